@@ -1,0 +1,36 @@
+#include "protocol/receivebuffer.h"
+
+namespace arbelon {
+
+void ReceiveBuffer::append(QByteArrayView bytes)
+{
+    // Compact before growing, and only when the consumed prefix is at least half the
+    // storage: each byte is then moved a bounded number of times overall.
+    if (m_offset > 0 && m_offset >= m_data.size() / 2)
+        compact();
+    m_data.append(bytes.data(), bytes.size());
+}
+
+void ReceiveBuffer::consume(qsizetype n)
+{
+    Q_ASSERT(n >= 0 && n <= size());
+    m_offset += n;
+    if (m_offset == m_data.size()) {
+        m_data.resize(0); // keeps capacity
+        m_offset = 0;
+    }
+}
+
+void ReceiveBuffer::clear()
+{
+    m_data.clear();
+    m_offset = 0;
+}
+
+void ReceiveBuffer::compact()
+{
+    m_data.remove(0, m_offset);
+    m_offset = 0;
+}
+
+} // namespace arbelon

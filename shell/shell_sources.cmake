@@ -1,0 +1,1 @@
+# Filled in by the settings and main window work.
