@@ -2,6 +2,7 @@
 
 #include <QtEndian>
 #include <cstring>
+#include <string>
 
 namespace arbelon {
 
@@ -21,6 +22,12 @@ int rec::fixedSize(qint32 type)
     case DEMORESTART: return kDemoRestartSize;
     default: return 0;
     }
+}
+
+void checkDemoPacketSize(quint32 packetSize)
+{
+    if (packetSize < quint32(rec::kDemoPacketHeaderSize) || packetSize > rec::kMaxDemoPacketSize)
+        throw EProtocolError("DEMOPACKET size " + std::to_string(packetSize) + " out of bounds");
 }
 
 QString PacketName(qint32 type)

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <stdexcept>
+
 namespace arbelon {
 
 // ---- record types -------------------------------------------------------
@@ -196,6 +198,15 @@ struct DemoRestartReader {
     QByteArrayView r;
     qint32 sequence() const { return readI32(r, rec::drSequence); }
 };
+
+// Raised for a record that can never be handled (impossible size); ends the session.
+class EProtocolError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A DEMOPACKET must carry data and stay within the bound; throws EProtocolError otherwise.
+void checkDemoPacketSize(quint32 packetSize);
 
 inline qint32 packetType(QByteArrayView r) { return readI32(r, rec::offType); }
 inline quint32 packetSize(QByteArrayView r) { return readU32(r, rec::offSize); }
