@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev
   zlib1g-dev
-  xvfb xauth x11-utils xdotool
+  xvfb xauth x11-utils xdotool libxcb1-dev
   clang libclang-rt-14-dev llvm
   procps
 )
