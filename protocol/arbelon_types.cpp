@@ -94,7 +94,8 @@ void writeText(QByteArray &rec, int offset, int width, QByteArrayView text)
 {
     Q_ASSERT(offset + width <= rec.size());
     const qsizetype n = qMin<qsizetype>(text.size(), width - 1);
-    std::memcpy(rec.data() + offset, text.data(), size_t(n));
+    if (n > 0) // an empty view may carry a null pointer, which memcpy must never see
+        std::memcpy(rec.data() + offset, text.data(), size_t(n));
     std::memset(rec.data() + offset + n, 0, size_t(width - n));
 }
 
