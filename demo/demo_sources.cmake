@@ -1,1 +1,8 @@
-# Filled in by the demo transfer work (Viewer and Filmer).
+target_sources(arbelon_core PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/demotransferstate.h
+  ${CMAKE_CURRENT_LIST_DIR}/gamelayout.h ${CMAKE_CURRENT_LIST_DIR}/gamelayout.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/demolistmodel.h ${CMAKE_CURRENT_LIST_DIR}/demolistmodel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/programstarter.h ${CMAKE_CURRENT_LIST_DIR}/programstarter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/viewerreception.h ${CMAKE_CURRENT_LIST_DIR}/viewerreception.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/filmerupload.h ${CMAKE_CURRENT_LIST_DIR}/filmerupload.cpp
+)

@@ -1,0 +1,459 @@
+#include "session/clientcore.h"
+
+#include "demo/demolistmodel.h"
+#include "demo/filmerupload.h"
+#include "demo/gamerunning.h"
+#include "demo/programstarter.h"
+#include "demo/viewerreception.h"
+#include "protocol/TWSocket.h"
+#include "session/gamelistmodel.h"
+#include "session/userprompts.h"
+
+#include <QStringListModel>
+
+namespace arbelon {
+
+namespace {
+constexpr int kSendBufferBlock = 650000;
+constexpr int kTickMs = 1000;
+}
+
+ClientCore::ClientCore(QObject *parent)
+    : QObject(parent),
+      m_socket(new TWSocket(this)),
+      m_gameList(new GameListModel(this)),
+      m_users(new QStringListModel(this)),
+      m_demoList(new DemoListModel(this)),
+      m_defaultStarter(std::make_unique<DetachedProgramStarter>()),
+      m_defaultGameRunning(std::make_unique<SystemGameRunningCheck>()),
+      m_viewer(std::make_unique<ViewerReception>(*this)),
+      m_filmer(std::make_unique<FilmerUpload>(*this))
+{
+    m_starter = m_defaultStarter.get();
+    m_gameRunning = m_defaultGameRunning.get();
+
+    m_dispatcher.setSendFunction([this](const QByteArray &r) { m_socket->Send(r); });
+    m_dispatcher.setConnectedFunction([this] { return connected(); });
+    m_dispatcher.trace().setLineHandler([this](const QString &l) { emit traceLine(l); });
+
+    m_dispatcher.setHandler(GAMEINFODETAILED, [this] { return handleGameInfoDetailed(); });
+    m_dispatcher.setHandler(ACKNAK, [this] { return handleAckNak(); });
+    m_dispatcher.setHandler(SENDTEXT, [this] { return handleSendText(); });
+    m_dispatcher.setHandler(DEMOPACKET, [this] { return m_viewer->handleDemoPacket(); });
+    m_dispatcher.setHandler(GAMEREMOVED, [this] { return handleGameRemoved(); });
+    m_dispatcher.setHandler(DEMORESTART, [this] { return m_viewer->handleDemoRestart(); });
+    m_dispatcher.setHandler(USERENTERED, [this] { return handleUserEntered(); });
+    m_dispatcher.setHandler(USERLEFT, [this] { return handleUserLeft(); });
+
+    m_socket->OnSessionConnected = [this](int e) { DemoClientSessionConnected(e); };
+    m_socket->OnDataAvailable = [this](int e) { DemoClientDataAvailable(e); };
+    m_socket->OnSessionClosed = [this](int e) { DemoClientSessionClosed(e); };
+
+    m_logFileScan.setInterval(kTickMs);
+    m_outDemoStream.setInterval(kTickMs);
+    connect(&m_logFileScan, &QTimer::timeout, this,
+            [this] { runGuarded([this] { m_filmer->LogFileScanTimer(); }); });
+    connect(&m_outDemoStream, &QTimer::timeout, this,
+            [this] { runGuarded([this] { m_filmer->OutDemoStreamTimer(); }); });
+}
+
+ClientCore::~ClientCore()
+{
+    // The socket must not call back into a half-destroyed core.
+    m_socket->OnSessionConnected = nullptr;
+    m_socket->OnDataAvailable = nullptr;
+    m_socket->OnSessionClosed = nullptr;
+    m_logFileScan.stop();
+    m_outDemoStream.stop();
+}
+
+bool ClientCore::connected() const
+{
+    return m_socket->State() == TWSocket::wsConnected;
+}
+
+void ClientCore::runGuarded(const std::function<void()> &fn)
+{
+    try {
+        fn();
+    } catch (const std::exception &e) {
+        if (m_prompts)
+            m_prompts->showError(QString::fromUtf8(e.what()));
+    }
+}
+
+// ---- labels -----------------------------------------------------------------
+
+void ClientCore::setDataInLabel(const QString &t)
+{
+    m_dataInLabel = t;
+    notify();
+}
+
+void ClientCore::setGoodLabel(const QString &t)
+{
+    m_goodLabel = t;
+    notify();
+}
+
+void ClientCore::setBadLabel(const QString &t)
+{
+    m_badLabel = t;
+    notify();
+}
+
+// ---- navigation ---------------------------------------------------------------
+
+void ClientCore::setPage(int page)
+{
+    m_page = page;
+    notify();
+}
+
+void ClientCore::selectNode(int node)
+{
+    // Leaving Setup saves the settings, whoever moves the selection.
+    if (m_selectedNode == NodeSetup && m_saveSettings)
+        runGuarded(m_saveSettings);
+    m_selectedNode = node;
+    switch (node) {
+    case NodeGamesList: setPage(GameListSheet); break;
+    case NodeSetup: setPage(SetupSheet); break;
+    default: setPage(IntroSheet); break;
+    }
+}
+
+void ClientCore::shutdown()
+{
+    if (m_saveSettings)
+        runGuarded(m_saveSettings);
+}
+
+// ---- connecting -----------------------------------------------------------------
+
+void ClientCore::ConnectButtonClick()
+{
+    if (connected())
+        return;
+    while (!connectProcedure()) {
+    }
+}
+
+bool ClientCore::connectProcedure()
+{
+    if (!m_prompts)
+        return true;
+    ConnectValues v;
+    v.serverAddress = m_settings.serverIP;
+    v.password = m_password;
+    v.role = m_role;
+    v.gameName = m_settings.lastEnteredName;
+    v.gameType = m_settings.gameTypeSystem;
+    v.mod = m_settings.modTypeSystem;
+    if (!m_prompts->runConnectDialog(v))
+        return true;
+    try {
+        startConnection(v);
+    } catch (const std::exception &) {
+        m_prompts->showMessage(QStringLiteral("Cannot Connect"));
+        return false;
+    }
+    return true;
+}
+
+void ClientCore::startConnection(const ConnectValues &v)
+{
+    m_settings.serverIP = v.serverAddress;
+    m_password = v.password;
+    m_role = v.role;
+    m_settings.gameTypeSystem = v.gameType;
+    m_settings.modTypeSystem = v.mod;
+    m_gameName = v.gameName;
+    m_settings.lastEnteredName = v.gameName;
+
+    m_socket->setAddr(m_settings.serverIP);
+    m_socket->setProto(QStringLiteral("tcp"));
+    m_socket->setBufSize(kSendBufferBlock);
+    m_socket->setPort(m_role == roleFilmer ? QString::number(kFilmerPort)
+                                           : QString::number(kViewerPort));
+    m_socket->Connect();
+}
+
+void ClientCore::DisconnectButtonClick()
+{
+    if (!connected())
+        return;
+    if (m_prompts && !m_prompts->confirm(QStringLiteral("Are you sure you wish to disconnect?")))
+        return;
+    m_socket->Close();
+}
+
+void ClientCore::DemoClientSessionConnected(int error)
+{
+    if (error != 0) {
+        // The attempt failed; the closed event that follows resets the window.
+        emit connectionFailed(QStringLiteral("Cannot connect to %1 (error %2)")
+                                  .arg(m_settings.serverIP)
+                                  .arg(error));
+        return;
+    }
+    const quint64 generation = ++m_connectionGeneration;
+
+    selectNode(NodeGamesList);
+    m_demo.pending.clear();
+    m_demo.listedNames.clear();
+    m_dispatcher.buffer().clear();
+    setState(ssIdle);
+
+    if (m_role == roleViewer) {
+        m_viewer->sessionConnected();
+        m_statusText = QStringLiteral("Connected as Viewer");
+        notify();
+        emit sessionStarted();
+        SendPacket(buildUserInfo(m_settings.userName.toLatin1()), ssUserInfo);
+    } else {
+        m_statusText = QStringLiteral("Connected as Filmer");
+        notify();
+        m_filmer->prepare();
+        emit sessionStarted();
+        SendPacket(buildGameInfo(m_settings.gameTypeSystem, m_settings.modTypeSystem.toLatin1(),
+                                 m_settings.userName.toLatin1(), m_password.toLatin1(),
+                                 m_gameName.toLatin1()),
+                   ssGameInfo);
+    }
+
+    // A send that finds the connection broken has already run the closed handling:
+    // do not turn the buttons back on for a session that is gone.
+    if (generation != m_connectionGeneration || !connected())
+        return;
+    m_disconnectEnabled = true;
+    m_connectEnabled = false;
+    notify();
+}
+
+void ClientCore::DemoClientDataAvailable(int)
+{
+    m_dispatcher.dataAvailable(m_socket->Receive());
+}
+
+void ClientCore::DemoClientSessionClosed(int)
+{
+    ++m_connectionGeneration;
+    m_outDemoStream.stop();
+    m_logFileScan.stop();
+    demoCloseAll();
+    m_optionTreeVisible = true;
+    selectNode(NodeArbelon);
+    m_statusText.clear();
+    m_disconnectEnabled = false;
+    m_connectEnabled = true;
+    m_gameList->clear();
+    m_demo.pending.clear();
+    if (m_role == roleFilmer || state() == ssInLobby)
+        leaveLobby();
+    notify();
+    emit sessionEnded();
+}
+
+// ---- record handlers --------------------------------------------------------------
+
+bool ClientCore::handleGameInfoDetailed()
+{
+    const QByteArrayView f = m_dispatcher.front();
+    if (f.size() < rec::kGameInfoDetailedSize)
+        return false;
+    const GameInfoDetailedReader r{f};
+    GameRow row;
+    row.id = r.gameId();
+    row.name = r.gameName();
+    row.game = GameListModel::gameText(r.gameType());
+    row.mod = r.modName();
+    row.users = r.users();
+    m_gameList->addOrReplace(row);
+    m_dispatcher.consumeAndAck(rec::kGameInfoDetailedSize);
+    return true;
+}
+
+bool ClientCore::handleGameRemoved()
+{
+    const QByteArrayView f = m_dispatcher.front();
+    if (f.size() < rec::kGameRemovedSize)
+        return false;
+    m_gameList->removeId(GameRemovedReader{f}.gameId());
+    m_dispatcher.consumeAndAck(rec::kGameRemovedSize);
+    return true;
+}
+
+bool ClientCore::handleUserEntered()
+{
+    const QByteArrayView f = m_dispatcher.front();
+    if (f.size() < rec::kUserRecordSize)
+        return false;
+    const QString name = QString::fromLatin1(UserRecordReader{f}.userName());
+    const int n = m_users->rowCount();
+    m_users->insertRows(n, 1);
+    m_users->setData(m_users->index(n), name);
+    m_dispatcher.consumeAndAck(rec::kUserRecordSize);
+    return true;
+}
+
+bool ClientCore::handleUserLeft()
+{
+    const QByteArrayView f = m_dispatcher.front();
+    if (f.size() < rec::kUserRecordSize)
+        return false;
+    const QString name = QString::fromLatin1(UserRecordReader{f}.userName());
+    const QStringList list = m_users->stringList();
+    for (int i = 0; i < list.size(); ++i) {
+        if (list.at(i).compare(name, Qt::CaseInsensitive) == 0) {
+            m_users->removeRows(i, 1);
+            break;
+        }
+    }
+    m_dispatcher.consumeAndAck(rec::kUserRecordSize);
+    return true;
+}
+
+bool ClientCore::handleSendText()
+{
+    const QByteArrayView f = m_dispatcher.front();
+    if (f.size() < rec::kSendTextSize)
+        return false;
+    const SendTextReader r{f};
+    const QString name = QString::fromLatin1(r.userName());
+    const QString text = QString::fromLatin1(r.text());
+    const QString line = name.isEmpty() ? text : QStringLiteral("<") + name + QStringLiteral("> ") + text;
+    m_chatLines.append(line);
+    emit chatLineAdded(line);
+    m_dispatcher.consumeAndAck(rec::kSendTextSize);
+    return true;
+}
+
+bool ClientCore::handleAckNak()
+{
+    const QByteArrayView f = m_dispatcher.front();
+    if (f.size() < rec::kAckNakSize)
+        return false;
+    const quint8 result = AckNakReader{f}.result();
+    if (result == 0) {
+        switch (state()) {
+        case ssWaitForGame: enterLobby(); break;
+        case ssLeaveGame: leaveLobby(); break;
+        case ssGameInfo:
+            m_filmer->uploadStart();
+            enterLobby();
+            break;
+        case ssUserInfo: setState(ssIdle); break;
+        case ssDemoPacket: m_filmer->blockAccepted(); break;
+        case ssSendText: setState(ssInLobby); break;
+        case ssDemoRestart: m_filmer->nextDemo(); break;
+        default: break;
+        }
+    } else if (state() == ssDemoPacket) {
+        m_filmer->blockRejected();
+    }
+    // The effect may have reset the buffer (a session that ended inside it); only a record
+    // still at the front is taken off.
+    if (m_dispatcher.buffer().size() >= rec::kAckNakSize)
+        m_dispatcher.consume(rec::kAckNakSize);
+    return true;
+}
+
+// ---- lobby -------------------------------------------------------------------------
+
+void ClientCore::GamesListBoxClick(int row)
+{
+    m_gameList->setSelectedRow(row);
+    m_watchGameEnabled = m_gameList->selectedRow() >= 0;
+    notify();
+}
+
+void ClientCore::WatchGameClick()
+{
+    const int sel = m_gameList->selectedRow();
+    if (sel < 0 || state() != ssIdle)
+        return;
+    const GameRow &row = m_gameList->row(sel);
+    const QString name = QString::fromLatin1(row.name);
+    m_demo.watchedGameName = name;
+    m_demo.currentDemoName = name + now().toString(QStringLiteral("ddMMyy_HHmmss"));
+    int type = -1;
+    if (row.game == QLatin1String("Quake 2"))
+        type = gtQuake2;
+    else if (row.game == QLatin1String("Quake 3"))
+        type = gtQuake3;
+    if (type >= 0) {
+        m_demo.watchedGameType = type;
+        m_settings.gameTypeSystem = type;
+    }
+    m_demo.watchedMod = QString::fromLatin1(row.mod);
+    m_settings.modTypeSystem = m_demo.watchedMod;
+    SendPacket(buildWaitForGame(qint32(row.id)), ssWaitForGame);
+}
+
+bool ClientCore::LobbyEditKeyPress(const QString &text)
+{
+    if (state() != ssInLobby)
+        return false;
+    SendPacket(buildSendText({}, text.left(255).toLatin1()), ssSendText);
+    return true;
+}
+
+void ClientCore::LeaveRoomClick()
+{
+    if (state() != ssInLobby)
+        return;
+    SendPacket(buildLeaveGame(), ssLeaveGame);
+}
+
+void ClientCore::DemoListDblClick(int row)
+{
+    m_viewer->DemoListDblClick(row);
+}
+
+void ClientCore::enterLobby()
+{
+    const int need = m_role == roleFilmer ? ssGameInfo : ssWaitForGame;
+    if (state() != need)
+        return;
+    m_optionTreeVisible = false;
+    m_chatLines.clear();
+    emit chatCleared();
+    m_users->setStringList({});
+    if (m_settings.gameTypeSystem == gtQuake2)
+        m_gameNameLabel = QStringLiteral("Quake 2");
+    else if (m_settings.gameTypeSystem == gtQuake3)
+        m_gameNameLabel = QStringLiteral("Quake 3");
+    m_modTypeLabel = m_settings.modTypeSystem;
+    if (m_role == roleFilmer) {
+        runGuarded([this] { m_filmer->enableLog(); });
+    } else {
+        m_viewer->prepareLobby();
+        m_leaveRoomEnabled = true;
+    }
+    m_watchGameEnabled = false;
+    setState(ssInLobby);
+    setPage(LobbySheet);
+    emit lobbyEntered();
+}
+
+void ClientCore::leaveLobby()
+{
+    m_outDemoStream.stop();
+    m_logFileScan.stop();
+    setState(ssIdle);
+    m_optionTreeVisible = true;
+    selectNode(NodeArbelon);
+    m_leaveRoomEnabled = false;
+    demoCloseAll();
+    selectNode(NodeGamesList);
+    emit lobbyLeft();
+}
+
+void ClientCore::demoCloseAll()
+{
+    m_viewer->demoClose();
+    m_filmer->closeFiles();
+}
+
+} // namespace arbelon

@@ -1,0 +1,200 @@
+#pragma once
+// The client's logic without widgets: the relay connection, the session state, the lobby's
+// lists, and the Viewer's and Filmer's demo work. The window shows this object's state and
+// forwards the user's actions to it; the headless client drives the same object.
+
+#include "demo/demotransferstate.h"
+#include "protocol/dispatcher.h"
+#include "shell/clientsettings.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+class QStringListModel;
+
+namespace arbelon {
+
+class TWSocket;
+class GameListModel;
+class DemoListModel;
+class UserPrompts;
+class GameRunningCheck;
+class ProgramStarter;
+class ViewerReception;
+class FilmerUpload;
+
+class ClientCore : public QObject {
+    Q_OBJECT
+public:
+    // Option tree nodes and the page each shows.
+    enum Node { NodeArbelon = 0, NodeGamesList = 1, NodeSetup = 2 };
+    enum Page { IntroSheet = 0, GameListSheet = 1, SetupSheet = 2, LobbySheet = 3 };
+
+    explicit ClientCore(QObject *parent = nullptr);
+    ~ClientCore() override;
+
+    // ---- platform services (not owned; defaults are used when unset) ----
+    void setPrompts(UserPrompts *p) { m_prompts = p; }
+    void setGameRunningCheck(GameRunningCheck *c) { m_gameRunning = c; }
+    void setProgramStarter(ProgramStarter *s) { m_starter = s; }
+    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
+    // Called wherever the settings are to be saved (leaving Setup, the end).
+    void setSaveSettings(std::function<void()> fn) { m_saveSettings = std::move(fn); }
+
+    UserPrompts *prompts() const { return m_prompts; }
+    GameRunningCheck *gameRunningCheck() const { return m_gameRunning; }
+    ProgramStarter *programStarter() const { return m_starter; }
+    QDateTime now() const { return m_clock ? m_clock() : QDateTime::currentDateTime(); }
+
+    // ---- settings and session values ----
+    ClientSettings &settings() { return m_settings; }
+    const ClientSettings &settings() const { return m_settings; }
+    QString password() const { return m_password; }
+    int role() const { return m_role; }
+    QString gameName() const { return m_gameName; }
+    int state() const { return m_dispatcher.state(); }
+    void setState(int s) { m_dispatcher.setState(s); }
+    DemoTransferState &demo() { return m_demo; }
+    const DemoTransferState &demo() const { return m_demo; }
+
+    // ---- the connection ----
+    TWSocket &DemoClient() { return *m_socket; }
+    PacketDispatcher &dispatcher() { return m_dispatcher; }
+    bool connected() const;
+    void SendPacket(const QByteArray &record, int newState) { m_dispatcher.SendPacket(record, newState); }
+
+    // ---- user actions ----
+    void ConnectButtonClick();
+    // One round of the connect procedure: true when done (cancelled or started).
+    bool connectProcedure();
+    // Takes the values as the dialog returns them and starts the attempt; throws when it
+    // cannot start.
+    void startConnection(const ConnectValues &values);
+    void DisconnectButtonClick();
+    void GamesListBoxClick(int row);
+    void WatchGameClick();
+    // Enter in LobbyEdit: true when the line was sent (the edit is then emptied).
+    bool LobbyEditKeyPress(const QString &text);
+    void LeaveRoomClick();
+    void DemoListDblClick(int row);
+    // A selection in the option tree, by the user or the program.
+    void selectNode(int node);
+
+    // ---- what the window shows ----
+    bool connectEnabled() const { return m_connectEnabled; }
+    bool disconnectEnabled() const { return m_disconnectEnabled; }
+    bool leaveRoomEnabled() const { return m_leaveRoomEnabled; }
+    bool watchGameEnabled() const { return m_watchGameEnabled; }
+    QString statusText() const { return m_statusText; }
+    bool optionTreeVisible() const { return m_optionTreeVisible; }
+    int selectedNode() const { return m_selectedNode; }
+    int page() const { return m_page; }
+    QString gameNameLabel() const { return m_gameNameLabel; }
+    QString modTypeLabel() const { return m_modTypeLabel; }
+    QString dataInLabel() const { return m_dataInLabel; }
+    QString goodLabel() const { return m_goodLabel; }
+    QString badLabel() const { return m_badLabel; }
+    GameListModel *gameList() const { return m_gameList; }
+    QStringListModel *users() const { return m_users; }
+    const QStringList &chatLines() const { return m_chatLines; }
+    DemoListModel *demoList() const { return m_demoList; }
+
+    // Setters used by the Viewer and the Filmer.
+    void setDataInLabel(const QString &t);
+    void setGoodLabel(const QString &t);
+    void setBadLabel(const QString &t);
+
+    // The diagnostic trace: lines are made only while it is switched on.
+    void setTraceEnabled(bool on) { m_dispatcher.trace().setEnabled(on); }
+
+    // ---- the Filmer's timers (1,000 ms) ----
+    QTimer &LogFileScan() { return m_logFileScan; }
+    QTimer &OutDemoStream() { return m_outDemoStream; }
+
+    ViewerReception &viewer() { return *m_viewer; }
+    FilmerUpload &filmer() { return *m_filmer; }
+
+    // The window's end: saves the settings.
+    void shutdown();
+
+signals:
+    void changed();                        // flags, labels, page, status
+    void chatLineAdded(const QString &line);
+    void chatCleared();
+    void traceLine(const QString &line);
+    void connectionFailed(const QString &reason);
+    void sessionStarted();
+    void sessionEnded();
+    void lobbyEntered();
+    void lobbyLeft();
+
+private:
+    // socket events
+    void DemoClientSessionConnected(int error);
+    void DemoClientDataAvailable(int error);
+    void DemoClientSessionClosed(int error);
+
+    // record handlers
+    bool handleGameInfoDetailed();
+    bool handleAckNak();
+    bool handleSendText();
+    bool handleGameRemoved();
+    bool handleUserEntered();
+    bool handleUserLeft();
+
+    void enterLobby();
+    void leaveLobby();
+    void demoCloseAll();
+    void setPage(int page);
+    void notify() { emit changed(); }
+    void runGuarded(const std::function<void()> &fn);
+
+    ClientSettings m_settings;
+    QString m_password;
+    int m_role = 0;
+    QString m_gameName;
+    DemoTransferState m_demo;
+
+    TWSocket *m_socket = nullptr;
+    PacketDispatcher m_dispatcher;
+    quint64 m_connectionGeneration = 0;
+
+    GameListModel *m_gameList = nullptr;
+    QStringListModel *m_users = nullptr;
+    QStringList m_chatLines;
+    DemoListModel *m_demoList = nullptr;
+
+    bool m_connectEnabled = true;
+    bool m_disconnectEnabled = false;
+    bool m_leaveRoomEnabled = false;
+    bool m_watchGameEnabled = false;
+    QString m_statusText;
+    bool m_optionTreeVisible = true;
+    int m_selectedNode = NodeArbelon;
+    int m_page = IntroSheet;
+    QString m_gameNameLabel;
+    QString m_modTypeLabel;
+    QString m_dataInLabel = QStringLiteral("0");
+    QString m_goodLabel = QStringLiteral("0");
+    QString m_badLabel = QStringLiteral("0");
+
+    QTimer m_logFileScan;
+    QTimer m_outDemoStream;
+
+    UserPrompts *m_prompts = nullptr;
+    GameRunningCheck *m_gameRunning = nullptr;
+    ProgramStarter *m_starter = nullptr;
+    std::unique_ptr<ProgramStarter> m_defaultStarter;
+    std::unique_ptr<GameRunningCheck> m_defaultGameRunning;
+    std::function<QDateTime()> m_clock;
+    std::function<void()> m_saveSettings;
+
+    std::unique_ptr<ViewerReception> m_viewer;
+    std::unique_ptr<FilmerUpload> m_filmer;
+};
+
+} // namespace arbelon

@@ -1,0 +1,58 @@
+#pragma once
+// The games the relay broadcasts. Rows keep their five values as separate fields, so a
+// ";" in a name shifts nothing; IDs use the full unsigned 32-bit range.
+
+#include <QAbstractTableModel>
+#include <QByteArray>
+#include <QList>
+
+namespace arbelon {
+
+struct GameRow {
+    quint32 id = 0;
+    QByteArray name;
+    QString game; // "Quake 2", "Quake 3" or empty
+    QByteArray mod;
+    quint32 users = 0;
+};
+
+class GameListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column { ColId = 0, ColName, ColGame, ColMod, ColUsers, kBaseColumns };
+
+    using QAbstractTableModel::QAbstractTableModel;
+
+    // ---- the list ----
+    // Replaces the last row with that ID in place, or appends a row.
+    void addOrReplace(const GameRow &row);
+    // Removes every row with that ID; returns how many went.
+    int removeId(quint32 id);
+    void clear();
+    const QList<GameRow> &rows() const { return m_rows; }
+    const GameRow &row(int i) const { return m_rows.at(i); }
+
+    // ---- selection (kept here so that it follows rows as they come and go) ----
+    int selectedRow() const { return m_selected; }
+    void setSelectedRow(int row);
+
+    // ---- columns beyond the five, made by stored column widths ----
+    void ensureColumnCount(int n);
+
+    static QString gameText(qint32 gameType);
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation o, int role) const override;
+
+signals:
+    void selectionChanged(int row);
+
+private:
+    QList<GameRow> m_rows;
+    int m_selected = -1;
+    int m_columns = kBaseColumns;
+};
+
+} // namespace arbelon

@@ -1,0 +1,23 @@
+#pragma once
+// The values kept between runs, as the window and the session use them.
+
+#include <QDir>
+#include <QString>
+
+namespace arbelon {
+
+struct ClientSettings {
+    QString serverIP;                 // ServerIP
+    QString userName;                 // UserNameEdit, at most 15 characters
+    int transferRate = 3000;          // TransferRateSpin, 0..10000
+    QString lastEnteredName;          // LastEnteredName
+    QString modTypeSystem = QStringLiteral("baseq2"); // ModTypeSystem: the session's mod
+    int gameTypeSystem = 0;           // GameTypeSystem: the session's game type
+    QString quake2Dir = QDir::rootPath(); // Quake2DirectoryEdit, ends with "/" or is empty
+    QString quake3Dir = QDir::rootPath(); // Quake3DirectoryEdit
+
+    static constexpr int kMaxUserName = 15;
+    static constexpr int kMaxTransferRate = 10000;
+};
+
+} // namespace arbelon
