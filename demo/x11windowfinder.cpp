@@ -3,9 +3,13 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <pthread.h>
 
 namespace arbelon {
 
@@ -53,6 +57,39 @@ bool holdsTitle(const xcb_get_property_reply_t *reply, const QByteArray &title)
     return length == title.size() && std::memcmp(value, title.constData(), size_t(length)) == 0;
 }
 
+// Writing to a display that has gone away raises SIGPIPE, which would end the program.
+// The signal is held back while this thread talks to the display, and dropped if it came.
+class SigpipeGuard {
+public:
+    SigpipeGuard()
+    {
+        sigemptyset(&m_pipe);
+        sigaddset(&m_pipe, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        m_wasPending = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old);
+    }
+    ~SigpipeGuard()
+    {
+        sigset_t pending;
+        sigpending(&pending);
+        if (!m_wasPending && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec now{0, 0};
+            while (sigtimedwait(&m_pipe, nullptr, &now) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard &) = delete;
+    SigpipeGuard &operator=(const SigpipeGuard &) = delete;
+
+private:
+    sigset_t m_pipe;
+    sigset_t m_old;
+    bool m_wasPending = false;
+};
+
 } // namespace
 
 X11WindowFinder::X11WindowFinder() = default;
@@ -80,8 +117,8 @@ bool X11WindowFinder::reachable()
     if (m_sinceFailure.isValid() && !m_sinceFailure.hasExpired(kRetryAfterMs))
         return false;
 
-    int screen = 0;
-    m_conn = xcb_connect(display.constData(), &screen);
+    SigpipeGuard guard;
+    m_conn = xcb_connect(display.constData(), nullptr);
     if (xcb_connection_has_error(m_conn)) {
         disconnect(); // xcb hands out an error object that still needs freeing
         m_sinceFailure.start();
@@ -106,6 +143,7 @@ std::optional<bool> X11WindowFinder::topLevelWindowExists(const QByteArray &titl
 {
     if (!reachable())
         return std::nullopt;
+    SigpipeGuard guard;
     const bool found = search(titleUtf8);
     // Nothing is selected, but a stray event must not pile up in the queue over hours.
     while (xcb_generic_event_t *event = xcb_poll_for_event(m_conn))
