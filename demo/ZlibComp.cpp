@@ -74,6 +74,7 @@ QString EZLibException::message() const
 struct TZLib::Run {
     QIODevice *in = nullptr;
     QIODevice *out = nullptr;
+    QBuffer *outBuffer = nullptr; // OutStream when it is memory, whose growth the limit caps
     std::unique_ptr<Bytef[]> work; // input buffer, then output buffer
     Bytef *inBuf = nullptr;
     Bytef *outBuf = nullptr;
@@ -197,6 +198,7 @@ bool TZLib::execute(bool compress, bool finish)
     if (!run.in)
         handleResult(kNoInputStream); // throws before anything else happens
     run.out = ensureOutStream();
+    run.outBuffer = qobject_cast<QBuffer *>(run.out);
     if (!run.in->isOpen())
         run.in->open(QIODevice::ReadOnly);
 
@@ -275,6 +277,8 @@ bool TZLib::writeOutput(Run &run, qsizetype length, bool decompressed)
             m_limitExceeded = true;
             return false;
         }
+        if (decompressed && m_outputLimit > 0 && run.outBuffer)
+            reserveWithinLimit(run.outBuffer, length);
         if (run.out->write(reinterpret_cast<const char *>(run.outBuf), length) != length)
             handleResult(Z_ERRNO);
         m_written += length;
@@ -284,6 +288,18 @@ bool TZLib::writeOutput(Run &run, qsizetype length, bool decompressed)
     zs->next_out = run.outBuf;
     zs->avail_out = kWorkBufferSize;
     return true;
+}
+
+// A memory stream grows by doubling, which could leave it holding twice the limit. Growing it
+// here first, never past the limit, keeps what a limited run holds within the limit.
+void TZLib::reserveWithinLimit(QBuffer *buffer, qsizetype length) const
+{
+    QByteArray &bytes = buffer->buffer();
+    const qint64 needed = buffer->pos() + length;
+    if (needed <= bytes.capacity())
+        return;
+    const qint64 cap = qMax(needed, m_outputLimit);
+    bytes.reserve(qsizetype(qMin(qMax(needed, 2 * qint64(bytes.capacity())), cap)));
 }
 
 void TZLib::compressLoop(Run &run, bool finish)

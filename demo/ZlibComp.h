@@ -16,6 +16,7 @@
 #include <memory>
 #include <stdexcept>
 
+class QBuffer;
 struct z_stream_s;
 
 namespace arbelon {
@@ -117,6 +118,7 @@ private:
     void decompressLoop(Run &run, bool finish);
     void readInput(Run &run, bool compress);
     bool writeOutput(Run &run, qsizetype length, bool decompressed);
+    void reserveWithinLimit(QBuffer *buffer, qsizetype length) const;
     void fireProgress();
 
     QString m_statusText;
