@@ -5,6 +5,7 @@
 
 #include "demo/demotransferstate.h"
 #include "protocol/dispatcher.h"
+#include "session/userprompts.h"
 #include "shell/clientsettings.h"
 
 #include <QDateTime>
@@ -21,7 +22,6 @@ namespace arbelon {
 class TWSocket;
 class GameListModel;
 class DemoListModel;
-class UserPrompts;
 class GameRunningCheck;
 class ProgramStarter;
 class ViewerReception;

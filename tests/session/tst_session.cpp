@@ -1,0 +1,478 @@
+// The session and the lobby, driven through the core over real loopback connections.
+
+#include "demo/demolistmodel.h"
+#include "demo/gamerunning.h"
+#include "protocol/TWSocket.h"
+#include "session/clientcore.h"
+#include "session/gamelistmodel.h"
+#include "tests/common/fakerelay.h"
+#include "tests/common/testdoubles.h"
+
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QStringListModel>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace arbelon;
+using arbelon::test::FakeRelay;
+using arbelon::test::ScriptedPrompts;
+
+namespace {
+const QString kViewerAddr = QStringLiteral("127.0.0.41");
+const QString kFilmerAddr = QStringLiteral("127.0.0.42");
+const QString kCloseAddr = QStringLiteral("127.0.0.43");
+
+ConnectValues viewerValues(const QString &addr)
+{
+    ConnectValues v;
+    v.serverAddress = addr;
+    v.role = roleViewer;
+    v.gameType = 0;
+    v.mod = QStringLiteral("baseq2");
+    return v;
+}
+} // namespace
+
+class TestSession : public QObject {
+    Q_OBJECT
+
+private:
+    // Connects a Viewer core to the relay and answers its USERINFO.
+    void connectViewer(ClientCore &core, ScriptedPrompts &prompts, FakeRelay &relay,
+                       const QString &addr)
+    {
+        core.setPrompts(&prompts);
+        core.settings().userName = QStringLiteral("viewer1");
+        prompts.answers.append(viewerValues(addr));
+        core.ConnectButtonClick();
+        QTRY_COMPARE(relay.records.size(), 1);
+        QCOMPARE(core.state(), int(ssUserInfo));
+        relay.ack();
+        QTRY_COMPARE(core.state(), int(ssIdle));
+    }
+
+    void sendGame(FakeRelay &relay, quint32 id, const QByteArray &name, qint32 type,
+                  const QByteArray &mod = "baseq2", quint32 users = 1)
+    {
+        relay.send(buildGameInfoDetailed(id, name, type, users, mod));
+    }
+
+    int acks(const FakeRelay &relay) const { return relay.count(ACKNAK); }
+
+private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+    }
+
+    void viewerHelloIsUserInfoOnViewerPort()
+    {
+        FakeRelay relay;
+        QVERIFY(relay.listen(kViewerAddr, kViewerPort));
+        ClientCore core;
+        ScriptedPrompts prompts;
+        core.setPrompts(&prompts);
+        core.settings().userName = QStringLiteral("abcdefghijklmno");
+        prompts.answers.append(viewerValues(kViewerAddr));
+        core.ConnectButtonClick();
+        QTRY_COMPARE(relay.records.size(), 1);
+
+        QByteArray expected(32, '\0');
+        expected[0] = 8;
+        expected[4] = 32;
+        expected.replace(12, 15, "abcdefghijklmno");
+        QCOMPARE(relay.records.first(), expected);
+        QCOMPARE(core.statusText(), QStringLiteral("Connected as Viewer"));
+        QVERIFY(!core.connectEnabled());
+        QVERIFY(core.disconnectEnabled());
+        QCOMPARE(core.page(), int(ClientCore::GameListSheet));
+        QCOMPARE(core.settings().serverIP, kViewerAddr);
+    }
+
+    void filmerHelloIsGameInfoOnFilmerPort()
+    {
+        FakeRelay relay;
+        QVERIFY(relay.listen(kFilmerAddr, kFilmerPort));
+        QTemporaryDir dir;
+        ClientCore core;
+        FakeGameRunningCheck running;
+        core.setGameRunningCheck(&running);
+        ScriptedPrompts prompts;
+        core.setPrompts(&prompts);
+        core.settings().userName = QStringLiteral("filmer");
+        core.settings().quake2Dir = dir.path() + QLatin1Char('/');
+        ConnectValues v;
+        v.serverAddress = kFilmerAddr;
+        v.role = roleFilmer;
+        v.password = QStringLiteral("secret");
+        v.gameName = QStringLiteral("Friday duel");
+        v.gameType = 0;
+        v.mod = QStringLiteral("ctf");
+        prompts.answers.append(v);
+        core.ConnectButtonClick();
+        QTRY_COMPARE(relay.records.size(), 1);
+
+        QByteArray expected(100, '\0');
+        expected[0] = 0;
+        expected[4] = 100;
+        expected[12] = 0; // GameType Quake 2
+        expected.replace(16, 3, "ctf");
+        expected.replace(33, 6, "filmer");
+        expected.replace(50, 6, "secret");
+        expected.replace(67, 11, "Friday duel");
+        QCOMPARE(relay.records.first(), expected);
+        QCOMPARE(core.state(), int(ssGameInfo));
+        QCOMPARE(core.statusText(), QStringLiteral("Connected as Filmer"));
+        QCOMPARE(core.settings().lastEnteredName, QStringLiteral("Friday duel"));
+
+        relay.ack();
+        QTRY_COMPARE(core.state(), int(ssInLobby));
+        QVERIFY(!core.optionTreeVisible());
+        QCOMPARE(core.page(), int(ClientCore::LobbySheet));
+        QVERIFY(!core.leaveRoomEnabled()); // a Filmer leaves by disconnecting
+        QVERIFY(core.OutDemoStream().isActive());
+        QVERIFY(core.LogFileScan().isActive());
+        QCOMPARE(core.gameNameLabel(), QStringLiteral("Quake 2"));
+        QCOMPARE(core.modTypeLabel(), QStringLiteral("ctf"));
+    }
+
+    void unresolvableNameShowsCannotConnectOnce()
+    {
+        ClientCore core;
+        ScriptedPrompts prompts;
+        core.setPrompts(&prompts);
+        ConnectValues bad = viewerValues(QStringLiteral("no-such-host.invalid"));
+        bad.password = QStringLiteral("pw");
+        prompts.answers.append(bad); // second dialog: the queue is empty, so it cancels
+        core.ConnectButtonClick();
+        QCOMPARE(prompts.messages, QStringList{QStringLiteral("Cannot Connect")});
+        QCOMPARE(prompts.shown.size(), 2);
+        QCOMPARE(prompts.shown.at(1).serverAddress, bad.serverAddress);
+        QCOMPARE(prompts.shown.at(1).password, bad.password);
+        QVERIFY(core.connectEnabled());
+        QVERIFY(!core.disconnectEnabled());
+    }
+
+    void refusedConnectionEndsAsAfterClose()
+    {
+        // Nothing listens on this address: the attempt fails after it started.
+        ClientCore core;
+        ScriptedPrompts prompts;
+        core.setPrompts(&prompts);
+        QSignalSpy failed(&core, &ClientCore::connectionFailed);
+        QSignalSpy ended(&core, &ClientCore::sessionEnded);
+        prompts.answers.append(viewerValues(QStringLiteral("127.0.0.44")));
+        core.ConnectButtonClick();
+        QTRY_COMPARE(ended.size(), 1);
+        QCOMPARE(failed.size(), 1);
+        QVERIFY(core.connectEnabled());
+        QVERIFY(!core.disconnectEnabled());
+        QVERIFY(core.statusText().isEmpty());
+        QVERIFY(prompts.messages.isEmpty());
+    }
+
+    void viewerRoadFromGameListToLobbyAndBack()
+    {
+        FakeRelay relay;
+        QVERIFY(relay.listen(kViewerAddr, kViewerPort));
+        ClientCore core;
+        ScriptedPrompts prompts;
+        core.setClock([] { return QDateTime(QDate(2026, 12, 6), QTime(21, 5, 9)); });
+        connectViewer(core, prompts, relay, kViewerAddr);
+
+        sendGame(relay, 7, "duel", 1, "baseq3", 2);
+        QTRY_COMPARE(core.gameList()->rowCount(), 1);
+        QTRY_COMPARE(acks(relay), 1);
+
+        core.WatchGameClick(); // nothing selected: nothing sent
+        QCOMPARE(core.state(), int(ssIdle));
+        core.GamesListBoxClick(0);
+        QVERIFY(core.watchGameEnabled());
+        core.WatchGameClick();
+        QCOMPARE(core.state(), int(ssWaitForGame));
+        QTRY_COMPARE(relay.count(WAITFORGAME), 1);
+        QCOMPARE(WaitForGameReader{relay.recordsOf(WAITFORGAME).first()}.gameId(), 7);
+        QCOMPARE(core.demo().currentDemoName, QStringLiteral("duel061226_210509"));
+        QCOMPARE(core.demo().watchedGameType, 1);
+        QCOMPARE(core.settings().gameTypeSystem, 1);
+        QCOMPARE(core.settings().modTypeSystem, QStringLiteral("baseq3"));
+
+        core.WatchGameClick(); // a request is unacknowledged
+        QCOMPARE(relay.count(WAITFORGAME), 1);
+
+        relay.ack();
+        QTRY_COMPARE(core.state(), int(ssInLobby));
+        QCOMPARE(core.page(), int(ClientCore::LobbySheet));
+        QVERIFY(!core.optionTreeVisible());
+        QVERIFY(core.leaveRoomEnabled());
+        QVERIFY(!core.watchGameEnabled());
+        QCOMPARE(core.gameNameLabel(), QStringLiteral("Quake 3"));
+        QCOMPARE(core.modTypeLabel(), QStringLiteral("baseq3"));
+
+        // Chat: sent only in the lobby, shown only when it comes back.
+        QVERIFY(core.LobbyEditKeyPress(QStringLiteral("hello")));
+        QCOMPARE(core.state(), int(ssSendText));
+        QVERIFY(!core.LobbyEditKeyPress(QStringLiteral("second"))); // unacknowledged
+        QTRY_COMPARE(relay.count(SENDTEXT), 1);
+        const QByteArray said = relay.recordsOf(SENDTEXT).first();
+        QCOMPARE(SendTextReader{said}.text(), QByteArray("hello"));
+        QCOMPARE(SendTextReader{said}.userName(), QByteArray());
+        QVERIFY(core.chatLines().isEmpty());
+        relay.ack();
+        QTRY_COMPARE(core.state(), int(ssInLobby));
+
+        core.LeaveRoomClick();
+        QCOMPARE(core.state(), int(ssLeaveGame));
+        QTRY_COMPARE(relay.count(LEAVEGAME), 1);
+        QCOMPARE(relay.recordsOf(LEAVEGAME).first().size(), 12);
+        relay.ack();
+        QTRY_COMPARE(core.state(), int(ssIdle));
+        QCOMPARE(core.page(), int(ClientCore::GameListSheet));
+        QCOMPARE(core.selectedNode(), int(ClientCore::NodeGamesList));
+        QVERIFY(core.optionTreeVisible());
+        QVERIFY(!core.leaveRoomEnabled());
+        QCOMPARE(core.gameList()->rowCount(), 1); // leaving keeps the game list
+    }
+
+    void refusedWatchHoldsEveryLaterRequest()
+    {
+        FakeRelay relay;
+        QVERIFY(relay.listen(kViewerAddr, kViewerPort));
+        ClientCore core;
+        ScriptedPrompts prompts;
+        connectViewer(core, prompts, relay, kViewerAddr);
+        sendGame(relay, 1, "a", 0);
+        QTRY_COMPARE(core.gameList()->rowCount(), 1);
+        core.GamesListBoxClick(0);
+        core.WatchGameClick();
+        QTRY_COMPARE(relay.count(WAITFORGAME), 1);
+        relay.ack(1);
+        QTRY_COMPARE(acks(relay), 1); // only the game row was answered
+        QTest::qWait(50);
+        QCOMPARE(core.state(), int(ssWaitForGame));
+        core.WatchGameClick();
+        QVERIFY(!core.LobbyEditKeyPress(QStringLiteral("x")));
+        core.LeaveRoomClick();
+        // Something the relay sends still gets answered, so the connection is alive.
+        sendGame(relay, 2, "b", 0);
+        QTRY_COMPARE(acks(relay), 2);
+        QCOMPARE(relay.count(WAITFORGAME), 1);
+        QCOMPARE(relay.count(SENDTEXT), 0);
+        QCOMPARE(relay.count(LEAVEGAME), 0);
+    }
+
+    void serverCloseInLobbyLeavesLobbyAndKeepsDemoList()
+    {
+        FakeRelay relay;
+        QVERIFY(relay.listen(kCloseAddr, kViewerPort));
+        ClientCore core;
+        ScriptedPrompts prompts;
+        connectViewer(core, prompts, relay, kCloseAddr);
+        sendGame(relay, 3, "g", 0);
+        QTRY_COMPARE(core.gameList()->rowCount(), 1);
+        core.GamesListBoxClick(0);
+        core.WatchGameClick();
+        relay.ack();
+        QTRY_COMPARE(core.state(), int(ssInLobby));
+        core.demoList()->appendRow(QStringLiteral("G061226_210509"));
+        core.demo().listedNames.append(QStringLiteral("G061226_210509"));
+
+        QSignalSpy ended(&core, &ClientCore::sessionEnded);
+        relay.closeClient();
+        QTRY_COMPARE(ended.size(), 1);
+        QCOMPARE(core.state(), int(ssIdle));
+        QCOMPARE(core.gameList()->rowCount(), 0);
+        QVERIFY(core.connectEnabled());
+        QVERIFY(!core.disconnectEnabled());
+        QVERIFY(!core.leaveRoomEnabled());
+        QVERIFY(core.statusText().isEmpty());
+        QCOMPARE(core.demoList()->rowCount(), 1);
+        QCOMPARE(core.page(), int(ClientCore::GameListSheet));
+        QVERIFY(core.optionTreeVisible());
+    }
+
+    void gameNameWithSemicolonWatchesTheRightGame()
+    {
+        FakeRelay relay;
+        QVERIFY(relay.listen(kViewerAddr, kViewerPort));
+        ClientCore core;
+        ScriptedPrompts prompts;
+        core.setClock([] { return QDateTime(QDate(2027, 2, 1), QTime(9, 5, 7)); });
+        connectViewer(core, prompts, relay, kViewerAddr);
+        sendGame(relay, 4000000000u, "a;b;Quake 3;x", 0, "ctf");
+        QTRY_COMPARE(core.gameList()->rowCount(), 1);
+        const GameRow &row = core.gameList()->row(0);
+        QCOMPARE(row.id, 4000000000u);
+        QCOMPARE(row.game, QStringLiteral("Quake 2"));
+        QCOMPARE(row.mod, QByteArray("ctf"));
+        core.GamesListBoxClick(0);
+        core.WatchGameClick();
+        QTRY_COMPARE(relay.count(WAITFORGAME), 1);
+        QCOMPARE(quint32(WaitForGameReader{relay.recordsOf(WAITFORGAME).first()}.gameId()),
+                 4000000000u);
+        QCOMPARE(core.demo().currentDemoName, QStringLiteral("a;b;Quake 3;x010227_090507"));
+        QCOMPARE(core.demo().watchedMod, QStringLiteral("ctf"));
+        QCOMPARE(core.demo().watchedGameType, 0);
+    }
+
+    void gameListRows_data()
+    {
+        QTest::addColumn<int>("gameType");
+        QTest::addColumn<QString>("gameText");
+        QTest::newRow("quake2") << 0 << QStringLiteral("Quake 2");
+        QTest::newRow("quake3") << 1 << QStringLiteral("Quake 3");
+        QTest::newRow("other") << 2 << QString();
+        QTest::newRow("negative") << -1 << QString();
+    }
+
+    void gameListRows()
+    {
+        QFETCH(int, gameType);
+        QFETCH(QString, gameText);
+        FakeRelay relay;
+        QVERIFY(relay.listen(kViewerAddr, kViewerPort));
+        ClientCore core;
+        ScriptedPrompts prompts;
+        connectViewer(core, prompts, relay, kViewerAddr);
+        sendGame(relay, 10, "first", 0);
+        sendGame(relay, 11, "second", gameType, "m", 4294967295u);
+        QTRY_COMPARE(core.gameList()->rowCount(), 2);
+        core.GamesListBoxClick(1);
+        QCOMPARE(core.gameList()->row(1).game, gameText);
+        QCOMPARE(core.gameList()->row(1).users, 4294967295u);
+
+        // A known ID replaces its row in place and keeps the selection.
+        sendGame(relay, 11, "renamed", gameType, "m", 3);
+        QTRY_COMPARE(core.gameList()->row(1).name, QByteArray("renamed"));
+        QCOMPARE(core.gameList()->rowCount(), 2);
+        QCOMPARE(core.gameList()->selectedRow(), 1);
+
+        // Watching a game of another type keeps the watched and session types.
+        core.settings().gameTypeSystem = 0;
+        core.WatchGameClick();
+        QCOMPARE(core.settings().gameTypeSystem, gameType == 1 ? 1 : 0);
+
+        // Removing an unknown ID changes nothing but is answered.
+        const int before = acks(relay);
+        relay.send(buildGameRemoved(999));
+        QTRY_COMPARE(acks(relay), before + 1);
+        QCOMPARE(core.gameList()->rowCount(), 2);
+    }
+
+    void removingSelectedRowLeavesWatchSendingNothing()
+    {
+        FakeRelay relay;
+        QVERIFY(relay.listen(kViewerAddr, kViewerPort));
+        ClientCore core;
+        ScriptedPrompts prompts;
+        connectViewer(core, prompts, relay, kViewerAddr);
+        sendGame(relay, 1, "one", 0);
+        sendGame(relay, 2, "two", 0);
+        QTRY_COMPARE(core.gameList()->rowCount(), 2);
+        core.GamesListBoxClick(1);
+        relay.send(buildGameRemoved(2));
+        QTRY_COMPARE(core.gameList()->rowCount(), 1);
+        QCOMPARE(core.gameList()->selectedRow(), -1);
+        QVERIFY(core.watchGameEnabled());
+        core.WatchGameClick();
+        QTest::qWait(50);
+        QCOMPARE(relay.count(WAITFORGAME), 0);
+        QCOMPARE(core.state(), int(ssIdle));
+    }
+
+    void usersAndChat()
+    {
+        FakeRelay relay;
+        QVERIFY(relay.listen(kViewerAddr, kViewerPort));
+        ClientCore core;
+        ScriptedPrompts prompts;
+        connectViewer(core, prompts, relay, kViewerAddr);
+        // Outside a lobby the lists still change.
+        relay.send(buildUserEntered("Bob"));
+        relay.send(buildUserEntered("Alice"));
+        relay.send(buildUserEntered("bob"));
+        relay.send(buildUserLeft("BOB"));
+        relay.send(buildUserLeft("nobody"));
+        relay.send(buildSendText("Alice", "hi all"));
+        relay.send(buildSendText("", "server notice"));
+        QTRY_COMPARE(acks(relay), 7);
+        QCOMPARE(core.users()->stringList(), (QStringList{QStringLiteral("Alice"), QStringLiteral("bob")}));
+        QCOMPARE(core.chatLines(),
+                 (QStringList{QStringLiteral("<Alice> hi all"), QStringLiteral("server notice")}));
+
+        // Entering a lobby empties both.
+        sendGame(relay, 1, "g", 0);
+        QTRY_COMPARE(core.gameList()->rowCount(), 1);
+        core.GamesListBoxClick(0);
+        core.WatchGameClick();
+        relay.ack();
+        QTRY_COMPARE(core.state(), int(ssInLobby));
+        QVERIFY(core.users()->stringList().isEmpty());
+        QVERIFY(core.chatLines().isEmpty());
+
+        // An empty line still goes out; an unknown ACKNAK result in the lobby changes nothing.
+        QVERIFY(core.LobbyEditKeyPress(QString()));
+        QTRY_COMPARE(relay.count(SENDTEXT), 1);
+        QCOMPARE(SendTextReader{relay.recordsOf(SENDTEXT).first()}.text(), QByteArray());
+        relay.ack();
+        QTRY_COMPARE(core.state(), int(ssInLobby));
+        relay.ack();
+        QTest::qWait(50);
+        QCOMPARE(core.state(), int(ssInLobby));
+    }
+
+    void disconnectAsksAndObeys()
+    {
+        FakeRelay relay;
+        QVERIFY(relay.listen(kViewerAddr, kViewerPort));
+        ClientCore core;
+        ScriptedPrompts prompts;
+        connectViewer(core, prompts, relay, kViewerAddr);
+        prompts.confirmAnswer = false;
+        core.DisconnectButtonClick();
+        QCOMPARE(prompts.questions, QStringList{QStringLiteral("Are you sure you wish to disconnect?")});
+        QVERIFY(core.connected());
+
+        prompts.confirmAnswer = true;
+        QSignalSpy ended(&core, &ClientCore::sessionEnded);
+        core.DisconnectButtonClick();
+        QCOMPARE(ended.size(), 1); // before Close returns
+        QVERIFY(!core.connected());
+        QVERIFY(core.connectEnabled());
+
+        prompts.questions.clear();
+        core.DisconnectButtonClick();
+        QVERIFY(prompts.questions.isEmpty());
+    }
+
+    void cancelStartsNothing()
+    {
+        ClientCore core;
+        ScriptedPrompts prompts;
+        core.setPrompts(&prompts);
+        core.ConnectButtonClick();
+        QCOMPARE(prompts.shown.size(), 1);
+        QVERIFY(prompts.messages.isEmpty());
+        QCOMPARE(core.DemoClient().State(), TWSocket::wsClosed);
+    }
+
+    void leavingSetupSavesAndOtherMovesDoNot()
+    {
+        ClientCore core;
+        int saves = 0;
+        core.setSaveSettings([&saves] { ++saves; });
+        core.selectNode(ClientCore::NodeGamesList);
+        core.selectNode(ClientCore::NodeArbelon);
+        QCOMPARE(saves, 0);
+        core.selectNode(ClientCore::NodeSetup);
+        QCOMPARE(core.page(), int(ClientCore::SetupSheet));
+        core.selectNode(ClientCore::NodeGamesList);
+        QCOMPARE(saves, 1);
+        core.shutdown();
+        QCOMPARE(saves, 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSession)
+#include "tst_session.moc"
