@@ -2,6 +2,7 @@
 
 #include <QBuffer>
 #include <QFileDevice>
+#include <QScopeGuard>
 
 #include <zlib.h>
 
@@ -202,7 +203,9 @@ bool TZLib::execute(bool compress, bool finish)
     if (!run.in->isOpen())
         run.in->open(QIODevice::ReadOnly);
 
+    // Held until the stream has been ended, so the last progress handler cannot interfere.
     m_running = true;
+    const auto notRunning = qScopeGuard([this] { m_running = false; });
     m_done = false;
     m_limitExceeded = false;
     z_stream *zs = m_stream.get();
@@ -229,7 +232,6 @@ bool TZLib::execute(bool compress, bool finish)
         m_totalIn = toI32(zs->total_in);
         m_totalOut = toI32(zs->total_out);
         m_currentOut = toI32(zs->total_out - run.startOut);
-        m_running = false;
         fireProgress();
     };
     try {

@@ -504,6 +504,33 @@ private slots:
         QCOMPARE(last.currentOut, rig.output().size());
     }
 
+    // A run or mode change started from the progress handler is refused and leaves the run
+    // under way intact.
+    void progressHandlerCannotInterfere()
+    {
+        const QByteArray data = demoLike(100000);
+        Rig rig(data);
+        QStringList refusals;
+        rig.zlib.setOnProgress([&refusals](TZLib *sender, qint32, qint32, qint32, qint32) {
+            try {
+                sender->Compress(true);
+            } catch (const EZLibException &e) {
+                refusals << e.message();
+            }
+            try {
+                sender->setMode(zmDecompress);
+            } catch (const EZLibException &e) {
+                refusals << e.message();
+            }
+        });
+        QVERIFY(rig.run(zmCompress, true));
+        QCOMPARE(rig.output(), zlibCompress(data, Z_DEFAULT_COMPRESSION));
+        QVERIFY(refusals.size() >= 4);
+        for (const QString &text : refusals)
+            QCOMPARE(text, kPrefix + QStringLiteral("ZLib Stream Fault"));
+        QCOMPARE(rig.zlib.Mode(), zmNone);
+    }
+
     void outputLimit_data()
     {
         QTest::addColumn<QByteArray>("stream");
