@@ -349,8 +349,10 @@ bool ClientCore::handleAckNak()
         case ssDemoRestart: m_filmer->nextDemo(); break;
         default: break;
         }
-    } else if (state() == ssDemoPacket) {
-        m_filmer->blockRejected();
+    } else {
+        if (state() == ssDemoPacket)
+            m_filmer->blockRejected();
+        emit recordRefused(state());
     }
     // The effect may have reset the buffer (a session that ended inside it); only a record
     // still at the front is taken off.

@@ -127,6 +127,7 @@ signals:
     void chatCleared();
     void traceLine(const QString &line);
     void connectionFailed(const QString &reason);
+    void recordRefused(int state);         // an ACKNAK with a non-zero Result, by state
     void sessionStarted();
     void sessionEnded();
     void lobbyEntered();
