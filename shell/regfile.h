@@ -1,0 +1,70 @@
+#pragma once
+// A registry hive kept in one text file in the registry-export format, so that value types
+// (string, 32-bit integer, anything else) survive a round trip and the file can be read
+// and edited by hand:
+//
+//   Windows Registry Editor Version 5.00
+//
+//   [HKEY_CURRENT_USER\Arbelon Client\Setup]
+//   "ServerIP"="relay.example"
+//   "TransferRateSpin"=dword:00000bb8
+//
+// Values keep the registry's own representation: a type number and raw data bytes (strings
+// as UTF-16LE with their terminating zero), so size and type checks work as on the registry.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <optional>
+
+namespace arbelon {
+
+struct RegValue {
+    // Registry type numbers; any other number is kept as it is.
+    enum Type : quint32 { None = 0, Sz = 1, ExpandSz = 2, Binary = 3, Dword = 4, MultiSz = 7, Qword = 11 };
+
+    quint32 type = Sz;
+    QByteArray data;
+
+    static RegValue fromString(const QString &text);
+    static RegValue fromDword(quint32 value);
+    // The text up to the first zero character (for string types).
+    QString text() const;
+    // Little-endian value of the first (up to) four data bytes.
+    quint32 dword() const;
+};
+
+class RegFile {
+public:
+    // Files larger than this are refused as damaged rather than read into memory.
+    static constexpr qint64 kMaxFileSize = 1024 * 1024;
+
+    // Parses the text of a file. Returns an empty optional and sets error (with a line
+    // number) when the text is not in the format.
+    static std::optional<RegFile> parse(const QByteArray &bytes, QString *error);
+    QByteArray serialize() const;
+
+    bool hasKey(const QString &key) const;
+    void createKey(const QString &key);
+    std::optional<RegValue> value(const QString &key, const QString &name) const;
+    void setValue(const QString &key, const QString &name, const RegValue &v);
+    // True when the value existed.
+    bool removeValue(const QString &key, const QString &name);
+
+private:
+    struct NamedValue {
+        QString name;
+        RegValue value;
+    };
+    struct Key {
+        QString path;
+        QList<NamedValue> values;
+    };
+
+    Key *findKey(const QString &key);
+    const Key *findKey(const QString &key) const;
+
+    QList<Key> m_keys;
+};
+
+} // namespace arbelon
