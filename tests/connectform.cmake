@@ -1,0 +1,3 @@
+arbelon_test(NAME tst_connectform
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/session/tst_connectform.cpp
+  LIBS arbelon_connectform)
