@@ -1,0 +1,49 @@
+#pragma once
+// Settings of one relay server instance: where it listens and the limits that keep a
+// server on the open internet within bounded memory whatever its clients send.
+
+#include "protocol/arbelon_types.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QtGlobal>
+
+namespace arbelon {
+
+struct RelayConfig {
+    QHostAddress listenAddress = QHostAddress(QHostAddress::Any);
+    quint16 viewerPort = kViewerPort; // 0 picks a free port
+    quint16 filmerPort = kFilmerPort;
+
+    // A Filmer's GAMEINFO must carry this password when one is set.
+    bool filmPasswordRequired = false;
+    QByteArray filmPassword;
+
+    // Broadcast delay: demo records reach Viewers this long after the Filmer sent them.
+    int delaySeconds = 0;
+
+    int maxClients = 10000;
+    int maxGames = 64;
+    // Bytes queued for one client and not yet handed to the kernel; beyond it the client
+    // is disconnected. Blocks shared with other clients count by their full size.
+    qint64 maxQueueBytes = 4 * 1024 * 1024;
+    // Demo memory kept per game: the current demo for late joiners, and records held
+    // back by the broadcast delay.
+    qint64 maxDemoMemory = 32 * 1024 * 1024;
+
+    // A connection that has not sent its hello by then is closed.
+    int helloTimeoutSeconds = 30;
+    // A connection that was told to close but does not read its last answer is cut off.
+    int closeTimeoutSeconds = 10;
+    // How often the Users counts of the game list are sent while lobbies change.
+    int usersUpdateIntervalMs = 200;
+
+    // Chat flood limit, a token bucket per client.
+    int chatBurst = 5;
+    int chatLinesPerSecond = 2;
+};
+
+// Largest value accepted for --delay.
+constexpr int kMaxRelayDelaySeconds = 3600;
+
+} // namespace arbelon

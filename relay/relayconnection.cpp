@@ -1,0 +1,318 @@
+#include "relay/relayconnection.h"
+
+#include "protocol/arbelon_types.h"
+#include "relay/relaylog.h"
+
+#include <QHostAddress>
+#include <QScopeGuard>
+#include <QTcpSocket>
+
+namespace arbelon {
+
+namespace {
+// More is handed to the socket only while less than this waits in its own buffer, so a
+// slow client's backlog stays in our queue of shared records rather than in copies.
+constexpr qint64 kWriteLowWater = 16 * 1024;
+// Bytes read from the socket per step; a record's body may take several steps.
+constexpr qint64 kViewerReadChunk = 4 * 1024;
+constexpr qint64 kFilmerReadChunk = 64 * 1024;
+// What one queued record costs beyond its bytes, so that many tiny records also count.
+constexpr qint64 kEntryOverhead = 32;
+
+bool isDemoRecord(const QByteArray &record)
+{
+    const qint32 type = packetType(record);
+    return type == DEMOPACKET || type == DEMORESTART;
+}
+
+QString peerText(const QTcpSocket &socket)
+{
+    QHostAddress address = socket.peerAddress();
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        address = QHostAddress(v4);
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+        ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+        : address.toString();
+    return host + QLatin1Char(':') + QString::number(socket.peerPort());
+}
+} // namespace
+
+RelayConnection::RelayConnection(QTcpSocket *socket, Port port, quint64 id, const Limits &limits,
+                                 RelayConnectionHandler &handler, qint64 nowMs, QObject *parent)
+    : QObject(parent),
+      m_socket(socket),
+      m_handler(handler),
+      m_port(port),
+      m_id(id),
+      m_maxQueueBytes(limits.maxQueueBytes),
+      m_connectedAtMs(nowMs),
+      m_chat(limits.chatBurst, limits.chatLinesPerSecond)
+{
+    m_socket->setParent(this);
+    m_peer = peerText(*m_socket);
+    // Bounds what Qt itself buffers from this client; the kernel holds the rest.
+    m_socket->setReadBufferSize(port == Port::Filmer ? 4 * kFilmerReadChunk : 4 * kViewerReadChunk);
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    connect(m_socket, &QTcpSocket::readyRead, this, &RelayConnection::processInput);
+    connect(m_socket, &QTcpSocket::bytesWritten, this, &RelayConnection::pump);
+    connect(m_socket, &QTcpSocket::disconnected, this, &RelayConnection::onDisconnected);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
+        if (m_socket->state() == QAbstractSocket::UnconnectedState)
+            onDisconnected();
+    });
+}
+
+RelayConnection::~RelayConnection() = default;
+
+QString RelayConnection::label() const
+{
+    QString text = QLatin1Char('#') + QString::number(m_id) + QLatin1Char(' ') + m_peer;
+    if (!m_name.isEmpty())
+        text += QLatin1Char(' ') + RelayLog::quoted(m_name);
+    return text;
+}
+
+void RelayConnection::setName(const QByteArray &name)
+{
+    m_name = name;
+    m_userEntered = buildUserEntered(name);
+    m_userLeft = buildUserLeft(name);
+}
+
+// ---- input ----------------------------------------------------------------------
+
+qint64 RelayConnection::frameSize(QByteArrayView header)
+{
+    const qint32 type = packetType(header);
+    const quint32 size = packetSize(header);
+    bool allowed = false;
+    switch (type) {
+    case ACKNAK:
+    case SENDTEXT: allowed = true; break;
+    case USERINFO:
+    case WAITFORGAME:
+    case LEAVEGAME: allowed = m_port == Port::Viewer; break;
+    case GAMEINFO:
+    case DEMOPACKET:
+    case DEMORESTART: allowed = m_port == Port::Filmer; break;
+    default: break;
+    }
+    if (!allowed) {
+        m_error = QStringLiteral("record type %1 (%2) is not accepted on the %3 port")
+                      .arg(type)
+                      .arg(PacketName(type),
+                           m_port == Port::Viewer ? QStringLiteral("viewer") : QStringLiteral("filmer"));
+        return -1;
+    }
+    if (type == DEMOPACKET) {
+        if (size <= quint32(rec::kDemoPacketHeaderSize) || size > rec::kMaxDemoPacketSize) {
+            m_error = QStringLiteral("DEMOPACKET size %1 outside %2..%3")
+                          .arg(size)
+                          .arg(rec::kDemoPacketHeaderSize + 1)
+                          .arg(rec::kMaxDemoPacketSize);
+            return -1;
+        }
+        return qint64(size);
+    }
+    const int fixed = rec::fixedSize(type);
+    if (size != quint32(fixed)) {
+        m_error = QStringLiteral("%1 with size %2, expected %3").arg(PacketName(type)).arg(size).arg(fixed);
+        return -1;
+    }
+    return fixed;
+}
+
+void RelayConnection::processInput()
+{
+    if (m_inProcess)
+        return;
+    m_inProcess = true;
+    auto done = qScopeGuard([this] { m_inProcess = false; });
+
+    const qint64 chunk = m_port == Port::Filmer ? kFilmerReadChunk : kViewerReadChunk;
+    char scratch[kFilmerReadChunk];
+    while (isOpen() && !m_paused) {
+        if (m_in.size() >= rec::kHeaderSize) {
+            if (m_expected == 0) {
+                m_expected = frameSize(m_in.front());
+                if (m_expected < 0) {
+                    abortWith(m_error);
+                    return;
+                }
+            }
+            if (m_in.size() >= m_expected) {
+                const qint64 n = m_expected;
+                m_expected = 0;
+                m_handler.onRecord(*this, m_in.front().first(n));
+                if (m_phase == Phase::Closed)
+                    return;
+                m_in.consume(n);
+                continue;
+            }
+        }
+        // Read only up to a bounded step; the next header is checked before more follows.
+        const qint64 available = m_socket->bytesAvailable();
+        if (available <= 0)
+            break;
+        const qint64 want = m_in.size() < rec::kHeaderSize ? rec::kHeaderSize - m_in.size()
+                                                           : m_expected - m_in.size();
+        const qint64 step = qMin(available, qMin(qMax(want, chunk), kFilmerReadChunk));
+        const qint64 got = m_socket->read(scratch, step);
+        if (got <= 0)
+            break;
+        m_in.append(QByteArrayView(scratch, got));
+    }
+    if (m_in.isEmpty())
+        m_in.clear(); // an idle connection keeps no buffer
+}
+
+void RelayConnection::resumeInput()
+{
+    if (!m_paused)
+        return;
+    m_paused = false;
+    // Not from inside the caller's own work: the records may change server state.
+    QMetaObject::invokeMethod(this, &RelayConnection::processInput, Qt::QueuedConnection);
+}
+
+// ---- output ---------------------------------------------------------------------
+
+qint64 RelayConnection::cost(const QByteArray &record)
+{
+    return record.size() + kEntryOverhead;
+}
+
+qint64 RelayConnection::queuedBytes() const
+{
+    return m_outBytes + (m_phase == Phase::Closed ? 0 : m_socket->bytesToWrite());
+}
+
+void RelayConnection::send(const QByteArray &record)
+{
+    if (!isOpen() || m_overflowed)
+        return;
+    m_outBytes += cost(record);
+    m_out.push_back(record);
+    pump();
+    if (queuedBytes() > m_maxQueueBytes) {
+        m_overflowed = true;
+        m_out.clear();
+        m_outBytes = 0;
+        m_catchUp.clear();
+        m_catchUpPos = 0;
+        // Deferred: the caller may be walking a list that closing this one changes.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                abortWith(QStringLiteral("send queue over %1 bytes (client not reading)")
+                              .arg(m_maxQueueBytes));
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void RelayConnection::startCatchUp(const QList<QByteArray> &records)
+{
+    if (!isOpen() || m_overflowed)
+        return;
+    m_catchUp = records;
+    m_catchUpPos = 0;
+    // Everything queued before this point is sent first.
+    m_catchUpAfter = qsizetype(m_out.size());
+    pump();
+}
+
+void RelayConnection::dropPendingDemo()
+{
+    m_catchUp.clear();
+    m_catchUpPos = 0;
+    m_catchUpAfter = 0;
+    std::deque<QByteArray> kept;
+    for (QByteArray &record : m_out) {
+        if (isDemoRecord(record))
+            m_outBytes -= cost(record);
+        else
+            kept.push_back(std::move(record));
+    }
+    m_out.swap(kept);
+}
+
+void RelayConnection::pump()
+{
+    if (m_phase == Phase::Closed)
+        return;
+    while (m_socket->bytesToWrite() < kWriteLowWater) {
+        const bool catchUpNow = m_catchUpAfter == 0 && m_catchUpPos < m_catchUp.size();
+        if (catchUpNow) {
+            m_socket->write(m_catchUp.at(m_catchUpPos++));
+            if (m_catchUpPos == m_catchUp.size()) {
+                m_catchUp.clear();
+                m_catchUpPos = 0;
+            }
+            continue;
+        }
+        if (m_out.empty())
+            break;
+        const QByteArray next = std::move(m_out.front());
+        m_out.pop_front();
+        m_outBytes -= cost(next);
+        if (m_catchUpAfter > 0)
+            --m_catchUpAfter;
+        m_socket->write(next);
+    }
+    if (m_phase == Phase::Closing && !m_disconnecting && m_out.empty() && m_catchUp.isEmpty()) {
+        m_disconnecting = true;
+        // Closes once Qt has handed its buffer to the kernel.
+        m_socket->disconnectFromHost();
+    }
+}
+
+// ---- ending -----------------------------------------------------------------------
+
+void RelayConnection::closeAfterFlush(const QString &reason, qint64 nowMs)
+{
+    if (!isOpen())
+        return;
+    m_closeReason = reason;
+    m_phase = Phase::Closing;
+    m_closingSinceMs = nowMs;
+    pump();
+}
+
+void RelayConnection::abortWith(const QString &reason)
+{
+    finish(reason);
+}
+
+void RelayConnection::onDisconnected()
+{
+    QString reason = m_closeReason;
+    if (reason.isEmpty()) {
+        reason = m_socket->error() == QAbstractSocket::RemoteHostClosedError
+            ? QStringLiteral("client closed the connection")
+            : m_socket->errorString();
+        if (m_in.size() > 0)
+            reason += QStringLiteral(" (%1 bytes of an incomplete record dropped)").arg(m_in.size());
+    }
+    finish(reason);
+}
+
+void RelayConnection::finish(const QString &reason)
+{
+    if (m_phase == Phase::Closed)
+        return;
+    m_phase = Phase::Closed;
+    m_out.clear();
+    m_outBytes = 0;
+    m_catchUp.clear();
+    m_in.clear();
+    m_socket->disconnect(this);
+    m_socket->abort();
+    m_handler.onClosed(*this, reason);
+    deleteLater();
+}
+
+} // namespace arbelon

@@ -1,0 +1,145 @@
+#pragma once
+// One client connection of the relay server: frames the records it sends (checking each
+// header before its body is buffered) and feeds it the records the server sends from a
+// queue of shared byte arrays, so one demo block is held once for any number of Viewers.
+
+#include "protocol/receivebuffer.h"
+#include "relay/tokenbucket.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <deque>
+
+class QTcpSocket;
+
+namespace arbelon {
+
+class RelayConnection;
+
+// What a connection reports to the server that owns it.
+class RelayConnectionHandler {
+public:
+    virtual ~RelayConnectionHandler() = default;
+    // One complete record whose type and size were checked for the connection's port.
+    // The view is valid only during the call.
+    virtual void onRecord(RelayConnection &conn, QByteArrayView record) = 0;
+    // The connection has ended; it is deleted once control returns to the event loop.
+    virtual void onClosed(RelayConnection &conn, const QString &reason) = 0;
+};
+
+class RelayConnection : public QObject {
+    Q_OBJECT
+public:
+    enum class Port { Viewer, Filmer };
+    enum class Phase {
+        AwaitHello, // connected, hello not yet accepted
+        Ready,      // hello accepted
+        Closing,    // refused: the last answers drain, then the socket closes
+        Closed,
+    };
+
+    struct Limits {
+        qint64 maxQueueBytes;
+        int chatBurst;
+        int chatLinesPerSecond;
+    };
+
+    // Takes ownership of the connected socket.
+    RelayConnection(QTcpSocket *socket, Port port, quint64 id, const Limits &limits,
+                    RelayConnectionHandler &handler, qint64 nowMs, QObject *parent = nullptr);
+    ~RelayConnection() override;
+
+    // ---- identity -------------------------------------------------------------
+    quint64 id() const { return m_id; }
+    Port port() const { return m_port; }
+    Phase phase() const { return m_phase; }
+    bool isOpen() const { return m_phase == Phase::AwaitHello || m_phase == Phase::Ready; }
+    qint64 connectedAtMs() const { return m_connectedAtMs; }
+    qint64 closingSinceMs() const { return m_closingSinceMs; }
+    QString peer() const { return m_peer; }
+    // "#id peer" and, once known, the user name: the label of every log line.
+    QString label() const;
+
+    // ---- lobby bookkeeping kept by the server ------------------------------------
+    const QByteArray &name() const { return m_name; }
+    // Sets the name and builds its USERENTERED / USERLEFT records once, to be shared.
+    void setName(const QByteArray &name);
+    const QByteArray &userEnteredRecord() const { return m_userEntered; }
+    const QByteArray &userLeftRecord() const { return m_userLeft; }
+    void setReady() { m_phase = Phase::Ready; }
+    quint32 gameId = 0;      // 0: in no lobby (Filmer: its own game)
+    bool demoSynced = false; // has had the DEMORESTART of the demo now being sent
+    qsizetype index = -1;    // position in the server's connection list
+    bool ackWithheld = false; // Filmer: the answer to its last demo record waits for room
+    bool chatRefusalLogged = false;
+    bool takeChatToken(qint64 nowMs) { return m_chat.take(nowMs); }
+
+    // ---- output -----------------------------------------------------------------
+    // Queues a record; a queue past its limit ends the connection (deferred, so callers
+    // may be iterating over connections).
+    void send(const QByteArray &record);
+    // Demo records to send before anything queued: the current demo for a late joiner.
+    void startCatchUp(const QList<QByteArray> &records);
+    // Forgets demo records not yet handed to the socket (the Viewer left its lobby).
+    void dropPendingDemo();
+    qint64 queuedBytes() const;
+
+    // ---- input flow --------------------------------------------------------------
+    // Stops taking records from the socket until resumeInput(); what the client sends
+    // meanwhile stays in the kernel, so TCP pushes back.
+    void pauseInput() { m_paused = true; }
+    void resumeInput();
+    bool isPaused() const { return m_paused; }
+
+    // ---- ending ------------------------------------------------------------------
+    // Reads nothing more, sends what is queued, then closes.
+    void closeAfterFlush(const QString &reason, qint64 nowMs);
+    // Closes at once, dropping what is queued.
+    void abortWith(const QString &reason);
+
+private:
+    void onReadyRead();
+    void processInput();
+    // Size of the record whose header is at the front, or -1 with m_error set.
+    qint64 frameSize(QByteArrayView header);
+    void pump();
+    void onDisconnected();
+    void finish(const QString &reason);
+    static qint64 cost(const QByteArray &record);
+
+    QTcpSocket *m_socket;
+    RelayConnectionHandler &m_handler;
+    const Port m_port;
+    const quint64 m_id;
+    const qint64 m_maxQueueBytes;
+    const qint64 m_connectedAtMs;
+    QString m_peer;
+    Phase m_phase = Phase::AwaitHello;
+
+    ReceiveBuffer m_in;
+    qint64 m_expected = 0; // size of the record at the front once its header was checked
+    bool m_paused = false;
+    bool m_inProcess = false;
+
+    std::deque<QByteArray> m_out;
+    qint64 m_outBytes = 0;
+    QList<QByteArray> m_catchUp;
+    qsizetype m_catchUpPos = 0;
+    qsizetype m_catchUpAfter = 0; // queued records that go before the catch-up
+    bool m_overflowed = false;
+    bool m_disconnecting = false;
+    qint64 m_closingSinceMs = 0;
+    QString m_closeReason;
+    QString m_error;
+
+    QByteArray m_name;
+    QByteArray m_userEntered;
+    QByteArray m_userLeft;
+    TokenBucket m_chat;
+};
+
+} // namespace arbelon

@@ -1,0 +1,79 @@
+#pragma once
+// One broadcast game: its values for the game list, its lobby, the current demo kept for
+// Viewers who join late, and the demo records held back by the broadcast delay.
+
+#include <QByteArray>
+#include <QList>
+#include <QtGlobal>
+
+#include <deque>
+#include <vector>
+
+namespace arbelon {
+
+class RelayConnection;
+
+class RelayGame {
+public:
+    RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mod, RelayConnection *filmer,
+              qint64 maxDemoMemory);
+
+    quint32 id() const { return m_id; }
+    const QByteArray &name() const { return m_name; }
+    // The Filmer, or nullptr once it has gone and the game only drains its delayed records.
+    RelayConnection *filmer() const { return m_filmer; }
+    void filmerGone() { m_filmer = nullptr; }
+    // USERLEFT of the Filmer, for the Viewers still in the lobby when the game ends.
+    const QByteArray &filmerLeftRecord() const { return m_filmerLeft; }
+
+    // ---- lobby ----------------------------------------------------------------------
+    // Members are the Filmer and the Viewers, in the order they entered.
+    const std::vector<RelayConnection *> &viewers() const { return m_viewers; }
+    void addViewer(RelayConnection *viewer);
+    void removeViewer(RelayConnection *viewer);
+    quint32 users() const { return quint32(m_viewers.size()) + (m_filmer ? 1u : 0u); }
+    QByteArray detailedRecord() const;
+
+    // ---- current demo --------------------------------------------------------------
+    // Records a demo record as broadcast. Returns false when the kept demo outgrew the
+    // bound and was dropped: a demo without its beginning is of no use to a late joiner,
+    // so it waits for the next DEMORESTART instead.
+    bool keepBroadcast(const QByteArray &record);
+    // The current demo from its DEMORESTART, or empty when none is kept.
+    const QList<QByteArray> &keptDemo() const { return m_demo; }
+    bool hasDemoStarted() const { return m_demoStarted; }
+    void noteDemoStarted() { m_demoStarted = true; }
+
+    // ---- broadcast delay -------------------------------------------------------------
+    void hold(const QByteArray &record, qint64 dueMs);
+    bool hasHeld() const { return !m_held.empty(); }
+    qint64 nextDueMs() const { return m_held.front().dueMs; }
+    // Takes the oldest held record; only when hasHeld().
+    QByteArray takeHeld();
+    qint64 heldBytes() const { return m_heldBytes; }
+    bool isHoldFull() const { return m_heldBytes > m_maxDemoMemory; }
+
+private:
+    struct Held {
+        qint64 dueMs;
+        QByteArray record;
+    };
+
+    const quint32 m_id;
+    const QByteArray m_name;
+    const qint32 m_gameType;
+    const QByteArray m_mod;
+    const qint64 m_maxDemoMemory;
+    RelayConnection *m_filmer;
+    const QByteArray m_filmerLeft;
+    std::vector<RelayConnection *> m_viewers;
+
+    QList<QByteArray> m_demo;
+    qint64 m_demoBytes = 0;
+    bool m_demoStarted = false; // the Filmer has announced a demo (accepted DEMORESTART)
+
+    std::deque<Held> m_held;
+    qint64 m_heldBytes = 0;
+};
+
+} // namespace arbelon

@@ -1,0 +1,163 @@
+#include "relay/relayoptions.h"
+
+#include <QCommandLineParser>
+
+namespace arbelon {
+
+namespace {
+const QString optListen = QStringLiteral("listen");
+const QString optViewerPort = QStringLiteral("viewer-port");
+const QString optFilmerPort = QStringLiteral("filmer-port");
+const QString optFilmPassword = QStringLiteral("film-password");
+const QString optDelay = QStringLiteral("delay");
+const QString optMaxClients = QStringLiteral("max-clients");
+const QString optMaxGames = QStringLiteral("max-games");
+const QString optMaxQueue = QStringLiteral("max-queue");
+const QString optMaxDemoMemory = QStringLiteral("max-demo-memory");
+const QString optHelloTimeout = QStringLiteral("hello-timeout");
+
+bool readInt(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high,
+             qint64 *value, QString *error)
+{
+    if (!parser.isSet(name))
+        return true;
+    bool ok = false;
+    const qint64 v = parser.value(name).toLongLong(&ok);
+    if (!ok || v < low || v > high) {
+        *error = QStringLiteral("--%1: expected a whole number from %2 to %3, got \"%4\"")
+                     .arg(name)
+                     .arg(low)
+                     .arg(high)
+                     .arg(parser.value(name));
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+bool readBytes(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 *value,
+               QString *error)
+{
+    if (!parser.isSet(name))
+        return true;
+    const qint64 v = parseByteSize(parser.value(name));
+    if (v < low) {
+        *error = QStringLiteral("--%1: expected a size of at least %2 bytes (suffix K, M or G "
+                                "allowed), got \"%3\"")
+                     .arg(name)
+                     .arg(low)
+                     .arg(parser.value(name));
+        return false;
+    }
+    *value = v;
+    return true;
+}
+} // namespace
+
+qint64 parseByteSize(const QString &text)
+{
+    QString digits = text.trimmed();
+    qint64 unit = 1;
+    if (!digits.isEmpty()) {
+        switch (digits.back().toUpper().toLatin1()) {
+        case 'K': unit = qint64(1) << 10; break;
+        case 'M': unit = qint64(1) << 20; break;
+        case 'G': unit = qint64(1) << 30; break;
+        default: break;
+        }
+        if (unit > 1)
+            digits.chop(1);
+    }
+    bool ok = false;
+    const qint64 n = digits.toLongLong(&ok);
+    // Sizes beyond 1 TiB are typing errors, and the bound keeps the product in range.
+    if (!ok || n < 0 || n > (qint64(1) << 40) / unit)
+        return -1;
+    return n * unit;
+}
+
+void addRelayOptions(QCommandLineParser &parser)
+{
+    const RelayConfig d;
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions({
+        {optListen, QStringLiteral("Address to listen on (default: all addresses)."), QStringLiteral("ADDR")},
+        {optViewerPort, QStringLiteral("Port for Viewers (default %1; 0 picks a free port).").arg(d.viewerPort),
+         QStringLiteral("PORT")},
+        {optFilmerPort, QStringLiteral("Port for Filmers (default %1; 0 picks a free port).").arg(d.filmerPort),
+         QStringLiteral("PORT")},
+        {optFilmPassword, QStringLiteral("Password a Filmer must give to broadcast a game (at most 16 "
+                                       "bytes; default: none needed)."),
+         QStringLiteral("PW")},
+        {optDelay, QStringLiteral("Broadcast delay: demo blocks reach Viewers this many seconds after "
+                                "the Filmer sent them (0 to %1, default 0).")
+                     .arg(kMaxRelayDelaySeconds),
+         QStringLiteral("SECONDS")},
+        {optMaxClients, QStringLiteral("Most connections at once (default %1).").arg(d.maxClients),
+         QStringLiteral("N")},
+        {optMaxGames, QStringLiteral("Most games at once (default %1).").arg(d.maxGames), QStringLiteral("N")},
+        {optMaxQueue, QStringLiteral("Bytes queued for one client before it is disconnected as too slow "
+                                   "(default %1).")
+                        .arg(d.maxQueueBytes),
+         QStringLiteral("BYTES")},
+        {optMaxDemoMemory, QStringLiteral("Demo bytes kept per game for late joiners and for the delay "
+                                        "(default %1).")
+                             .arg(d.maxDemoMemory),
+         QStringLiteral("BYTES")},
+        {optHelloTimeout, QStringLiteral("Seconds a new connection has to send its first record "
+                                       "(default %1).")
+                            .arg(d.helloTimeoutSeconds),
+         QStringLiteral("SECONDS")},
+    });
+}
+
+bool readRelayOptions(const QCommandLineParser &parser, RelayConfig *config, QString *error)
+{
+    if (!parser.positionalArguments().isEmpty()) {
+        *error = QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().constFirst());
+        return false;
+    }
+    if (parser.isSet(optListen)) {
+        const QHostAddress address(parser.value(optListen));
+        if (address.isNull()) {
+            *error = QStringLiteral("--listen: \"%1\" is not an IP address").arg(parser.value(optListen));
+            return false;
+        }
+        config->listenAddress = address;
+    }
+    if (parser.isSet(optFilmPassword)) {
+        const QByteArray password = parser.value(optFilmPassword).toLocal8Bit();
+        // The record's password field holds 16 bytes; a longer one could never match.
+        if (password.isEmpty() || password.size() > 16) {
+            *error = QStringLiteral("--film-password: must be 1 to 16 bytes");
+            return false;
+        }
+        config->filmPasswordRequired = true;
+        config->filmPassword = password;
+    }
+    qint64 viewerPort = config->viewerPort, filmerPort = config->filmerPort, delay = config->delaySeconds,
+           maxClients = config->maxClients, maxGames = config->maxGames, hello = config->helloTimeoutSeconds;
+    if (!readInt(parser, optViewerPort, 0, 65535, &viewerPort, error)
+        || !readInt(parser, optFilmerPort, 0, 65535, &filmerPort, error)
+        || !readInt(parser, optDelay, 0, kMaxRelayDelaySeconds, &delay, error)
+        || !readInt(parser, optMaxClients, 1, 1000000, &maxClients, error)
+        || !readInt(parser, optMaxGames, 1, 1000000, &maxGames, error)
+        || !readInt(parser, optHelloTimeout, 1, 3600, &hello, error)
+        || !readBytes(parser, optMaxQueue, 16 * 1024, &config->maxQueueBytes, error)
+        || !readBytes(parser, optMaxDemoMemory, 0, &config->maxDemoMemory, error))
+        return false;
+    if (viewerPort != 0 && viewerPort == filmerPort) {
+        *error = QStringLiteral("--viewer-port and --filmer-port must differ");
+        return false;
+    }
+    config->viewerPort = quint16(viewerPort);
+    config->filmerPort = quint16(filmerPort);
+    config->delaySeconds = int(delay);
+    config->maxClients = int(maxClients);
+    config->maxGames = int(maxGames);
+    config->helloTimeoutSeconds = int(hello);
+    return true;
+}
+
+} // namespace arbelon

@@ -1,0 +1,19 @@
+#pragma once
+// Command line of arbelon-relay: the flags and their translation into a RelayConfig.
+
+#include "relay/relayconfig.h"
+
+#include <QString>
+
+class QCommandLineParser;
+
+namespace arbelon {
+
+// Declares every flag (with --help and --version) on the parser.
+void addRelayOptions(QCommandLineParser &parser);
+// Reads the parsed flags; false with a message naming the flag when a value is bad.
+bool readRelayOptions(const QCommandLineParser &parser, RelayConfig *config, QString *error);
+// "65536", "64K", "4M", "1G" (binary multiples); -1 when not a size.
+qint64 parseByteSize(const QString &text);
+
+} // namespace arbelon

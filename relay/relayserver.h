@@ -1,0 +1,98 @@
+#pragma once
+// The relay server: accepts Viewers and Filmers on their two ports, keeps the games and
+// their lobbies, and passes each Filmer's demo records on to the Viewers of its game.
+// Everything runs on the thread of the event loop that owns it.
+
+#include "relay/relayconfig.h"
+#include "relay/relayconnection.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+namespace arbelon {
+
+class RelayGame;
+
+class RelayServer : public QObject, public RelayConnectionHandler {
+    Q_OBJECT
+public:
+    explicit RelayServer(RelayConfig config, QObject *parent = nullptr);
+    ~RelayServer() override;
+
+    // Opens both ports; on failure returns false with the reason in *error.
+    bool start(QString *error);
+    // Closes both ports and every connection.
+    void stop();
+
+    quint16 viewerPort() const { return m_viewerServer.serverPort(); }
+    quint16 filmerPort() const { return m_filmerServer.serverPort(); }
+    const RelayConfig &config() const { return m_config; }
+    int clientCount() const { return int(m_conns.size()); }
+    int gameCount() const { return int(m_games.size()); }
+
+    // Replaces the monotonic millisecond clock (tests drive the chat limit, the broadcast
+    // delay and the hello timeout with it).
+    void setClock(std::function<qint64()> clock) { m_clock = std::move(clock); }
+
+    void onRecord(RelayConnection &conn, QByteArrayView record) override;
+    void onClosed(RelayConnection &conn, const QString &reason) override;
+
+private:
+    qint64 now() const { return m_clock ? m_clock() : m_elapsed.elapsed(); }
+    void acceptPending(QTcpServer &server, RelayConnection::Port port);
+
+    // ---- hello ------------------------------------------------------------------
+    void handleUserInfo(RelayConnection &conn, QByteArrayView record);
+    void handleGameInfo(RelayConnection &conn, QByteArrayView record);
+    void sendGameList(RelayConnection &conn);
+    void refuseAndClose(RelayConnection &conn, const QString &why);
+
+    // ---- lobby ------------------------------------------------------------------
+    void handleWaitForGame(RelayConnection &conn, QByteArrayView record);
+    void handleLeaveGame(RelayConnection &conn);
+    void handleSendText(RelayConnection &conn, QByteArrayView record);
+    void leaveLobby(RelayConnection &viewer, RelayGame &game);
+
+    // ---- demo -------------------------------------------------------------------
+    void handleDemoRecord(RelayConnection &filmer, QByteArrayView record);
+    void broadcastDemo(RelayGame &game, const QByteArray &record);
+    void releaseDue();
+    void armDelayTimer();
+    void filmerLeft(RelayGame &game);
+    void removeGame(quint32 gameId);
+
+    // ---- everyone ---------------------------------------------------------------
+    void broadcastReady(const QByteArray &record);
+    void markUsersChanged(const RelayGame &game);
+    void sendUsersUpdates();
+    void sweep();
+    RelayGame *findGame(quint32 gameId) const;
+    static void ack(RelayConnection &conn, quint8 result);
+    static QString role(const RelayConnection &conn);
+
+    RelayConfig m_config;
+    QTcpServer m_viewerServer;
+    QTcpServer m_filmerServer;
+    std::vector<RelayConnection *> m_conns;
+    std::map<quint32, std::unique_ptr<RelayGame>> m_games;
+    quint32 m_nextGameId = 1;
+    quint64 m_nextConnId = 1;
+    bool m_stopping = false;
+
+    std::set<quint32> m_usersDirty;
+    QTimer m_usersTimer;
+    QTimer m_delayTimer;
+    QTimer m_sweepTimer;
+    QElapsedTimer m_elapsed;
+    std::function<qint64()> m_clock;
+};
+
+} // namespace arbelon
