@@ -1,0 +1,3 @@
+# Takes the pictures of docs/UI.md: run under a display (Xvfb), with the output folder.
+add_executable(arbelon-screenshots ${CMAKE_CURRENT_LIST_DIR}/screenshots/shoot.cpp)
+target_link_libraries(arbelon-screenshots PRIVATE arbelon_ui)
