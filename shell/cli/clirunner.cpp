@@ -82,7 +82,9 @@ CliRunner::CliRunner(const CliOptions &options, QTextStream &out, QTextStream &e
                     if (m_opt.command == CliOptions::Watch && m_inLobby && row.id == m_watchedId) {
                         onProgressTick();
                         line(QStringLiteral("the game ended"));
-                        finish(0);
+                        // Not from inside the model's removal: closing the session empties
+                        // the game list while the model is still taking the row out.
+                        QMetaObject::invokeMethod(this, [this] { finish(0); }, Qt::QueuedConnection);
                         return;
                     }
                 }
@@ -224,9 +226,17 @@ void CliRunner::onProgressTick()
     const qint64 bytes = QFileInfo(path).size();
     if (bytes == m_lastBytes)
         return;
+    const bool firstSample = m_lastBytes < 0;
+    m_lastBytes = bytes;
+    if (firstSample) {
+        // The rate is measured from here: what arrived before has no known duration.
+        m_rateBytes = bytes;
+        m_rateMs = elapsed;
+        line(QStringLiteral("demo %1: %2 bytes").arg(QFileInfo(path).fileName()).arg(bytes));
+        return;
+    }
     const double seconds = qMax<qint64>(1, elapsed - m_rateMs) / 1000.0;
     const double rate = (bytes - m_rateBytes) / seconds;
-    m_lastBytes = bytes;
     line(QStringLiteral("demo %1: %2 bytes, %3 B/s").arg(QFileInfo(path).fileName()).arg(bytes)
              .arg(qRound64(rate)));
 }
