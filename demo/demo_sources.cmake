@@ -4,5 +4,7 @@ target_sources(arbelon_core PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/demolistmodel.h ${CMAKE_CURRENT_LIST_DIR}/demolistmodel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/programstarter.h ${CMAKE_CURRENT_LIST_DIR}/programstarter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/viewerreception.h ${CMAKE_CURRENT_LIST_DIR}/viewerreception.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/viewernaming.h ${CMAKE_CURRENT_LIST_DIR}/viewernaming.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/viewerdemofile.h ${CMAKE_CURRENT_LIST_DIR}/viewerdemofile.cpp
   ${CMAKE_CURRENT_LIST_DIR}/filmerupload.h ${CMAKE_CURRENT_LIST_DIR}/filmerupload.cpp
 )

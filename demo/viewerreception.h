@@ -3,10 +3,12 @@
 // demo-block handlers, the demo file kept open between blocks, the demo list, and the
 // game launch on a listed demo.
 
+#include "demo/viewerdemofile.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
 #include <QDateTime>
-#include <QFile>
 #include <QString>
-#include <memory>
 
 namespace arbelon {
 
@@ -14,10 +16,14 @@ class ClientCore;
 
 class ViewerReception {
 public:
+    // A demo is listed once its file is larger than this many bytes.
+    static constexpr qint64 kListThreshold = 20000;
+
     explicit ViewerReception(ClientCore &core);
     ~ViewerReception();
 
-    // ---- record handlers (dispatched for types 11 and 9, in any state and role) ----
+    // ---- record handlers (dispatched for types 11 and 9) ----
+    // Both throw for a record that must end the session; the socket catches that.
     bool handleDemoRestart();
     bool handleDemoPacket();
 
@@ -27,14 +33,25 @@ public:
     void demoClose();          // closes the demo file, clears the current demo path
     void DemoListDblClick(int row);
 
-    bool demoFileOpen() const;
+    bool demoFileOpen() const { return m_file.isOpen(); }
 
     // ---- naming rules (public for tests) ----
     static QString demoName(const QString &gameName, const QDateTime &when);
 
 private:
+    // The watched game's directory, from the settings.
+    QString gameDirectory() const;
+    // Inflates and checks one block; false for a bad block (CRC, early end, too large).
+    static bool decodeBlock(QByteArrayView data, quint32 crc, QByteArray &block);
+    void appendBlock(QByteArrayView block);
+    void openDemoFile();
+    void showSize(qint64 size);
+    void requireViewer(const char *record) const;
+
     ClientCore &m_core;
-    std::unique_ptr<QFile> m_demoFile;
+    ViewerDemoFile m_file;
+    // A game was chosen to watch in this session, so demos can be named after it.
+    bool m_watching = false;
 };
 
 } // namespace arbelon
