@@ -21,8 +21,12 @@ void PacketDispatcher::dataAvailable(QByteArrayView bytes)
             m_trace.line(QStringLiteral("Processing Packet ") + PacketName(type));
         if (type < 0 || type >= kPacketTypeCount || !m_handlers[size_t(type)])
             return; // no handler: the record stays and blocks the rest of the session
+        const qsizetype before = m_buffer.size();
         if (!m_handlers[size_t(type)]())
             return;
+        // A handler that reports a record but removed nothing would spin here for ever.
+        if (m_buffer.size() >= before)
+            throw EProtocolError("record handler reported a record but removed nothing");
     }
 }
 

@@ -34,6 +34,7 @@ private slots:
     void demoPacketWaitsForPacketSize();
     void demoPacketBadSizeThrows_data();
     void demoPacketBadSizeThrows();
+    void handlerThatRemovesNothingEndsSession();
     void incomingAckNakNotAnswered();
     void answerKeepsState();
     void sendPacketOnlyWhileConnected();
@@ -192,6 +193,16 @@ void TestDispatch::demoPacketBadSizeThrows()
     // The record stays at the front, unanswered.
     QCOMPARE(h.d.front().toByteArray(), bad);
     QCOMPARE(h.sent.size(), 1);
+}
+
+void TestDispatch::handlerThatRemovesNothingEndsSession()
+{
+    Harness h;
+    int calls = 0;
+    h.d.setHandler(DEMORESTART, [&] { return ++calls < 1000; }); // claims a record, removes none
+    QVERIFY_THROWS_EXCEPTION(EProtocolError, h.d.dataAvailable(buildDemoRestart(1)));
+    QCOMPARE(calls, 1);
+    QCOMPARE(h.d.buffer().size(), 16);
 }
 
 void TestDispatch::incomingAckNakNotAnswered()
