@@ -9,6 +9,14 @@
 
 namespace arbelon {
 
+// Gives a control the name it is known by.
+template <typename T>
+T *named(T *widget, const char *name)
+{
+    widget->setObjectName(QLatin1String(name));
+    return widget;
+}
+
 enum class ToolPicture { Connect, Disconnect, LeaveRoom, WatchGame };
 
 // A 16 by 16 picture (with a 32 by 32 one for dense screens) for a toolbar button.

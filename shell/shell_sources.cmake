@@ -15,6 +15,7 @@ endif()
 # target_sources(arbelon_ui PRIVATE ...) or by linking its own library here.
 add_library(arbelon_ui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/main_client.h ${CMAKE_CURRENT_LIST_DIR}/main_client.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/main_client_pages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mainformparts.h ${CMAKE_CURRENT_LIST_DIR}/mainformparts.cpp
   ${CMAKE_CURRENT_LIST_DIR}/widgetprompts.h ${CMAKE_CURRENT_LIST_DIR}/widgetprompts.cpp
   ${CMAKE_CURRENT_LIST_DIR}/FolderSelect.h ${CMAKE_CURRENT_LIST_DIR}/FolderSelect.cpp
