@@ -1,20 +1,296 @@
 #include "demo/filmerupload.h"
 
+#include "demo/ZlibComp.h"
+#include "demo/autoexec.h"
+#include "demo/demolistmodel.h"
+#include "demo/gamelayout.h"
+#include "demo/gamerunning.h"
+#include "protocol/arbelon_types.h"
 #include "session/clientcore.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <stdexcept>
+
 namespace arbelon {
+
+namespace {
+
+const QString kConsoleLogName = QStringLiteral("qconsole.log");
+
+// Game directories end with the separator; a stored one that does not gets it here.
+QString asDirectory(const QString &dir)
+{
+    if (dir.isEmpty() || dir.endsWith(QLatin1Char('/')) || dir.endsWith(QDir::separator()))
+        return dir;
+    return dir + QLatin1Char('/');
+}
+
+// Starts the timer again when the tick ends, however it ends.
+class RestartAtEnd {
+public:
+    explicit RestartAtEnd(QTimer &timer) : m_timer(timer) {}
+    ~RestartAtEnd() { m_timer.start(); }
+    RestartAtEnd(const RestartAtEnd &) = delete;
+    RestartAtEnd &operator=(const RestartAtEnd &) = delete;
+
+private:
+    QTimer &m_timer;
+};
+
+} // namespace
 
 FilmerUpload::FilmerUpload(ClientCore &core) : m_core(core) {}
 FilmerUpload::~FilmerUpload() = default;
 
-void FilmerUpload::prepare() {}
-void FilmerUpload::enableLog() {}
-void FilmerUpload::closeFiles() {}
-void FilmerUpload::LogFileScanTimer() {}
-void FilmerUpload::OutDemoStreamTimer() {}
-void FilmerUpload::uploadStart() { m_core.demo().uploadCounter = 0; }
-void FilmerUpload::nextDemo() {}
-void FilmerUpload::blockAccepted() {}
-void FilmerUpload::blockRejected() {}
+// ---- session hooks ------------------------------------------------------------------
+
+void FilmerUpload::prepare()
+{
+    closeFiles();
+    DemoTransferState &d = m_core.demo();
+    d.currentDemoPath.clear();
+    d.pending.clear();
+    d.listedNames.clear();
+    m_core.demoList()->clear();
+    m_lines.resetScanned();
+    m_logPath.clear();
+
+    ClientSettings &s = m_core.settings();
+    m_gameType = s.gameTypeSystem;
+    m_gameDir.clear();
+    m_demoBaseDir.clear();
+    m_logCandidates = {};
+    if (m_gameType == gtQuake3) {
+        s.modTypeSystem = QStringLiteral("baseq3");
+        m_mod = s.modTypeSystem;
+        m_gameDir = asDirectory(s.quake3Dir);
+        if (!m_gameDir.isEmpty()) {
+            m_demoBaseDir = m_gameDir + QStringLiteral("baseq3/");
+            m_logCandidates[0] = m_demoBaseDir + kConsoleLogName;
+            m_logCandidates[1] = m_logCandidates[0];
+        }
+    } else if (m_gameType == gtQuake2) {
+        // The mod goes into paths: one that is not a plain folder name would lead outside.
+        m_mod = gamelayout::safeQuake2Mod(s.modTypeSystem);
+        m_gameDir = asDirectory(s.quake2Dir);
+        if (!m_gameDir.isEmpty()) {
+            m_demoBaseDir = m_gameDir;
+            m_logCandidates[0] = m_gameDir + m_mod + QLatin1Char('/') + kConsoleLogName;
+            m_logCandidates[1] = m_gameDir + QStringLiteral("baseq2/") + kConsoleLogName;
+        }
+    } else {
+        m_mod.clear();
+    }
+    // Nothing waits on the folder; a game directory that cannot be made just finds no log.
+    if (!m_demoBaseDir.isEmpty() && !QDir(m_demoBaseDir).exists())
+        QDir().mkpath(m_demoBaseDir);
+}
+
+QString FilmerUpload::autoexecPath() const
+{
+    if (m_gameDir.isEmpty() || m_mod.isEmpty())
+        return {};
+    return m_gameDir + m_mod + QStringLiteral("/autoexec.cfg");
+}
+
+void FilmerUpload::enableLog()
+{
+    const QString path = autoexecPath();
+    if (!path.isEmpty())
+        autoexec::ensureLogging(path, m_gameType);
+}
+
+void FilmerUpload::closeFiles()
+{
+    m_demoFile.reset();
+    m_log.close();
+    m_lines.clear();
+}
+
+// ---- console log scan ----------------------------------------------------------------
+
+bool FilmerUpload::gameRunning() const
+{
+    GameRunningCheck *check = m_core.gameRunningCheck();
+    return check && check->isRunning(m_gameType);
+}
+
+void FilmerUpload::LogFileScanTimer()
+{
+    m_core.LogFileScan().stop();
+    const RestartAtEnd restart(m_core.LogFileScan());
+    // Without a way to ask, the game is not known to be stopped: nothing is deleted.
+    if (!m_core.gameRunningCheck())
+        return;
+
+    if (!gameRunning())
+        deleteCandidates();
+    else if (m_logPath.isEmpty())
+        chooseLogPath();
+
+    if (!m_logPath.isEmpty() && QFile::exists(m_logPath) && gameRunning())
+        readConsoleLog();
+}
+
+void FilmerUpload::deleteCandidates()
+{
+    for (const QString &candidate : m_logCandidates) {
+        // The log held open here stays: Windows refuses to delete it, Linux would not.
+        if (candidate.isEmpty() || m_log.holds(candidate) || !QFile::exists(candidate))
+            continue;
+        QFile::remove(candidate); // a file in use stays; that is fine
+    }
+    m_logPath.clear();
+}
+
+void FilmerUpload::chooseLogPath()
+{
+    // With both present the second wins.
+    for (const QString &candidate : m_logCandidates) {
+        if (!candidate.isEmpty() && QFile::exists(candidate))
+            m_logPath = candidate;
+    }
+}
+
+void FilmerUpload::readConsoleLog()
+{
+    if (!m_log.isOpen()) {
+        m_lines.clear();
+        m_log.open(m_logPath);
+    }
+    m_log.readInto(m_lines);
+    const QList<QByteArray> names = m_lines.scanNewLines();
+    for (const QByteArray &name : names)
+        addDemo(name);
+}
+
+void FilmerUpload::addDemo(const QByteArray &name)
+{
+    const QString path = demoPathFromName(name, m_demoBaseDir, m_gameDir, m_gameType);
+    QStringList &pending = m_core.demo().pending;
+    if (path.isEmpty() || pending.size() >= kMaxPending)
+        return;
+    pending.append(path);
+}
+
+// ---- upload ----------------------------------------------------------------------------
+
+void FilmerUpload::OutDemoStreamTimer()
+{
+    // An error leaves the timer stopped: the upload waits for a new lobby entry.
+    QTimer &timer = m_core.OutDemoStream();
+    timer.stop();
+    DemoTransferState &d = m_core.demo();
+
+    if (!d.pending.isEmpty() && d.currentDemoPath.isEmpty())
+        startOfDemoSend();
+
+    if (!m_demoFile) {
+        m_bytesTaken = 0;
+        m_lastSeenSize = 0;
+        if (!openDemoFile()) {
+            timer.start();
+            return;
+        }
+    }
+    if (m_core.state() != ssInLobby) {
+        timer.start();
+        return;
+    }
+
+    const qint64 size = m_demoFile->size();
+    // Not grown since the last look, after some bytes were taken: the game stopped recording.
+    if (size == m_lastSeenSize && m_bytesTaken != 0)
+        d.currentDemoPath.clear();
+    const qint64 position = m_demoFile->pos();
+    qint64 available = size - position;
+    m_lastSeenSize = size;
+
+    DemoListModel *list = m_core.demoList();
+    if (list->rowCount() > 0)
+        list->setLastData(QString::number(position / 1000) + QStringLiteral("k "));
+
+    const qint64 rate = qBound(0, m_core.settings().transferRate, int(ClientSettings::kMaxTransferRate));
+    available = qBound<qint64>(0, available, rate);
+    m_bytesTaken += available;
+    if (available > 0)
+        sendBlock(available);
+    timer.start();
+}
+
+void FilmerUpload::startOfDemoSend()
+{
+    if (m_core.state() != ssInLobby)
+        return;
+    m_core.SendPacket(buildDemoRestart(m_core.demo().uploadCounter), ssDemoRestart);
+}
+
+bool FilmerUpload::openDemoFile()
+{
+    const QString path = m_core.demo().currentDemoPath;
+    if (path.isEmpty() || !QFile::exists(path))
+        return false;
+    auto file = std::make_unique<QFile>(path);
+    // Unbuffered: the game is still writing; every size and read must see the file as it is.
+    if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        throw std::runtime_error(
+            (QStringLiteral("Cannot open demo file ") + path + QStringLiteral(": ") + file->errorString())
+                .toStdString());
+    }
+    m_demoFile = std::move(file);
+    return true;
+}
+
+void FilmerUpload::sendBlock(qint64 available)
+{
+    const QByteArray raw = m_demoFile->read(available);
+    if (raw.isEmpty() && m_demoFile->error() != QFileDevice::NoError) {
+        throw std::runtime_error((QStringLiteral("Cannot read demo file ") + m_demoFile->fileName()
+                                  + QStringLiteral(": ") + m_demoFile->errorString())
+                                     .toStdString());
+    }
+    const CompressedBlock block = compressBlock(raw);
+    m_core.SendPacket(buildDemoPacket(block.crc, m_core.demo().uploadCounter, block.data), ssDemoPacket);
+}
+
+// ---- acknowledgement effects -------------------------------------------------------------
+
+void FilmerUpload::uploadStart()
+{
+    m_core.demo().uploadCounter = 0;
+    m_core.OutDemoStream().start();
+    m_core.LogFileScan().start();
+}
+
+void FilmerUpload::nextDemo()
+{
+    DemoTransferState &d = m_core.demo();
+    ++d.uploadCounter;
+    if (!d.pending.isEmpty()) {
+        d.currentDemoPath = d.pending.takeFirst();
+        m_core.demoList()->appendRow(QFileInfo(d.currentDemoPath).fileName());
+    }
+    // What the previous file still held is not sent.
+    m_demoFile.reset();
+    m_core.setGoodLabel(QString::number(d.uploadCounter));
+    m_core.setState(ssInLobby);
+}
+
+void FilmerUpload::blockAccepted()
+{
+    DemoTransferState &d = m_core.demo();
+    ++d.uploadCounter;
+    m_core.setGoodLabel(QString::number(d.uploadCounter));
+    m_core.setState(ssInLobby);
+}
+
+void FilmerUpload::blockRejected()
+{
+    // Not sent again; the state stays ssDemoPacket until an accepting answer comes.
+    m_core.setBadLabel(QString::number(m_core.badLabel().toInt() + 1));
+}
 
 } // namespace arbelon

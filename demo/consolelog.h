@@ -1,0 +1,73 @@
+#pragma once
+// The game's console output as the Filmer sees it: bytes split into lines (line feed ends a
+// line, carriage returns dropped, an unfinished line kept for the next read), and the scan of
+// new lines for "recording to" announcements.
+//
+// A console log can reach tens of megabytes in a long session, so the lines themselves are not
+// kept: only their count, and the announcement lines that have not been scanned yet. What the
+// scan reports is the same as if every line were kept.
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+
+namespace arbelon {
+
+class ConsoleLog {
+public:
+    // A line longer than this cannot name a demo file; only its start is looked at.
+    static constexpr qsizetype kMaxLineBytes = 4096;
+
+    // ---- lines ----
+    // The log was opened or closed: the lines and the unfinished line are dropped. Lines
+    // scanned is left alone (it is reset only when a Filmer session starts).
+    void clear();
+    // The log was rewritten under us: the unfinished line belonged to the old content.
+    void dropPartialLine();
+    // Takes the next bytes read from the log.
+    void feed(QByteArrayView bytes);
+
+    // Complete lines since the log was opened.
+    qint64 lineCount() const { return m_count; }
+    // Characters have come after the last line end.
+    bool hasPartialLine() const { return m_partialStarted; }
+
+    // ---- scan ----
+    qint64 linesScanned() const { return m_scanned; }
+    void resetScanned() { m_scanned = 0; }
+    // Scans the lines not scanned yet (only when the line count differs from lines scanned)
+    // and returns the relative demo names they announce, in order. See relativeDemoName().
+    QList<QByteArray> scanNewLines();
+
+private:
+    struct Candidate {
+        qint64 index;
+        QByteArray text;
+    };
+    void appendToPartial(const char *begin, const char *end);
+    void endLine();
+
+    qint64 m_count = 0;
+    qint64 m_scanned = 0;
+    QList<Candidate> m_candidates; // complete lines that begin with "recording to", unscanned
+    QByteArray m_partial;          // carriage returns already dropped
+    bool m_partialStarted = false;
+    bool m_partialRejected = false; // cannot be an announcement (other start, or too long)
+};
+
+// The name that a console line announces, or empty when it announces none: the line must
+// begin with the exact characters "recording to"; the name is the rest after the first 13
+// characters; a rest of 2 characters or fewer names nothing; a leading full stop removes the
+// first two characters ("./"); one trailing full stop, which the games print after the name,
+// is dropped.
+QByteArray relativeDemoName(QByteArrayView line);
+
+// The full path of an announced demo: the demo base directory followed by the name with
+// native separators, or empty when the result does not lie inside the game directory or does
+// not have a demo extension of the game (a game server can print any line into the console).
+QString demoPathFromName(QByteArrayView name, const QString &demoBaseDir, const QString &gameDir,
+                         int gameType);
+
+} // namespace arbelon
