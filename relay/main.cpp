@@ -57,6 +57,10 @@ void raiseDescriptorLimit(int wanted)
 
 int main(int argc, char *argv[])
 {
+    // Qt's own poll()-based dispatcher: glib's removes socket notifiers in linear time,
+    // which costs dearly with thousands of Viewers whose sockets fill and drain.
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("arbelon-relay"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ARBELON_VERSION));

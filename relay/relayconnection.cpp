@@ -11,8 +11,10 @@ namespace arbelon {
 
 namespace {
 // More is handed to the socket only while less than this waits in its own buffer, so a
-// slow client's backlog stays in our queue of shared records rather than in copies.
-constexpr qint64 kWriteLowWater = 16 * 1024;
+// slow client's backlog stays in our queue of shared records rather than in copies. Qt
+// copies records under 4 KiB into a buffer it keeps per socket; a small mark keeps the
+// part of it that is ever touched, and so resident, to a page or two.
+constexpr qint64 kWriteLowWater = 4 * 1024;
 // Bytes read from the socket per step; a record's body may take several steps.
 constexpr qint64 kViewerReadChunk = 4 * 1024;
 constexpr qint64 kFilmerReadChunk = 64 * 1024;
@@ -196,7 +198,7 @@ void RelayConnection::send(const QByteArray &record)
         return;
     m_outBytes += cost(record);
     m_out.push_back(record);
-    pump();
+    schedulePump();
     if (queuedBytes() > m_maxQueueBytes) {
         m_overflowed = true;
         m_out.clear();
@@ -222,7 +224,7 @@ void RelayConnection::startCatchUp(const QList<QByteArray> &records)
     m_catchUpPos = 0;
     // Everything queued before this point is sent first.
     m_catchUpAfter = qsizetype(m_out.size());
-    pump();
+    schedulePump();
 }
 
 void RelayConnection::dropPendingDemo()
@@ -240,28 +242,56 @@ void RelayConnection::dropPendingDemo()
     m_out.swap(kept);
 }
 
+void RelayConnection::schedulePump()
+{
+    // One write pass per turn of the event loop: the records a burst queues (a crowd
+    // entering a lobby) leave together in one system call instead of one each.
+    if (m_pumpQueued)
+        return;
+    m_pumpQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_pumpQueued = false;
+            pump();
+        },
+        Qt::QueuedConnection);
+}
+
+bool RelayConnection::takeNext(QByteArray *next)
+{
+    if (m_catchUpAfter == 0 && m_catchUpPos < m_catchUp.size()) {
+        *next = m_catchUp.at(m_catchUpPos++);
+        if (m_catchUpPos == m_catchUp.size()) {
+            m_catchUp.clear();
+            m_catchUpPos = 0;
+        }
+        return true;
+    }
+    if (m_out.empty())
+        return false;
+    *next = std::move(m_out.front());
+    m_out.pop_front();
+    m_outBytes -= cost(*next);
+    if (m_catchUpAfter > 0)
+        --m_catchUpAfter;
+    return true;
+}
+
 void RelayConnection::pump()
 {
-    if (m_phase == Phase::Closed)
+    if (m_phase == Phase::Closed || m_inPump)
         return;
-    while (m_socket->bytesToWrite() < kWriteLowWater) {
-        const bool catchUpNow = m_catchUpAfter == 0 && m_catchUpPos < m_catchUp.size();
-        if (catchUpNow) {
-            m_socket->write(m_catchUp.at(m_catchUpPos++));
-            if (m_catchUpPos == m_catchUp.size()) {
-                m_catchUp.clear();
-                m_catchUpPos = 0;
-            }
-            continue;
-        }
-        if (m_out.empty())
+    m_inPump = true;
+    auto done = qScopeGuard([this] { m_inPump = false; });
+    // Hand records to the kernel now rather than on the next turn of the event loop; stop
+    // when the kernel's buffer is full, and go on when the socket reports progress.
+    QByteArray next;
+    for (;;) {
+        while (m_socket->bytesToWrite() < kWriteLowWater && takeNext(&next))
+            m_socket->write(next);
+        if (m_socket->bytesToWrite() == 0 || !m_socket->flush())
             break;
-        const QByteArray next = std::move(m_out.front());
-        m_out.pop_front();
-        m_outBytes -= cost(next);
-        if (m_catchUpAfter > 0)
-            --m_catchUpAfter;
-        m_socket->write(next);
     }
     if (m_phase == Phase::Closing && !m_disconnecting && m_out.empty() && m_catchUp.isEmpty()) {
         m_disconnecting = true;
@@ -289,6 +319,8 @@ void RelayConnection::abortWith(const QString &reason)
 
 void RelayConnection::onDisconnected()
 {
+    if (m_phase == Phase::Closed || m_finishQueued)
+        return;
     QString reason = m_closeReason;
     if (reason.isEmpty()) {
         reason = m_socket->error() == QAbstractSocket::RemoteHostClosedError
@@ -297,7 +329,10 @@ void RelayConnection::onDisconnected()
         if (m_in.size() > 0)
             reason += QStringLiteral(" (%1 bytes of an incomplete record dropped)").arg(m_in.size());
     }
-    finish(reason);
+    // A write may fail inside send(), while the server walks a list of connections:
+    // the server hears of the end only from the event loop.
+    m_finishQueued = true;
+    QMetaObject::invokeMethod(this, [this, reason] { finish(reason); }, Qt::QueuedConnection);
 }
 
 void RelayConnection::finish(const QString &reason)

@@ -107,6 +107,8 @@ private:
     // Size of the record whose header is at the front, or -1 with m_error set.
     qint64 frameSize(QByteArrayView header);
     void pump();
+    void schedulePump();
+    bool takeNext(QByteArray *next);
     void onDisconnected();
     void finish(const QString &reason);
     static qint64 cost(const QByteArray &record);
@@ -132,6 +134,9 @@ private:
     qsizetype m_catchUpAfter = 0; // queued records that go before the catch-up
     bool m_overflowed = false;
     bool m_disconnecting = false;
+    bool m_inPump = false;
+    bool m_pumpQueued = false;
+    bool m_finishQueued = false;
     qint64 m_closingSinceMs = 0;
     QString m_closeReason;
     QString m_error;

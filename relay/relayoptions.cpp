@@ -1,6 +1,7 @@
 #include "relay/relayoptions.h"
 
 #include <QCommandLineParser>
+#include <QFile>
 
 namespace arbelon {
 
@@ -9,6 +10,7 @@ const QString optListen = QStringLiteral("listen");
 const QString optViewerPort = QStringLiteral("viewer-port");
 const QString optFilmerPort = QStringLiteral("filmer-port");
 const QString optFilmPassword = QStringLiteral("film-password");
+const QString optFilmPasswordFile = QStringLiteral("film-password-file");
 const QString optDelay = QStringLiteral("delay");
 const QString optMaxClients = QStringLiteral("max-clients");
 const QString optMaxGames = QStringLiteral("max-games");
@@ -90,6 +92,9 @@ void addRelayOptions(QCommandLineParser &parser)
         {optFilmPassword, QStringLiteral("Password a Filmer must give to broadcast a game (at most 16 "
                                        "bytes; default: none needed)."),
          QStringLiteral("PW")},
+        {optFilmPasswordFile, QStringLiteral("Read the film password from the first line of this file "
+                                             "(keeps it out of the process list)."),
+         QStringLiteral("FILE")},
         {optDelay, QStringLiteral("Broadcast delay: demo blocks reach Viewers this many seconds after "
                                 "the Filmer sent them (0 to %1, default 0).")
                      .arg(kMaxRelayDelaySeconds),
@@ -126,11 +131,27 @@ bool readRelayOptions(const QCommandLineParser &parser, RelayConfig *config, QSt
         }
         config->listenAddress = address;
     }
-    if (parser.isSet(optFilmPassword)) {
-        const QByteArray password = parser.value(optFilmPassword).toLocal8Bit();
+    if (parser.isSet(optFilmPassword) && parser.isSet(optFilmPasswordFile)) {
+        *error = QStringLiteral("--film-password and --film-password-file exclude each other");
+        return false;
+    }
+    if (parser.isSet(optFilmPassword) || parser.isSet(optFilmPasswordFile)) {
+        QByteArray password = parser.value(optFilmPassword).toLocal8Bit();
+        if (parser.isSet(optFilmPasswordFile)) {
+            QFile file(parser.value(optFilmPasswordFile));
+            if (!file.open(QIODevice::ReadOnly)) {
+                *error = QStringLiteral("--film-password-file: %1").arg(file.errorString());
+                return false;
+            }
+            password = file.readLine(256);
+            while (password.endsWith('\n') || password.endsWith('\r'))
+                password.chop(1);
+        }
         // The record's password field holds 16 bytes; a longer one could never match.
         if (password.isEmpty() || password.size() > 16) {
             *error = QStringLiteral("--film-password: must be 1 to 16 bytes");
+            if (parser.isSet(optFilmPasswordFile))
+                error->replace(QStringLiteral("--film-password:"), QStringLiteral("--film-password-file:"));
             return false;
         }
         config->filmPasswordRequired = true;

@@ -52,6 +52,8 @@ bool RelayServer::start(QString *error)
     // Connection storms must not overflow the kernel's accept queue.
     m_viewerServer.setListenBacklogSize(1024);
     m_filmerServer.setListenBacklogSize(1024);
+    m_viewerServer.setMaxPendingConnections(256);
+    m_filmerServer.setMaxPendingConnections(256);
     if (!m_viewerServer.listen(m_config.listenAddress, m_config.viewerPort)) {
         *error = QStringLiteral("viewer port %1: %2").arg(m_config.viewerPort).arg(m_viewerServer.errorString());
         return false;
@@ -334,6 +336,9 @@ void RelayServer::handleDemoRecord(RelayConnection &filmer, QByteArrayView recor
     game->hold(shared, now() + qint64(m_config.delaySeconds) * 1000);
     if (game->isHoldFull()) {
         // Back-pressure: the Filmer sends its next block only after this answer.
+        RelayLog::write(QStringLiteral("%1: %2 delayed bytes held; the filmer waits")
+                            .arg(gameText(game->id()))
+                            .arg(game->heldBytes()));
         filmer.ackWithheld = true;
         filmer.pauseInput();
     } else {

@@ -80,7 +80,7 @@ void TestRelayProcess::helpNamesEveryFlag()
     QVERIFY(relay.waitForFinished(15000));
     QCOMPARE(relay.exitCode(), 0);
     const QByteArray help = relay.readAllStandardOutput();
-    for (const char *flag : {"--listen", "--viewer-port", "--filmer-port", "--film-password", "--delay",
+    for (const char *flag : {"--listen", "--viewer-port", "--filmer-port", "--film-password", "--film-password-file", "--delay",
                              "--max-clients", "--max-games", "--max-queue", "--max-demo-memory",
                              "--hello-timeout", "--help", "--version"})
         QVERIFY2(help.contains(flag), flag);
@@ -105,6 +105,7 @@ void TestRelayProcess::badFlagsAreRefused_data()
     QTest::newRow("size with a bad suffix") << strings({"--max-demo-memory", "5X"}) << "--max-demo-memory";
     QTest::newRow("not an address") << strings({"--listen", "nowhere"}) << "--listen";
     QTest::newRow("password too long") << strings({"--film-password", "0123456789abcdefg"}) << "--film-password";
+    QTest::newRow("missing password file") << strings({"--film-password-file", "/nonexistent/pw"}) << "--film-password-file";
     QTest::newRow("same ports") << strings({"--viewer-port", "5000", "--filmer-port", "5000"}) << "must differ";
     QTest::newRow("unknown flag") << strings({"--bogus"}) << "bogus";
 }

@@ -34,6 +34,7 @@ private slots:
     void oneAnswerPerRecord();
     void delayHoldsDemoRecords();
     void delayedTailOutlivesTheFilmer();
+    void delayHoldsTheFilmerBackWhenFull();
     void lateJoinerWaitsWhenDemoOutgrewTheBound();
     void limitsRefuseExtraClientsAndGames();
     void silentConnectionTimesOut();
@@ -558,6 +559,32 @@ void TestRelayServer::delayedTailOutlivesTheFilmer()
     }
     QVERIFY(lastBlock >= 0 && removed > lastBlock);
     QCOMPARE(v->users(), QByteArrayList({"vic"}));
+}
+
+void TestRelayServer::delayHoldsTheFilmerBackWhenFull()
+{
+    RelayConfig config;
+    config.delaySeconds = 5;
+    config.maxDemoMemory = 25000;
+    startServer(config, true);
+    RelayTestClient *f = filmer("duel", "ann");
+    RelayTestClient *v = viewer("vic", 1);
+    QVERIFY(f && v);
+    const QByteArray data = randomBytes(40000, 10); // four blocks of ~10 KB on the wire
+    QByteArray all = buildDemoRestart(0);
+    for (int i = 0; i < 4; ++i)
+        all += RelayTestClient::demoPacket(QByteArrayView(data).sliced(i * 10000, 10000), i + 1);
+    f->sendRaw(all); // a Filmer that does not wait for answers
+    QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral("delayed bytes held; the filmer waits")), 10000);
+    QCOMPARE(f->answers().size(), 1 + 3); // GAMEINFO, DEMORESTART and two blocks; the third waits
+    QVERIFY(barrier(v));
+    QCOMPARE(v->demoRecords(), 0);
+
+    m_clock += 5000;
+    QTRY_COMPARE_WITH_TIMEOUT(f->answers().size(), 1 + 5, 10000);
+    QCOMPARE(f->answers(), QList<quint8>({0, 0, 0, 0, 0, 0}));
+    m_clock += 5000;
+    QTRY_COMPARE_WITH_TIMEOUT(v->demos(), QByteArrayList({data}), 10000);
 }
 
 // ---- limits -------------------------------------------------------------------------
