@@ -65,7 +65,7 @@ private:
     void commit(RegistryHive &hive, const QString &key, const QString &firstValue) const;
 
     QString m_filePath;
-    bool m_native = false;
+    [[maybe_unused]] bool m_native = false; // the Windows registry rather than a file
 };
 
 } // namespace arbelon
