@@ -16,6 +16,7 @@ namespace arbelon {
 namespace {
 constexpr int kSendBufferBlock = 650000;
 constexpr int kTickMs = 1000;
+constexpr qsizetype kMaxChatLines = 20000;
 }
 
 ClientCore::ClientCore(QObject *parent)
@@ -324,6 +325,9 @@ bool ClientCore::handleSendText()
     const QString text = QString::fromLatin1(r.text());
     const QString line = name.isEmpty() ? text : QStringLiteral("<") + name + QStringLiteral("> ") + text;
     m_chatLines.append(line);
+    // A relay can send chat without end; the oldest lines go first.
+    if (m_chatLines.size() > kMaxChatLines)
+        m_chatLines.removeFirst();
     emit chatLineAdded(line);
     m_dispatcher.consumeAndAck(rec::kSendTextSize);
     return true;
