@@ -1,4 +1,4 @@
-// Demo names, demo paths and game arguments as a Viewer makes them.
+// Demo names and demo paths as a Viewer makes them.
 
 #include "demo/viewernaming.h"
 
@@ -73,65 +73,6 @@ private slots:
         QFETCH(QString, expected);
         QCOMPARE(viewernaming::demoFilePath(gameType, QStringLiteral("/g/"), mod, QStringLiteral("N")),
                  expected);
-    }
-
-    void launchArguments_data()
-    {
-        QTest::addColumn<int>("gameType");
-        QTest::addColumn<QString>("mod");
-        QTest::addColumn<QStringList>("expected");
-        const QString n = QStringLiteral("DUEL__3061226_214705");
-        QTest::newRow("quake2")
-            << 0 << QStringLiteral("baseq2")
-            << QStringList{QStringLiteral("+set"), QStringLiteral("game"), QStringLiteral("baseq2"),
-                           QStringLiteral("+map"), n + QStringLiteral(".dm2")};
-        QTest::newRow("quake2 extra words are no arguments")
-            << 0 << QStringLiteral("baseq2 +quit")
-            << QStringList{QStringLiteral("+set"), QStringLiteral("game"), QStringLiteral("baseq2"),
-                           QStringLiteral("+map"), n + QStringLiteral(".dm2")};
-        QTest::newRow("quake3 without mod")
-            << 1 << QStringLiteral("osp")
-            << QStringList{QStringLiteral("+demo"), n + QStringLiteral(".dm3")};
-    }
-    void launchArguments()
-    {
-        QFETCH(int, gameType);
-        QFETCH(QString, mod);
-        QFETCH(QStringList, expected);
-        QCOMPARE(viewernaming::launchArguments(gameType, mod, QStringLiteral("DUEL__3061226_214705")),
-                 expected);
-    }
-
-    void numberedPath_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<int>("n");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("before the extension") << QStringLiteral("/g/baseq2/demos/N.dm2") << 2
-                                              << QStringLiteral("/g/baseq2/demos/N_2.dm2");
-        QTest::newRow("dot in a folder only") << QStringLiteral("/g/a.b/demos/N") << 13
-                                              << QStringLiteral("/g/a.b/demos/N_13");
-    }
-    void numberedPath()
-    {
-        QFETCH(QString, path);
-        QFETCH(int, n);
-        QFETCH(QString, expected);
-        QCOMPARE(viewernaming::numberedPath(path, n), expected);
-    }
-
-    void programFolder_data()
-    {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("game directory") << QStringLiteral("/games/q2/quake2.exe") << QStringLiteral("/games/q2/");
-        QTest::newRow("no directory") << QStringLiteral("quake2.exe") << QString();
-    }
-    void programFolder()
-    {
-        QFETCH(QString, program);
-        QFETCH(QString, expected);
-        QCOMPARE(viewernaming::programFolder(program), expected);
     }
 };
 
