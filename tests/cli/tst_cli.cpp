@@ -1,0 +1,454 @@
+// arbelon-cli against the real relay, all as processes: the game list, a game filmed from the
+// stand-in game and watched through to a byte-identical demo file, and the ways a run fails.
+// The client's ports are fixed, so the relays listen on loopback addresses of their own.
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+#include <sys/types.h>
+
+namespace {
+
+const QString kRelay = QStringLiteral("127.0.0.61");       // anyone may film
+const QString kLockedRelay = QStringLiteral("127.0.0.62"); // filming needs kFilmPassword
+const QString kNobody = QStringLiteral("127.0.0.63");      // nothing listens here
+const QString kFilmPassword = QStringLiteral("letmein");
+constexpr int kStartMs = 30000;  // a process started, connected, in a lobby
+constexpr int kDemoMs = 90000;   // a small demo recorded, uploaded and received
+constexpr qint64 kDemoSize = 30000;
+
+QString binDir()
+{
+    return qEnvironmentVariable("ARBELON_BIN_DIR");
+}
+
+// Children never see a display: the Filmer then knows the game runs by its process, and the
+// stand-in game opens no window.
+QProcessEnvironment childEnvironment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
+// A child process whose output is collected while it runs; it is ended when the test ends.
+class Child {
+public:
+    explicit Child(const QString &program, const QStringList &args,
+                   const QString &workingDir = QString())
+    {
+        m_process.setProcessEnvironment(childEnvironment());
+        if (!workingDir.isEmpty())
+            m_process.setWorkingDirectory(workingDir);
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process,
+                         [this] { m_out += m_process.readAllStandardOutput(); });
+        QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process,
+                         [this] { m_err += m_process.readAllStandardError(); });
+        m_process.start(program, args);
+    }
+    ~Child()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    bool started() { return m_process.waitForStarted(kStartMs); }
+    bool running() const { return m_process.state() != QProcess::NotRunning; }
+    qint64 pid() const { return m_process.processId(); }
+    // Ctrl-C, as a user ends a command.
+    void interrupt() { ::kill(pid_t(m_process.processId()), SIGINT); }
+    bool finish(int ms = kStartMs)
+    {
+        const bool done = m_process.state() == QProcess::NotRunning || m_process.waitForFinished(ms);
+        m_out += m_process.readAllStandardOutput();
+        m_err += m_process.readAllStandardError();
+        return done;
+    }
+    int exitCode() const { return m_process.exitCode(); }
+    QProcess::ExitStatus exitStatus() const { return m_process.exitStatus(); }
+    QString out() const { return QString::fromUtf8(m_out); }
+    QString err() const { return QString::fromUtf8(m_err); }
+    QString all() const { return out() + err(); }
+
+private:
+    QProcess m_process;
+    QByteArray m_out;
+    QByteArray m_err;
+};
+
+std::unique_ptr<Child> cli(const QStringList &args)
+{
+    return std::make_unique<Child>(QDir(binDir()).filePath(QStringLiteral("arbelon-cli")), args);
+}
+
+QString dataTag()
+{
+    return QString::fromLatin1(QTest::currentDataTag());
+}
+
+// The first capture of the pattern in the text, or empty.
+QString capture(const QString &text, const QString &pattern)
+{
+    const QRegularExpression re(pattern, QRegularExpression::MultilineOption);
+    return re.match(text).captured(1);
+}
+
+// Whether the process holds the file open (the Filmer keeps the console log open).
+bool holdsOpen(qint64 pid, const QString &path)
+{
+    const QString wanted = QFileInfo(path).canonicalFilePath();
+    if (wanted.isEmpty())
+        return false;
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+    const QFileInfoList entries = fds.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &fd : entries) {
+        if (fd.symLinkTarget() == wanted)
+            return true;
+    }
+    return false;
+}
+
+bool inLobby(const Child &c)
+{
+    return c.out().contains(QLatin1String("in the lobby"));
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void gamesListsFilmedGame_data();
+    void gamesListsFilmedGame();
+    void watchReceivesFilmedDemo_data();
+    void watchReceivesFilmedDemo();
+    void filmPassword_data();
+    void filmPassword();
+    void failsWithMessage_data();
+    void failsWithMessage();
+
+private:
+    std::unique_ptr<Child> startRelay(const QString &address, const QStringList &extra);
+    // A film command on the open relay; it prints "in the lobby" once the game is announced.
+    std::unique_ptr<Child> startFilm(const QString &name, int game, const QString &dir,
+                                     const QString &mod);
+
+    QTemporaryDir m_tmp;
+    std::unique_ptr<Child> m_relay;
+    std::unique_ptr<Child> m_lockedRelay;
+};
+
+std::unique_ptr<Child> TestCli::startRelay(const QString &address, const QStringList &extra)
+{
+    return std::make_unique<Child>(QDir(binDir()).filePath(QStringLiteral("arbelon-relay")),
+                                   QStringList{QStringLiteral("--listen"), address} + extra);
+}
+
+void TestCli::initTestCase()
+{
+    QVERIFY2(!binDir().isEmpty(), "ARBELON_BIN_DIR is not set");
+    for (const char *program : {"arbelon-cli", "arbelon-relay", "arbelon-standin-game"})
+        QVERIFY2(QFileInfo(QDir(binDir()).filePath(QString::fromLatin1(program))).isExecutable(), program);
+    QVERIFY(m_tmp.isValid());
+    // The log line tells that both ports are open; a relay that cannot bind ends instead.
+    const QString listening = QStringLiteral("listening viewer=38962 filmer=38963");
+    m_relay = startRelay(kRelay, {});
+    m_lockedRelay = startRelay(kLockedRelay, {QStringLiteral("--film-password"), kFilmPassword});
+    for (Child *relay : {m_relay.get(), m_lockedRelay.get()}) {
+        QTRY_VERIFY_WITH_TIMEOUT(relay->err().contains(listening) || !relay->running(), kStartMs);
+        QVERIFY2(relay->running(), qPrintable(relay->err()));
+    }
+}
+
+void TestCli::cleanupTestCase()
+{
+    for (auto *relay : {m_relay.get(), m_lockedRelay.get()}) {
+        if (relay && relay->running()) {
+            relay->interrupt();
+            relay->finish();
+        }
+    }
+}
+
+std::unique_ptr<Child> TestCli::startFilm(const QString &name, int game, const QString &dir,
+                                          const QString &mod)
+{
+    QStringList args{QStringLiteral("film"), QStringLiteral("--server"), kRelay,
+                     QStringLiteral("--name"), name, QStringLiteral("--game"), QString::number(game),
+                     QStringLiteral("--dir"), dir, QStringLiteral("--rate"), QStringLiteral("10000"),
+                     QStringLiteral("--user"), QStringLiteral("filmer")};
+    if (!mod.isEmpty())
+        args << QStringLiteral("--mod") << mod;
+    return cli(args);
+}
+
+// ---- games ----------------------------------------------------------------------------
+
+void TestCli::gamesListsFilmedGame_data()
+{
+    QTest::addColumn<int>("game");
+    QTest::addColumn<QString>("mod");       // --mod given to film; empty: none
+    QTest::addColumn<QString>("listedMod");
+    QTest::addColumn<bool>("listFirst");    // games runs before the game is announced
+
+    QTest::newRow("quake 2, announced while listing") << 2 << QString() << QStringLiteral("baseq2") << true;
+    QTest::newRow("quake 2 ctf, listed at sign-in") << 2 << QStringLiteral("ctf") << QStringLiteral("ctf") << false;
+    QTest::newRow("quake 3, listed at sign-in") << 3 << QString() << QStringLiteral("baseq3") << false;
+}
+
+void TestCli::gamesListsFilmedGame()
+{
+    QFETCH(int, game);
+    QFETCH(QString, mod);
+    QFETCH(QString, listedMod);
+    QFETCH(bool, listFirst);
+
+    const QString name = QStringLiteral("list %1").arg(dataTag()).left(31);
+    const QString dir = m_tmp.filePath(QStringLiteral("games-%1").arg(dataTag()));
+    QVERIFY(QDir().mkpath(dir));
+    const QStringList gamesArgs{QStringLiteral("games"), QStringLiteral("--server"), kRelay};
+
+    std::unique_ptr<Child> games;
+    if (listFirst) {
+        games = cli(gamesArgs);
+        QTRY_VERIFY_WITH_TIMEOUT(games->out().contains(QLatin1String("connected to")), kStartMs);
+    }
+    auto film = startFilm(name, game, dir, mod);
+    QTRY_VERIFY_WITH_TIMEOUT(inLobby(*film) || !film->running(), kStartMs);
+    QVERIFY2(film->running(), qPrintable(film->all()));
+    if (!listFirst)
+        games = cli(gamesArgs);
+
+    const QString line = QStringLiteral("^game (\\d+) \"%1\" Quake %2 %3 users=1$")
+                             .arg(QRegularExpression::escape(name)).arg(game).arg(listedMod);
+    QTRY_VERIFY_WITH_TIMEOUT(!capture(games->out(), line).isEmpty(), kStartMs);
+    const QString id = capture(games->out(), line);
+
+    // The game goes when its Filmer does.
+    film->interrupt();
+    QVERIFY(film->finish());
+    QTRY_VERIFY_WITH_TIMEOUT(games->out().contains(QStringLiteral("removed game %1\n").arg(id)), kStartMs);
+
+    games->interrupt();
+    QVERIFY(games->finish());
+    QCOMPARE(games->exitStatus(), QProcess::NormalExit);
+    QVERIFY2(games->out().contains(QLatin1String("interrupted")), qPrintable(games->all()));
+}
+
+// ---- watch ----------------------------------------------------------------------------
+
+void TestCli::watchReceivesFilmedDemo_data()
+{
+    QTest::addColumn<int>("game");
+    QTest::addColumn<QString>("mod");       // the game's data folder
+    QTest::addColumn<bool>("byId");         // watch --game ID instead of the name
+
+    QTest::newRow("quake 2 by name") << 2 << QStringLiteral("baseq2") << false;
+    QTest::newRow("quake 2 ctf by id") << 2 << QStringLiteral("ctf") << true;
+    QTest::newRow("quake 3 by name") << 3 << QStringLiteral("baseq3") << false;
+}
+
+void TestCli::watchReceivesFilmedDemo()
+{
+    QFETCH(int, game);
+    QFETCH(QString, mod);
+    QFETCH(bool, byId);
+
+    const QString tag = dataTag().replace(QLatin1Char(' '), QLatin1Char('-'));
+    const QString name = QStringLiteral("watch %1").arg(dataTag()).left(31);
+    const QString filmDir = m_tmp.filePath(QStringLiteral("film-") + tag);
+    const QString viewDir = m_tmp.filePath(QStringLiteral("view-") + tag);
+    const QString exe = game == 3 ? QStringLiteral("quake3.exe") : QStringLiteral("quake2.exe");
+    QVERIFY(QDir().mkpath(filmDir));
+    QVERIFY(QDir().mkpath(viewDir));
+    QVERIFY(QFile::copy(QDir(binDir()).filePath(QStringLiteral("arbelon-standin-game")),
+                        QDir(filmDir).filePath(exe)));
+    QVERIFY(QFile::setPermissions(QDir(filmDir).filePath(exe),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+    QByteArray source(kDemoSize, Qt::Uninitialized);
+    QRandomGenerator rng(quint32(game * 100 + int(byId)));
+    for (char &c : source)
+        c = char(rng.bounded(256));
+    const QString sourcePath = m_tmp.filePath(QStringLiteral("source-") + tag);
+    QVERIFY(writeFile(sourcePath, source));
+
+    // The Filmer reads only what the console log gets after it has opened it. The game's
+    // configuration makes it append to its log ("logfile 3", the last line wins) so that a
+    // second start of the game, the recording one, adds to the log the Filmer already holds.
+    // The Filmer sees "logfile 2" and leaves the file alone.
+    QVERIFY(writeFile(QDir(filmDir).filePath(mod + QStringLiteral("/autoexec.cfg")),
+                      "logfile 2\r\nlogfile 3\r\n"));
+
+    auto film = startFilm(name, game, filmDir, game == 2 ? mod : QString());
+    QTRY_VERIFY_WITH_TIMEOUT(inLobby(*film) || !film->running(), kStartMs);
+    QVERIFY2(film->running(), qPrintable(film->all()));
+
+    Child running(QDir(filmDir).filePath(exe),
+                  {QStringLiteral("--mod"), mod, QStringLiteral("--no-window"),
+                   QStringLiteral("--linger"), QStringLiteral("-1")},
+                  filmDir);
+    QVERIFY(running.started());
+    const QString consoleLog = QDir(filmDir).filePath(mod + QStringLiteral("/qconsole.log"));
+    QTRY_VERIFY_WITH_TIMEOUT(holdsOpen(film->pid(), consoleLog), kStartMs);
+
+    QString target = name;
+    if (byId) {
+        auto games = cli({QStringLiteral("games"), QStringLiteral("--server"), kRelay});
+        const QString line = QStringLiteral("^game (\\d+) \"%1\"").arg(QRegularExpression::escape(name));
+        QTRY_VERIFY_WITH_TIMEOUT(!capture(games->out(), line).isEmpty(), kStartMs);
+        target = capture(games->out(), line);
+    }
+    auto watch = cli({QStringLiteral("watch"), QStringLiteral("--server"), kRelay,
+                      QStringLiteral("--game"), target, QStringLiteral("--quake2-dir"), viewDir,
+                      QStringLiteral("--quake3-dir"), viewDir, QStringLiteral("--user"),
+                      QStringLiteral("viewer")});
+    QTRY_VERIFY_WITH_TIMEOUT(inLobby(*watch) || !watch->running(), kStartMs);
+    QVERIFY2(watch->running(), qPrintable(watch->all()));
+
+    Child recording(QDir(filmDir).filePath(exe),
+                    {QStringLiteral("--mod"), mod, QStringLiteral("--no-window"),
+                     QStringLiteral("--source"), sourcePath, QStringLiteral("--rate"),
+                     QStringLiteral("20000"), QStringLiteral("--block"), QStringLiteral("5000"),
+                     QStringLiteral("--name"), QStringLiteral("cli_demo"),
+                     QStringLiteral("--linger"), QStringLiteral("-1")},
+                    filmDir);
+    QVERIFY(recording.started());
+
+    QString received;
+    QTRY_VERIFY_WITH_TIMEOUT(!(received = capture(watch->out(), QStringLiteral("^receiving demo (.+)$"))).isEmpty()
+                                 && QFileInfo(received).size() >= kDemoSize,
+                             kDemoMs);
+
+    // Ending the Filmer ends the game; the watch then ends by itself, successfully.
+    film->interrupt();
+    QVERIFY(film->finish());
+    QVERIFY2(watch->finish(), "watch did not end with its game");
+    QCOMPARE(watch->exitStatus(), QProcess::NormalExit);
+    QVERIFY2(watch->exitCode() == 0, qPrintable(watch->all()));
+    QVERIFY(watch->out().contains(QLatin1String("the game ended")));
+
+    const QString demoDir = QDir(viewDir).filePath(game == 3 ? QStringLiteral("baseq3/demos")
+                                                             : mod + QStringLiteral("/demos"));
+    QCOMPARE(QFileInfo(received).absolutePath(), QFileInfo(demoDir).absoluteFilePath());
+    QCOMPARE(QFileInfo(received).suffix(), game == 3 ? QStringLiteral("dm3") : QStringLiteral("dm2"));
+    QCOMPARE(QDir(demoDir).entryList(QDir::Files).size(), 1);
+    QVERIFY2(readFile(received) == source, "the received demo differs from the recorded one");
+}
+
+// ---- film password ----------------------------------------------------------------------
+
+void TestCli::filmPassword_data()
+{
+    QTest::addColumn<QStringList>("passwordArgs");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("right") << QStringList{QStringLiteral("--password"), kFilmPassword} << true;
+    QTest::newRow("wrong") << QStringList{QStringLiteral("--password"), QStringLiteral("letmeout")} << false;
+    QTest::newRow("missing") << QStringList{} << false;
+}
+
+void TestCli::filmPassword()
+{
+    QFETCH(QStringList, passwordArgs);
+    QFETCH(bool, accepted);
+
+    const QString dir = m_tmp.filePath(QStringLiteral("password-%1").arg(dataTag()));
+    QVERIFY(QDir().mkpath(dir));
+    auto film = cli(QStringList{QStringLiteral("film"), QStringLiteral("--server"), kLockedRelay,
+                                QStringLiteral("--name"), QStringLiteral("locked"),
+                                QStringLiteral("--game"), QStringLiteral("2"),
+                                QStringLiteral("--dir"), dir}
+                    + passwordArgs);
+    if (accepted) {
+        QTRY_VERIFY_WITH_TIMEOUT(inLobby(*film) || !film->running(), kStartMs);
+        QVERIFY2(film->running(), qPrintable(film->all()));
+        film->interrupt();
+        QVERIFY(film->finish());
+        QCOMPARE(film->exitStatus(), QProcess::NormalExit);
+        return;
+    }
+    QVERIFY(film->finish());
+    QCOMPARE(film->exitStatus(), QProcess::NormalExit);
+    QVERIFY(film->exitCode() != 0);
+    QVERIFY(!inLobby(*film));
+    QVERIFY2(film->err().contains(QLatin1String("refused")), qPrintable(film->err()));
+}
+
+// ---- failures -------------------------------------------------------------------------------
+
+void TestCli::failsWithMessage_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message"); // a part of what stderr must say
+
+    const QString missing = QStringLiteral("No such game");
+    QTest::newRow("unresolvable server")
+        << QStringList{QStringLiteral("games"), QStringLiteral("--server"), QStringLiteral("no-such-host.invalid")}
+        << QStringLiteral("no-such-host.invalid");
+    QTest::newRow("nothing listening")
+        << QStringList{QStringLiteral("games"), QStringLiteral("--server"), kNobody} << kNobody;
+    QTest::newRow("film, nothing listening")
+        << QStringList{QStringLiteral("film"), QStringLiteral("--server"), kNobody, QStringLiteral("--name"),
+                       QStringLiteral("x"), QStringLiteral("--game"), QStringLiteral("2"), QStringLiteral("--dir"),
+                       QStringLiteral("%TMP%")}
+        << kNobody;
+    QTest::newRow("missing game by name")
+        << QStringList{QStringLiteral("watch"), QStringLiteral("--server"), kRelay, QStringLiteral("--game"),
+                       missing, QStringLiteral("--quake2-dir"), QStringLiteral("%TMP%")}
+        << missing;
+    QTest::newRow("missing game by id")
+        << QStringList{QStringLiteral("watch"), QStringLiteral("--server"), kRelay, QStringLiteral("--game"),
+                       QStringLiteral("4000000000"), QStringLiteral("--quake2-dir"), QStringLiteral("%TMP%")}
+        << QStringLiteral("4000000000");
+    QTest::newRow("no server given")
+        << QStringList{QStringLiteral("games")} << QStringLiteral("--server");
+}
+
+void TestCli::failsWithMessage()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+
+    args.replaceInStrings(QStringLiteral("%TMP%"), m_tmp.path());
+    auto run = cli(args);
+    QVERIFY2(run->finish(), "arbelon-cli did not end");
+    QCOMPARE(run->exitStatus(), QProcess::NormalExit);
+    QVERIFY2(run->exitCode() != 0, qPrintable(run->all()));
+    QVERIFY2(run->err().contains(message), qPrintable(run->err()));
+    QVERIFY(!inLobby(*run));
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
