@@ -54,6 +54,14 @@ cleanup() {
     sleep 0.1
   done
   for pid in "${PIDS[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+  # Games that the client started from the demo area (a double-clicked demo).
+  local exe
+  for exe in /proc/[0-9]*/exe; do
+    case "$(readlink "$exe" 2>/dev/null)" in
+      "$FILM_GAME"/quake2.exe|"$VIEW_GAME"/quake2.exe)
+        pid=${exe#/proc/}; kill -TERM "${pid%/exe}" 2>/dev/null || true ;;
+    esac
+  done
   wait 2>/dev/null || true
   exit "$status"
 }
