@@ -2,6 +2,7 @@
 
 #include "demo/gamelayout.h"
 #include "protocol/arbelon_types.h"
+#include "session/connect.h"
 #include "session/gamelistmodel.h"
 #include "shell/FolderSelect.h"
 #include "shell/mainformparts.h"
@@ -59,6 +60,9 @@ TMainForm::TMainForm(MainFormHooks hooks, QWidget *parent)
         m_hooks.askUserName = askUserNameBox;
     if (!m_hooks.runFolderDialog)
         m_hooks.runFolderDialog = TFolderSelectForm::run;
+    // Each connect attempt gets a dialog of its own, made for that one use.
+    m_widgetPrompts.setConnectDialog(m_hooks.connectDialog ? m_hooks.connectDialog
+                                                           : WidgetPrompts::ConnectDialog(runConnectDialog));
     m_core->setPrompts(m_prompts);
     m_core->setSaveSettings([this] { m_store.SaveSettings(m_core->settings()); });
 
@@ -143,6 +147,10 @@ void TMainForm::connectCore()
     connect(m_core, &ClientCore::traceLine, LogMemo, &QPlainTextEdit::appendPlainText);
     connect(m_core, &ClientCore::connectionFailed, this,
             [this](const QString &reason) { statusBar()->showMessage(reason, 10000); });
+    // The program's own selections (session up, session down, lobby left) open the whole tree.
+    connect(m_core, &ClientCore::sessionStarted, this, &TMainForm::expandOptionTree);
+    connect(m_core, &ClientCore::sessionEnded, this, &TMainForm::expandOptionTree);
+    connect(m_core, &ClientCore::lobbyLeft, this, &TMainForm::expandOptionTree);
     connect(OptionTree, &QTreeWidget::currentItemChanged, this,
             [this](QTreeWidgetItem *current) { OptionTreeChange(current); });
     for (const QString &line : m_core->chatLines())
@@ -248,7 +256,12 @@ void TMainForm::refresh()
     DisconnectButton->setEnabled(c.disconnectEnabled());
     LeaveRoom->setEnabled(c.leaveRoomEnabled());
     WatchGame->setEnabled(c.watchGameEnabled());
-    StatusPanel->setText(c.statusText());
+    if (StatusPanel->text() != c.statusText()) {
+        StatusPanel->setText(c.statusText());
+        // A failed attempt's note would otherwise hide the panel of the session that followed.
+        if (!c.statusText().isEmpty())
+            statusBar()->clearMessage();
+    }
     OptionTree->setVisible(c.optionTreeVisible());
     syncTree();
     InfoPageControl->setCurrentIndex(c.page());
@@ -304,9 +317,16 @@ void TMainForm::OptionTreeChange(QTreeWidgetItem *current)
     guarded([this, current] { m_core->selectNode(current->data(0, kPageRole).toInt()); });
 }
 
+void TMainForm::expandOptionTree()
+{
+    OptionTree->expandAll();
+}
+
 void TMainForm::GamesListBoxSelectionChange()
 {
-    if (m_syncing)
+    // Only the user's selections count; rows that go take their selection with them without
+    // a click, and the core follows that on its own.
+    if (m_syncing || m_gameListChanging > 0)
         return;
     const QModelIndexList rows = GamesListBox->selectionModel()->selectedRows();
     const int row = rows.isEmpty() ? -1 : rows.first().row();
@@ -339,10 +359,13 @@ void TMainForm::LobbyEditReturn()
 
 void TMainForm::WatchGame1Click()
 {
-    const QModelIndex current = DemoList->currentIndex();
-    if (!current.isValid())
+    // The pop-up item plays the selected demo, as a double-click does; without a selected
+    // row it does nothing.
+    const QModelIndexList rows = DemoList->selectionModel()->selectedRows();
+    if (rows.isEmpty())
         return;
-    guarded([this, current] { m_core->DemoListDblClick(current.row()); });
+    const int row = rows.first().row();
+    guarded([this, row] { m_core->DemoListDblClick(row); });
 }
 
 void TMainForm::guarded(const std::function<void()> &fn)

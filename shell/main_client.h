@@ -35,6 +35,8 @@ class RateSpinBox;
 struct MainFormHooks {
     // Message boxes and the connect dialog; null for the window's own boxes.
     UserPrompts *prompts = nullptr;
+    // The connect dialog behind the window's own prompts; null for TConnectForm.
+    WidgetPrompts::ConnectDialog connectDialog;
     // The input box "Enter user name" with the prompt "Prompt", holding the current name;
     // an empty optional when cancelled. Null for the real input box.
     std::function<std::optional<QString>(QWidget *parent, const QString &current)> askUserName;
@@ -89,6 +91,7 @@ private:
     QTreeWidgetItem *itemForNode(int node) const;
     void OptionTreeChange(QTreeWidgetItem *current);
     void GamesListBoxSelectionChange();
+    void expandOptionTree();
     void LobbyEditReturn();
     void WatchGame1Click();
 
@@ -106,6 +109,9 @@ private:
     MainFormHooks m_hooks;
     SettingsStore m_store;
     bool m_syncing = false;
+    // Rows of the game list are being removed or reset: the view's selection follows the
+    // model then, which is no click of the user's.
+    int m_gameListChanging = 0;
     bool m_destroyed = false;
 
     // ---- controls ----

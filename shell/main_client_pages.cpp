@@ -105,7 +105,16 @@ QWidget *TMainForm::buildGameListSheet()
     auto *layout = new QVBoxLayout(page);
     layout->setContentsMargins(0, 0, 0, 0);
     GamesListBox = named(new QTreeView(page), "GamesListBox");
-    GamesListBox->setModel(m_core->gameList());
+    // Marks the model's removals and resets: connected before the view's own connections so
+    // that the mark is set before the view's selection follows the rows, and cleared after.
+    GameListModel *games = m_core->gameList();
+    const auto beginChange = [this] { ++m_gameListChanging; };
+    const auto endChange = [this] { --m_gameListChanging; };
+    connect(games, &QAbstractItemModel::rowsAboutToBeRemoved, this, beginChange);
+    connect(games, &QAbstractItemModel::modelAboutToBeReset, this, beginChange);
+    GamesListBox->setModel(games);
+    connect(games, &QAbstractItemModel::rowsRemoved, this, endChange);
+    connect(games, &QAbstractItemModel::modelReset, this, endChange);
     GamesListBox->setRootIsDecorated(false);
     GamesListBox->setItemsExpandable(false);
     GamesListBox->setUniformRowHeights(true);
@@ -260,6 +269,8 @@ QWidget *TMainForm::buildLobbySheet()
     ViewerListBox->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ViewerListBox->header()->setSectionsClickable(false);
     ViewerListBox->header()->setSectionResizeMode(QHeaderView::Stretch);
+    // A name wider than the list is cut short with "..." rather than given a scroll bar.
+    ViewerListBox->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     ViewerListBox->setFixedWidth(100);
     middleLayout->addWidget(LobbyMemo, 1);
     middleLayout->addWidget(ViewerListBox);

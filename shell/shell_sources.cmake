@@ -10,9 +10,8 @@ if(WIN32)
   target_sources(arbelon_core PRIVATE ${CMAKE_CURRENT_LIST_DIR}/winregistryhive.cpp)
 endif()
 
-# The widgets: main window, folder dialog and the prompts that answer the core.
-# The connect dialog (session/connect.cpp, TConnectForm) joins this library with
-# target_sources(arbelon_ui PRIVATE ...) or by linking its own library here.
+# The widgets: main window, folder dialog and the prompts that answer the core. The connect
+# dialog (session/connect.*, TConnectForm) is a library of its own, linked here.
 add_library(arbelon_ui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/main_client.h ${CMAKE_CURRENT_LIST_DIR}/main_client.cpp
   ${CMAKE_CURRENT_LIST_DIR}/main_client_pages.cpp
@@ -20,7 +19,7 @@ add_library(arbelon_ui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/widgetprompts.h ${CMAKE_CURRENT_LIST_DIR}/widgetprompts.cpp
   ${CMAKE_CURRENT_LIST_DIR}/FolderSelect.h ${CMAKE_CURRENT_LIST_DIR}/FolderSelect.cpp
 )
-target_link_libraries(arbelon_ui PUBLIC arbelon_core arbelon_platform Qt6::Widgets)
+target_link_libraries(arbelon_ui PUBLIC arbelon_core arbelon_platform arbelon_connectform Qt6::Widgets)
 
 # The program.
 add_executable(arbelon-client ${CMAKE_CURRENT_LIST_DIR}/ArbelonClient.cpp)
