@@ -1,10 +1,12 @@
-// Renders the main window (setup page) and the game folder dialog into PNG files, with
-// sample settings in a private config folder so that the user's own are never touched.
+// Renders the main window (introduction, setup, game list and lobby) and the game folder
+// dialog into PNG files, with sample settings in a private config folder so that the user's
+// own are never touched.
 //
 //   xvfb-run -a arbelon-screenshots docs/
 
 #include "shell/FolderSelect.h"
 #include "shell/main_client.h"
+#include "tools/screenshots/sessionshots.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -91,5 +93,7 @@ int main(int argc, char *argv[])
         settle(300);
         ok &= save(dialog, outDir + QStringLiteral("/folder-dialog.png"));
     }
+    // A session against a scripted relay; its demo lands in a game folder of its own.
+    ok &= shots::shootSession(outDir, home.filePath(QStringLiteral("quake2")));
     return ok ? 0 : 1;
 }

@@ -1,0 +1,134 @@
+// The main window in a Viewer session: its game list and a lobby with chat, users and a demo.
+// A scripted relay on a loopback address of its own plays the server, so the pictures show
+// the same names and lines on every run.
+
+#include "sessionshots.h"
+
+#include "demo/ZlibComp.h"
+#include "protocol/arbelon_types.h"
+#include "shell/main_client.h"
+#include "tests/common/fakerelay.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QToolButton>
+#include <QTreeView>
+
+#include <cstdio>
+
+namespace arbelon::shots {
+
+namespace {
+
+// The client's Viewer port is fixed; this address keeps it apart from a relay on 127.0.0.1.
+const QString kRelayAddress = QStringLiteral("127.0.0.73");
+
+bool waitFor(const std::function<bool()> &done, int ms)
+{
+    const QDeadlineTimer deadline(ms);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+void settle(int ms)
+{
+    waitFor([] { return false; }, ms);
+}
+
+QByteArray demoPacket(int size)
+{
+    QByteArray raw(size, '\0');
+    for (int i = 0; i < size; ++i)
+        raw[i] = char((i * 31 + i / 97) & 0xff);
+    const CompressedBlock block = compressBlock(raw);
+    return buildDemoPacket(block.crc, 0, block.data);
+}
+
+// Answers the client the way a relay would, with a fixed cast of games, users and lines.
+void script(test::FakeRelay &relay, const QByteArray &record)
+{
+    switch (packetType(record)) {
+    case USERINFO:
+        relay.ack();
+        relay.send(buildGameInfoDetailed(1, "Friday duel", gtQuake2, 3, "baseq2")
+                   + buildGameInfoDetailed(2, "ctf practice", gtQuake2, 5, "ctf")
+                   + buildGameInfoDetailed(3, "q3dm17 rail only", gtQuake3, 2, "baseq3"));
+        break;
+    case WAITFORGAME:
+        relay.ack();
+        relay.send(buildUserEntered("duelist") + buildUserEntered("spectator") + buildUserEntered("Player")
+                   + buildSendText("duelist", "gl hf") + buildSendText("spectator", "who is up?")
+                   + buildSendText("duelist", "3 frags, early days") + buildSendText("Player", "evening all")
+                   + buildDemoRestart(0) + demoPacket(48000));
+        break;
+    default:
+        break;
+    }
+}
+
+bool save(QWidget &w, const QString &path)
+{
+    const bool ok = w.grab().save(path, "PNG");
+    std::fprintf(stderr, "%s %s\n", ok ? "wrote" : "could not write", qPrintable(path));
+    return ok;
+}
+
+} // namespace
+
+bool shootSession(const QString &outDir, const QString &gameDir)
+{
+    if (!QDir().mkpath(gameDir))
+        return false;
+    test::FakeRelay relay;
+    if (!relay.listen(kRelayAddress, kViewerPort)) {
+        std::fprintf(stderr, "cannot listen on %s:%d\n", qPrintable(kRelayAddress), int(kViewerPort));
+        return false;
+    }
+    QObject::connect(&relay, &test::FakeRelay::recordArrived, &relay,
+                     [&relay](const QByteArray &record) { script(relay, record); });
+
+    MainFormHooks hooks;
+    hooks.runFolderDialog = [](QWidget *, QString &, const QString &, const QString &) { return false; };
+    hooks.connectDialog = [](QWidget *, ConnectValues &values) {
+        values.serverAddress = kRelayAddress;
+        values.role = roleViewer;
+        return true;
+    };
+    TMainForm form(hooks);
+    ClientCore &core = form.core();
+    core.settings().quake2Dir = QDir(gameDir).absolutePath() + QLatin1Char('/');
+    core.setClock([] { return QDateTime(QDate(2026, 12, 6), QTime(21, 5, 9)); });
+    form.show();
+    settle(300);
+
+    form.findChild<QToolButton *>(QStringLiteral("ConnectButton"))->click();
+    auto *games = form.findChild<QTreeView *>(QStringLiteral("GamesListBox"));
+    if (!waitFor([games] { return games->model()->rowCount() == 3; }, 10000)) {
+        std::fprintf(stderr, "the game list did not fill\n");
+        return false;
+    }
+    games->setCurrentIndex(games->model()->index(0, 0));
+    settle(300);
+    bool ok = save(form, outDir + QStringLiteral("/mainwindow-gamelist.png"));
+
+    form.findChild<QToolButton *>(QStringLiteral("WatchGame"))->click();
+    auto *demos = form.findChild<QTreeView *>(QStringLiteral("DemoList"));
+    auto *chat = form.findChild<QPlainTextEdit *>(QStringLiteral("LobbyMemo"));
+    if (!waitFor([&] { return demos->model()->rowCount() == 1 && chat->blockCount() == 4; }, 10000)) {
+        std::fprintf(stderr, "the lobby did not fill\n");
+        return false;
+    }
+    form.findChild<QLineEdit *>(QStringLiteral("LobbyEdit"))->setText(QStringLiteral("nice rail"));
+    settle(300);
+    ok = save(form, outDir + QStringLiteral("/lobby.png")) && ok;
+    return ok;
+}
+
+} // namespace arbelon::shots
