@@ -88,6 +88,7 @@ private slots:
     void helloThroughTheDialog();
     void cancelledDialogStartsNothing();
     void unresolvableNameReopensDialogAsTyped();
+    void dialogOpensWithWatchedGame();
     void viewerRoadFromGameListToLobbyAndBack();
     void refusedWatchHoldsLaterRequests();
     void serverCloseInLobby();
@@ -273,6 +274,39 @@ void TestWindowSession::unresolvableNameReopensDialogAsTyped()
     QCOMPARE(second, (QStringList{QStringLiteral("no-such-host.invalid"), QStringLiteral("film"), QStringLiteral("pw1"),
                                   QStringLiteral("Typed game"), QStringLiteral("battle")}));
     QCOMPARE(m_w->shown(), kAtStart);
+}
+
+void TestWindowSession::dialogOpensWithWatchedGame()
+{
+    Relay relay;
+    QVERIFY(relay.listen(kAddr, kViewerPort));
+    start(true);
+    DialogDriver driver;
+    QStringList reopened;
+    driver.scripts << [](TConnectForm &d) {
+        typeInto(inDialog<QLineEdit>(d, "IPEdit"), kAddr);
+        QTest::mouseClick(inDialog<QPushButton>(d, "ConnectButton"), Qt::LeftButton);
+    };
+    driver.scripts << [&reopened](TConnectForm &d) {
+        reopened << inDialog<QLineEdit>(d, "IPEdit")->text() << inDialog<QComboBox>(d, "GameTypeCombo")->currentText()
+                 << inDialog<QComboBox>(d, "ModTypeEdit")->currentText();
+        QTest::mouseClick(inDialog<QPushButton>(d, "cancelButton"), Qt::LeftButton);
+    };
+    m_w->clickTool("ConnectButton");
+    QTRY_COMPARE(relay.records.size(), 1);
+    relay.ack();
+    relay.give(buildGameInfoDetailed(8, "arena", gtQuake3, 2, "cpma"));
+    QTRY_COMPARE(m_w->gameRows(), 1);
+    m_w->clickRow("GamesListBox", 0, true);
+    QTRY_COMPARE(relay.count(WAITFORGAME), 1);
+    relay.ack();
+    QTRY_COMPARE(m_w->page(), QStringLiteral("LobbySheet"));
+
+    m_w->clickTool("DisconnectButton");
+    QCOMPARE(m_w->shown(), QStringLiteral("CDLW=1000 page=GameListSheet tree=Games List status="));
+    m_w->clickTool("ConnectButton");
+    QCOMPARE(driver.opened, 2);
+    QCOMPARE(reopened, (QStringList{kAddr, QStringLiteral("Quake 3"), QStringLiteral("cpma")}));
 }
 
 // ---- the Viewer's road ---------------------------------------------------------------------
