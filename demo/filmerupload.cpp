@@ -28,16 +28,23 @@ QString asDirectory(const QString &dir)
     return dir + QLatin1Char('/');
 }
 
-// Starts the timer again when the tick ends, however it ends.
+// Starts the timer again when the tick ends, however it ends, unless the lobby or the
+// session ended during the tick and stopped the timers then.
 class RestartAtEnd {
 public:
-    explicit RestartAtEnd(QTimer &timer) : m_timer(timer) {}
-    ~RestartAtEnd() { m_timer.start(); }
+    RestartAtEnd(const ClientCore &core, QTimer &timer) : m_core(core), m_timer(timer), m_stops(core.timerStops()) {}
+    ~RestartAtEnd()
+    {
+        if (m_core.timerStops() == m_stops)
+            m_timer.start();
+    }
     RestartAtEnd(const RestartAtEnd &) = delete;
     RestartAtEnd &operator=(const RestartAtEnd &) = delete;
 
 private:
+    const ClientCore &m_core;
     QTimer &m_timer;
+    const quint64 m_stops;
 };
 
 } // namespace
@@ -121,7 +128,7 @@ bool FilmerUpload::gameRunning() const
 void FilmerUpload::LogFileScanTimer()
 {
     m_core.LogFileScan().stop();
-    const RestartAtEnd restart(m_core.LogFileScan());
+    const RestartAtEnd restart(m_core, m_core.LogFileScan());
     // Without a way to ask, the game is not known to be stopped: nothing is deleted.
     if (!m_core.gameRunningCheck())
         return;
@@ -183,6 +190,13 @@ void FilmerUpload::OutDemoStreamTimer()
     // An error leaves the timer stopped: the upload waits for a new lobby entry.
     QTimer &timer = m_core.OutDemoStream();
     timer.stop();
+    // A send that finds the connection broken ends the session inside this tick; the timer
+    // it stopped must stay stopped, or the next session would upload.
+    const quint64 stops = m_core.timerStops();
+    const auto again = [this, &timer, stops] {
+        if (m_core.timerStops() == stops)
+            timer.start();
+    };
     DemoTransferState &d = m_core.demo();
 
     if (!d.pending.isEmpty() && d.currentDemoPath.isEmpty())
@@ -192,12 +206,12 @@ void FilmerUpload::OutDemoStreamTimer()
         m_bytesTaken = 0;
         m_lastSeenSize = 0;
         if (!openDemoFile()) {
-            timer.start();
+            again();
             return;
         }
     }
     if (m_core.state() != ssInLobby) {
-        timer.start();
+        again();
         return;
     }
 
@@ -218,7 +232,7 @@ void FilmerUpload::OutDemoStreamTimer()
     m_bytesTaken += available;
     if (available > 0)
         sendBlock(available);
-    timer.start();
+    again();
 }
 
 void FilmerUpload::startOfDemoSend()

@@ -240,8 +240,7 @@ void ClientCore::DemoClientDataAvailable(int)
 void ClientCore::DemoClientSessionClosed(int)
 {
     ++m_connectionGeneration;
-    m_outDemoStream.stop();
-    m_logFileScan.stop();
+    stopTimers();
     demoCloseAll();
     m_optionTreeVisible = true;
     selectNode(NodeArbelon);
@@ -445,8 +444,7 @@ void ClientCore::enterLobby()
 
 void ClientCore::leaveLobby()
 {
-    m_outDemoStream.stop();
-    m_logFileScan.stop();
+    stopTimers();
     setState(ssIdle);
     m_optionTreeVisible = true;
     selectNode(NodeArbelon);
@@ -454,6 +452,13 @@ void ClientCore::leaveLobby()
     demoCloseAll();
     selectNode(NodeGamesList);
     emit lobbyLeft();
+}
+
+void ClientCore::stopTimers()
+{
+    m_outDemoStream.stop();
+    m_logFileScan.stop();
+    ++m_timerStops;
 }
 
 void ClientCore::demoCloseAll()

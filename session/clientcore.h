@@ -114,6 +114,9 @@ public:
     // ---- the Filmer's timers (1,000 ms) ----
     QTimer &LogFileScan() { return m_logFileScan; }
     QTimer &OutDemoStream() { return m_outDemoStream; }
+    // Counts the stops of both timers by the lobby's or the session's end. A tick that sees
+    // the count change while it runs does not start its timer again.
+    quint64 timerStops() const { return m_timerStops; }
 
     ViewerReception &viewer() { return *m_viewer; }
     FilmerUpload &filmer() { return *m_filmer; }
@@ -149,6 +152,7 @@ private:
 
     void enterLobby();
     void leaveLobby();
+    void stopTimers();
     void demoCloseAll();
     void setPage(int page);
     void notify() { emit changed(); }
@@ -185,6 +189,7 @@ private:
 
     QTimer m_logFileScan;
     QTimer m_outDemoStream;
+    quint64 m_timerStops = 0;
 
     UserPrompts *m_prompts = nullptr;
     GameRunningCheck *m_gameRunning = nullptr;

@@ -8,6 +8,7 @@
 #include "demo/ZlibComp.h"
 #include "demo/demolistmodel.h"
 #include "demo/gamerunning.h"
+#include "protocol/TWSocket.h"
 #include "session/clientcore.h"
 
 #include <QDir>
@@ -67,6 +68,8 @@ private slots:
     void uploadErrorLeavesTheTimerStopped();
     void sessionEndClosesTheFiles();
     void nextSessionCountsFromZero();
+    void sessionEndedInsideTickKeepsTimersStopped_data();
+    void sessionEndedInsideTickKeepsTimersStopped();
 
 private:
     FilmerUpload &filmer() { return m_core->filmer(); }
@@ -414,6 +417,54 @@ void TestFilmerUpload::nextSessionCountsFromZero()
     QCOMPARE(readI32(restart, rec::drSequence), 0);
     accept();
     QCOMPARE(sequenceOf(tickForRecord()), 1);
+}
+
+// The session ends while a tick runs: a send that finds the connection broken closes it
+// before returning, and a scan tick's error box lets the socket's close event in.
+void TestFilmerUpload::sessionEndedInsideTickKeepsTimersStopped_data()
+{
+    QTest::addColumn<int>("during");
+    enum { RestartSend, BlockSend, Scan };
+    QTest::newRow("DEMORESTART send") << int(RestartSend);
+    QTest::newRow("DEMOPACKET send") << int(BlockSend);
+    QTest::newRow("scan tick") << int(Scan);
+}
+
+void TestFilmerUpload::sessionEndedInsideTickKeepsTimersStopped()
+{
+    QFETCH(int, during);
+    QVERIFY(append(demoPath(QStringLiteral("k.dm2")), demoBytes(4000, 13)));
+    announce(QStringLiteral("k.dm2"));
+    if (during == 1) {
+        QCOMPARE(packetType(tickForRecord()), qint32(DEMORESTART));
+        accept();
+    }
+
+    class ClosingCheck : public FakeGameRunningCheck {
+    public:
+        explicit ClosingCheck(ClientCore &core) : FakeGameRunningCheck(true), m_core(core) {}
+        bool isRunning(int gameType) override
+        {
+            m_core.DemoClient().Close();
+            return FakeGameRunningCheck::isRunning(gameType);
+        }
+
+    private:
+        ClientCore &m_core;
+    } closing(*m_core);
+    m_core->dispatcher().setSendFunction([this](const QByteArray &) { m_core->DemoClient().Close(); });
+    if (during == 2) {
+        m_core->setGameRunningCheck(&closing);
+        filmer().LogFileScanTimer();
+    } else {
+        uploadTick();
+    }
+
+    QVERIFY(!m_core->connected());
+    QCOMPARE(m_core->state(), int(ssIdle));
+    QVERIFY(!m_core->OutDemoStream().isActive());
+    QVERIFY(!m_core->LogFileScan().isActive());
+    m_core->setGameRunningCheck(m_game.get());
 }
 
 QTEST_GUILESS_MAIN(TestFilmerUpload)
