@@ -17,6 +17,18 @@ namespace {
 constexpr int kSendBufferBlock = 650000;
 constexpr int kTickMs = 1000;
 constexpr qsizetype kMaxChatLines = 20000;
+
+// Marks a socket event as being handled, however the handler ends.
+class SocketEventScope {
+public:
+    explicit SocketEventScope(int &depth) : m_depth(depth) { ++m_depth; }
+    ~SocketEventScope() { --m_depth; }
+    SocketEventScope(const SocketEventScope &) = delete;
+    SocketEventScope &operator=(const SocketEventScope &) = delete;
+
+private:
+    int &m_depth;
+};
 }
 
 ClientCore::ClientCore(QObject *parent)
@@ -78,8 +90,16 @@ void ClientCore::runGuarded(const std::function<void()> &fn)
     try {
         fn();
     } catch (const std::exception &e) {
+        const QString text = QString::fromUtf8(e.what());
+        if (m_socketEventDepth > 0) {
+            // A modal box runs the event loop, and with it the socket's next events, while a
+            // record is still being handled: the same record would be handled again inside.
+            QMetaObject::invokeMethod(
+                this, [this, text] { if (m_prompts) m_prompts->showError(text); }, Qt::QueuedConnection);
+            return;
+        }
         if (m_prompts)
-            m_prompts->showError(QString::fromUtf8(e.what()));
+            m_prompts->showError(text);
     }
 }
 
@@ -191,6 +211,7 @@ void ClientCore::DisconnectButtonClick()
 
 void ClientCore::DemoClientSessionConnected(int error)
 {
+    const SocketEventScope scope(m_socketEventDepth);
     if (error != 0) {
         // The attempt failed; the closed event that follows resets the window.
         emit connectionFailed(QStringLiteral("Cannot connect to %1 (error %2)")
@@ -234,11 +255,13 @@ void ClientCore::DemoClientSessionConnected(int error)
 
 void ClientCore::DemoClientDataAvailable(int)
 {
+    const SocketEventScope scope(m_socketEventDepth);
     m_dispatcher.dataAvailable(m_socket->Receive());
 }
 
 void ClientCore::DemoClientSessionClosed(int)
 {
+    const SocketEventScope scope(m_socketEventDepth);
     ++m_connectionGeneration;
     stopTimers();
     demoCloseAll();

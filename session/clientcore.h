@@ -167,6 +167,8 @@ private:
     TWSocket *m_socket = nullptr;
     PacketDispatcher m_dispatcher;
     quint64 m_connectionGeneration = 0;
+    // Socket events being handled now: an error box waits until they are done.
+    int m_socketEventDepth = 0;
 
     GameListModel *m_gameList = nullptr;
     QStringListModel *m_users = nullptr;

@@ -8,11 +8,16 @@
 #include "tests/common/fakerelay.h"
 #include "tests/common/testdoubles.h"
 
+#include <QDir>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QStringListModel>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <functional>
+#include <stdexcept>
+#include <utility>
 
 using namespace arbelon;
 using arbelon::test::FakeRelay;
@@ -22,6 +27,8 @@ namespace {
 const QString kViewerAddr = QStringLiteral("127.0.0.41");
 const QString kFilmerAddr = QStringLiteral("127.0.0.42");
 const QString kCloseAddr = QStringLiteral("127.0.0.43");
+const QString kBoxViewerAddr = QStringLiteral("127.0.0.44");
+const QString kBoxFilmerAddr = QStringLiteral("127.0.0.45");
 
 ConnectValues viewerValues(const QString &addr)
 {
@@ -32,6 +39,25 @@ ConnectValues viewerValues(const QString &addr)
     v.mod = QStringLiteral("baseq2");
     return v;
 }
+// An error box that, like a modal one, keeps the event loop running while it is open: the
+// first one runs whileOpen before it returns.
+class ModalPrompts : public ScriptedPrompts {
+public:
+    explicit ModalPrompts(ClientCore &core) : m_core(core) {}
+    std::function<void()> whileOpen;
+    QList<qsizetype> bufferedAtOpen; // receive buffer bytes when each box opened
+
+    void showError(const QString &text) override
+    {
+        ScriptedPrompts::showError(text);
+        bufferedAtOpen.append(m_core.dispatcher().buffer().size());
+        if (const std::function<void()> f = std::exchange(whileOpen, nullptr))
+            f();
+    }
+
+private:
+    ClientCore &m_core;
+};
 } // namespace
 
 class TestSession : public QObject {
@@ -455,6 +481,78 @@ private slots:
         QCOMPARE(prompts.shown.size(), 1);
         QVERIFY(prompts.messages.isEmpty());
         QCOMPARE(core.DemoClient().State(), TWSocket::wsClosed);
+    }
+
+    // An error raised while a record is handled is shown once that record is done, not
+    // inside the receive loop, where the box's event loop would hand the same record over
+    // again.
+    void errorBoxWaitsUntilTheRecordIsHandled_data()
+    {
+        QTest::addColumn<int>("role");
+        QTest::newRow("Filmer: autoexec.cfg cannot be read at lobby entry") << int(roleFilmer);
+        QTest::newRow("Viewer: settings cannot be saved when the lobby is left from Setup") << int(roleViewer);
+    }
+    void errorBoxWaitsUntilTheRecordIsHandled()
+    {
+        QFETCH(int, role);
+        FakeRelay relay;
+        QVERIFY(relay.listen(role == roleFilmer ? kBoxFilmerAddr : kBoxViewerAddr,
+                             role == roleFilmer ? kFilmerPort : kViewerPort));
+        QTemporaryDir dir;
+        ClientCore core;
+        ModalPrompts prompts(core);
+        FakeGameRunningCheck running;
+        core.setGameRunningCheck(&running);
+        QSignalSpy entered(&core, &ClientCore::lobbyEntered);
+        QSignalSpy left(&core, &ClientCore::lobbyLeft);
+        int gamesAcked = 0;
+
+        if (role == roleFilmer) {
+            // A folder where the configuration should be: it cannot be read.
+            core.settings().quake2Dir = dir.path() + QLatin1Char('/');
+            QVERIFY(QDir().mkpath(dir.path() + QStringLiteral("/baseq2/autoexec.cfg")));
+            core.setPrompts(&prompts);
+            core.settings().userName = QStringLiteral("filmer");
+            prompts.answers.append(ConnectValues{kBoxFilmerAddr, QString(), roleFilmer, QStringLiteral("game"),
+                                                 gtQuake2, QStringLiteral("baseq2")});
+            core.ConnectButtonClick();
+            QTRY_COMPARE(relay.count(GAMEINFO), 1);
+        } else {
+            connectViewer(core, prompts, relay, kBoxViewerAddr);
+            core.selectNode(ClientCore::NodeSetup);
+            sendGame(relay, 7, "duel", 0);
+            gamesAcked = 1;
+            QTRY_COMPARE(acks(relay), gamesAcked);
+            core.GamesListBoxClick(0);
+            core.WatchGameClick();
+            QTRY_COMPARE(relay.count(WAITFORGAME), 1);
+            relay.ack();
+            QTRY_COMPARE(core.state(), int(ssInLobby));
+            core.setSaveSettings([] { throw std::runtime_error("cannot save the settings"); });
+            core.LeaveRoomClick();
+            QTRY_COMPARE(relay.count(LEAVEGAME), 1);
+        }
+        const int rows = core.gameList()->rowCount();
+        const int answers = gamesAcked + 1;
+        prompts.whileOpen = [&] {
+            sendGame(relay, 9, "other", 0);
+            if (!QTest::qWaitFor([&] { return acks(relay) == answers; }, 10000))
+                qWarning("the game row sent while the box was open was not answered");
+        };
+        relay.ack();
+
+        QTRY_COMPARE(prompts.errors.size(), 1);
+        QTRY_COMPARE(acks(relay), answers);
+        QCOMPARE(prompts.bufferedAtOpen, QList<qsizetype>{0});
+        QCOMPARE(core.gameList()->rowCount(), rows + 1);
+        if (role == roleFilmer) {
+            QCOMPARE(core.state(), int(ssInLobby));
+            QCOMPARE(entered.count(), 1);
+        } else {
+            QCOMPARE(core.state(), int(ssIdle));
+            QCOMPARE(left.count(), 1);
+        }
+        QVERIFY(core.connected());
     }
 
     void leavingSetupSavesAndOtherMovesDoNot()
