@@ -1,5 +1,6 @@
 // arbelon-relay: the relay server as a headless daemon.
 
+#include "relay/epolldispatcher.h"
 #include "relay/relaylog.h"
 #include "relay/relayoptions.h"
 #include "relay/relayserver.h"
@@ -9,6 +10,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -53,14 +55,26 @@ void raiseDescriptorLimit(int wanted)
                                      .arg(wanted));
 }
 
+// Qt's dispatchers look at every socket on every turn of the loop, glib's also removes
+// notifiers in linear time: both cost dearly with thousands of Viewers.
+void installEventDispatcher()
+{
+#ifdef Q_OS_LINUX
+    auto dispatcher = std::make_unique<arbelon::EpollEventDispatcher>();
+    if (dispatcher->isValid()) {
+        QCoreApplication::setEventDispatcher(dispatcher.release());
+        return;
+    }
+#endif
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    // Qt's own poll()-based dispatcher: glib's removes socket notifiers in linear time,
-    // which costs dearly with thousands of Viewers whose sockets fill and drain.
-    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
+    installEventDispatcher();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("arbelon-relay"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ARBELON_VERSION));

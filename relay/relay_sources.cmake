@@ -8,6 +8,9 @@ add_library(arbelon_relay_lib STATIC
   relayserver.h relayserver.cpp
   relayoptions.h relayoptions.cpp
 )
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  target_sources(arbelon_relay_lib PRIVATE epolldispatcher.h epolldispatcher.cpp)
+endif()
 target_link_libraries(arbelon_relay_lib PUBLIC arbelon_protocol Qt6::Core Qt6::Network)
 
 add_executable(arbelon-relay main.cpp)

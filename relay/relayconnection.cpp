@@ -18,6 +18,7 @@ constexpr qint64 kWriteLowWater = 4 * 1024;
 // Bytes read from the socket per step; a record's body may take several steps.
 constexpr qint64 kViewerReadChunk = 4 * 1024;
 constexpr qint64 kFilmerReadChunk = 64 * 1024;
+constexpr size_t kPumpNowEntries = 64;
 // What one queued record costs beyond its bytes, so that many tiny records also count.
 constexpr qint64 kEntryOverhead = 32;
 
@@ -127,6 +128,28 @@ qint64 RelayConnection::frameSize(QByteArrayView header)
     return fixed;
 }
 
+bool RelayConnection::takeRecords(QByteArrayView *bytes)
+{
+    while (bytes->size() >= rec::kHeaderSize && isOpen() && !m_paused) {
+        if (m_expected == 0) {
+            m_expected = frameSize(*bytes);
+            if (m_expected < 0) {
+                abortWith(m_error);
+                return false;
+            }
+        }
+        if (bytes->size() < m_expected)
+            break;
+        const qint64 n = m_expected;
+        m_expected = 0;
+        m_handler.onRecord(*this, bytes->first(n));
+        if (m_phase == Phase::Closed)
+            return false;
+        *bytes = bytes->sliced(n);
+    }
+    return true;
+}
+
 void RelayConnection::processInput()
 {
     if (m_inProcess)
@@ -137,35 +160,30 @@ void RelayConnection::processInput()
     const qint64 chunk = m_port == Port::Filmer ? kFilmerReadChunk : kViewerReadChunk;
     char scratch[kFilmerReadChunk];
     while (isOpen() && !m_paused) {
-        if (m_in.size() >= rec::kHeaderSize) {
-            if (m_expected == 0) {
-                m_expected = frameSize(m_in.front());
-                if (m_expected < 0) {
-                    abortWith(m_error);
-                    return;
-                }
-            }
-            if (m_in.size() >= m_expected) {
-                const qint64 n = m_expected;
-                m_expected = 0;
-                m_handler.onRecord(*this, m_in.front().first(n));
-                if (m_phase == Phase::Closed)
-                    return;
-                m_in.consume(n);
+        // Records completed by earlier reads.
+        if (!m_in.isEmpty()) {
+            QByteArrayView buffered = m_in.front();
+            const qsizetype before = buffered.size();
+            if (!takeRecords(&buffered))
+                return;
+            m_in.consume(before - buffered.size());
+            if (m_in.size() >= rec::kHeaderSize && m_in.size() >= m_expected && !m_paused && isOpen())
                 continue;
-            }
         }
-        // Read only up to a bounded step; the next header is checked before more follows.
-        const qint64 available = m_socket->bytesAvailable();
-        if (available <= 0)
+        if (!isOpen() || m_paused)
             break;
+        // Read only a bounded step: the next header is checked before more follows.
         const qint64 want = m_in.size() < rec::kHeaderSize ? rec::kHeaderSize - m_in.size()
                                                            : m_expected - m_in.size();
-        const qint64 step = qMin(available, qMin(qMax(want, chunk), kFilmerReadChunk));
-        const qint64 got = m_socket->read(scratch, step);
+        const qint64 got = m_socket->read(scratch, qMin(qMax(want, chunk), kFilmerReadChunk));
         if (got <= 0)
             break;
-        m_in.append(QByteArrayView(scratch, got));
+        QByteArrayView fresh(scratch, got);
+        if (m_in.isEmpty() && !takeRecords(&fresh))
+            return;
+        // Whole records were handled straight from the read; only a partial one is kept.
+        if (!fresh.isEmpty())
+            m_in.append(fresh);
     }
     if (m_in.isEmpty())
         m_in.clear(); // an idle connection keeps no buffer
@@ -198,7 +216,12 @@ void RelayConnection::send(const QByteArray &record)
         return;
     m_outBytes += cost(record);
     m_out.push_back(record);
-    schedulePump();
+    // Within one turn a crowd entering a lobby queues a record per newcomer for every
+    // member; a long queue is handed on at once instead of growing until the turn ends.
+    if (m_out.size() >= kPumpNowEntries)
+        pump();
+    else
+        schedulePump();
     if (queuedBytes() > m_maxQueueBytes) {
         m_overflowed = true;
         m_out.clear();
@@ -244,18 +267,10 @@ void RelayConnection::dropPendingDemo()
 
 void RelayConnection::schedulePump()
 {
-    // One write pass per turn of the event loop: the records a burst queues (a crowd
-    // entering a lobby) leave together in one system call instead of one each.
     if (m_pumpQueued)
         return;
     m_pumpQueued = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_pumpQueued = false;
-            pump();
-        },
-        Qt::QueuedConnection);
+    m_handler.schedulePump(*this);
 }
 
 bool RelayConnection::takeNext(QByteArray *next)
@@ -280,6 +295,7 @@ bool RelayConnection::takeNext(QByteArray *next)
 
 void RelayConnection::pump()
 {
+    m_pumpQueued = false;
     if (m_phase == Phase::Closed || m_inPump)
         return;
     m_inPump = true;

@@ -29,6 +29,9 @@ public:
     virtual void onRecord(RelayConnection &conn, QByteArrayView record) = 0;
     // The connection has ended; it is deleted once control returns to the event loop.
     virtual void onClosed(RelayConnection &conn, const QString &reason) = 0;
+    // The connection has records to write: call its pump() once control is back in the
+    // event loop (one pass for all connections, so a burst leaves in one system call each).
+    virtual void schedulePump(RelayConnection &conn) = 0;
 };
 
 class RelayConnection : public QObject {
@@ -87,6 +90,8 @@ public:
     // Forgets demo records not yet handed to the socket (the Viewer left its lobby).
     void dropPendingDemo();
     qint64 queuedBytes() const;
+    // Hands queued records to the socket as far as the kernel takes them.
+    void pump();
 
     // ---- input flow --------------------------------------------------------------
     // Stops taking records from the socket until resumeInput(); what the client sends
@@ -104,9 +109,11 @@ public:
 private:
     void onReadyRead();
     void processInput();
+    // Hands every complete record at the front of *bytes to the server and drops it from
+    // the view; false when the connection ended meanwhile.
+    bool takeRecords(QByteArrayView *bytes);
     // Size of the record whose header is at the front, or -1 with m_error set.
     qint64 frameSize(QByteArrayView header);
-    void pump();
     void schedulePump();
     bool takeNext(QByteArray *next);
     void onDisconnected();

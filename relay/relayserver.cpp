@@ -432,6 +432,23 @@ void RelayServer::removeGame(quint32 gameId)
     RelayLog::write(QStringLiteral("%1 removed").arg(gameText(gameId)));
 }
 
+// ---- writing ------------------------------------------------------------------------
+
+void RelayServer::schedulePump(RelayConnection &conn)
+{
+    if (m_toPump.empty())
+        QMetaObject::invokeMethod(this, &RelayServer::pumpAll, Qt::QueuedConnection);
+    m_toPump.push_back(&conn);
+}
+
+void RelayServer::pumpAll()
+{
+    std::vector<RelayConnection *> batch;
+    batch.swap(m_toPump);
+    for (RelayConnection *conn : batch)
+        conn->pump();
+}
+
 // ---- everyone -----------------------------------------------------------------------
 
 void RelayServer::broadcastReady(const QByteArray &record)

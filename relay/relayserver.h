@@ -44,6 +44,7 @@ public:
 
     void onRecord(RelayConnection &conn, QByteArrayView record) override;
     void onClosed(RelayConnection &conn, const QString &reason) override;
+    void schedulePump(RelayConnection &conn) override;
 
 private:
     qint64 now() const { return m_clock ? m_clock() : m_elapsed.elapsed(); }
@@ -74,6 +75,7 @@ private:
     void markUsersChanged(const RelayGame &game);
     void sendUsersUpdates();
     void sweep();
+    void pumpAll();
     RelayGame *findGame(quint32 gameId) const;
     static void ack(RelayConnection &conn, quint8 result);
     static QString role(const RelayConnection &conn);
@@ -86,6 +88,9 @@ private:
     quint32 m_nextGameId = 1;
     quint64 m_nextConnId = 1;
     bool m_stopping = false;
+    // Connections with records to write; a connection is only ever deleted by an event
+    // posted after it was listed here, so the list holds no dangling pointer when it runs.
+    std::vector<RelayConnection *> m_toPump;
 
     std::set<quint32> m_usersDirty;
     QTimer m_usersTimer;

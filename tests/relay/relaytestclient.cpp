@@ -1,5 +1,6 @@
 #include "relaytestclient.h"
 
+#include <QCoreApplication>
 #include <QHostAddress>
 #include <QTest>
 
@@ -30,6 +31,19 @@ bool RelayTestClient::connectTo(quint16 port)
 void RelayTestClient::sendRaw(const QByteArray &bytes)
 {
     m_socket.write(bytes);
+}
+
+void RelayTestClient::trickle(const QByteArray &bytes)
+{
+    m_holdAnswers = true;
+    for (const char byte : bytes) {
+        m_socket.write(&byte, 1);
+        m_socket.flush();
+        QCoreApplication::processEvents(); // lets the server take each piece on its own
+    }
+    m_holdAnswers = false;
+    m_socket.write(m_heldAnswers);
+    m_heldAnswers.clear();
 }
 
 bool RelayTestClient::waitForAnswers(int expected, int timeoutMs)
@@ -137,7 +151,10 @@ void RelayTestClient::handle(const QByteArray &record)
         ++m_badBlocks;
         break;
     }
-    m_socket.write(buildAckNak(result));
+    if (m_holdAnswers)
+        m_heldAnswers += buildAckNak(result);
+    else
+        m_socket.write(buildAckNak(result));
     emit recordReceived(record);
 }
 

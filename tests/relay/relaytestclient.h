@@ -41,6 +41,9 @@ public:
     }
 
     void sendRaw(const QByteArray &bytes);
+    // Sends the bytes one at a time, each handed to the kernel on its own. Answers to the
+    // server's records wait meanwhile: they must not land inside a record.
+    void trickle(const QByteArray &bytes);
 
     // Hello records: send them and wait for the answer; true when accepted.
     bool signIn(const QByteArray &userName);
@@ -81,6 +84,8 @@ private:
     bool m_neverRead = false;
     bool m_closedByServer = false;
     bool m_selfClosed = false;
+    bool m_holdAnswers = false;
+    QByteArray m_heldAnswers;
     QList<QByteArray> m_records;
     QList<quint8> m_answers;
     std::map<quint32, GameRow> m_games;

@@ -1,5 +1,8 @@
 // The relay server in-process, with real sockets on 127.0.0.1 and small test clients.
 
+#ifdef __linux__
+#include "relay/epolldispatcher.h"
+#endif
 #include "relay/relaylog.h"
 #include "relay/relayserver.h"
 #include "relaytestclient.h"
@@ -81,7 +84,11 @@ bool upload(RelayTestClient *filmer, const QByteArray &data, qsizetype from, qsi
 void TestRelayServer::init()
 {
     m_log.clear();
-    RelayLog::setSink([this](const QString &line) { m_log.append(line); });
+    RelayLog::setSink([this](const QString &line) {
+        m_log.append(line);
+        if (qEnvironmentVariableIsSet("RELAY_TEST_LOG")) // the server's log, when debugging a test
+            qInfo("%s", qPrintable(line));
+    });
 }
 
 void TestRelayServer::cleanup()
@@ -464,23 +471,23 @@ void TestRelayServer::oneAnswerPerRecord_data()
     QTest::addColumn<bool>("filmerPort");
     QTest::addColumn<QByteArrayList>("records");
     QTest::addColumn<QList<quint8>>("answers");
+    QTest::addColumn<bool>("bytewise");
     const QByteArray hello = buildUserInfo("vic");
     const QByteArray say = buildSendText({}, "hi");
-    QTest::newRow("hello") << false << QByteArrayList{hello} << QList<quint8>{0};
+    const QByteArrayList lobby{hello, buildWaitForGame(1), say, buildLeaveGame(), say};
+    const QByteArrayList filming{buildGameInfo(0, "baseq2", "cam", {}, "second"), RelayTestClient::demoPacket("early", 0),
+                                 buildDemoRestart(0), RelayTestClient::demoPacket("data", 1), say, buildAckNak(0)};
+    QTest::newRow("hello") << false << QByteArrayList{hello} << QList<quint8>{0} << false;
     QTest::newRow("unknown game, then a real one")
-        << false << QByteArrayList{hello, buildWaitForGame(99), buildWaitForGame(1)} << QList<quint8>{0, 1, 0};
-    QTest::newRow("lobby round trip")
-        << false << QByteArrayList{hello, buildWaitForGame(1), say, buildLeaveGame(), say}
-        << QList<quint8>{0, 0, 0, 0, 1};
+        << false << QByteArrayList{hello, buildWaitForGame(99), buildWaitForGame(1)} << QList<quint8>{0, 1, 0} << false;
+    QTest::newRow("lobby round trip") << false << lobby << QList<quint8>{0, 0, 0, 0, 1} << false;
     QTest::newRow("acknowledgements are not answered")
-        << false << QByteArrayList{hello, buildAckNak(0), buildAckNak(1), buildWaitForGame(1)}
-        << QList<quint8>{0, 0};
-    QTest::newRow("filmer")
-        << true
-        << QByteArrayList{buildGameInfo(0, "baseq2", "cam", {}, "second"),
-                          RelayTestClient::demoPacket("early", 0), buildDemoRestart(0),
-                          RelayTestClient::demoPacket("data", 1), say, buildAckNak(0)}
-        << QList<quint8>{0, 1, 0, 0, 0};
+        << false << QByteArrayList{hello, buildAckNak(0), buildAckNak(1), buildWaitForGame(1)} << QList<quint8>{0, 0}
+        << false;
+    QTest::newRow("filmer") << true << filming << QList<quint8>{0, 1, 0, 0, 0} << false;
+    // Every split point of the stream: headers and bodies arriving in pieces.
+    QTest::newRow("lobby round trip, a byte at a time") << false << lobby << QList<quint8>{0, 0, 0, 0, 1} << true;
+    QTest::newRow("filmer, a byte at a time") << true << filming << QList<quint8>{0, 1, 0, 0, 0} << true;
 }
 
 void TestRelayServer::oneAnswerPerRecord()
@@ -488,11 +495,17 @@ void TestRelayServer::oneAnswerPerRecord()
     QFETCH(bool, filmerPort);
     QFETCH(QByteArrayList, records);
     QFETCH(QList<quint8>, answers);
+    QFETCH(bool, bytewise);
     startServer();
     QVERIFY(filmer("duel", "ann"));
     RelayTestClient *c = newClient();
     QVERIFY(c->connectTo(filmerPort ? m_server->filmerPort() : m_server->viewerPort()));
-    c->sendRaw(records.join()); // all at once, as a pipelining client would
+    const QByteArray all = records.join();
+    if (bytewise) {
+        c->trickle(all);
+    } else {
+        c->sendRaw(all); // all at once, as a pipelining client would
+    }
     QVERIFY(c->waitForAnswers(int(answers.size())));
     QVERIFY(barrier(c)); // nothing more was on its way
     QCOMPARE(c->answers().first(answers.size()), answers);
@@ -624,5 +637,16 @@ void TestRelayServer::silentConnectionTimesOut()
     QVERIFY(v->isConnected());
 }
 
-QTEST_GUILESS_MAIN(TestRelayServer)
+// The daemon's event dispatcher runs these tests, clients and server alike.
+int main(int argc, char *argv[])
+{
+#ifdef __linux__
+    auto dispatcher = std::make_unique<EpollEventDispatcher>();
+    QCoreApplication::setEventDispatcher(dispatcher.release()); // the application owns it
+#endif
+    QCoreApplication app(argc, argv);
+    TestRelayServer test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_relay_server.moc"

@@ -2,8 +2,11 @@
 // its CPU time and memory are its own), one Filmer and N Viewers in this process, and prints
 // delivery, latency (Filmer send -> Viewer receipt), server CPU seconds and peak RSS.
 //
-//   bench_relay [--viewers 100,1000,5000] [--fast-blocks 300] [--paced-seconds 15]
-//               [--relay PATH]
+// The clients are plain non-blocking sockets on one epoll loop: each costs a few system calls
+// per block, so the harness stays cheap next to the server it measures.
+//
+//   bench_relay [--viewers 100,1000,5000] [--fast-blocks 200] [--paced-seconds 15]
+//               [--paced-viewers 5000] [--relay PATH]
 
 #include "protocol/arbelon_types.h"
 
@@ -11,18 +14,24 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QHostAddress>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpSocket>
-#include <QTimer>
+#include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
-#include <cstring>
+#include <arpa/inet.h>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -30,16 +39,8 @@ using namespace arbelon;
 
 namespace {
 
-QElapsedTimer g_clock;
 constexpr int kBlockBytes = 10000;
-
-void pumpUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-}
+QElapsedTimer g_clock;
 
 struct ProcStats {
     qint64 rssKiB = 0;
@@ -79,23 +80,24 @@ double percentile(std::vector<double> v, double p)
     return v[size_t(std::min<double>(double(v.size() - 1), p / 100.0 * double(v.size() - 1) + 0.5))];
 }
 
-// One client connection that answers every record like the real client and counts what
-// it receives. Only the 16 header bytes of a record are looked at; the rest is skipped, so
-// the harness costs little next to the server it measures.
+// One client: answers every record like the real client and counts what arrives. Only the
+// 16 header bytes of a record are looked at; block bodies are skipped as they stream in.
 struct Peer {
-    QTcpSocket socket;
+    int fd = -1;
+    bool connected = false;
+    bool dead = false;
     int answers = 0;
     int users = 0;
     int blocks = 0;
-    std::function<void(qint32 sequence)> onBlock;
-    std::function<void()> onAnswer;
-
     char head[16] = {};
     int headHave = 0;
     qint64 skip = 0;
     qint32 type = 0;
     qint32 sequence = 0;
-    QByteArray acks;
+    QByteArray out; // bytes not yet taken by the kernel
+    bool answerRecords = true;
+    std::function<void(qint32)> onBlock;
+    std::function<void()> onAnswer;
 
     void complete()
     {
@@ -113,62 +115,139 @@ struct Peer {
                 onBlock(sequence);
         }
         static const QByteArray ack = buildAckNak(0);
-        acks += ack;
+        if (answerRecords)
+            out += ack;
     }
 
-    void readAll()
+    void consume(const char *p, qint64 left)
     {
-        static char chunk[256 * 1024];
-        for (;;) {
-            const qint64 n = socket.read(chunk, sizeof chunk);
-            if (n <= 0)
-                break;
-            const char *p = chunk;
-            qint64 left = n;
-            while (left > 0) {
-                if (skip > 0) {
-                    const qint64 take = std::min(skip, left);
-                    skip -= take;
-                    p += take;
-                    left -= take;
-                    if (skip == 0)
-                        complete();
-                    continue;
-                }
-                // Every record the server sends is at least 16 bytes long.
-                const int take = int(std::min<qint64>(16 - headHave, left));
-                std::memcpy(head + headHave, p, size_t(take));
-                headHave += take;
+        while (left > 0) {
+            if (skip > 0) {
+                const qint64 take = std::min(skip, left);
+                skip -= take;
                 p += take;
                 left -= take;
-                if (headHave < 16)
-                    continue;
-                headHave = 0;
-                const QByteArrayView h(head, 16);
-                type = packetType(h);
-                sequence = readI32(h, rec::dpSequence);
-                const qint64 size = type == DEMOPACKET ? qint64(packetSize(h)) : rec::fixedSize(type);
-                skip = size - 16;
-                if (skip <= 0) {
-                    skip = 0;
+                if (skip == 0)
                     complete();
-                }
+                continue;
             }
+            // Every record the server sends is at least 16 bytes long.
+            const int take = int(std::min<qint64>(16 - headHave, left));
+            std::memcpy(head + headHave, p, size_t(take));
+            headHave += take;
+            p += take;
+            left -= take;
+            if (headHave < 16)
+                continue;
+            headHave = 0;
+            const QByteArrayView h(head, 16);
+            type = packetType(h);
+            sequence = readI32(h, rec::dpSequence);
+            const qint64 size = type == DEMOPACKET ? qint64(packetSize(h)) : rec::fixedSize(type);
+            skip = std::max<qint64>(0, size - 16);
+            if (skip == 0)
+                complete();
         }
-        if (!acks.isEmpty()) {
-            socket.write(acks);
-            acks.clear();
+    }
+
+    void flush()
+    {
+        while (!out.isEmpty()) {
+            const ssize_t n = ::send(fd, out.constData(), size_t(out.size()), MSG_NOSIGNAL);
+            if (n <= 0) {
+                if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                    dead = true;
+                return;
+            }
+            out.remove(0, n);
         }
+    }
+
+    void send(const QByteArray &bytes)
+    {
+        out += bytes;
+        flush();
     }
 };
 
+class Loop {
+public:
+    Loop() : m_epoll(::epoll_create1(EPOLL_CLOEXEC)) {}
+    ~Loop() { ::close(m_epoll); }
+
+    bool add(Peer *peer)
+    {
+        epoll_event ev = {};
+        ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP;
+        ev.data.ptr = peer;
+        return ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, peer->fd, &ev) == 0;
+    }
+
+    // Handles socket events until done() or the time-out; tick() runs at least every 10 ms.
+    void runUntil(const std::function<bool()> &done, int timeoutMs, const std::function<void()> &tick = {})
+    {
+        QElapsedTimer t;
+        t.start();
+        static char chunk[256 * 1024];
+        epoll_event events[1024];
+        while (!done() && t.elapsed() < timeoutMs) {
+            const int n = ::epoll_wait(m_epoll, events, 1024, 10);
+            for (int i = 0; i < n; ++i) {
+                auto *peer = static_cast<Peer *>(events[i].data.ptr);
+                if (events[i].events & EPOLLOUT) {
+                    peer->connected = true;
+                    peer->flush();
+                }
+                if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+                    for (;;) {
+                        const ssize_t got = ::recv(peer->fd, chunk, sizeof chunk, 0);
+                        if (got > 0) {
+                            peer->consume(chunk, got);
+                            continue;
+                        }
+                        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                            peer->dead = true;
+                            ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, peer->fd, nullptr);
+                        }
+                        break;
+                    }
+                    peer->flush();
+                }
+            }
+            if (tick)
+                tick();
+        }
+    }
+
+private:
+    int m_epoll;
+};
+
+std::unique_ptr<Peer> connectPeer(quint16 port, quint32 sourceAddress)
+{
+    auto peer = std::make_unique<Peer>();
+    peer->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(peer->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(sourceAddress);
+    ::bind(peer->fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
+    sockaddr_in server = {};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(port);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(peer->fd, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0 && errno != EINPROGRESS)
+        peer->dead = true;
+    return peer;
+}
+
 struct RunResult {
     int viewers = 0;
+    bool paced = false;
     double joinSeconds = 0;
-    int fastExpected = 0, fastGot = 0;
-    double fastSeconds = 0, fastP50 = 0, fastP99 = 0;
-    int pacedExpected = 0, pacedGot = 0;
-    double pacedP50 = 0, pacedP99 = 0;
+    qint64 expected = 0, got = 0;
+    double streamSeconds = 0, p50 = 0, p99 = 0, max = 0;
     double cpuJoin = 0, cpuStream = 0;
     qint64 baseKiB = 0, joinedKiB = 0, peakKiB = 0;
     int dropped = 0;
@@ -176,25 +255,25 @@ struct RunResult {
 
 class Bench {
 public:
-    Bench(QString relay, int fastBlocks, int pacedSeconds)
-        : m_relay(std::move(relay)), m_fastBlocks(fastBlocks), m_pacedSeconds(pacedSeconds)
+    Bench(QString relay, int fastBlocks, int pacedSeconds, bool answer)
+        : m_relay(std::move(relay)), m_fastBlocks(fastBlocks), m_pacedSeconds(pacedSeconds), m_answer(answer)
     {
     }
     bool run(int viewers, bool paced, RunResult *out);
 
 private:
     bool startServer();
-    void stopServer();
-    bool connectFilmer();
     bool joinViewers(int n);
-    void streamBlocks(int count, int intervalMs, std::vector<double> *latencies, double *seconds);
+    void stream(int count, int intervalMs, std::vector<double> *latencies, double *seconds);
 
     QString m_relay;
     int m_fastBlocks;
     int m_pacedSeconds;
+    bool m_answer;
+    QTemporaryDir m_dir;
     QProcess m_server;
-    QByteArray m_log;
     quint16 m_viewerPort = 0, m_filmerPort = 0;
+    std::unique_ptr<Loop> m_loop;
     std::unique_ptr<Peer> m_filmer;
     std::vector<std::unique_ptr<Peer>> m_viewers;
     std::vector<qint64> m_sentNs;
@@ -203,86 +282,65 @@ private:
 
 bool Bench::startServer()
 {
-    m_log.clear();
-    QObject::disconnect(&m_server, nullptr, nullptr, nullptr);
-    QObject::connect(&m_server, &QProcess::readyReadStandardError,
-                     [this] { m_log += m_server.readAllStandardError(); });
+    const QString log = m_dir.filePath(QStringLiteral("relay.log"));
+    QFile::remove(log);
+    m_server.setStandardErrorFile(log);
     m_server.start(m_relay, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
                              QStringLiteral("--viewer-port"), QStringLiteral("0"),
                              QStringLiteral("--filmer-port"), QStringLiteral("0"),
                              QStringLiteral("--max-clients"), QStringLiteral("20000")});
-    static const QRegularExpression re(QStringLiteral("listening viewer=(\\d+) filmer=(\\d+)"));
-    QRegularExpressionMatch m;
-    pumpUntil([&] {
-        m = re.match(QString::fromUtf8(m_log));
-        return m.hasMatch() || m_server.state() == QProcess::NotRunning;
-    }, 15000);
-    if (!m.hasMatch())
+    if (!m_server.waitForStarted(10000))
         return false;
-    m_viewerPort = quint16(m.captured(1).toUInt());
-    m_filmerPort = quint16(m.captured(2).toUInt());
-    return true;
-}
-
-void Bench::stopServer()
-{
-    m_viewers.clear();
-    m_filmer.reset();
-    m_server.terminate();
-    m_server.waitForFinished(30000);
-}
-
-bool Bench::connectFilmer()
-{
-    m_filmer = std::make_unique<Peer>();
-    Peer *f = m_filmer.get();
-    QObject::connect(&f->socket, &QTcpSocket::readyRead, [f] { f->readAll(); });
-    f->socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    f->socket.connectToHost(QHostAddress(QHostAddress::LocalHost), m_filmerPort);
-    pumpUntil([f] { return f->socket.state() == QAbstractSocket::ConnectedState; }, 10000);
-    f->socket.write(buildGameInfo(gtQuake2, "baseq2", "camera", {}, "bench"));
-    pumpUntil([f] { return f->answers >= 1; }, 10000);
-    return f->answers == 1;
+    static const QRegularExpression re(QStringLiteral("listening viewer=(\\d+) filmer=(\\d+)"));
+    for (int i = 0; i < 200; ++i) {
+        QFile f(log);
+        if (f.open(QIODevice::ReadOnly)) {
+            const QRegularExpressionMatch m = re.match(QString::fromUtf8(f.readAll()));
+            if (m.hasMatch()) {
+                m_viewerPort = quint16(m.captured(1).toUInt());
+                m_filmerPort = quint16(m.captured(2).toUInt());
+                return true;
+            }
+        }
+        QThread::msleep(50);
+    }
+    return false;
 }
 
 bool Bench::joinViewers(int n)
 {
     const QByteArray hello = buildUserInfo("v") + buildWaitForGame(1);
-    constexpr int kBatch = 250;
+    constexpr int kBatch = 500;
+    const quint32 firstSource = 0x7f000002; // 127.0.0.2: 16 source addresses, ports never run short
     for (int first = 0; first < n; first += kBatch) {
         const int last = std::min(n, first + kBatch);
         for (int i = first; i < last; ++i) {
-            auto peer = std::make_unique<Peer>();
-            Peer *p = peer.get();
-            // Spread over loopback source addresses so ephemeral ports never run short.
-            p->socket.bind(QHostAddress(QHostAddress(QStringLiteral("127.0.0.2")).toIPv4Address() + quint32(i % 16)));
-            QObject::connect(&p->socket, &QTcpSocket::readyRead, [p] { p->readAll(); });
-            QObject::connect(&p->socket, &QTcpSocket::connected, [p, hello] { p->socket.write(hello); });
-            p->onBlock = [this](qint32 seq) {
+            auto peer = connectPeer(m_viewerPort, firstSource + quint32(i % 16));
+            peer->out = hello; // leaves once connected
+            peer->answerRecords = m_answer;
+            peer->onBlock = [this](qint32 seq) {
                 if (m_latencies && seq > 0 && size_t(seq) < m_sentNs.size())
                     m_latencies->push_back(double(g_clock.nsecsElapsed() - m_sentNs[size_t(seq)]) / 1e6);
             };
-            p->socket.connectToHost(QHostAddress(QHostAddress::LocalHost), m_viewerPort);
+            m_loop->add(peer.get());
             m_viewers.push_back(std::move(peer));
         }
-        pumpUntil([&] {
+        m_loop->runUntil([&] {
             for (int i = first; i < last; ++i)
-                if (m_viewers[size_t(i)]->answers < 2)
+                if (m_viewers[size_t(i)]->answers < 2 && !m_viewers[size_t(i)]->dead)
                     return false;
             return true;
         }, 120000);
     }
     // Settled once every Viewer has heard of every lobby member (the Filmer and N Viewers).
-    pumpUntil([&] {
-        for (const auto &v : m_viewers)
-            if (v->users < n + 1)
-                return false;
-        return true;
+    m_loop->runUntil([&] {
+        return std::all_of(m_viewers.begin(), m_viewers.end(),
+                           [n](const auto &v) { return v->users >= n + 1 || v->dead; });
     }, 600000);
     return std::all_of(m_viewers.begin(), m_viewers.end(), [n](const auto &v) { return v->users == n + 1; });
 }
 
-void Bench::streamBlocks(int count, int intervalMs, std::vector<double> *latencies, double *seconds)
+void Bench::stream(int count, int intervalMs, std::vector<double> *latencies, double *seconds)
 {
     Peer *f = m_filmer.get();
     m_sentNs.assign(size_t(count) + 1, 0);
@@ -290,39 +348,39 @@ void Bench::streamBlocks(int count, int intervalMs, std::vector<double> *latenci
     const QByteArray payload(kBlockBytes, 'x');
     int sent = 0;
     bool awaiting = false;
+    qint64 nextDueNs = 0;
     auto sendNext = [&] {
         if (awaiting || sent >= count)
             return;
         ++sent;
         m_sentNs[size_t(sent)] = g_clock.nsecsElapsed();
-        f->socket.write(buildDemoPacket(0, sent, payload));
+        nextDueNs = m_sentNs[size_t(sent)] + qint64(intervalMs) * 1000000;
         awaiting = true;
+        f->send(buildDemoPacket(0, sent, payload));
     };
     f->onAnswer = [&] {
         awaiting = false;
         if (intervalMs == 0)
             sendNext();
     };
-    QTimer pace;
-    if (intervalMs > 0) {
-        QObject::connect(&pace, &QTimer::timeout, sendNext);
-        pace.start(intervalMs);
-    }
-    const int startAnswers = f->answers;
-    f->socket.write(buildDemoRestart(0));
-    pumpUntil([&] { return f->answers > startAnswers; }, 10000);
+    const int before = f->answers;
+    f->send(buildDemoRestart(0));
+    m_loop->runUntil([&] { return f->answers > before; }, 10000);
     QElapsedTimer t;
     t.start();
     sendNext();
-    const int timeoutMs = intervalMs > 0 ? count * intervalMs + 60000 : 600000;
-    pumpUntil([&] {
-        if (sent < count || awaiting)
-            return false;
-        for (const auto &v : m_viewers)
-            if (v->blocks < count)
+    m_loop->runUntil(
+        [&] {
+            if (sent < count || awaiting)
                 return false;
-        return true;
-    }, timeoutMs);
+            return std::all_of(m_viewers.begin(), m_viewers.end(),
+                               [count](const auto &v) { return v->blocks >= count || v->dead; });
+        },
+        intervalMs > 0 ? count * intervalMs + 60000 : 600000,
+        [&] {
+            if (intervalMs > 0 && g_clock.nsecsElapsed() >= nextDueNs)
+                sendNext();
+        });
     *seconds = double(t.nsecsElapsed()) / 1e9;
     f->onAnswer = nullptr;
     m_latencies = nullptr;
@@ -331,48 +389,56 @@ void Bench::streamBlocks(int count, int intervalMs, std::vector<double> *latenci
 bool Bench::run(int viewers, bool paced, RunResult *out)
 {
     out->viewers = viewers;
-    if (!startServer() || !connectFilmer()) {
-        std::fprintf(stderr, "bench_relay: server did not come up\n");
+    out->paced = paced;
+    m_loop = std::make_unique<Loop>();
+    if (!startServer()) {
+        std::fprintf(stderr, "bench_relay: the server did not start\n");
         return false;
     }
     const qint64 pid = m_server.processId();
+    m_filmer = connectPeer(m_filmerPort, 0x7f000001);
+    m_filmer->out = buildGameInfo(gtQuake2, "baseq2", "camera", {}, "bench");
+    m_loop->add(m_filmer.get());
+    m_loop->runUntil([this] { return m_filmer->answers >= 1; }, 10000);
     const ProcStats base = readProc(pid);
     out->baseKiB = base.rssKiB;
 
     QElapsedTimer t;
     t.start();
-    const bool joined = joinViewers(viewers);
-    out->joinSeconds = double(t.nsecsElapsed()) / 1e9;
-    const ProcStats afterJoin = readProc(pid);
-    out->joinedKiB = afterJoin.rssKiB;
-    out->cpuJoin = afterJoin.cpuSeconds - base.cpuSeconds;
-    if (!joined)
+    if (!joinViewers(viewers))
         std::fprintf(stderr, "bench_relay: not every Viewer joined\n");
+    out->joinSeconds = double(t.nsecsElapsed()) / 1e9;
+    const ProcStats joined = readProc(pid);
+    out->joinedKiB = joined.rssKiB;
+    out->cpuJoin = joined.cpuSeconds - base.cpuSeconds;
+    std::printf("  %d Viewers in the lobby after %.1f s; streaming\n", viewers, out->joinSeconds);
+    std::fflush(stdout);
 
-    for (auto &v : m_viewers)
-        v->blocks = 0;
+    const int blocks = paced ? m_pacedSeconds : m_fastBlocks;
     std::vector<double> lat;
-    if (!paced) {
-        out->fastExpected = m_fastBlocks * viewers;
-        streamBlocks(m_fastBlocks, 0, &lat, &out->fastSeconds);
-        for (const auto &v : m_viewers)
-            out->fastGot += v->blocks;
-        out->fastP50 = percentile(lat, 50);
-        out->fastP99 = percentile(lat, 99);
-    } else {
-        double seconds = 0;
-        out->pacedExpected = m_pacedSeconds * viewers;
-        streamBlocks(m_pacedSeconds, 1000, &lat, &seconds);
-        for (const auto &v : m_viewers)
-            out->pacedGot += v->blocks;
-        out->pacedP50 = percentile(lat, 50);
-        out->pacedP99 = percentile(lat, 99);
-    }
+    lat.reserve(size_t(blocks) * size_t(viewers));
+    stream(blocks, paced ? 1000 : 0, &lat, &out->streamSeconds);
+    out->expected = qint64(blocks) * viewers;
+    for (const auto &v : m_viewers)
+        out->got += v->blocks;
+    out->p50 = percentile(lat, 50);
+    out->p99 = percentile(lat, 99);
+    out->max = lat.empty() ? 0 : *std::max_element(lat.begin(), lat.end());
     const ProcStats end = readProc(pid);
-    out->cpuStream = end.cpuSeconds - afterJoin.cpuSeconds;
+    out->cpuStream = end.cpuSeconds - joined.cpuSeconds;
     out->peakKiB = end.hwmKiB;
-    out->dropped = int(m_log.count("send queue over"));
-    stopServer();
+
+    m_server.terminate();
+    m_server.waitForFinished(30000);
+    QFile log(m_dir.filePath(QStringLiteral("relay.log")));
+    if (log.open(QIODevice::ReadOnly))
+        out->dropped = int(log.readAll().count("send queue over"));
+    for (const auto &v : m_viewers)
+        ::close(v->fd);
+    m_viewers.clear();
+    ::close(m_filmer->fd);
+    m_filmer.reset();
+    m_loop.reset();
     return true;
 }
 
@@ -387,24 +453,38 @@ void raiseFileLimit()
     std::printf("open-file limit: %llu\n", static_cast<unsigned long long>(lim.rlim_cur));
 }
 
+void printTable(const std::vector<RunResult> &results)
+{
+    std::printf("\n| Viewers | pace | join s | blocks expected | blocks got | stream s | p50 ms | p99 ms | max ms "
+                "| server CPU s join / stream | peak RSS MiB | RSS per Viewer KiB (after join / peak) | dropped |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    for (const RunResult &r : results)
+        std::printf("| %d | %s | %.1f | %lld | %lld | %.1f | %.1f | %.1f | %.1f | %.1f / %.1f | %.1f | %.1f / %.1f | %d |\n",
+                    r.viewers, r.paced ? "1 block/s" : "max", r.joinSeconds, static_cast<long long>(r.expected),
+                    static_cast<long long>(r.got), r.streamSeconds, r.p50, r.p99, r.max, r.cpuJoin, r.cpuStream,
+                    double(r.peakKiB) / 1024.0, double(r.joinedKiB - r.baseKiB) / r.viewers,
+                    double(r.peakKiB - r.baseKiB) / r.viewers, r.dropped);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    qputenv("QT_NO_GLIB", "1"); // thousands of sockets: see relay/main.cpp
     QCoreApplication app(argc, argv);
     g_clock.start();
     QCommandLineParser parser;
     parser.addHelpOption();
     parser.addOptions({
-        {QStringLiteral("viewers"), QStringLiteral("Viewer counts to run."), QStringLiteral("LIST"),
+        {QStringLiteral("viewers"), QStringLiteral("Viewer counts for runs at full speed."), QStringLiteral("LIST"),
          QStringLiteral("100,1000,5000")},
         {QStringLiteral("fast-blocks"), QStringLiteral("Blocks sent as fast as answers allow."),
          QStringLiteral("N"), QStringLiteral("200")},
-        {QStringLiteral("paced-seconds"), QStringLiteral("Blocks (one a second) for the paced run."),
+        {QStringLiteral("paced-seconds"), QStringLiteral("Blocks, one a second, in the paced run."),
          QStringLiteral("N"), QStringLiteral("15")},
-        {QStringLiteral("paced-viewers"), QStringLiteral("Viewers for the paced run (0: none)."),
+        {QStringLiteral("paced-viewers"), QStringLiteral("Viewers in the paced run (0: none)."),
          QStringLiteral("N"), QStringLiteral("5000")},
+        {QStringLiteral("silent-viewers"), QStringLiteral("Viewers send no ACKNAK (to see the server's "
+                                                          "cost of answers apart).")},
         {QStringLiteral("relay"), QStringLiteral("Path of arbelon-relay."), QStringLiteral("PATH"),
          QCoreApplication::applicationDirPath() + QStringLiteral("/arbelon-relay")},
     });
@@ -412,41 +492,24 @@ int main(int argc, char *argv[])
     raiseFileLimit(); // the server inherits it
 
     Bench bench(parser.value(QStringLiteral("relay")), parser.value(QStringLiteral("fast-blocks")).toInt(),
-                parser.value(QStringLiteral("paced-seconds")).toInt());
+                parser.value(QStringLiteral("paced-seconds")).toInt(),
+                !parser.isSet(QStringLiteral("silent-viewers")));
     std::vector<RunResult> results;
+    QList<QPair<int, bool>> runs;
     for (const QString &n : parser.value(QStringLiteral("viewers")).split(QLatin1Char(','))) {
-        RunResult r;
-        std::printf("running N=%d (fast)...\n", n.toInt());
+        if (n.toInt() > 0)
+            runs.append({n.toInt(), false});
+    }
+    if (parser.value(QStringLiteral("paced-viewers")).toInt() > 0)
+        runs.append({parser.value(QStringLiteral("paced-viewers")).toInt(), true});
+    for (const auto &[viewers, paced] : runs) {
+        std::printf("running N=%d, %s\n", viewers, paced ? "one block a second" : "blocks as fast as answers allow");
         std::fflush(stdout);
-        if (bench.run(n.toInt(), false, &r))
+        RunResult r;
+        if (bench.run(viewers, paced, &r))
             results.push_back(r);
     }
-    const int pacedViewers = parser.value(QStringLiteral("paced-viewers")).toInt();
-    RunResult pacedResult;
-    bool pacedDone = false;
-    if (pacedViewers > 0) {
-        std::printf("running N=%d (one block a second)...\n", pacedViewers);
-        std::fflush(stdout);
-        pacedDone = bench.run(pacedViewers, true, &pacedResult);
-    }
-
-    std::printf("\nFast run: one Filmer, %d-byte blocks sent as fast as answers allow\n", kBlockBytes);
-    std::printf("| Viewers | join s | blocks expected | blocks got | stream s | p50 ms | p99 ms | server CPU s join/stream | peak RSS MiB | RSS/Viewer after join KiB | peak RSS/Viewer KiB | dropped |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
-    for (const RunResult &r : results)
-        std::printf("| %d | %.1f | %d | %d | %.1f | %.1f | %.1f | %.1f / %.1f | %.1f | %.1f | %.1f | %d |\n",
-                    r.viewers, r.joinSeconds, r.fastExpected, r.fastGot, r.fastSeconds, r.fastP50, r.fastP99,
-                    r.cpuJoin, r.cpuStream, double(r.peakKiB) / 1024.0,
-                    double(r.joinedKiB - r.baseKiB) / r.viewers, double(r.peakKiB - r.baseKiB) / r.viewers,
-                    r.dropped);
-    if (pacedDone) {
-        const RunResult &r = pacedResult;
-        std::printf("\nPaced run: one block a second\n");
-        std::printf("| Viewers | blocks expected | blocks got | p50 ms | p99 ms | server CPU s stream | peak RSS MiB | peak RSS/Viewer KiB |\n");
-        std::printf("|---|---|---|---|---|---|---|---|\n");
-        std::printf("| %d | %d | %d | %.1f | %.1f | %.1f | %.1f | %.1f |\n", r.viewers, r.pacedExpected,
-                    r.pacedGot, r.pacedP50, r.pacedP99, r.cpuStream, double(r.peakKiB) / 1024.0,
-                    double(r.peakKiB - r.baseKiB) / r.viewers);
-    }
+    std::printf("\nOne Filmer, %d-byte blocks; latency is from the Filmer's send to a Viewer's receipt.\n", kBlockBytes);
+    printTable(results);
     return 0;
 }
