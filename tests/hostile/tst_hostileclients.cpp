@@ -117,6 +117,7 @@ private slots:
     void recordInEveryState();
     void garbage_data();
     void garbage();
+    void bodyBeforeHelloIsNotBuffered();
     void halfWrittenRecord_data();
     void halfWrittenRecord();
     void viewerThatNeverReads();
@@ -312,6 +313,17 @@ void TestHostileClients::garbage()
     RelayPeer &p = attacker(stage);
     QVERIFY(!QTest::currentTestFailed());
     p.send(bytes);
+    QTRY_VERIFY(p.closedByServer());
+}
+
+// Before its hello a connection may send only the hello: a bigger record announced then is
+// refused at its header, or ten thousand silent connections could each hold 4 MiB.
+void TestHostileClients::bodyBeforeHelloIsNotBuffered()
+{
+    RelayPeer &p = attacker(FilmerNew);
+    QVERIFY(!QTest::currentTestFailed());
+    p.send(rawRecord(DEMOPACKET, rec::kMaxDemoPacketSize, 16));
+    QEXPECT_FAIL("", "the relay buffers a DEMOPACKET body before GAMEINFO (reported)", Abort);
     QTRY_VERIFY(p.closedByServer());
 }
 
