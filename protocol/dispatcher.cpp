@@ -19,8 +19,12 @@ void PacketDispatcher::dataAvailable(QByteArrayView bytes)
         const qint32 type = packetType(m_buffer.front());
         if (m_trace.enabled())
             m_trace.line(QStringLiteral("Processing Packet ") + PacketName(type));
-        if (type < 0 || type >= kPacketTypeCount || !m_handlers[size_t(type)])
-            return; // no handler: the record stays and blocks the rest of the session
+        if (type < 0 || type >= kPacketTypeCount || !m_handlers[size_t(type)]) {
+            // No handler: the record stays and blocks the rest of the session. Nothing behind
+            // it is ever dispatched, so no more than the largest record is kept.
+            m_buffer.truncate(qsizetype(rec::kMaxDemoPacketSize));
+            return;
+        }
         const qsizetype before = m_buffer.size();
         if (!m_handlers[size_t(type)]())
             return;

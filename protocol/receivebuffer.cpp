@@ -21,6 +21,12 @@ void ReceiveBuffer::consume(qsizetype n)
     }
 }
 
+void ReceiveBuffer::truncate(qsizetype n)
+{
+    if (n < size())
+        m_data.resize(m_offset + qMax<qsizetype>(n, 0));
+}
+
 void ReceiveBuffer::clear()
 {
     m_data.clear();

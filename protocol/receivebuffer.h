@@ -16,6 +16,8 @@ public:
     qsizetype size() const { return m_data.size() - m_offset; }
     bool isEmpty() const { return size() == 0; }
     void consume(qsizetype n);
+    // Keeps only the first n unread bytes.
+    void truncate(qsizetype n);
     void clear();
 
 private:

@@ -158,6 +158,14 @@ void TestDispatch::unhandledTypeBlocksSession()
     QCOMPARE(h.handled.size(), 1);
     QCOMPARE(h.sent.size(), 1);
     QCOMPARE(h.d.front().toByteArray(), blocker + tail + userEntered("later"));
+
+    // A peer that goes on sending fills no more than the largest record would.
+    const QByteArray piece(1024 * 1024, 'x');
+    for (int i = 0; i < 6; ++i)
+        h.d.dataAvailable(piece);
+    QCOMPARE(h.d.buffer().size(), qsizetype(rec::kMaxDemoPacketSize));
+    QVERIFY(h.d.front().startsWith(blocker + tail));
+    QCOMPARE(h.sent.size(), 1);
 }
 
 void TestDispatch::demoPacketWaitsForPacketSize()
