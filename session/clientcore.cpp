@@ -314,8 +314,10 @@ bool ClientCore::handleUserEntered()
         return false;
     const QString name = QString::fromLatin1(UserRecordReader{f}.userName());
     const int n = m_users->rowCount();
-    m_users->insertRows(n, 1);
-    m_users->setData(m_users->index(n), name);
+    if (n < kMaxUsers) {
+        m_users->insertRows(n, 1);
+        m_users->setData(m_users->index(n), name);
+    }
     m_dispatcher.consumeAndAck(rec::kUserRecordSize);
     return true;
 }

@@ -33,6 +33,8 @@ public:
     // Option tree nodes and the page each shows.
     enum Node { NodeArbelon = 0, NodeGamesList = 1, NodeSetup = 2 };
     enum Page { IntroSheet = 0, GameListSheet = 1, SetupSheet = 2, LobbySheet = 3 };
+    // A lobby never holds this many users; more would only be a relay filling our memory.
+    static constexpr int kMaxUsers = 10000;
 
     explicit ClientCore(QObject *parent = nullptr);
     ~ClientCore() override;

@@ -11,19 +11,22 @@ QString GameListModel::gameText(qint32 gameType)
     return {};
 }
 
-void GameListModel::addOrReplace(const GameRow &row)
+bool GameListModel::addOrReplace(const GameRow &row)
 {
     for (int i = int(m_rows.size()) - 1; i >= 0; --i) {
         if (m_rows[i].id == row.id) {
             m_rows[i] = row;
             emit dataChanged(index(i, 0), index(i, m_columns - 1));
-            return;
+            return true;
         }
     }
     const int n = int(m_rows.size());
+    if (n >= kMaxRows)
+        return false;
     beginInsertRows({}, n, n);
     m_rows.append(row);
     endInsertRows();
+    return true;
 }
 
 int GameListModel::removeId(quint32 id)

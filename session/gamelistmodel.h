@@ -23,9 +23,13 @@ public:
 
     using QAbstractTableModel::QAbstractTableModel;
 
+    // A relay never has this many games; more would only be a relay filling our memory.
+    static constexpr int kMaxRows = 10000;
+
     // ---- the list ----
-    // Replaces the last row with that ID in place, or appends a row.
-    void addOrReplace(const GameRow &row);
+    // Replaces the last row with that ID in place, or appends a row while there are fewer
+    // than kMaxRows. False when the row was neither replaced nor added.
+    bool addOrReplace(const GameRow &row);
     // Removes every row with that ID; returns how many went.
     int removeId(quint32 id);
     void clear();

@@ -407,6 +407,52 @@ private slots:
         QCOMPARE(core.state(), int(ssIdle));
     }
 
+    // A relay that sends more games or users than any real one holds fills no memory beyond
+    // a bound; every record is still answered, and rows already there still change.
+    void listsStayBounded_data()
+    {
+        QTest::addColumn<bool>("games");
+        QTest::newRow("games") << true;
+        QTest::newRow("users") << false;
+    }
+    void listsStayBounded()
+    {
+        QFETCH(bool, games);
+        FakeRelay relay;
+        QVERIFY(relay.listen(kViewerAddr, kViewerPort));
+        ClientCore core;
+        ScriptedPrompts prompts;
+        connectViewer(core, prompts, relay, kViewerAddr);
+        const int bound = games ? GameListModel::kMaxRows : ClientCore::kMaxUsers;
+        const auto rows = [&] { return games ? core.gameList()->rowCount() : core.users()->rowCount(); };
+        QByteArray flood;
+        for (int i = 1; i <= bound + 5; ++i) {
+            const QByteArray name = "n" + QByteArray::number(i);
+            flood += games ? buildGameInfoDetailed(quint32(i), name, 0, 1, "baseq2") : buildUserEntered(name);
+        }
+        relay.send(flood);
+        QTRY_COMPARE_WITH_TIMEOUT(acks(relay), bound + 5, 60000);
+        QCOMPARE(rows(), bound);
+
+        if (games) {
+            sendGame(relay, 1, "renamed", 1);
+            relay.send(buildGameRemoved(2));
+            sendGame(relay, quint32(bound + 9), "late", 0);
+        } else {
+            relay.send(buildUserLeft("n2"));
+            relay.send(buildUserEntered("late"));
+        }
+        QTRY_COMPARE(acks(relay), bound + (games ? 8 : 7));
+        QCOMPARE(rows(), bound);
+        if (games) {
+            QCOMPARE(core.gameList()->row(0).name, QByteArray("renamed"));
+            QCOMPARE(core.gameList()->row(bound - 1).name, QByteArray("late"));
+        } else {
+            QCOMPARE(core.users()->stringList().last(), QStringLiteral("late"));
+            QVERIFY(!core.users()->stringList().contains(QStringLiteral("n2")));
+        }
+    }
+
     void usersAndChat()
     {
         FakeRelay relay;
