@@ -76,8 +76,10 @@ bool ViewerReception::handleDemoRestart()
         throw EDemoFileError("DEMORESTART before a game was chosen to watch");
     DemoTransferState &s = m_core.demo();
     s.currentDemoName = viewernaming::demoName(s.watchedGameName, m_core.now());
-    s.pending.append(viewernaming::demoFilePath(s.watchedGameType, gameDirectory(), s.watchedMod,
-                                                s.currentDemoName));
+    if (s.pending.size() < kMaxPending) {
+        s.pending.append(viewernaming::demoFilePath(s.watchedGameType, gameDirectory(), s.watchedMod,
+                                                    s.currentDemoName));
+    }
     demoClose();
     d.consumeAndAck(rec::kDemoRestartSize);
     return true;

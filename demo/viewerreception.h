@@ -18,6 +18,9 @@ class ViewerReception {
 public:
     // A demo is listed once its file is larger than this many bytes.
     static constexpr qint64 kListThreshold = 20000;
+    // Demos announced and not begun beyond this many are not taken: a relay can announce
+    // without end and never send a block.
+    static constexpr int kMaxPending = 1000;
 
     explicit ViewerReception(ClientCore &core);
     ~ViewerReception();

@@ -392,6 +392,26 @@ private slots:
         QCOMPARE(rig.core.demo().listedNames, rig.rowNames());
     }
 
+    // Announcements without blocks wait up to a bound; each is still answered, and the
+    // first block still takes the oldest.
+    void announcementsWithoutBlocksStayBounded()
+    {
+        Rig rig;
+        QVERIFY(enterLobby(rig));
+        const int n = ViewerReception::kMaxPending + 5;
+        QByteArray restarts;
+        for (int i = 0; i < n; ++i)
+            restarts += buildDemoRestart(0);
+        const int before = rig.relay.count(ACKNAK);
+        rig.relay.send(restarts);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.relay.count(ACKNAK), before + n, kWaitMs);
+        QCOMPARE(rig.core.demo().pending.size(), ViewerReception::kMaxPending);
+        const QByteArray a = demoBytes(1000, 1);
+        QCOMPARE(exchange(rig, goodPacket(a)), 0);
+        QCOMPARE(readAll(rig.demoPath(kName1)), a);
+        QCOMPARE(rig.core.demo().pending.size(), ViewerReception::kMaxPending - 1);
+    }
+
     // A second demo with the same name never destroys the first; it gets NAME_2.
     void sameNameSameSecondKeepsBoth()
     {
