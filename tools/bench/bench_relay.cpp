@@ -278,6 +278,7 @@ private:
     std::vector<std::unique_ptr<Peer>> m_viewers;
     std::vector<qint64> m_sentNs;
     std::vector<double> *m_latencies = nullptr;
+    std::vector<double> m_worstPerBlock; // by sequence: the last Viewer's latency
 };
 
 bool Bench::startServer()
@@ -319,8 +320,11 @@ bool Bench::joinViewers(int n)
             peer->out = hello; // leaves once connected
             peer->answerRecords = m_answer;
             peer->onBlock = [this](qint32 seq) {
-                if (m_latencies && seq > 0 && size_t(seq) < m_sentNs.size())
-                    m_latencies->push_back(double(g_clock.nsecsElapsed() - m_sentNs[size_t(seq)]) / 1e6);
+                if (m_latencies && seq > 0 && size_t(seq) < m_sentNs.size()) {
+                    const double ms = double(g_clock.nsecsElapsed() - m_sentNs[size_t(seq)]) / 1e6;
+                    m_latencies->push_back(ms);
+                    m_worstPerBlock[size_t(seq)] = std::max(m_worstPerBlock[size_t(seq)], ms);
+                }
             };
             m_loop->add(peer.get());
             m_viewers.push_back(std::move(peer));
@@ -344,6 +348,7 @@ void Bench::stream(int count, int intervalMs, std::vector<double> *latencies, do
 {
     Peer *f = m_filmer.get();
     m_sentNs.assign(size_t(count) + 1, 0);
+    m_worstPerBlock.assign(size_t(count) + 1, 0);
     m_latencies = latencies;
     const QByteArray payload(kBlockBytes, 'x');
     int sent = 0;
@@ -368,7 +373,10 @@ void Bench::stream(int count, int intervalMs, std::vector<double> *latencies, do
     m_loop->runUntil([&] { return f->answers > before; }, 10000);
     QElapsedTimer t;
     t.start();
-    sendNext();
+    if (intervalMs > 0)
+        nextDueNs = g_clock.nsecsElapsed() + qint64(intervalMs) * 1000000; // a Filmer's next tick
+    else
+        sendNext();
     m_loop->runUntil(
         [&] {
             if (sent < count || awaiting)
@@ -424,6 +432,12 @@ bool Bench::run(int viewers, bool paced, RunResult *out)
     out->p50 = percentile(lat, 50);
     out->p99 = percentile(lat, 99);
     out->max = lat.empty() ? 0 : *std::max_element(lat.begin(), lat.end());
+    if (paced) {
+        std::printf("  latency of the last Viewer per block, ms:");
+        for (size_t i = 1; i < m_worstPerBlock.size(); ++i)
+            std::printf(" %.0f", m_worstPerBlock[i]);
+        std::printf("\n");
+    }
     const ProcStats end = readProc(pid);
     out->cpuStream = end.cpuSeconds - joined.cpuSeconds;
     out->peakKiB = end.hwmKiB;
