@@ -7,14 +7,15 @@
 #include <QScopeGuard>
 #include <QTcpSocket>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+
 namespace arbelon {
 
 namespace {
-// More is handed to the socket only while less than this waits in its own buffer, so a
-// slow client's backlog stays in our queue of shared records rather than in copies. Qt
-// copies records under 4 KiB into a buffer it keeps per socket; a small mark keeps the
-// part of it that is ever touched, and so resident, to a page or two.
-constexpr qint64 kWriteLowWater = 4 * 1024;
+// Small records (lobby news, answers) are gathered up to this size for one system call.
+constexpr qsizetype kSmallBatch = 16 * 1024;
 // Bytes read from the socket per step; a record's body may take several steps.
 constexpr qint64 kViewerReadChunk = 4 * 1024;
 constexpr qint64 kFilmerReadChunk = 64 * 1024;
@@ -273,6 +274,13 @@ void RelayConnection::schedulePump()
     m_handler.schedulePump(*this);
 }
 
+qsizetype RelayConnection::nextSize() const
+{
+    if (m_catchUpAfter == 0 && m_catchUpPos < m_catchUp.size())
+        return m_catchUp.at(m_catchUpPos).size();
+    return m_out.empty() ? -1 : m_out.front().size();
+}
+
 bool RelayConnection::takeNext(QByteArray *next)
 {
     if (m_catchUpAfter == 0 && m_catchUpPos < m_catchUp.size()) {
@@ -293,25 +301,63 @@ bool RelayConnection::takeNext(QByteArray *next)
     return true;
 }
 
+bool RelayConnection::sendToKernel(const char *data, qint64 size)
+{
+    qint64 sent = 0;
+    while (sent < size) {
+        const ssize_t n = ::send(int(m_socket->socketDescriptor()), data + sent, size_t(size - sent),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            failLater(QStringLiteral("connection lost: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+            return false;
+        }
+        // The kernel is full: Qt keeps the rest and reports when it has gone.
+        m_socket->write(data + sent, size - sent);
+        return false;
+    }
+    return true;
+}
+
 void RelayConnection::pump()
 {
     m_pumpQueued = false;
-    if (m_phase == Phase::Closed || m_inPump)
+    if (m_phase == Phase::Closed || m_finishQueued || m_inPump)
         return;
     m_inPump = true;
     auto done = qScopeGuard([this] { m_inPump = false; });
-    // Hand records to the kernel now rather than on the next turn of the event loop; stop
-    // when the kernel's buffer is full, and go on when the socket reports progress.
+    // Records go straight to the kernel while Qt holds nothing of ours; a run of small
+    // ones leaves in one system call. A block is shared with every other Viewer, so only
+    // the part the kernel refused is ever copied (into Qt's buffer, which then has to
+    // drain before more follows).
     QByteArray next;
-    for (;;) {
-        while (m_socket->bytesToWrite() < kWriteLowWater && takeNext(&next))
-            m_socket->write(next);
-        if (m_socket->bytesToWrite() == 0 || !m_socket->flush())
+    char batch[kSmallBatch];
+    while (m_socket->bytesToWrite() == 0 && takeNext(&next)) {
+        if (next.size() >= kSmallBatch) {
+            if (!sendToKernel(next.constData(), next.size()))
+                break;
+            continue;
+        }
+        qsizetype used = 0;
+        for (;;) {
+            std::memcpy(batch + used, next.constData(), size_t(next.size()));
+            used += next.size();
+            const qsizetype following = nextSize();
+            if (following < 0 || used + following > kSmallBatch)
+                break;
+            takeNext(&next);
+        }
+        if (!sendToKernel(batch, used))
             break;
     }
-    if (m_phase == Phase::Closing && !m_disconnecting && m_out.empty() && m_catchUp.isEmpty()) {
+    if (m_phase == Phase::Closing && !m_disconnecting && m_out.empty() && m_catchUp.isEmpty()
+        && m_socket->bytesToWrite() == 0) {
         m_disconnecting = true;
-        // Closes once Qt has handed its buffer to the kernel.
         m_socket->disconnectFromHost();
     }
 }
@@ -345,6 +391,13 @@ void RelayConnection::onDisconnected()
         if (m_in.size() > 0)
             reason += QStringLiteral(" (%1 bytes of an incomplete record dropped)").arg(m_in.size());
     }
+    failLater(reason);
+}
+
+void RelayConnection::failLater(const QString &reason)
+{
+    if (m_phase == Phase::Closed || m_finishQueued)
+        return;
     // A write may fail inside send(), while the server walks a list of connections:
     // the server hears of the end only from the event loop.
     m_finishQueued = true;

@@ -116,6 +116,11 @@ private:
     qint64 frameSize(QByteArrayView header);
     void schedulePump();
     bool takeNext(QByteArray *next);
+    qsizetype nextSize() const; // -1 when nothing is queued
+    // Writes what the kernel takes now and hands the rest to Qt; false when not all of it
+    // went (or the connection failed), so the caller stops for now.
+    bool sendToKernel(const char *data, qint64 size);
+    void failLater(const QString &reason);
     void onDisconnected();
     void finish(const QString &reason);
     static qint64 cost(const QByteArray &record);
