@@ -22,7 +22,11 @@ QString ViewerReception::demoName(const QString &gameName, const QDateTime &when
 QString ViewerReception::gameDirectory() const
 {
     const ClientSettings &s = m_core.settings();
-    return m_core.demo().watchedGameType == gtQuake3 ? s.quake3Dir : s.quake2Dir;
+    QString dir = m_core.demo().watchedGameType == gtQuake3 ? s.quake3Dir : s.quake2Dir;
+    // A hand-edited settings file may lose the trailing separator; names follow it directly.
+    if (!dir.isEmpty() && !dir.endsWith(QLatin1Char('/')))
+        dir += QLatin1Char('/');
+    return dir;
 }
 
 void ViewerReception::requireViewer(const char *record) const

@@ -154,7 +154,9 @@ void ClientCore::shutdown()
 
 void ClientCore::ConnectButtonClick()
 {
-    if (connected())
+    // Also while an attempt is pending: a second dialog would change the role and the values
+    // that the pending attempt's hello is about to use.
+    if (m_socket->State() != TWSocket::wsClosed)
         return;
     while (!connectProcedure()) {
     }

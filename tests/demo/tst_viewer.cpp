@@ -207,13 +207,20 @@ private slots:
         QTest::addColumn<int>("type");
         QTest::addColumn<QByteArray>("mod");
         QTest::addColumn<QString>("expected"); // below the temporary folder
+        QTest::addColumn<bool>("dropSeparator"); // a hand-edited folder without its final "/"
         QTest::newRow("quake2 baseq2") << QByteArray("abc") << 0 << QByteArray("baseq2")
-                                       << QStringLiteral("q2/baseq2/demos/ABC010227_090507.dm2");
+                                       << QStringLiteral("q2/baseq2/demos/ABC010227_090507.dm2") << false;
         QTest::newRow("quake2 ctf, name with blank and hash")
             << QByteArray("Duel #3") << 0 << QByteArray("ctf")
-            << QStringLiteral("q2/ctf/demos/DUEL__3010227_090507.dm2");
+            << QStringLiteral("q2/ctf/demos/DUEL__3010227_090507.dm2") << false;
         QTest::newRow("quake3 never uses the mod") << QByteArray("abc") << 1 << QByteArray("osp")
-                                                   << QStringLiteral("q3/baseq3/demos/ABC010227_090507.dm3");
+                                                   << QStringLiteral("q3/baseq3/demos/ABC010227_090507.dm3") << false;
+        QTest::newRow("quake2 folder without final separator")
+            << QByteArray("abc") << 0 << QByteArray("baseq2")
+            << QStringLiteral("q2/baseq2/demos/ABC010227_090507.dm2") << true;
+        QTest::newRow("quake3 folder without final separator")
+            << QByteArray("abc") << 1 << QByteArray("baseq3")
+            << QStringLiteral("q3/baseq3/demos/ABC010227_090507.dm3") << true;
     }
     void demoArrivesByteIdentical()
     {
@@ -221,7 +228,12 @@ private slots:
         QFETCH(int, type);
         QFETCH(QByteArray, mod);
         QFETCH(QString, expected);
+        QFETCH(bool, dropSeparator);
         Rig rig;
+        if (dropSeparator) {
+            rig.core.settings().quake2Dir.chop(1);
+            rig.core.settings().quake3Dir.chop(1);
+        }
         QVERIFY(enterLobby(rig, game, type, mod));
         QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
         QByteArray all;

@@ -198,6 +198,24 @@ private slots:
         QVERIFY(prompts.messages.isEmpty());
     }
 
+    void connectWhileAttemptPendingDoesNothing()
+    {
+        ClientCore core;
+        ScriptedPrompts prompts;
+        core.setPrompts(&prompts);
+        QSignalSpy ended(&core, &ClientCore::sessionEnded);
+        prompts.answers.append(viewerValues(QStringLiteral("127.0.0.45")));
+        ConnectValues filmer = viewerValues(QStringLiteral("127.0.0.46"));
+        filmer.role = roleFilmer;
+        prompts.answers.append(filmer);
+        core.ConnectButtonClick();
+        QCOMPARE(core.DemoClient().State(), TWSocket::wsConnecting);
+        core.ConnectButtonClick(); // the attempt has no outcome yet
+        QCOMPARE(prompts.shown.size(), 1);
+        QCOMPARE(core.role(), int(roleViewer));
+        QTRY_COMPARE(ended.size(), 1);
+    }
+
     void viewerRoadFromGameListToLobbyAndBack()
     {
         FakeRelay relay;
