@@ -33,7 +33,8 @@ std::optional<QString> decodeText(const QByteArray &bytes, QString *error)
             body = body.sliced(3);
     }
     QString text = decoder.decode(body);
-    if (decoder.hasError() || text.contains(QChar(0))) {
+    // A lone UTF-16 surrogate is no character: it could not be saved back as it was read.
+    if (decoder.hasError() || text.contains(QChar(0)) || !text.isValidUtf16()) {
         *error = QStringLiteral("the file is not a text file");
         return std::nullopt;
     }

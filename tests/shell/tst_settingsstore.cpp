@@ -280,6 +280,18 @@ void TestSettingsStore::damagedFile_data()
     QTest::newRow("binary rubbish") << QByteArray("\x00\x01\xff\xfe\x80garbage\x00", 14);
     QTest::newRow("invalid utf-8") << QByteArray(kHeader + kSetupKey + "\"ServerIP\"=\"\xc3\x28\"\n");
     QTest::newRow("empty file") << QByteArray();
+    {
+        // A high surrogate without its low half is no character: the text could not be
+        // saved back as it was read.
+        const QString text = QString::fromLatin1(kHeader + kSetupKey + "\"ServerIP\"=\"x") + QChar(0xd800)
+            + QStringLiteral("\"\n");
+        QByteArray utf16("\xff\xfe", 2);
+        for (const QChar c : text) {
+            utf16.append(char(c.unicode() & 0xff));
+            utf16.append(char(c.unicode() >> 8));
+        }
+        QTest::newRow("utf-16 with a lone surrogate") << utf16;
+    }
     QTest::newRow("too large") << QByteArray(kHeader + kSetupKey + "; " + QByteArray(RegFile::kMaxFileSize, 'x') + '\n');
 }
 
