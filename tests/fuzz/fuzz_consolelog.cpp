@@ -28,33 +28,35 @@ namespace {
 // returns dropped, a line too long to name a demo file ignored.
 class ReferenceLines {
 public:
-    void feed(QByteArrayView bytes)
-    {
-        for (const char c : bytes) {
-            if (c == '\n') {
-                m_lines.append(m_partial.size() > ConsoleLog::kMaxLineBytes ? QByteArray() : m_partial);
-                m_partial.clear();
-            } else if (c != '\r' && m_partial.size() <= ConsoleLog::kMaxLineBytes) {
-                m_partial.append(c);
-            }
-        }
-    }
+    void feed(QByteArrayView bytes) { m_all.append(bytes); }
     QList<QByteArray> scan()
     {
         QList<QByteArray> names;
-        for (qsizetype i = m_scanned; i < m_lines.size(); ++i) {
-            const QByteArray name = relativeDemoName(m_lines.at(i));
+        for (;;) {
+            const qsizetype end = m_all.indexOf('\n', m_pos);
+            if (end < 0)
+                break;
+            const QByteArrayView raw = QByteArrayView(m_all).sliced(m_pos, end - m_pos);
+            m_pos = end + 1;
+            QByteArray clean;
+            QByteArrayView line = raw;
+            if (raw.contains('\r')) {
+                clean = raw.toByteArray();
+                clean.replace("\r", "");
+                line = clean;
+            }
+            if (line.size() > ConsoleLog::kMaxLineBytes)
+                continue;
+            const QByteArray name = relativeDemoName(line);
             if (!name.isEmpty())
                 names.append(name);
         }
-        m_scanned = m_lines.size();
         return names;
     }
 
 private:
-    QList<QByteArray> m_lines;
-    QByteArray m_partial;
-    qsizetype m_scanned = 0;
+    QByteArray m_all;
+    qsizetype m_pos = 0;
 };
 
 void checkPaths(const QList<QByteArray> &names, const QString &gameDir, int gameType)
