@@ -111,6 +111,13 @@ qint64 RelayConnection::frameSize(QByteArrayView header)
                            m_port == Port::Viewer ? QStringLiteral("viewer") : QStringLiteral("filmer"));
         return -1;
     }
+    // Before its hello a client may send only the hello, refused here at its header: a
+    // silent connection must not hold a DEMOPACKET body of up to 4 MiB.
+    const qint32 hello = m_port == Port::Viewer ? USERINFO : GAMEINFO;
+    if (m_phase == Phase::AwaitHello && type != hello) {
+        m_error = QStringLiteral("protocol error: %1 before %2").arg(PacketName(type), PacketName(hello));
+        return -1;
+    }
     if (type == DEMOPACKET) {
         if (size <= quint32(rec::kDemoPacketHeaderSize) || size > rec::kMaxDemoPacketSize) {
             m_error = QStringLiteral("DEMOPACKET size %1 outside %2..%3")
