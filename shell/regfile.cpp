@@ -239,8 +239,10 @@ std::optional<RegFile> RegFile::parse(const QByteArray &bytes, QString *error)
             }
             QString path = line.mid(1, close - 1).trimmed();
             skipping = path.startsWith(QLatin1Char('-'));
+            // Blanks left before a dropped final backslash go too: the key is written
+            // without them, so it reads back the same.
             while (path.endsWith(QLatin1Char('\\')))
-                path.chop(1);
+                path = path.chopped(1).trimmed();
             if (path.isEmpty()) {
                 *error = lineError(lineNo, QStringLiteral("empty key name"));
                 return std::nullopt;

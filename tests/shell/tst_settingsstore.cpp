@@ -95,6 +95,7 @@ private slots:
     void textRoundTrip_data();
     void textRoundTrip();
     void saveKeepsOtherContent();
+    void keyNameReadsAsItIsSaved();
     void saveOverDamagedFileKeepsIt();
     void saveFailureNamesKey();
     void exportedUtf16FileLoads();
@@ -470,6 +471,18 @@ void TestSettingsStore::saveKeepsOtherContent()
     QCOMPARE(f.value(other, QStringLiteral("Blob"))->type, quint32(RegValue::Binary));
     QCOMPARE(f.value(other, QStringLiteral("Blob"))->data, blob);
     QCOMPARE(f.value(other, QString())->text(), QStringLiteral("default"));
+}
+
+void TestSettingsStore::keyNameReadsAsItIsSaved()
+{
+    // The blank before a dropped final backslash goes too, as it does when the key is written
+    // out and read again.
+    writeFile(kHeader + "[HKEY_CURRENT_USER\\Software\\Blank \\]\n\"x\"=\"y\"\n");
+    const QString key = QStringLiteral("HKEY_CURRENT_USER\\Software\\Blank");
+    QVERIFY(parsedFile().value(key, QStringLiteral("x")));
+    SettingsStore(m_path).SaveSettings(ClientSettings());
+    QVERIFY(parsedFile().value(key, QStringLiteral("x")));
+    QCOMPARE(parsedFile().value(key, QStringLiteral("x"))->text(), QStringLiteral("y"));
 }
 
 void TestSettingsStore::saveOverDamagedFileKeepsIt()
