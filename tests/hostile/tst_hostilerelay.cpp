@@ -90,6 +90,7 @@ private slots:
     void recordInLobby();
     void recordInEveryState_data();
     void recordInEveryState();
+    void textFieldsWithoutNul();
     void cutStream_data();
     void cutStream();
     void watchedMod_data();
@@ -278,6 +279,30 @@ void TestHostileRelay::recordInEveryState()
     QVERIFY(m_viewer->reach(stage));
     m_relay.send(record);
     checkOutcome(outcome, answers, record.size());
+}
+
+// ---- text fields filled to their end are read to their end, never past it ------------------------
+
+void TestHostileRelay::textFieldsWithoutNul()
+{
+    HostileViewer &v = *m_viewer;
+    QVERIFY(v.reach(HostileViewer::InLobby));
+    // Each record is followed by bytes that must not be read into its last field.
+    m_relay.send(filled(filled(gameRow(9), rec::gdGameName, rec::gdGameNameWidth, 'N'), rec::gdModName,
+                        rec::gdModNameWidth, 'm')
+                 + filled(filled(buildSendText("", ""), rec::stUserName, rec::stUserNameWidth, 'U'), rec::stText,
+                          rec::stTextWidth, 'T')
+                 + filled(buildUserEntered(""), rec::uiUserName, rec::uiUserNameWidth, 'E'));
+    QVERIFY(v.waitForAnswers(3));
+    QCOMPARE(m_relay.answers(), (QList<int>{0, 0, 0}));
+
+    const GameListModel &games = *v.core().gameList();
+    QCOMPARE(games.row(games.rowCount() - 1).name, QByteArray(rec::gdGameNameWidth, 'N'));
+    QCOMPARE(games.row(games.rowCount() - 1).mod, QByteArray(rec::gdModNameWidth, 'm'));
+    QCOMPARE(v.core().chatLines().last(), QStringLiteral("<%1> %2")
+                                              .arg(QString(rec::stUserNameWidth, QLatin1Char('U')),
+                                                   QString(rec::stTextWidth, QLatin1Char('T'))));
+    QCOMPARE(v.core().users()->stringList().last(), QString(rec::uiUserNameWidth, QLatin1Char('E')));
 }
 
 // ---- the relay stops in the middle of a record ---------------------------------------------------
