@@ -4,11 +4,15 @@
 #   bash tools/fuzz.sh                      lists the targets
 #   bash tools/fuzz.sh <target> [seconds]   runs one target (default 600 s)
 #   bash tools/fuzz.sh all [seconds]        runs every target for that long, one after another
+#   FUZZ_RUNS=10500000 bash tools/fuzz.sh <target>
+#                                           the long run: that many executions, in processes of
+#                                           at most a million each (a fresh process stays fast),
+#                                           all sharing one corpus; no time limit
 #
 # Environment: FUZZ_BUILD_DIR (default build-fuzz), FUZZ_RSS_MB (default 2560), FUZZ_TIMEOUT
 # (seconds for one input, default 25), FUZZ_ARGS (more libFuzzer flags). The growing corpus
-# is kept in <build>/corpus/<target>, inputs that fail in <build>/artifacts/<target>/.
-# The seed corpora live in tests/fuzz/<target>/ and are never written.
+# is kept in <build>/corpus/<target>, inputs that fail in <build>/artifacts/<target>/, the
+# output in <build>/fuzz_<target>.log. The seed corpora in tests/fuzz/<target>/ are only read.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,6 +25,7 @@ fi
 WHICH=$1
 SECONDS_EACH=${2:-600}
 BUILD=${FUZZ_BUILD_DIR:-build-fuzz}
+CHUNK=${FUZZ_CHUNK:-1000000}
 
 if [ "$WHICH" = all ]; then
   selected=("${TARGETS[@]}")
@@ -47,22 +52,52 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 export QT_QPA_PLATFORM=offscreen
 
+# One fuzzer process; its log is appended to <build>/fuzz_<target>.log. Extra flags follow.
+run_once() {
+  local t=$1
+  shift
+  # shellcheck disable=SC2086
+  "$BUILD/bin/fuzz_$t" -rss_limit_mb="${FUZZ_RSS_MB:-2560}" -timeout="${FUZZ_TIMEOUT:-25}" \
+    -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$t/" ${FUZZ_ARGS:-} "$@" \
+    "$BUILD/corpus/$t" "tests/fuzz/$t" 2> "$BUILD/fuzz_$t.last.log"
+  local rc=$?
+  cat "$BUILD/fuzz_$t.last.log" >> "$BUILD/fuzz_$t.log"
+  return $rc
+}
+
+executed() {
+  local n
+  n=$(grep -m1 '^stat::number_of_executed_units' "$BUILD/fuzz_$1.last.log" | awk '{print $2}')
+  echo "${n:-0}"
+}
+
 status=0
 for t in "${selected[@]}"; do
-  corpus="$BUILD/corpus/$t"
-  artifacts="$BUILD/artifacts/$t/"
-  mkdir -p "$corpus" "$artifacts"
-  echo "== fuzz_$t for ${SECONDS_EACH}s"
-  # shellcheck disable=SC2086
-  if ! "$BUILD/bin/fuzz_$t" -max_total_time="$SECONDS_EACH" -rss_limit_mb="${FUZZ_RSS_MB:-2560}" \
-      -timeout="${FUZZ_TIMEOUT:-25}" -print_final_stats=1 -artifact_prefix="$artifacts" \
-      ${FUZZ_ARGS:-} "$corpus" "tests/fuzz/$t" 2> "$BUILD/fuzz_$t.log"; then
+  mkdir -p "$BUILD/corpus/$t" "$BUILD/artifacts/$t"
+  : > "$BUILD/fuzz_$t.log"
+  start=$(date +%s)
+  total=0
+  ok=1
+  if [ -n "${FUZZ_RUNS:-}" ]; then
+    echo "== fuzz_$t for $FUZZ_RUNS executions"
+    while [ "$total" -lt "$FUZZ_RUNS" ]; do
+      left=$((FUZZ_RUNS - total))
+      if ! run_once "$t" -runs=$((left < CHUNK ? left : CHUNK)); then ok=0; fi
+      total=$((total + $(executed "$t")))
+      [ "$ok" = 1 ] || break
+    done
+  else
+    echo "== fuzz_$t for ${SECONDS_EACH}s"
+    if ! run_once "$t" -max_total_time="$SECONDS_EACH"; then ok=0; fi
+    total=$(executed "$t")
+  fi
+  if [ "$ok" = 0 ]; then
     status=1
     echo "fuzz_$t FAILED; last lines of $BUILD/fuzz_$t.log:"
     tail -n 60 "$BUILD/fuzz_$t.log"
   fi
-  grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb)' \
-    "$BUILD/fuzz_$t.log" || true
-  echo "corpus: $(find "$corpus" -type f | wc -l) files"
+  echo "fuzz_$t: $total executions in $(( $(date +%s) - start )) s," \
+    "corpus $(find "$BUILD/corpus/$t" -type f | wc -l) files," \
+    "peak RSS $(grep '^stat::peak_rss_mb' "$BUILD/fuzz_$t.log" | awk '{print $2}' | sort -n | tail -1) MB"
 done
 exit $status
