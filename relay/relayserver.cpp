@@ -443,10 +443,15 @@ void RelayServer::schedulePump(RelayConnection &conn)
 
 void RelayServer::pumpAll()
 {
-    std::vector<RelayConnection *> batch;
-    batch.swap(m_toPump);
-    for (RelayConnection *conn : batch)
-        conn->pump();
+    m_pumpBatch.clear();
+    m_pumpBatch.swap(m_toPump);
+    // A connection may close (and be deleted later) while it waits here or while an earlier
+    // one of this batch is pumped: onClosed takes it out of both lists.
+    for (size_t i = 0; i < m_pumpBatch.size(); ++i) {
+        if (RelayConnection *conn = m_pumpBatch[i])
+            conn->pump();
+    }
+    m_pumpBatch.clear();
 }
 
 // ---- everyone -----------------------------------------------------------------------
@@ -497,6 +502,8 @@ void RelayServer::sweep()
 void RelayServer::onClosed(RelayConnection &conn, const QString &reason)
 {
     RelayLog::write(QStringLiteral("closed %1 %2: %3").arg(role(conn), conn.label(), reason));
+    std::erase(m_toPump, &conn);
+    std::replace(m_pumpBatch.begin(), m_pumpBatch.end(), &conn, static_cast<RelayConnection *>(nullptr));
     // Swap-remove from the connection list.
     if (conn.index >= 0 && conn.index < qsizetype(m_conns.size()) && m_conns[size_t(conn.index)] == &conn) {
         RelayConnection *last = m_conns.back();

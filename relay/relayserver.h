@@ -91,6 +91,7 @@ private:
     // Connections with records to write; a connection is only ever deleted by an event
     // posted after it was listed here, so the list holds no dangling pointer when it runs.
     std::vector<RelayConnection *> m_toPump;
+    std::vector<RelayConnection *> m_pumpBatch; // being pumped now; closed ones become null
 
     std::set<quint32> m_usersDirty;
     QTimer m_usersTimer;
