@@ -18,6 +18,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -122,17 +123,32 @@ void settle(RelayServer &relay, std::array<Client, kSlots> &clients)
     }
 }
 
+// Non-blocking: libFuzzer's once-a-second alarm interrupts a blocking connect (EINTR), and a
+// full backlog would wait on accepts that only this thread's event loop makes.
 int openClient(RelayServer &relay, int slot)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         fail(QStringLiteral("no socket"));
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(slot == 0 ? relay.filmerPort() : relay.viewerPort());
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0)
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 && errno != EINPROGRESS
+        && errno != EINTR)
         fail(QStringLiteral("cannot connect to the relay: %1").arg(errno));
+    QElapsedTimer t;
+    t.start();
+    pollfd p{fd, POLLOUT, 0};
+    while (::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLOUT | POLLERR | POLLHUP))) {
+        if (t.elapsed() > 5000)
+            fail(QStringLiteral("the relay does not accept a connection"));
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
+        fail(QStringLiteral("cannot connect to the relay: %1").arg(error));
     return fd;
 }
 
