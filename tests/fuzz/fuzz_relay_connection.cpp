@@ -8,6 +8,7 @@
 // slot (3 = the clock); the next two say what happens: send the bytes, close the slot, stop
 // reading on the slot, or (clock) let the length in milliseconds pass on the server's clock.
 
+#include "relay/epolldispatcher.h"
 #include "relay/relaylog.h"
 #include "relay/relayserver.h"
 #include "tests/fuzz/fuzzsupport.h"
@@ -41,6 +42,11 @@ RelayServer &server()
 {
     static std::unique_ptr<RelayServer> s;
     if (!s) {
+        // The daemon's own event loop, as arbelon-relay installs it.
+        auto dispatcher = std::make_unique<EpollEventDispatcher>();
+        if (!dispatcher->isValid())
+            fail(QStringLiteral("no epoll event dispatcher"));
+        QCoreApplication::setEventDispatcher(dispatcher.release());
         arbelon::fuzz::ensureApplication();
         RelayLog::setSink([](const QString &line) {
             if (line.contains(QLatin1Char('\n')) || line.contains(QLatin1Char('\r')) || line.size() > kMaxLogLine)
@@ -50,9 +56,9 @@ RelayServer &server()
         config.listenAddress = QHostAddress(QHostAddress::LocalHost);
         config.viewerPort = 0;
         config.filmerPort = 0;
-        // Small limits, so that fuzz inputs reach them.
-        config.maxQueueBytes = 64 * 1024;
-        config.maxDemoMemory = 64 * 1024;
+        // Small limits, so that fuzz inputs (at most 8 KiB, see tools/fuzz.sh) reach them.
+        config.maxQueueBytes = 16 * 1024;
+        config.maxDemoMemory = 4 * 1024;
         config.chatBurst = 3;
         config.chatLinesPerSecond = 1;
         s = std::make_unique<RelayServer>(config);

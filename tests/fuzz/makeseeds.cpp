@@ -292,7 +292,7 @@ void relaySeeds()
     stalled.stopReading(1);
     stalled.send(0, buildDemoRestart(0));
     for (int i = 0; i < 8; ++i)
-        stalled.send(0, block(demoBytes(30000, i), i + 1));
+        stalled.send(0, block(demoBytes(2000, i), i + 1));
     write(t, QStringLiteral("stalled-viewer"), stalled.bytes);
 
     RelaySteps garbage;
