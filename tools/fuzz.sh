@@ -63,8 +63,8 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 export QT_QPA_PLATFORM=offscreen
 
-# The relay target's inputs drive real sockets step by step: past 8 KiB they add little but
-# time (a 90 KiB input runs at a quarter of the speed); its limits are set for that size.
+# The relay target's inputs drive real sockets step by step: with inputs up to 90 KiB it ran at
+# a quarter of the speed; its limits are set so that 8 KiB inputs reach them.
 max_len_of() {
   case $1 in
     relay_connection) echo "-max_len=8192" ;;
