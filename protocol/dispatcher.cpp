@@ -1,4 +1,4 @@
-#include "protocol/dispatcher.h"
+#include "dispatcher.h"
 
 namespace arbelon {
 

@@ -1,9 +1,9 @@
 #pragma once
 // Receive loop, handler table and the single way out for records (SendPacket).
 
-#include "protocol/arbelon_types.h"
-#include "protocol/receivebuffer.h"
-#include "protocol/tracesink.h"
+#include "records.h"
+#include "receivebuffer.h"
+#include "tracesink.h"
 
 #include <array>
 #include <functional>

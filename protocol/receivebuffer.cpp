@@ -1,4 +1,4 @@
-#include "protocol/receivebuffer.h"
+#include "receivebuffer.h"
 
 namespace arbelon {
 

@@ -1,1 +1,1 @@
-#include "protocol/tracesink.h"
+#include "tracesink.h"

@@ -1,4 +1,4 @@
-#include "relay/epolldispatcher.h"
+#include "epolldispatcher.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

@@ -2,7 +2,7 @@
 // Settings of one relay server instance: where it listens and the limits that keep a
 // server on the open internet within bounded memory whatever its clients send.
 
-#include "protocol/arbelon_types.h"
+#include "records.h"
 
 #include <QByteArray>
 #include <QHostAddress>

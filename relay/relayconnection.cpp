@@ -1,7 +1,7 @@
-#include "relay/relayconnection.h"
+#include "relayconnection.h"
 
-#include "protocol/arbelon_types.h"
-#include "relay/relaylog.h"
+#include "records.h"
+#include "relaylog.h"
 
 #include <QHostAddress>
 #include <QScopeGuard>

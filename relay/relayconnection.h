@@ -3,8 +3,8 @@
 // header before its body is buffered) and feeds it the records the server sends from a
 // queue of shared byte arrays, so one demo block is held once for any number of Viewers.
 
-#include "protocol/receivebuffer.h"
-#include "relay/tokenbucket.h"
+#include "receivebuffer.h"
+#include "tokenbucket.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

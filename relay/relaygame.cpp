@@ -1,7 +1,7 @@
-#include "relay/relaygame.h"
+#include "relaygame.h"
 
-#include "protocol/arbelon_types.h"
-#include "relay/relayconnection.h"
+#include "records.h"
+#include "relayconnection.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "relay/relaylog.h"
+#include "relaylog.h"
 
 #include <QDateTime>
 

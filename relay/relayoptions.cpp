@@ -1,4 +1,4 @@
-#include "relay/relayoptions.h"
+#include "relayoptions.h"
 
 #include <QCommandLineParser>
 #include <QFile>

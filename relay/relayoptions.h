@@ -1,7 +1,7 @@
 #pragma once
 // Command line of arbelon-relay: the flags and their translation into a RelayConfig.
 
-#include "relay/relayconfig.h"
+#include "relayconfig.h"
 
 #include <QString>
 

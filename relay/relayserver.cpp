@@ -1,8 +1,8 @@
-#include "relay/relayserver.h"
+#include "relayserver.h"
 
-#include "protocol/arbelon_types.h"
-#include "relay/relaygame.h"
-#include "relay/relaylog.h"
+#include "records.h"
+#include "relaygame.h"
+#include "relaylog.h"
 
 #include <QTcpSocket>
 

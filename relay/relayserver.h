@@ -3,8 +3,8 @@
 // their lobbies, and passes each Filmer's demo records on to the Viewers of its game.
 // Everything runs on the thread of the event loop that owns it.
 
-#include "relay/relayconfig.h"
-#include "relay/relayconnection.h"
+#include "relayconfig.h"
+#include "relayconnection.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "relay/tokenbucket.h"
+#include "tokenbucket.h"
 
 #include <algorithm>
 

@@ -1,13 +1,13 @@
-#include "session/clientcore.h"
+#include "clientcore.h"
 
-#include "demo/demolistmodel.h"
-#include "demo/filmerupload.h"
-#include "demo/gamerunning.h"
-#include "demo/programstarter.h"
-#include "demo/viewerreception.h"
-#include "protocol/TWSocket.h"
-#include "session/gamelistmodel.h"
-#include "session/userprompts.h"
+#include "demolistmodel.h"
+#include "filmerupload.h"
+#include "gamerunning.h"
+#include "programstarter.h"
+#include "viewerreception.h"
+#include "twsocket.h"
+#include "gamelistmodel.h"
+#include "userprompts.h"
 
 #include <QStringListModel>
 

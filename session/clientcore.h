@@ -3,10 +3,9 @@
 // lists, and the Viewer's and Filmer's demo work. The window shows this object's state and
 // forwards the user's actions to it; the headless client drives the same object.
 
-#include "demo/demotransferstate.h"
-#include "protocol/dispatcher.h"
-#include "session/userprompts.h"
-#include "shell/clientsettings.h"
+#include "dispatcher.h"
+#include "transferhost.h"
+#include "userprompts.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -27,7 +26,7 @@ class ProgramStarter;
 class ViewerReception;
 class FilmerUpload;
 
-class ClientCore : public QObject {
+class ClientCore : public QObject, public TransferHost {
     Q_OBJECT
 public:
     // Option tree nodes and the page each shows.
@@ -48,26 +47,26 @@ public:
     void setSaveSettings(std::function<void()> fn) { m_saveSettings = std::move(fn); }
 
     UserPrompts *prompts() const { return m_prompts; }
-    GameRunningCheck *gameRunningCheck() const { return m_gameRunning; }
-    ProgramStarter *programStarter() const { return m_starter; }
-    QDateTime now() const { return m_clock ? m_clock() : QDateTime::currentDateTime(); }
+    GameRunningCheck *gameRunningCheck() const override { return m_gameRunning; }
+    ProgramStarter *programStarter() const override { return m_starter; }
+    QDateTime now() const override { return m_clock ? m_clock() : QDateTime::currentDateTime(); }
 
     // ---- settings and session values ----
-    ClientSettings &settings() { return m_settings; }
-    const ClientSettings &settings() const { return m_settings; }
+    ClientSettings &settings() override { return m_settings; }
+    const ClientSettings &settings() const override { return m_settings; }
     QString password() const { return m_password; }
-    int role() const { return m_role; }
+    int role() const override { return m_role; }
     QString gameName() const { return m_gameName; }
-    int state() const { return m_dispatcher.state(); }
-    void setState(int s) { m_dispatcher.setState(s); }
-    DemoTransferState &demo() { return m_demo; }
-    const DemoTransferState &demo() const { return m_demo; }
+    int state() const override { return m_dispatcher.state(); }
+    void setState(int s) override { m_dispatcher.setState(s); }
+    DemoTransferState &demo() override { return m_demo; }
+    const DemoTransferState &demo() const override { return m_demo; }
 
     // ---- the connection ----
     TWSocket &DemoClient() { return *m_socket; }
-    PacketDispatcher &dispatcher() { return m_dispatcher; }
+    PacketDispatcher &dispatcher() override { return m_dispatcher; }
     bool connected() const;
-    void SendPacket(const QByteArray &record, int newState) { m_dispatcher.SendPacket(record, newState); }
+    void SendPacket(const QByteArray &record, int newState) override { m_dispatcher.SendPacket(record, newState); }
 
     // ---- user actions ----
     void ConnectButtonClick();
@@ -99,26 +98,26 @@ public:
     QString modTypeLabel() const { return m_modTypeLabel; }
     QString dataInLabel() const { return m_dataInLabel; }
     QString goodLabel() const { return m_goodLabel; }
-    QString badLabel() const { return m_badLabel; }
+    QString badLabel() const override { return m_badLabel; }
     GameListModel *gameList() const { return m_gameList; }
     QStringListModel *users() const { return m_users; }
     const QStringList &chatLines() const { return m_chatLines; }
-    DemoListModel *demoList() const { return m_demoList; }
+    DemoListModel *demoList() const override { return m_demoList; }
 
     // Setters used by the Viewer and the Filmer.
-    void setDataInLabel(const QString &t);
-    void setGoodLabel(const QString &t);
-    void setBadLabel(const QString &t);
+    void setDataInLabel(const QString &t) override;
+    void setGoodLabel(const QString &t) override;
+    void setBadLabel(const QString &t) override;
 
     // The diagnostic trace: lines are made only while it is switched on.
     void setTraceEnabled(bool on) { m_dispatcher.trace().setEnabled(on); }
 
     // ---- the Filmer's timers (1,000 ms) ----
-    QTimer &LogFileScan() { return m_logFileScan; }
-    QTimer &OutDemoStream() { return m_outDemoStream; }
+    QTimer &LogFileScan() override { return m_logFileScan; }
+    QTimer &OutDemoStream() override { return m_outDemoStream; }
     // Counts the stops of both timers by the lobby's or the session's end. A tick that sees
     // the count change while it runs does not start its timer again.
-    quint64 timerStops() const { return m_timerStops; }
+    quint64 timerStops() const override { return m_timerStops; }
 
     ViewerReception &viewer() { return *m_viewer; }
     FilmerUpload &filmer() { return *m_filmer; }

@@ -1,4 +1,4 @@
-#include "session/gamelistmodel.h"
+#include "gamelistmodel.h"
 
 namespace arbelon {
 

@@ -2,7 +2,7 @@
 // connect-filmer.png in the folder given on the command line (default: the current folder).
 // Run it on a real display or Xvfb for the platform's own fonts and style.
 
-#include "session/connect.h"
+#include "connectform.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,8 +1,8 @@
 #pragma once
 // Test doubles for the platform services the core asks for.
 
-#include "demo/programstarter.h"
-#include "session/userprompts.h"
+#include "programstarter.h"
+#include "userprompts.h"
 
 #include <QList>
 #include <QStringList>

@@ -2,9 +2,9 @@
 // client uploads it through the relay, a watching client writes it. A raw observer in the
 // test watches the same game and checks every block the relay passes on.
 
-#include "demo/ZlibComp.h"
-#include "protocol/arbelon_types.h"
-#include "protocol/receivebuffer.h"
+#include "zlibcomp.h"
+#include "records.h"
+#include "receivebuffer.h"
 
 #include <QDir>
 #include <QFile>

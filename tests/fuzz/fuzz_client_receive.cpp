@@ -7,15 +7,15 @@
 // the bytes to the dispatcher as one data event, then carries out the user action the action
 // byte names (watch a listed game, leave, chat, play a listed demo, or nothing).
 
-#include "demo/demolistmodel.h"
-#include "demo/gamelayout.h"
-#include "demo/gamerunning.h"
-#include "demo/programstarter.h"
-#include "session/clientcore.h"
-#include "session/gamelistmodel.h"
-#include "session/userprompts.h"
-#include "tests/fuzz/fuzzsupport.h"
-#include "tests/fuzz/writeguard.h"
+#include "demolistmodel.h"
+#include "gamelayout.h"
+#include "gamerunning.h"
+#include "programstarter.h"
+#include "clientcore.h"
+#include "gamelistmodel.h"
+#include "userprompts.h"
+#include "fuzzsupport.h"
+#include "writeguard.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -6,12 +6,12 @@
 // Input: one byte of settings (game type), then steps of [operation][length, 2 bytes][bytes]:
 // append the bytes to the log, scan, or rewrite the log from its start with the bytes.
 
-#include "demo/consolelog.h"
-#include "demo/consolelogreader.h"
-#include "demo/gamelayout.h"
-#include "protocol/arbelon_types.h"
-#include "tests/fuzz/fuzzsupport.h"
-#include "tests/fuzz/writeguard.h"
+#include "consolelog.h"
+#include "consolelogreader.h"
+#include "gamelayout.h"
+#include "records.h"
+#include "fuzzsupport.h"
+#include "writeguard.h"
 
 #include <QFile>
 #include <QTemporaryDir>

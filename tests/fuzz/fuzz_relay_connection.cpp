@@ -8,10 +8,10 @@
 // slot (3 = the clock); the next two say what happens: send the bytes, close the slot, stop
 // reading on the slot, or (clock) let the length in milliseconds pass on the server's clock.
 
-#include "relay/epolldispatcher.h"
-#include "relay/relaylog.h"
-#include "relay/relayserver.h"
-#include "tests/fuzz/fuzzsupport.h"
+#include "epolldispatcher.h"
+#include "relaylog.h"
+#include "relayserver.h"
+#include "fuzzsupport.h"
 
 #include <QElapsedTimer>
 #include <QTcpSocket>

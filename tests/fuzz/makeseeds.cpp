@@ -2,7 +2,7 @@
 // input layout each target reads. Run it with the tests/fuzz folder of the source tree:
 //   fuzz_make_seeds <source>/tests/fuzz
 
-#include "protocol/arbelon_types.h"
+#include "records.h"
 
 #include <QDir>
 #include <QFile>

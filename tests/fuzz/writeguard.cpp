@@ -1,4 +1,4 @@
-#include "tests/fuzz/writeguard.h"
+#include "writeguard.h"
 
 #include <atomic>
 #include <cerrno>

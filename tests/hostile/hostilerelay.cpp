@@ -1,4 +1,4 @@
-#include "tests/hostile/hostilerelay.h"
+#include "hostile/hostilerelay.h"
 
 #include <QHostAddress>
 

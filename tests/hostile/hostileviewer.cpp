@@ -1,7 +1,7 @@
-#include "tests/hostile/hostileviewer.h"
+#include "hostile/hostileviewer.h"
 
-#include "demo/demolistmodel.h"
-#include "session/gamelistmodel.h"
+#include "demolistmodel.h"
+#include "gamelistmodel.h"
 
 #include <QDir>
 #include <QDirIterator>

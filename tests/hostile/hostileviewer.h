@@ -3,10 +3,10 @@
 // temporary root, connected over loopback to a HostileRelay, with steps that bring the
 // session into each state and checks of what must hold whatever the relay sent.
 
-#include "demo/gamerunning.h"
-#include "session/clientcore.h"
-#include "tests/common/testdoubles.h"
-#include "tests/hostile/hostilerelay.h"
+#include "gamerunning.h"
+#include "clientcore.h"
+#include "common/testdoubles.h"
+#include "hostile/hostilerelay.h"
 
 #include <QSet>
 #include <QSignalSpy>

@@ -1,6 +1,6 @@
-#include "tests/hostile/relaypeers.h"
+#include "hostile/relaypeers.h"
 
-#include "demo/ZlibComp.h"
+#include "zlibcomp.h"
 
 #include <QHostAddress>
 

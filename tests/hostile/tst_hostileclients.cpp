@@ -4,11 +4,11 @@
 // the end the honest Viewer must hold every block in order and the server must have
 // forgotten every connection and game.
 
-#include "relay/relaylog.h"
-#include "relay/relayserver.h"
-#include "tests/hostile/relaypeers.h"
+#include "relaylog.h"
+#include "relayserver.h"
+#include "hostile/relaypeers.h"
 
-#include "demo/ZlibComp.h"
+#include "zlibcomp.h"
 
 #include <QTest>
 #include <QtEndian>

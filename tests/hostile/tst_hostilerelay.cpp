@@ -2,11 +2,11 @@
 // real ClientCore over loopback: the session goes on or ends cleanly, the receive buffer and
 // the lists stay within their bounds, and no file appears outside the game directories.
 
-#include "demo/ZlibComp.h"
-#include "demo/demolistmodel.h"
-#include "session/gamelistmodel.h"
-#include "tests/hostile/hostilerelay.h"
-#include "tests/hostile/hostileviewer.h"
+#include "zlibcomp.h"
+#include "demolistmodel.h"
+#include "gamelistmodel.h"
+#include "hostile/hostilerelay.h"
+#include "hostile/hostileviewer.h"
 
 #include <QFile>
 #include <QStringListModel>

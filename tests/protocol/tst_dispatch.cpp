@@ -1,8 +1,8 @@
 // Receive loop, handler frame, acknowledgements and SendPacket, in memory.
 
-#include "protocol/arbelon_types.h"
-#include "protocol/dispatcher.h"
-#include "protocol/receivebuffer.h"
+#include "records.h"
+#include "dispatcher.h"
+#include "receivebuffer.h"
 #include "dispatchharness.h"
 
 #include <QRandomGenerator>

@@ -1,7 +1,7 @@
 // Record layouts checked against byte images written out by hand from the protocol tables,
 // so a wrong offset or width in the library cannot hide behind its own constants.
 
-#include "protocol/arbelon_types.h"
+#include "records.h"
 
 #include <QTest>
 

@@ -1,7 +1,7 @@
 // TWSocket over real loopback connections, with a PacketDispatcher wired to it the way the
 // client wires it: data event -> dataAvailable(Receive()), SendPacket -> Send.
 
-#include "protocol/TWSocket.h"
+#include "twsocket.h"
 #include "dispatchharness.h"
 
 #include <QDeadlineTimer>

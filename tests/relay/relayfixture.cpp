@@ -1,9 +1,9 @@
 #include "relayfixture.h"
 
 #ifdef __linux__
-#include "relay/epolldispatcher.h"
+#include "epolldispatcher.h"
 #endif
-#include "relay/relaylog.h"
+#include "relaylog.h"
 
 #include <QCoreApplication>
 #include <QRandomGenerator>

@@ -2,7 +2,7 @@
 // What the in-process relay tests share: a server on 127.0.0.1 with free ports (optionally
 // on a clock the test moves), test clients that it owns, and the server's log lines.
 
-#include "relay/relayserver.h"
+#include "relayserver.h"
 #include "relaytestclient.h"
 
 #include <QStringList>

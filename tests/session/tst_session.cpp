@@ -1,12 +1,12 @@
 // The session and the lobby, driven through the core over real loopback connections.
 
-#include "demo/demolistmodel.h"
-#include "demo/gamerunning.h"
-#include "protocol/TWSocket.h"
-#include "session/clientcore.h"
-#include "session/gamelistmodel.h"
-#include "tests/common/fakerelay.h"
-#include "tests/common/testdoubles.h"
+#include "demolistmodel.h"
+#include "gamerunning.h"
+#include "twsocket.h"
+#include "clientcore.h"
+#include "gamelistmodel.h"
+#include "common/fakerelay.h"
+#include "common/testdoubles.h"
 
 #include <QDir>
 #include <QSignalSpy>

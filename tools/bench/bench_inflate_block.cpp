@@ -2,7 +2,7 @@
 // (inflateInit2_, inflate, inflateEnd and crc32 per block into a reused buffer).
 // Usage: bench_inflate_block [block size, default 10000] [blocks, default 2000]
 
-#include "demo/ZlibComp.h"
+#include "zlibcomp.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -8,7 +8,7 @@
 //   bench_relay [--viewers 100,1000,5000] [--fast-blocks 200] [--paced-seconds 15]
 //               [--paced-viewers 5000] [--relay PATH]
 
-#include "protocol/arbelon_types.h"
+#include "records.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

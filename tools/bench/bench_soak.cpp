@@ -5,7 +5,7 @@
 //
 //   bench_soak [--minutes 10] [--filmers 4] [--viewers 16] [--hostile 8] [--relay PATH]
 
-#include "tests/hostile/relaypeers.h"
+#include "hostile/relaypeers.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

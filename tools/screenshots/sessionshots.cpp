@@ -4,10 +4,10 @@
 
 #include "sessionshots.h"
 
-#include "demo/ZlibComp.h"
-#include "protocol/arbelon_types.h"
-#include "shell/main_client.h"
-#include "tests/common/fakerelay.h"
+#include "zlibcomp.h"
+#include "records.h"
+#include "mainclient.h"
+#include "common/fakerelay.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

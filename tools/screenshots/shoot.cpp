@@ -4,9 +4,9 @@
 //
 //   xvfb-run -a arbelon-screenshots docs/
 
-#include "shell/FolderSelect.h"
-#include "shell/main_client.h"
-#include "tools/screenshots/sessionshots.h"
+#include "folderselect.h"
+#include "mainclient.h"
+#include "screenshots/sessionshots.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>

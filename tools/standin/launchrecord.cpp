@@ -1,4 +1,4 @@
-#include "tools/standin/launchrecord.h"
+#include "standin/launchrecord.h"
 
 #include <QCoreApplication>
 #include <QDir>

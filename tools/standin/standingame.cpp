@@ -1,4 +1,4 @@
-#include "tools/standin/standingame.h"
+#include "standin/standingame.h"
 
 #include <QDir>
 #include <QFileInfo>

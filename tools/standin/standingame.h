@@ -3,7 +3,7 @@
 // when their autoexec configuration switches it on, announces a recording with the
 // engines' own line, and grows the demo file from a source file at a chosen pace.
 
-#include "tools/standin/standinoptions.h"
+#include "standin/standinoptions.h"
 
 #include <QFile>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "tools/standin/standinoptions.h"
+#include "standin/standinoptions.h"
 
 #include <QCommandLineParser>
 #include <QDir>

@@ -1,0 +1,140 @@
+// arbelon-cli: the headless client. Lists games, watches one, or films a local game.
+
+#include "clirunner.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalFd[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] const auto n = ::write(g_signalFd[0], &c, 1);
+}
+
+const char *kUsage =
+    "Usage:\n"
+    "  arbelon-cli games --server HOST [--seconds N]\n"
+    "  arbelon-cli watch --server HOST --game ID|NAME --quake2-dir DIR --quake3-dir DIR\n"
+    "  arbelon-cli film  --server HOST --name NAME --game 2|3 --dir DIR [--mod MOD]\n"
+    "                    [--password PW] [--rate BYTES]\n";
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("arbelon-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.3"));
+
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral("Arbelon headless client: games, watch, film."));
+    p.addHelpOption();
+    p.addVersionOption();
+    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("games, watch or film"));
+    const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Relay address."), QStringLiteral("HOST"));
+    const QCommandLineOption user(QStringLiteral("user"), QStringLiteral("User name (at most 15 characters)."), QStringLiteral("NAME"), QStringLiteral("arbelon-cli"));
+    const QCommandLineOption game(QStringLiteral("game"), QStringLiteral("watch: game ID or name; film: 2 or 3."), QStringLiteral("GAME"));
+    const QCommandLineOption q2(QStringLiteral("quake2-dir"), QStringLiteral("Quake 2 directory."), QStringLiteral("DIR"));
+    const QCommandLineOption q3(QStringLiteral("quake3-dir"), QStringLiteral("Quake 3 directory."), QStringLiteral("DIR"));
+    const QCommandLineOption name(QStringLiteral("name"), QStringLiteral("film: the game's name."), QStringLiteral("NAME"));
+    const QCommandLineOption dir(QStringLiteral("dir"), QStringLiteral("film: the game directory."), QStringLiteral("DIR"));
+    const QCommandLineOption mod(QStringLiteral("mod"), QStringLiteral("film: Quake 2 mod."), QStringLiteral("MOD"), QStringLiteral("baseq2"));
+    const QCommandLineOption password(QStringLiteral("password"), QStringLiteral("film: the relay's film password."), QStringLiteral("PW"));
+    const QCommandLineOption rate(QStringLiteral("rate"), QStringLiteral("film: bytes per block (0..10000)."), QStringLiteral("BYTES"), QStringLiteral("10000"));
+    const QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("games: stop after N seconds."), QStringLiteral("N"), QStringLiteral("0"));
+    p.addOptions({server, user, game, q2, q3, name, dir, mod, password, rate, seconds});
+    p.process(app);
+
+    auto usage = [&](const QString &why) {
+        err << "arbelon-cli: " << why << "\n" << kUsage;
+        err.flush();
+        return 64;
+    };
+
+    const QStringList args = p.positionalArguments();
+    if (args.size() != 1)
+        return usage(QStringLiteral("one command is needed"));
+    arbelon::CliOptions o;
+    const QString cmd = args.first();
+    if (cmd == QLatin1String("games"))
+        o.command = arbelon::CliOptions::Games;
+    else if (cmd == QLatin1String("watch"))
+        o.command = arbelon::CliOptions::Watch;
+    else if (cmd == QLatin1String("film"))
+        o.command = arbelon::CliOptions::Film;
+    else
+        return usage(QStringLiteral("unknown command \"%1\"").arg(cmd));
+
+    if (!p.isSet(server))
+        return usage(QStringLiteral("--server is needed"));
+    o.server = p.value(server);
+    o.user = p.value(user);
+    if (o.user.isEmpty() || o.user.size() > 15)
+        return usage(QStringLiteral("--user must have 1 to 15 characters"));
+    bool ok = true;
+    o.listSeconds = p.value(seconds).toInt(&ok);
+    if (!ok || o.listSeconds < 0)
+        return usage(QStringLiteral("--seconds must be a whole number"));
+
+    if (o.command == arbelon::CliOptions::Watch) {
+        if (!p.isSet(game))
+            return usage(QStringLiteral("--game is needed"));
+        if (!p.isSet(q2) && !p.isSet(q3))
+            return usage(QStringLiteral("--quake2-dir or --quake3-dir is needed"));
+        o.game = p.value(game);
+        o.quake2Dir = p.value(q2);
+        o.quake3Dir = p.value(q3);
+    } else if (o.command == arbelon::CliOptions::Film) {
+        if (!p.isSet(name) || p.value(name).isEmpty() || p.value(name).size() > 31)
+            return usage(QStringLiteral("--name with 1 to 31 characters is needed"));
+        const QString g = p.value(game);
+        if (g != QLatin1String("2") && g != QLatin1String("3"))
+            return usage(QStringLiteral("--game must be 2 or 3"));
+        if (!p.isSet(dir))
+            return usage(QStringLiteral("--dir is needed"));
+        o.name = p.value(name);
+        o.gameType = g == QLatin1String("3") ? 1 : 0;
+        o.dir = p.value(dir);
+        o.mod = p.value(mod);
+        if (o.mod.isEmpty() || o.mod.size() > 16)
+            return usage(QStringLiteral("--mod must have 1 to 16 characters"));
+        o.password = p.value(password);
+        if (o.password.size() > 14)
+            return usage(QStringLiteral("--password has at most 14 characters"));
+        o.rate = p.value(rate).toInt(&ok);
+        if (!ok || o.rate < 0 || o.rate > 10000)
+            return usage(QStringLiteral("--rate must be 0..10000"));
+    }
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalFd) != 0)
+        return 70;
+    QSocketNotifier notifier(g_signalFd[1], QSocketNotifier::Read);
+    arbelon::CliRunner runner(o, out, err);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &runner, [&runner] {
+        char c = 0;
+        [[maybe_unused]] const auto n = ::read(g_signalFd[1], &c, 1);
+        runner.interrupt();
+    });
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
+    QObject::connect(&runner, &arbelon::CliRunner::finished, &app,
+                     [](int status) { QCoreApplication::exit(status); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(&runner, [&runner] { runner.start(); }, Qt::QueuedConnection);
+    const int status = app.exec();
+    out.flush();
+    err.flush();
+    return status;
+}

@@ -1,0 +1,124 @@
+// arbelon-relay: the relay server as a headless daemon.
+
+#include "epolldispatcher.h"
+#include "relaylog.h"
+#include "relayoptions.h"
+#include "relayserver.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <memory>
+#include <cstdio>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+extern "C" void onTerminationSignal(int signal)
+{
+    // Only async-signal-safe work here; the event loop does the rest.
+    const char code = char(signal);
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[0], &code, 1);
+}
+
+bool installSignalHandlers()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
+        return false;
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    std::signal(SIGPIPE, SIG_IGN);
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+// Every client holds a descriptor: take all the process may have.
+void raiseDescriptorLimit(int wanted)
+{
+    rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < rlim_t(wanted) + 32)
+        arbelon::RelayLog::write(QStringLiteral("warning: open-file limit %1 is below --max-clients %2")
+                                     .arg(quint64(limit.rlim_cur))
+                                     .arg(wanted));
+}
+
+// Qt's dispatchers look at every socket on every turn of the loop, glib's also removes
+// notifiers in linear time: both cost dearly with thousands of Viewers.
+void installEventDispatcher()
+{
+#ifdef Q_OS_LINUX
+    auto dispatcher = std::make_unique<arbelon::EpollEventDispatcher>();
+    if (dispatcher->isValid()) {
+        QCoreApplication::setEventDispatcher(dispatcher.release());
+        return;
+    }
+#endif
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    installEventDispatcher();
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("arbelon-relay"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ARBELON_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Arbelon relay server: carries games filmed by Filmers to Viewers."));
+    arbelon::addRelayOptions(parser);
+    parser.process(app); // --help, --version and unknown flags end here
+
+    arbelon::RelayConfig config;
+    QString error;
+    if (!arbelon::readRelayOptions(parser, &config, &error)) {
+        std::fprintf(stderr, "arbelon-relay: %s\n", qPrintable(error));
+        return 2;
+    }
+    if (!installSignalHandlers()) {
+        std::fprintf(stderr, "arbelon-relay: cannot install signal handlers\n");
+        return 1;
+    }
+    raiseDescriptorLimit(config.maxClients);
+
+    arbelon::RelayServer server(config);
+    if (!server.start(&error)) {
+        arbelon::RelayLog::write(QStringLiteral("cannot listen: ") + error);
+        return 1;
+    }
+    arbelon::RelayLog::write(QStringLiteral("listening viewer=%1 filmer=%2 address=%3")
+                                 .arg(server.viewerPort())
+                                 .arg(server.filmerPort())
+                                 .arg(config.listenAddress.toString()));
+
+    QSocketNotifier signalNotifier(g_signalPipe[1], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
+        char code = 0;
+        if (::read(g_signalPipe[1], &code, 1) != 1)
+            return;
+        arbelon::RelayLog::write(QStringLiteral("received %1, shutting down")
+                                     .arg(code == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM")));
+        server.stop();
+        QCoreApplication::quit();
+    });
+
+    const int status = QCoreApplication::exec();
+    arbelon::RelayLog::write(QStringLiteral("stopped"));
+    return status;
+}

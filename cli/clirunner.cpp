@@ -1,0 +1,271 @@
+#include "clirunner.h"
+
+#include "demolistmodel.h"
+#include "twsocket.h"
+#include "gamelistmodel.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStringListModel>
+
+#include <unistd.h>
+
+namespace arbelon {
+
+namespace {
+constexpr int kProgressMs = 500;
+constexpr int kGameWaitMs = 5000;
+
+QString withSlash(const QString &dir)
+{
+    if (dir.isEmpty())
+        return dir;
+    const QString abs = QFileInfo(dir).absoluteFilePath();
+    return abs.endsWith(QLatin1Char('/')) ? abs : abs + QLatin1Char('/');
+}
+} // namespace
+
+CliRunner::CliRunner(const CliOptions &options, QTextStream &out, QTextStream &err, QObject *parent)
+    : QObject(parent), m_opt(options), m_out(out), m_err(err)
+{
+    m_tty = ::isatty(STDOUT_FILENO) == 1;
+    m_core.setPrompts(this);
+    m_core.settings().userName = m_opt.user.left(ClientSettings::kMaxUserName);
+
+    m_progress.setInterval(kProgressMs);
+    connect(&m_progress, &QTimer::timeout, this, &CliRunner::onProgressTick);
+    m_gameWait.setSingleShot(true);
+    m_gameWait.setInterval(kGameWaitMs);
+    connect(&m_gameWait, &QTimer::timeout, this, [this] {
+        if (!m_watchSent)
+            fail(2, QStringLiteral("no game \"%1\" on %2").arg(m_opt.game, m_opt.server));
+    });
+
+    connect(&m_core, &ClientCore::connectionFailed, this,
+            [this](const QString &reason) { fail(1, reason); });
+    connect(&m_core, &ClientCore::sessionStarted, this, [this] {
+        line(QStringLiteral("connected to %1 as %2").arg(m_opt.server,
+             m_opt.command == CliOptions::Film ? QStringLiteral("Filmer") : QStringLiteral("Viewer")));
+        if (m_opt.command == CliOptions::Watch)
+            m_gameWait.start();
+    });
+    connect(&m_core, &ClientCore::sessionEnded, this, [this] {
+        if (!m_done)
+            fail(1, QStringLiteral("connection to %1 closed").arg(m_opt.server));
+    });
+    connect(&m_core, &ClientCore::recordRefused, this, [this](int state) {
+        if (state == ssGameInfo)
+            fail(3, QStringLiteral("the relay refused the game (wrong film password or name)"));
+        else if (state == ssWaitForGame)
+            fail(2, QStringLiteral("the relay refused to let us watch game %1").arg(m_watchedId));
+        else if (state == ssDemoPacket)
+            line(QStringLiteral("block refused by the relay"));
+    });
+    connect(&m_core, &ClientCore::lobbyEntered, this, [this] {
+        m_inLobby = true;
+        line(QStringLiteral("in the lobby of \"%1\"").arg(
+            m_opt.command == CliOptions::Film ? m_opt.name : m_core.demo().watchedGameName));
+        m_progress.start();
+    });
+    connect(&m_core, &ClientCore::chatLineAdded, this,
+            [this](const QString &l) { line(QStringLiteral("chat: ") + l); });
+
+    GameListModel *games = m_core.gameList();
+    connect(games, &QAbstractItemModel::rowsInserted, this, &CliRunner::onGameRowsChanged);
+    connect(games, &QAbstractItemModel::dataChanged, this, &CliRunner::onGameRowsChanged);
+    connect(games, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [this, games](const QModelIndex &, int first, int last) {
+                for (int r = first; r <= last; ++r) {
+                    const GameRow &row = games->row(r);
+                    if (m_opt.command == CliOptions::Games)
+                        line(QStringLiteral("removed game %1").arg(row.id));
+                    if (m_opt.command == CliOptions::Watch && m_inLobby && row.id == m_watchedId) {
+                        onProgressTick();
+                        line(QStringLiteral("the game ended"));
+                        // Not from inside the model's removal: closing the session empties
+                        // the game list while the model is still taking the row out.
+                        QMetaObject::invokeMethod(this, [this] { finish(0); }, Qt::QueuedConnection);
+                        return;
+                    }
+                }
+            });
+}
+
+void CliRunner::start()
+{
+    m_clock.start();
+    m_values.serverAddress = m_opt.server;
+    if (m_opt.command == CliOptions::Film) {
+        m_values.role = roleFilmer;
+        m_values.gameName = m_opt.name;
+        m_values.password = m_opt.password;
+        m_values.gameType = m_opt.gameType;
+        m_values.mod = m_opt.gameType == gtQuake3 ? QStringLiteral("baseq3") : m_opt.mod;
+        const QString dir = withSlash(m_opt.dir);
+        if (m_opt.gameType == gtQuake3)
+            m_core.settings().quake3Dir = dir;
+        else
+            m_core.settings().quake2Dir = dir;
+        m_core.settings().transferRate = qBound(0, m_opt.rate, ClientSettings::kMaxTransferRate);
+    } else {
+        m_values.role = roleViewer;
+        m_values.gameType = 0;
+        m_values.mod = QStringLiteral("baseq2");
+        m_core.settings().quake2Dir = withSlash(m_opt.quake2Dir);
+        m_core.settings().quake3Dir = withSlash(m_opt.quake3Dir);
+    }
+    try {
+        m_core.startConnection(m_values);
+    } catch (const std::exception &e) {
+        fail(1, QStringLiteral("cannot connect to %1: %2").arg(m_opt.server, QString::fromUtf8(e.what())));
+        return;
+    }
+    if (m_opt.command == CliOptions::Games && m_opt.listSeconds > 0)
+        QTimer::singleShot(m_opt.listSeconds * 1000, this, [this] { finish(0); });
+}
+
+void CliRunner::interrupt()
+{
+    line(QStringLiteral("interrupted"));
+    finish(130);
+}
+
+bool CliRunner::runConnectDialog(ConnectValues &values)
+{
+    if (m_dialogAnswered)
+        return false;
+    m_dialogAnswered = true;
+    values = m_values;
+    return true;
+}
+
+void CliRunner::showMessage(const QString &text)
+{
+    m_err << text << Qt::endl;
+}
+
+void CliRunner::showError(const QString &text)
+{
+    m_err << "error: " << text << Qt::endl;
+}
+
+QString CliRunner::gameLine(int r) const
+{
+    const GameRow &row = m_core.gameList()->row(r);
+    return QStringLiteral("game %1 \"%2\" %3 %4 users=%5")
+        .arg(row.id)
+        .arg(QString::fromLatin1(row.name), row.game.isEmpty() ? QStringLiteral("-") : row.game,
+             QString::fromLatin1(row.mod))
+        .arg(row.users);
+}
+
+void CliRunner::onGameRowsChanged()
+{
+    if (m_opt.command == CliOptions::Games) {
+        // Print the whole list again: it is short and always reads as the current state.
+        const int n = m_core.gameList()->rowCount();
+        for (int r = 0; r < n; ++r)
+            line(gameLine(r));
+        return;
+    }
+    if (m_opt.command == CliOptions::Watch)
+        tryWatch();
+}
+
+void CliRunner::tryWatch()
+{
+    if (m_watchSent || m_core.state() != ssIdle)
+        return;
+    GameListModel *games = m_core.gameList();
+    bool isNumber = false;
+    const quint32 id = m_opt.game.toUInt(&isNumber);
+    for (int r = 0; r < games->rowCount(); ++r) {
+        const GameRow &row = games->row(r);
+        const bool match = isNumber ? row.id == id
+                                    : QString::fromLatin1(row.name) == m_opt.game;
+        if (!match)
+            continue;
+        m_core.GamesListBoxClick(r);
+        m_core.WatchGameClick();
+        if (m_core.state() == ssWaitForGame) {
+            m_watchSent = true;
+            m_watchedId = row.id;
+            m_gameWait.stop();
+            line(QStringLiteral("watching ") + gameLine(r));
+        }
+        return;
+    }
+}
+
+void CliRunner::onProgressTick()
+{
+    const qint64 elapsed = m_clock.elapsed();
+    if (m_opt.command == CliOptions::Film) {
+        const QString demo = QFileInfo(m_core.demo().currentDemoPath).fileName();
+        if (!demo.isEmpty() && demo != m_lastDemo) {
+            m_lastDemo = demo;
+            line(QStringLiteral("uploading demo %1").arg(demo));
+        }
+        if (m_core.goodLabel() != m_lastGood || m_core.badLabel() != m_lastBad) {
+            m_lastGood = m_core.goodLabel();
+            m_lastBad = m_core.badLabel();
+            line(QStringLiteral("records accepted %1, blocks refused %2").arg(m_lastGood, m_lastBad));
+        }
+        return;
+    }
+    const QString path = m_core.demo().currentDemoPath;
+    if (path.isEmpty())
+        return;
+    if (path != m_lastDemo) {
+        m_lastDemo = path;
+        m_lastBytes = -1;
+        m_rateBytes = 0;
+        m_rateMs = elapsed;
+        line(QStringLiteral("receiving demo %1").arg(QDir::toNativeSeparators(path)));
+    }
+    const qint64 bytes = QFileInfo(path).size();
+    if (bytes == m_lastBytes)
+        return;
+    const bool firstSample = m_lastBytes < 0;
+    m_lastBytes = bytes;
+    if (firstSample) {
+        // The rate is measured from here: what arrived before has no known duration.
+        m_rateBytes = bytes;
+        m_rateMs = elapsed;
+        line(QStringLiteral("demo %1: %2 bytes").arg(QFileInfo(path).fileName()).arg(bytes));
+        return;
+    }
+    const double seconds = qMax<qint64>(1, elapsed - m_rateMs) / 1000.0;
+    const double rate = (bytes - m_rateBytes) / seconds;
+    line(QStringLiteral("demo %1: %2 bytes, %3 B/s").arg(QFileInfo(path).fileName()).arg(bytes)
+             .arg(qRound64(rate)));
+}
+
+void CliRunner::line(const QString &text)
+{
+    if (m_tty)
+        m_out << "\r\033[K";
+    m_out << text << Qt::endl;
+}
+
+void CliRunner::fail(int status, const QString &text)
+{
+    if (m_done)
+        return;
+    m_err << "arbelon-cli: " << text << Qt::endl;
+    finish(status);
+}
+
+void CliRunner::finish(int status)
+{
+    if (m_done)
+        return;
+    m_done = true;
+    m_progress.stop();
+    m_gameWait.stop();
+    if (m_core.connected())
+        m_core.DemoClient().Close();
+    emit finished(status);
+}
+
+} // namespace arbelon

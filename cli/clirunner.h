@@ -1,0 +1,88 @@
+#pragma once
+// The headless client: drives the same core as the window and prints what happens.
+// Nothing here decides anything the core does not; it only prints and maps arguments.
+
+#include "clientcore.h"
+#include "userprompts.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTextStream>
+#include <QTimer>
+
+namespace arbelon {
+
+struct CliOptions {
+    enum Command { Games, Watch, Film } command = Games;
+    QString server;
+    QString user = QStringLiteral("arbelon-cli");
+    // watch
+    QString game;                // ID or name
+    QString quake2Dir;
+    QString quake3Dir;
+    // film
+    QString name;
+    int gameType = 0;
+    QString dir;
+    QString mod = QStringLiteral("baseq2");
+    QString password;
+    int rate = 10000;
+    // games
+    int listSeconds = 0;         // 0: follow until interrupted
+};
+
+class CliRunner : public QObject, private UserPrompts {
+    Q_OBJECT
+public:
+    CliRunner(const CliOptions &options, QTextStream &out, QTextStream &err,
+              QObject *parent = nullptr);
+
+    // Starts the command; the runner calls finished(status) when it ends.
+    void start();
+    // Ctrl-C: ends the session cleanly.
+    void interrupt();
+    ClientCore &core() { return m_core; }
+
+signals:
+    void finished(int status);
+
+private:
+    // UserPrompts: the dialog answers once with the command's values.
+    bool runConnectDialog(ConnectValues &values) override;
+    void showMessage(const QString &text) override;
+    void showError(const QString &text) override;
+    bool confirm(const QString &) override { return true; }
+
+    void onGameRowsChanged();
+    void tryWatch();
+    void onProgressTick();
+    void line(const QString &text);
+    void fail(int status, const QString &text);
+    void finish(int status);
+    QString gameLine(int row) const;
+
+    CliOptions m_opt;
+    QTextStream &m_out;
+    QTextStream &m_err;
+    ClientCore m_core;
+    ConnectValues m_values;
+    bool m_dialogAnswered = false;
+    bool m_tty = false;
+    bool m_done = false;
+    bool m_watchSent = false;
+    quint32 m_watchedId = 0;
+    bool m_inLobby = false;
+    QTimer m_progress;
+    QTimer m_gameWait;
+    QElapsedTimer m_clock;
+
+    // progress state
+    QString m_lastDemo;
+    qint64 m_lastBytes = -1;
+    QString m_lastGood;
+    QString m_lastBad;
+    qint64 m_rateBytes = 0;
+    qint64 m_rateMs = 0;
+};
+
+} // namespace arbelon

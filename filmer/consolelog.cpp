@@ -1,0 +1,134 @@
+#include "consolelog.h"
+
+#include "gamelayout.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cstring>
+
+namespace arbelon {
+
+namespace {
+constexpr char kRecordingTo[] = "recording to";
+constexpr qsizetype kRecordingToLength = sizeof(kRecordingTo) - 1; // 12
+constexpr qsizetype kNameOffset = 13;                                // the words and one more
+}
+
+// ---- lines -------------------------------------------------------------------------
+
+void ConsoleLog::clear()
+{
+    m_count = 0;
+    m_candidates.clear();
+    dropPartialLine();
+}
+
+void ConsoleLog::dropPartialLine()
+{
+    m_partial.clear();
+    m_partialStarted = false;
+    m_partialRejected = false;
+}
+
+void ConsoleLog::feed(QByteArrayView bytes)
+{
+    const char *p = bytes.data();
+    const char *const end = p + bytes.size();
+    while (p < end) {
+        const auto *lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+        const char *segmentEnd = lf ? lf : end;
+        appendToPartial(p, segmentEnd);
+        if (!lf)
+            break;
+        endLine();
+        p = lf + 1;
+    }
+}
+
+void ConsoleLog::appendToPartial(const char *begin, const char *end)
+{
+    if (begin != end)
+        m_partialStarted = true;
+    // Most lines are told apart from an announcement by their first characters; after that
+    // only their end matters, so their bytes are not copied.
+    for (const char *c = begin; c != end && !m_partialRejected; ++c) {
+        if (*c == '\r')
+            continue;
+        if (m_partial.size() >= kMaxLineBytes) {
+            m_partialRejected = true;
+            m_partial.clear();
+            break;
+        }
+        const qsizetype at = m_partial.size();
+        if (at < kRecordingToLength && *c != kRecordingTo[at]) {
+            m_partialRejected = true;
+            m_partial.clear();
+            break;
+        }
+        m_partial.append(*c);
+    }
+}
+
+void ConsoleLog::endLine()
+{
+    const qint64 index = m_count++;
+    if (!m_partialRejected && m_partial.size() >= kRecordingToLength)
+        m_candidates.append({index, m_partial});
+    dropPartialLine();
+}
+
+// ---- scan ----------------------------------------------------------------------------
+
+QList<QByteArray> ConsoleLog::scanNewLines()
+{
+    QList<QByteArray> names;
+    if (m_count != m_scanned) {
+        // Fewer lines than scanned: the log was opened anew, so all of it is new.
+        const qint64 start = m_count < m_scanned ? 0 : m_scanned;
+        for (const Candidate &c : std::as_const(m_candidates)) {
+            if (c.index < start)
+                continue;
+            const QByteArray name = relativeDemoName(c.text);
+            if (!name.isEmpty())
+                names.append(name);
+        }
+        m_scanned = m_count;
+    }
+    // Whatever was not scanned now lies below lines scanned and is never scanned later.
+    m_candidates.clear();
+    return names;
+}
+
+QByteArray relativeDemoName(QByteArrayView line)
+{
+    if (!line.startsWith(QByteArrayView(kRecordingTo, kRecordingToLength)))
+        return {};
+    if (line.size() <= kNameOffset + 2)
+        return {};
+    QByteArray name = line.sliced(kNameOffset).toByteArray();
+    if (name.startsWith('.'))
+        name.remove(0, 2);
+    // The games print "recording to %s." and Windows dropped the dot from the file name.
+    if (name.endsWith('.'))
+        name.chop(1);
+    return name;
+}
+
+QString demoPathFromName(QByteArrayView name, const QString &demoBaseDir, const QString &gameDir,
+                         int gameType)
+{
+    if (name.isEmpty() || demoBaseDir.isEmpty() || gameDir.isEmpty())
+        return {};
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f)
+            return {};
+    }
+    const QString path = demoBaseDir + QDir::toNativeSeparators(QFile::decodeName(name.toByteArray()));
+    if (!gamelayout::isInside(gameDir, path) || !gamelayout::hasDemoExtension(gameType, path))
+        return {};
+    return path;
+}
+
+} // namespace arbelon

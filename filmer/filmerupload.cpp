@@ -1,0 +1,310 @@
+#include "filmerupload.h"
+
+#include "zlibcomp.h"
+#include "autoexec.h"
+#include "demolistmodel.h"
+#include "gamelayout.h"
+#include "gamerunning.h"
+#include "records.h"
+#include "transferhost.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <stdexcept>
+
+namespace arbelon {
+
+namespace {
+
+const QString kConsoleLogName = QStringLiteral("qconsole.log");
+
+// Game directories end with the separator; a stored one that does not gets it here.
+QString asDirectory(const QString &dir)
+{
+    if (dir.isEmpty() || dir.endsWith(QLatin1Char('/')) || dir.endsWith(QDir::separator()))
+        return dir;
+    return dir + QLatin1Char('/');
+}
+
+// Starts the timer again when the tick ends, however it ends, unless the lobby or the
+// session ended during the tick and stopped the timers then.
+class RestartAtEnd {
+public:
+    RestartAtEnd(const TransferHost &host, QTimer &timer) : m_host(host), m_timer(timer), m_stops(host.timerStops()) {}
+    ~RestartAtEnd()
+    {
+        if (m_host.timerStops() == m_stops)
+            m_timer.start();
+    }
+    RestartAtEnd(const RestartAtEnd &) = delete;
+    RestartAtEnd &operator=(const RestartAtEnd &) = delete;
+
+private:
+    const TransferHost &m_host;
+    QTimer &m_timer;
+    const quint64 m_stops;
+};
+
+} // namespace
+
+FilmerUpload::FilmerUpload(TransferHost &host) : m_host(host) {}
+FilmerUpload::~FilmerUpload() = default;
+
+// ---- session hooks ------------------------------------------------------------------
+
+void FilmerUpload::prepare()
+{
+    closeFiles();
+    DemoTransferState &d = m_host.demo();
+    d.currentDemoPath.clear();
+    d.pending.clear();
+    d.listedNames.clear();
+    m_host.demoList()->clear();
+    m_lines.resetScanned();
+    m_logPath.clear();
+
+    ClientSettings &s = m_host.settings();
+    m_gameType = s.gameTypeSystem;
+    m_gameDir.clear();
+    m_demoBaseDir.clear();
+    m_logCandidates = {};
+    if (m_gameType == gtQuake3) {
+        s.modTypeSystem = QStringLiteral("baseq3");
+        m_mod = s.modTypeSystem;
+        m_gameDir = asDirectory(s.quake3Dir);
+        if (!m_gameDir.isEmpty()) {
+            m_demoBaseDir = m_gameDir + QStringLiteral("baseq3/");
+            m_logCandidates[0] = m_demoBaseDir + kConsoleLogName;
+            m_logCandidates[1] = m_logCandidates[0];
+        }
+    } else if (m_gameType == gtQuake2) {
+        // The mod goes into paths: one that is not a plain folder name would lead outside.
+        m_mod = gamelayout::safeQuake2Mod(s.modTypeSystem);
+        m_gameDir = asDirectory(s.quake2Dir);
+        if (!m_gameDir.isEmpty()) {
+            m_demoBaseDir = m_gameDir;
+            m_logCandidates[0] = m_gameDir + m_mod + QLatin1Char('/') + kConsoleLogName;
+            m_logCandidates[1] = m_gameDir + QStringLiteral("baseq2/") + kConsoleLogName;
+        }
+    } else {
+        m_mod.clear();
+    }
+    // Nothing waits on the folder; a game directory that cannot be made just finds no log.
+    if (!m_demoBaseDir.isEmpty() && !QDir(m_demoBaseDir).exists())
+        QDir().mkpath(m_demoBaseDir);
+}
+
+QString FilmerUpload::autoexecPath() const
+{
+    if (m_gameDir.isEmpty() || m_mod.isEmpty())
+        return {};
+    return m_gameDir + m_mod + QStringLiteral("/autoexec.cfg");
+}
+
+void FilmerUpload::enableLog()
+{
+    const QString path = autoexecPath();
+    if (!path.isEmpty())
+        autoexec::ensureLogging(path, m_gameType);
+}
+
+void FilmerUpload::closeFiles()
+{
+    m_demoFile.reset();
+    m_log.close();
+    m_lines.clear();
+}
+
+// ---- console log scan ----------------------------------------------------------------
+
+bool FilmerUpload::gameRunning() const
+{
+    GameRunningCheck *check = m_host.gameRunningCheck();
+    return check && check->isRunning(m_gameType);
+}
+
+void FilmerUpload::LogFileScanTimer()
+{
+    m_host.LogFileScan().stop();
+    const RestartAtEnd restart(m_host, m_host.LogFileScan());
+    // Without a way to ask, the game is not known to be stopped: nothing is deleted.
+    if (!m_host.gameRunningCheck())
+        return;
+
+    if (!gameRunning())
+        deleteCandidates();
+    else if (m_logPath.isEmpty())
+        chooseLogPath();
+
+    if (!m_logPath.isEmpty() && QFile::exists(m_logPath) && gameRunning())
+        readConsoleLog();
+}
+
+void FilmerUpload::deleteCandidates()
+{
+    for (const QString &candidate : m_logCandidates) {
+        // The log held open here stays: Windows refuses to delete it, Linux would not.
+        if (candidate.isEmpty() || m_log.holds(candidate) || !QFile::exists(candidate))
+            continue;
+        QFile::remove(candidate); // a file in use stays; that is fine
+    }
+    m_logPath.clear();
+}
+
+void FilmerUpload::chooseLogPath()
+{
+    // With both present the second wins.
+    for (const QString &candidate : m_logCandidates) {
+        if (!candidate.isEmpty() && QFile::exists(candidate))
+            m_logPath = candidate;
+    }
+}
+
+void FilmerUpload::readConsoleLog()
+{
+    if (!m_log.isOpen()) {
+        m_lines.clear();
+        m_log.open(m_logPath);
+    }
+    m_log.readInto(m_lines);
+    const QList<QByteArray> names = m_lines.scanNewLines();
+    for (const QByteArray &name : names)
+        addDemo(name);
+}
+
+void FilmerUpload::addDemo(const QByteArray &name)
+{
+    const QString path = demoPathFromName(name, m_demoBaseDir, m_gameDir, m_gameType);
+    QStringList &pending = m_host.demo().pending;
+    if (path.isEmpty() || pending.size() >= kMaxPending)
+        return;
+    pending.append(path);
+}
+
+// ---- upload ----------------------------------------------------------------------------
+
+void FilmerUpload::OutDemoStreamTimer()
+{
+    // An error leaves the timer stopped: the upload waits for a new lobby entry.
+    QTimer &timer = m_host.OutDemoStream();
+    timer.stop();
+    // A send that finds the connection broken ends the session inside this tick; the timer
+    // it stopped must stay stopped, or the next session would upload.
+    const quint64 stops = m_host.timerStops();
+    const auto again = [this, &timer, stops] {
+        if (m_host.timerStops() == stops)
+            timer.start();
+    };
+    DemoTransferState &d = m_host.demo();
+
+    if (!d.pending.isEmpty() && d.currentDemoPath.isEmpty())
+        startOfDemoSend();
+
+    if (!m_demoFile) {
+        m_bytesTaken = 0;
+        m_lastSeenSize = 0;
+        if (!openDemoFile()) {
+            again();
+            return;
+        }
+    }
+    if (m_host.state() != ssInLobby) {
+        again();
+        return;
+    }
+
+    const qint64 size = m_demoFile->size();
+    // Not grown since the last look, after some bytes were taken: the game stopped recording.
+    if (size == m_lastSeenSize && m_bytesTaken != 0)
+        d.currentDemoPath.clear();
+    const qint64 position = m_demoFile->pos();
+    qint64 available = size - position;
+    m_lastSeenSize = size;
+
+    DemoListModel *list = m_host.demoList();
+    if (list->rowCount() > 0)
+        list->setLastData(QString::number(position / 1000) + QStringLiteral("k "));
+
+    const qint64 rate = qBound(0, m_host.settings().transferRate, int(ClientSettings::kMaxTransferRate));
+    available = qBound<qint64>(0, available, rate);
+    m_bytesTaken += available;
+    if (available > 0)
+        sendBlock(available);
+    again();
+}
+
+void FilmerUpload::startOfDemoSend()
+{
+    if (m_host.state() != ssInLobby)
+        return;
+    m_host.SendPacket(buildDemoRestart(m_host.demo().uploadCounter), ssDemoRestart);
+}
+
+bool FilmerUpload::openDemoFile()
+{
+    const QString path = m_host.demo().currentDemoPath;
+    if (path.isEmpty() || !QFile::exists(path))
+        return false;
+    auto file = std::make_unique<QFile>(path);
+    // Unbuffered: the game is still writing; every size and read must see the file as it is.
+    if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        throw std::runtime_error(
+            (QStringLiteral("Cannot open demo file ") + path + QStringLiteral(": ") + file->errorString())
+                .toStdString());
+    }
+    m_demoFile = std::move(file);
+    return true;
+}
+
+void FilmerUpload::sendBlock(qint64 available)
+{
+    const QByteArray raw = m_demoFile->read(available);
+    if (raw.isEmpty() && m_demoFile->error() != QFileDevice::NoError) {
+        throw std::runtime_error((QStringLiteral("Cannot read demo file ") + m_demoFile->fileName()
+                                  + QStringLiteral(": ") + m_demoFile->errorString())
+                                     .toStdString());
+    }
+    const CompressedBlock block = compressBlock(raw);
+    m_host.SendPacket(buildDemoPacket(block.crc, m_host.demo().uploadCounter, block.data), ssDemoPacket);
+}
+
+// ---- acknowledgement effects -------------------------------------------------------------
+
+void FilmerUpload::uploadStart()
+{
+    m_host.demo().uploadCounter = 0;
+    m_host.OutDemoStream().start();
+    m_host.LogFileScan().start();
+}
+
+void FilmerUpload::nextDemo()
+{
+    DemoTransferState &d = m_host.demo();
+    ++d.uploadCounter;
+    if (!d.pending.isEmpty()) {
+        d.currentDemoPath = d.pending.takeFirst();
+        m_host.demoList()->appendRow(QFileInfo(d.currentDemoPath).fileName());
+    }
+    // What the previous file still held is not sent.
+    m_demoFile.reset();
+    m_host.setGoodLabel(QString::number(d.uploadCounter));
+    m_host.setState(ssInLobby);
+}
+
+void FilmerUpload::blockAccepted()
+{
+    DemoTransferState &d = m_host.demo();
+    ++d.uploadCounter;
+    m_host.setGoodLabel(QString::number(d.uploadCounter));
+    m_host.setState(ssInLobby);
+}
+
+void FilmerUpload::blockRejected()
+{
+    // Not sent again; the state stays ssDemoPacket until an accepting answer comes.
+    m_host.setBadLabel(QString::number(m_host.badLabel().toInt() + 1));
+}
+
+} // namespace arbelon

@@ -1,0 +1,79 @@
+#include "gamelayout.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace arbelon::gamelayout {
+
+QString executableName(int gameType)
+{
+    return gameType == 1 ? QStringLiteral("quake3.exe") : QStringLiteral("quake2.exe");
+}
+
+QString windowTitle(int gameType)
+{
+    return gameType == 1 ? QStringLiteral("Quake 3: Arena") : QStringLiteral("Quake 2");
+}
+
+QString baseFolder(int gameType)
+{
+    return gameType == 1 ? QStringLiteral("baseq3") : QStringLiteral("baseq2");
+}
+
+bool isPlainFolderName(const QString &name)
+{
+    if (name.isEmpty() || name.size() > 16 || name == QLatin1String(".") || name == QLatin1String(".."))
+        return false;
+    for (const QChar c : name) {
+        const char16_t u = c.unicode();
+        const bool ok = (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9')
+            || u == u'_' || u == u'-' || u == u'.';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+QString safeQuake2Mod(const QString &mod)
+{
+    return isPlainFolderName(mod) ? mod : QStringLiteral("baseq2");
+}
+
+bool hasDemoExtension(int gameType, const QString &fileName)
+{
+    const QString lower = fileName.toLower();
+    if (gameType != 1)
+        return lower.endsWith(QLatin1String(".dm2"));
+    if (lower.endsWith(QLatin1String(".dm3")))
+        return true;
+    const qsizetype dot = lower.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0)
+        return false;
+    const QString ext = lower.mid(dot + 1);
+    if (!ext.startsWith(QLatin1String("dm_")) || ext.size() < 4 || ext.size() > 6)
+        return false;
+    for (qsizetype i = 3; i < ext.size(); ++i) {
+        if (!ext.at(i).isDigit())
+            return false;
+    }
+    return true;
+}
+
+QString demoFolder(int gameType, const QString &gameDir, const QString &mod)
+{
+    if (gameType == 1)
+        return gameDir + QStringLiteral("baseq3/demos/");
+    return gameDir + safeQuake2Mod(mod) + QStringLiteral("/demos/");
+}
+
+bool isInside(const QString &dir, const QString &path)
+{
+    if (dir.isEmpty() || path.isEmpty())
+        return false;
+    const QString d = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
+    const QString p = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const QString prefix = d.endsWith(QLatin1Char('/')) ? d : d + QLatin1Char('/');
+    return p.startsWith(prefix) && p.size() > prefix.size();
+}
+
+} // namespace arbelon::gamelayout

@@ -1,0 +1,66 @@
+#pragma once
+// Whether the filmed game is running. The game counts as running while its main window
+// exists; where no display can be reached, while a process of its executable runs.
+
+#include "processfinder.h"
+#include "x11windowfinder.h"
+
+#include <QString>
+
+namespace arbelon {
+
+class GameRunningCheck {
+public:
+    virtual ~GameRunningCheck();
+    // gameType: 0 = Quake 2, 1 = Quake 3; any other value is never running.
+    virtual bool isRunning(int gameType) = 0;
+
+    // The exact title of the game's main window ("Quake 2", "Quake 3: Arena"); empty for an
+    // unknown game type.
+    static QString windowTitle(int gameType);
+    // The game's executable file name ("quake2.exe", "quake3.exe"); empty for an unknown type.
+    static QString executableName(int gameType);
+};
+
+// The real check: an X window with the exact title, or the process scan without a display.
+// Cheap enough for a once-a-second timer; connects to the display on first use and keeps
+// the connection, and falls back to the process scan when the display goes away.
+class SystemGameRunningCheck : public GameRunningCheck {
+public:
+    SystemGameRunningCheck() = default;
+    bool isRunning(int gameType) override;
+
+    // Whether the last answer came from the display (true) or from the process scan.
+    bool lastAnswerFromDisplay() const { return m_fromDisplay; }
+
+private:
+    X11WindowFinder m_windows;
+    bool m_fromDisplay = false;
+};
+
+// Test double: answers what the test set, per game type or for all.
+class FakeGameRunningCheck : public GameRunningCheck {
+public:
+    explicit FakeGameRunningCheck(bool running = false)
+        : m_running{running, running}
+    {
+    }
+    void setRunning(bool running) { m_running[0] = m_running[1] = running; }
+    void setRunning(int gameType, bool running)
+    {
+        if (gameType == 0 || gameType == 1)
+            m_running[gameType] = running;
+    }
+    bool isRunning(int gameType) override
+    {
+        ++m_calls;
+        return (gameType == 0 || gameType == 1) && m_running[gameType];
+    }
+    int calls() const { return m_calls; }
+
+private:
+    bool m_running[2];
+    int m_calls = 0;
+};
+
+} // namespace arbelon

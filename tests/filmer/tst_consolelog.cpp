@@ -1,0 +1,296 @@
+// Console log lines, the "recording to" scan, demo path checks, and the incremental reader.
+
+#include "consolelog.h"
+#include "consolelogreader.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace arbelon;
+
+namespace {
+
+// Feeds each piece as one read and scans after it, as the scan tick does.
+QList<QByteArray> feedAndScan(ConsoleLog &log, const QList<QByteArray> &pieces)
+{
+    QList<QByteArray> names;
+    for (const QByteArray &piece : pieces) {
+        log.feed(piece);
+        names += log.scanNewLines();
+    }
+    return names;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes, QIODevice::OpenMode mode)
+{
+    QFile f(path);
+    return f.open(mode) && f.write(bytes) == bytes.size();
+}
+
+bool append(const QString &path, const QByteArray &bytes)
+{
+    return writeFile(path, bytes, QIODevice::WriteOnly | QIODevice::Append);
+}
+
+bool rewrite(const QString &path, const QByteArray &bytes)
+{
+    return writeFile(path, bytes, QIODevice::WriteOnly | QIODevice::Truncate);
+}
+
+} // namespace
+
+class TestConsoleLog : public QObject {
+    Q_OBJECT
+private slots:
+    void scan_data();
+    void scan();
+    void splitAtEveryPosition();
+    void scannedLinesAreNotScannedAgain();
+    void reopenedLogIsScannedFromItsStart();
+    void demoPath_data();
+    void demoPath();
+
+    void readerStartsAtTheEnd();
+    void readerCompletesLinesInLaterReads();
+    void readerRereadsAShrunkLog();
+    void readerRereadsARewrittenLog();
+    void readerDropsThePartialLineOfTheOldContent();
+    void readerHolds();
+};
+
+void TestConsoleLog::scan_data()
+{
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<QList<QByteArray>>("names");
+    using L = QList<QByteArray>;
+
+    QTest::newRow("LF") << L{"recording to demos/a.dm3.\n"} << L{"demos/a.dm3"};
+    QTest::newRow("CR LF") << L{"recording to demos/a.dm3.\r\n"} << L{"demos/a.dm3"};
+    QTest::newRow("Quake 2 with ./") << L{"recording to ./ctf/demos/a.dm2.\n"} << L{"ctf/demos/a.dm2"};
+    QTest::newRow("no trailing full stop") << L{"recording to demos/a.dm2\n"} << L{"demos/a.dm2"};
+    QTest::newRow("only one full stop dropped") << L{"recording to demos/a.dm2..\n"} << L{"demos/a.dm2."};
+    QTest::newRow("blanks before") << L{"  recording to demos/a.dm3.\n", "\trecording to b.dm3\n"} << L{};
+    QTest::newRow("capitals") << L{"Recording to demos/a.dm3.\n", "RECORDING TO demos/b.dm3.\n"} << L{};
+    QTest::newRow("words and a blank only") << L{"recording to \n", "recording to\n"} << L{};
+    QTest::newRow("name of two characters") << L{"recording to ab\n"} << L{};
+    QTest::newRow("name of three characters") << L{"recording to abc\n"} << L{"abc"};
+    QTest::newRow("any character after the words") << L{"recording to:demos/a.dm3\n"} << L{"demos/a.dm3"};
+    QTest::newRow("nothing trimmed") << L{"recording to  demos/a.dm3 \n"} << L{" demos/a.dm3 "};
+    QTest::newRow("completed in a later read")
+        << L{"recording to de", "mos/a.d", "m3.\n"} << L{"demos/a.dm3"};
+    QTest::newRow("CR and LF in different reads") << L{"recording to demos/a.dm3.\r", "\n"} << L{"demos/a.dm3"};
+    QTest::newRow("unfinished line waits") << L{"recording to demos/a.dm3.", "", ""} << L{};
+    QTest::newRow("carriage return anywhere dropped") << L{"record\ring to demos/a.dm3\n"} << L{"demos/a.dm3"};
+    QTest::newRow("among other lines, in order")
+        << L{"]\\record x\nrecording to demos/x.dm_68.\nsome text\n",
+             "Dropped\nrecording to demos/y.dm_68.\n"}
+        << L{"demos/x.dm_68", "demos/y.dm_68"};
+    QTest::newRow("too long to be a path")
+        << L{"recording to " + QByteArray(ConsoleLog::kMaxLineBytes, 'a') + ".dm2\n", "recording to ok.dm2\n"}
+        << L{"ok.dm2"};
+}
+
+void TestConsoleLog::scan()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(QList<QByteArray>, names);
+    ConsoleLog log;
+    QCOMPARE(feedAndScan(log, pieces), names);
+}
+
+void TestConsoleLog::splitAtEveryPosition()
+{
+    const QByteArray text = "hello\r\nrecording to ./baseq2/demos/one.dm2.\r\n"
+                            "x\nrecording to demos/two.dm2.\nrecording to ab\nrecording to c";
+    const QList<QByteArray> expected{"baseq2/demos/one.dm2", "demos/two.dm2"};
+    for (qsizetype cut = 0; cut <= text.size(); ++cut) {
+        ConsoleLog log;
+        const QList<QByteArray> names = feedAndScan(log, {text.left(cut), text.mid(cut)});
+        QVERIFY2(names == expected, qPrintable(QStringLiteral("cut at %1").arg(cut)));
+        QCOMPARE(log.lineCount(), 5);
+        QVERIFY(log.hasPartialLine());
+    }
+}
+
+void TestConsoleLog::scannedLinesAreNotScannedAgain()
+{
+    ConsoleLog log;
+    log.feed("recording to a.dm2\n");
+    QCOMPARE(log.scanNewLines(), QList<QByteArray>{"a.dm2"});
+    QCOMPARE(log.linesScanned(), 1);
+    QCOMPARE(log.scanNewLines(), QList<QByteArray>{});
+    log.feed("other\nrecording to b.dm2\n");
+    QCOMPARE(log.scanNewLines(), QList<QByteArray>{"b.dm2"});
+    QCOMPARE(log.lineCount(), 3);
+    QCOMPARE(log.linesScanned(), 3);
+}
+
+void TestConsoleLog::reopenedLogIsScannedFromItsStart()
+{
+    ConsoleLog log;
+    log.feed("a\nb\nc\n");
+    QVERIFY(log.scanNewLines().isEmpty());
+    QCOMPARE(log.linesScanned(), 3);
+    // The log is opened again within the session: fewer lines than scanned.
+    log.clear();
+    log.feed("recording to x.dm2\n");
+    QCOMPARE(log.scanNewLines(), QList<QByteArray>{"x.dm2"});
+    QCOMPARE(log.linesScanned(), 1);
+    log.resetScanned();
+    QCOMPARE(log.linesScanned(), 0);
+}
+
+void TestConsoleLog::demoPath_data()
+{
+    QTest::addColumn<int>("gameType");
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QString>("gameDir");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QString>("path");
+
+    const QString q2 = QStringLiteral("/games/q2/");
+    const QString q3 = QStringLiteral("/games/q3/");
+    const QString q3base = q3 + QStringLiteral("baseq3/");
+    QTest::newRow("Quake 2 mod") << 0 << q2 << q2 << QByteArray("ctf/demos/a.dm2") << q2 + QStringLiteral("ctf/demos/a.dm2");
+    QTest::newRow("Quake 2 capital extension") << 0 << q2 << q2 << QByteArray("baseq2/demos/A.DM2")
+                                               << q2 + QStringLiteral("baseq2/demos/A.DM2");
+    QTest::newRow("Quake 3 dm3") << 1 << q3base << q3 << QByteArray("demos/duel1.dm3") << q3base + QStringLiteral("demos/duel1.dm3");
+    QTest::newRow("Quake 3 dm_68") << 1 << q3base << q3 << QByteArray("demos/d.dm_68") << q3base + QStringLiteral("demos/d.dm_68");
+    QTest::newRow("Quake 3 dm_71") << 1 << q3base << q3 << QByteArray("demos/d.dm_71") << q3base + QStringLiteral("demos/d.dm_71");
+    QTest::newRow("outside, no extension") << 0 << q2 << q2 << QByteArray("/../../../etc/passwd") << QString();
+    QTest::newRow("outside, demo extension") << 0 << q2 << q2 << QByteArray("/../../../tmp/x.dm2") << QString();
+    QTest::newRow("Quake 3 out of the game directory") << 1 << q3base << q3 << QByteArray("../../x.dm3") << QString();
+    QTest::newRow("Quake 2 with a Quake 3 extension") << 0 << q2 << q2 << QByteArray("baseq2/demos/a.dm3") << QString();
+    QTest::newRow("Quake 3 with a Quake 2 extension") << 1 << q3base << q3 << QByteArray("demos/a.dm2") << QString();
+    QTest::newRow("configuration file") << 0 << q2 << q2 << QByteArray("baseq2/autoexec.cfg") << QString();
+    QTest::newRow("dm_ without digits") << 1 << q3base << q3 << QByteArray("demos/a.dm_x") << QString();
+    QTest::newRow("control character") << 0 << q2 << q2 << QByteArray("baseq2/demos/a\x01.dm2") << QString();
+    QTest::newRow("no game directory") << 0 << QString() << QString() << QByteArray("baseq2/demos/a.dm2") << QString();
+}
+
+void TestConsoleLog::demoPath()
+{
+    QFETCH(int, gameType);
+    QFETCH(QString, base);
+    QFETCH(QString, gameDir);
+    QFETCH(QByteArray, name);
+    QFETCH(QString, path);
+    QCOMPARE(demoPathFromName(name, base, gameDir, gameType), path);
+}
+
+void TestConsoleLog::readerStartsAtTheEnd()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("qconsole.log"));
+    QVERIFY(rewrite(path, "recording to old.dm2\nrecording to ha"));
+    ConsoleLogReader reader;
+    ConsoleLog log;
+    reader.open(path);
+    QCOMPARE(reader.position(), QFileInfo(path).size());
+    reader.readInto(log);
+    QVERIFY(log.scanNewLines().isEmpty());
+    QVERIFY(append(path, "lf.dm2\nrecording to new.dm2\n"));
+    reader.readInto(log);
+    // The half line that was there before the log was opened is not read either.
+    QCOMPARE(log.scanNewLines(), QList<QByteArray>{"new.dm2"});
+    QCOMPARE(reader.restarts(), 0);
+}
+
+void TestConsoleLog::readerCompletesLinesInLaterReads()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("qconsole.log"));
+    QVERIFY(rewrite(path, QByteArray()));
+    ConsoleLogReader reader;
+    ConsoleLog log;
+    reader.open(path);
+    QVERIFY(append(path, "recording to demos/dem"));
+    reader.readInto(log);
+    QVERIFY(log.scanNewLines().isEmpty());
+    QVERIFY(append(path, "o1.dm2.\r\n"));
+    reader.readInto(log);
+    QCOMPARE(log.scanNewLines(), QList<QByteArray>{"demos/demo1.dm2"});
+    reader.readInto(log); // nothing new
+    QVERIFY(log.scanNewLines().isEmpty());
+}
+
+void TestConsoleLog::readerRereadsAShrunkLog()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("qconsole.log"));
+    QVERIFY(rewrite(path, QByteArray(500, 'x') + '\n'));
+    ConsoleLogReader reader;
+    ConsoleLog log;
+    reader.open(path);
+    QVERIFY(append(path, "line\n"));
+    reader.readInto(log);
+    QCOMPARE(log.lineCount(), 1);
+    // The game starts a new log, shorter than what was read.
+    QVERIFY(rewrite(path, "start\nrecording to demos/b.dm2.\n"));
+    reader.readInto(log);
+    QCOMPARE(reader.restarts(), 1);
+    QCOMPARE(log.scanNewLines(), QList<QByteArray>{"demos/b.dm2"});
+    QCOMPARE(reader.position(), QFileInfo(path).size());
+}
+
+void TestConsoleLog::readerRereadsARewrittenLog()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("qconsole.log"));
+    QVERIFY(rewrite(path, "first run\n"));
+    ConsoleLogReader reader;
+    ConsoleLog log;
+    reader.open(path);
+    // Started anew and already longer than the read position at the next look.
+    QVERIFY(rewrite(path, "second run\nrecording to demos/c.dm2.\n" + QByteArray(200, '-') + '\n'));
+    reader.readInto(log);
+    QCOMPARE(reader.restarts(), 1);
+    QCOMPARE(log.scanNewLines(), QList<QByteArray>{"demos/c.dm2"});
+    // Growing normally afterwards is no restart.
+    QVERIFY(append(path, "recording to demos/d.dm2.\n"));
+    reader.readInto(log);
+    QCOMPARE(reader.restarts(), 1);
+    QCOMPARE(log.scanNewLines(), QList<QByteArray>{"demos/d.dm2"});
+}
+
+void TestConsoleLog::readerDropsThePartialLineOfTheOldContent()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("qconsole.log"));
+    QVERIFY(rewrite(path, QByteArray(100, 'x') + '\n'));
+    ConsoleLogReader reader;
+    ConsoleLog log;
+    reader.open(path);
+    QVERIFY(append(path, "recording to demos/"));
+    reader.readInto(log);
+    QVERIFY(rewrite(path, "x.dm2\n"));
+    reader.readInto(log);
+    QCOMPARE(reader.restarts(), 1);
+    QVERIFY(log.scanNewLines().isEmpty());
+}
+
+void TestConsoleLog::readerHolds()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("qconsole.log"));
+    const QString other = dir.filePath(QStringLiteral("other.log"));
+    QVERIFY(rewrite(path, "a\n"));
+    QVERIFY(rewrite(other, "b\n"));
+    ConsoleLogReader reader;
+    QVERIFY(!reader.holds(path));
+    reader.open(path);
+    QVERIFY(reader.holds(path));
+    QVERIFY(reader.holds(dir.path() + QStringLiteral("/./qconsole.log")));
+    const QString link = dir.filePath(QStringLiteral("link.log"));
+    QVERIFY(QFile::link(path, link));
+    QVERIFY(reader.holds(link));
+    QVERIFY(!reader.holds(other));
+    reader.close();
+    QVERIFY(!reader.holds(path));
+    QVERIFY(!reader.isOpen());
+}
+
+QTEST_GUILESS_MAIN(TestConsoleLog)
+#include "tst_consolelog.moc"

@@ -1,0 +1,471 @@
+// The Filmer's upload against a relay of the test's own on 127.0.0.31, the Filmer's port.
+// Ticks are called directly; the relay answers each record when the test says so.
+
+#include "filmerupload.h"
+
+#include "common/fakerelay.h"
+#include "common/testdoubles.h"
+#include "zlibcomp.h"
+#include "demolistmodel.h"
+#include "gamerunning.h"
+#include "twsocket.h"
+#include "clientcore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <stdexcept>
+
+using namespace arbelon;
+
+namespace {
+
+const QString kAddress = QStringLiteral("127.0.0.31");
+constexpr int kHour = 3600 * 1000;
+
+// Varied bytes that still compress, different for each seed.
+QByteArray demoBytes(int size, int seed)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    quint32 x = 2463534242u + quint32(seed);
+    for (int i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        out[i] = char(i % 7 == 0 ? (x & 0xff) : (i / 50 + seed) & 0x3f);
+    }
+    return out;
+}
+
+bool append(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Append) && f.write(bytes) == bytes.size();
+}
+
+qint32 sequenceOf(const QByteArray &record) { return readI32(record, rec::dpSequence); }
+
+} // namespace
+
+class TestFilmerUpload : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void lobbyEntryStartsTheUpload();
+    void fourBlocksOfACompleteDemo();
+    void rejectedBlockHoldsTheUpload();
+    void newDemoCutsTheEndedOne();
+    void newDemoWaitsWhileTheCurrentOneGrows();
+    void demoFileNotThereYet();
+    void transferRateZeroSendsNothing();
+    void uploadErrorLeavesTheTimerStopped();
+    void sessionEndClosesTheFiles();
+    void nextSessionCountsFromZero();
+    void sessionEndedInsideTickKeepsTimersStopped_data();
+    void sessionEndedInsideTickKeepsTimersStopped();
+
+private:
+    FilmerUpload &filmer() { return m_core->filmer(); }
+    QString demoPath(const QString &name) const
+    {
+        return m_dir->path() + QStringLiteral("/q2/baseq2/demos/") + name;
+    }
+    QString logPath() const { return m_dir->path() + QStringLiteral("/q2/baseq2/qconsole.log"); }
+    // The game announces a recording; the scan tick takes it.
+    void announce(const QString &name);
+    void uploadTick() { filmer().OutDemoStreamTimer(); }
+    // Ticks and waits for exactly one more record, which is returned.
+    QByteArray tickForRecord();
+    void accept();
+    // A block: its sequence, its raw bytes after decompression (CRC checked).
+    QByteArray blockData(const QByteArray &record);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<FakeGameRunningCheck> m_game;
+    std::unique_ptr<test::ScriptedPrompts> m_prompts;
+    std::unique_ptr<test::FakeRelay> m_relay;
+    std::unique_ptr<ClientCore> m_core;
+};
+
+void TestFilmerUpload::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_game = std::make_unique<FakeGameRunningCheck>(true);
+    m_prompts = std::make_unique<test::ScriptedPrompts>();
+    m_relay = std::make_unique<test::FakeRelay>();
+    QVERIFY(m_relay->listen(kAddress, kFilmerPort));
+    m_core = std::make_unique<ClientCore>();
+    m_core->setGameRunningCheck(m_game.get());
+    m_core->setPrompts(m_prompts.get());
+    m_core->settings().quake2Dir = m_dir->path() + QStringLiteral("/q2/");
+    m_core->settings().transferRate = 3000;
+    m_core->LogFileScan().setInterval(kHour);
+    m_core->OutDemoStream().setInterval(kHour);
+
+    m_core->startConnection(ConnectValues{kAddress, QString(), roleFilmer, QStringLiteral("game"), gtQuake2,
+                                          QStringLiteral("baseq2")});
+    QTRY_COMPARE(m_relay->records.size(), 1);
+    QCOMPARE(packetType(m_relay->records.at(0)), qint32(GAMEINFO));
+    m_relay->ack();
+    QTRY_COMPARE(m_core->state(), int(ssInLobby));
+
+    // The game runs and logs; the first scan opens the log at its end.
+    QVERIFY(append(logPath(), "console start\n"));
+    filmer().LogFileScanTimer();
+    QVERIFY(filmer().consoleLogOpen());
+}
+
+void TestFilmerUpload::cleanup()
+{
+    m_core.reset();
+    m_relay.reset();
+    m_prompts.reset();
+    m_game.reset();
+    m_dir.reset();
+}
+
+void TestFilmerUpload::announce(const QString &name)
+{
+    QVERIFY(append(logPath(), "recording to ./baseq2/demos/" + name.toLatin1() + ".\r\n"));
+    filmer().LogFileScanTimer();
+}
+
+QByteArray TestFilmerUpload::tickForRecord()
+{
+    const qsizetype before = m_relay->records.size();
+    uploadTick();
+    // Records arrive in order: anything sent by an earlier tick would show up here first.
+    // A missing or extra record gives a header of type -1, which no check accepts.
+    if (!QTest::qWaitFor([&] { return m_relay->records.size() > before; })
+        || m_relay->records.size() != before + 1)
+        return QByteArray(rec::kDemoRestartSize, '\xff');
+    return m_relay->records.last();
+}
+
+void TestFilmerUpload::accept()
+{
+    m_relay->ack(0);
+    QTRY_COMPARE(m_core->state(), int(ssInLobby));
+}
+
+QByteArray TestFilmerUpload::blockData(const QByteArray &record)
+{
+    if (packetType(record) != DEMOPACKET || qsizetype(packetSize(record)) != record.size())
+        return "not a whole DEMOPACKET";
+    QByteArray raw;
+    quint32 crc = 0;
+    if (inflateBlock(QByteArrayView(record).sliced(rec::dpData), &raw, &crc, 0) != InflateResult::Ok)
+        return "does not inflate";
+    if (crc != readU32(record, rec::offCrc))
+        return "CRC differs";
+    return raw;
+}
+
+void TestFilmerUpload::lobbyEntryStartsTheUpload()
+{
+    QVERIFY(m_core->LogFileScan().isActive());
+    QVERIFY(m_core->OutDemoStream().isActive());
+    QCOMPARE(m_core->demo().uploadCounter, 0);
+    QFile cfg(m_dir->path() + QStringLiteral("/q2/baseq2/autoexec.cfg"));
+    QVERIFY(cfg.open(QIODevice::ReadOnly));
+    QCOMPARE(cfg.readAll(), QByteArray("logfile 2\r\n"));
+}
+
+void TestFilmerUpload::fourBlocksOfACompleteDemo()
+{
+    const QByteArray demo = demoBytes(10000, 1);
+    QVERIFY(append(demoPath(QStringLiteral("d1.dm2")), demo));
+    announce(QStringLiteral("d1.dm2"));
+    QCOMPARE(m_core->demo().pending, QStringList{demoPath(QStringLiteral("d1.dm2"))});
+
+    const QByteArray restart = tickForRecord();
+    QCOMPARE(packetType(restart), qint32(DEMORESTART));
+    QCOMPARE(restart.size(), rec::kDemoRestartSize);
+    QCOMPARE(readI32(restart, rec::drSequence), 0);
+    QCOMPARE(m_core->state(), int(ssDemoRestart));
+    uploadTick(); // waits for the answer: sends nothing
+    accept();
+    QCOMPARE(m_core->demo().currentDemoPath, demoPath(QStringLiteral("d1.dm2")));
+    QVERIFY(m_core->demo().pending.isEmpty());
+    QCOMPARE(m_core->demoList()->rowCount(), 1);
+    QCOMPARE(m_core->demoList()->name(0), QStringLiteral("d1.dm2"));
+    QCOMPARE(m_core->goodLabel(), QStringLiteral("1"));
+
+    const int sizes[] = {3000, 3000, 3000, 1000};
+    qsizetype offset = 0;
+    for (int i = 0; i < 4; ++i) {
+        const QByteArray block = tickForRecord();
+        QCOMPARE(sequenceOf(block), i + 1);
+        QCOMPARE(blockData(block), demo.mid(offset, sizes[i]));
+        QCOMPARE(m_core->state(), int(ssDemoPacket));
+        QCOMPARE(m_core->demoList()->dataText(0), QString::number(offset / 1000) + QStringLiteral("k "));
+        // The size has not changed since the first block: the end is seen at the second.
+        QCOMPARE(m_core->demo().currentDemoPath.isEmpty(), i >= 1);
+        offset += sizes[i];
+        uploadTick(); // not answered yet: nothing more goes out
+        accept();
+        QCOMPARE(m_core->demo().uploadCounter, i + 2);
+        QCOMPARE(m_core->goodLabel(), QString::number(i + 2));
+    }
+    uploadTick(); // everything taken: nothing to send
+    QCOMPARE(m_core->demoList()->dataText(0), QStringLiteral("10k "));
+    QCOMPARE(m_core->state(), int(ssInLobby));
+
+    // The next record after all this is the next demo's start: nothing else went out between.
+    announce(QStringLiteral("d2.dm2"));
+    const QByteArray next = tickForRecord();
+    QCOMPARE(packetType(next), qint32(DEMORESTART));
+    QCOMPARE(readI32(next, rec::drSequence), 5);
+    QCOMPARE(m_relay->records.size(), 7);
+}
+
+void TestFilmerUpload::rejectedBlockHoldsTheUpload()
+{
+    const QByteArray demo = demoBytes(10000, 2);
+    QVERIFY(append(demoPath(QStringLiteral("r.dm2")), demo));
+    announce(QStringLiteral("r.dm2"));
+    QCOMPARE(packetType(tickForRecord()), qint32(DEMORESTART));
+    accept();
+
+    QCOMPARE(blockData(tickForRecord()), demo.left(3000));
+    m_relay->ack(1);
+    QTRY_COMPARE(m_core->badLabel(), QStringLiteral("1"));
+    QCOMPARE(m_core->state(), int(ssDemoPacket));
+    uploadTick();
+    m_relay->ack(2);
+    QTRY_COMPARE(m_core->badLabel(), QStringLiteral("2"));
+    uploadTick();
+    QCOMPARE(m_core->demo().uploadCounter, 1);
+
+    accept();
+    QCOMPARE(m_core->demo().uploadCounter, 2);
+    QCOMPARE(m_core->goodLabel(), QStringLiteral("2"));
+    // The refused block is not sent again; the upload goes on after it.
+    const QByteArray next = tickForRecord();
+    QCOMPARE(sequenceOf(next), 2);
+    QCOMPARE(blockData(next), demo.mid(3000, 3000));
+}
+
+void TestFilmerUpload::newDemoCutsTheEndedOne()
+{
+    const QByteArray first = demoBytes(10000, 3);
+    const QByteArray second = demoBytes(5000, 4);
+    QVERIFY(append(demoPath(QStringLiteral("a.dm2")), first));
+    announce(QStringLiteral("a.dm2"));
+    QCOMPARE(packetType(tickForRecord()), qint32(DEMORESTART));
+    accept();
+    QCOMPARE(blockData(tickForRecord()), first.left(3000));
+    accept();
+    QCOMPARE(blockData(tickForRecord()), first.mid(3000, 3000));
+    accept();
+    QVERIFY(m_core->demo().currentDemoPath.isEmpty());
+    QVERIFY(filmer().demoFileOpen());
+
+    QVERIFY(append(demoPath(QStringLiteral("b.dm2")), second));
+    announce(QStringLiteral("b.dm2"));
+    const QByteArray restart = tickForRecord();
+    QCOMPARE(packetType(restart), qint32(DEMORESTART));
+    QCOMPARE(readI32(restart, rec::drSequence), 3);
+    accept();
+    QCOMPARE(m_core->demo().currentDemoPath, demoPath(QStringLiteral("b.dm2")));
+    QCOMPARE(m_core->demoList()->rowCount(), 2);
+    QCOMPARE(m_core->demoList()->name(1), QStringLiteral("b.dm2"));
+    QVERIFY(!filmer().demoFileOpen());
+
+    // The rest of the first demo is never sent: the next block is the second's start.
+    const QByteArray block = tickForRecord();
+    QCOMPARE(sequenceOf(block), 4);
+    QCOMPARE(blockData(block), second.left(3000));
+    QCOMPARE(filmer().bytesTaken(), 3000);
+}
+
+void TestFilmerUpload::newDemoWaitsWhileTheCurrentOneGrows()
+{
+    const QString path = demoPath(QStringLiteral("g.dm2"));
+    QVERIFY(append(path, demoBytes(1000, 5)));
+    announce(QStringLiteral("g.dm2"));
+    QCOMPARE(packetType(tickForRecord()), qint32(DEMORESTART));
+    accept();
+    QCOMPARE(blockData(tickForRecord()).size(), 1000);
+    accept();
+
+    const QByteArray more = demoBytes(500, 6);
+    QVERIFY(append(path, more));
+    QVERIFY(append(demoPath(QStringLiteral("h.dm2")), demoBytes(100, 7)));
+    announce(QStringLiteral("h.dm2"));
+    // Still growing: the new demo waits and the block goes out.
+    QCOMPARE(blockData(tickForRecord()), more);
+    accept();
+    QCOMPARE(m_core->demo().currentDemoPath, path);
+
+    // Not grown since the last tick: ended, and there is nothing left to send.
+    const qsizetype before = m_relay->records.size();
+    uploadTick();
+    QVERIFY(m_core->demo().currentDemoPath.isEmpty());
+    QCOMPARE(m_core->state(), int(ssInLobby));
+    const QByteArray restart = tickForRecord();
+    QCOMPARE(m_relay->records.size(), before + 1);
+    QCOMPARE(packetType(restart), qint32(DEMORESTART));
+}
+
+void TestFilmerUpload::demoFileNotThereYet()
+{
+    announce(QStringLiteral("late.dm2"));
+    QCOMPARE(packetType(tickForRecord()), qint32(DEMORESTART));
+    accept();
+    uploadTick();
+    uploadTick();
+    QVERIFY(!filmer().demoFileOpen());
+    QVERIFY(m_core->OutDemoStream().isActive());
+    // Demos found meanwhile wait behind it.
+    announce(QStringLiteral("later.dm2"));
+    uploadTick();
+    QCOMPARE(m_core->demo().pending, QStringList{demoPath(QStringLiteral("later.dm2"))});
+
+    const QByteArray demo = demoBytes(700, 8);
+    QVERIFY(append(demoPath(QStringLiteral("late.dm2")), demo));
+    const QByteArray block = tickForRecord();
+    QCOMPARE(sequenceOf(block), 1);
+    QCOMPARE(blockData(block), demo);
+}
+
+void TestFilmerUpload::transferRateZeroSendsNothing()
+{
+    m_core->settings().transferRate = 0;
+    QVERIFY(append(demoPath(QStringLiteral("z.dm2")), demoBytes(2000, 9)));
+    announce(QStringLiteral("z.dm2"));
+    QCOMPARE(packetType(tickForRecord()), qint32(DEMORESTART));
+    accept();
+    for (int i = 0; i < 3; ++i)
+        uploadTick();
+    QCOMPARE(m_core->demo().currentDemoPath, demoPath(QStringLiteral("z.dm2")));
+    QCOMPARE(filmer().bytesTaken(), 0);
+    m_core->settings().transferRate = 3000;
+    const QByteArray block = tickForRecord();
+    QCOMPARE(blockData(block).size(), 2000);
+    QCOMPARE(sequenceOf(block), 1);
+}
+
+void TestFilmerUpload::uploadErrorLeavesTheTimerStopped()
+{
+    // A folder with a demo's name: it exists but cannot be read as a file.
+    QVERIFY(QDir().mkpath(demoPath(QStringLiteral("folder.dm2"))));
+    announce(QStringLiteral("folder.dm2"));
+    QCOMPARE(packetType(tickForRecord()), qint32(DEMORESTART));
+    accept();
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error, uploadTick());
+    QVERIFY(!m_core->OutDemoStream().isActive());
+
+    // Through the timer the error reaches the error box and the timer stays stopped.
+    m_core->OutDemoStream().setInterval(0);
+    m_core->OutDemoStream().start();
+    QTRY_COMPARE(m_prompts->errors.size(), 1);
+    QVERIFY(!m_core->OutDemoStream().isActive());
+}
+
+void TestFilmerUpload::sessionEndClosesTheFiles()
+{
+    QVERIFY(append(demoPath(QStringLiteral("s.dm2")), demoBytes(4000, 10)));
+    announce(QStringLiteral("s.dm2"));
+    QCOMPARE(packetType(tickForRecord()), qint32(DEMORESTART));
+    accept();
+    QVERIFY(!blockData(tickForRecord()).isEmpty());
+    QVERIFY(filmer().demoFileOpen());
+    m_relay->closeClient();
+    QTRY_COMPARE(m_core->state(), int(ssIdle));
+    QVERIFY(!filmer().demoFileOpen());
+    QVERIFY(!filmer().consoleLogOpen());
+    QVERIFY(!m_core->OutDemoStream().isActive());
+    QVERIFY(!m_core->LogFileScan().isActive());
+}
+
+void TestFilmerUpload::nextSessionCountsFromZero()
+{
+    QVERIFY(append(demoPath(QStringLiteral("n1.dm2")), demoBytes(100, 11)));
+    announce(QStringLiteral("n1.dm2"));
+    QCOMPARE(packetType(tickForRecord()), qint32(DEMORESTART));
+    accept();
+    QCOMPARE(sequenceOf(tickForRecord()), 1);
+    accept();
+    QCOMPARE(m_core->demo().uploadCounter, 2);
+    m_relay->closeClient();
+    QTRY_COMPARE(m_core->state(), int(ssIdle));
+
+    const qsizetype before = m_relay->records.size();
+    m_core->startConnection(ConnectValues{kAddress, QString(), roleFilmer, QStringLiteral("game"), gtQuake2,
+                                          QStringLiteral("baseq2")});
+    QTRY_COMPARE(m_relay->records.size(), before + 1);
+    QCOMPARE(packetType(m_relay->records.last()), qint32(GAMEINFO));
+    accept();
+    QCOMPARE(m_core->demo().uploadCounter, 0);
+    QVERIFY(m_core->demo().pending.isEmpty());
+    QCOMPARE(m_core->demoList()->rowCount(), 0);
+
+    filmer().LogFileScanTimer(); // opens the log again, at its end
+    QVERIFY(append(demoPath(QStringLiteral("n2.dm2")), demoBytes(100, 12)));
+    announce(QStringLiteral("n2.dm2"));
+    const QByteArray restart = tickForRecord();
+    QCOMPARE(packetType(restart), qint32(DEMORESTART));
+    QCOMPARE(readI32(restart, rec::drSequence), 0);
+    accept();
+    QCOMPARE(sequenceOf(tickForRecord()), 1);
+}
+
+// The session ends while a tick runs: a send that finds the connection broken closes it
+// before returning, and a scan tick's error box lets the socket's close event in.
+void TestFilmerUpload::sessionEndedInsideTickKeepsTimersStopped_data()
+{
+    QTest::addColumn<int>("during");
+    enum { RestartSend, BlockSend, Scan };
+    QTest::newRow("DEMORESTART send") << int(RestartSend);
+    QTest::newRow("DEMOPACKET send") << int(BlockSend);
+    QTest::newRow("scan tick") << int(Scan);
+}
+
+void TestFilmerUpload::sessionEndedInsideTickKeepsTimersStopped()
+{
+    QFETCH(int, during);
+    QVERIFY(append(demoPath(QStringLiteral("k.dm2")), demoBytes(4000, 13)));
+    announce(QStringLiteral("k.dm2"));
+    if (during == 1) {
+        QCOMPARE(packetType(tickForRecord()), qint32(DEMORESTART));
+        accept();
+    }
+
+    class ClosingCheck : public FakeGameRunningCheck {
+    public:
+        explicit ClosingCheck(ClientCore &core) : FakeGameRunningCheck(true), m_core(core) {}
+        bool isRunning(int gameType) override
+        {
+            m_core.DemoClient().Close();
+            return FakeGameRunningCheck::isRunning(gameType);
+        }
+
+    private:
+        ClientCore &m_core;
+    } closing(*m_core);
+    m_core->dispatcher().setSendFunction([this](const QByteArray &) { m_core->DemoClient().Close(); });
+    if (during == 2) {
+        m_core->setGameRunningCheck(&closing);
+        filmer().LogFileScanTimer();
+    } else {
+        uploadTick();
+    }
+
+    QVERIFY(!m_core->connected());
+    QCOMPARE(m_core->state(), int(ssIdle));
+    QVERIFY(!m_core->OutDemoStream().isActive());
+    QVERIFY(!m_core->LogFileScan().isActive());
+    m_core->setGameRunningCheck(m_game.get());
+}
+
+QTEST_GUILESS_MAIN(TestFilmerUpload)
+#include "tst_filmerupload.moc"

@@ -1,0 +1,191 @@
+// arbelon-relay run as a process: its command line, its log and its signals.
+
+#include "relaytestclient.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <csignal>
+
+using namespace arbelon;
+using arbelon::test::RelayTestClient;
+
+namespace {
+QStringList strings(std::initializer_list<const char *> texts)
+{
+    QStringList list;
+    for (const char *t : texts)
+        list.append(QString::fromLatin1(t));
+    return list;
+}
+} // namespace
+
+class TestRelayProcess : public QObject {
+    Q_OBJECT
+
+private slots:
+    void helpNamesEveryFlag();
+    void versionIsPrinted();
+    void badFlagsAreRefused_data();
+    void badFlagsAreRefused();
+    void servesAndStopsOnSignal_data();
+    void servesAndStopsOnSignal();
+    void delayedDemoArrivesInOrder();
+
+private:
+    static QString relayPath();
+    // Starts the relay on free loopback ports and reads them from its log.
+    bool startRelay(QProcess &relay, const QStringList &extra);
+
+    QByteArray m_stderr;
+    quint16 m_viewerPort = 0;
+    quint16 m_filmerPort = 0;
+};
+
+QString TestRelayProcess::relayPath()
+{
+    QString dir = qEnvironmentVariable("ARBELON_BIN_DIR");
+    if (dir.isEmpty())
+        dir = QCoreApplication::applicationDirPath();
+    return dir + QStringLiteral("/arbelon-relay");
+}
+
+bool TestRelayProcess::startRelay(QProcess &relay, const QStringList &extra)
+{
+    m_stderr.clear();
+    connect(&relay, &QProcess::readyReadStandardError, this,
+            [&relay, this] { m_stderr += relay.readAllStandardError(); });
+    relay.start(relayPath(), QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
+                                         QStringLiteral("--viewer-port"), QStringLiteral("0"),
+                                         QStringLiteral("--filmer-port"), QStringLiteral("0")}
+                                 + extra);
+    static const QRegularExpression listening(QStringLiteral("listening viewer=(\\d+) filmer=(\\d+)"));
+    QRegularExpressionMatch match;
+    const bool up = QTest::qWaitFor([&] {
+        match = listening.match(QString::fromUtf8(m_stderr));
+        return match.hasMatch() || relay.state() == QProcess::NotRunning;
+    }, 15000);
+    if (!up || !match.hasMatch())
+        return false;
+    m_viewerPort = quint16(match.captured(1).toUInt());
+    m_filmerPort = quint16(match.captured(2).toUInt());
+    return m_viewerPort != 0 && m_filmerPort != 0;
+}
+
+void TestRelayProcess::helpNamesEveryFlag()
+{
+    QProcess relay;
+    relay.start(relayPath(), {QStringLiteral("--help")});
+    QVERIFY(relay.waitForFinished(15000));
+    QCOMPARE(relay.exitCode(), 0);
+    const QByteArray help = relay.readAllStandardOutput();
+    for (const char *flag : {"--listen", "--viewer-port", "--filmer-port", "--film-password", "--film-password-file", "--delay",
+                             "--max-clients", "--max-games", "--max-queue", "--max-demo-memory",
+                             "--hello-timeout", "--help", "--version"})
+        QVERIFY2(help.contains(flag), flag);
+}
+
+void TestRelayProcess::versionIsPrinted()
+{
+    QProcess relay;
+    relay.start(relayPath(), {QStringLiteral("--version")});
+    QVERIFY(relay.waitForFinished(15000));
+    QCOMPARE(relay.exitCode(), 0);
+    QVERIFY(relay.readAllStandardOutput().startsWith("arbelon-relay 1."));
+}
+
+void TestRelayProcess::badFlagsAreRefused_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("mentions");
+    QTest::newRow("negative delay") << strings({"--delay", "-1"}) << "--delay";
+    QTest::newRow("port out of range") << strings({"--viewer-port", "70000"}) << "--viewer-port";
+    QTest::newRow("tiny queue") << strings({"--max-queue", "10"}) << "--max-queue";
+    QTest::newRow("size with a bad suffix") << strings({"--max-demo-memory", "5X"}) << "--max-demo-memory";
+    QTest::newRow("not an address") << strings({"--listen", "nowhere"}) << "--listen";
+    QTest::newRow("password too long") << strings({"--film-password", "0123456789abcdefg"}) << "--film-password";
+    QTest::newRow("missing password file") << strings({"--film-password-file", "/nonexistent/pw"}) << "--film-password-file";
+    QTest::newRow("same ports") << strings({"--viewer-port", "5000", "--filmer-port", "5000"}) << "must differ";
+    QTest::newRow("unknown flag") << strings({"--bogus"}) << "bogus";
+}
+
+void TestRelayProcess::badFlagsAreRefused()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, mentions);
+    QProcess relay;
+    relay.start(relayPath(), args);
+    QVERIFY(relay.waitForFinished(15000));
+    QVERIFY(relay.exitCode() != 0);
+    QVERIFY2(relay.readAllStandardError().contains(mentions.toUtf8()), qPrintable(mentions));
+}
+
+void TestRelayProcess::servesAndStopsOnSignal_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+void TestRelayProcess::servesAndStopsOnSignal()
+{
+    QFETCH(int, signal);
+    QProcess relay;
+    QVERIFY(startRelay(relay, {QStringLiteral("--film-password"), QStringLiteral("pw")}));
+
+    RelayTestClient intruder, filmer, viewer;
+    QVERIFY(intruder.connectTo(m_filmerPort));
+    QVERIFY(!intruder.openGame("stolen", "eve", "guess"));
+    QTRY_VERIFY_WITH_TIMEOUT(intruder.wasClosedByServer(), 10000);
+    QVERIFY(filmer.connectTo(m_filmerPort));
+    QVERIFY(filmer.openGame("duel", "ann", "pw"));
+    QVERIFY(viewer.connectTo(m_viewerPort));
+    QVERIFY(viewer.signIn("vic"));
+    QCOMPARE(viewer.request(buildWaitForGame(1)), 0);
+    QCOMPARE(viewer.request(buildSendText({}, "hello")), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(filmer.chat().contains("<vic> hello"), 10000);
+
+    ::kill(pid_t(relay.processId()), signal);
+    QVERIFY(relay.waitForFinished(15000));
+    QCOMPARE(relay.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(relay.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(viewer.wasClosedByServer() && filmer.wasClosedByServer(), 10000);
+    m_stderr += relay.readAllStandardError();
+    const QString log = QString::fromUtf8(m_stderr);
+    QVERIFY(log.contains(QStringLiteral("wrong film password")));
+    QVERIFY(log.contains(QStringLiteral("opened game 1 \"duel\"")));
+    QVERIFY(log.contains(QStringLiteral("shutting down")));
+    // Every line starts with its time.
+    static const QRegularExpression stamped(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z "));
+    for (const QString &line : log.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        QVERIFY2(stamped.match(line).hasMatch(), qPrintable(line));
+}
+
+void TestRelayProcess::delayedDemoArrivesInOrder()
+{
+    QProcess relay;
+    QVERIFY(startRelay(relay, {QStringLiteral("--delay"), QStringLiteral("1")}));
+    RelayTestClient filmer, viewer;
+    QVERIFY(filmer.connectTo(m_filmerPort));
+    QVERIFY(filmer.openGame("duel", "ann"));
+    QVERIFY(viewer.connectTo(m_viewerPort));
+    QVERIFY(viewer.signIn("vic"));
+    QCOMPARE(viewer.request(buildWaitForGame(1)), 0);
+
+    QByteArrayList blocks;
+    for (int i = 0; i < 4; ++i)
+        blocks.append(QByteArray(5000, char('a' + i)) + QByteArray::number(i));
+    QCOMPARE(filmer.request(buildDemoRestart(0)), 0);
+    for (int i = 0; i < blocks.size(); ++i)
+        QCOMPARE(filmer.request(RelayTestClient::demoPacket(blocks[i], i + 1)), 0);
+
+    QTRY_COMPARE_WITH_TIMEOUT(viewer.countOf(DEMOPACKET), 4, 15000);
+    QCOMPARE(viewer.demos(), QByteArrayList({blocks.join()}));
+    QCOMPARE(viewer.badBlocks(), 0);
+    relay.terminate();
+    QVERIFY(relay.waitForFinished(15000));
+}
+
+QTEST_GUILESS_MAIN(TestRelayProcess)
+#include "tst_relayprocess.moc"

@@ -1,0 +1,319 @@
+// The relay server in-process: games, lobbies, chat and demos through real sockets on 127.0.0.1.
+
+#include "relayfixture.h"
+
+#include <QTest>
+
+using namespace arbelon;
+using namespace arbelon::test;
+
+class TestRelayServer : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { m_f.setUp(); }
+    void cleanup() { m_f.tearDown(); }
+
+    void demoReachesEarlyAndLateViewers();
+    void lateJoinerWaitsWhenDemoOutgrewTheBound();
+    void listsUsersAndChatReachTheRightClients();
+    void leavingStopsDemoAndTellsTheLobby();
+    void gameEndsWhenItsFilmerGoes();
+    void filmerHello_data();
+    void filmerHello();
+    void delayHoldsDemoRecords();
+    void delayedTailOutlivesTheFilmer();
+    void delayHoldsTheFilmerBackWhenFull();
+
+private:
+    RelayFixture m_f;
+};
+
+// ---- demos ------------------------------------------------------------------------
+
+void TestRelayServer::demoReachesEarlyAndLateViewers()
+{
+    m_f.startServer();
+    RelayTestClient *f = m_f.filmer("duel", "camera");
+    QVERIFY(f);
+    RelayTestClient *early = m_f.viewer("early", 1);
+    QVERIFY(early);
+    const QByteArray data = randomBytes(200000, 7);
+
+    QCOMPARE(f->request(buildDemoRestart(0)), 0);
+    QVERIFY(upload(f, data, 0, 100000));
+    RelayTestClient *late = m_f.viewer("late", 1);
+    QVERIFY(late);
+    QVERIFY(upload(f, data, 100000, 200000));
+
+    for (RelayTestClient *v : {early, late}) {
+        QTRY_COMPARE_WITH_TIMEOUT(v->countOf(DEMOPACKET), 20, 15000);
+        QCOMPARE(v->badBlocks(), 0);
+        QCOMPARE(v->demos().size(), 1);
+        QVERIFY(v->demos().constFirst() == data);
+    }
+    // The late joiner's demo begins right after the answer to its watch request.
+    const QList<QByteArray> &r = late->records();
+    qsizetype restartAt = -1, lastUserAt = -1;
+    for (qsizetype i = 0; i < r.size(); ++i) {
+        if (packetType(r[i]) == DEMORESTART && restartAt < 0)
+            restartAt = i;
+        if (packetType(r[i]) == USERENTERED)
+            lastUserAt = i;
+    }
+    QVERIFY(lastUserAt >= 0 && restartAt > lastUserAt);
+}
+
+void TestRelayServer::lateJoinerWaitsWhenDemoOutgrewTheBound()
+{
+    RelayConfig config;
+    config.maxDemoMemory = 30000;
+    m_f.startServer(config);
+    RelayTestClient *f = m_f.filmer("long", "camera");
+    QVERIFY(f);
+    RelayTestClient *early = m_f.viewer("early", 1);
+    QVERIFY(early);
+    const QByteArray first = randomBytes(50000, 1), second = randomBytes(20000, 2);
+
+    QCOMPARE(f->request(buildDemoRestart(0)), 0);
+    QVERIFY(upload(f, first, 0, first.size()));
+    RelayTestClient *late = m_f.viewer("late", 1);
+    QVERIFY(late);
+    QVERIFY(m_f.barrier(late));
+    QCOMPARE(late->demoRecords(), 0); // the first demo lost its beginning: nothing of it
+    QCOMPARE(f->request(buildDemoRestart(6)), 0);
+    QVERIFY(upload(f, second, 0, second.size()));
+
+    QTRY_COMPARE_WITH_TIMEOUT(early->countOf(DEMOPACKET), 7, 15000);
+    QCOMPARE(early->demos(), QByteArrayList({first, second})); // live Viewers lose nothing
+    QTRY_COMPARE_WITH_TIMEOUT(late->countOf(DEMOPACKET), 2, 15000);
+    QCOMPARE(late->demos(), QByteArrayList({second}));
+    QCOMPARE(late->badBlocks(), 0);
+    QVERIFY(m_f.logHas(QStringLiteral("current demo passed 30000 bytes")));
+}
+
+// ---- lobby ------------------------------------------------------------------------
+
+void TestRelayServer::listsUsersAndChatReachTheRightClients()
+{
+    m_f.startServer();
+    RelayTestClient *f1 = m_f.filmer("alpha", "ann");
+    QVERIFY(f1);
+    RelayTestClient *idle = m_f.viewer("ida");
+    QVERIFY(idle);
+    RelayTestClient *f2 = m_f.filmer("beta", "bob");
+    QVERIFY(f2);
+    RelayTestClient *v1 = m_f.viewer("vic", 1);
+    RelayTestClient *v2 = m_f.viewer("wes", 2);
+    QVERIFY(v1 && v2);
+
+    for (RelayTestClient *c : {f1, f2, idle, v1, v2}) {
+        QTRY_COMPARE_WITH_TIMEOUT(c->games().size(), size_t(2), 10000);
+        QCOMPARE(c->games().at(1).name, QByteArray("alpha"));
+        QCOMPARE(c->games().at(2).name, QByteArray("beta"));
+        QCOMPARE(c->games().at(1).mod, QByteArray("baseq2"));
+        QTRY_COMPARE_WITH_TIMEOUT(c->games().at(1).users, 2u, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(c->games().at(2).users, 2u, 10000);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(f1->users(), QByteArrayList({"ann", "vic"}), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(v1->users(), QByteArrayList({"ann", "vic"}), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(v2->users(), QByteArrayList({"bob", "wes"}), 10000);
+    QVERIFY(idle->users().isEmpty());
+
+    QCOMPARE(v1->request(buildSendText({}, "hi from vic")), 0);
+    QCOMPARE(f2->request(buildSendText({}, "bob here")), 0);
+    QCOMPARE(idle->request(buildSendText({}, "anyone?")), 1); // in no lobby
+    for (RelayTestClient *c : {f1, v1})
+        QTRY_COMPARE_WITH_TIMEOUT(c->chat(), QByteArrayList({"<vic> hi from vic"}), 10000);
+    for (RelayTestClient *c : {f2, v2})
+        QTRY_COMPARE_WITH_TIMEOUT(c->chat(), QByteArrayList({"<bob> bob here"}), 10000);
+    QVERIFY(idle->chat().isEmpty());
+}
+
+void TestRelayServer::leavingStopsDemoAndTellsTheLobby()
+{
+    m_f.startServer();
+    RelayTestClient *f = m_f.filmer("duel", "ann");
+    RelayTestClient *stay = m_f.viewer("stay", 1);
+    RelayTestClient *go = m_f.viewer("go", 1);
+    QVERIFY(f && stay && go);
+    const QByteArray data = randomBytes(30000, 3);
+    QCOMPARE(f->request(buildDemoRestart(0)), 0);
+    QVERIFY(upload(f, data, 0, 10000));
+    QCOMPARE(go->request(buildLeaveGame()), 0);
+    QVERIFY(upload(f, data, 10000, 30000));
+
+    for (RelayTestClient *c : {f, stay})
+        QTRY_COMPARE_WITH_TIMEOUT(c->users(), QByteArrayList({"ann", "stay"}), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(stay->demos(), QByteArrayList({data}), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(go->games().at(1).users, 2u, 10000);
+    QCOMPARE(go->request(buildSendText({}, "x")), 1); // out of the lobby now
+    QVERIFY(go->countOf(DEMOPACKET) <= 1);             // at most the block sent before leaving
+    QCOMPARE(go->request(buildLeaveGame()), 0);        // leaving twice is harmless
+}
+
+void TestRelayServer::gameEndsWhenItsFilmerGoes()
+{
+    m_f.startServer();
+    RelayTestClient *f1 = m_f.filmer("alpha", "ann");
+    RelayTestClient *f2 = m_f.filmer("beta", "bob");
+    RelayTestClient *watcher = m_f.viewer("vic", 1);
+    RelayTestClient *idle = m_f.viewer("ida");
+    QVERIFY(f1 && f2 && watcher && idle);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher->users(), QByteArrayList({"ann", "vic"}), 10000);
+
+    f1->disconnectNow();
+    for (RelayTestClient *c : {f2, watcher, idle}) {
+        QTRY_COMPARE_WITH_TIMEOUT(c->games().size(), size_t(1), 10000);
+        QCOMPARE(c->games().count(2), size_t(1));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(watcher->users(), QByteArrayList({"vic"}), 10000); // the Filmer left
+    QVERIFY(watcher->isConnected());
+    QCOMPARE(watcher->request(buildLeaveGame()), 0); // the client leaves the ended lobby
+    QCOMPARE(watcher->request(buildWaitForGame(1)), 1);
+    QCOMPARE(watcher->request(buildWaitForGame(2)), 0);
+    QCOMPARE(m_f.server().gameCount(), 1);
+}
+
+// ---- hello ------------------------------------------------------------------------
+
+void TestRelayServer::filmerHello_data()
+{
+    QTest::addColumn<QByteArray>("serverPassword");
+    QTest::addColumn<QByteArray>("gameName");
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("no password needed") << QByteArray() << QByteArray("duel") << QByteArray("any") << true << "opened game 1";
+    QTest::newRow("right password") << QByteArray("s3cret") << QByteArray("duel") << QByteArray("s3cret") << true << "opened game 1";
+    QTest::newRow("wrong password") << QByteArray("s3cret") << QByteArray("duel") << QByteArray("s3creT") << false << "wrong film password";
+    QTest::newRow("missing password") << QByteArray("s3cret") << QByteArray("duel") << QByteArray() << false << "wrong film password";
+    QTest::newRow("longer password") << QByteArray("s3cret") << QByteArray("duel") << QByteArray("s3cret!") << false << "wrong film password";
+    QTest::newRow("empty game name") << QByteArray() << QByteArray() << QByteArray() << false << "empty game name";
+}
+
+void TestRelayServer::filmerHello()
+{
+    QFETCH(QByteArray, serverPassword);
+    QFETCH(QByteArray, gameName);
+    QFETCH(QByteArray, password);
+    QFETCH(bool, accepted);
+    QFETCH(QString, logged);
+    RelayConfig config;
+    config.filmPasswordRequired = !serverPassword.isEmpty();
+    config.filmPassword = serverPassword;
+    m_f.startServer(config);
+    RelayTestClient *watcher = m_f.viewer("vic");
+    QVERIFY(watcher);
+    RelayTestClient *f = m_f.newClient();
+    QVERIFY(f->connectTo(m_f.server().filmerPort()));
+    QCOMPARE(f->openGame(gameName, "ann", password), accepted);
+    QVERIFY(m_f.logHas(logged));
+    if (accepted) {
+        QTRY_COMPARE_WITH_TIMEOUT(watcher->games().size(), size_t(1), 10000);
+        QCOMPARE(f->users(), QByteArrayList({"ann"}));
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(f->wasClosedByServer(), 10000);
+        QCOMPARE(f->answers().size(), 1);
+        QCOMPARE(m_f.server().gameCount(), 0);
+        QVERIFY(m_f.barrier(watcher));
+        QVERIFY(watcher->games().empty());
+    }
+}
+
+// ---- delay --------------------------------------------------------------------------
+
+void TestRelayServer::delayHoldsDemoRecords()
+{
+    RelayConfig config;
+    config.delaySeconds = 30;
+    m_f.startServer(config, true);
+    RelayTestClient *f = m_f.filmer("duel", "ann");
+    RelayTestClient *v = m_f.viewer("vic", 1);
+    QVERIFY(f && v);
+    const QByteArray data = randomBytes(30000, 6);
+    QCOMPARE(f->request(buildDemoRestart(0)), 0);
+    QVERIFY(upload(f, data, 0, 20000));
+    m_f.clock += 10000;
+    QVERIFY(upload(f, data, 20000, 30000));
+
+    // The chat line is not delayed: it overtakes the held demo.
+    QVERIFY(m_f.barrier(v));
+    QTRY_VERIFY_WITH_TIMEOUT(v->chat().contains("<vic> barrier"), 10000);
+    QCOMPARE(v->demoRecords(), 0);
+    m_f.clock += 20000; // the first three records are due
+    QTRY_COMPARE_WITH_TIMEOUT(v->demoRecords(), 3, 10000);
+    QVERIFY(m_f.barrier(v));
+    QCOMPARE(v->demoRecords(), 3);
+    m_f.clock += 10000;
+    QTRY_COMPARE_WITH_TIMEOUT(v->demos(), QByteArrayList({data}), 10000);
+    QCOMPARE(v->badBlocks(), 0);
+}
+
+void TestRelayServer::delayedTailOutlivesTheFilmer()
+{
+    RelayConfig config;
+    config.delaySeconds = 5;
+    m_f.startServer(config, true);
+    RelayTestClient *f = m_f.filmer("duel", "ann");
+    RelayTestClient *v = m_f.viewer("vic", 1);
+    QVERIFY(f && v);
+    const QByteArray data = randomBytes(20000, 8);
+    QCOMPARE(f->request(buildDemoRestart(0)), 0);
+    QVERIFY(upload(f, data, 0, data.size()));
+    f->disconnectNow();
+    QTRY_COMPARE_WITH_TIMEOUT(v->games().at(1).users, 1u, 10000);
+    RelayTestClient *newcomer = m_f.viewer("new");
+    QVERIFY(newcomer);
+    QCOMPARE(newcomer->request(buildWaitForGame(1)), 1); // nobody films it any more
+    QCOMPARE(v->demoRecords(), 0);
+
+    m_f.clock += 5000;
+    QTRY_COMPARE_WITH_TIMEOUT(v->games().size(), size_t(0), 10000);
+    QCOMPARE(v->demos(), QByteArrayList({data}));
+    const QList<QByteArray> &r = v->records();
+    qsizetype lastBlock = -1, removed = -1;
+    for (qsizetype i = 0; i < r.size(); ++i) {
+        if (packetType(r[i]) == DEMOPACKET)
+            lastBlock = i;
+        if (packetType(r[i]) == GAMEREMOVED)
+            removed = i;
+    }
+    QVERIFY(lastBlock >= 0 && removed > lastBlock);
+    QCOMPARE(v->users(), QByteArrayList({"vic"}));
+}
+
+void TestRelayServer::delayHoldsTheFilmerBackWhenFull()
+{
+    RelayConfig config;
+    config.delaySeconds = 5;
+    config.maxDemoMemory = 25000;
+    m_f.startServer(config, true);
+    RelayTestClient *f = m_f.filmer("duel", "ann");
+    RelayTestClient *v = m_f.viewer("vic", 1);
+    QVERIFY(f && v);
+    const QByteArray data = randomBytes(40000, 10); // four blocks of ~10 KB on the wire
+    QByteArray all = buildDemoRestart(0);
+    for (int i = 0; i < 4; ++i)
+        all += RelayTestClient::demoPacket(QByteArrayView(data).sliced(i * 10000, 10000), i + 1);
+    f->sendRaw(all); // a Filmer that does not wait for answers
+    QTRY_VERIFY_WITH_TIMEOUT(m_f.logHas(QStringLiteral("delayed bytes held; the filmer waits")), 10000);
+    QCOMPARE(f->answers().size(), 1 + 3); // GAMEINFO, DEMORESTART and two blocks; the third waits
+    QVERIFY(m_f.barrier(v));
+    QCOMPARE(v->demoRecords(), 0);
+
+    m_f.clock += 5000;
+    QTRY_COMPARE_WITH_TIMEOUT(f->answers().size(), 1 + 5, 10000);
+    QCOMPARE(f->answers(), QList<quint8>({0, 0, 0, 0, 0, 0}));
+    m_f.clock += 5000;
+    QTRY_COMPARE_WITH_TIMEOUT(v->demos(), QByteArrayList({data}), 10000);
+}
+
+int main(int argc, char *argv[])
+{
+    TestRelayServer test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return runOnRelayDispatcher(&test, argc, argv);
+}
+
+#include "tst_relayserver.moc"

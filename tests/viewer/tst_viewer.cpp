@@ -1,0 +1,632 @@
+// A Viewer receiving demos from a scripted relay over loopback, and playing them.
+
+#include "demolistmodel.h"
+#include "programstarter.h"
+#include "viewerdemofile.h"
+#include "viewerreception.h"
+#include "clientcore.h"
+#include "gamelistmodel.h"
+#include "common/fakerelay.h"
+#include "common/testdoubles.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <zlib.h>
+
+using namespace arbelon;
+using arbelon::test::FakeRelay;
+using arbelon::test::RecordingStarter;
+using arbelon::test::ScriptedPrompts;
+
+namespace {
+
+const QString kAddr = QStringLiteral("127.0.0.21");
+constexpr int kWaitMs = 15000;
+const QDateTime kT1(QDate(2027, 2, 1), QTime(9, 5, 7));
+const QString kName1 = QStringLiteral("ABC010227_090507");
+
+// Deterministic bytes that differ from block to block.
+QByteArray demoBytes(int size, quint32 seed)
+{
+    QByteArray b(size, Qt::Uninitialized);
+    quint32 x = 2463534242u ^ (seed * 2654435761u);
+    for (int i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b[i] = char((x & 0x1f) + (i % 11));
+    }
+    return b;
+}
+
+QByteArray zlibStream(QByteArrayView raw)
+{
+    uLongf n = compressBound(uLong(raw.size()));
+    QByteArray out(qsizetype(n), Qt::Uninitialized);
+    const int rc = compress2(reinterpret_cast<Bytef *>(out.data()), &n,
+                             reinterpret_cast<const Bytef *>(raw.data()), uLong(raw.size()),
+                             Z_DEFAULT_COMPRESSION);
+    Q_ASSERT(rc == Z_OK);
+    out.resize(qsizetype(n));
+    return out;
+}
+
+// A complete zlib stream that needs a preset dictionary to be read.
+QByteArray zlibStreamWithDictionary(QByteArrayView raw)
+{
+    z_stream zs{};
+    deflateInit(&zs, Z_DEFAULT_COMPRESSION);
+    static const char dict[] = "a preset dictionary";
+    deflateSetDictionary(&zs, reinterpret_cast<const Bytef *>(dict), sizeof dict - 1);
+    QByteArray out(qsizetype(deflateBound(&zs, uLong(raw.size()))), Qt::Uninitialized);
+    zs.next_in = const_cast<Bytef *>(reinterpret_cast<const Bytef *>(raw.data()));
+    zs.avail_in = uInt(raw.size());
+    zs.next_out = reinterpret_cast<Bytef *>(out.data());
+    zs.avail_out = uInt(out.size());
+    deflate(&zs, Z_FINISH);
+    out.resize(qsizetype(zs.total_out));
+    deflateEnd(&zs);
+    return out;
+}
+
+quint32 crcOf(QByteArrayView raw)
+{
+    return quint32(crc32(0, reinterpret_cast<const Bytef *>(raw.data()), uInt(raw.size())));
+}
+
+QByteArray goodPacket(QByteArrayView raw)
+{
+    return buildDemoPacket(crcOf(raw), 0, zlibStream(raw));
+}
+
+// A DEMOPACKET header announcing size bytes, followed by nothing.
+QByteArray demoPacketHeader(quint32 size)
+{
+    QByteArray r = newRecord(DEMOPACKET, rec::kDemoPacketHeaderSize);
+    writeU32(r, rec::offSize, size);
+    return r;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Every file and folder below root, relative to it, sorted.
+QStringList entriesUnder(const QString &root)
+{
+    QStringList out;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out.append(QDir(root).relativeFilePath(it.next()));
+    out.sort();
+    return out;
+}
+
+// A relay, a Viewer core and two empty game directories under one temporary folder.
+struct Rig {
+    QTemporaryDir root;
+    QString q2;
+    QString q3;
+    FakeRelay relay;
+    ScriptedPrompts prompts;
+    RecordingStarter starter;
+    QDateTime now = kT1;
+    ClientCore core; // destroyed first
+
+    Rig()
+    {
+        q2 = root.path() + QStringLiteral("/q2/");
+        q3 = root.path() + QStringLiteral("/q3/");
+        QDir().mkpath(q2);
+        QDir().mkpath(q3);
+        core.setPrompts(&prompts);
+        core.setProgramStarter(&starter);
+        core.setClock([this] { return now; });
+        core.settings().userName = QStringLiteral("viewer");
+        core.settings().quake2Dir = q2;
+        core.settings().quake3Dir = q3;
+    }
+    QString demoPath(const QString &name, int type = 0, const QString &mod = QStringLiteral("baseq2")) const
+    {
+        return type == 1 ? q3 + QStringLiteral("baseq3/demos/") + name + QStringLiteral(".dm3")
+                         : q2 + mod + QStringLiteral("/demos/") + name + QStringLiteral(".dm2");
+    }
+    QStringList rowNames() const
+    {
+        QStringList out;
+        for (int i = 0; i < core.demoList()->rowCount(); ++i)
+            out.append(core.demoList()->name(i));
+        return out;
+    }
+};
+
+// Connects through the connect dialog, lists one game and watches it.
+bool enterLobby(Rig &rig, const QByteArray &game = "abc", qint32 type = 0,
+                const QByteArray &mod = "baseq2")
+{
+    if (!rig.relay.listen(kAddr, kViewerPort))
+        return false;
+    ConnectValues v;
+    v.serverAddress = kAddr;
+    v.role = roleViewer;
+    rig.prompts.answers.append(v);
+    rig.core.ConnectButtonClick();
+    if (!QTest::qWaitFor([&] { return rig.relay.count(USERINFO) == 1; }, kWaitMs))
+        return false;
+    rig.relay.ack();
+    if (!QTest::qWaitFor([&] { return rig.core.state() == ssIdle; }, kWaitMs))
+        return false;
+    rig.relay.send(buildGameInfoDetailed(7, game, type, 1, mod));
+    if (!QTest::qWaitFor([&] { return rig.relay.count(ACKNAK) == 1; }, kWaitMs))
+        return false;
+    rig.core.GamesListBoxClick(0);
+    rig.core.WatchGameClick();
+    if (!QTest::qWaitFor([&] { return rig.relay.count(WAITFORGAME) == 1; }, kWaitMs))
+        return false;
+    rig.relay.ack();
+    return QTest::qWaitFor([&] { return rig.core.state() == ssInLobby; }, kWaitMs);
+}
+
+// Sends one record; the Result of the ACKNAK that answers it, or -1 when none comes.
+int exchange(Rig &rig, const QByteArray &record)
+{
+    const int before = rig.relay.count(ACKNAK);
+    rig.relay.send(record);
+    if (!QTest::qWaitFor([&] { return rig.relay.count(ACKNAK) > before; }, kWaitMs))
+        return -1;
+    return AckNakReader{rig.relay.recordsOf(ACKNAK).last()}.result();
+}
+
+// Sends one record; true when the client ends the session without answering it.
+bool endsSession(Rig &rig, const QByteArray &record)
+{
+    const int before = rig.relay.count(ACKNAK);
+    rig.relay.send(record);
+    return QTest::qWaitFor([&] { return !rig.core.connected(); }, kWaitMs)
+        && rig.relay.count(ACKNAK) == before;
+}
+
+} // namespace
+
+class TestViewer : public QObject {
+    Q_OBJECT
+
+private slots:
+    void demoArrivesByteIdentical_data()
+    {
+        QTest::addColumn<QByteArray>("game");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QByteArray>("mod");
+        QTest::addColumn<QString>("expected"); // below the temporary folder
+        QTest::addColumn<bool>("dropSeparator"); // a hand-edited folder without its final "/"
+        QTest::newRow("quake2 baseq2") << QByteArray("abc") << 0 << QByteArray("baseq2")
+                                       << QStringLiteral("q2/baseq2/demos/ABC010227_090507.dm2") << false;
+        QTest::newRow("quake2 ctf, name with blank and hash")
+            << QByteArray("Duel #3") << 0 << QByteArray("ctf")
+            << QStringLiteral("q2/ctf/demos/DUEL__3010227_090507.dm2") << false;
+        QTest::newRow("quake3 never uses the mod") << QByteArray("abc") << 1 << QByteArray("osp")
+                                                   << QStringLiteral("q3/baseq3/demos/ABC010227_090507.dm3") << false;
+        QTest::newRow("quake2 folder without final separator")
+            << QByteArray("abc") << 0 << QByteArray("baseq2")
+            << QStringLiteral("q2/baseq2/demos/ABC010227_090507.dm2") << true;
+        QTest::newRow("quake3 folder without final separator")
+            << QByteArray("abc") << 1 << QByteArray("baseq3")
+            << QStringLiteral("q3/baseq3/demos/ABC010227_090507.dm3") << true;
+    }
+    void demoArrivesByteIdentical()
+    {
+        QFETCH(QByteArray, game);
+        QFETCH(int, type);
+        QFETCH(QByteArray, mod);
+        QFETCH(QString, expected);
+        QFETCH(bool, dropSeparator);
+        Rig rig;
+        if (dropSeparator) {
+            rig.core.settings().quake2Dir.chop(1);
+            rig.core.settings().quake3Dir.chop(1);
+        }
+        QVERIFY(enterLobby(rig, game, type, mod));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        QByteArray all;
+        for (int i = 0; i < 4; ++i) {
+            const QByteArray raw = demoBytes(9000 + i * 1000, quint32(i));
+            all += raw;
+            QCOMPARE(exchange(rig, goodPacket(raw)), 0);
+            QCOMPARE(rig.core.dataInLabel(), QString::number(all.size()));
+        }
+        QCOMPARE(readAll(rig.root.filePath(expected)), all);
+        QVERIFY(rig.core.viewer().demoFileOpen());
+        const QString name = QFileInfo(expected).completeBaseName();
+        QCOMPARE(rig.rowNames(), QStringList{name});
+        QCOMPARE(rig.core.demo().listedNames, QStringList{name});
+        QCOMPARE(rig.core.demoList()->dataText(0), QStringLiteral("42k "));
+    }
+
+    void listThreshold_data()
+    {
+        QTest::addColumn<QList<int>>("blocks");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<QString>("data");
+        QTest::newRow("exactly 20000") << QList<int>{20000} << 0 << QString();
+        QTest::newRow("20001") << QList<int>{20001} << 1 << QStringLiteral("20k ");
+        QTest::newRow("20000 then one byte") << QList<int>{20000, 1} << 1 << QStringLiteral("20k ");
+        QTest::newRow("small blocks stay below") << QList<int>{5000, 5000, 5000, 4999} << 0 << QString();
+        QTest::newRow("123456 drops the remainder") << QList<int>{60000, 63456} << 1
+                                                    << QStringLiteral("123k ");
+    }
+    void listThreshold()
+    {
+        QFETCH(QList<int>, blocks);
+        QFETCH(int, rows);
+        QFETCH(QString, data);
+        Rig rig;
+        QVERIFY(enterLobby(rig));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        qint64 total = 0;
+        for (int i = 0; i < blocks.size(); ++i) {
+            QCOMPARE(exchange(rig, goodPacket(demoBytes(blocks[i], quint32(i)))), 0);
+            total += blocks[i];
+        }
+        QCOMPARE(QFileInfo(rig.demoPath(kName1)).size(), total);
+        QCOMPARE(rig.core.demoList()->rowCount(), rows);
+        QCOMPARE(rig.core.demo().listedNames.size(), rows);
+        if (rows > 0)
+            QCOMPARE(rig.core.demoList()->dataText(0), data);
+    }
+
+    void badCrcChangesNothing_data()
+    {
+        QTest::addColumn<int>("before");
+        QTest::newRow("first block of a demo") << 0;
+        QTest::newRow("after a listed block") << 25000;
+    }
+    void badCrcChangesNothing()
+    {
+        QFETCH(int, before);
+        Rig rig;
+        QVERIFY(enterLobby(rig));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        const QByteArray first = demoBytes(before, 1);
+        if (before > 0)
+            QCOMPARE(exchange(rig, goodPacket(first)), 0);
+        const QString label = rig.core.dataInLabel();
+        const QStringList rows = rig.rowNames();
+        const QString data = rows.isEmpty() ? QString() : rig.core.demoList()->dataText(0);
+
+        const QByteArray raw = demoBytes(30000, 2);
+        QCOMPARE(exchange(rig, buildDemoPacket(crcOf(raw) ^ 1u, 0, zlibStream(raw))), 1);
+        QCOMPARE(QFile::exists(rig.demoPath(kName1)), before > 0);
+        QCOMPARE(readAll(rig.demoPath(kName1)), first);
+        QCOMPARE(rig.core.dataInLabel(), label);
+        QCOMPARE(rig.rowNames(), rows);
+        if (!rows.isEmpty())
+            QCOMPARE(rig.core.demoList()->dataText(0), data);
+
+        const QByteArray next = demoBytes(21000, 3);
+        QCOMPARE(exchange(rig, goodPacket(next)), 0);
+        QCOMPARE(readAll(rig.demoPath(kName1)), first + next);
+        QCOMPARE(rig.core.dataInLabel(), QString::number(first.size() + next.size()));
+    }
+
+    // Blocks that cannot be taken are refused with Result 1; the session goes on.
+    void badBlockIsRefused_data()
+    {
+        QTest::addColumn<QByteArray>("packet");
+        QByteArray bomb(17 * 1024 * 1024, '\0');
+        QTest::newRow("zlib bomb beyond 16 MiB") << buildDemoPacket(crcOf(bomb), 0, zlibStream(bomb));
+        const QByteArray raw = demoBytes(30000, 4);
+        QTest::newRow("needs a dictionary")
+            << buildDemoPacket(crcOf(raw), 0, zlibStreamWithDictionary(raw));
+        const QByteArray stream = zlibStream(raw);
+        QTest::newRow("truncated stream") << buildDemoPacket(crcOf(raw), 0, stream.first(stream.size() / 2));
+    }
+    void badBlockIsRefused()
+    {
+        QFETCH(QByteArray, packet);
+        Rig rig;
+        QVERIFY(enterLobby(rig));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        QCOMPARE(exchange(rig, packet), 1);
+        QVERIFY(!QFile::exists(rig.demoPath(kName1)));
+        QCOMPARE(rig.core.dataInLabel(), QStringLiteral("0"));
+        const QByteArray next = demoBytes(1000, 5);
+        QCOMPARE(exchange(rig, goodPacket(next)), 0);
+        QCOMPARE(readAll(rig.demoPath(kName1)), next);
+    }
+
+    // Records that end the session unanswered, with nothing written.
+    void sessionEndingPacket_data()
+    {
+        QTest::addColumn<QByteArray>("packet");
+        QTest::newRow("PacketSize 15") << demoPacketHeader(15);
+        QTest::newRow("PacketSize 0") << demoPacketHeader(0);
+        // Refused from the header alone: the body is never waited for.
+        QTest::newRow("PacketSize 4 MiB + 1") << demoPacketHeader(rec::kMaxDemoPacketSize + 1);
+        QTest::newRow("PacketSize 0xffffffff") << demoPacketHeader(0xffffffffu);
+        QTest::newRow("no data at all") << demoPacketHeader(16);
+        QTest::newRow("corrupt zlib data")
+            << buildDemoPacket(0, 0, QByteArray("this is not a zlib stream at all"));
+    }
+    void sessionEndingPacket()
+    {
+        QFETCH(QByteArray, packet);
+        Rig rig;
+        QVERIFY(enterLobby(rig));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        QVERIFY(endsSession(rig, packet));
+        QCOMPARE(entriesUnder(rig.root.path()), (QStringList{QStringLiteral("q2"), QStringLiteral("q3")}));
+    }
+
+    void blockBeforeAnyDemoEndsSession()
+    {
+        Rig rig;
+        QVERIFY(enterLobby(rig));
+        QVERIFY(endsSession(rig, goodPacket(demoBytes(25000, 1))));
+        QCOMPARE(entriesUnder(rig.root.path()), (QStringList{QStringLiteral("q2"), QStringLiteral("q3")}));
+        QCOMPARE(rig.core.dataInLabel(), QStringLiteral("0"));
+    }
+
+    // The next file opened takes the older path; rows use the newest name.
+    void twoRestartsWithoutBlock()
+    {
+        Rig rig;
+        QVERIFY(enterLobby(rig));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        rig.now = kT1.addSecs(2);
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        const QString nameB = QStringLiteral("ABC010227_090509");
+        QCOMPARE(rig.core.demo().pending,
+                 (QStringList{rig.demoPath(kName1), rig.demoPath(nameB)}));
+
+        const QByteArray a = demoBytes(25000, 1);
+        QCOMPARE(exchange(rig, goodPacket(a)), 0);
+        QCOMPARE(readAll(rig.demoPath(kName1)), a);
+        QVERIFY(!QFile::exists(rig.demoPath(nameB)));
+        QCOMPARE(rig.rowNames(), QStringList{nameB});
+        QCOMPARE(rig.core.demo().pending, QStringList{rig.demoPath(nameB)});
+
+        rig.now = kT1.addSecs(4);
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        const QByteArray b = demoBytes(21000, 2);
+        QCOMPARE(exchange(rig, goodPacket(b)), 0);
+        QCOMPARE(readAll(rig.demoPath(nameB)), b);
+        QCOMPARE(readAll(rig.demoPath(kName1)), a);
+        QCOMPARE(rig.rowNames(), (QStringList{nameB, QStringLiteral("ABC010227_090511")}));
+        QCOMPARE(rig.core.demo().listedNames, rig.rowNames());
+    }
+
+    // Announcements without blocks wait up to a bound; each is still answered, and the
+    // first block still takes the oldest.
+    void announcementsWithoutBlocksStayBounded()
+    {
+        Rig rig;
+        QVERIFY(enterLobby(rig));
+        const int n = ViewerReception::kMaxPending + 5;
+        QByteArray restarts;
+        for (int i = 0; i < n; ++i)
+            restarts += buildDemoRestart(0);
+        const int before = rig.relay.count(ACKNAK);
+        rig.relay.send(restarts);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.relay.count(ACKNAK), before + n, kWaitMs);
+        QCOMPARE(rig.core.demo().pending.size(), ViewerReception::kMaxPending);
+        const QByteArray a = demoBytes(1000, 1);
+        QCOMPARE(exchange(rig, goodPacket(a)), 0);
+        QCOMPARE(readAll(rig.demoPath(kName1)), a);
+        QCOMPARE(rig.core.demo().pending.size(), ViewerReception::kMaxPending - 1);
+    }
+
+    // A second demo with the same name never destroys the first; it gets NAME_2.
+    void sameNameSameSecondKeepsBoth()
+    {
+        Rig rig;
+        QVERIFY(enterLobby(rig));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        const QByteArray a = demoBytes(25000, 1);
+        QCOMPARE(exchange(rig, goodPacket(a)), 0);
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        const QByteArray b = demoBytes(21000, 2);
+        QCOMPARE(exchange(rig, goodPacket(b)), 0);
+
+        const QString second = kName1 + QStringLiteral("_2");
+        QCOMPARE(readAll(rig.demoPath(kName1)), a);
+        QCOMPARE(readAll(rig.demoPath(second)), b);
+        QCOMPARE(rig.rowNames(), (QStringList{kName1, second}));
+        rig.core.DemoListDblClick(1);
+        QCOMPARE(rig.starter.launches.size(), 1);
+        QCOMPARE(rig.starter.launches[0].arguments.last(), second + QStringLiteral(".dm2"));
+    }
+
+    void doubleClickOlderRow_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("exe");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("quake2") << 0 << QStringLiteral("quake2.exe")
+                                << QStringList{QStringLiteral("+set"), QStringLiteral("game"),
+                                               QStringLiteral("ctf"), QStringLiteral("+map"),
+                                               kName1 + QStringLiteral(".dm2")};
+        QTest::newRow("quake3") << 1 << QStringLiteral("quake3.exe")
+                                << QStringList{QStringLiteral("+demo"), kName1 + QStringLiteral(".dm3")};
+    }
+    void doubleClickOlderRow()
+    {
+        QFETCH(int, type);
+        QFETCH(QString, exe);
+        QFETCH(QStringList, arguments);
+        Rig rig;
+        QVERIFY(enterLobby(rig, "abc", type, "ctf"));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        QCOMPARE(exchange(rig, goodPacket(demoBytes(25000, 1))), 0);
+        rig.now = kT1.addSecs(60);
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        QCOMPARE(exchange(rig, goodPacket(demoBytes(21000, 2))), 0);
+        const QStringList rows = rig.rowNames();
+        QCOMPARE(rows.size(), 2);
+
+        rig.core.DemoListDblClick(-1); // nothing selected
+        rig.core.DemoListDblClick(2);  // past the last row
+        QVERIFY(rig.starter.launches.isEmpty());
+
+        rig.core.DemoListDblClick(0);
+        QCOMPARE(rig.starter.launches.size(), 1);
+        const QString gameDir = type == 1 ? rig.q3 : rig.q2;
+        QCOMPARE(rig.starter.launches[0].program, gameDir + exe);
+        QCOMPARE(rig.starter.launches[0].arguments, arguments);
+        QCOMPARE(rig.starter.launches[0].workingDirectory, gameDir);
+        QVERIFY(QFile::exists(rig.demoPath(kName1, type, QStringLiteral("ctf"))));
+        // The demo under way goes on into its own file; no row is added or renamed.
+        QCOMPARE(exchange(rig, goodPacket(demoBytes(1000, 3))), 0);
+        QCOMPARE(rig.rowNames(), rows);
+        QCOMPARE(rig.core.demo().currentDemoName, rows.last());
+    }
+
+    void realStarterRunsGameInItsDirectory()
+    {
+        Rig rig;
+        DetachedProgramStarter real;
+        rig.core.setProgramStarter(&real);
+        // A stand-in game that records its working directory and arguments, one a line.
+        QFile game(rig.q2 + QStringLiteral("quake2.exe"));
+        QVERIFY(game.open(QIODevice::WriteOnly));
+        game.write("#!/bin/sh\n"
+                   "out=\"$(dirname \"$0\")/launch\"\n"
+                   "{ pwd -P; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; } > \"$out.tmp\"\n"
+                   "mv \"$out.tmp\" \"$out.txt\"\n");
+        game.close();
+        QVERIFY(game.setPermissions(game.permissions() | QFileDevice::ExeOwner));
+
+        QVERIFY(enterLobby(rig));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        QCOMPARE(exchange(rig, goodPacket(demoBytes(25000, 1))), 0);
+        rig.core.DemoListDblClick(0);
+        const QString record = rig.q2 + QStringLiteral("launch.txt");
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), kWaitMs);
+        const QStringList lines = QString::fromUtf8(readAll(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines, (QStringList{QDir(rig.q2).canonicalPath(), QStringLiteral("+set"),
+                                     QStringLiteral("game"), QStringLiteral("baseq2"),
+                                     QStringLiteral("+map"), kName1 + QStringLiteral(".dm2")}));
+    }
+
+    // Another process reads the file while the Viewer keeps it open and appends to it.
+    void fileReadableWhileGrowing()
+    {
+        Rig rig;
+        QVERIFY(enterLobby(rig));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        QByteArray all;
+        for (int i = 0; i < 3; ++i) {
+            const QByteArray raw = demoBytes(8000, quint32(i));
+            all += raw;
+            QCOMPARE(exchange(rig, goodPacket(raw)), 0);
+            QVERIFY(rig.core.viewer().demoFileOpen());
+            QProcess cat;
+            cat.start(QStringLiteral("cat"), {rig.demoPath(kName1)});
+            QVERIFY(cat.waitForFinished(kWaitMs));
+            QCOMPARE(cat.exitCode(), 0);
+            QCOMPARE(cat.readAllStandardOutput(), all);
+        }
+    }
+
+    void hostileModStaysInside_data()
+    {
+        QTest::addColumn<QByteArray>("mod");
+        QTest::newRow("climbs out") << QByteArray("../../x");
+        QTest::newRow("extra argument") << QByteArray("baseq2 +quit");
+        QTest::newRow("parent folder") << QByteArray("..");
+        QTest::newRow("nested folder") << QByteArray("a/b");
+        QTest::newRow("absolute") << QByteArray("/tmp");
+    }
+    void hostileModStaysInside()
+    {
+        QFETCH(QByteArray, mod);
+        Rig rig;
+        QVERIFY(enterLobby(rig, "abc", 0, mod));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        QCOMPARE(exchange(rig, goodPacket(demoBytes(25000, 1))), 0);
+        const QString file = QStringLiteral("q2/baseq2/demos/") + kName1 + QStringLiteral(".dm2");
+        QCOMPARE(entriesUnder(rig.root.path()),
+                 (QStringList{QStringLiteral("q2"), QStringLiteral("q2/baseq2"),
+                              QStringLiteral("q2/baseq2/demos"), file, QStringLiteral("q3")}));
+        rig.core.DemoListDblClick(0);
+        QCOMPARE(rig.starter.launches.size(), 1);
+        QCOMPARE(rig.starter.launches[0].arguments,
+                 (QStringList{QStringLiteral("+set"), QStringLiteral("game"), QStringLiteral("baseq2"),
+                              QStringLiteral("+map"), kName1 + QStringLiteral(".dm2")}));
+    }
+
+    void demoClosedWhenLeavingOrEnding_data()
+    {
+        QTest::addColumn<bool>("leave");
+        QTest::newRow("leaving the lobby") << true;
+        QTest::newRow("end of the session") << false;
+    }
+    void demoClosedWhenLeavingOrEnding()
+    {
+        QFETCH(bool, leave);
+        Rig rig;
+        QVERIFY(enterLobby(rig));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        const QByteArray a = demoBytes(25000, 1);
+        QCOMPARE(exchange(rig, goodPacket(a)), 0);
+        QVERIFY(rig.core.viewer().demoFileOpen());
+        if (leave) {
+            rig.core.LeaveRoomClick();
+            QTRY_COMPARE_WITH_TIMEOUT(rig.relay.count(LEAVEGAME), 1, kWaitMs);
+            rig.relay.ack();
+            QTRY_COMPARE_WITH_TIMEOUT(rig.core.state(), int(ssIdle), kWaitMs);
+        } else {
+            rig.relay.closeClient();
+            QTRY_VERIFY_WITH_TIMEOUT(!rig.core.connected(), kWaitMs);
+        }
+        QVERIFY(!rig.core.viewer().demoFileOpen());
+        QVERIFY(rig.core.demo().currentDemoPath.isEmpty());
+        QCOMPARE(readAll(rig.demoPath(kName1)), a);
+        QCOMPARE(rig.rowNames(), QStringList{kName1});
+    }
+
+    // A Filmer neither plays demos nor lets demo data take its own recordings' paths.
+    void filmerIgnoresViewerWork()
+    {
+        QTemporaryDir dir;
+        ClientCore core;
+        RecordingStarter starter;
+        core.setProgramStarter(&starter);
+        QSignalSpy ended(&core, &ClientCore::sessionEnded);
+        ConnectValues v;
+        v.serverAddress = kAddr; // nothing listens on the Filmer port there
+        v.role = roleFilmer;
+        core.startConnection(v);
+        QTRY_VERIFY_WITH_TIMEOUT(ended.count() > 0, kWaitMs);
+        QCOMPARE(core.role(), int(roleFilmer));
+
+        core.demo().listedNames = {kName1};
+        core.demo().gameProgramPath = dir.filePath(QStringLiteral("quake2.exe"));
+        core.DemoListDblClick(0);
+        QVERIFY(starter.launches.isEmpty());
+
+        const QString recording = dir.filePath(QStringLiteral("rec.dm2"));
+        QFile f(recording);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("recorded by the game");
+        f.close();
+        core.demo().pending = {recording};
+        QVERIFY_THROWS_EXCEPTION(EDemoFileError,
+                                 core.dispatcher().dataAvailable(goodPacket(demoBytes(100, 1))));
+        QCOMPARE(readAll(recording), QByteArray("recorded by the game"));
+        core.dispatcher().buffer().clear();
+        QVERIFY_THROWS_EXCEPTION(EDemoFileError, core.dispatcher().dataAvailable(buildDemoRestart(0)));
+        QCOMPARE(core.demo().pending, QStringList{recording});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestViewer)
+#include "tst_viewer.moc"

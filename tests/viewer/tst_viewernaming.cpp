@@ -1,0 +1,80 @@
+// Demo names and demo paths as a Viewer makes them.
+
+#include "viewernaming.h"
+
+#include <QTest>
+
+using namespace arbelon;
+
+class TestViewerNaming : public QObject {
+    Q_OBJECT
+
+private slots:
+    void demoName_data()
+    {
+        QTest::addColumn<QString>("game");
+        QTest::addColumn<QDateTime>("when");
+        QTest::addColumn<QString>("expected");
+        const QDateTime feb(QDate(2027, 2, 1), QTime(9, 5, 7));
+        const QDateTime dec(QDate(2026, 12, 6), QTime(21, 47, 5));
+        QTest::newRow("lower case, zero-padded fields") << QStringLiteral("abc") << feb
+                                                        << QStringLiteral("ABC010227_090507");
+        QTest::newRow("blank and hash") << QStringLiteral("Duel #3") << dec
+                                        << QStringLiteral("DUEL__3061226_214705");
+        QTest::newRow("dots, hyphens, blanks")
+            << QStringLiteral("a.b-c d") << feb << QStringLiteral("A_B_C_D010227_090507");
+        // Only a..z are upper-cased: an accented letter is above 'Z' and becomes '_'.
+        QTest::newRow("accented letters")
+            << QString::fromLatin1("caf\xe9 \xc9t\xe9") << feb
+            << QStringLiteral("CAF___T_010227_090507");
+        QTest::newRow("codes 58 to 64 kept")
+            << QStringLiteral(":;<=>?@") << feb << QStringLiteral(":;<=>?@010227_090507");
+        QTest::newRow("codes 91 to 126 replaced")
+            << QStringLiteral("[\\]^_`{|}~") << feb << QStringLiteral("__________010227_090507");
+        QTest::newRow("slashes and nul-free controls")
+            << QStringLiteral("../x\t/") << feb << QStringLiteral("___X__010227_090507");
+        QTest::newRow("boundaries 0 9 A Z a z")
+            << QStringLiteral("09AZaz/") << feb << QStringLiteral("09AZAZ_010227_090507");
+        QTest::newRow("empty game name") << QString() << dec << QStringLiteral("061226_214705");
+        QTest::newRow("midnight") << QStringLiteral("x")
+                                  << QDateTime(QDate(2030, 10, 31), QTime(0, 0, 0))
+                                  << QStringLiteral("X311030_000000");
+    }
+    void demoName()
+    {
+        QFETCH(QString, game);
+        QFETCH(QDateTime, when);
+        QFETCH(QString, expected);
+        QCOMPARE(viewernaming::demoName(game, when), expected);
+    }
+
+    void demoFilePath_data()
+    {
+        QTest::addColumn<int>("gameType");
+        QTest::addColumn<QString>("mod");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("quake2 baseq2") << 0 << QStringLiteral("baseq2")
+                                       << QStringLiteral("/g/baseq2/demos/N.dm2");
+        QTest::newRow("quake2 ctf") << 0 << QStringLiteral("ctf") << QStringLiteral("/g/ctf/demos/N.dm2");
+        QTest::newRow("quake2 climbing mod") << 0 << QStringLiteral("../../x")
+                                             << QStringLiteral("/g/baseq2/demos/N.dm2");
+        QTest::newRow("quake2 mod with blank") << 0 << QStringLiteral("baseq2 +quit")
+                                               << QStringLiteral("/g/baseq2/demos/N.dm2");
+        QTest::newRow("quake2 empty mod") << 0 << QString() << QStringLiteral("/g/baseq2/demos/N.dm2");
+        QTest::newRow("quake3 ignores mod") << 1 << QStringLiteral("osp")
+                                            << QStringLiteral("/g/baseq3/demos/N.dm3");
+        QTest::newRow("quake3 ignores hostile mod") << 1 << QStringLiteral("../../x")
+                                                    << QStringLiteral("/g/baseq3/demos/N.dm3");
+    }
+    void demoFilePath()
+    {
+        QFETCH(int, gameType);
+        QFETCH(QString, mod);
+        QFETCH(QString, expected);
+        QCOMPARE(viewernaming::demoFilePath(gameType, QStringLiteral("/g/"), mod, QStringLiteral("N")),
+                 expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestViewerNaming)
+#include "tst_viewernaming.moc"

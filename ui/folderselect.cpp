@@ -1,0 +1,192 @@
+#include "folderselect.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+namespace arbelon {
+
+TFolderSelectForm::TFolderSelectForm(QWidget *parent)
+    : QDialog(parent),
+      m_model(new QFileSystemModel(this))
+{
+    setObjectName(QStringLiteral("FolderSelectForm"));
+    resize(517, 361);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    // Top strip: the path of the folder selected in the tree.
+    FolderCaption = new QLabel(this);
+    FolderCaption->setObjectName(QStringLiteral("FolderCaption"));
+    QFont bold = FolderCaption->font();
+    bold.setBold(true);
+    FolderCaption->setFont(bold);
+    FolderCaption->setFixedHeight(25);
+    FolderCaption->setContentsMargins(10, 0, 10, 0);
+    FolderCaption->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(FolderCaption);
+
+    // Middle: the folder tree in a panel with a 10-pixel border.
+    auto *treePanel = new QFrame(this);
+    treePanel->setObjectName(QStringLiteral("TreePanel"));
+    auto *treeLayout = new QVBoxLayout(treePanel);
+    treeLayout->setContentsMargins(10, 10, 10, 10);
+    m_model->setFilter(QDir::AllDirs | QDir::Drives | QDir::Hidden | QDir::NoDotAndDotDot);
+    m_model->setRootPath(QDir::rootPath());
+    DirectoryTreeView = new QTreeView(treePanel);
+    DirectoryTreeView->setObjectName(QStringLiteral("DirectoryTreeView"));
+    DirectoryTreeView->setModel(m_model);
+    DirectoryTreeView->setHeaderHidden(true);
+    for (int c = 1; c < m_model->columnCount(); ++c)
+        DirectoryTreeView->hideColumn(c);
+    DirectoryTreeView->setSelectionMode(QAbstractItemView::SingleSelection);
+    DirectoryTreeView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // The file system's root is the one top item; open it at start.
+    DirectoryTreeView->expand(m_model->index(QDir::rootPath()));
+    treeLayout->addWidget(DirectoryTreeView);
+    layout->addWidget(treePanel, 1);
+
+    // Bottom strip: "I Dont have" on the left, OK and Cancel on the right.
+    auto *buttons = new QWidget(this);
+    buttons->setObjectName(QStringLiteral("ButtonPanel"));
+    buttons->setFixedHeight(30);
+    auto *buttonLayout = new QHBoxLayout(buttons);
+    buttonLayout->setContentsMargins(10, 0, 10, 4);
+    DontHaveButton = new QPushButton(buttons);
+    DontHaveButton->setObjectName(QStringLiteral("DontHaveButton"));
+    DontHaveButton->setFixedWidth(193);
+    OKButton = new QPushButton(QStringLiteral("&OK"), buttons);
+    OKButton->setObjectName(QStringLiteral("OKButton"));
+    OKButton->setDefault(true);
+    CancelButton = new QPushButton(QStringLiteral("&Cancel"), buttons);
+    CancelButton->setObjectName(QStringLiteral("CancelButton"));
+    buttonLayout->addWidget(DontHaveButton);
+    buttonLayout->addStretch(1);
+    buttonLayout->addWidget(OKButton);
+    buttonLayout->addWidget(CancelButton);
+    layout->addWidget(buttons);
+
+    connect(DirectoryTreeView->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this] { DirectoryTreeViewChange(); });
+    connect(OKButton, &QPushButton::clicked, this, &TFolderSelectForm::OKButtonClick);
+    connect(DontHaveButton, &QPushButton::clicked, this, &TFolderSelectForm::DontHaveButtonClick);
+    connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+bool TFolderSelectForm::run(QWidget *parent, QString &folder, const QString &executableName,
+                            const QString &gameTitle)
+{
+    TFolderSelectForm dialog(parent);
+    dialog.setFolder(folder);
+    dialog.setExecutableName(executableName);
+    dialog.setGameTitle(gameTitle);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    folder = dialog.folder();
+    return true;
+}
+
+QString TFolderSelectForm::withTrailingSeparator(const QString &path)
+{
+    if (path.endsWith(QLatin1Char('/')))
+        return path;
+    return path + QLatin1Char('/');
+}
+
+bool TFolderSelectForm::folderAccepts(const QString &path, const QString &executableName)
+{
+    if (executableName.isEmpty())
+        return false;
+    return QFileInfo(withTrailingSeparator(path) + executableName).isFile();
+}
+
+QString TFolderSelectForm::refusalText(const QString &executableName)
+{
+    return QStringLiteral("Cannot find ") + executableName
+           + QStringLiteral(" in that directory, please select another directory");
+}
+
+QString TFolderSelectForm::selectedPath() const
+{
+    const QModelIndex current = DirectoryTreeView->currentIndex();
+    if (!current.isValid())
+        return {};
+    return m_model->filePath(current);
+}
+
+bool TFolderSelectForm::selectPath(const QString &path)
+{
+    if (path.isEmpty())
+        return false;
+    const QFileInfo info(path);
+    if (!info.isDir())
+        return false;
+    const QModelIndex index = m_model->index(info.absoluteFilePath());
+    if (!index.isValid())
+        return false;
+    DirectoryTreeView->setCurrentIndex(index);
+    DirectoryTreeView->scrollTo(index, QAbstractItemView::PositionAtCenter);
+    return true;
+}
+
+void TFolderSelectForm::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    if (!event->spontaneous())
+        FolderSelectFormShow();
+}
+
+void TFolderSelectForm::FolderSelectFormShow()
+{
+    setWindowTitle(QStringLiteral("Select Folder that contains ") + m_executableName);
+    DontHaveButton->setText(QStringLiteral("I Dont have ") + m_gameTitle + QStringLiteral(" installed"));
+    // A folder that no longer exists leaves the tree as it is.
+    selectPath(m_folder);
+    DirectoryTreeViewChange();
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        QRect r = frameGeometry();
+        r.moveCenter(screen->availableGeometry().center());
+        move(r.topLeft());
+    }
+}
+
+void TFolderSelectForm::DirectoryTreeViewChange()
+{
+    FolderCaption->setText(QDir::toNativeSeparators(selectedPath()));
+}
+
+void TFolderSelectForm::OKButtonClick()
+{
+    const QString path = withTrailingSeparator(selectedPath());
+    if (!folderAccepts(path, m_executableName)) {
+        const QString text = refusalText(m_executableName);
+        if (m_messageHook)
+            m_messageHook(this, text);
+        else
+            QMessageBox::critical(this, QStringLiteral("Error"), text, QMessageBox::Ok);
+        return;
+    }
+    m_folder = path;
+    accept();
+}
+
+void TFolderSelectForm::DontHaveButtonClick()
+{
+    m_folder.clear();
+    accept();
+}
+
+} // namespace arbelon

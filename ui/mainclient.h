@@ -1,0 +1,148 @@
+#pragma once
+// The main window: shows the core's state (toolbar, option tree, pages, lists, status bar)
+// and forwards the user's actions to it. The logic lives in ClientCore; this class only
+// builds the widgets, keeps them in step with the core, and runs the start and the end.
+
+#include "clientcore.h"
+#include "settingsstore.h"
+#include "widgetprompts.h"
+
+#include <QMainWindow>
+#include <functional>
+#include <optional>
+
+class QCloseEvent;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QSplitter;
+class QStackedWidget;
+class QToolBar;
+class QToolButton;
+class QTreeView;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace arbelon {
+
+class RateSpinBox;
+
+// The modal questions of the start, replaceable so that tests answer them without a screen.
+struct MainFormHooks {
+    // Message boxes and the connect dialog; null for the window's own boxes.
+    UserPrompts *prompts = nullptr;
+    // The connect dialog behind the window's own prompts; null for TConnectForm.
+    WidgetPrompts::ConnectDialog connectDialog;
+    // The input box "Enter user name" with the prompt "Prompt", holding the current name;
+    // an empty optional when cancelled. Null for the real input box.
+    std::function<std::optional<QString>(QWidget *parent, const QString &current)> askUserName;
+    // The game folder dialog; true (folder changed) on OK. Null for TFolderSelectForm.
+    std::function<bool(QWidget *parent, QString &folder, const QString &executableName,
+                       const QString &gameTitle)>
+        runFolderDialog;
+    // Where the settings live; unset for the current user's store.
+    std::optional<SettingsStore> store;
+};
+
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+public:
+    // Builds the window, reads the game list's column widths and runs FormCreate: all of it
+    // before the window is first shown.
+    explicit TMainForm(MainFormHooks hooks = {}, QWidget *parent = nullptr);
+    ~TMainForm() override;
+
+    ClientCore &core() { return *m_core; }
+    const SettingsStore &store() const { return m_store; }
+    // The window's own prompts, where the connect dialog is hooked in.
+    WidgetPrompts &widgetPrompts() { return m_widgetPrompts; }
+    UserPrompts &prompts() { return *m_prompts; }
+
+    // ---- handlers ----
+    void FormCreate();
+    // Saves the settings and then the column widths; runs once (close, or destruction).
+    void FormDestroy();
+    void Quake2BrowseButtonClick();
+    void Quake3BrowseButtonClick();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    // ---- building ----
+    void buildToolbar();
+    QWidget *buildIntroSheet();
+    QWidget *buildGameListSheet();
+    QWidget *buildSetupSheet();
+    QWidget *buildLobbySheet();
+    QWidget *buildScoresPanel(QWidget *parent);
+    void connectCore();
+    void centreOnScreen();
+
+    // ---- keeping in step with the core ----
+    void refresh();
+    void syncTree();
+    void syncGameSelection(int row);
+    QTreeWidgetItem *itemForNode(int node) const;
+    void OptionTreeChange(QTreeWidgetItem *current);
+    void GamesListBoxSelectionChange();
+    void expandOptionTree();
+    void LobbyEditReturn();
+    void WatchGame1Click();
+
+    // ---- column widths ----
+    void applyColumnWidths(const QList<int> &widths);
+    QList<int> columnWidths() const;
+
+    void browse(int gameType);
+    // Runs a user action; an error is shown in the error box and the program goes on.
+    void guarded(const std::function<void()> &fn);
+
+    ClientCore *m_core;
+    WidgetPrompts m_widgetPrompts;
+    UserPrompts *m_prompts;
+    MainFormHooks m_hooks;
+    SettingsStore m_store;
+    bool m_syncing = false;
+    // Rows of the game list are being removed or reset: the view's selection follows the
+    // model then, which is no click of the user's.
+    int m_gameListChanging = 0;
+    bool m_destroyed = false;
+
+    // ---- controls ----
+    QFrame *MainCoolBar = nullptr;
+    QToolBar *MainToolbar = nullptr;
+    QToolButton *ConnectButton = nullptr;
+    QToolButton *DisconnectButton = nullptr;
+    QToolButton *LeaveRoom = nullptr;
+    QToolButton *WatchGame = nullptr;
+    QSplitter *VerticalSplitter = nullptr;
+    QTreeWidget *OptionTree = nullptr;
+    QStackedWidget *InfoPageControl = nullptr;
+    QTreeView *GamesListBox = nullptr;
+    QLineEdit *UserNameEdit = nullptr;
+    RateSpinBox *TransferRateSpin = nullptr;
+    QLineEdit *Quake2DirectoryEdit = nullptr;
+    QLineEdit *Quake3DirectoryEdit = nullptr;
+    QPushButton *Quake2BrowseButton = nullptr;
+    QPushButton *Quake3BrowseButton = nullptr;
+    QLabel *GameNameLabel = nullptr;
+    QLabel *ModTypeLabel = nullptr;
+    QTreeView *DemoList = nullptr;
+    QMenu *DemoListMenu = nullptr;
+    QPlainTextEdit *LobbyMemo = nullptr;
+    QTreeView *ViewerListBox = nullptr;
+    QLabel *GoodLabel = nullptr;
+    QLabel *BadLabel = nullptr;
+    QLabel *DataInLabel = nullptr;
+    QLineEdit *LobbyEdit = nullptr;
+    QPlainTextEdit *LogMemo = nullptr;
+    QLabel *StatusPanel = nullptr;
+};
+
+} // namespace arbelon

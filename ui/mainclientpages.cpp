@@ -1,0 +1,321 @@
+// The main window's toolbar and pages: built once, then kept in step by refresh().
+#include "mainclient.h"
+
+#include "demolistmodel.h"
+#include "gamelistmodel.h"
+#include "mainformparts.h"
+
+#include <QAction>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSplitter>
+#include <QStringListModel>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+namespace arbelon {
+
+namespace {
+
+constexpr int kChatLineLimit = 20000;
+const int kDefaultWidths[GameListModel::kBaseColumns] = {50, 200, 70, 70, 50};
+
+QLabel *counterLabel(QWidget *parent, const char *name)
+{
+    auto *label = named(new QLabel(QStringLiteral("0"), parent), name);
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    return label;
+}
+
+} // namespace
+
+void TMainForm::buildToolbar()
+{
+    MainCoolBar = named(new QFrame(this), "MainCoolBar");
+    MainCoolBar->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
+    auto *band = new QHBoxLayout(MainCoolBar);
+    band->setContentsMargins(2, 1, 2, 1);
+    MainToolbar = named(new QToolBar(MainCoolBar), "MainToolbar");
+    MainToolbar->setFixedHeight(25);
+    MainToolbar->setIconSize(QSize(16, 16));
+    MainToolbar->setMovable(false);
+    MainToolbar->setFloatable(false);
+    band->addWidget(MainToolbar);
+    band->addStretch(1);
+    setMenuWidget(MainCoolBar);
+
+    const auto addButton = [this](const char *name, const char *hint, ToolPicture picture) {
+        auto *b = named(new QToolButton(MainToolbar), name);
+        b->setToolTip(QLatin1String(hint));
+        b->setIcon(toolIcon(picture));
+        b->setAutoRaise(true);
+        b->setFixedSize(25, 24);
+        MainToolbar->addWidget(b);
+        return b;
+    };
+    ConnectButton = addButton("ConnectButton", "Connect", ToolPicture::Connect);
+    DisconnectButton = addButton("DisconnectButton", "Disconnect", ToolPicture::Disconnect);
+    LeaveRoom = addButton("LeaveRoom", "Leave Lobby", ToolPicture::LeaveRoom);
+    WatchGame = addButton("WatchGame", "Watch Game", ToolPicture::WatchGame);
+
+    connect(ConnectButton, &QToolButton::clicked, this, [this] { guarded([this] { m_core->ConnectButtonClick(); }); });
+    connect(DisconnectButton, &QToolButton::clicked, this,
+            [this] { guarded([this] { m_core->DisconnectButtonClick(); }); });
+    connect(LeaveRoom, &QToolButton::clicked, this, [this] { guarded([this] { m_core->LeaveRoomClick(); }); });
+    connect(WatchGame, &QToolButton::clicked, this, [this] { guarded([this] { m_core->WatchGameClick(); }); });
+}
+
+QWidget *TMainForm::buildIntroSheet()
+{
+    auto *page = named(new QWidget(this), "IntroSheet");
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(named(new ArbelonLogo(page), "IntroLogo"), 1);
+
+    auto *panel = named(new QFrame(page), "IntroPanel");
+    panel->setFixedHeight(41);
+    panel->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    auto *panelLayout = new QHBoxLayout(panel);
+    auto *line = named(new QLabel(QStringLiteral("Watch and film Quake 2 and Quake 3 Arena games live"), panel),
+                       "IntroLabel");
+    QFont arial(QStringLiteral("Arial"));
+    arial.setBold(true);
+    line->setFont(arial);
+    line->setAlignment(Qt::AlignCenter);
+    panelLayout->addWidget(line);
+    layout->addWidget(panel);
+    return page;
+}
+
+QWidget *TMainForm::buildGameListSheet()
+{
+    auto *page = named(new QWidget(this), "GameListSheet");
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    GamesListBox = named(new QTreeView(page), "GamesListBox");
+    // Marks the model's removals and resets: connected before the view's own connections so
+    // that the mark is set before the view's selection follows the rows, and cleared after.
+    GameListModel *games = m_core->gameList();
+    const auto beginChange = [this] { ++m_gameListChanging; };
+    const auto endChange = [this] { --m_gameListChanging; };
+    connect(games, &QAbstractItemModel::rowsAboutToBeRemoved, this, beginChange);
+    connect(games, &QAbstractItemModel::modelAboutToBeReset, this, beginChange);
+    GamesListBox->setModel(games);
+    connect(games, &QAbstractItemModel::rowsRemoved, this, endChange);
+    connect(games, &QAbstractItemModel::modelReset, this, endChange);
+    GamesListBox->setRootIsDecorated(false);
+    GamesListBox->setItemsExpandable(false);
+    GamesListBox->setUniformRowHeights(true);
+    GamesListBox->setAllColumnsShowFocus(true);
+    GamesListBox->setSelectionBehavior(QAbstractItemView::SelectRows);
+    GamesListBox->setSelectionMode(QAbstractItemView::SingleSelection);
+    GamesListBox->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Widths are the user's: the last column does not stretch them away.
+    GamesListBox->header()->setStretchLastSection(false);
+    GamesListBox->header()->setSectionsMovable(false);
+    for (int c = 0; c < GameListModel::kBaseColumns; ++c)
+        GamesListBox->header()->resizeSection(c, kDefaultWidths[c]);
+    layout->addWidget(GamesListBox);
+
+    connect(GamesListBox->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { GamesListBoxSelectionChange(); });
+    connect(GamesListBox, &QTreeView::doubleClicked, this,
+            [this] { guarded([this] { m_core->WatchGameClick(); }); });
+    connect(m_core->gameList(), &GameListModel::selectionChanged, this, &TMainForm::syncGameSelection);
+    return page;
+}
+
+QWidget *TMainForm::buildSetupSheet()
+{
+    auto *page = named(new QWidget(this), "SetupSheet");
+    auto *layout = new QVBoxLayout(page);
+
+    auto *user = named(new QGroupBox(QStringLiteral("User Details"), page), "UserDetailsGroup");
+    auto *userLayout = new QGridLayout(user);
+    UserNameEdit = named(new QLineEdit(user), "UserNameEdit");
+    UserNameEdit->setMaxLength(ClientSettings::kMaxUserName);
+    TransferRateSpin = named(new RateSpinBox(user), "TransferRateSpin");
+    TransferRateSpin->setRange(0, ClientSettings::kMaxTransferRate);
+    userLayout->addWidget(new QLabel(QStringLiteral("User Name :"), user), 0, 0);
+    userLayout->addWidget(UserNameEdit, 0, 1);
+    userLayout->addWidget(new QLabel(QStringLiteral("Transfer Rate :"), user), 1, 0);
+    userLayout->addWidget(TransferRateSpin, 1, 1);
+    userLayout->setColumnStretch(2, 1);
+    UserNameEdit->setMinimumWidth(160);
+    layout->addWidget(user);
+
+    auto *dirs = named(new QGroupBox(QStringLiteral("Quake Directories"), page), "QuakeDirectoriesGroup");
+    auto *dirLayout = new QGridLayout(dirs);
+    const auto addDirectory = [&](int row, const char *label, const char *editName, const char *buttonName,
+                                  QLineEdit *&edit, QPushButton *&button) {
+        dirLayout->addWidget(new QLabel(QLatin1String(label), dirs), row, 0, 1, 2);
+        edit = named(new QLineEdit(dirs), editName);
+        edit->setReadOnly(true);
+        QPalette grey = edit->palette();
+        grey.setColor(QPalette::Base, grey.color(QPalette::Window));
+        edit->setPalette(grey);
+        button = named(new QPushButton(QStringLiteral("Browse"), dirs), buttonName);
+        dirLayout->addWidget(edit, row + 1, 0);
+        dirLayout->addWidget(button, row + 1, 1);
+    };
+    addDirectory(0, "Quake 2 Directory", "Quake2DirectoryEdit", "Quake2BrowseButton", Quake2DirectoryEdit,
+                 Quake2BrowseButton);
+    addDirectory(2, "Quake 3 Directory", "Quake3DirectoryEdit", "Quake3BrowseButton", Quake3DirectoryEdit,
+                 Quake3BrowseButton);
+    layout->addWidget(dirs);
+    layout->addStretch(1);
+
+    // The page writes into the settings as it is edited; saving takes them from there.
+    connect(UserNameEdit, &QLineEdit::textEdited, this, [this](const QString &text) {
+        m_core->settings().userName = text;
+    });
+    connect(TransferRateSpin, &QSpinBox::textChanged, this, [this] {
+        if (!m_syncing)
+            m_core->settings().transferRate = TransferRateSpin->textValue();
+    });
+    connect(Quake2BrowseButton, &QPushButton::clicked, this, &TMainForm::Quake2BrowseButtonClick);
+    connect(Quake3BrowseButton, &QPushButton::clicked, this, &TMainForm::Quake3BrowseButtonClick);
+    return page;
+}
+
+QWidget *TMainForm::buildLobbySheet()
+{
+    auto *page = named(new QWidget(this), "LobbySheet");
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    // Header: game on the left, mod on the right, white on dark grey.
+    auto *details = named(new QFrame(page), "DetailsPanel");
+    details->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    details->setFixedHeight(26);
+    details->setAutoFillBackground(true);
+    QPalette dark = details->palette();
+    dark.setColor(QPalette::Window, dark.color(QPalette::Dark));
+    dark.setColor(QPalette::WindowText, Qt::white);
+    details->setPalette(dark);
+    auto *detailsLayout = new QHBoxLayout(details);
+    detailsLayout->setContentsMargins(6, 0, 6, 0);
+    QFont heading(QStringLiteral("Arial"));
+    heading.setPixelSize(15);
+    heading.setBold(true);
+    GameNameLabel = named(new QLabel(details), "GameNameLabel");
+    ModTypeLabel = named(new QLabel(details), "ModTypeLabel");
+    for (QLabel *l : {GameNameLabel, ModTypeLabel}) {
+        l->setFont(heading);
+        l->setPalette(dark);
+    }
+    ModTypeLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    detailsLayout->addWidget(GameNameLabel);
+    detailsLayout->addStretch(1);
+    detailsLayout->addWidget(ModTypeLabel);
+    layout->addWidget(details);
+
+    // Demos above the chat; Splitter1 sets the demo list's height.
+    auto *split = named(new QSplitter(Qt::Vertical, page), "Splitter1");
+    split->setHandleWidth(3);
+    split->setChildrenCollapsible(false);
+    DemoList = named(new QTreeView(split), "DemoList");
+    DemoList->setModel(m_core->demoList());
+    DemoList->setRootIsDecorated(false);
+    DemoList->setItemsExpandable(false);
+    DemoList->setUniformRowHeights(true);
+    DemoList->setAllColumnsShowFocus(true);
+    DemoList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    DemoList->setSelectionMode(QAbstractItemView::SingleSelection);
+    DemoList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    DemoList->setToolTip(QStringLiteral("Double Click on Game To watch"));
+    DemoList->header()->setSectionsClickable(false);
+    DemoList->header()->setStretchLastSection(false);
+    DemoList->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    DemoList->header()->setSectionResizeMode(1, QHeaderView::Fixed);
+    DemoList->header()->resizeSection(1, 100);
+    DemoList->setContextMenuPolicy(Qt::CustomContextMenu);
+    DemoListMenu = named(new QMenu(this), "DemoListMenu");
+    QAction *watch = DemoListMenu->addAction(QStringLiteral("Watch Game"));
+    watch->setObjectName(QStringLiteral("WatchGame1"));
+    connect(watch, &QAction::triggered, this, &TMainForm::WatchGame1Click);
+    connect(DemoList, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint &pos) { DemoListMenu->popup(DemoList->viewport()->mapToGlobal(pos)); });
+    connect(DemoList, &QTreeView::doubleClicked, this, [this](const QModelIndex &index) {
+        guarded([this, index] { m_core->DemoListDblClick(index.row()); });
+    });
+
+    auto *middle = new QWidget(split);
+    auto *middleLayout = new QHBoxLayout(middle);
+    middleLayout->setContentsMargins(0, 0, 0, 0);
+    middleLayout->setSpacing(0);
+    LobbyMemo = named(new QPlainTextEdit(middle), "LobbyMemo");
+    LobbyMemo->setReadOnly(true);
+    LobbyMemo->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    LobbyMemo->setMaximumBlockCount(kChatLineLimit);
+    ViewerListBox = named(new QTreeView(middle), "ViewerListBox");
+    ViewerListBox->setModel(new TitledListModel(QStringLiteral("Users"), ViewerListBox));
+    static_cast<TitledListModel *>(ViewerListBox->model())->setSourceModel(m_core->users());
+    ViewerListBox->setRootIsDecorated(false);
+    ViewerListBox->setItemsExpandable(false);
+    ViewerListBox->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ViewerListBox->header()->setSectionsClickable(false);
+    ViewerListBox->header()->setSectionResizeMode(QHeaderView::Stretch);
+    // A name wider than the list is cut short with "..." rather than given a scroll bar.
+    ViewerListBox->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    ViewerListBox->setFixedWidth(100);
+    middleLayout->addWidget(LobbyMemo, 1);
+    middleLayout->addWidget(ViewerListBox);
+    middleLayout->addWidget(buildScoresPanel(middle));
+    split->addWidget(DemoList);
+    split->addWidget(middle);
+    split->setStretchFactor(0, 0);
+    split->setStretchFactor(1, 1);
+    split->setSizes({72, 240});
+    layout->addWidget(split, 1);
+
+    auto *editPanel = named(new QFrame(page), "EditBoxPanel");
+    editPanel->setFixedHeight(26);
+    auto *editLayout = new QHBoxLayout(editPanel);
+    editLayout->setContentsMargins(1, 1, 1, 1);
+    LobbyEdit = named(new QLineEdit(editPanel), "LobbyEdit");
+    LobbyEdit->setMaxLength(255);
+    editLayout->addWidget(LobbyEdit);
+    layout->addWidget(editPanel);
+    connect(LobbyEdit, &QLineEdit::returnPressed, this, &TMainForm::LobbyEditReturn);
+    return page;
+}
+
+QWidget *TMainForm::buildScoresPanel(QWidget *parent)
+{
+    // Counters of the transfer, kept for diagnosis: never shown.
+    auto *panel = named(new QFrame(parent), "ScoresPanel");
+    panel->setFixedWidth(123);
+    auto *grid = new QGridLayout(panel);
+    GoodLabel = counterLabel(panel, "GoodLabel");
+    BadLabel = counterLabel(panel, "BadLabel");
+    DataInLabel = counterLabel(panel, "DataInLabel");
+    const QList<std::pair<const char *, QLabel *>> rows = {
+        {"Good Packets :", GoodLabel},
+        {"Bad Packets :", BadLabel},
+        {"OutBuffer", counterLabel(panel, "OutBuffer")},
+        {"Data In:", DataInLabel},
+    };
+    for (int i = 0; i < rows.size(); ++i) {
+        grid->addWidget(new QLabel(QLatin1String(rows[i].first), panel), i, 0);
+        grid->addWidget(rows[i].second, i, 1);
+    }
+    grid->setRowStretch(int(rows.size()), 1);
+    panel->hide();
+    return panel;
+}
+
+} // namespace arbelon

@@ -1,0 +1,206 @@
+#include "viewerreception.h"
+
+#include "zlibcomp.h"
+#include "demolistmodel.h"
+#include "programstarter.h"
+#include "viewernaming.h"
+#include "dispatcher.h"
+#include "records.h"
+#include "transferhost.h"
+
+#include <QBuffer>
+#include <QFileInfo>
+
+namespace arbelon {
+
+ViewerReception::ViewerReception(TransferHost &host) : m_host(host) {}
+ViewerReception::~ViewerReception() = default;
+
+QString ViewerReception::demoName(const QString &gameName, const QDateTime &when)
+{
+    return viewernaming::demoName(gameName, when);
+}
+
+QString ViewerReception::gameDirectory() const
+{
+    const ClientSettings &s = m_host.settings();
+    QString dir = m_host.demo().watchedGameType == gtQuake3 ? s.quake3Dir : s.quake2Dir;
+    // A hand-edited settings file may lose the trailing separator; names follow it directly.
+    if (!dir.isEmpty() && !dir.endsWith(QLatin1Char('/')))
+        dir += QLatin1Char('/');
+    return dir;
+}
+
+void ViewerReception::requireViewer(const char *record) const
+{
+    // A Filmer's pending list holds the game's own recordings: demo data from the server must
+    // never take one of those paths.
+    if (m_host.role() != roleViewer)
+        throw EDemoFileError(std::string(record) + " received by a Filmer");
+}
+
+// ---- session hooks ------------------------------------------------------------
+
+void ViewerReception::sessionConnected()
+{
+    demoClose();
+    DemoTransferState &s = m_host.demo();
+    s.pending.clear();
+    s.listedNames.clear();
+    m_host.demoList()->clear();
+    m_watching = false;
+}
+
+void ViewerReception::prepareLobby()
+{
+    // A file left open by blocks that came between two lobbies must not take this game's data.
+    demoClose();
+    DemoTransferState &s = m_host.demo();
+    s.pending.clear();
+    s.listedNames.clear();
+    m_host.demoList()->clear();
+    s.gameProgramPath = viewernaming::gameProgramPath(s.watchedGameType, gameDirectory());
+    m_watching = true;
+}
+
+void ViewerReception::demoClose()
+{
+    m_file.close();
+    m_host.demo().currentDemoPath.clear();
+}
+
+// ---- DEMORESTART ----------------------------------------------------------------
+
+bool ViewerReception::handleDemoRestart()
+{
+    PacketDispatcher &d = m_host.dispatcher();
+    if (d.front().size() < rec::kDemoRestartSize)
+        return false;
+    requireViewer("DEMORESTART");
+    // The watched game's name is the demo's name; without a watched game there is none.
+    if (!m_watching)
+        throw EDemoFileError("DEMORESTART before a game was chosen to watch");
+    DemoTransferState &s = m_host.demo();
+    s.currentDemoName = viewernaming::demoName(s.watchedGameName, m_host.now());
+    if (s.pending.size() < kMaxPending) {
+        s.pending.append(viewernaming::demoFilePath(s.watchedGameType, gameDirectory(), s.watchedMod,
+                                                    s.currentDemoName));
+    }
+    demoClose();
+    d.consumeAndAck(rec::kDemoRestartSize);
+    return true;
+}
+
+// ---- DEMOPACKET ---------------------------------------------------------------
+
+bool ViewerReception::handleDemoPacket()
+{
+    PacketDispatcher &d = m_host.dispatcher();
+    const QByteArrayView front = d.front();
+    const quint32 size = packetSize(front);
+    // Refused as soon as the header is there, before a huge body is buffered.
+    try {
+        checkDemoPacketSize(size);
+    } catch (const EProtocolError &e) {
+        d.trace().line(QString::fromUtf8(e.what()));
+        throw;
+    }
+    if (quint64(front.size()) < size)
+        return false;
+    requireViewer("DEMOPACKET");
+
+    const DemoPacketReader r{front};
+    QByteArray block;
+    const bool good = decodeBlock(r.data(), r.packetCrc(), block);
+    if (good)
+        appendBlock(block);
+    d.consumeAndAck(qsizetype(size), good ? 0 : 1);
+    return true;
+}
+
+bool ViewerReception::decodeBlock(QByteArrayView data, quint32 crc, QByteArray &block)
+{
+    // The payload is read where it lies in the receive buffer, without a copy.
+    QByteArray input = QByteArray::fromRawData(data.data(), data.size());
+    QBuffer in(&input);
+    in.open(QIODevice::ReadOnly);
+    QBuffer out(&block);
+    out.open(QIODevice::ReadWrite);
+
+    TZLib zlib(nullptr);
+    zlib.setInStream(&in);
+    zlib.setOutStream(&out);
+    zlib.setOutputLimit(rec::kMaxBlockInflated);
+    zlib.setMode(zmDecompress);
+    // EZLibException (data that zlib rejects) passes on and ends the session. False means the
+    // stream ended before the data did, wanted a dictionary, or passed the output bound.
+    if (!zlib.Decompress(false))
+        return false;
+    return zlib.Crc() == crc;
+}
+
+void ViewerReception::appendBlock(QByteArrayView block)
+{
+    if (!m_file.isOpen())
+        openDemoFile();
+    m_file.append(block);
+    showSize(m_file.size());
+}
+
+void ViewerReception::openDemoFile()
+{
+    DemoTransferState &s = m_host.demo();
+    const QString gameDir = gameDirectory();
+    if (!s.pending.isEmpty() && s.currentDemoPath.isEmpty()) {
+        ViewerDemoFile::makeFolder(s.pending.first(), gameDir);
+        s.currentDemoPath = s.pending.takeFirst();
+    }
+    if (s.currentDemoPath.isEmpty())
+        throw EDemoFileError("demo data before any demo was announced");
+
+    const QString used = m_file.create(s.currentDemoPath, gameDir);
+    if (used != s.currentDemoPath) {
+        // A demo of the same name exists already and keeps its data; the new file got a
+        // numbered name. Rows that name this demo must play this file, not the older one.
+        if (QFileInfo(s.currentDemoPath).completeBaseName() == s.currentDemoName)
+            s.currentDemoName = QFileInfo(used).completeBaseName();
+        s.currentDemoPath = used;
+    }
+}
+
+void ViewerReception::showSize(qint64 size)
+{
+    m_host.setDataInLabel(QString::number(size));
+    if (size <= kListThreshold)
+        return;
+    const DemoTransferState &s = m_host.demo();
+    DemoListModel *list = m_host.demoList();
+    if (list->rowCount() == 0 || list->lastName() != s.currentDemoName) {
+        m_host.demo().listedNames.append(s.currentDemoName);
+        list->appendRow(s.currentDemoName);
+    }
+    list->setLastData(QString::number(size / 1000) + QStringLiteral("k "));
+}
+
+// ---- playback -------------------------------------------------------------------
+
+void ViewerReception::DemoListDblClick(int row)
+{
+    if (m_host.role() == roleFilmer)
+        return;
+    DemoTransferState &s = m_host.demo();
+    if (row < 0 || row >= s.listedNames.size())
+        return;
+    s.launchArguments =
+        viewernaming::launchArguments(s.watchedGameType, s.watchedMod, s.listedNames.at(row));
+
+    // Without a game directory there is no program to start (and no search along PATH).
+    const QString folder = viewernaming::programFolder(s.gameProgramPath);
+    ProgramStarter *starter = m_host.programStarter();
+    if (folder.isEmpty() || !starter)
+        return;
+    // A start that fails is not reported.
+    starter->start(s.gameProgramPath, s.launchArguments, folder);
+}
+
+} // namespace arbelon

@@ -1,0 +1,60 @@
+#pragma once
+// The Viewer's side of demo transfer: demo names and paths, the start-of-demo and
+// demo-block handlers, the demo file kept open between blocks, the demo list, and the
+// game launch on a listed demo.
+
+#include "viewerdemofile.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QDateTime>
+#include <QString>
+
+namespace arbelon {
+
+class TransferHost;
+
+class ViewerReception {
+public:
+    // A demo is listed once its file is larger than this many bytes.
+    static constexpr qint64 kListThreshold = 20000;
+    // Demos announced and not begun beyond this many are not taken: a relay can announce
+    // without end and never send a block.
+    static constexpr int kMaxPending = 1000;
+
+    explicit ViewerReception(TransferHost &host);
+    ~ViewerReception();
+
+    // ---- record handlers (dispatched for types 11 and 9) ----
+    // Both throw for a record that must end the session; the socket catches that.
+    bool handleDemoRestart();
+    bool handleDemoPacket();
+
+    // ---- hooks called by the session ----
+    void sessionConnected();   // clears the current path, pending list, names and rows
+    void prepareLobby();       // Viewer lobby preparation
+    void demoClose();          // closes the demo file, clears the current demo path
+    void DemoListDblClick(int row);
+
+    bool demoFileOpen() const { return m_file.isOpen(); }
+
+    // ---- naming rules (public for tests) ----
+    static QString demoName(const QString &gameName, const QDateTime &when);
+
+private:
+    // The watched game's directory, from the settings.
+    QString gameDirectory() const;
+    // Inflates and checks one block; false for a bad block (CRC, early end, too large).
+    static bool decodeBlock(QByteArrayView data, quint32 crc, QByteArray &block);
+    void appendBlock(QByteArrayView block);
+    void openDemoFile();
+    void showSize(qint64 size);
+    void requireViewer(const char *record) const;
+
+    TransferHost &m_host;
+    ViewerDemoFile m_file;
+    // A game was chosen to watch in this session, so demos can be named after it.
+    bool m_watching = false;
+};
+
+} // namespace arbelon
