@@ -2,6 +2,8 @@
 // stand-in game and watched through to a byte-identical demo file, and the ways a run fails.
 // The client's ports are fixed, so the relays listen on loopback addresses of their own.
 
+#include "common/testaddress.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,9 +19,9 @@
 
 namespace {
 
-const QString kRelay = QStringLiteral("127.0.0.61");       // anyone may film
-const QString kLockedRelay = QStringLiteral("127.0.0.62"); // filming needs kFilmPassword
-const QString kNobody = QStringLiteral("127.0.0.63");      // nothing listens here
+const QString kRelay = arbelon::test::loopbackAddress(61);       // anyone may film
+const QString kLockedRelay = arbelon::test::loopbackAddress(62); // filming needs kFilmPassword
+const QString kNobody = arbelon::test::loopbackAddress(63);      // nothing listens here
 const QString kFilmPassword = QStringLiteral("letmein");
 constexpr int kStartMs = 30000;  // a process started, connected, in a lobby
 constexpr int kDemoMs = 90000;   // a small demo recorded, uploaded and received

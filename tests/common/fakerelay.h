@@ -2,8 +2,8 @@
 // A scripted relay for client tests: listens on one loopback address and port, takes one
 // client at a time, splits what the client sends into records and sends what the test says.
 
-#include "records.h"
 #include "receivebuffer.h"
+#include "records.h"
 
 #include <QHostAddress>
 #include <QList>

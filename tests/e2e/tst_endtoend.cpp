@@ -2,9 +2,10 @@
 // client uploads it through the relay, a watching client writes it. A raw observer in the
 // test watches the same game and checks every block the relay passes on.
 
-#include "zlibcomp.h"
-#include "records.h"
 #include "receivebuffer.h"
+#include "records.h"
+#include "zlibcomp.h"
+#include "common/testaddress.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,7 +18,7 @@
 using namespace arbelon;
 
 namespace {
-const QString kRelayAddr = QStringLiteral("127.0.0.81");
+const QString kRelayAddr = test::loopbackAddress(81);
 constexpr int kRate = 10000;
 constexpr int kDemoSize = 200000;
 

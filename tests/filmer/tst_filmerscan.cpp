@@ -2,10 +2,10 @@
 
 #include "filmerupload.h"
 
-#include "common/testdoubles.h"
+#include "clientcore.h"
 #include "demolistmodel.h"
 #include "gamerunning.h"
-#include "clientcore.h"
+#include "common/testdoubles.h"
 
 #include <QDir>
 #include <QFile>

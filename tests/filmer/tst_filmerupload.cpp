@@ -1,15 +1,16 @@
-// The Filmer's upload against a relay of the test's own on 127.0.0.31, the Filmer's port.
+// The Filmer's upload against a relay of the test's own on the Filmer's port, at this run's address.
 // Ticks are called directly; the relay answers each record when the test says so.
 
 #include "filmerupload.h"
 
-#include "common/fakerelay.h"
-#include "common/testdoubles.h"
-#include "zlibcomp.h"
+#include "clientcore.h"
 #include "demolistmodel.h"
 #include "gamerunning.h"
 #include "twsocket.h"
-#include "clientcore.h"
+#include "zlibcomp.h"
+#include "common/fakerelay.h"
+#include "common/testaddress.h"
+#include "common/testdoubles.h"
 
 #include <QDir>
 #include <QFile>
@@ -24,7 +25,7 @@ using namespace arbelon;
 
 namespace {
 
-const QString kAddress = QStringLiteral("127.0.0.31");
+const QString kAddress = test::loopbackAddress(31);
 constexpr int kHour = 3600 * 1000;
 
 // Varied bytes that still compress, different for each seed.

@@ -7,14 +7,14 @@
 // the bytes to the dispatcher as one data event, then carries out the user action the action
 // byte names (watch a listed game, leave, chat, play a listed demo, or nothing).
 
+#include "clientcore.h"
 #include "demolistmodel.h"
+#include "fuzzsupport.h"
 #include "gamelayout.h"
+#include "gamelistmodel.h"
 #include "gamerunning.h"
 #include "programstarter.h"
-#include "clientcore.h"
-#include "gamelistmodel.h"
 #include "userprompts.h"
-#include "fuzzsupport.h"
 #include "writeguard.h"
 
 #include <QDir>

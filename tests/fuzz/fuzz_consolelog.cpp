@@ -8,9 +8,9 @@
 
 #include "consolelog.h"
 #include "consolelogreader.h"
+#include "fuzzsupport.h"
 #include "gamelayout.h"
 #include "records.h"
-#include "fuzzsupport.h"
 #include "writeguard.h"
 
 #include <QFile>

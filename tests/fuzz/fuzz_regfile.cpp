@@ -2,9 +2,9 @@
 // or a hang; a file that reads is saved and read back without losing anything; and the
 // settings read from it are written and read back unchanged.
 
+#include "fuzzsupport.h"
 #include "regfile.h"
 #include "settingsstore.h"
-#include "fuzzsupport.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -9,9 +9,9 @@
 // reading on the slot, or (clock) let the length in milliseconds pass on the server's clock.
 
 #include "epolldispatcher.h"
+#include "fuzzsupport.h"
 #include "relaylog.h"
 #include "relayserver.h"
-#include "fuzzsupport.h"
 
 #include <QElapsedTimer>
 #include <QTcpSocket>

@@ -3,8 +3,8 @@
 // loopback address of its own, takes one client at a time, records what the client sends,
 // and sends whatever the test says: raw bytes, floods of millions of records, a cut stream.
 
-#include "records.h"
 #include "receivebuffer.h"
+#include "records.h"
 
 #include <QByteArray>
 #include <QList>

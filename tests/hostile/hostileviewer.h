@@ -3,8 +3,8 @@
 // temporary root, connected over loopback to a HostileRelay, with steps that bring the
 // session into each state and checks of what must hold whatever the relay sent.
 
-#include "gamerunning.h"
 #include "clientcore.h"
+#include "gamerunning.h"
 #include "common/testdoubles.h"
 #include "hostile/hostilerelay.h"
 

@@ -4,8 +4,8 @@
 // numbered blocks paced by the relay's answers, and an honest Viewer that checks every block
 // it receives against the block it expects next.
 
-#include "records.h"
 #include "receivebuffer.h"
+#include "records.h"
 
 #include <QByteArray>
 #include <QList>

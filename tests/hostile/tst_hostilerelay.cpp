@@ -2,9 +2,10 @@
 // real ClientCore over loopback: the session goes on or ends cleanly, the receive buffer and
 // the lists stay within their bounds, and no file appears outside the game directories.
 
-#include "zlibcomp.h"
 #include "demolistmodel.h"
 #include "gamelistmodel.h"
+#include "zlibcomp.h"
+#include "common/testaddress.h"
 #include "hostile/hostilerelay.h"
 #include "hostile/hostileviewer.h"
 
@@ -21,7 +22,7 @@ using arbelon::test::HostileViewer;
 
 namespace {
 
-const QString kAddress = QStringLiteral("127.0.0.71");
+const QString kAddress = test::loopbackAddress(71);
 
 enum Outcome { GoesOn, Ends, Blocked };
 

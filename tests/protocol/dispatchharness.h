@@ -2,8 +2,8 @@
 // A PacketDispatcher with handlers that follow the handler frame and log what they handled,
 // shared by the in-memory and the loopback tests.
 
-#include "records.h"
 #include "dispatcher.h"
+#include "records.h"
 
 #include <QList>
 #include <QStringList>

@@ -1,9 +1,9 @@
 // Receive loop, handler frame, acknowledgements and SendPacket, in memory.
 
-#include "records.h"
 #include "dispatcher.h"
-#include "receivebuffer.h"
 #include "dispatchharness.h"
+#include "receivebuffer.h"
+#include "records.h"
 
 #include <QRandomGenerator>
 #include <QTest>

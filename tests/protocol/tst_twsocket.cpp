@@ -1,8 +1,8 @@
 // TWSocket over real loopback connections, with a PacketDispatcher wired to it the way the
 // client wires it: data event -> dataAvailable(Receive()), SendPacket -> Send.
 
-#include "twsocket.h"
 #include "dispatchharness.h"
+#include "twsocket.h"
 
 #include <QDeadlineTimer>
 #include <QPointer>

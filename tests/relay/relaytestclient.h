@@ -3,8 +3,8 @@
 // server sends, answers each like the real client does, and rebuilds the lists the client
 // shows (games, users, chat) and the demos it would write.
 
-#include "records.h"
 #include "receivebuffer.h"
+#include "records.h"
 
 #include <QByteArray>
 #include <QList>

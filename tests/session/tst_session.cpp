@@ -1,11 +1,12 @@
 // The session and the lobby, driven through the core over real loopback connections.
 
+#include "clientcore.h"
 #include "demolistmodel.h"
+#include "gamelistmodel.h"
 #include "gamerunning.h"
 #include "twsocket.h"
-#include "clientcore.h"
-#include "gamelistmodel.h"
 #include "common/fakerelay.h"
+#include "common/testaddress.h"
 #include "common/testdoubles.h"
 
 #include <QDir>
@@ -24,11 +25,11 @@ using arbelon::test::FakeRelay;
 using arbelon::test::ScriptedPrompts;
 
 namespace {
-const QString kViewerAddr = QStringLiteral("127.0.0.41");
-const QString kFilmerAddr = QStringLiteral("127.0.0.42");
-const QString kCloseAddr = QStringLiteral("127.0.0.43");
-const QString kBoxViewerAddr = QStringLiteral("127.0.0.44");
-const QString kBoxFilmerAddr = QStringLiteral("127.0.0.45");
+const QString kViewerAddr = test::loopbackAddress(41);
+const QString kFilmerAddr = test::loopbackAddress(42);
+const QString kCloseAddr = test::loopbackAddress(43);
+const QString kBoxViewerAddr = test::loopbackAddress(44);
+const QString kBoxFilmerAddr = test::loopbackAddress(45);
 
 ConnectValues viewerValues(const QString &addr)
 {
@@ -188,7 +189,7 @@ private slots:
         core.setPrompts(&prompts);
         QSignalSpy failed(&core, &ClientCore::connectionFailed);
         QSignalSpy ended(&core, &ClientCore::sessionEnded);
-        prompts.answers.append(viewerValues(QStringLiteral("127.0.0.44")));
+        prompts.answers.append(viewerValues(test::loopbackAddress(44)));
         core.ConnectButtonClick();
         QTRY_COMPARE(ended.size(), 1);
         QCOMPARE(failed.size(), 1);
@@ -204,8 +205,8 @@ private slots:
         ScriptedPrompts prompts;
         core.setPrompts(&prompts);
         QSignalSpy ended(&core, &ClientCore::sessionEnded);
-        prompts.answers.append(viewerValues(QStringLiteral("127.0.0.45")));
-        ConnectValues filmer = viewerValues(QStringLiteral("127.0.0.46"));
+        prompts.answers.append(viewerValues(test::loopbackAddress(45)));
+        ConnectValues filmer = viewerValues(test::loopbackAddress(46));
         filmer.role = roleFilmer;
         prompts.answers.append(filmer);
         core.ConnectButtonClick();

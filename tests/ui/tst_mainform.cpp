@@ -2,8 +2,8 @@
 // the game list's kept widths, and the Browse buttons. Settings live in a temporary
 // XDG_CONFIG_HOME; every modal question is answered by the test.
 
-#include "gamelistmodel.h"
 #include "folderselect.h"
+#include "gamelistmodel.h"
 #include "mainclient.h"
 #include "regfile.h"
 

@@ -2,10 +2,11 @@
 // game, both Viewers watch it, see each other enter, chat and leave, and see the game end.
 // The relay runs as a process on a loopback address of this test's own, default ports.
 
-#include "records.h"
-#include "receivebuffer.h"
 #include "gamelistmodel.h"
+#include "receivebuffer.h"
+#include "records.h"
 #include "windowrig.h"
+#include "common/testaddress.h"
 
 #include <QLabel>
 #include <QProcess>
@@ -19,7 +20,7 @@ using arbelon::test::WindowRig;
 
 namespace {
 
-const QString kAddr = QStringLiteral("127.0.0.92");
+const QString kAddr = test::loopbackAddress(92);
 constexpr int kWaitMs = 15000;
 
 // A Filmer as the relay sees one: the hello, chat lines, and every record split out of what

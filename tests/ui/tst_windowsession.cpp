@@ -3,10 +3,11 @@
 // line, and the real connect dialog filled in with the keyboard and the mouse. Message boxes
 // are answered through the window's hooks.
 
-#include "zlibcomp.h"
-#include "twsocket.h"
 #include "gamelistmodel.h"
+#include "twsocket.h"
 #include "windowrig.h"
+#include "zlibcomp.h"
+#include "common/testaddress.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -27,7 +28,7 @@ using namespace arbelon::test;
 
 namespace {
 
-const QString kAddr = QStringLiteral("127.0.0.91");
+const QString kAddr = test::loopbackAddress(91);
 const QDateTime kWhen(QDate(2027, 2, 1), QTime(9, 5, 7));
 constexpr quint32 kNoSuchGame = 0xFFFFFFFEu;
 // What the window shows (see WindowRig::shown) at start and as a Viewer on the game list.

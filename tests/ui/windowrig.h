@@ -4,8 +4,8 @@
 // the real dialog, filled in by DialogDriver), and helpers that click, type and read controls
 // by their object names.
 
-#include "gamerunning.h"
 #include "connectform.h"
+#include "gamerunning.h"
 #include "mainclient.h"
 #include "common/fakerelay.h"
 #include "common/testdoubles.h"

@@ -1,12 +1,13 @@
 // A Viewer receiving demos from a scripted relay over loopback, and playing them.
 
+#include "clientcore.h"
 #include "demolistmodel.h"
+#include "gamelistmodel.h"
 #include "programstarter.h"
 #include "viewerdemofile.h"
 #include "viewerreception.h"
-#include "clientcore.h"
-#include "gamelistmodel.h"
 #include "common/fakerelay.h"
+#include "common/testaddress.h"
 #include "common/testdoubles.h"
 
 #include <QDir>
@@ -26,7 +27,7 @@ using arbelon::test::ScriptedPrompts;
 
 namespace {
 
-const QString kAddr = QStringLiteral("127.0.0.21");
+const QString kAddr = test::loopbackAddress(21);
 constexpr int kWaitMs = 15000;
 const QDateTime kT1(QDate(2027, 2, 1), QTime(9, 5, 7));
 const QString kName1 = QStringLiteral("ABC010227_090507");
