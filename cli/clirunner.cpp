@@ -1,8 +1,8 @@
 #include "clirunner.h"
 
 #include "demolistmodel.h"
-#include "twsocket.h"
 #include "gamelistmodel.h"
+#include "twsocket.h"
 
 #include <QDir>
 #include <QFileInfo>

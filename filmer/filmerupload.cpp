@@ -1,12 +1,12 @@
 #include "filmerupload.h"
 
-#include "zlibcomp.h"
 #include "autoexec.h"
 #include "demolistmodel.h"
 #include "gamelayout.h"
 #include "gamerunning.h"
 #include "records.h"
 #include "transferhost.h"
+#include "zlibcomp.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
 #pragma once
 // Receive loop, handler table and the single way out for records (SendPacket).
 
-#include "records.h"
 #include "receivebuffer.h"
+#include "records.h"
 #include "tracesink.h"
 
 #include <array>

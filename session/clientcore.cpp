@@ -2,12 +2,12 @@
 
 #include "demolistmodel.h"
 #include "filmerupload.h"
+#include "gamelistmodel.h"
 #include "gamerunning.h"
 #include "programstarter.h"
-#include "viewerreception.h"
 #include "twsocket.h"
-#include "gamelistmodel.h"
 #include "userprompts.h"
+#include "viewerreception.h"
 
 #include <QStringListModel>
 

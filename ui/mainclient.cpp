@@ -1,11 +1,11 @@
 #include "mainclient.h"
 
-#include "gamelayout.h"
-#include "records.h"
 #include "connectform.h"
-#include "gamelistmodel.h"
 #include "folderselect.h"
+#include "gamelayout.h"
+#include "gamelistmodel.h"
 #include "mainformparts.h"
+#include "records.h"
 
 #include <QCloseEvent>
 #include <QFileInfo>

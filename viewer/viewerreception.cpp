@@ -1,12 +1,12 @@
 #include "viewerreception.h"
 
-#include "zlibcomp.h"
 #include "demolistmodel.h"
-#include "programstarter.h"
-#include "viewernaming.h"
 #include "dispatcher.h"
+#include "programstarter.h"
 #include "records.h"
 #include "transferhost.h"
+#include "viewernaming.h"
+#include "zlibcomp.h"
 
 #include <QBuffer>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
 // Time per record for bursts of small records pushed through PacketDispatcher in memory,
 // delivered whole and in 64 KiB chunks. The time per record must not grow with the burst.
 
-#include "records.h"
 #include "dispatcher.h"
+#include "records.h"
 
 #include <algorithm>
 #include <cstdio>

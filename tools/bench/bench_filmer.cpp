@@ -6,10 +6,10 @@
 //    acknowledgement simulated (no connection: the records are built and dropped).
 // Usage: bench_filmer [log megabytes] [demo megabytes]
 
+#include "clientcore.h"
 #include "filmerupload.h"
 #include "gamerunning.h"
 #include "records.h"
-#include "clientcore.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -7,8 +7,8 @@
 // Usage: bench_viewer [block size, default 10000] [blocks, default 10000] [rounds, default 5]
 //                     [folder for the game directory, default the system's temporary folder]
 
-#include "viewerreception.h"
 #include "clientcore.h"
+#include "viewerreception.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -4,9 +4,9 @@
 
 #include "sessionshots.h"
 
-#include "zlibcomp.h"
-#include "records.h"
 #include "mainclient.h"
+#include "records.h"
+#include "zlibcomp.h"
 #include "common/fakerelay.h"
 
 #include <QCoreApplication>
