@@ -35,8 +35,11 @@ struct RelayConfig {
     int helloTimeoutSeconds = 30;
     // A connection that was told to close but does not read its last answer is cut off.
     int closeTimeoutSeconds = 10;
-    // How often the Users counts of the game list are sent while lobbies change.
-    int usersUpdateIntervalMs = 200;
+    // How often the Users counts of the game list are sent while lobbies change: a crowd
+    // joining costs every connected client one record per game per interval, not per join.
+    int usersUpdateIntervalMs = 1000;
+    // Viewers a lobby announces by name; later ones only count in Users until they chat.
+    int listedUsers = 200;
 
     // Chat flood limit, a token bucket per client.
     int chatBurst = 5;

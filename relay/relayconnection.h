@@ -77,6 +77,8 @@ public:
     quint32 gameId = 0;      // 0: in no lobby (Filmer: its own game)
     bool demoSynced = false; // has had the DEMORESTART of the demo now being sent
     qsizetype index = -1;    // position in the server's connection list
+    qsizetype lobbyIndex = -1; // position in its game's member list
+    bool listed = false;     // announced by name to its lobby
     bool ackWithheld = false; // Filmer: the answer to its last demo record waits for room
     bool chatRefusalLogged = false;
     bool takeChatToken(qint64 nowMs) { return m_chat.take(nowMs); }

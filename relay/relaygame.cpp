@@ -8,27 +8,49 @@
 namespace arbelon {
 
 RelayGame::RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mod,
-                     RelayConnection *filmer, qint64 maxDemoMemory)
+                     RelayConnection *filmer, qint64 maxDemoMemory, int listedUsers)
     : m_id(id),
       m_name(std::move(name)),
       m_gameType(gameType),
       m_mod(std::move(mod)),
       m_maxDemoMemory(maxDemoMemory),
+      m_listedUsers(listedUsers),
       m_filmer(filmer),
       m_filmerLeft(buildUserLeft(filmer->name()))
 {
 }
 
-void RelayGame::addViewer(RelayConnection *viewer)
+bool RelayGame::addViewer(RelayConnection *viewer)
 {
+    viewer->lobbyIndex = qsizetype(m_viewers.size());
     m_viewers.push_back(viewer);
+    if (qsizetype(m_listed.size()) >= m_listedUsers)
+        return false;
+    list(viewer);
+    return true;
 }
 
-void RelayGame::removeViewer(RelayConnection *viewer)
+void RelayGame::list(RelayConnection *viewer)
 {
-    const auto it = std::find(m_viewers.begin(), m_viewers.end(), viewer);
-    if (it != m_viewers.end())
-        m_viewers.erase(it);
+    viewer->listed = true;
+    m_listed.push_back(viewer);
+}
+
+bool RelayGame::removeViewer(RelayConnection *viewer)
+{
+    // Swap-remove: a crowd leaving must not cost a move of the whole list per Viewer.
+    const qsizetype i = viewer->lobbyIndex;
+    if (i >= 0 && i < qsizetype(m_viewers.size()) && m_viewers[size_t(i)] == viewer) {
+        m_viewers[size_t(i)] = m_viewers.back();
+        m_viewers[size_t(i)]->lobbyIndex = i;
+        m_viewers.pop_back();
+    }
+    viewer->lobbyIndex = -1;
+    if (!viewer->listed)
+        return false;
+    viewer->listed = false;
+    std::erase(m_listed, viewer);
+    return true;
 }
 
 QByteArray RelayGame::detailedRecord() const

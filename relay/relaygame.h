@@ -16,7 +16,7 @@ class RelayConnection;
 class RelayGame {
 public:
     RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mod, RelayConnection *filmer,
-              qint64 maxDemoMemory);
+              qint64 maxDemoMemory, int listedUsers);
 
     quint32 id() const { return m_id; }
     const QByteArray &name() const { return m_name; }
@@ -27,10 +27,17 @@ public:
     const QByteArray &filmerLeftRecord() const { return m_filmerLeft; }
 
     // ---- lobby ----------------------------------------------------------------------
-    // Members are the Filmer and the Viewers, in the order they entered.
+    // Members are the Filmer and the Viewers (in no particular order).
     const std::vector<RelayConnection *> &viewers() const { return m_viewers; }
-    void addViewer(RelayConnection *viewer);
-    void removeViewer(RelayConnection *viewer);
+    // Adds a member; true when it is to be announced by name (the list has room).
+    bool addViewer(RelayConnection *viewer);
+    // Takes a member out; true when it had been announced (its USERLEFT is due).
+    bool removeViewer(RelayConnection *viewer);
+    // Viewers announced by name, in the order they were announced. A lobby of thousands
+    // names only the first few hundred (each join would otherwise cost a record for every
+    // member); the others count in Users, and are named once they chat.
+    const std::vector<RelayConnection *> &listed() const { return m_listed; }
+    void list(RelayConnection *viewer);
     quint32 users() const { return quint32(m_viewers.size()) + (m_filmer ? 1u : 0u); }
     QByteArray detailedRecord() const;
 
@@ -64,9 +71,11 @@ private:
     const qint32 m_gameType;
     const QByteArray m_mod;
     const qint64 m_maxDemoMemory;
+    const int m_listedUsers;
     RelayConnection *m_filmer;
     const QByteArray m_filmerLeft;
     std::vector<RelayConnection *> m_viewers;
+    std::vector<RelayConnection *> m_listed;
 
     QList<QByteArray> m_demo;
     qint64 m_demoBytes = 0;

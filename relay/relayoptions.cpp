@@ -17,6 +17,7 @@ const QString optMaxGames = QStringLiteral("max-games");
 const QString optMaxQueue = QStringLiteral("max-queue");
 const QString optMaxDemoMemory = QStringLiteral("max-demo-memory");
 const QString optHelloTimeout = QStringLiteral("hello-timeout");
+const QString optListedUsers = QStringLiteral("listed-users");
 
 bool readInt(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high,
              qint64 *value, QString *error)
@@ -114,6 +115,10 @@ void addRelayOptions(QCommandLineParser &parser)
                                        "(default %1).")
                             .arg(d.helloTimeoutSeconds),
          QStringLiteral("SECONDS")},
+        {optListedUsers, QStringLiteral("Viewers a lobby names one by one; later ones only count in the "
+                                      "game's Users until they chat (default %1).")
+                           .arg(d.listedUsers),
+         QStringLiteral("N")},
     });
 }
 
@@ -158,13 +163,15 @@ bool readRelayOptions(const QCommandLineParser &parser, RelayConfig *config, QSt
         config->filmPassword = password;
     }
     qint64 viewerPort = config->viewerPort, filmerPort = config->filmerPort, delay = config->delaySeconds,
-           maxClients = config->maxClients, maxGames = config->maxGames, hello = config->helloTimeoutSeconds;
+           maxClients = config->maxClients, maxGames = config->maxGames, hello = config->helloTimeoutSeconds,
+           listed = config->listedUsers;
     if (!readInt(parser, optViewerPort, 0, 65535, &viewerPort, error)
         || !readInt(parser, optFilmerPort, 0, 65535, &filmerPort, error)
         || !readInt(parser, optDelay, 0, kMaxRelayDelaySeconds, &delay, error)
         || !readInt(parser, optMaxClients, 1, 1000000, &maxClients, error)
         || !readInt(parser, optMaxGames, 1, 1000000, &maxGames, error)
         || !readInt(parser, optHelloTimeout, 1, 3600, &hello, error)
+        || !readInt(parser, optListedUsers, 0, 100000, &listed, error)
         || !readBytes(parser, optMaxQueue, 16 * 1024, &config->maxQueueBytes, error)
         || !readBytes(parser, optMaxDemoMemory, 0, &config->maxDemoMemory, error))
         return false;
@@ -178,6 +185,7 @@ bool readRelayOptions(const QCommandLineParser &parser, RelayConfig *config, QSt
     config->maxClients = int(maxClients);
     config->maxGames = int(maxGames);
     config->helloTimeoutSeconds = int(hello);
+    config->listedUsers = int(listed);
     return true;
 }
 

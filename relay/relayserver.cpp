@@ -193,7 +193,7 @@ void RelayServer::handleGameInfo(RelayConnection &conn, QByteArrayView record)
     const quint32 id = m_nextGameId++;
     conn.setName(info.userName());
     auto game = std::make_unique<RelayGame>(id, info.gameName(), info.gameType(), info.modName(),
-                                            &conn, m_config.maxDemoMemory);
+                                            &conn, m_config.maxDemoMemory, m_config.listedUsers);
     RelayGame &g = *game;
     m_games.emplace(id, std::move(game));
     conn.gameId = id;
@@ -242,16 +242,15 @@ void RelayServer::handleWaitForGame(RelayConnection &conn, QByteArrayView record
     }
     // The answer first: the client clears its user list when it enters the lobby.
     ack(conn, 0);
-    game->addViewer(&conn);
+    const bool named = game->addViewer(&conn);
     conn.gameId = id;
     conn.send(game->filmer()->userEnteredRecord());
-    for (RelayConnection *viewer : game->viewers())
+    for (RelayConnection *viewer : game->listed())
         conn.send(viewer->userEnteredRecord());
-    game->filmer()->send(conn.userEnteredRecord());
-    for (RelayConnection *viewer : game->viewers()) {
-        if (viewer != &conn)
-            viewer->send(conn.userEnteredRecord());
-    }
+    if (named)
+        announce(*game, conn);
+    else
+        conn.send(conn.userEnteredRecord()); // it sees itself in its own list
     // A late joiner gets the current demo from its beginning, then the live records.
     conn.demoSynced = !game->keptDemo().isEmpty();
     if (conn.demoSynced)
@@ -271,16 +270,28 @@ void RelayServer::handleLeaveGame(RelayConnection &conn)
     ack(conn, 0);
 }
 
+void RelayServer::announce(RelayGame &game, RelayConnection &viewer)
+{
+    if (game.filmer())
+        game.filmer()->send(viewer.userEnteredRecord());
+    for (RelayConnection *other : game.viewers()) {
+        if (other != &viewer)
+            other->send(viewer.userEnteredRecord());
+    }
+}
+
 void RelayServer::leaveLobby(RelayConnection &viewer, RelayGame &game)
 {
-    game.removeViewer(&viewer);
+    const bool wasNamed = game.removeViewer(&viewer);
     viewer.gameId = 0;
     viewer.demoSynced = false;
     viewer.dropPendingDemo();
-    if (game.filmer())
-        game.filmer()->send(viewer.userLeftRecord());
-    for (RelayConnection *other : game.viewers())
-        other->send(viewer.userLeftRecord());
+    if (wasNamed) {
+        if (game.filmer())
+            game.filmer()->send(viewer.userLeftRecord());
+        for (RelayConnection *other : game.viewers())
+            other->send(viewer.userLeftRecord());
+    }
     markUsersChanged(game);
     RelayLog::write(QStringLiteral("viewer %1 left %2 (%3 users)")
                         .arg(viewer.label(), gameText(game.id()))
@@ -303,6 +314,11 @@ void RelayServer::handleSendText(RelayConnection &conn, QByteArrayView record)
     }
     conn.chatRefusalLogged = false;
     ack(conn, 0);
+    // Every line's sender is in everyone's user list: an unnamed Viewer is named first.
+    if (&conn != game->filmer() && !conn.listed) {
+        game->list(&conn);
+        announce(*game, conn);
+    }
     const QByteArray line = buildSendText(conn.name(), SendTextReader{record}.text());
     if (game->filmer())
         game->filmer()->send(line);
@@ -427,6 +443,8 @@ void RelayServer::removeGame(quint32 gameId)
         viewer->send(game->filmerLeftRecord());
         viewer->gameId = 0;
         viewer->demoSynced = false;
+        viewer->listed = false;
+        viewer->lobbyIndex = -1;
     }
     broadcastReady(buildGameRemoved(gameId));
     RelayLog::write(QStringLiteral("%1 removed").arg(gameText(gameId)));

@@ -61,6 +61,8 @@ private:
     void handleLeaveGame(RelayConnection &conn);
     void handleSendText(RelayConnection &conn, QByteArrayView record);
     void leaveLobby(RelayConnection &viewer, RelayGame &game);
+    // Names a Viewer to every other member of its lobby.
+    void announce(RelayGame &game, RelayConnection &viewer);
 
     // ---- demo -------------------------------------------------------------------
     void handleDemoRecord(RelayConnection &filmer, QByteArrayView record);

@@ -4,6 +4,8 @@
 
 #include <QTest>
 
+#include <algorithm>
+
 using namespace arbelon;
 using namespace arbelon::test;
 
@@ -17,6 +19,7 @@ private slots:
     void demoReachesEarlyAndLateViewers();
     void lateJoinerWaitsWhenDemoOutgrewTheBound();
     void listsUsersAndChatReachTheRightClients();
+    void crowdBeyondTheListIsCountedNotNamed();
     void leavingStopsDemoAndTellsTheLobby();
     void gameEndsWhenItsFilmerGoes();
     void filmerHello_data();
@@ -128,6 +131,45 @@ void TestRelayServer::listsUsersAndChatReachTheRightClients()
     for (RelayTestClient *c : {f2, v2})
         QTRY_COMPARE_WITH_TIMEOUT(c->chat(), QByteArrayList({"<bob> bob here"}), 10000);
     QVERIFY(idle->chat().isEmpty());
+}
+
+void TestRelayServer::crowdBeyondTheListIsCountedNotNamed()
+{
+    RelayConfig config;
+    config.listedUsers = 2;
+    m_f.startServer(config);
+    RelayTestClient *f = m_f.filmer("duel", "ann");
+    RelayTestClient *a = m_f.viewer("a", 1);
+    RelayTestClient *b = m_f.viewer("b", 1);
+    RelayTestClient *c = m_f.viewer("c", 1);
+    RelayTestClient *d = m_f.viewer("d", 1);
+    QVERIFY(f && a && b && c && d);
+    // Unnamed Viewers count in Users and see the named ones and themselves.
+    QTRY_COMPARE_WITH_TIMEOUT(a->games().at(1).users, 5u, 10000);
+    QVERIFY(m_f.barrier(a) && m_f.barrier(f));
+    QCOMPARE(a->users(), QByteArrayList({"ann", "a", "b"}));
+    QCOMPARE(f->users(), QByteArrayList({"ann", "a", "b"}));
+    QCOMPARE(c->users(), QByteArrayList({"ann", "a", "b", "c"}));
+
+    // An unnamed Viewer that leaves is not announced; one that chats is named first.
+    QCOMPARE(d->request(buildLeaveGame()), 0);
+    QCOMPARE(c->request(buildSendText({}, "hello")), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(a->chat().contains("<c> hello"), 10000);
+    const QList<QByteArray> &r = a->records();
+    const auto named = std::find(r.begin(), r.end(), buildUserEntered("c"));
+    const auto line = std::find(r.begin(), r.end(), buildSendText("c", "hello"));
+    QVERIFY(named < line);
+    QCOMPARE(a->users(), QByteArrayList({"ann", "a", "b", "c"}));
+    QCOMPARE(c->users(), QByteArrayList({"ann", "a", "b", "c"}));
+    QCOMPARE(c->request(buildSendText({}, "again")), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(f->chat().contains("<c> again"), 10000);
+    QCOMPARE(f->users(), QByteArrayList({"ann", "a", "b", "c"}));
+    QCOMPARE(a->countOf(USERLEFT), 0);
+
+    c->disconnectNow();
+    QTRY_COMPARE_WITH_TIMEOUT(a->users(), QByteArrayList({"ann", "a", "b"}), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(a->games().at(1).users, 3u, 10000);
+    QCOMPARE(a->countOf(USERLEFT), 1);
 }
 
 void TestRelayServer::leavingStopsDemoAndTellsTheLobby()
