@@ -10,6 +10,13 @@
 
 namespace arbelon {
 
+// An honest Viewer's queue may hold two of the largest blocks (one being written, the next
+// arriving) on top of the kept demo a late joiner is sent, with room for lobby records.
+constexpr qint64 defaultMaxQueue(qint64 maxDemoMemory)
+{
+    return 2 * qint64(rec::kMaxDemoPacketSize) + maxDemoMemory + 64 * 1024;
+}
+
 struct RelayConfig {
     QHostAddress listenAddress = QHostAddress(QHostAddress::Any);
     quint16 viewerPort = kViewerPort; // 0 picks a free port
@@ -24,15 +31,20 @@ struct RelayConfig {
 
     int maxClients = 10000;
     int maxGames = 64;
-    // Bytes queued for one client and not yet handed to the kernel; beyond it the client
-    // is disconnected. Blocks shared with other clients count by their full size.
-    qint64 maxQueueBytes = 4 * 1024 * 1024;
     // Demo memory kept per game: the current demo for late joiners, and records held
     // back by the broadcast delay.
     qint64 maxDemoMemory = 32 * 1024 * 1024;
+    // Bytes queued for one client and not yet handed to the kernel; beyond it the client
+    // is disconnected. Blocks shared with other clients count by their full size.
+    qint64 maxQueueBytes = defaultMaxQueue(maxDemoMemory);
+    // Connections at once from one address, so that one host cannot take every slot.
+    int maxPerAddress = 16;
 
     // A connection that has not sent its hello by then is closed.
     int helloTimeoutSeconds = 30;
+    // A record begun and not finished by then closes its connection: a client dripping
+    // one byte at a time must not hold its slot for ever.
+    int recordTimeoutSeconds = 30;
     // A connection that was told to close but does not read its last answer is cut off.
     int closeTimeoutSeconds = 10;
     // How often the Users counts of the game list are sent while lobbies change: a crowd

@@ -29,13 +29,17 @@ bool isDemoRecord(const QByteArray &record)
     return type == DEMOPACKET || type == DEMORESTART;
 }
 
-QString peerText(const QTcpSocket &socket)
+QHostAddress plainAddress(const QTcpSocket &socket)
 {
     QHostAddress address = socket.peerAddress();
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
-    if (isV4)
-        address = QHostAddress(v4);
+    return isV4 ? QHostAddress(v4) : address;
+}
+
+QString peerText(const QTcpSocket &socket)
+{
+    const QHostAddress address = plainAddress(socket);
     const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
         ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
         : address.toString();
@@ -56,6 +60,7 @@ RelayConnection::RelayConnection(QTcpSocket *socket, Port port, quint64 id, cons
 {
     m_socket->setParent(this);
     m_peer = peerText(*m_socket);
+    m_address = plainAddress(*m_socket);
     // Bounds what Qt itself buffers from this client; the kernel holds the rest.
     m_socket->setReadBufferSize(port == Port::Filmer ? 4 * kFilmerReadChunk : 4 * kViewerReadChunk);
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -193,8 +198,12 @@ void RelayConnection::processInput()
         if (!fresh.isEmpty())
             m_in.append(fresh);
     }
-    if (m_in.isEmpty())
+    if (m_in.isEmpty()) {
         m_in.clear(); // an idle connection keeps no buffer
+        m_partialSinceMs = -1;
+    } else if (m_partialSinceMs < 0) {
+        m_partialSinceMs = m_handler.nowMs();
+    }
 }
 
 void RelayConnection::resumeInput()
@@ -202,6 +211,9 @@ void RelayConnection::resumeInput()
     if (!m_paused)
         return;
     m_paused = false;
+    // The time the server held the client back does not count against its record.
+    if (m_partialSinceMs >= 0)
+        m_partialSinceMs = m_handler.nowMs();
     // Not from inside the caller's own work: the records may change server state.
     QMetaObject::invokeMethod(this, &RelayConnection::processInput, Qt::QueuedConnection);
 }

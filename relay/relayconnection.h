@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -32,6 +33,8 @@ public:
     // The connection has records to write: call its pump() once control is back in the
     // event loop (one pass for all connections, so a burst leaves in one system call each).
     virtual void schedulePump(RelayConnection &conn) = 0;
+    // The server's monotonic clock in milliseconds.
+    virtual qint64 nowMs() const = 0;
 };
 
 class RelayConnection : public QObject {
@@ -63,6 +66,11 @@ public:
     bool isOpen() const { return m_phase == Phase::AwaitHello || m_phase == Phase::Ready; }
     qint64 connectedAtMs() const { return m_connectedAtMs; }
     qint64 closingSinceMs() const { return m_closingSinceMs; }
+    // Since when a record begun by the client is unfinished, or -1 (none, or input paused
+    // by the server itself).
+    qint64 partialSinceMs() const { return m_paused ? -1 : m_partialSinceMs; }
+    // The client's address, IPv4 in its plain form: the key of the per-address cap.
+    const QHostAddress &address() const { return m_address; }
     QString peer() const { return m_peer; }
     // "#id peer" and, once known, the user name: the label of every log line.
     QString label() const;
@@ -134,6 +142,8 @@ private:
     const qint64 m_maxQueueBytes;
     const qint64 m_connectedAtMs;
     QString m_peer;
+    QHostAddress m_address;
+    qint64 m_partialSinceMs = -1;
     Phase m_phase = Phase::AwaitHello;
 
     ReceiveBuffer m_in;

@@ -17,6 +17,8 @@ const QString optMaxGames = QStringLiteral("max-games");
 const QString optMaxQueue = QStringLiteral("max-queue");
 const QString optMaxDemoMemory = QStringLiteral("max-demo-memory");
 const QString optHelloTimeout = QStringLiteral("hello-timeout");
+const QString optMaxPerAddress = QStringLiteral("max-per-address");
+const QString optRecordTimeout = QStringLiteral("record-timeout");
 const QString optListedUsers = QStringLiteral("listed-users");
 
 bool readInt(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high,
@@ -103,8 +105,12 @@ void addRelayOptions(QCommandLineParser &parser)
         {optMaxClients, QStringLiteral("Most connections at once (default %1).").arg(d.maxClients),
          QStringLiteral("N")},
         {optMaxGames, QStringLiteral("Most games at once (default %1).").arg(d.maxGames), QStringLiteral("N")},
+        {optMaxPerAddress, QStringLiteral("Most connections at once from one address (default %1).")
+                               .arg(d.maxPerAddress),
+         QStringLiteral("N")},
         {optMaxQueue, QStringLiteral("Bytes queued for one client before it is disconnected as too slow "
-                                   "(default %1).")
+                                   "(default: two of the largest blocks plus --max-demo-memory plus "
+                                   "64K, %1).")
                         .arg(d.maxQueueBytes),
          QStringLiteral("BYTES")},
         {optMaxDemoMemory, QStringLiteral("Demo bytes kept per game for late joiners and for the delay "
@@ -114,6 +120,10 @@ void addRelayOptions(QCommandLineParser &parser)
         {optHelloTimeout, QStringLiteral("Seconds a new connection has to send its first record "
                                        "(default %1).")
                             .arg(d.helloTimeoutSeconds),
+         QStringLiteral("SECONDS")},
+        {optRecordTimeout, QStringLiteral("Seconds a client has to finish a record it has begun "
+                                        "(default %1).")
+                             .arg(d.recordTimeoutSeconds),
          QStringLiteral("SECONDS")},
         {optListedUsers, QStringLiteral("Viewers a lobby names one by one; later ones only count in the "
                                       "game's Users until they chat (default %1).")
@@ -164,7 +174,8 @@ bool readRelayOptions(const QCommandLineParser &parser, RelayConfig *config, QSt
     }
     qint64 viewerPort = config->viewerPort, filmerPort = config->filmerPort, delay = config->delaySeconds,
            maxClients = config->maxClients, maxGames = config->maxGames, hello = config->helloTimeoutSeconds,
-           listed = config->listedUsers;
+           listed = config->listedUsers, perAddress = config->maxPerAddress,
+           recordTimeout = config->recordTimeoutSeconds;
     if (!readInt(parser, optViewerPort, 0, 65535, &viewerPort, error)
         || !readInt(parser, optFilmerPort, 0, 65535, &filmerPort, error)
         || !readInt(parser, optDelay, 0, kMaxRelayDelaySeconds, &delay, error)
@@ -172,8 +183,13 @@ bool readRelayOptions(const QCommandLineParser &parser, RelayConfig *config, QSt
         || !readInt(parser, optMaxGames, 1, 1000000, &maxGames, error)
         || !readInt(parser, optHelloTimeout, 1, 3600, &hello, error)
         || !readInt(parser, optListedUsers, 0, 100000, &listed, error)
-        || !readBytes(parser, optMaxQueue, 16 * 1024, &config->maxQueueBytes, error)
+        || !readInt(parser, optMaxPerAddress, 1, 1000000, &perAddress, error)
+        || !readInt(parser, optRecordTimeout, 1, 3600, &recordTimeout, error)
         || !readBytes(parser, optMaxDemoMemory, 0, &config->maxDemoMemory, error))
+        return false;
+    // The queue's default follows the kept demo it must hold.
+    config->maxQueueBytes = defaultMaxQueue(config->maxDemoMemory);
+    if (!readBytes(parser, optMaxQueue, 16 * 1024, &config->maxQueueBytes, error))
         return false;
     if (viewerPort != 0 && viewerPort == filmerPort) {
         *error = QStringLiteral("--viewer-port and --filmer-port must differ");
@@ -186,6 +202,8 @@ bool readRelayOptions(const QCommandLineParser &parser, RelayConfig *config, QSt
     config->maxGames = int(maxGames);
     config->helloTimeoutSeconds = int(hello);
     config->listedUsers = int(listed);
+    config->maxPerAddress = int(perAddress);
+    config->recordTimeoutSeconds = int(recordTimeout);
     return true;
 }
 

@@ -87,11 +87,21 @@ void RelayServer::acceptPending(QTcpServer &server, RelayConnection::Port port)
     const RelayConnection::Limits limits{m_config.maxQueueBytes, m_config.chatBurst,
                                          m_config.chatLinesPerSecond};
     while (QTcpSocket *socket = server.nextPendingConnection()) {
+        QString full;
         if (int(m_conns.size()) >= m_config.maxClients) {
-            RelayLog::write(QStringLiteral("refused connection from %1:%2: client limit %3 reached")
+            full = QStringLiteral("client limit %1 reached").arg(m_config.maxClients);
+        } else {
+            bool isV4 = false;
+            const quint32 v4 = socket->peerAddress().toIPv4Address(&isV4);
+            const QHostAddress address = isV4 ? QHostAddress(v4) : socket->peerAddress();
+            if (m_perAddress.value(address) >= m_config.maxPerAddress)
+                full = QStringLiteral("%1 connections from this address").arg(m_config.maxPerAddress);
+        }
+        if (!full.isEmpty()) {
+            RelayLog::write(QStringLiteral("refused connection from %1:%2: %3")
                                 .arg(socket->peerAddress().toString())
                                 .arg(socket->peerPort())
-                                .arg(m_config.maxClients));
+                                .arg(full));
             socket->abort();
             socket->deleteLater();
             continue;
@@ -99,6 +109,7 @@ void RelayServer::acceptPending(QTcpServer &server, RelayConnection::Port port)
         auto *conn = new RelayConnection(socket, port, m_nextConnId++, limits, *this, now(), this);
         conn->index = qsizetype(m_conns.size());
         m_conns.push_back(conn);
+        ++m_perAddress[conn->address()];
         RelayLog::write(QStringLiteral("%1 %2 connected").arg(role(*conn), conn->label()));
     }
 }
@@ -512,6 +523,9 @@ void RelayServer::sweep()
         else if (conn->phase() == RelayConnection::Phase::Closing
                  && t - conn->closingSinceMs() > qint64(m_config.closeTimeoutSeconds) * 1000)
             expired.emplace_back(conn, QStringLiteral("did not take its last answer in time"));
+        else if (conn->isOpen() && conn->partialSinceMs() >= 0
+                 && t - conn->partialSinceMs() > qint64(m_config.recordTimeoutSeconds) * 1000)
+            expired.emplace_back(conn, QStringLiteral("record not finished within %1 s").arg(m_config.recordTimeoutSeconds));
     }
     for (auto &[conn, reason] : expired)
         conn->abortWith(reason);
@@ -529,6 +543,9 @@ void RelayServer::onClosed(RelayConnection &conn, const QString &reason)
         last->index = conn.index;
         m_conns.pop_back();
         conn.index = -1;
+        const auto count = m_perAddress.find(conn.address());
+        if (count != m_perAddress.end() && --count.value() <= 0)
+            m_perAddress.erase(count);
     }
     if (m_stopping)
         return;

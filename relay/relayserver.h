@@ -7,6 +7,8 @@
 #include "relayconnection.h"
 
 #include <QElapsedTimer>
+#include <QHash>
+#include <QHostAddress>
 #include <QObject>
 #include <QTcpServer>
 #include <QTimer>
@@ -45,6 +47,7 @@ public:
     void onRecord(RelayConnection &conn, QByteArrayView record) override;
     void onClosed(RelayConnection &conn, const QString &reason) override;
     void schedulePump(RelayConnection &conn) override;
+    qint64 nowMs() const override { return now(); }
 
 private:
     qint64 now() const { return m_clock ? m_clock() : m_elapsed.elapsed(); }
@@ -86,6 +89,7 @@ private:
     QTcpServer m_viewerServer;
     QTcpServer m_filmerServer;
     std::vector<RelayConnection *> m_conns;
+    QHash<QHostAddress, int> m_perAddress; // open connections by client address
     std::map<quint32, std::unique_ptr<RelayGame>> m_games;
     quint32 m_nextGameId = 1;
     quint64 m_nextConnId = 1;

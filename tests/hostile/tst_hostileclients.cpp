@@ -137,6 +137,8 @@ void TestHostileClients::initTestCase()
     config.chatBurst = kChatBurst;
     config.chatLinesPerSecond = 2;
     config.helloTimeoutSeconds = 30;
+    // Every peer here comes from 127.0.0.1, the storms included.
+    config.maxPerAddress = 1000;
     m_server = std::make_unique<RelayServer>(config);
     m_server->setClock([this] { return m_now; });
     QString error;

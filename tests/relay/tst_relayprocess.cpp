@@ -82,7 +82,8 @@ void TestRelayProcess::helpNamesEveryFlag()
     const QByteArray help = relay.readAllStandardOutput();
     for (const char *flag : {"--listen", "--viewer-port", "--filmer-port", "--film-password", "--film-password-file", "--delay",
                              "--max-clients", "--max-games", "--max-queue", "--max-demo-memory",
-                             "--hello-timeout", "--help", "--version"})
+                             "--hello-timeout", "--max-per-address", "--record-timeout", "--listed-users",
+                             "--help", "--version"})
         QVERIFY2(help.contains(flag), flag);
 }
 

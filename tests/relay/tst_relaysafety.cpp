@@ -20,8 +20,12 @@ private slots:
     void chatFloodIsRefused();
     void oneAnswerPerRecord_data();
     void oneAnswerPerRecord();
+    void fullSizeBlocksReachHonestViewers_data();
+    void fullSizeBlocksReachHonestViewers();
+    void limitsRefuseExtraClientsAndGames_data();
     void limitsRefuseExtraClientsAndGames();
-    void silentConnectionTimesOut();
+    void stalledInputTimesOut_data();
+    void stalledInputTimesOut();
 
 private:
     RelayFixture m_f;
@@ -199,10 +203,61 @@ void TestRelaySafety::oneAnswerPerRecord()
 
 // ---- limits -------------------------------------------------------------------------
 
+void TestRelaySafety::fullSizeBlocksReachHonestViewers_data()
+{
+    QTest::addColumn<int>("blocks");
+    QTest::addColumn<bool>("lateJoiner");
+    QTest::newRow("one largest block, live") << 1 << false;
+    QTest::newRow("largest blocks, live") << 3 << false;
+    QTest::newRow("largest blocks, to a late joiner") << 3 << true;
+}
+
+void TestRelaySafety::fullSizeBlocksReachHonestViewers()
+{
+    QFETCH(int, blocks);
+    QFETCH(bool, lateJoiner);
+    m_f.startServer(); // the default queue
+    RelayTestClient *f = m_f.filmer("duel", "ann");
+    RelayTestClient *v = lateJoiner ? nullptr : m_f.viewer("vic", 1);
+    QVERIFY(f && (lateJoiner || v));
+    // Random bytes do not compress: a raw size is found whose record is the largest allowed.
+    QByteArray raw = randomBytes(int(rec::kMaxDemoPacketSize) - 2048, 9);
+    QByteArray record = RelayTestClient::demoPacket(raw, 1);
+    for (int i = 0; i < 8 && record.size() != qsizetype(rec::kMaxDemoPacketSize); ++i) {
+        raw = randomBytes(int(raw.size() + qsizetype(rec::kMaxDemoPacketSize) - record.size()), 9);
+        record = RelayTestClient::demoPacket(raw, 1);
+    }
+    QCOMPARE(record.size(), qsizetype(rec::kMaxDemoPacketSize));
+    QCOMPARE(f->request(buildDemoRestart(0)), 0);
+    for (int i = 0; i < blocks; ++i)
+        QCOMPARE(f->request(record), 0);
+    if (lateJoiner)
+        QVERIFY((v = m_f.viewer("vic", 1)));
+    QTRY_COMPARE_WITH_TIMEOUT(v->countOf(DEMOPACKET), blocks, 60000);
+    QCOMPARE(v->badBlocks(), 0);
+    QVERIFY(v->isConnected());
+    QVERIFY(!m_f.logHas(QStringLiteral("send queue over")));
+}
+
+// ---- limits -------------------------------------------------------------------------
+
+void TestRelaySafety::limitsRefuseExtraClientsAndGames_data()
+{
+    QTest::addColumn<int>("maxClients");
+    QTest::addColumn<int>("maxPerAddress");
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("client limit") << 3 << 16 << QStringLiteral("client limit 3 reached");
+    QTest::newRow("per-address limit") << 100 << 3 << QStringLiteral("3 connections from this address");
+}
+
 void TestRelaySafety::limitsRefuseExtraClientsAndGames()
 {
+    QFETCH(int, maxClients);
+    QFETCH(int, maxPerAddress);
+    QFETCH(QString, refusal);
     RelayConfig config;
-    config.maxClients = 3;
+    config.maxClients = maxClients;
+    config.maxPerAddress = maxPerAddress;
     config.maxGames = 1;
     m_f.startServer(config);
     QVERIFY(m_f.filmer("one", "ann"));
@@ -212,25 +267,69 @@ void TestRelaySafety::limitsRefuseExtraClientsAndGames()
     QTRY_VERIFY_WITH_TIMEOUT(second->wasClosedByServer(), 10000);
     QVERIFY(m_f.logHas(QStringLiteral("game limit 1 reached")));
 
-    QVERIFY(m_f.viewer("vic"));
+    RelayTestClient *vic = m_f.viewer("vic");
+    QVERIFY(vic);
     QVERIFY(m_f.viewer("wes"));
     RelayTestClient *extra = m_f.newClient();
     if (extra->connectTo(m_f.server().viewerPort()))
         QTRY_VERIFY_WITH_TIMEOUT(extra->wasClosedByServer(), 10000);
-    QVERIFY(m_f.logHas(QStringLiteral("client limit 3 reached")));
+    QVERIFY(m_f.logHas(refusal));
     QCOMPARE(m_f.server().clientCount(), 3);
+    // A slot given back can be taken again.
+    vic->disconnectNow();
+    QTRY_COMPARE_WITH_TIMEOUT(m_f.server().clientCount(), 2, 10000);
+    QVERIFY(m_f.viewer("yan"));
 }
 
-void TestRelaySafety::silentConnectionTimesOut()
+void TestRelaySafety::stalledInputTimesOut_data()
 {
+    QTest::addColumn<bool>("signIn");
+    QTest::addColumn<QByteArrayList>("pieces"); // one a step, the clock moving 5 s a step
+    QTest::addColumn<QString>("reason");        // empty: the connection stays
+    const QByteArray line = buildSendText({}, "slow");
+    const QByteArray leave = buildLeaveGame();
+    QTest::newRow("no hello") << false << QByteArrayList() << QStringLiteral("no hello within 30 s");
+    QTest::newRow("signed in, idle") << true << QByteArrayList() << QString();
+    QTest::newRow("half a record after the hello")
+        << true << QByteArrayList{line.left(100)} << QStringLiteral("record not finished within 30 s");
+    QTest::newRow("a byte every 5 s")
+        << true << QByteArrayList{line.left(1), line.mid(1, 1), line.mid(2, 1), line.mid(3, 1), line.mid(4, 1)}
+        << QStringLiteral("record not finished within 30 s");
+    QTest::newRow("a record finished in 10 s")
+        << true << QByteArrayList{leave.left(4), leave.mid(4, 4), leave.mid(8)} << QString();
+}
+
+void TestRelaySafety::stalledInputTimesOut()
+{
+    QFETCH(bool, signIn);
+    QFETCH(QByteArrayList, pieces);
+    QFETCH(QString, reason);
     m_f.startServer({}, true);
-    RelayTestClient *silent = m_f.newClient();
-    QVERIFY(silent->connectTo(m_f.server().viewerPort()));
+    RelayTestClient *c = m_f.newClient();
+    QVERIFY(c->connectTo(m_f.server().viewerPort()));
+    if (signIn)
+        QVERIFY(c->signIn("slow"));
     RelayTestClient *v = m_f.viewer("vic");
     QVERIFY(v);
+    for (const QByteArray &piece : std::as_const(pieces)) {
+        c->sendRaw(piece);
+        QVERIFY(m_f.barrier(v)); // the server has turned its loop since
+        m_f.clock += 5000;
+    }
+    // A silent probe closed by the same sweep shows that the sweep has seen the new time.
+    RelayTestClient *probe = m_f.newClient();
+    QVERIFY(probe->connectTo(m_f.server().viewerPort()));
+    QVERIFY(m_f.barrier(v));
     m_f.clock += 31000;
-    QTRY_VERIFY_WITH_TIMEOUT(silent->wasClosedByServer(), 10000);
-    QVERIFY(m_f.logHas(QStringLiteral("no hello within 30 s")));
+    QTRY_VERIFY_WITH_TIMEOUT(probe->wasClosedByServer(), 10000);
+    if (reason.isEmpty()) {
+        QVERIFY(m_f.barrier(v));
+        QVERIFY(c->isConnected());
+        QVERIFY(!c->wasClosedByServer());
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(c->wasClosedByServer(), 10000);
+        QVERIFY(m_f.logHas(reason));
+    }
     QVERIFY(v->isConnected());
 }
 

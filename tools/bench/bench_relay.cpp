@@ -289,7 +289,9 @@ bool Bench::startServer()
     m_server.start(m_relay, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
                              QStringLiteral("--viewer-port"), QStringLiteral("0"),
                              QStringLiteral("--filmer-port"), QStringLiteral("0"),
-                             QStringLiteral("--max-clients"), QStringLiteral("20000")});
+                             QStringLiteral("--max-clients"), QStringLiteral("20000"),
+                             // thousands of Viewers on 16 source addresses
+                             QStringLiteral("--max-per-address"), QStringLiteral("20000")});
     if (!m_server.waitForStarted(10000))
         return false;
     static const QRegularExpression re(QStringLiteral("listening viewer=(\\d+) filmer=(\\d+)"));

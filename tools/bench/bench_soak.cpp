@@ -291,7 +291,9 @@ int main(int argc, char *argv[])
             relayErr += bytes;
     });
     relay.start(o.relay, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--viewer-port"),
-                          QStringLiteral("0"), QStringLiteral("--filmer-port"), QStringLiteral("0")});
+                          QStringLiteral("0"), QStringLiteral("--filmer-port"), QStringLiteral("0"),
+                          // every client, the storms included, comes from 127.0.0.1
+                          QStringLiteral("--max-per-address"), QStringLiteral("10000")});
     static const QRegularExpression listening(QStringLiteral("listening viewer=(\\d+) filmer=(\\d+)"));
     QRegularExpressionMatch match;
     QElapsedTimer wait;
