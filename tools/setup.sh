@@ -9,6 +9,7 @@ PACKAGES=(
   zlib1g-dev
   xvfb xauth x11-utils xdotool libxcb1-dev
   clang libclang-rt-14-dev llvm
+  libtsan2
   procps
 )
 

@@ -1,12 +1,13 @@
 // bench_relay: load figures for arbelon-relay. Runs the real server as a child process (so
 // its CPU time and memory are its own), one Filmer and N Viewers in this process, and prints
-// delivery, latency (Filmer send -> Viewer receipt), server CPU seconds and peak RSS.
+// delivery, latency (Filmer send -> Viewer receipt), server CPU seconds and peak RSS, and the
+// CPU seconds this load process took meanwhile (both share the machine).
 //
 // The clients are plain non-blocking sockets on one epoll loop: each costs a few system calls
 // per block, so the harness stays cheap next to the server it measures.
 //
 //   bench_relay [--viewers 100,1000,5000] [--fast-blocks 200] [--paced-seconds 15]
-//               [--paced-viewers 5000] [--relay PATH]
+//               [--paced-viewers 5000] [--games 1] [--relay PATH]
 
 #include "records.h"
 
@@ -88,6 +89,7 @@ struct Peer {
     bool dead = false;
     int answers = 0;
     int users = 0;
+    int expectUsers = 0; // the Filmer, the named Viewers, and itself
     int blocks = 0;
     char head[16] = {};
     int headHave = 0;
@@ -242,8 +244,21 @@ std::unique_ptr<Peer> connectPeer(quint16 port, quint32 sourceAddress)
     return peer;
 }
 
+// CPU seconds of this process, the load, as against the server's.
+double selfCpuSeconds()
+{
+    rusage u = {};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Viewers a lobby names, passed to the server: past it Viewers only count.
+constexpr int kListedUsers = 200;
+
 struct RunResult {
     int viewers = 0;
+    int games = 1;
+    double loadCpuJoin = 0, loadCpuStream = 0;
     bool paced = false;
     double joinSeconds = 0;
     qint64 expected = 0, got = 0;
@@ -255,8 +270,9 @@ struct RunResult {
 
 class Bench {
 public:
-    Bench(QString relay, int fastBlocks, int pacedSeconds, bool answer)
-        : m_relay(std::move(relay)), m_fastBlocks(fastBlocks), m_pacedSeconds(pacedSeconds), m_answer(answer)
+    Bench(QString relay, int fastBlocks, int pacedSeconds, bool answer, int games)
+        : m_relay(std::move(relay)), m_fastBlocks(fastBlocks), m_pacedSeconds(pacedSeconds), m_answer(answer),
+          m_games(std::max(1, games))
     {
     }
     bool run(int viewers, bool paced, RunResult *out);
@@ -270,11 +286,12 @@ private:
     int m_fastBlocks;
     int m_pacedSeconds;
     bool m_answer;
+    int m_games;
     QTemporaryDir m_dir;
     QProcess m_server;
     quint16 m_viewerPort = 0, m_filmerPort = 0;
     std::unique_ptr<Loop> m_loop;
-    std::unique_ptr<Peer> m_filmer;
+    std::vector<std::unique_ptr<Peer>> m_filmers;
     std::vector<std::unique_ptr<Peer>> m_viewers;
     std::vector<qint64> m_sentNs;
     std::vector<double> *m_latencies = nullptr;
@@ -291,7 +308,9 @@ bool Bench::startServer()
                              QStringLiteral("--filmer-port"), QStringLiteral("0"),
                              QStringLiteral("--max-clients"), QStringLiteral("20000"),
                              // thousands of Viewers on 16 source addresses
-                             QStringLiteral("--max-per-address"), QStringLiteral("20000")});
+                             QStringLiteral("--max-per-address"), QStringLiteral("20000"),
+                             QStringLiteral("--max-games"), QString::number(m_games),
+                             QStringLiteral("--listed-users"), QString::number(kListedUsers)});
     if (!m_server.waitForStarted(10000))
         return false;
     static const QRegularExpression re(QStringLiteral("listening viewer=(\\d+) filmer=(\\d+)"));
@@ -312,14 +331,17 @@ bool Bench::startServer()
 
 bool Bench::joinViewers(int n)
 {
-    const QByteArray hello = buildUserInfo("v") + buildWaitForGame(1);
     constexpr int kBatch = 500;
     const quint32 firstSource = 0x7f000002; // 127.0.0.2: 16 source addresses, ports never run short
     for (int first = 0; first < n; first += kBatch) {
         const int last = std::min(n, first + kBatch);
         for (int i = first; i < last; ++i) {
             auto peer = connectPeer(m_viewerPort, firstSource + quint32(i % 16));
-            peer->out = hello; // leaves once connected
+            // Viewer i watches game i % games, as its (i / games)th Viewer.
+            const int inGame = n / m_games + (i % m_games < n % m_games ? 1 : 0);
+            const int k = i / m_games;
+            peer->expectUsers = 1 + std::min(inGame, kListedUsers) + (k >= kListedUsers ? 1 : 0);
+            peer->out = buildUserInfo("v") + buildWaitForGame(i % m_games + 1); // leaves once connected
             peer->answerRecords = m_answer;
             peer->onBlock = [this](qint32 seq) {
                 if (m_latencies && seq > 0 && size_t(seq) < m_sentNs.size()) {
@@ -338,41 +360,53 @@ bool Bench::joinViewers(int n)
             return true;
         }, 120000);
     }
-    // Settled once every Viewer has heard of every lobby member (the Filmer and N Viewers).
+    // Settled once every Viewer has heard of every named lobby member.
     m_loop->runUntil([&] {
         return std::all_of(m_viewers.begin(), m_viewers.end(),
-                           [n](const auto &v) { return v->users >= n + 1 || v->dead; });
+                           [](const auto &v) { return v->users >= v->expectUsers || v->dead; });
     }, 600000);
-    return std::all_of(m_viewers.begin(), m_viewers.end(), [n](const auto &v) { return v->users == n + 1; });
+    return std::all_of(m_viewers.begin(), m_viewers.end(), [](const auto &v) { return v->users == v->expectUsers; });
 }
 
 void Bench::stream(int count, int intervalMs, std::vector<double> *latencies, double *seconds)
 {
-    Peer *f = m_filmer.get();
     m_sentNs.assign(size_t(count) + 1, 0);
     m_worstPerBlock.assign(size_t(count) + 1, 0);
     m_latencies = latencies;
     const QByteArray payload(kBlockBytes, 'x');
     int sent = 0;
-    bool awaiting = false;
+    int awaiting = 0; // Filmers whose last block is not answered yet
     qint64 nextDueNs = 0;
+    // Every Filmer sends its block of one tick together; latency runs from the tick.
     auto sendNext = [&] {
-        if (awaiting || sent >= count)
+        if (awaiting > 0 || sent >= count)
             return;
         ++sent;
         m_sentNs[size_t(sent)] = g_clock.nsecsElapsed();
         nextDueNs = m_sentNs[size_t(sent)] + qint64(intervalMs) * 1000000;
-        awaiting = true;
-        f->send(buildDemoPacket(0, sent, payload));
+        const QByteArray block = buildDemoPacket(0, sent, payload);
+        awaiting = int(m_filmers.size());
+        for (const auto &f : m_filmers)
+            f->send(block);
     };
-    f->onAnswer = [&] {
-        awaiting = false;
-        if (intervalMs == 0)
-            sendNext();
+    int before = 0;
+    for (const auto &f : m_filmers) {
+        before += f->answers;
+        f->onAnswer = [&] {
+            if (--awaiting == 0 && intervalMs == 0)
+                sendNext();
+        };
+        f->send(buildDemoRestart(0));
+    }
+    auto answered = [&] {
+        int sum = 0;
+        for (const auto &f : m_filmers)
+            sum += f->answers;
+        return sum;
     };
-    const int before = f->answers;
-    f->send(buildDemoRestart(0));
-    m_loop->runUntil([&] { return f->answers > before; }, 10000);
+    awaiting = int(m_filmers.size());
+    m_loop->runUntil([&] { return answered() >= before + int(m_filmers.size()); }, 30000);
+    awaiting = 0;
     QElapsedTimer t;
     t.start();
     if (intervalMs > 0)
@@ -381,7 +415,7 @@ void Bench::stream(int count, int intervalMs, std::vector<double> *latencies, do
         sendNext();
     m_loop->runUntil(
         [&] {
-            if (sent < count || awaiting)
+            if (sent < count || awaiting > 0)
                 return false;
             return std::all_of(m_viewers.begin(), m_viewers.end(),
                                [count](const auto &v) { return v->blocks >= count || v->dead; });
@@ -392,7 +426,8 @@ void Bench::stream(int count, int intervalMs, std::vector<double> *latencies, do
                 sendNext();
         });
     *seconds = double(t.nsecsElapsed()) / 1e9;
-    f->onAnswer = nullptr;
+    for (const auto &f : m_filmers)
+        f->onAnswer = nullptr;
     m_latencies = nullptr;
 }
 
@@ -406,12 +441,19 @@ bool Bench::run(int viewers, bool paced, RunResult *out)
         return false;
     }
     const qint64 pid = m_server.processId();
-    m_filmer = connectPeer(m_filmerPort, 0x7f000001);
-    m_filmer->out = buildGameInfo(gtQuake2, "baseq2", "camera", {}, "bench");
-    m_loop->add(m_filmer.get());
-    m_loop->runUntil([this] { return m_filmer->answers >= 1; }, 10000);
+    out->games = m_games;
+    for (int g = 0; g < m_games; ++g) {
+        auto f = connectPeer(m_filmerPort, 0x7f000001);
+        f->out = buildGameInfo(gtQuake2, "baseq2", "camera", {}, "bench " + QByteArray::number(g + 1));
+        m_loop->add(f.get());
+        m_filmers.push_back(std::move(f));
+    }
+    m_loop->runUntil([this] {
+        return std::all_of(m_filmers.begin(), m_filmers.end(), [](const auto &f) { return f->answers >= 1; });
+    }, 60000);
     const ProcStats base = readProc(pid);
     out->baseKiB = base.rssKiB;
+    const double load0 = selfCpuSeconds();
 
     QElapsedTimer t;
     t.start();
@@ -421,6 +463,8 @@ bool Bench::run(int viewers, bool paced, RunResult *out)
     const ProcStats joined = readProc(pid);
     out->joinedKiB = joined.rssKiB;
     out->cpuJoin = joined.cpuSeconds - base.cpuSeconds;
+    const double load1 = selfCpuSeconds();
+    out->loadCpuJoin = load1 - load0;
     std::printf("  %d Viewers in the lobby after %.1f s; streaming\n", viewers, out->joinSeconds);
     std::fflush(stdout);
 
@@ -442,6 +486,7 @@ bool Bench::run(int viewers, bool paced, RunResult *out)
     }
     const ProcStats end = readProc(pid);
     out->cpuStream = end.cpuSeconds - joined.cpuSeconds;
+    out->loadCpuStream = selfCpuSeconds() - load1;
     out->peakKiB = end.hwmKiB;
 
     m_server.terminate();
@@ -452,8 +497,9 @@ bool Bench::run(int viewers, bool paced, RunResult *out)
     for (const auto &v : m_viewers)
         ::close(v->fd);
     m_viewers.clear();
-    ::close(m_filmer->fd);
-    m_filmer.reset();
+    for (const auto &f : m_filmers)
+        ::close(f->fd);
+    m_filmers.clear();
     m_loop.reset();
     return true;
 }
@@ -471,13 +517,16 @@ void raiseFileLimit()
 
 void printTable(const std::vector<RunResult> &results)
 {
-    std::printf("\n| Viewers | pace | join s | blocks expected | blocks got | stream s | p50 ms | p99 ms | max ms "
-                "| server CPU s join / stream | peak RSS MiB | RSS per Viewer KiB (after join / peak) | dropped |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("\n| games | Viewers | pace | join s | blocks expected | blocks got | stream s | p50 ms | p99 ms | max ms "
+                "| server CPU s join / stream | load CPU s join / stream | peak RSS MiB "
+                "| RSS per Viewer KiB (after join / peak) | dropped |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (const RunResult &r : results)
-        std::printf("| %d | %s | %.1f | %lld | %lld | %.1f | %.1f | %.1f | %.1f | %.1f / %.1f | %.1f | %.1f / %.1f | %d |\n",
-                    r.viewers, r.paced ? "1 block/s" : "max", r.joinSeconds, static_cast<long long>(r.expected),
+        std::printf("| %d | %d | %s | %.1f | %lld | %lld | %.1f | %.1f | %.1f | %.1f | %.1f / %.1f | %.1f / %.1f | %.1f "
+                    "| %.1f / %.1f | %d |\n",
+                    r.games, r.viewers, r.paced ? "1 block/s" : "max", r.joinSeconds, static_cast<long long>(r.expected),
                     static_cast<long long>(r.got), r.streamSeconds, r.p50, r.p99, r.max, r.cpuJoin, r.cpuStream,
+                    r.loadCpuJoin, r.loadCpuStream,
                     double(r.peakKiB) / 1024.0, double(r.joinedKiB - r.baseKiB) / r.viewers,
                     double(r.peakKiB - r.baseKiB) / r.viewers, r.dropped);
 }
@@ -501,6 +550,9 @@ int main(int argc, char *argv[])
          QStringLiteral("N"), QStringLiteral("5000")},
         {QStringLiteral("silent-viewers"), QStringLiteral("Viewers send no ACKNAK (to see the server's "
                                                           "cost of answers apart).")},
+        {QStringLiteral("games"), QStringLiteral("Games, each with its Filmer; the Viewers are spread "
+                                                 "evenly over them."),
+         QStringLiteral("N"), QStringLiteral("1")},
         {QStringLiteral("relay"), QStringLiteral("Path of arbelon-relay."), QStringLiteral("PATH"),
          QCoreApplication::applicationDirPath() + QStringLiteral("/arbelon-relay")},
     });
@@ -509,7 +561,7 @@ int main(int argc, char *argv[])
 
     Bench bench(parser.value(QStringLiteral("relay")), parser.value(QStringLiteral("fast-blocks")).toInt(),
                 parser.value(QStringLiteral("paced-seconds")).toInt(),
-                !parser.isSet(QStringLiteral("silent-viewers")));
+                !parser.isSet(QStringLiteral("silent-viewers")), parser.value(QStringLiteral("games")).toInt());
     std::vector<RunResult> results;
     QList<QPair<int, bool>> runs;
     for (const QString &n : parser.value(QStringLiteral("viewers")).split(QLatin1Char(','))) {
@@ -525,7 +577,7 @@ int main(int argc, char *argv[])
         if (bench.run(viewers, paced, &r))
             results.push_back(r);
     }
-    std::printf("\nOne Filmer, %d-byte blocks; latency is from the Filmer's send to a Viewer's receipt.\n", kBlockBytes);
+    std::printf("\nOne Filmer per game, %d-byte blocks; latency is from the Filmer's send to a Viewer's receipt.\n", kBlockBytes);
     printTable(results);
     return 0;
 }
