@@ -56,6 +56,10 @@ struct RelayConfig {
     // Chat flood limit, a token bucket per client.
     int chatBurst = 5;
     int chatLinesPerSecond = 2;
+    // Lobby entries likewise: a named Viewer that joins and leaves in a loop would otherwise
+    // cost a record for every member of the lobby each time.
+    int joinBurst = 5;
+    int joinsPerSecond = 2;
 };
 
 // Largest value accepted for --delay.

@@ -56,7 +56,8 @@ RelayConnection::RelayConnection(QTcpSocket *socket, Port port, quint64 id, cons
       m_id(id),
       m_maxQueueBytes(limits.maxQueueBytes),
       m_connectedAtMs(nowMs),
-      m_chat(limits.chatBurst, limits.chatLinesPerSecond)
+      m_chat(limits.chatBurst, limits.chatLinesPerSecond),
+      m_joins(limits.joinBurst, limits.joinsPerSecond)
 {
     m_socket->setParent(this);
     m_peer = peerText(*m_socket);

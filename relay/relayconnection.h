@@ -52,6 +52,8 @@ public:
         qint64 maxQueueBytes;
         int chatBurst;
         int chatLinesPerSecond;
+        int joinBurst;
+        int joinsPerSecond;
     };
 
     // Takes ownership of the connected socket.
@@ -88,8 +90,9 @@ public:
     qsizetype lobbyIndex = -1; // position in its game's member list
     bool listed = false;     // announced by name to its lobby
     bool ackWithheld = false; // Filmer: the answer to its last demo record waits for room
-    bool chatRefusalLogged = false;
+    bool floodRefusalLogged = false;
     bool takeChatToken(qint64 nowMs) { return m_chat.take(nowMs); }
+    bool takeJoinToken(qint64 nowMs) { return m_joins.take(nowMs); }
 
     // ---- output -----------------------------------------------------------------
     // Queues a record; a queue past its limit ends the connection (deferred, so callers
@@ -169,6 +172,7 @@ private:
     QByteArray m_userEntered;
     QByteArray m_userLeft;
     TokenBucket m_chat;
+    TokenBucket m_joins;
 };
 
 } // namespace arbelon

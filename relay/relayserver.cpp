@@ -84,8 +84,8 @@ void RelayServer::stop()
 
 void RelayServer::acceptPending(QTcpServer &server, RelayConnection::Port port)
 {
-    const RelayConnection::Limits limits{m_config.maxQueueBytes, m_config.chatBurst,
-                                         m_config.chatLinesPerSecond};
+    const RelayConnection::Limits limits{m_config.maxQueueBytes, m_config.chatBurst, m_config.chatLinesPerSecond,
+                                         m_config.joinBurst, m_config.joinsPerSecond};
     while (QTcpSocket *socket = server.nextPendingConnection()) {
         QString full;
         if (int(m_conns.size()) >= m_config.maxClients) {
@@ -251,6 +251,14 @@ void RelayServer::handleWaitForGame(RelayConnection &conn, QByteArrayView record
         ack(conn, 1);
         return;
     }
+    if (!conn.takeJoinToken(now())) {
+        if (!conn.floodRefusalLogged)
+            RelayLog::write(QStringLiteral("viewer %1: lobby entries refused (flood limit)").arg(conn.label()));
+        conn.floodRefusalLogged = true;
+        ack(conn, 1);
+        return;
+    }
+    conn.floodRefusalLogged = false;
     // The answer first: the client clears its user list when it enters the lobby.
     ack(conn, 0);
     const bool named = game->addViewer(&conn);
@@ -317,13 +325,13 @@ void RelayServer::handleSendText(RelayConnection &conn, QByteArrayView record)
         return;
     }
     if (!conn.takeChatToken(now())) {
-        if (!conn.chatRefusalLogged)
+        if (!conn.floodRefusalLogged)
             RelayLog::write(QStringLiteral("%1 %2: chat lines refused (flood limit)").arg(role(conn), conn.label()));
-        conn.chatRefusalLogged = true;
+        conn.floodRefusalLogged = true;
         ack(conn, 1);
         return;
     }
-    conn.chatRefusalLogged = false;
+    conn.floodRefusalLogged = false;
     ack(conn, 0);
     // Every line's sender is in everyone's user list: an unnamed Viewer is named first.
     if (&conn != game->filmer() && !conn.listed) {

@@ -17,7 +17,8 @@ private slots:
     void badInputLeavesOthersServed_data();
     void badInputLeavesOthersServed();
     void stalledViewerIsDroppedAlone();
-    void chatFloodIsRefused();
+    void floodIsRefused_data();
+    void floodIsRefused();
     void oneAnswerPerRecord_data();
     void oneAnswerPerRecord();
     void fullSizeBlocksReachHonestViewers_data();
@@ -133,26 +134,44 @@ void TestRelaySafety::stalledViewerIsDroppedAlone()
     QTRY_COMPARE_WITH_TIMEOUT(good->users(), QByteArrayList({"ann", "good"}), 10000);
 }
 
-void TestRelaySafety::chatFloodIsRefused()
+void TestRelaySafety::floodIsRefused_data()
 {
+    QTest::addColumn<QByteArray>("unit");     // sent 12 times at once
+    QTest::addColumn<QList<quint8>>("answers"); // to the 12 units
+    QTest::addColumn<qint32>("relayedType");  // what the Filmer is sent of the accepted units
+    QTest::addColumn<int>("relayed");
+    QList<quint8> chat(12, 1), joins;
+    for (int i = 0; i < 5; ++i)
+        chat[i] = 0;
+    // The watch that put the Viewer in the lobby took the first of five entries.
+    for (int i = 0; i < 12; ++i)
+        joins << quint8(0) << quint8(i < 4 ? 0 : 1); // leaving is always answered with 0
+    QTest::newRow("chat lines") << buildSendText({}, "x") << chat << qint32(SENDTEXT) << 5;
+    QTest::newRow("joins and leaves") << buildLeaveGame() + buildWaitForGame(1) << joins << qint32(USERENTERED)
+                                      << 2 + 4;
+}
+
+void TestRelaySafety::floodIsRefused()
+{
+    QFETCH(QByteArray, unit);
+    QFETCH(QList<quint8>, answers);
+    QFETCH(qint32, relayedType);
+    QFETCH(int, relayed);
     m_f.startServer({}, true);
     RelayTestClient *f = m_f.filmer("duel", "ann");
     RelayTestClient *v = m_f.viewer("vic", 1);
     QVERIFY(f && v);
-    QByteArray burst;
-    for (int i = 0; i < 12; ++i)
-        burst += buildSendText({}, QByteArray::number(i));
-    v->sendRaw(burst);
-    QVERIFY(v->waitForAnswers(12 + 2)); // two answers came for the hello and the watch
-    QCOMPARE(v->answers().mid(2), QList<quint8>({0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1}));
-    m_f.clock += 1000; // two lines' worth of refill
-    QCOMPARE(v->request(buildSendText({}, "a")), 0);
-    QCOMPARE(v->request(buildSendText({}, "b")), 0);
-    QCOMPARE(v->request(buildSendText({}, "c")), 1);
-    const QByteArrayList relayed = {"<vic> 0", "<vic> 1", "<vic> 2", "<vic> 3", "<vic> 4", "<vic> a", "<vic> b"};
-    QTRY_COMPARE_WITH_TIMEOUT(f->chat(), relayed, 10000);
-    QCOMPARE(v->chat(), relayed);
+    v->sendRaw(unit.repeated(12));
+    QVERIFY(v->waitForAnswers(int(answers.size()) + 2)); // two answers came for the hello and the watch
+    QCOMPARE(v->answers().mid(2), answers);
+    QTRY_COMPARE_WITH_TIMEOUT(f->countOf(relayedType), relayed, 10000);
     QVERIFY(m_f.logHas(QStringLiteral("flood limit")));
+    m_f.clock += 1000; // two units' worth of refill
+    v->sendRaw(unit.repeated(3));
+    QVERIFY(v->waitForAnswers(int(answers.size() + 3 * (answers.size() / 12)) + 2));
+    const QList<quint8> later = v->answers().mid(2 + answers.size());
+    QCOMPARE(later.first(), quint8(0));
+    QCOMPARE(later.count(quint8(0)), int(later.size()) - 1); // the third unit is refused
 }
 
 void TestRelaySafety::oneAnswerPerRecord_data()
