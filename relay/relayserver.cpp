@@ -21,6 +21,8 @@ bool sameSecret(const QByteArray &a, const QByteArray &b)
 }
 
 QString gameText(quint32 id) { return QStringLiteral("game %1").arg(id); }
+// Users-count records the server sends in a second at most, beyond the per-game interval.
+constexpr qint64 kUsersRecordsPerSecond = 1000000;
 } // namespace
 
 RelayServer::RelayServer(RelayConfig config, QObject *parent)
@@ -507,7 +509,7 @@ void RelayServer::markUsersChanged(const RelayGame &game)
     // otherwise cost one record per join for every connected client.
     m_usersDirty.insert(game.id());
     if (!m_usersTimer.isActive())
-        m_usersTimer.start(m_config.usersUpdateIntervalMs);
+        m_usersTimer.start(int(std::max<qint64>(m_config.usersUpdateIntervalMs, m_usersNotBeforeMs - now())));
 }
 
 void RelayServer::sendUsersUpdates()
@@ -518,6 +520,10 @@ void RelayServer::sendUsersUpdates()
         if (const RelayGame *game = findGame(id))
             broadcastReady(game->detailedRecord());
     }
+    // Each pass costs a record per changed game for every client: with a thousand busy games
+    // and ten thousand clients that is ten million records, so such passes come less often.
+    const qint64 records = qint64(dirty.size()) * qint64(m_conns.size());
+    m_usersNotBeforeMs = now() + records * 1000 / kUsersRecordsPerSecond;
 }
 
 void RelayServer::sweep()

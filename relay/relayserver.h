@@ -100,6 +100,7 @@ private:
     std::vector<RelayConnection *> m_pumpBatch; // being pumped now; closed ones become null
 
     std::set<quint32> m_usersDirty;
+    qint64 m_usersNotBeforeMs = 0; // the next pass of counts, by their cost
     QTimer m_usersTimer;
     QTimer m_delayTimer;
     QTimer m_sweepTimer;
