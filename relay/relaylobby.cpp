@@ -1,0 +1,124 @@
+// The relay server's lobbies: entering and leaving, the named members, chat. Member
+// functions of RelayServer, kept apart from its connection and demo handling.
+
+#include "relayserver.h"
+
+#include "relaygame.h"
+#include "relaylog.h"
+
+namespace arbelon {
+
+namespace {
+QString gameText(quint32 id) { return QStringLiteral("game %1").arg(id); }
+} // namespace
+
+// ---- lobby --------------------------------------------------------------------------
+
+void RelayServer::handleWaitForGame(RelayConnection &conn, QByteArrayView record)
+{
+    if (conn.gameId != 0) {
+        conn.abortWith(QStringLiteral("protocol error: WAITFORGAME while in %1").arg(gameText(conn.gameId)));
+        return;
+    }
+    const auto id = quint32(WaitForGameReader{record}.gameId());
+    RelayGame *game = findGame(id);
+    if (!game || !game->filmer()) {
+        RelayLog::write(QStringLiteral("viewer %1 refused: no %2").arg(conn.label(), gameText(id)));
+        ack(conn, 1);
+        return;
+    }
+    if (!conn.takeJoinToken(now())) {
+        if (!conn.floodRefusalLogged)
+            RelayLog::write(QStringLiteral("viewer %1: lobby entries refused (flood limit)").arg(conn.label()));
+        conn.floodRefusalLogged = true;
+        ack(conn, 1);
+        return;
+    }
+    conn.floodRefusalLogged = false;
+    // The answer first: the client clears its user list when it enters the lobby.
+    ack(conn, 0);
+    const bool named = game->addViewer(&conn);
+    conn.gameId = id;
+    conn.send(game->filmer()->userEnteredRecord());
+    for (RelayConnection *viewer : game->listed())
+        conn.send(viewer->userEnteredRecord());
+    if (named)
+        announce(*game, conn);
+    else
+        conn.send(conn.userEnteredRecord()); // it sees itself in its own list
+    // A late joiner gets the current demo from its beginning, then the live records.
+    conn.demoSynced = !game->keptDemo().isEmpty();
+    if (conn.demoSynced)
+        conn.startCatchUp(game->keptDemo());
+    markUsersChanged(*game);
+    RelayLog::write(QStringLiteral("viewer %1 entered %2 (%3 users)")
+                        .arg(conn.label(), gameText(id))
+                        .arg(game->users()));
+}
+
+void RelayServer::handleLeaveGame(RelayConnection &conn)
+{
+    // Also accepted outside a lobby: the game may have ended while the request travelled.
+    if (RelayGame *game = findGame(conn.gameId))
+        leaveLobby(conn, *game);
+    conn.gameId = 0;
+    ack(conn, 0);
+}
+
+void RelayServer::announce(RelayGame &game, RelayConnection &viewer)
+{
+    if (game.filmer())
+        game.filmer()->send(viewer.userEnteredRecord());
+    for (RelayConnection *other : game.viewers()) {
+        if (other != &viewer)
+            other->send(viewer.userEnteredRecord());
+    }
+}
+
+void RelayServer::leaveLobby(RelayConnection &viewer, RelayGame &game)
+{
+    const bool wasNamed = game.removeViewer(&viewer);
+    viewer.gameId = 0;
+    viewer.demoSynced = false;
+    viewer.dropPendingDemo();
+    if (wasNamed) {
+        if (game.filmer())
+            game.filmer()->send(viewer.userLeftRecord());
+        for (RelayConnection *other : game.viewers())
+            other->send(viewer.userLeftRecord());
+    }
+    markUsersChanged(game);
+    RelayLog::write(QStringLiteral("viewer %1 left %2 (%3 users)")
+                        .arg(viewer.label(), gameText(game.id()))
+                        .arg(game.users()));
+}
+
+void RelayServer::handleSendText(RelayConnection &conn, QByteArrayView record)
+{
+    RelayGame *game = findGame(conn.gameId);
+    if (!game) {
+        ack(conn, 1); // in no lobby: nobody to say it to
+        return;
+    }
+    if (!conn.takeChatToken(now())) {
+        if (!conn.floodRefusalLogged)
+            RelayLog::write(QStringLiteral("%1 %2: chat lines refused (flood limit)").arg(role(conn), conn.label()));
+        conn.floodRefusalLogged = true;
+        ack(conn, 1);
+        return;
+    }
+    conn.floodRefusalLogged = false;
+    ack(conn, 0);
+    // Every line's sender is in everyone's user list: an unnamed Viewer is named first.
+    if (&conn != game->filmer() && !conn.listed) {
+        game->list(&conn);
+        announce(*game, conn);
+    }
+    const QByteArray line = buildSendText(conn.name(), SendTextReader{record}.text());
+    if (game->filmer())
+        game->filmer()->send(line);
+    for (RelayConnection *viewer : game->viewers())
+        viewer->send(line);
+}
+
+} // namespace arbelon
