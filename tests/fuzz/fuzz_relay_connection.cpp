@@ -61,6 +61,9 @@ RelayServer &server()
         config.maxDemoMemory = 4 * 1024;
         config.chatBurst = 3;
         config.chatLinesPerSecond = 1;
+        config.joinBurst = 3;
+        config.joinsPerSecond = 1;
+        config.listedUsers = 1; // of the two Viewer slots one is named, the other only counted
         s = std::make_unique<RelayServer>(config);
         s->setClock([] { return g_clock; });
         QString error;
