@@ -224,8 +224,10 @@ bool X11WindowFinder::anyTitled(const WindowList &windows, const QByteArray &tit
         const auto netName = take<xcb_get_property_reply_t>(m_conn, p.netName,
                                                             xcb_get_property_reply);
         const auto name = take<xcb_get_property_reply_t>(m_conn, p.name, xcb_get_property_reply);
-        // The UTF-8 name, where a window has one, is its title; WM_NAME is the older one.
-        if (netName && netName->type != XCB_ATOM_NONE)
+        // The UTF-8 name, where a window has one, is its title; WM_NAME is the older one. A
+        // _NET_WM_NAME of another type comes back empty (its type asked was UTF8_STRING), so
+        // it does not count as a name and WM_NAME decides.
+        if (netName && netName->type == m_utf8String)
             found = found || holdsTitle(netName.get(), title);
         else if (name && name->type != XCB_ATOM_NONE)
             found = found || holdsTitle(name.get(), title);

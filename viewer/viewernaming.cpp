@@ -15,8 +15,9 @@ QString demoName(const QString &gameName, const QDateTime &when)
         char16_t u = c.unicode();
         if (u >= u'a' && u <= u'z')
             u = char16_t(u - (u'a' - u'A'));
-        // Keeps digits, capitals and ":;<=>?@"; everything else becomes an underscore.
-        if (u < u'0' || u > u'Z')
+        // Digits and capitals only: the name reaches the game's command line, where ";" would
+        // end a command, and ":<>?" are no file names on Windows.
+        if (!((u >= u'0' && u <= u'9') || (u >= u'A' && u <= u'Z')))
             u = u'_';
         c = QChar(u);
     }

@@ -27,8 +27,11 @@ private slots:
         QTest::newRow("accented letters")
             << QString::fromLatin1("caf\xe9 \xc9t\xe9") << feb
             << QStringLiteral("CAF___T_010227_090507");
-        QTest::newRow("codes 58 to 64 kept")
-            << QStringLiteral(":;<=>?@") << feb << QStringLiteral(":;<=>?@010227_090507");
+        // ";" would end a console command on the game's command line; ":<>?" are no file names.
+        QTest::newRow("codes 58 to 64 replaced")
+            << QStringLiteral(":;<=>?@") << feb << QStringLiteral("_______010227_090507");
+        QTest::newRow("console commands in the name")
+            << QStringLiteral("a;path;unbindall;b") << feb << QStringLiteral("A_PATH_UNBINDALL_B010227_090507");
         QTest::newRow("codes 91 to 126 replaced")
             << QStringLiteral("[\\]^_`{|}~") << feb << QStringLiteral("__________010227_090507");
         QTest::newRow("slashes and nul-free controls")
