@@ -2,6 +2,7 @@
 // Whether the filmed game is running. The game counts as running while its main window
 // exists; where no display can be reached, while a process of its executable runs.
 
+#include "engineprofile.h"
 #include "processfinder.h"
 #include "x11windowfinder.h"
 
@@ -22,19 +23,26 @@ public:
     static QString executableName(int gameType);
 };
 
-// The real check: an X window with the exact title, or the process scan without a display.
-// Cheap enough for a once-a-second timer; connects to the display on first use and keeps
-// the connection, and falls back to the process scan when the display goes away.
+// The real check, per engine. A native engine runs while a process of its program runs, or
+// else a window of its WM_CLASS exists (the engine makes its log before its window). The
+// Windows programs run while a window with their exact title exists; without a display, while
+// a process of their program runs. Cheap enough for a once-a-second timer; connects to the
+// display on first use and keeps the connection, and falls back to the process scan when the
+// display goes away.
 class SystemGameRunningCheck : public GameRunningCheck {
 public:
-    SystemGameRunningCheck() = default;
+    SystemGameRunningCheck();
     bool isRunning(int gameType) override;
+
+    // The engine filmed for a game type; the Windows program until set.
+    void setEngine(int gameType, const EngineProfile &profile);
 
     // Whether the last answer came from the display (true) or from the process scan.
     bool lastAnswerFromDisplay() const { return m_fromDisplay; }
 
 private:
     X11WindowFinder m_windows;
+    EngineProfile m_engines[2];
     bool m_fromDisplay = false;
 };
 
