@@ -32,6 +32,7 @@ EngineProfile quake2Engine(const QString &id, const QString &title)
     p.gameType = 0;
     p.baseFolder = QStringLiteral("baseq2");
     p.modFolders = true;
+    p.recordBase = EngineProfile::RecordBase::DataFolder;
     p.logFile = kConsoleLog;
     p.loggingLine = kQuake2Logging;
     p.demoExtensions = {QStringLiteral(".dm2")};
@@ -75,7 +76,8 @@ QList<EngineProfile> makeBuiltIn()
     yq2.programs = {QStringLiteral("/usr/lib/yamagi-quake2/quake2"), QStringLiteral("yquake2"),
                     QStringLiteral("quake2")};
     yq2.dataDir = QStringLiteral("~/.yq2");
-    yq2.absoluteRecordPaths = true;
+    // It prints absolute paths; a relative one would be inside the mod's folder.
+    yq2.recordBase = EngineProfile::RecordBase::GameFolder;
     yq2.processNames = {QStringLiteral("quake2"), QStringLiteral("yquake2")};
     yq2.windowClasses = {QStringLiteral("quake2")};
 
@@ -180,9 +182,10 @@ QString apply(EngineProfile &p, const QString &key, const QString &value)
             return QStringLiteral("logging-line must be one line");
         p.loggingLine = value.toUtf8();
     } else if (key == QLatin1String("record-paths")) {
-        if (value != QLatin1String("relative") && value != QLatin1String("absolute"))
-            return QStringLiteral("record-paths must be relative or absolute");
-        p.absoluteRecordPaths = value == QLatin1String("absolute");
+        if (value != QLatin1String("data-folder") && value != QLatin1String("game-folder"))
+            return QStringLiteral("record-paths must be data-folder or game-folder");
+        p.recordBase = value == QLatin1String("data-folder") ? EngineProfile::RecordBase::DataFolder
+                                                             : EngineProfile::RecordBase::GameFolder;
     } else if (key == QLatin1String("demo-extensions")) {
         QStringList exts = words(value.toLower());
         if (exts.isEmpty())
@@ -412,13 +415,14 @@ bool acceptsDemo(const EngineProfile &profile, const QString &fileName)
     return false;
 }
 
-QStringList playArguments(const EngineProfile &profile, const QString &mod, const QString &name)
+QStringList playArguments(const EngineProfile &profile, const QString &mod, const QString &name,
+                          const QString &ext)
 {
     QStringList out = profile.arguments;
     for (QString arg : profile.playArguments) {
         arg.replace(QLatin1String("{mod}"), gameFolder(profile, mod));
         arg.replace(QLatin1String("{name}"), name);
-        arg.replace(QLatin1String("{ext}"), profile.viewerExtension);
+        arg.replace(QLatin1String("{ext}"), ext.isEmpty() ? profile.viewerExtension : ext);
         out << arg;
     }
     return out;

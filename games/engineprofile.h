@@ -24,7 +24,10 @@ struct EngineProfile {
     bool modFolders = false;     // a mod names its own game folder (Quake 2 engines)
     QString logFile;             // the console log, inside the game folder
     QByteArray loggingLine;      // the autoexec line that switches the log on
-    bool absoluteRecordPaths = false; // "recording to /home/u/..." instead of a relative path
+    // What a relative "recording to" path starts from: the data folder ("./baseq2/demos/x.dm2")
+    // or the game folder ("demos/x.dm_71"). An absolute path stands for itself.
+    enum class RecordBase { DataFolder, GameFolder };
+    RecordBase recordBase = RecordBase::GameFolder;
     QStringList demoExtensions;  // accepted from the log, lower case with the dot; ".dm_NN": any protocol
     QString viewerExtension;     // what the Viewer writes and plays
     QStringList playArguments;   // {mod}, {name}, {ext} are filled in
@@ -72,8 +75,9 @@ QString gameFolder(const EngineProfile &profile, const QString &mod);
 // Whether a file name carries one of the engine's demo extensions (case-insensitive).
 bool acceptsDemo(const EngineProfile &profile, const QString &fileName);
 
-// The arguments that play the named demo (name without extension).
-QStringList playArguments(const EngineProfile &profile, const QString &mod, const QString &name);
+// The arguments that play the named demo (name without extension; ext empty: the engine's).
+QStringList playArguments(const EngineProfile &profile, const QString &mod, const QString &name,
+                          const QString &ext = QString());
 
 } // namespace engineprofiles
 } // namespace arbelon

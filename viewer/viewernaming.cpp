@@ -1,12 +1,6 @@
 #include "viewernaming.h"
 
-#include "gamelayout.h"
-
 namespace arbelon::viewernaming {
-
-namespace {
-constexpr int kQuake3 = 1;
-}
 
 QString demoName(const QString &gameName, const QDateTime &when)
 {
@@ -24,43 +18,12 @@ QString demoName(const QString &gameName, const QDateTime &when)
     return name;
 }
 
-QString demoExtension(int gameType)
-{
-    return gameType == kQuake3 ? QStringLiteral(".dm3") : QStringLiteral(".dm2");
-}
-
-QString demoFilePath(int gameType, const QString &gameDir, const QString &mod,
-                     const QString &name)
-{
-    // demoFolder never uses the mod for Quake 3 and replaces an unsafe one for Quake 2.
-    return gamelayout::demoFolder(gameType, gameDir, mod) + name + demoExtension(gameType);
-}
-
 QString numberedPath(const QString &path, int n)
 {
     const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
     const qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
     const qsizetype at = dot > slash ? dot : path.size();
     return path.left(at) + QLatin1Char('_') + QString::number(n) + path.mid(at);
-}
-
-QString gameProgramPath(int gameType, const QString &gameDir)
-{
-    return gameDir + gamelayout::executableName(gameType);
-}
-
-QString programFolder(const QString &programPath)
-{
-    const qsizetype slash = programPath.lastIndexOf(QLatin1Char('/'));
-    return slash < 0 ? QString() : programPath.left(slash + 1);
-}
-
-QStringList launchArguments(int gameType, const QString &mod, const QString &name)
-{
-    if (gameType == kQuake3)
-        return {QStringLiteral("+demo"), name + demoExtension(gameType)};
-    return {QStringLiteral("+set"), QStringLiteral("game"), gamelayout::safeQuake2Mod(mod),
-            QStringLiteral("+map"), name + demoExtension(gameType)};
 }
 
 } // namespace arbelon::viewernaming

@@ -1,5 +1,6 @@
 // Demo names and demo paths as a Viewer makes them.
 
+#include "gameinstall.h"
 #include "viewernaming.h"
 
 #include <QTest>
@@ -53,29 +54,38 @@ private slots:
 
     void demoFilePath_data()
     {
-        QTest::addColumn<int>("gameType");
+        QTest::addColumn<QString>("engine");
         QTest::addColumn<QString>("mod");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("quake2 baseq2") << 0 << QStringLiteral("baseq2")
+        const QString q2 = QStringLiteral("quake2");
+        const QString q3 = QStringLiteral("quake3");
+        QTest::newRow("quake2 baseq2") << q2 << QStringLiteral("baseq2")
                                        << QStringLiteral("/g/baseq2/demos/N.dm2");
-        QTest::newRow("quake2 ctf") << 0 << QStringLiteral("ctf") << QStringLiteral("/g/ctf/demos/N.dm2");
-        QTest::newRow("quake2 climbing mod") << 0 << QStringLiteral("../../x")
+        QTest::newRow("quake2 ctf") << q2 << QStringLiteral("ctf") << QStringLiteral("/g/ctf/demos/N.dm2");
+        QTest::newRow("quake2 climbing mod") << q2 << QStringLiteral("../../x")
                                              << QStringLiteral("/g/baseq2/demos/N.dm2");
-        QTest::newRow("quake2 mod with blank") << 0 << QStringLiteral("baseq2 +quit")
+        QTest::newRow("quake2 mod with blank") << q2 << QStringLiteral("baseq2 +quit")
                                                << QStringLiteral("/g/baseq2/demos/N.dm2");
-        QTest::newRow("quake2 empty mod") << 0 << QString() << QStringLiteral("/g/baseq2/demos/N.dm2");
-        QTest::newRow("quake3 ignores mod") << 1 << QStringLiteral("osp")
+        QTest::newRow("quake2 empty mod") << q2 << QString() << QStringLiteral("/g/baseq2/demos/N.dm2");
+        QTest::newRow("quake3 ignores mod") << q3 << QStringLiteral("osp")
                                             << QStringLiteral("/g/baseq3/demos/N.dm3");
-        QTest::newRow("quake3 ignores hostile mod") << 1 << QStringLiteral("../../x")
+        QTest::newRow("quake3 ignores hostile mod") << q3 << QStringLiteral("../../x")
                                                     << QStringLiteral("/g/baseq3/demos/N.dm3");
+        QTest::newRow("openarena") << QStringLiteral("openarena") << QStringLiteral("baseoa")
+                                   << QStringLiteral("/g/baseoa/demos/N.dm_71");
+        QTest::newRow("ioquake3") << QStringLiteral("ioquake3") << QString()
+                                  << QStringLiteral("/g/baseq3/demos/N.dm_68");
+        QTest::newRow("yamagi mod") << QStringLiteral("yamagi-quake2") << QStringLiteral("rogue")
+                                    << QStringLiteral("/g/rogue/demos/N.dm2");
     }
     void demoFilePath()
     {
-        QFETCH(int, gameType);
+        QFETCH(QString, engine);
         QFETCH(QString, mod);
         QFETCH(QString, expected);
-        QCOMPARE(viewernaming::demoFilePath(gameType, QStringLiteral("/g/"), mod, QStringLiteral("N")),
-                 expected);
+        const GameInstall g = GameInstall::make(*engineprofiles::find(engineprofiles::builtIn(), engine),
+                                                QStringLiteral("/g"), QString(), QString(), {});
+        QCOMPARE(g.demosFolder(mod) + QStringLiteral("N") + g.demoExtension, expected);
     }
 };
 
