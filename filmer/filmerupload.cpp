@@ -68,6 +68,8 @@ void FilmerUpload::prepare()
         return;
     }
     m_install = m_host.gameInstall(m_gameType);
+    if (GameRunningCheck *check = m_host.gameRunningCheck())
+        check->setEngine(m_gameType, m_install.engine);
     // The mod goes into paths: one that is not a plain folder name would lead outside, and an
     // engine without mod folders always uses its base game.
     m_mod = engineprofiles::gameFolder(m_install.engine, s.modTypeSystem);

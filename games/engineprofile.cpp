@@ -3,8 +3,10 @@
 #include "gamelayout.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QStandardPaths>
 
 #include <algorithm>
 
@@ -331,6 +333,31 @@ ParseResult parse(const QByteArray &text, const QString &fileName)
     }
     finish();
     return result;
+}
+
+ParseResult loadFile(const QString &path)
+{
+    QFile f(path);
+    if (!f.exists())
+        return {};
+    ParseResult result;
+    // Only a plain file: a FIFO or device would block the program or never end.
+    if (!QFileInfo(path).isFile()) {
+        result.errors << QStringLiteral("%1: not a plain file; not read").arg(path);
+        return result;
+    }
+    if (!f.open(QIODevice::ReadOnly)) {
+        result.errors << QStringLiteral("%1: %2").arg(path, f.errorString());
+        return result;
+    }
+    // One byte more than the parser takes, so that a larger file is told as such.
+    return parse(f.read(256 * 1024 + 1), path);
+}
+
+QString userFilePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+           + QStringLiteral("/Arbelon/engines.conf");
 }
 
 QList<EngineProfile> merged(const QList<EngineProfile> &fromFile)

@@ -55,6 +55,11 @@ struct ParseResult {
 // from the built-in profile named by its "like" key, else from nothing.
 ParseResult parse(const QByteArray &text, const QString &fileName);
 
+// Reads a profile file; a file that does not exist gives no profiles and no errors.
+ParseResult loadFile(const QString &path);
+// Where the user's profile file is: "Arbelon/engines.conf" in the configuration folder.
+QString userFilePath();
+
 // The built-in profiles with the file's profiles put over them, in a stable order.
 QList<EngineProfile> merged(const QList<EngineProfile> &fromFile);
 

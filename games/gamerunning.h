@@ -15,6 +15,12 @@ public:
     virtual ~GameRunningCheck();
     // gameType: 0 = Quake 2, 1 = Quake 3; any other value is never running.
     virtual bool isRunning(int gameType) = 0;
+    // The engine a game type is played with; a check that knows no engines ignores it.
+    virtual void setEngine(int gameType, const EngineProfile &profile)
+    {
+        Q_UNUSED(gameType);
+        Q_UNUSED(profile);
+    }
 
     // The exact title of the game's main window ("Quake 2", "Quake 3: Arena"); empty for an
     // unknown game type.
@@ -35,7 +41,7 @@ public:
     bool isRunning(int gameType) override;
 
     // The engine filmed for a game type; the Windows program until set.
-    void setEngine(int gameType, const EngineProfile &profile);
+    void setEngine(int gameType, const EngineProfile &profile) override;
 
     // Whether the last answer came from the display (true) or from the process scan.
     bool lastAnswerFromDisplay() const { return m_fromDisplay; }

@@ -10,6 +10,7 @@ PACKAGES=(
   xvfb xauth x11-utils xdotool libxcb1-dev
   clang libclang-rt-14-dev llvm
   procps
+  openarena
 )
 
 missing=()
