@@ -55,6 +55,10 @@ public:
     void setEngines(const QList<EngineProfile> &engines) { m_engines = engines; }
     const QList<EngineProfile> &engines() const { return m_engines; }
     GameInstall gameInstall(int gameType) const override;
+    // The native engines of a game type whose program is on this machine.
+    QList<EngineProfile> installedEngines(int gameType) const;
+    // Sets the engine of a game type; a native engine brings its own data folder and program.
+    void chooseEngine(int gameType, const QString &id);
     void notice(const QString &text) override { emit noticeLine(text); }
 
     // ---- settings and session values ----
