@@ -4,9 +4,11 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,8 +26,13 @@ const char *kUsage =
     "Usage:\n"
     "  arbelon-cli games --server HOST [--seconds N]\n"
     "  arbelon-cli watch --server HOST --game ID|NAME --quake2-dir DIR --quake3-dir DIR\n"
+    "  arbelon-cli watch --server HOST --game ID|NAME --quake2-engine NAME --quake3-engine NAME\n"
+    "                    [--quake2-dir DIR] [--quake3-dir DIR] [--play]\n"
     "  arbelon-cli film  --server HOST --name NAME --game 2|3 --dir DIR [--mod MOD]\n"
-    "                    [--password PW] [--rate BYTES]\n";
+    "                    [--password PW] [--rate BYTES]\n"
+    "  arbelon-cli film  --server HOST --name NAME --engine NAME [--data-dir DIR] [--mod MOD]\n"
+    "                    [--password PW] [--rate BYTES]\n"
+    "  arbelon-cli engines\n";
 
 } // namespace
 
@@ -53,8 +60,14 @@ int main(int argc, char **argv)
     const QCommandLineOption mod(QStringLiteral("mod"), QStringLiteral("film: Quake 2 mod."), QStringLiteral("MOD"), QStringLiteral("baseq2"));
     const QCommandLineOption password(QStringLiteral("password"), QStringLiteral("film: the relay's film password."), QStringLiteral("PW"));
     const QCommandLineOption rate(QStringLiteral("rate"), QStringLiteral("film: bytes per block (0..10000)."), QStringLiteral("BYTES"), QStringLiteral("10000"));
+    const QCommandLineOption engine(QStringLiteral("engine"), QStringLiteral("film: the game's engine (see the engines command)."), QStringLiteral("NAME"));
+    const QCommandLineOption dataDir(QStringLiteral("data-dir"), QStringLiteral("film: the engine's data folder (default: the engine's own)."), QStringLiteral("DIR"));
+    const QCommandLineOption q2engine(QStringLiteral("quake2-engine"), QStringLiteral("watch: the Quake 2 engine."), QStringLiteral("NAME"));
+    const QCommandLineOption q3engine(QStringLiteral("quake3-engine"), QStringLiteral("watch: the Quake 3 engine."), QStringLiteral("NAME"));
+    const QCommandLineOption play(QStringLiteral("play"), QStringLiteral("watch: start the game on the first demo once it is listed."));
     const QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("games: stop after N seconds."), QStringLiteral("N"), QStringLiteral("0"));
-    p.addOptions({server, user, game, q2, q3, name, dir, mod, password, rate, seconds});
+    p.addOptions({server, user, game, q2, q3, name, dir, mod, password, rate, seconds, engine, dataDir, q2engine,
+                  q3engine, play});
     p.process(app);
 
     auto usage = [&](const QString &why) {
@@ -74,8 +87,36 @@ int main(int argc, char **argv)
         o.command = arbelon::CliOptions::Watch;
     else if (cmd == QLatin1String("film"))
         o.command = arbelon::CliOptions::Film;
+    else if (cmd == QLatin1String("engines"))
+        o.command = arbelon::CliOptions::Engines;
     else
         return usage(QStringLiteral("unknown command \"%1\"").arg(cmd));
+
+    // The built-in engines and the user's profile file; a bad entry is told and left out.
+    const auto fromFile = arbelon::engineprofiles::loadFile(arbelon::engineprofiles::userFilePath());
+    for (const QString &e : fromFile.errors)
+        err << "arbelon-cli: " << e << "\n";
+    const QList<arbelon::EngineProfile> engines = arbelon::engineprofiles::merged(fromFile.profiles);
+    if (o.command == arbelon::CliOptions::Engines) {
+        arbelon::printEngines(engines, out);
+        return 0;
+    }
+    const QStringList pathFolders = QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    // An engine by name, of the game type wanted (-1: any), or a usage error.
+    auto engineNamed = [&](const QString &id, int gameType, QString *why) -> std::optional<arbelon::EngineProfile> {
+        const auto e = arbelon::engineprofiles::find(engines, id);
+        if (!e)
+            *why = QStringLiteral("no engine \"%1\" (see arbelon-cli engines)").arg(id);
+        else if (gameType >= 0 && e->gameType != gameType)
+            *why = QStringLiteral("engine \"%1\" is no Quake %2 engine").arg(id, gameType == 1 ? QStringLiteral("3") : QStringLiteral("2"));
+        else
+            return e;
+        return std::nullopt;
+    };
+    // Where an engine keeps its game folders unless told.
+    auto defaultDataDir = [&](const arbelon::EngineProfile &e) {
+        return arbelon::engineprofiles::dataPath(e, QDir::homePath(), arbelon::engineprofiles::findProgram(e, pathFolders));
+    };
 
     if (!p.isSet(server))
         return usage(QStringLiteral("--server is needed"));
@@ -91,22 +132,53 @@ int main(int argc, char **argv)
     if (o.command == arbelon::CliOptions::Watch) {
         if (!p.isSet(game))
             return usage(QStringLiteral("--game is needed"));
-        if (!p.isSet(q2) && !p.isSet(q3))
-            return usage(QStringLiteral("--quake2-dir or --quake3-dir is needed"));
+        if (!p.isSet(q2) && !p.isSet(q3) && !p.isSet(q2engine) && !p.isSet(q3engine))
+            return usage(QStringLiteral("--quake2-dir, --quake3-dir or an engine is needed"));
         o.game = p.value(game);
         o.quake2Dir = p.value(q2);
         o.quake3Dir = p.value(q3);
+        o.play = p.isSet(play);
+        QString why;
+        if (p.isSet(q2engine)) {
+            const auto e = engineNamed(p.value(q2engine), 0, &why);
+            if (!e)
+                return usage(why);
+            o.quake2Engine = e->id;
+            if (!p.isSet(q2) && !e->dataDir.isEmpty())
+                o.quake2Dir = defaultDataDir(*e);
+        }
+        if (p.isSet(q3engine)) {
+            const auto e = engineNamed(p.value(q3engine), 1, &why);
+            if (!e)
+                return usage(why);
+            o.quake3Engine = e->id;
+            if (!p.isSet(q3) && !e->dataDir.isEmpty())
+                o.quake3Dir = defaultDataDir(*e);
+        }
     } else if (o.command == arbelon::CliOptions::Film) {
         if (!p.isSet(name) || p.value(name).isEmpty() || p.value(name).size() > 31)
             return usage(QStringLiteral("--name with 1 to 31 characters is needed"));
-        const QString g = p.value(game);
-        if (g != QLatin1String("2") && g != QLatin1String("3"))
-            return usage(QStringLiteral("--game must be 2 or 3"));
-        if (!p.isSet(dir))
-            return usage(QStringLiteral("--dir is needed"));
         o.name = p.value(name);
-        o.gameType = g == QLatin1String("3") ? 1 : 0;
-        o.dir = p.value(dir);
+        if (p.isSet(engine)) {
+            QString why;
+            const int wanted = p.isSet(game) ? (p.value(game) == QLatin1String("3") ? 1 : 0) : -1;
+            const auto e = engineNamed(p.value(engine), wanted, &why);
+            if (!e)
+                return usage(why);
+            o.engine = e->id;
+            o.gameType = e->gameType;
+            o.dir = p.isSet(dataDir) ? p.value(dataDir) : p.isSet(dir) ? p.value(dir) : defaultDataDir(*e);
+            if (o.dir.isEmpty())
+                return usage(QStringLiteral("engine \"%1\" keeps its data in the game folder: --data-dir is needed").arg(e->id));
+        } else {
+            const QString g = p.value(game);
+            if (g != QLatin1String("2") && g != QLatin1String("3"))
+                return usage(QStringLiteral("--game must be 2 or 3"));
+            if (!p.isSet(dir))
+                return usage(QStringLiteral("--dir is needed"));
+            o.gameType = g == QLatin1String("3") ? 1 : 0;
+            o.dir = p.value(dir);
+        }
         o.mod = p.value(mod);
         if (o.mod.isEmpty() || o.mod.size() > 16)
             return usage(QStringLiteral("--mod must have 1 to 16 characters"));
@@ -122,6 +194,7 @@ int main(int argc, char **argv)
         return 70;
     QSocketNotifier notifier(g_signalFd[1], QSocketNotifier::Read);
     arbelon::CliRunner runner(o, out, err);
+    runner.core().setEngines(engines);
     QObject::connect(&notifier, &QSocketNotifier::activated, &runner, [&runner] {
         char c = 0;
         [[maybe_unused]] const auto n = ::read(g_signalFd[1], &c, 1);

@@ -69,6 +69,8 @@ CliRunner::CliRunner(const CliOptions &options, QTextStream &out, QTextStream &e
     });
     connect(&m_core, &ClientCore::chatLineAdded, this,
             [this](const QString &l) { line(QStringLiteral("chat: ") + l); });
+    connect(&m_core, &ClientCore::noticeLine, this, [this](const QString &l) { line(QStringLiteral("note: ") + l); });
+    connect(m_core.demoList(), &QAbstractItemModel::rowsInserted, this, &CliRunner::onDemoListed);
 
     GameListModel *games = m_core.gameList();
     connect(games, &QAbstractItemModel::rowsInserted, this, &CliRunner::onGameRowsChanged);
@@ -100,12 +102,16 @@ void CliRunner::start()
         m_values.gameName = m_opt.name;
         m_values.password = m_opt.password;
         m_values.gameType = m_opt.gameType;
-        m_values.mod = m_opt.gameType == gtQuake3 ? QStringLiteral("baseq3") : m_opt.mod;
         const QString dir = withSlash(m_opt.dir);
-        if (m_opt.gameType == gtQuake3)
+        const QString engine = m_opt.engine.isEmpty() ? engineprofiles::original(m_opt.gameType).id : m_opt.engine;
+        if (m_opt.gameType == gtQuake3) {
             m_core.settings().quake3Dir = dir;
-        else
+            m_core.settings().quake3Engine = engine;
+        } else {
             m_core.settings().quake2Dir = dir;
+            m_core.settings().quake2Engine = engine;
+        }
+        m_values.mod = engineprofiles::gameFolder(m_core.gameInstall(m_opt.gameType).engine, m_opt.mod);
         m_core.settings().transferRate = qBound(0, m_opt.rate, ClientSettings::kMaxTransferRate);
     } else {
         m_values.role = roleViewer;
@@ -113,6 +119,8 @@ void CliRunner::start()
         m_values.mod = QStringLiteral("baseq2");
         m_core.settings().quake2Dir = withSlash(m_opt.quake2Dir);
         m_core.settings().quake3Dir = withSlash(m_opt.quake3Dir);
+        m_core.settings().quake2Engine = m_opt.quake2Engine;
+        m_core.settings().quake3Engine = m_opt.quake3Engine;
     }
     try {
         m_core.startConnection(m_values);
@@ -195,6 +203,36 @@ void CliRunner::tryWatch()
         }
         return;
     }
+}
+
+void printEngines(const QList<EngineProfile> &engines, QTextStream &out)
+{
+    const QStringList path = QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    const QString home = QDir::homePath();
+    for (const EngineProfile &e : engines) {
+        const QString program = engineprofiles::findProgram(e, path);
+        QString where;
+        if (e.dataDir.isEmpty())
+            where = QStringLiteral("program and data in the game folder you name");
+        else if (program.isEmpty())
+            where = QStringLiteral("not installed");
+        else
+            where = QStringLiteral("installed: %1, data %2").arg(program, engineprofiles::dataPath(e, home, program));
+        out << e.id << "\t" << e.title << " (Quake " << (e.gameType == 1 ? "3" : "2") << ", demos "
+            << e.viewerExtension << ")" << (e.builtIn ? "" : " [profile file]") << "\t" << where << "\n";
+    }
+    out.flush();
+}
+
+void CliRunner::onDemoListed()
+{
+    // As a double-click on the first row: once, when the first demo is listed.
+    if (!m_opt.play || m_played || m_opt.command != CliOptions::Watch || m_core.demoList()->rowCount() == 0)
+        return;
+    m_played = true;
+    const QString program = m_core.gameInstall(m_core.demo().watchedGameType).program;
+    line(QStringLiteral("playing demo %1 with %2").arg(m_core.demo().listedNames.value(0), program));
+    m_core.DemoListDblClick(0);
 }
 
 void CliRunner::onProgressTick()

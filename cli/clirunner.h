@@ -13,23 +13,30 @@
 namespace arbelon {
 
 struct CliOptions {
-    enum Command { Games, Watch, Film } command = Games;
+    enum Command { Games, Watch, Film, Engines } command = Games;
     QString server;
     QString user = QStringLiteral("arbelon-cli");
     // watch
     QString game;                // ID or name
     QString quake2Dir;
     QString quake3Dir;
+    QString quake2Engine = QStringLiteral("quake2");
+    QString quake3Engine = QStringLiteral("quake3");
+    bool play = false;           // start the game on the first listed demo
     // film
     QString name;
     int gameType = 0;
-    QString dir;
+    QString dir;                 // the game (data) folder
+    QString engine;              // empty: the Windows program of gameType
     QString mod = QStringLiteral("baseq2");
     QString password;
     int rate = 10000;
     // games
     int listSeconds = 0;         // 0: follow until interrupted
 };
+
+// "engines": one line per engine, with where its program and data folder are on this machine.
+void printEngines(const QList<EngineProfile> &engines, QTextStream &out);
 
 class CliRunner : public QObject, private UserPrompts {
     Q_OBJECT
@@ -54,6 +61,7 @@ private:
     bool confirm(const QString &) override { return true; }
 
     void onGameRowsChanged();
+    void onDemoListed();
     void tryWatch();
     void onProgressTick();
     void line(const QString &text);
@@ -72,6 +80,7 @@ private:
     bool m_watchSent = false;
     quint32 m_watchedId = 0;
     bool m_inLobby = false;
+    bool m_played = false;
     QTimer m_progress;
     QTimer m_gameWait;
     QElapsedTimer m_clock;

@@ -51,6 +51,11 @@ bool hasLoggingLine(const QList<QByteArray> &lines)
 
 bool ensureLogging(const QString &path, int gameType)
 {
+    return ensureLogging(path, loggingLine(gameType));
+}
+
+bool ensureLogging(const QString &path, const QByteArray &loggingLine)
+{
     QList<QByteArray> lines;
     QFile in(path);
     if (in.exists()) {
@@ -66,7 +71,7 @@ bool ensureLogging(const QString &path, int gameType)
         if (hasLoggingLine(lines))
             return false;
     }
-    lines.append(loggingLine(gameType));
+    lines.append(loggingLine);
 
     QByteArray out;
     for (const QByteArray &line : std::as_const(lines)) {

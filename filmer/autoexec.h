@@ -28,5 +28,7 @@ bool hasLoggingLine(const QList<QByteArray> &lines);
 // the file was written. Throws std::runtime_error when the file cannot be read or written;
 // the file is then left as it was.
 bool ensureLogging(const QString &path, int gameType);
+// The same with the engine's own logging line.
+bool ensureLogging(const QString &path, const QByteArray &loggingLine);
 
 } // namespace arbelon::autoexec

@@ -1,9 +1,10 @@
 #include "consolelog.h"
 
-#include "gamelayout.h"
+#include "gameinstall.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cstring>
 
@@ -115,19 +116,67 @@ QByteArray relativeDemoName(QByteArrayView line)
     return name;
 }
 
-QString demoPathFromName(QByteArrayView name, const QString &demoBaseDir, const QString &gameDir,
-                         int gameType)
+namespace {
+
+// The path with symlinks followed as far as it exists; the part that does not exist yet is
+// put after its nearest existing folder.
+QString realPath(const QString &path, int depth = 0)
 {
-    if (name.isEmpty() || demoBaseDir.isEmpty() || gameDir.isEmpty())
-        return {};
+    QString existing = path;
+    QString rest;
+    while (!existing.isEmpty() && !QFileInfo::exists(existing)) {
+        // A link whose target is not there yet still says where the file would be.
+        const QFileInfo link(existing);
+        if (link.isSymLink())
+            return depth > 8 ? QString() : realPath(QDir::cleanPath(link.symLinkTarget()), depth + 1) + rest;
+        const qsizetype slash = existing.lastIndexOf(QLatin1Char('/'));
+        if (slash <= 0)
+            return path;
+        rest = existing.mid(slash) + rest;
+        existing = existing.left(slash);
+    }
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    return canonical.isEmpty() ? path : canonical + rest;
+}
+
+} // namespace
+
+QString demoPathFromLine(QByteArrayView name, const QString &recordBase, const GameInstall &game,
+                         const QString &mod, QString *why)
+{
+    const auto refuse = [why](const QString &reason) {
+        if (why)
+            *why = reason;
+        return QString();
+    };
+    if (name.isEmpty())
+        return refuse(QStringLiteral("no name"));
+    if (!game.installed())
+        return refuse(QStringLiteral("no game folder is set up"));
     for (const char c : name) {
         const auto u = static_cast<unsigned char>(c);
         if (u < 0x20 || u == 0x7f)
-            return {};
+            return refuse(QStringLiteral("control characters in the name"));
     }
-    const QString path = demoBaseDir + QDir::toNativeSeparators(QFile::decodeName(name.toByteArray()));
-    if (!gamelayout::isInside(gameDir, path) || !gamelayout::hasDemoExtension(gameType, path))
-        return {};
+    const QString text = QFile::decodeName(name.toByteArray());
+    if (!text.startsWith(QLatin1Char('/')) && recordBase.isEmpty())
+        return refuse(QStringLiteral("a relative name and no folder to start from"));
+    const QString path = QDir::cleanPath(text.startsWith(QLatin1Char('/')) ? text : recordBase + text);
+    if (!engineprofiles::acceptsDemo(game.engine, path))
+        return refuse(QStringLiteral("not a demo file of %1").arg(game.engine.title));
+    const QString real = realPath(path);
+    bool inside = false;
+    for (const QString &folder : game.recordFolders(mod)) {
+        QString f = realPath(QDir::cleanPath(folder));
+        if (!f.endsWith(QLatin1Char('/')))
+            f += QLatin1Char('/');
+        inside = inside || (real.startsWith(f) && real.size() > f.size());
+    }
+    if (!inside)
+        return refuse(QStringLiteral("outside the demos folders %1").arg(game.recordFolders(mod).join(QStringLiteral(", "))));
+    const QFileInfo fi(real);
+    if (fi.exists() && !fi.isFile())
+        return refuse(QStringLiteral("not a regular file"));
     return path;
 }
 

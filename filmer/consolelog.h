@@ -15,6 +15,8 @@
 
 namespace arbelon {
 
+struct GameInstall;
+
 class ConsoleLog {
 public:
     // A line longer than this cannot name a demo file; only its start is looked at.
@@ -64,10 +66,11 @@ private:
 // is dropped.
 QByteArray relativeDemoName(QByteArrayView line);
 
-// The full path of an announced demo: the demo base directory followed by the name with
-// native separators, or empty when the result does not lie inside the game directory or does
-// not have a demo extension of the game (a game server can print any line into the console).
-QString demoPathFromName(QByteArrayView name, const QString &demoBaseDir, const QString &gameDir,
-                         int gameType);
+// The full path of an announced demo: an absolute name as it is, a relative one after
+// recordBase. Empty, with the reason in why, unless the path, symlinks followed, lies inside one
+// of the game's demos folders, has one of its engine's demo extensions and is a regular file
+// where it exists already: a game server can print any line into the console.
+QString demoPathFromLine(QByteArrayView name, const QString &recordBase, const GameInstall &game,
+                         const QString &mod, QString *why);
 
 } // namespace arbelon

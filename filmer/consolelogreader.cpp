@@ -6,6 +6,8 @@
 
 #include <stdexcept>
 
+#include <sys/stat.h>
+
 namespace arbelon {
 
 namespace {
@@ -62,6 +64,25 @@ bool ConsoleLogReader::holds(const QString &path) const
         return true;
     const QString canonical = QFileInfo(path).canonicalFilePath();
     return !canonical.isEmpty() && canonical == m_canonicalPath;
+}
+
+bool ConsoleLogReader::replaced() const
+{
+    if (!m_file)
+        return false;
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(m_file->handle(), &held) != 0)
+        return true;
+    if (::stat(QFile::encodeName(m_path).constData(), &named) != 0)
+        return true;
+    return held.st_dev != named.st_dev || held.st_ino != named.st_ino;
+}
+
+void ConsoleLogReader::rewind()
+{
+    m_position = 0;
+    m_fingerprint.clear();
 }
 
 bool ConsoleLogReader::rewritten(qint64 size)

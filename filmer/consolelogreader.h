@@ -42,6 +42,11 @@ public:
 
     // Whether path names the file held open here.
     bool holds(const QString &path) const;
+    // Whether the path it was opened with now names another file (the game made a new log
+    // under the same name) or none.
+    bool replaced() const;
+    // Reads the held file again from its start.
+    void rewind();
 
 private:
     bool rewritten(qint64 size);

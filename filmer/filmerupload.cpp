@@ -2,6 +2,7 @@
 
 #include "autoexec.h"
 #include "demolistmodel.h"
+#include "dispatcher.h"
 #include "gamelayout.h"
 #include "gamerunning.h"
 #include "records.h"
@@ -17,16 +18,6 @@
 namespace arbelon {
 
 namespace {
-
-const QString kConsoleLogName = QStringLiteral("qconsole.log");
-
-// Game directories end with the separator; a stored one that does not gets it here.
-QString asDirectory(const QString &dir)
-{
-    if (dir.isEmpty() || dir.endsWith(QLatin1Char('/')) || dir.endsWith(QDir::separator()))
-        return dir;
-    return dir + QLatin1Char('/');
-}
 
 // Starts the timer again when the tick ends, however it ends, unless the lobby or the
 // session ended during the tick and stopped the timers then.
@@ -69,45 +60,44 @@ void FilmerUpload::prepare()
     m_gameType = s.gameTypeSystem;
     m_gameDir.clear();
     m_demoBaseDir.clear();
-    m_logCandidates = {};
-    if (m_gameType == gtQuake3) {
-        s.modTypeSystem = QStringLiteral("baseq3");
-        m_mod = s.modTypeSystem;
-        m_gameDir = asDirectory(s.quake3Dir);
-        if (!m_gameDir.isEmpty()) {
-            m_demoBaseDir = m_gameDir + QStringLiteral("baseq3/");
-            m_logCandidates[0] = m_demoBaseDir + kConsoleLogName;
-            m_logCandidates[1] = m_logCandidates[0];
-        }
-    } else if (m_gameType == gtQuake2) {
-        // The mod goes into paths: one that is not a plain folder name would lead outside.
-        m_mod = gamelayout::safeQuake2Mod(s.modTypeSystem);
-        m_gameDir = asDirectory(s.quake2Dir);
-        if (!m_gameDir.isEmpty()) {
-            m_demoBaseDir = m_gameDir;
-            m_logCandidates[0] = m_gameDir + m_mod + QLatin1Char('/') + kConsoleLogName;
-            m_logCandidates[1] = m_gameDir + QStringLiteral("baseq2/") + kConsoleLogName;
-        }
-    } else {
+    m_logCandidates.clear();
+    m_runningSince.invalidate();
+    m_warnedNoLog = false;
+    if (m_gameType != gtQuake2 && m_gameType != gtQuake3) {
         m_mod.clear();
+        return;
     }
+    m_install = m_host.gameInstall(m_gameType);
+    if (GameRunningCheck *check = m_host.gameRunningCheck())
+        check->setEngine(m_gameType, m_install.engine);
+    // The mod goes into paths: one that is not a plain folder name would lead outside, and an
+    // engine without mod folders always uses its base game.
+    m_mod = engineprofiles::gameFolder(m_install.engine, s.modTypeSystem);
+    if (m_gameType == gtQuake3)
+        s.modTypeSystem = m_mod;
+    if (!m_install.installed())
+        return;
+    m_gameDir = m_install.dataDir;
+    m_demoBaseDir = m_install.recordBase(m_mod);
+    m_logCandidates = m_install.logCandidates(m_mod);
     // Nothing waits on the folder; a game directory that cannot be made just finds no log.
-    if (!m_demoBaseDir.isEmpty() && !QDir(m_demoBaseDir).exists())
+    if (!QDir(m_demoBaseDir).exists())
         QDir().mkpath(m_demoBaseDir);
+    m_host.notice(QStringLiteral("Watching for the console log at %1").arg(logPlaces()));
 }
 
 QString FilmerUpload::autoexecPath() const
 {
     if (m_gameDir.isEmpty() || m_mod.isEmpty())
         return {};
-    return m_gameDir + m_mod + QStringLiteral("/autoexec.cfg");
+    return m_install.autoexecPath(m_mod);
 }
 
 void FilmerUpload::enableLog()
 {
     const QString path = autoexecPath();
     if (!path.isEmpty())
-        autoexec::ensureLogging(path, m_gameType);
+        autoexec::ensureLogging(path, m_install.engine.loggingLine);
 }
 
 void FilmerUpload::closeFiles()
@@ -133,24 +123,33 @@ void FilmerUpload::LogFileScanTimer()
     if (!m_host.gameRunningCheck())
         return;
 
-    if (!gameRunning())
-        deleteCandidates();
-    else if (m_logPath.isEmpty())
+    // A log is never deleted: the game may hold it open (it makes its log before its window,
+    // and on Linux a deleted log goes on being written, nameless). A game that starts anew
+    // truncates or replaces it, which the reader notices.
+    if (!gameRunning()) {
+        m_runningSince.invalidate();
+        return;
+    }
+    if (!m_runningSince.isValid())
+        m_runningSince.start();
+    if (m_logPath.isEmpty())
         chooseLogPath();
-
-    if (!m_logPath.isEmpty() && QFile::exists(m_logPath) && gameRunning())
-        readConsoleLog();
+    if (m_logPath.isEmpty() || !QFile::exists(m_logPath)) {
+        if (!m_warnedNoLog && !m_logCandidates.isEmpty() && m_runningSince.hasExpired(kNoLogWarningMs)) {
+            m_warnedNoLog = true;
+            m_host.notice(QStringLiteral("The game runs but writes no console log at %1; demos cannot be found")
+                              .arg(logPlaces()));
+        }
+        return;
+    }
+    readConsoleLog();
 }
 
-void FilmerUpload::deleteCandidates()
+QString FilmerUpload::logPlaces() const
 {
-    for (const QString &candidate : m_logCandidates) {
-        // The log held open here stays: Windows refuses to delete it, Linux would not.
-        if (candidate.isEmpty() || m_log.holds(candidate) || !QFile::exists(candidate))
-            continue;
-        QFile::remove(candidate); // a file in use stays; that is fine
-    }
-    m_logPath.clear();
+    QStringList places = m_logCandidates;
+    places.removeDuplicates();
+    return places.join(QStringLiteral(" or "));
 }
 
 void FilmerUpload::chooseLogPath()
@@ -164,6 +163,13 @@ void FilmerUpload::chooseLogPath()
 
 void FilmerUpload::readConsoleLog()
 {
+    // Replaced by a new file under the same name: the new one is all new.
+    if (m_log.isOpen() && m_log.replaced()) {
+        m_log.close();
+        m_lines.clear();
+        m_log.open(m_logPath);
+        m_log.rewind();
+    }
     if (!m_log.isOpen()) {
         m_lines.clear();
         m_log.open(m_logPath);
@@ -176,9 +182,14 @@ void FilmerUpload::readConsoleLog()
 
 void FilmerUpload::addDemo(const QByteArray &name)
 {
-    const QString path = demoPathFromName(name, m_demoBaseDir, m_gameDir, m_gameType);
+    QString why;
+    const QString path = demoPathFromLine(name, m_demoBaseDir, m_install, m_mod, &why);
     QStringList &pending = m_host.demo().pending;
-    if (path.isEmpty() || pending.size() >= kMaxPending)
+    if (path.isEmpty()) {
+        m_host.dispatcher().trace().line(QStringLiteral("Ignored demo %1: %2").arg(QString::fromLatin1(name.toPercentEncoding("/._-")), why));
+        return;
+    }
+    if (pending.size() >= kMaxPending)
         return;
     pending.append(path);
 }
@@ -247,6 +258,14 @@ bool FilmerUpload::openDemoFile()
     const QString path = m_host.demo().currentDemoPath;
     if (path.isEmpty() || !QFile::exists(path))
         return false;
+    // Checked again now that it exists: a link put there since the line was read must not
+    // lead the upload to a file outside the demos folders.
+    QString why;
+    if (demoPathFromLine(QFile::encodeName(path), QString(), m_install, m_mod, &why).isEmpty()) {
+        m_host.dispatcher().trace().line(QStringLiteral("Ignored demo %1: %2").arg(path, why));
+        m_host.demo().currentDemoPath.clear();
+        return false;
+    }
     auto file = std::make_unique<QFile>(path);
     // Unbuffered: the game is still writing; every size and read must see the file as it is.
     if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {

@@ -5,11 +5,12 @@
 
 #include "consolelog.h"
 #include "consolelogreader.h"
+#include "gameinstall.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QString>
 
-#include <array>
 #include <memory>
 
 namespace arbelon {
@@ -21,6 +22,8 @@ public:
     // Demos waiting to be announced beyond this many are not taken: the console log is text
     // a game server can fill.
     static constexpr int kMaxPending = 1000;
+    // A game that runs this long without a console log is told about.
+    static constexpr qint64 kNoLogWarningMs = 15000;
 
     explicit FilmerUpload(TransferHost &host);
     ~FilmerUpload();
@@ -43,7 +46,7 @@ public:
     // ---- what the preparation fixed (empty when the game has no directory) ----
     QString gameDirectory() const { return m_gameDir; }
     QString demoBaseDirectory() const { return m_demoBaseDir; }
-    QString logCandidate(int i) const { return m_logCandidates.at(size_t(i)); }
+    QString logCandidate(int i) const { return m_logCandidates.value(i); }
     QString autoexecPath() const;
 
     // ---- the scan's state ----
@@ -59,8 +62,8 @@ public:
 
 private:
     bool gameRunning() const;
-    void deleteCandidates();
     void chooseLogPath();
+    QString logPlaces() const;
     void readConsoleLog();
     void addDemo(const QByteArray &name);
     void startOfDemoSend();
@@ -74,7 +77,10 @@ private:
     QString m_mod;
     QString m_gameDir;
     QString m_demoBaseDir;
-    std::array<QString, 2> m_logCandidates;
+    GameInstall m_install;
+    QStringList m_logCandidates;
+    QElapsedTimer m_runningSince; // invalid while the game is not running
+    bool m_warnedNoLog = false;
 
     // console log
     QString m_logPath;

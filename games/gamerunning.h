@@ -2,6 +2,7 @@
 // Whether the filmed game is running. The game counts as running while its main window
 // exists; where no display can be reached, while a process of its executable runs.
 
+#include "engineprofile.h"
 #include "processfinder.h"
 #include "x11windowfinder.h"
 
@@ -14,6 +15,12 @@ public:
     virtual ~GameRunningCheck();
     // gameType: 0 = Quake 2, 1 = Quake 3; any other value is never running.
     virtual bool isRunning(int gameType) = 0;
+    // The engine a game type is played with; a check that knows no engines ignores it.
+    virtual void setEngine(int gameType, const EngineProfile &profile)
+    {
+        Q_UNUSED(gameType);
+        Q_UNUSED(profile);
+    }
 
     // The exact title of the game's main window ("Quake 2", "Quake 3: Arena"); empty for an
     // unknown game type.
@@ -22,19 +29,26 @@ public:
     static QString executableName(int gameType);
 };
 
-// The real check: an X window with the exact title, or the process scan without a display.
-// Cheap enough for a once-a-second timer; connects to the display on first use and keeps
-// the connection, and falls back to the process scan when the display goes away.
+// The real check, per engine. A native engine runs while a process of its program runs, or
+// else a window of its WM_CLASS exists (the engine makes its log before its window). The
+// Windows programs run while a window with their exact title exists; without a display, while
+// a process of their program runs. Cheap enough for a once-a-second timer; connects to the
+// display on first use and keeps the connection, and falls back to the process scan when the
+// display goes away.
 class SystemGameRunningCheck : public GameRunningCheck {
 public:
-    SystemGameRunningCheck() = default;
+    SystemGameRunningCheck();
     bool isRunning(int gameType) override;
+
+    // The engine filmed for a game type; the Windows program until set.
+    void setEngine(int gameType, const EngineProfile &profile) override;
 
     // Whether the last answer came from the display (true) or from the process scan.
     bool lastAnswerFromDisplay() const { return m_fromDisplay; }
 
 private:
     X11WindowFinder m_windows;
+    EngineProfile m_engines[2];
     bool m_fromDisplay = false;
 };
 

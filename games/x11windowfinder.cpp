@@ -20,6 +20,8 @@ constexpr qint64 kRetryAfterMs = 2000;
 // Bounds on what one search reads, whatever the server answers.
 constexpr std::uint32_t kMaxClientListWords = 65536;
 constexpr std::size_t kMaxWindowsPerLevel = 65536;
+// WM_CLASS names are short; 256 bytes hold any real one.
+constexpr std::uint32_t kMaxClassWords = 64;
 
 struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
@@ -55,6 +57,23 @@ bool holdsTitle(const xcb_get_property_reply_t *reply, const QByteArray &title)
     while (length > 0 && value[length - 1] == '\0')
         --length;
     return length == title.size() && std::memcmp(value, title.constData(), size_t(length)) == 0;
+}
+
+// WM_CLASS is "instance\0class\0"; either part may name the program.
+bool holdsClass(const xcb_get_property_reply_t *reply, const QList<QByteArray> &classes)
+{
+    if (reply->format != 8 || reply->type != XCB_ATOM_STRING)
+        return false;
+    const QByteArray value(static_cast<const char *>(xcb_get_property_value(reply)),
+                           xcb_get_property_value_length(reply));
+    const QList<QByteArray> parts = value.split('\0');
+    for (const QByteArray &part : parts) {
+        for (const QByteArray &wanted : classes) {
+            if (!part.isEmpty() && part.compare(wanted, Qt::CaseInsensitive) == 0)
+                return true;
+        }
+    }
+    return false;
 }
 
 // Writing to a display that has gone away raises SIGPIPE, which would end the program.
@@ -141,10 +160,17 @@ bool X11WindowFinder::reachable()
 
 std::optional<bool> X11WindowFinder::topLevelWindowExists(const QByteArray &titleUtf8)
 {
+    return topLevelWindowExists(WindowMatch{titleUtf8, {}});
+}
+
+std::optional<bool> X11WindowFinder::topLevelWindowExists(const WindowMatch &match)
+{
     if (!reachable())
         return std::nullopt;
+    if (match.title.isEmpty() && match.classes.isEmpty())
+        return false;
     SigpipeGuard guard;
-    const bool found = search(titleUtf8);
+    const bool found = search(match);
     // Nothing is selected, but a stray event must not pile up in the queue over hours.
     while (xcb_generic_event_t *event = xcb_poll_for_event(m_conn))
         std::free(event);
@@ -156,7 +182,7 @@ std::optional<bool> X11WindowFinder::topLevelWindowExists(const QByteArray &titl
     return found;
 }
 
-bool X11WindowFinder::search(const QByteArray &title)
+bool X11WindowFinder::search(const WindowMatch &title)
 {
     // Ask for every root's client list and children at once, then read the answers.
     std::vector<xcb_get_property_cookie_t> listCookies;
@@ -196,24 +222,33 @@ bool X11WindowFinder::search(const QByteArray &title)
     return anyTitled(grandChildren, title, nullptr);
 }
 
-bool X11WindowFinder::anyTitled(const WindowList &windows, const QByteArray &title,
+bool X11WindowFinder::anyTitled(const WindowList &windows, const WindowMatch &match,
                                 WindowList *children)
 {
+    const QByteArray &title = match.title;
     // Enough words to see one byte past the title: a longer value is no match.
     const std::uint32_t words = std::uint32_t(title.size() / 4 + 2);
+    const bool byTitle = !title.isEmpty();
+    const bool byClass = !match.classes.isEmpty();
     const std::size_t count = std::min(windows.size(), kMaxWindowsPerLevel);
 
     struct Pending {
         xcb_get_property_cookie_t netName;
         xcb_get_property_cookie_t name;
+        xcb_get_property_cookie_t wmClass;
         xcb_query_tree_cookie_t tree;
     };
     std::vector<Pending> pending(count);
     for (std::size_t i = 0; i < count; ++i) {
-        pending[i].netName = xcb_get_property(m_conn, 0, windows[i], m_netWmName, m_utf8String, 0,
-                                              words);
-        pending[i].name = xcb_get_property(m_conn, 0, windows[i], XCB_ATOM_WM_NAME,
-                                           XCB_GET_PROPERTY_TYPE_ANY, 0, words);
+        if (byTitle) {
+            pending[i].netName = xcb_get_property(m_conn, 0, windows[i], m_netWmName, m_utf8String,
+                                                  0, words);
+            pending[i].name = xcb_get_property(m_conn, 0, windows[i], XCB_ATOM_WM_NAME,
+                                               XCB_GET_PROPERTY_TYPE_ANY, 0, words);
+        }
+        if (byClass)
+            pending[i].wmClass = xcb_get_property(m_conn, 0, windows[i], XCB_ATOM_WM_CLASS,
+                                                  XCB_ATOM_STRING, 0, kMaxClassWords);
         if (children)
             pending[i].tree = xcb_query_tree(m_conn, windows[i]);
     }
@@ -221,11 +256,18 @@ bool X11WindowFinder::anyTitled(const WindowList &windows, const QByteArray &tit
     // Every reply is collected, also after a match, so none is left waiting in xcb.
     bool found = false;
     for (const Pending &p : pending) {
-        const auto netName = take<xcb_get_property_reply_t>(m_conn, p.netName,
-                                                            xcb_get_property_reply);
-        const auto name = take<xcb_get_property_reply_t>(m_conn, p.name, xcb_get_property_reply);
-        // The UTF-8 name, where a window has one, is its title; WM_NAME is the older one.
-        if (netName && netName->type != XCB_ATOM_NONE)
+        if (byClass) {
+            const auto cls = take<xcb_get_property_reply_t>(m_conn, p.wmClass, xcb_get_property_reply);
+            found = found || (cls && holdsClass(cls.get(), match.classes));
+        }
+        const auto netName = byTitle ? take<xcb_get_property_reply_t>(m_conn, p.netName, xcb_get_property_reply)
+                                     : nullptr;
+        const auto name = byTitle ? take<xcb_get_property_reply_t>(m_conn, p.name, xcb_get_property_reply)
+                                  : nullptr;
+        // The UTF-8 name, where a window has one, is its title; WM_NAME is the older one. A
+        // _NET_WM_NAME of another type comes back empty (its type asked was UTF8_STRING), so
+        // it does not count as a name and WM_NAME decides.
+        if (netName && netName->type == m_utf8String)
             found = found || holdsTitle(netName.get(), title);
         else if (name && name->type != XCB_ATOM_NONE)
             found = found || holdsTitle(name.get(), title);

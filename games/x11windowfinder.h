@@ -1,9 +1,10 @@
 #pragma once
-// Finds a top-level X window by its exact title, over one xcb connection that is opened on
+// Finds a top-level X window by its exact title or its WM_CLASS, over one xcb connection that is opened on
 // first use and kept. Stands in for a title search over the desktop's top-level windows.
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QList>
 
 #include <cstdint>
 #include <optional>
@@ -12,6 +13,13 @@
 struct xcb_connection_t;
 
 namespace arbelon {
+
+// A window is the game's when its title is exactly title (UTF-8), or when its WM_CLASS
+// instance or class is one of classes (case-insensitive). An empty part matches nothing.
+struct WindowMatch {
+    QByteArray title;
+    QList<QByteArray> classes;
+};
 
 class X11WindowFinder {
 public:
@@ -29,13 +37,14 @@ public:
     // manager's client list, a child of a root window, or a child of one of those (a window
     // manager's frame). nullopt when no display can be reached or it went away meanwhile.
     std::optional<bool> topLevelWindowExists(const QByteArray &titleUtf8);
+    std::optional<bool> topLevelWindowExists(const WindowMatch &match);
 
 private:
     using WindowList = std::vector<std::uint32_t>;
 
     void disconnect();
-    bool search(const QByteArray &title);
-    bool anyTitled(const WindowList &windows, const QByteArray &title, WindowList *children);
+    bool search(const WindowMatch &match);
+    bool anyTitled(const WindowList &windows, const WindowMatch &match, WindowList *children);
 
     xcb_connection_t *m_conn = nullptr;
     WindowList m_roots;

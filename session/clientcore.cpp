@@ -105,6 +105,21 @@ void ClientCore::runGuarded(const std::function<void()> &fn)
 
 // ---- labels -----------------------------------------------------------------
 
+GameInstall ClientCore::gameInstall(int gameType) const
+{
+    const bool q3 = gameType == gtQuake3;
+    const QString id = q3 ? m_settings.quake3Engine : m_settings.quake2Engine;
+    std::optional<EngineProfile> engine = engineprofiles::find(m_engines, id);
+    // An engine that is not known (a profile file that lost it) falls back to the program
+    // the game always had, rather than to nothing.
+    if (!engine || engine->gameType != (q3 ? 1 : 0))
+        engine = engineprofiles::original(q3 ? 1 : 0);
+    const QStringList path = QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    return GameInstall::make(*engine, q3 ? m_settings.quake3Dir : m_settings.quake2Dir,
+                             q3 ? m_settings.quake3Program : m_settings.quake2Program,
+                             q3 ? m_settings.quake3DemoExtension : QString(), path);
+}
+
 void ClientCore::setDataInLabel(const QString &t)
 {
     m_dataInLabel = t;

@@ -51,6 +51,16 @@ public:
     ProgramStarter *programStarter() const override { return m_starter; }
     QDateTime now() const override { return m_clock ? m_clock() : QDateTime::currentDateTime(); }
 
+    // The engines known (built in, and the user's profile file); the built-in ones until set.
+    void setEngines(const QList<EngineProfile> &engines) { m_engines = engines; }
+    const QList<EngineProfile> &engines() const { return m_engines; }
+    GameInstall gameInstall(int gameType) const override;
+    // The native engines of a game type whose program is on this machine.
+    QList<EngineProfile> installedEngines(int gameType) const;
+    // Sets the engine of a game type; a native engine brings its own data folder and program.
+    void chooseEngine(int gameType, const QString &id);
+    void notice(const QString &text) override { emit noticeLine(text); }
+
     // ---- settings and session values ----
     ClientSettings &settings() override { return m_settings; }
     const ClientSettings &settings() const override { return m_settings; }
@@ -130,6 +140,7 @@ signals:
     void chatLineAdded(const QString &line);
     void chatCleared();
     void traceLine(const QString &line);
+    void noticeLine(const QString &text);  // for the user: what the demo work found
     void connectionFailed(const QString &reason);
     void recordRefused(int state);         // an ACKNAK with a non-zero Result, by state
     void sessionStarted();
@@ -160,6 +171,7 @@ private:
     void runGuarded(const std::function<void()> &fn);
 
     ClientSettings m_settings;
+    QList<EngineProfile> m_engines = engineprofiles::builtIn();
     QString m_password;
     int m_role = 0;
     QString m_gameName;

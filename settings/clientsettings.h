@@ -15,6 +15,13 @@ struct ClientSettings {
     int gameTypeSystem = 0;           // GameTypeSystem: the session's game type
     QString quake2Dir = QDir::rootPath(); // Quake2DirectoryEdit, ends with "/" or is empty
     QString quake3Dir = QDir::rootPath(); // Quake3DirectoryEdit
+    // Beside the values above: the engine of each game, a native engine's program, and the
+    // extension the Viewer gives Quake 3 demos (empty: the engine's own).
+    QString quake2Engine = QStringLiteral("quake2"); // Quake2Engine
+    QString quake3Engine = QStringLiteral("quake3"); // Quake3Engine
+    QString quake2Program;            // Quake2ProgramEdit
+    QString quake3Program;            // Quake3ProgramEdit
+    QString quake3DemoExtension;      // Quake3DemoExtension
 
     static constexpr int kMaxUserName = 15;
     static constexpr int kMaxTransferRate = 10000;

@@ -25,6 +25,11 @@ const QString kModType = QStringLiteral("ModTypeSystem");
 const QString kGameType = QStringLiteral("GameTypeSystem");
 const QString kQuake2Dir = QStringLiteral("Quake2DirectoryEdit");
 const QString kQuake3Dir = QStringLiteral("Quake3DirectoryEdit");
+const QString kQuake2Engine = QStringLiteral("Quake2Engine");
+const QString kQuake3Engine = QStringLiteral("Quake3Engine");
+const QString kQuake2Program = QStringLiteral("Quake2ProgramEdit");
+const QString kQuake3Program = QStringLiteral("Quake3ProgramEdit");
+const QString kQuake3DemoExtension = QStringLiteral("Quake3DemoExtension");
 
 [[noreturn]] void invalidType(const QString &name)
 {
@@ -141,6 +146,11 @@ void SettingsStore::LoadSettings(ClientSettings &s) const
     s.quake2Dir = readString(*hive, kQuake2Dir, QDir::rootPath());
     s.quake3Dir = readString(*hive, kQuake3Dir, QDir::rootPath());
     s.gameTypeSystem = readInteger(*hive, kGameType, 0);
+    s.quake2Engine = readString(*hive, kQuake2Engine, QStringLiteral("quake2"));
+    s.quake3Engine = readString(*hive, kQuake3Engine, QStringLiteral("quake3"));
+    s.quake2Program = readString(*hive, kQuake2Program, QString());
+    s.quake3Program = readString(*hive, kQuake3Program, QString());
+    s.quake3DemoExtension = readString(*hive, kQuake3DemoExtension, QString());
 }
 
 void SettingsStore::SaveSettings(const ClientSettings &s) const
@@ -156,6 +166,11 @@ void SettingsStore::SaveSettings(const ClientSettings &s) const
     writeInteger(*hive, kGameType, s.gameTypeSystem);
     writeString(*hive, kQuake2Dir, s.quake2Dir);
     writeString(*hive, kQuake3Dir, s.quake3Dir);
+    writeString(*hive, kQuake2Engine, s.quake2Engine);
+    writeString(*hive, kQuake3Engine, s.quake3Engine);
+    writeString(*hive, kQuake2Program, s.quake2Program);
+    writeString(*hive, kQuake3Program, s.quake3Program);
+    writeString(*hive, kQuake3DemoExtension, s.quake3DemoExtension);
     commit(*hive, kSetup, kServerIP);
 }
 

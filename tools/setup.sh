@@ -11,6 +11,7 @@ PACKAGES=(
   clang libclang-rt-14-dev llvm
   libtsan2
   procps
+  openarena
 )
 
 missing=()

@@ -4,6 +4,7 @@
 
 #include "clientsettings.h"
 #include "demotransferstate.h"
+#include "gameinstall.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -35,6 +36,11 @@ public:
     // ---- the connection ----
     virtual PacketDispatcher &dispatcher() = 0;
     virtual void SendPacket(const QByteArray &record, int newState) = 0;
+
+    // The game of a type as the settings set it up: engine, program, folders.
+    virtual GameInstall gameInstall(int gameType) const = 0;
+    // Tells the user something the demo work found (where it watches, what it ignored).
+    virtual void notice(const QString &text) = 0;
 
     // ---- platform services (may be null) ----
     virtual GameRunningCheck *gameRunningCheck() const = 0;

@@ -151,7 +151,8 @@ void TFolderSelectForm::showEvent(QShowEvent *event)
 
 void TFolderSelectForm::FolderSelectFormShow()
 {
-    setWindowTitle(QStringLiteral("Select Folder that contains ") + m_executableName);
+    setWindowTitle(m_executableName.isEmpty() ? QStringLiteral("Select the game's data folder")
+                                              : QStringLiteral("Select Folder that contains ") + m_executableName);
     DontHaveButton->setText(QStringLiteral("I Dont have ") + m_gameTitle + QStringLiteral(" installed"));
     // A folder that no longer exists leaves the tree as it is.
     selectPath(m_folder);

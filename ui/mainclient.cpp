@@ -2,7 +2,6 @@
 
 #include "connectform.h"
 #include "folderselect.h"
-#include "gamelayout.h"
 #include "gamelistmodel.h"
 #include "mainformparts.h"
 #include "records.h"
@@ -145,6 +144,12 @@ void TMainForm::connectCore()
     connect(m_core, &ClientCore::chatLineAdded, LobbyMemo, &QPlainTextEdit::appendPlainText);
     connect(m_core, &ClientCore::chatCleared, LobbyMemo, &QPlainTextEdit::clear);
     connect(m_core, &ClientCore::traceLine, LogMemo, &QPlainTextEdit::appendPlainText);
+    // What the demo work found (where it watches, a start that failed): in the lobby, where
+    // it stays, and in the status bar.
+    connect(m_core, &ClientCore::noticeLine, this, [this](const QString &text) {
+        LobbyMemo->appendPlainText(QLatin1Char('(') + text + QLatin1Char(')'));
+        statusBar()->showMessage(text, 10000);
+    });
     connect(m_core, &ClientCore::connectionFailed, this,
             [this](const QString &reason) { statusBar()->showMessage(reason, 10000); });
     // The program's own selections (session up, session down, lobby left) open the whole tree.
@@ -171,6 +176,17 @@ void TMainForm::centreOnScreen()
 void TMainForm::FormCreate()
 {
     ClientSettings &s = m_core->settings();
+    // The engines: built in, and the user's profile file beside the settings.
+    if (m_hooks.engines) {
+        m_core->setEngines(*m_hooks.engines);
+    } else {
+        const QString settingsFolder = QFileInfo(m_store.filePath()).absolutePath();
+        const auto fromFile = engineprofiles::loadFile(settingsFolder + QStringLiteral("/engines.conf"));
+        m_core->setEngines(engineprofiles::merged(fromFile.profiles));
+        if (!fromFile.errors.isEmpty())
+            m_prompts->showMessage(QStringLiteral("Engine profiles not taken:\n") + fromFile.errors.join(QLatin1Char('\n')));
+    }
+    const bool firstStart = !QFileInfo::exists(m_store.filePath());
     try {
         m_store.LoadSettings(s);
     } catch (const ERegistryException &e) {
@@ -185,6 +201,9 @@ void TMainForm::FormCreate()
         Quake2BrowseButtonClick();
     if (!s.quake3Dir.isEmpty() && !QFileInfo(s.quake3Dir).isDir())
         Quake3BrowseButtonClick();
+
+    if (firstStart)
+        proposeInstalledEngines();
 
     // Cancelling leaves the name empty, so the box comes back until a name is given.
     while (s.userName.isEmpty()) {
@@ -242,7 +261,10 @@ void TMainForm::browse(int gameType)
     QString &dir = gameType == gtQuake2 ? s.quake2Dir : s.quake3Dir;
     QString folder = dir;
     const QString title = gameType == gtQuake2 ? QStringLiteral("Quake 2") : QStringLiteral("Quake 3");
-    if (m_hooks.runFolderDialog(this, folder, gamelayout::executableName(gameType), title))
+    // A Windows program's folder must hold it; a native engine's data folder holds no program.
+    const EngineProfile engine = m_core->gameInstall(gameType).engine;
+    const QString program = engine.dataDir.isEmpty() ? engine.programs.value(0) : QString();
+    if (m_hooks.runFolderDialog(this, folder, program, title))
         dir = folder;
     refresh();
 }
@@ -283,6 +305,7 @@ void TMainForm::refresh()
         Quake2DirectoryEdit->setText(s.quake2Dir);
     if (Quake3DirectoryEdit->text() != s.quake3Dir)
         Quake3DirectoryEdit->setText(s.quake3Dir);
+    syncEngines();
     m_syncing = false;
 }
 

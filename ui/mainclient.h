@@ -12,7 +12,9 @@
 #include <optional>
 
 class QCloseEvent;
+class QComboBox;
 class QFrame;
+class QGridLayout;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -44,6 +46,11 @@ struct MainFormHooks {
     std::function<bool(QWidget *parent, QString &folder, const QString &executableName,
                        const QString &gameTitle)>
         runFolderDialog;
+    // The file chooser for an engine's program: the chosen path, or empty when cancelled. Null
+    // for the real file dialog.
+    std::function<QString(QWidget *parent, const QString &current, const QString &title)> runProgramDialog;
+    // The engines known; unset for the built-in ones and the profile file beside the settings.
+    std::optional<QList<EngineProfile>> engines;
     // Where the settings live; unset for the current user's store.
     std::optional<SettingsStore> store;
 };
@@ -100,6 +107,14 @@ private:
     QList<int> columnWidths() const;
 
     void browse(int gameType);
+
+    // ---- engines (mainclientengines.cpp) ----
+    void addEngineRows(QGridLayout *grid, int row, int gameType);
+    void syncEngines();
+    void EngineComboChange(int gameType, int index);
+    void ProgramButtonClick(int gameType);
+    // First start: offers the native engines found on this machine.
+    void proposeInstalledEngines();
     // Runs a user action; an error is shown in the error box and the program goes on.
     void guarded(const std::function<void()> &fn);
 
@@ -131,6 +146,13 @@ private:
     QLineEdit *Quake3DirectoryEdit = nullptr;
     QPushButton *Quake2BrowseButton = nullptr;
     QPushButton *Quake3BrowseButton = nullptr;
+    QComboBox *Quake2EngineCombo = nullptr;
+    QComboBox *Quake3EngineCombo = nullptr;
+    QLineEdit *Quake2ProgramEdit = nullptr;
+    QLineEdit *Quake3ProgramEdit = nullptr;
+    QPushButton *Quake2ProgramButton = nullptr;
+    QPushButton *Quake3ProgramButton = nullptr;
+    QComboBox *Quake3DemoExtensionCombo = nullptr;
     QLabel *GameNameLabel = nullptr;
     QLabel *ModTypeLabel = nullptr;
     QTreeView *DemoList = nullptr;

@@ -172,8 +172,10 @@ QWidget *TMainForm::buildSetupSheet()
     };
     addDirectory(0, "Quake 2 Directory", "Quake2DirectoryEdit", "Quake2BrowseButton", Quake2DirectoryEdit,
                  Quake2BrowseButton);
-    addDirectory(2, "Quake 3 Directory", "Quake3DirectoryEdit", "Quake3BrowseButton", Quake3DirectoryEdit,
+    addEngineRows(dirLayout, 2, gtQuake2);
+    addDirectory(4, "Quake 3 Directory", "Quake3DirectoryEdit", "Quake3BrowseButton", Quake3DirectoryEdit,
                  Quake3BrowseButton);
+    addEngineRows(dirLayout, 6, gtQuake3);
     layout->addWidget(dirs);
     layout->addStretch(1);
 

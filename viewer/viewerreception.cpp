@@ -23,12 +23,7 @@ QString ViewerReception::demoName(const QString &gameName, const QDateTime &when
 
 QString ViewerReception::gameDirectory() const
 {
-    const ClientSettings &s = m_host.settings();
-    QString dir = m_host.demo().watchedGameType == gtQuake3 ? s.quake3Dir : s.quake2Dir;
-    // A hand-edited settings file may lose the trailing separator; names follow it directly.
-    if (!dir.isEmpty() && !dir.endsWith(QLatin1Char('/')))
-        dir += QLatin1Char('/');
-    return dir;
+    return m_install.dataDir;
 }
 
 void ViewerReception::requireViewer(const char *record) const
@@ -59,7 +54,8 @@ void ViewerReception::prepareLobby()
     s.pending.clear();
     s.listedNames.clear();
     m_host.demoList()->clear();
-    s.gameProgramPath = viewernaming::gameProgramPath(s.watchedGameType, gameDirectory());
+    m_install = m_host.gameInstall(s.watchedGameType);
+    s.gameProgramPath = m_install.program;
     m_watching = true;
 }
 
@@ -83,8 +79,10 @@ bool ViewerReception::handleDemoRestart()
     DemoTransferState &s = m_host.demo();
     s.currentDemoName = viewernaming::demoName(s.watchedGameName, m_host.now());
     if (s.pending.size() < kMaxPending) {
-        s.pending.append(viewernaming::demoFilePath(s.watchedGameType, gameDirectory(), s.watchedMod,
-                                                    s.currentDemoName));
+        const QString folder = m_install.demosFolder(s.watchedMod);
+        // Without a game folder the demo has no place; the first block then ends the session.
+        if (!folder.isEmpty())
+            s.pending.append(folder + s.currentDemoName + m_install.demoExtension);
     }
     demoClose();
     d.consumeAndAck(rec::kDemoRestartSize);
@@ -191,16 +189,19 @@ void ViewerReception::DemoListDblClick(int row)
     DemoTransferState &s = m_host.demo();
     if (row < 0 || row >= s.listedNames.size())
         return;
-    s.launchArguments =
-        viewernaming::launchArguments(s.watchedGameType, s.watchedMod, s.listedNames.at(row));
+    s.launchArguments = m_install.playArguments(s.watchedMod, s.listedNames.at(row));
 
-    // Without a game directory there is no program to start (and no search along PATH).
-    const QString folder = viewernaming::programFolder(s.gameProgramPath);
+    // Without a program there is nothing to start (and no search along PATH).
+    const QString folder = m_install.workingDirectory();
     ProgramStarter *starter = m_host.programStarter();
-    if (folder.isEmpty() || !starter)
+    if (!starter)
         return;
-    // A start that fails is not reported.
-    starter->start(s.gameProgramPath, s.launchArguments, folder);
+    if (folder.isEmpty()) {
+        m_host.notice(QStringLiteral("Cannot play the demo: no program is set up for %1").arg(m_install.engine.title));
+        return;
+    }
+    if (!starter->start(s.gameProgramPath, s.launchArguments, folder))
+        m_host.notice(QStringLiteral("Cannot start %1").arg(s.gameProgramPath));
 }
 
 } // namespace arbelon

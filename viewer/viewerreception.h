@@ -3,6 +3,7 @@
 // demo-block handlers, the demo file kept open between blocks, the demo list, and the
 // game launch on a listed demo.
 
+#include "gameinstall.h"
 #include "viewerdemofile.h"
 
 #include <QByteArray>
@@ -53,6 +54,8 @@ private:
 
     TransferHost &m_host;
     ViewerDemoFile m_file;
+    // The watched game's engine and folders, fixed when its lobby is entered.
+    GameInstall m_install;
     // A game was chosen to watch in this session, so demos can be named after it.
     bool m_watching = false;
 };

@@ -2,7 +2,9 @@
 
 #include "consolelog.h"
 #include "consolelogreader.h"
+#include "gameinstall.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -144,40 +146,65 @@ void TestConsoleLog::reopenedLogIsScannedFromItsStart()
 
 void TestConsoleLog::demoPath_data()
 {
-    QTest::addColumn<int>("gameType");
-    QTest::addColumn<QString>("base");
-    QTest::addColumn<QString>("gameDir");
-    QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("engine");
+    QTest::addColumn<QString>("mod");
+    QTest::addColumn<QByteArray>("name"); // "@" stands for the data folder
+    QTest::addColumn<QString>("path");    // below the data folder; empty: refused
 
-    const QString q2 = QStringLiteral("/games/q2/");
-    const QString q3 = QStringLiteral("/games/q3/");
-    const QString q3base = q3 + QStringLiteral("baseq3/");
-    QTest::newRow("Quake 2 mod") << 0 << q2 << q2 << QByteArray("ctf/demos/a.dm2") << q2 + QStringLiteral("ctf/demos/a.dm2");
-    QTest::newRow("Quake 2 capital extension") << 0 << q2 << q2 << QByteArray("baseq2/demos/A.DM2")
-                                               << q2 + QStringLiteral("baseq2/demos/A.DM2");
-    QTest::newRow("Quake 3 dm3") << 1 << q3base << q3 << QByteArray("demos/duel1.dm3") << q3base + QStringLiteral("demos/duel1.dm3");
-    QTest::newRow("Quake 3 dm_68") << 1 << q3base << q3 << QByteArray("demos/d.dm_68") << q3base + QStringLiteral("demos/d.dm_68");
-    QTest::newRow("Quake 3 dm_71") << 1 << q3base << q3 << QByteArray("demos/d.dm_71") << q3base + QStringLiteral("demos/d.dm_71");
-    QTest::newRow("outside, no extension") << 0 << q2 << q2 << QByteArray("/../../../etc/passwd") << QString();
-    QTest::newRow("outside, demo extension") << 0 << q2 << q2 << QByteArray("/../../../tmp/x.dm2") << QString();
-    QTest::newRow("Quake 3 out of the game directory") << 1 << q3base << q3 << QByteArray("../../x.dm3") << QString();
-    QTest::newRow("Quake 2 with a Quake 3 extension") << 0 << q2 << q2 << QByteArray("baseq2/demos/a.dm3") << QString();
-    QTest::newRow("Quake 3 with a Quake 2 extension") << 1 << q3base << q3 << QByteArray("demos/a.dm2") << QString();
-    QTest::newRow("configuration file") << 0 << q2 << q2 << QByteArray("baseq2/autoexec.cfg") << QString();
-    QTest::newRow("dm_ without digits") << 1 << q3base << q3 << QByteArray("demos/a.dm_x") << QString();
-    QTest::newRow("control character") << 0 << q2 << q2 << QByteArray("baseq2/demos/a\x01.dm2") << QString();
-    QTest::newRow("no game directory") << 0 << QString() << QString() << QByteArray("baseq2/demos/a.dm2") << QString();
+    const auto row = [](const char *tag, const char *engine, const char *mod, const QByteArray &name, const char *path) {
+        QTest::newRow(tag) << QString::fromLatin1(engine) << QString::fromLatin1(mod) << name << QString::fromLatin1(path);
+    };
+    row("Quake 2 mod", "quake2", "ctf", "ctf/demos/a.dm2", "ctf/demos/a.dm2");
+    row("Quake 2 base game while in a mod", "quake2", "ctf", "baseq2/demos/a.dm2", "baseq2/demos/a.dm2");
+    row("Quake 2 another mod", "quake2", "ctf", "rogue/demos/a.dm2", "");
+    row("Quake 2 capital extension", "quake2", "baseq2", "baseq2/demos/A.DM2", "baseq2/demos/A.DM2");
+    row("Quake 3 dm3", "quake3", "baseq3", "demos/duel1.dm3", "baseq3/demos/duel1.dm3");
+    row("Quake 3 dm_68", "quake3", "baseq3", "demos/d.dm_68", "baseq3/demos/d.dm_68");
+    row("OpenArena", "openarena", "baseoa", "demos/a1.dm_71", "baseoa/demos/a1.dm_71");
+    row("OpenArena, other protocol", "openarena", "baseoa", "demos/a1.dm_68", "");
+    row("OpenArena, absolute", "openarena", "baseoa", "@baseoa/demos/a1.dm_71", "baseoa/demos/a1.dm_71");
+    row("Yamagi absolute", "yamagi-quake2", "baseq2", "@baseq2/demos/x.dm2", "baseq2/demos/x.dm2");
+    row("Yamagi absolute, mod", "yamagi-quake2", "rogue", "@rogue/demos/x.dm2", "rogue/demos/x.dm2");
+    row("absolute outside", "yamagi-quake2", "baseq2", "/tmp/x.dm2", "");
+    row("absolute climbing out", "openarena", "baseoa", "@baseoa/demos/../../../x.dm_71", "");
+    row("outside, no extension", "quake2", "baseq2", "/../../../etc/passwd", "");
+    row("outside, demo extension", "quake2", "baseq2", "/../../../tmp/x.dm2", "");
+    row("Quake 3 out of the game folder", "quake3", "baseq3", "../../x.dm3", "");
+    row("beside the demos folder", "quake3", "baseq3", "x.dm3", "");
+    row("Quake 2 with a Quake 3 extension", "quake2", "baseq2", "baseq2/demos/a.dm3", "");
+    row("configuration file", "quake2", "baseq2", "baseq2/autoexec.cfg", "");
+    row("dm_ without digits", "quake3", "baseq3", "demos/a.dm_x", "");
+    row("control character", "quake2", "baseq2", "baseq2/demos/a\x01.dm2", "");
+    row("link out of the demos folder", "openarena", "baseoa", "demos/link.dm_71", "");
+    row("folder with a demo's name", "openarena", "baseoa", "demos/folder.dm_71", "");
+    row("demos folder itself a link", "ioquake3", "baseq3", "demos/d.dm_68", "baseq3/demos/d.dm_68");
 }
 
 void TestConsoleLog::demoPath()
 {
-    QFETCH(int, gameType);
-    QFETCH(QString, base);
-    QFETCH(QString, gameDir);
+    QFETCH(QString, engine);
+    QFETCH(QString, mod);
     QFETCH(QByteArray, name);
     QFETCH(QString, path);
-    QCOMPARE(demoPathFromName(name, base, gameDir, gameType), path);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString data = dir.filePath(QStringLiteral("data/"));
+    // What the rows need on disk: a link that leads out, a folder named as a demo, and a
+    // demos folder that is a link to a folder elsewhere inside the data folder.
+    QVERIFY(QDir().mkpath(data + QStringLiteral("baseoa/demos/folder.dm_71")));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("outside.dm_71")), data + QStringLiteral("baseoa/demos/link.dm_71")));
+    QVERIFY(QDir().mkpath(data + QStringLiteral("store")));
+    QVERIFY(QDir().mkpath(data + QStringLiteral("baseq3")));
+    QVERIFY(QFile::link(data + QStringLiteral("store"), data + QStringLiteral("baseq3/demos")));
+    const GameInstall game = GameInstall::make(*engineprofiles::find(engineprofiles::builtIn(), engine), data,
+                                               QString(), QString(), {});
+    name.replace('@', QFile::encodeName(data));
+    QString why;
+    const QString found = demoPathFromLine(name, game.recordBase(mod), game, mod, &why);
+    QCOMPARE(found, path.isEmpty() ? QString() : data + path);
+    QCOMPARE(why.isEmpty(), !path.isEmpty());
+    const GameInstall none = GameInstall::make(game.engine, QString(), QString(), QString(), {});
+    QVERIFY(demoPathFromLine(name, none.recordBase(mod), none, mod, &why).isEmpty());
 }
 
 void TestConsoleLog::readerStartsAtTheEnd()

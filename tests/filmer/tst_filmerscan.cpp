@@ -10,10 +10,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <stdexcept>
+
+#include <cstdio>
 
 using namespace arbelon;
 
@@ -74,9 +77,10 @@ private slots:
     void scanFindsDemos_data();
     void scanFindsDemos();
     void lineCompletedAtALaterTick();
-    void notRunningDeletesButNeverTheOpenLog();
-    void notRunningDeletesEveryCandidateWhenNoneIsOpen();
-    void quake3KeepsItsOpenLog();
+    void logsAreNeverDeleted_data();
+    void logsAreNeverDeleted();
+    void replacedLogIsReadFromItsStart();
+    void toldWhereTheLogIs();
     void scanTimerRestartsAfterAnError();
     void closeFilesDropsTheLog();
     void pendingListIsBounded();
@@ -274,61 +278,77 @@ void TestFilmerScan::lineCompletedAtALaterTick()
     QCOMPARE(rig.core.demo().pending, QStringList{rig.path(QStringLiteral("q2/baseq2/demos/long.dm2"))});
 }
 
-void TestFilmerScan::notRunningDeletesButNeverTheOpenLog()
+// A log is never deleted, running or not, open or not: the game may be writing it.
+void TestFilmerScan::logsAreNeverDeleted_data()
 {
-    Rig rig(0, QStringLiteral("ctf"));
+    QTest::addColumn<int>("gameType");
+    QTest::addColumn<bool>("openedFirst");
+    QTest::newRow("Quake 2, log open") << 0 << true;
+    QTest::newRow("Quake 2, none open") << 0 << false;
+    QTest::newRow("Quake 3, log open") << 1 << true;
+}
+
+void TestFilmerScan::logsAreNeverDeleted()
+{
+    QFETCH(int, gameType);
+    QFETCH(bool, openedFirst);
+    Rig rig(gameType, QStringLiteral("ctf"));
     const QString first = rig.filmer().logCandidate(0);
     const QString second = rig.filmer().logCandidate(1);
     QVERIFY(append(first, "a\n"));
-    QVERIFY(append(second, "b\n"));
+    if (second != first)
+        QVERIFY(append(second, "b\n"));
+    rig.game.setRunning(openedFirst);
     rig.tick();
-    QCOMPARE(rig.filmer().consoleLogPath(), second);
+    QCOMPARE(rig.filmer().consoleLogOpen(), openedFirst);
 
     rig.game.setRunning(false);
-    QVERIFY(append(second, "recording to ./ctf/demos/while_stopped.dm2.\n"));
+    const QByteArray line = gameType == 1 ? "recording to demos/while_stopped.dm3.\n"
+                                          : "recording to ./ctf/demos/while_stopped.dm2.\n";
+    QVERIFY(append(second, line));
     rig.tick();
-    QVERIFY(!QFile::exists(first));
+    rig.tick();
+    QVERIFY(QFile::exists(first));
     QVERIFY(QFile::exists(second));
-    QVERIFY(rig.filmer().consoleLogPath().isEmpty());
-    QVERIFY(rig.filmer().consoleLogOpen());
     QVERIFY(rig.core.demo().pending.isEmpty()); // not read while the game is not running
+    rig.filmer().closeFiles();
     rig.tick();
     QVERIFY(QFile::exists(second));
 
-    // Running again: the same open log goes on from where it was.
+    // Running again: the log goes on from where it was, or is opened at its end.
     rig.game.setRunning(true);
     rig.tick();
     QCOMPARE(rig.filmer().consoleLogPath(), second);
-    QCOMPARE(rig.core.demo().pending, QStringList{rig.path(QStringLiteral("q2/ctf/demos/while_stopped.dm2"))});
-}
-
-void TestFilmerScan::notRunningDeletesEveryCandidateWhenNoneIsOpen()
-{
-    Rig rig(0, QStringLiteral("ctf"));
-    rig.game.setRunning(false);
-    QVERIFY(append(rig.filmer().logCandidate(0), "a\n"));
-    QVERIFY(append(rig.filmer().logCandidate(1), "b\n"));
+    QVERIFY(rig.core.demo().pending.isEmpty());
+    QVERIFY(append(second, line));
     rig.tick();
-    QVERIFY(!QFile::exists(rig.filmer().logCandidate(0)));
-    QVERIFY(!QFile::exists(rig.filmer().logCandidate(1)));
-    QVERIFY(!rig.filmer().consoleLogOpen());
-    QVERIFY(rig.game.calls() > 0);
+    QCOMPARE(rig.core.demo().pending.size(), 1);
 }
 
-void TestFilmerScan::quake3KeepsItsOpenLog()
+// A new log under the old name (the game started again) is read from its start.
+void TestFilmerScan::replacedLogIsReadFromItsStart()
 {
     Rig rig(1, QStringLiteral("baseq3"));
     const QString log = rig.filmer().logCandidate(0);
-    QVERIFY(append(log, "a\n"));
+    QVERIFY(append(log, "old game\n"));
     rig.tick();
     QVERIFY(rig.filmer().consoleLogOpen());
-    rig.game.setRunning(false);
+    const QString fresh = log + QStringLiteral(".new");
+    QVERIFY(append(fresh, "recording to demos/after.dm3.\n"));
+    QVERIFY(::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(log).constData()) == 0);
     rig.tick();
-    QVERIFY(QFile::exists(log));
-    // Once closed (the session ended) it is no longer protected.
-    rig.filmer().closeFiles();
-    rig.tick();
-    QVERIFY(!QFile::exists(log));
+    QCOMPARE(rig.core.demo().pending, QStringList{rig.path(QStringLiteral("q3/baseq3/demos/after.dm3"))});
+}
+
+// The user is told where the log is looked for.
+void TestFilmerScan::toldWhereTheLogIs()
+{
+    Rig rig(0, QStringLiteral("ctf"));
+    QSignalSpy notices(&rig.core, &ClientCore::noticeLine);
+    rig.filmer().prepare();
+    QCOMPARE(notices.size(), 1);
+    QCOMPARE(notices.at(0).at(0).toString(),
+             QStringLiteral("Watching for the console log at %1 or %2").arg(rig.filmer().logCandidate(0), rig.filmer().logCandidate(1)));
 }
 
 void TestFilmerScan::scanTimerRestartsAfterAnError()

@@ -9,6 +9,7 @@
 #include "consolelog.h"
 #include "consolelogreader.h"
 #include "fuzzsupport.h"
+#include "gameinstall.h"
 #include "gamelayout.h"
 #include "records.h"
 #include "writeguard.h"
@@ -61,10 +62,12 @@ private:
 
 void checkPaths(const QList<QByteArray> &names, const QString &gameDir, int gameType)
 {
-    const QString base = gameType == gtQuake3 ? gameDir + QStringLiteral("baseq3/") : gameDir;
+    const GameInstall game = GameInstall::make(engineprofiles::original(gameType), gameDir, QString(), QString(), {});
+    const QString mod = game.engine.baseFolder;
     const std::string root = arbelon::fuzz::normalizedPath(AT_FDCWD, gameDir.toLocal8Bit().constData());
     for (const QByteArray &name : names) {
-        const QString path = demoPathFromName(name, base, gameDir, gameType);
+        QString why;
+        const QString path = demoPathFromLine(name, game.recordBase(mod), game, mod, &why);
         if (path.isEmpty())
             continue;
         const std::string clean = arbelon::fuzz::normalizedPath(AT_FDCWD, path.toLocal8Bit().constData());

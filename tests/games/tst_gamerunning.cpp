@@ -103,15 +103,21 @@ public:
         m_made.push_back(id);
         return id;
     }
-    void setNetName(xcb_window_t w, const QByteArray &title)
+    void setNetName(xcb_window_t w, const QByteArray &title, bool utf8 = true)
     {
-        xcb_change_property(m_conn, XCB_PROP_MODE_REPLACE, w, m_netWmName, m_utf8, 8,
+        xcb_change_property(m_conn, XCB_PROP_MODE_REPLACE, w, m_netWmName,
+                            utf8 ? m_utf8 : xcb_atom_t(XCB_ATOM_STRING), 8,
                             std::uint32_t(title.size()), title.constData());
     }
     void setName(xcb_window_t w, const QByteArray &title)
     {
         xcb_change_property(m_conn, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING,
                             8, std::uint32_t(title.size()), title.constData());
+    }
+    void setClass(xcb_window_t w, const QByteArray &instanceAndClass)
+    {
+        xcb_change_property(m_conn, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                            std::uint32_t(instanceAndClass.size()), instanceAndClass.constData());
     }
     // Plays a window manager that lists its clients on the root window.
     void setClientList(const std::vector<xcb_window_t> &windows)
@@ -167,6 +173,8 @@ private slots:
     void processWithoutDisplay();
     void windowTitles_data();
     void windowTitles();
+    void nativeEngine_data();
+    void nativeEngine();
     void standinWindow_data();
     void standinWindow();
     void displayGoesAway();
@@ -295,6 +303,10 @@ void TestGameRunning::windowTitles_data()
     QTest::newRow("quake 2 title is not quake 3") << q2 << q2 << root << 1 << false;
     QTest::newRow("utf-8 name takes precedence") << QByteArray("Quake 2 (paused)") << q2 << root
                                                  << 0 << false;
+    // Some toolkits set _NET_WM_NAME as a Latin-1 STRING: it is no UTF-8 name, WM_NAME decides.
+    const QString latin1 = QStringLiteral("root child, Latin-1 net name");
+    QTest::newRow("net name not utf-8, old name exact") << q2 << q2 << latin1 << 0 << true;
+    QTest::newRow("net name not utf-8, no old name") << q2 << QByteArray() << latin1 << 0 << false;
     QTest::newRow("inside a frame") << q2 << QByteArray() << QStringLiteral("frame") << 0 << true;
     QTest::newRow("listed by a window manager") << q2 << QByteArray()
                                                 << QStringLiteral("deep listed") << 0 << true;
@@ -319,14 +331,14 @@ void TestGameRunning::windowTitles()
 
     // A frame as a reparenting window manager makes; deeper levels as a toolkit might.
     xcb_window_t w = maker.window(maker.root());
-    if (placement != QLatin1String("root child"))
+    if (!placement.startsWith(QLatin1String("root child")))
         w = maker.window(w);
     if (placement.startsWith(QLatin1String("deep")))
         w = maker.window(w);
     if (placement == QLatin1String("deep listed"))
         maker.setClientList({w});
     if (!netName.isNull())
-        maker.setNetName(w, netName);
+        maker.setNetName(w, netName, !placement.contains(QLatin1String("Latin-1")));
     if (!name.isNull())
         maker.setName(w, name);
     maker.sync();
@@ -336,6 +348,55 @@ void TestGameRunning::windowTitles()
 
     maker.clear();
     QVERIFY(!check.isRunning(gameType));
+}
+
+void TestGameRunning::nativeEngine_data()
+{
+    QTest::addColumn<bool>("process");     // a process of the engine's program runs
+    QTest::addColumn<QByteArray>("wmClass"); // a window with this WM_CLASS; null: none
+    QTest::addColumn<bool>("found");
+
+    QTest::newRow("process, no window") << true << QByteArray() << true;
+    QTest::newRow("window of its class") << false << QByteArray("ioquake3\0ioquake3\0", 18) << true;
+    QTest::newRow("class part, other case") << false << QByteArray("openarena\0IOQuake3\0", 20) << true;
+    QTest::newRow("another program's window") << false << QByteArray("xterm\0XTerm\0", 12) << false;
+    QTest::newRow("class prefix only") << false << QByteArray("ioquake\0", 8) << false;
+    QTest::newRow("nothing") << false << QByteArray() << false;
+}
+
+// Native engines are recognised by their process, else by their window's class; the process
+// name is this run's own, so other test runs on the machine do not count.
+void TestGameRunning::nativeEngine()
+{
+    QFETCH(bool, process);
+    QFETCH(QByteArray, wmClass);
+    QFETCH(bool, found);
+
+    needDisplay();
+    const QString exe = QStringLiteral("eng%1").arg(QCoreApplication::applicationPid());
+    arbelon::EngineProfile engine = *arbelon::engineprofiles::find(arbelon::engineprofiles::builtIn(), QStringLiteral("ioquake3"));
+    engine.processNames = {exe};
+    SystemGameRunningCheck check;
+    check.setEngine(1, engine);
+    QVERIFY(!check.isRunning(1));
+
+    GameProcess game;
+    if (process) {
+        QVERIFY(game.start(exe, kRunUntilKilled + QStringList{QStringLiteral("--no-window"), QStringLiteral("--game"), QStringLiteral("3")},
+                           environmentWithout(QStringLiteral("DISPLAY"))));
+        QTRY_VERIFY_WITH_TIMEOUT(game.upAndRunning(), 20000);
+    }
+    WindowMaker maker(m_display);
+    QVERIFY(maker.ok());
+    if (!wmClass.isNull()) {
+        maker.setClass(maker.window(maker.root()), wmClass);
+        maker.sync();
+    }
+    QCOMPARE(check.isRunning(1), found);
+    maker.clear();
+    if (process)
+        QVERIFY(game.stop());
+    QVERIFY(!check.isRunning(1));
 }
 
 void TestGameRunning::standinWindow_data()

@@ -332,6 +332,8 @@ void TestSettingsStore::saveWritesEightTypedValues()
     s.gameTypeSystem = 1;
     s.quake2Dir = QStringLiteral("/games/q2/");
     s.quake3Dir = QString();
+    s.quake3Engine = QStringLiteral("openarena");
+    s.quake3DemoExtension = QStringLiteral(".dm_68");
     SettingsStore(m_path).SaveSettings(s);
 
     const QByteArray expected = kHeader
@@ -344,13 +346,20 @@ void TestSettingsStore::saveWritesEightTypedValues()
           "\"ModTypeSystem\"=\"ctf\"\n"
           "\"GameTypeSystem\"=dword:00000001\n"
           "\"Quake2DirectoryEdit\"=\"/games/q2/\"\n"
-          "\"Quake3DirectoryEdit\"=\"\"\n\n";
+          "\"Quake3DirectoryEdit\"=\"\"\n"
+          "\"Quake2Engine\"=\"quake2\"\n"
+          "\"Quake3Engine\"=\"openarena\"\n"
+          "\"Quake2ProgramEdit\"=\"\"\n"
+          "\"Quake3ProgramEdit\"=\"\"\n"
+          "\"Quake3DemoExtension\"=\".dm_68\"\n\n";
     QCOMPARE(readFile(), expected);
 
     ClientSettings back = markers();
     SettingsStore(m_path).LoadSettings(back);
     for (const QString &n : kLoadOrder)
         QCOMPARE(field(back, n), field(s, n));
+    QCOMPARE(back.quake3Engine, s.quake3Engine);
+    QCOMPARE(back.quake3DemoExtension, s.quake3DemoExtension);
 }
 
 void TestSettingsStore::integerKeptAsText_data()

@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
@@ -36,7 +37,13 @@ public:
     bool runConnectDialog(ConnectValues &) override { return false; }
     void showMessage(const QString &text) override { messages << text; }
     void showError(const QString &text) override { errors << text; }
-    bool confirm(const QString &) override { return false; }
+    bool confirm(const QString &question) override
+    {
+        questions << question;
+        return confirmAnswer;
+    }
+    QStringList questions;
+    bool confirmAnswer = false;
 
     QStringList messages;
     QStringList errors;
@@ -78,6 +85,8 @@ private slots:
     void columnWidthsKept_data();
     void columnWidthsKept();
     void browseButtons();
+    void engineSetup_data();
+    void engineSetup();
     void traceFollowsLogMemo();
 
 private:
@@ -92,6 +101,9 @@ private:
     QList<std::optional<QString>> m_nameAnswers; // answered in turn; then "Player"
     int m_nameAsked = 0;
     QList<FolderCall> m_folderCalls;
+    // Only the Windows programs unless a test adds engines: what this machine has installed
+    // must not change what the window does.
+    QList<EngineProfile> m_engines{engineprofiles::original(0), engineprofiles::original(1)};
     std::optional<QString> m_folderAnswer; // empty: Cancel
 };
 
@@ -105,6 +117,7 @@ void TestMainForm::init()
     m_nameAsked = 0;
     m_folderCalls.clear();
     m_folderAnswer.reset();
+    m_engines = {engineprofiles::original(0), engineprofiles::original(1)};
 }
 
 void TestMainForm::cleanup()
@@ -148,6 +161,7 @@ std::unique_ptr<TMainForm> TestMainForm::makeForm()
         folder = *m_folderAnswer;
         return true;
     };
+    hooks.engines = m_engines;
     return std::make_unique<TMainForm>(hooks);
 }
 
@@ -520,6 +534,67 @@ void TestMainForm::traceFollowsLogMemo()
     QVERIFY(form->core().dispatcher().trace().enabled());
     memo->hide();
     QVERIFY(!form->core().dispatcher().trace().enabled());
+}
+
+// A native engine installed here is offered on a first start; choosing one, by the question
+// or in Setup, sets its data folder and program, and Browse then asks for no program.
+void TestMainForm::engineSetup_data()
+{
+    QTest::addColumn<bool>("settingsExist");
+    QTest::addColumn<bool>("accept");
+    QTest::addColumn<QString>("engine");
+    QTest::newRow("first start, accepted") << false << true << QStringLiteral("testq3");
+    QTest::newRow("first start, declined") << false << false << QStringLiteral("quake3");
+    QTest::newRow("settings there: no question") << true << true << QStringLiteral("quake3");
+}
+
+void TestMainForm::engineSetup()
+{
+    QFETCH(bool, settingsExist);
+    QFETCH(bool, accept);
+    QFETCH(QString, engine);
+    const QByteArray home = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(m_dir->path()));
+    const QString program = m_dir->filePath(QStringLiteral("bin/testq3"));
+    QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("bin"))));
+    QFile exe(program);
+    QVERIFY(exe.open(QIODevice::WriteOnly));
+    exe.close();
+    QVERIFY(exe.setPermissions(exe.permissions() | QFileDevice::ExeOwner));
+    EngineProfile native = *engineprofiles::find(engineprofiles::builtIn(), QStringLiteral("ioquake3"));
+    native.id = QStringLiteral("testq3");
+    native.title = QStringLiteral("Test Q3");
+    native.programs = {program};
+    native.dataDir = QStringLiteral("~/.testq3");
+    m_engines << native;
+    if (settingsExist)
+        writeSettings("\"UserNameEdit\"=\"Ann\"");
+    m_prompts.confirmAnswer = accept;
+
+    auto form = makeForm();
+    qputenv("HOME", home);
+    QCOMPARE(m_prompts.questions.size(), settingsExist ? 0 : 1);
+    const ClientSettings &s = form->core().settings();
+    QCOMPARE(s.quake3Engine, engine);
+    auto *combo = form->findChild<QComboBox *>(QStringLiteral("Quake3EngineCombo"));
+    QCOMPARE(combo->currentData().toString(), engine);
+    auto *programEdit = form->findChild<QLineEdit *>(QStringLiteral("Quake3ProgramEdit"));
+    if (engine == QLatin1String("testq3")) {
+        QCOMPARE(s.quake3Dir, m_dir->filePath(QStringLiteral(".testq3/")));
+        QCOMPARE(programEdit->text(), program);
+    } else {
+        QVERIFY(!programEdit->isEnabled());
+        // Chosen in Setup instead.
+        combo->activated(combo->findData(QStringLiteral("testq3")));
+        QCOMPARE(s.quake3Engine, QStringLiteral("testq3"));
+        QCOMPARE(s.quake3Program, program);
+        QVERIFY(programEdit->isEnabled());
+    }
+    // The data folder holds no program: the folder dialog asks for none.
+    m_folderAnswer = m_dir->path();
+    form->Quake3BrowseButtonClick();
+    QCOMPARE(m_folderCalls.last().executable, QString());
+    QCOMPARE(form->core().gameInstall(1).demosFolder(QString()), m_dir->path() + QStringLiteral("/baseq3/demos/"));
 }
 
 QTEST_MAIN(TestMainForm)

@@ -81,6 +81,8 @@ TMainForm &WindowRig::make()
 {
     MainFormHooks hooks;
     hooks.prompts = &prompts;
+    // Only the Windows programs: what this machine has installed must not ask questions.
+    hooks.engines = QList<EngineProfile>{engineprofiles::original(0), engineprofiles::original(1)};
     hooks.store = SettingsStore(m_dir.filePath(QStringLiteral("settings.reg")));
     hooks.askUserName = [name = m_userName](QWidget *, const QString &) { return std::optional<QString>(name); };
     if (!realDialog) {

@@ -1,5 +1,6 @@
 // Demo names and demo paths as a Viewer makes them.
 
+#include "gameinstall.h"
 #include "viewernaming.h"
 
 #include <QTest>
@@ -27,8 +28,11 @@ private slots:
         QTest::newRow("accented letters")
             << QString::fromLatin1("caf\xe9 \xc9t\xe9") << feb
             << QStringLiteral("CAF___T_010227_090507");
-        QTest::newRow("codes 58 to 64 kept")
-            << QStringLiteral(":;<=>?@") << feb << QStringLiteral(":;<=>?@010227_090507");
+        // ";" would end a console command on the game's command line; ":<>?" are no file names.
+        QTest::newRow("codes 58 to 64 replaced")
+            << QStringLiteral(":;<=>?@") << feb << QStringLiteral("_______010227_090507");
+        QTest::newRow("console commands in the name")
+            << QStringLiteral("a;path;unbindall;b") << feb << QStringLiteral("A_PATH_UNBINDALL_B010227_090507");
         QTest::newRow("codes 91 to 126 replaced")
             << QStringLiteral("[\\]^_`{|}~") << feb << QStringLiteral("__________010227_090507");
         QTest::newRow("slashes and nul-free controls")
@@ -50,29 +54,38 @@ private slots:
 
     void demoFilePath_data()
     {
-        QTest::addColumn<int>("gameType");
+        QTest::addColumn<QString>("engine");
         QTest::addColumn<QString>("mod");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("quake2 baseq2") << 0 << QStringLiteral("baseq2")
+        const QString q2 = QStringLiteral("quake2");
+        const QString q3 = QStringLiteral("quake3");
+        QTest::newRow("quake2 baseq2") << q2 << QStringLiteral("baseq2")
                                        << QStringLiteral("/g/baseq2/demos/N.dm2");
-        QTest::newRow("quake2 ctf") << 0 << QStringLiteral("ctf") << QStringLiteral("/g/ctf/demos/N.dm2");
-        QTest::newRow("quake2 climbing mod") << 0 << QStringLiteral("../../x")
+        QTest::newRow("quake2 ctf") << q2 << QStringLiteral("ctf") << QStringLiteral("/g/ctf/demos/N.dm2");
+        QTest::newRow("quake2 climbing mod") << q2 << QStringLiteral("../../x")
                                              << QStringLiteral("/g/baseq2/demos/N.dm2");
-        QTest::newRow("quake2 mod with blank") << 0 << QStringLiteral("baseq2 +quit")
+        QTest::newRow("quake2 mod with blank") << q2 << QStringLiteral("baseq2 +quit")
                                                << QStringLiteral("/g/baseq2/demos/N.dm2");
-        QTest::newRow("quake2 empty mod") << 0 << QString() << QStringLiteral("/g/baseq2/demos/N.dm2");
-        QTest::newRow("quake3 ignores mod") << 1 << QStringLiteral("osp")
+        QTest::newRow("quake2 empty mod") << q2 << QString() << QStringLiteral("/g/baseq2/demos/N.dm2");
+        QTest::newRow("quake3 ignores mod") << q3 << QStringLiteral("osp")
                                             << QStringLiteral("/g/baseq3/demos/N.dm3");
-        QTest::newRow("quake3 ignores hostile mod") << 1 << QStringLiteral("../../x")
+        QTest::newRow("quake3 ignores hostile mod") << q3 << QStringLiteral("../../x")
                                                     << QStringLiteral("/g/baseq3/demos/N.dm3");
+        QTest::newRow("openarena") << QStringLiteral("openarena") << QStringLiteral("baseoa")
+                                   << QStringLiteral("/g/baseoa/demos/N.dm_71");
+        QTest::newRow("ioquake3") << QStringLiteral("ioquake3") << QString()
+                                  << QStringLiteral("/g/baseq3/demos/N.dm_68");
+        QTest::newRow("yamagi mod") << QStringLiteral("yamagi-quake2") << QStringLiteral("rogue")
+                                    << QStringLiteral("/g/rogue/demos/N.dm2");
     }
     void demoFilePath()
     {
-        QFETCH(int, gameType);
+        QFETCH(QString, engine);
         QFETCH(QString, mod);
         QFETCH(QString, expected);
-        QCOMPARE(viewernaming::demoFilePath(gameType, QStringLiteral("/g/"), mod, QStringLiteral("N")),
-                 expected);
+        const GameInstall g = GameInstall::make(*engineprofiles::find(engineprofiles::builtIn(), engine),
+                                                QStringLiteral("/g"), QString(), QString(), {});
+        QCOMPARE(g.demosFolder(mod) + QStringLiteral("N") + g.demoExtension, expected);
     }
 };
 
