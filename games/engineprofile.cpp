@@ -76,7 +76,7 @@ QList<EngineProfile> makeBuiltIn()
 
     EngineProfile yq2 = quake2Engine(QStringLiteral("yamagi-quake2"), QStringLiteral("Yamagi Quake II"));
     yq2.programs = {QStringLiteral("/usr/lib/yamagi-quake2/quake2"), QStringLiteral("yquake2"),
-                    QStringLiteral("quake2")};
+                    QStringLiteral("quake2"), QStringLiteral("/usr/games/yquake2")};
     yq2.dataDir = QStringLiteral("~/.yq2");
     // It prints absolute paths; a relative one would be inside the mod's folder.
     yq2.recordBase = EngineProfile::RecordBase::GameFolder;
@@ -86,14 +86,16 @@ QList<EngineProfile> makeBuiltIn()
     EngineProfile ioq3 = quake3Engine(QStringLiteral("ioquake3"), QStringLiteral("ioquake3"),
                                       QStringLiteral("baseq3"),
                                       {QStringLiteral(".dm_68"), QStringLiteral(".dm_71")});
-    ioq3.programs = {QStringLiteral("ioquake3"), QStringLiteral("/usr/lib/ioquake3/ioquake3")};
+    // The wrapper, not the bare engine in /usr/lib/ioquake3: that one is there for OpenArena
+    // too, and without Quake 3's data it plays nothing.
+    ioq3.programs = {QStringLiteral("ioquake3"), QStringLiteral("/usr/games/ioquake3")};
     ioq3.dataDir = QStringLiteral("~/.q3a");
     ioq3.processNames = {QStringLiteral("ioquake3")};
     ioq3.windowClasses = {QStringLiteral("ioquake3")};
 
     EngineProfile q3e = quake3Engine(QStringLiteral("quake3e"), QStringLiteral("Quake3e"),
                                      QStringLiteral("baseq3"), {QStringLiteral(".dm_68")});
-    q3e.programs = {QStringLiteral("quake3e"), QStringLiteral("quake3e.x64")};
+    q3e.programs = {QStringLiteral("quake3e"), QStringLiteral("quake3e.x64"), QStringLiteral("/usr/games/quake3e")};
     q3e.dataDir = QStringLiteral("~/.q3a");
     q3e.processNames = {QStringLiteral("quake3e"), QStringLiteral("quake3e.x64")};
 

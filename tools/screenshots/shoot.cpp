@@ -80,6 +80,29 @@ int main(int argc, char *argv[])
         ok &= save(form, outDir + QStringLiteral("/mainwindow-setup.png"));
     }
     {
+        // A first start on a machine with native engines: each one found is offered and taken.
+        struct Yes : UserPrompts {
+            bool runConnectDialog(ConnectValues &) override { return false; }
+            void showMessage(const QString &) override {}
+            void showError(const QString &) override {}
+            bool confirm(const QString &) override { return true; }
+        } yes;
+        const QByteArray realHome = qgetenv("HOME");
+        qputenv("HOME", "/home/player");
+        MainFormHooks hooks;
+        hooks.prompts = &yes;
+        hooks.askUserName = [](QWidget *, const QString &) { return std::optional<QString>(QStringLiteral("Player")); };
+        hooks.runFolderDialog = [](QWidget *, QString &, const QString &, const QString &) { return false; };
+        hooks.store = SettingsStore(home.filePath(QStringLiteral("first/settings.reg")));
+        TMainForm form(hooks);
+        qputenv("HOME", realHome);
+        form.show();
+        auto *tree = form.findChild<QTreeWidget *>(QStringLiteral("OptionTree"));
+        tree->setCurrentItem(tree->topLevelItem(0)->child(1)); // "Setup"
+        settle(500);
+        ok &= save(form, outDir + QStringLiteral("/setup-engines.png"));
+    }
+    {
         TFolderSelectForm dialog;
         // A folder every machine has, so the picture shows no one's files.
         const QString folder = QDir(QStringLiteral("/usr/local/games")).exists() ? QStringLiteral("/usr/local/games")
