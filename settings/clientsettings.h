@@ -15,6 +15,8 @@ struct ClientSettings {
     int gameTypeSystem = 0;           // GameTypeSystem: the session's game type
     QString quake2Dir = QDir::rootPath(); // Quake2DirectoryEdit, ends with "/" or is empty
     QString quake3Dir = QDir::rootPath(); // Quake3DirectoryEdit
+    // An attempt that gets no answer in this time is given up (not kept in the store).
+    int connectTimeoutSeconds = 15;
 
     static constexpr int kMaxUserName = 15;
     static constexpr int kMaxTransferRate = 10000;
