@@ -161,7 +161,8 @@ void TMainForm::connectCore()
     connect(m_core, &ClientCore::chatCleared, LobbyMemo, &QPlainTextEdit::clear);
     connect(m_core, &ClientCore::traceLine, LogMemo, &QPlainTextEdit::appendPlainText);
     connect(m_core, &ClientCore::sessionLost, this, &TMainForm::tellSessionLost);
-    connect(m_core, &ClientCore::notice, this, [this](const QString &text) { statusBar()->showMessage(text); });
+    // A refusal within the session covers the session's panel for a while, not for good.
+    connect(m_core, &ClientCore::notice, this, [this](const QString &text) { statusBar()->showMessage(text, 15000); });
     // A question about the session has no subject once the session is gone.
     connect(m_core, &ClientCore::sessionEnded, this, [this] { m_widgetPrompts.dismissQuestion(); });
     // The program's own selections (session up, session down, lobby left) open the whole tree.
