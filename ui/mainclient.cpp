@@ -151,6 +151,8 @@ TMainForm::TMainForm(MainFormHooks hooks, QWidget *parent)
 
 TMainForm::~TMainForm()
 {
+    // The edit loses its focus while the widgets go; this object is no longer there to check it.
+    disconnect(UserNameEdit, nullptr, this, nullptr);
     FormDestroy();
 }
 
