@@ -59,7 +59,7 @@ int main(int argc, char **argv)
     const QCommandLineOption dir(QStringLiteral("dir"), QStringLiteral("film: the game directory."), QStringLiteral("DIR"));
     const QCommandLineOption mod(QStringLiteral("mod"), QStringLiteral("film: Quake 2 mod."), QStringLiteral("MOD"), QStringLiteral("baseq2"));
     const QCommandLineOption password(QStringLiteral("password"), QStringLiteral("film: the relay's film password."), QStringLiteral("PW"));
-    const QCommandLineOption rate(QStringLiteral("rate"), QStringLiteral("film: bytes per block (0..10000)."), QStringLiteral("BYTES"), QStringLiteral("10000"));
+    const QCommandLineOption rate(QStringLiteral("rate"), QStringLiteral("film: bytes per block (1..10000)."), QStringLiteral("BYTES"), QStringLiteral("10000"));
     const QCommandLineOption engine(QStringLiteral("engine"), QStringLiteral("film: the game's engine (see the engines command)."), QStringLiteral("NAME"));
     const QCommandLineOption dataDir(QStringLiteral("data-dir"), QStringLiteral("film: the engine's data folder (default: the engine's own)."), QStringLiteral("DIR"));
     const QCommandLineOption q2engine(QStringLiteral("quake2-engine"), QStringLiteral("watch: the Quake 2 engine."), QStringLiteral("NAME"));
@@ -186,8 +186,9 @@ int main(int argc, char **argv)
         if (o.password.size() > 14)
             return usage(QStringLiteral("--password has at most 14 characters"));
         o.rate = p.value(rate).toInt(&ok);
-        if (!ok || o.rate < 0 || o.rate > 10000)
-            return usage(QStringLiteral("--rate must be 0..10000"));
+        // At 0 a Filmer would send nothing at all.
+        if (!ok || o.rate < 1 || o.rate > 10000)
+            return usage(QStringLiteral("--rate must be 1..10000"));
     }
 
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalFd) != 0)

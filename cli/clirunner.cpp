@@ -50,16 +50,21 @@ CliRunner::CliRunner(const CliOptions &options, QTextStream &out, QTextStream &e
             m_gameWait.start();
     });
     connect(&m_core, &ClientCore::sessionEnded, this, [this] {
-        if (!m_done)
-            fail(1, QStringLiteral("connection to %1 closed").arg(m_opt.server));
+        if (m_done)
+            return;
+        const QString why = m_core.sessionEndReason();
+        fail(1, why.isEmpty() ? QStringLiteral("connection to %1 closed").arg(m_opt.server) : why);
     });
     connect(&m_core, &ClientCore::recordRefused, this, [this](int state) {
         if (state == ssGameInfo)
             fail(3, QStringLiteral("the relay refused the game (wrong film password or name)"));
         else if (state == ssWaitForGame)
             fail(2, QStringLiteral("the relay refused to let us watch game %1").arg(m_watchedId));
-        else if (state == ssDemoPacket)
-            line(QStringLiteral("block refused by the relay"));
+        else if (state == ssDemoPacket) {
+            // The upload does not go on after a refused block: nothing more will happen.
+            onProgressTick();
+            fail(3, QStringLiteral("the relay refused a demo block: filming stopped"));
+        }
     });
     connect(&m_core, &ClientCore::lobbyEntered, this, [this] {
         m_inLobby = true;
@@ -67,14 +72,21 @@ CliRunner::CliRunner(const CliOptions &options, QTextStream &out, QTextStream &e
             m_opt.command == CliOptions::Film ? m_opt.name : m_core.demo().watchedGameName));
         m_progress.start();
     });
+    // Each block written: a demo is never missed between two progress ticks.
+    connect(&m_core, &ClientCore::dataInChanged, this, [this] {
+        if (m_opt.command == CliOptions::Watch)
+            noteDemo();
+    });
     connect(&m_core, &ClientCore::chatLineAdded, this,
             [this](const QString &l) { line(QStringLiteral("chat: ") + l); });
     connect(&m_core, &ClientCore::noticeLine, this, [this](const QString &l) { line(QStringLiteral("note: ") + l); });
     connect(m_core.demoList(), &QAbstractItemModel::rowsInserted, this, &CliRunner::onDemoListed);
 
     GameListModel *games = m_core.gameList();
-    connect(games, &QAbstractItemModel::rowsInserted, this, &CliRunner::onGameRowsChanged);
-    connect(games, &QAbstractItemModel::dataChanged, this, &CliRunner::onGameRowsChanged);
+    connect(games, &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex &, int first, int last) { onGameRowsChanged(first, last); });
+    connect(games, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex &from, const QModelIndex &to) { onGameRowsChanged(from.row(), to.row()); });
     connect(games, &QAbstractItemModel::rowsAboutToBeRemoved, this,
             [this, games](const QModelIndex &, int first, int last) {
                 for (int r = first; r <= last; ++r) {
@@ -122,6 +134,10 @@ void CliRunner::start()
         m_core.settings().quake2Engine = m_opt.quake2Engine;
         m_core.settings().quake3Engine = m_opt.quake3Engine;
     }
+    if (const QString refusal = m_core.connectRefusal(m_values); !refusal.isEmpty()) {
+        fail(64, refusal);
+        return;
+    }
     try {
         m_core.startConnection(m_values);
     } catch (const std::exception &e) {
@@ -167,12 +183,11 @@ QString CliRunner::gameLine(int r) const
         .arg(row.users);
 }
 
-void CliRunner::onGameRowsChanged()
+void CliRunner::onGameRowsChanged(int first, int last)
 {
     if (m_opt.command == CliOptions::Games) {
-        // Print the whole list again: it is short and always reads as the current state.
-        const int n = m_core.gameList()->rowCount();
-        for (int r = 0; r < n; ++r)
+        // Only the rows that came or changed: a long list is not printed again for each.
+        for (int r = qMax(0, first); r <= last && r < m_core.gameList()->rowCount(); ++r)
             line(gameLine(r));
         return;
     }
@@ -194,6 +209,10 @@ void CliRunner::tryWatch()
         if (!match)
             continue;
         m_core.GamesListBoxClick(r);
+        if (const QString refusal = m_core.watchRefusal(r); !refusal.isEmpty()) {
+            fail(2, refusal);
+            return;
+        }
         m_core.WatchGameClick();
         if (m_core.state() == ssWaitForGame) {
             m_watchSent = true;
@@ -251,16 +270,10 @@ void CliRunner::onProgressTick()
         }
         return;
     }
+    noteDemo();
     const QString path = m_core.demo().currentDemoPath;
     if (path.isEmpty())
         return;
-    if (path != m_lastDemo) {
-        m_lastDemo = path;
-        m_lastBytes = -1;
-        m_rateBytes = 0;
-        m_rateMs = elapsed;
-        line(QStringLiteral("receiving demo %1").arg(QDir::toNativeSeparators(path)));
-    }
     const qint64 bytes = QFileInfo(path).size();
     if (bytes == m_lastBytes)
         return;
@@ -277,6 +290,18 @@ void CliRunner::onProgressTick()
     const double rate = (bytes - m_rateBytes) / seconds;
     line(QStringLiteral("demo %1: %2 bytes, %3 B/s").arg(QFileInfo(path).fileName()).arg(bytes)
              .arg(qRound64(rate)));
+}
+
+void CliRunner::noteDemo()
+{
+    const QString path = m_core.demo().currentDemoPath;
+    if (path.isEmpty() || path == m_lastDemo)
+        return;
+    m_lastDemo = path;
+    m_lastBytes = -1;
+    m_rateBytes = 0;
+    m_rateMs = m_clock.elapsed();
+    line(QStringLiteral("receiving demo %1").arg(QDir::toNativeSeparators(path)));
 }
 
 void CliRunner::line(const QString &text)

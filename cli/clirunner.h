@@ -60,7 +60,9 @@ private:
     void showError(const QString &text) override;
     bool confirm(const QString &) override { return true; }
 
-    void onGameRowsChanged();
+    void onGameRowsChanged(int first, int last);
+    // Prints "receiving demo PATH" once for each demo the Viewer writes.
+    void noteDemo();
     void onDemoListed();
     void tryWatch();
     void onProgressTick();

@@ -83,7 +83,7 @@ void FilmerUpload::prepare()
     // Nothing waits on the folder; a game directory that cannot be made just finds no log.
     if (!QDir(m_demoBaseDir).exists())
         QDir().mkpath(m_demoBaseDir);
-    m_host.notice(QStringLiteral("Watching for the console log at %1").arg(logPlaces()));
+    m_host.tellUser(QStringLiteral("Watching for the console log at %1").arg(logPlaces()));
 }
 
 QString FilmerUpload::autoexecPath() const
@@ -137,7 +137,7 @@ void FilmerUpload::LogFileScanTimer()
     if (m_logPath.isEmpty() || !QFile::exists(m_logPath)) {
         if (!m_warnedNoLog && !m_logCandidates.isEmpty() && m_runningSince.hasExpired(kNoLogWarningMs)) {
             m_warnedNoLog = true;
-            m_host.notice(QStringLiteral("The game runs but writes no console log at %1; demos cannot be found")
+            m_host.tellUser(QStringLiteral("The game runs but writes no console log at %1; demos cannot be found")
                               .arg(logPlaces()));
         }
         return;

@@ -7,6 +7,7 @@
 #include "programstarter.h"
 #include "twsocket.h"
 #include "userprompts.h"
+#include "viewerdemofile.h"
 #include "viewerreception.h"
 
 #include <QStringListModel>
@@ -68,6 +69,8 @@ ClientCore::ClientCore(QObject *parent)
             [this] { runGuarded([this] { m_filmer->LogFileScanTimer(); }); });
     connect(&m_outDemoStream, &QTimer::timeout, this,
             [this] { runGuarded([this] { m_filmer->OutDemoStreamTimer(); }); });
+    m_connectTimer.setSingleShot(true);
+    connect(&m_connectTimer, &QTimer::timeout, this, &ClientCore::connectTimedOut);
 }
 
 ClientCore::~ClientCore()
@@ -78,6 +81,7 @@ ClientCore::~ClientCore()
     m_socket->OnSessionClosed = nullptr;
     m_logFileScan.stop();
     m_outDemoStream.stop();
+    m_connectTimer.stop();
 }
 
 bool ClientCore::connected() const
@@ -124,6 +128,7 @@ void ClientCore::setDataInLabel(const QString &t)
 {
     m_dataInLabel = t;
     notify();
+    emit dataInChanged();
 }
 
 void ClientCore::setGoodLabel(const QString &t)
@@ -190,6 +195,16 @@ bool ClientCore::connectProcedure()
     v.mod = m_settings.modTypeSystem;
     if (!m_prompts->runConnectDialog(v))
         return true;
+    if (const QString refusal = connectRefusal(v); !refusal.isEmpty()) {
+        // Kept for the next dialog; the fix lies on the Setup page, not in the dialog.
+        m_settings.serverIP = v.serverAddress;
+        m_password = v.password;
+        m_role = v.role;
+        m_gameName = v.gameName;
+        m_settings.lastEnteredName = v.gameName;
+        m_prompts->showMessage(refusal);
+        return true;
+    }
     try {
         startConnection(v);
     } catch (const std::exception &) {
@@ -214,26 +229,36 @@ void ClientCore::startConnection(const ConnectValues &v)
     m_socket->setBufSize(kSendBufferBlock);
     m_socket->setPort(m_role == roleFilmer ? QString::number(kFilmerPort)
                                            : QString::number(kViewerPort));
+    m_host = m_settings.serverIP;
     m_socket->Connect();
+    m_endReason.clear();
+    m_userEnded = false;
+    m_statusText = QStringLiteral("Connecting to %1\u2026").arg(m_host);
+    m_connectTimer.start(qMax(1, m_settings.connectTimeoutSeconds) * 1000);
+    notify();
 }
 
 void ClientCore::DisconnectButtonClick()
 {
     if (!connected())
         return;
+    const quint64 generation = m_connectionGeneration;
     if (m_prompts && !m_prompts->confirm(QStringLiteral("Are you sure you wish to disconnect?")))
         return;
-    m_socket->Close();
+    // The link may have died while the question was open.
+    if (generation != m_connectionGeneration || !connected())
+        return;
+    endSession();
 }
 
 void ClientCore::DemoClientSessionConnected(int error)
 {
     const SocketEventScope scope(m_socketEventDepth);
+    m_connectTimer.stop();
     if (error != 0) {
         // The attempt failed; the closed event that follows resets the window.
-        emit connectionFailed(QStringLiteral("Cannot connect to %1 (error %2)")
-                                  .arg(m_settings.serverIP)
-                                  .arg(error));
+        noteEnd(socketErrorText(error));
+        emit connectionFailed(socketErrorText(error));
         return;
     }
     const quint64 generation = ++m_connectionGeneration;
@@ -273,12 +298,24 @@ void ClientCore::DemoClientSessionConnected(int error)
 void ClientCore::DemoClientDataAvailable(int)
 {
     const SocketEventScope scope(m_socketEventDepth);
-    m_dispatcher.dataAvailable(m_socket->Receive());
+    try {
+        m_dispatcher.dataAvailable(m_socket->Receive());
+    } catch (const EDemoFileError &e) {
+        noteEnd(QStringLiteral("The demo could not be written: %1").arg(QString::fromUtf8(e.what())));
+        throw;
+    } catch (const std::exception &e) {
+        // The socket ends the connection; the reason is told when it has closed.
+        noteEnd(QStringLiteral("Bad data from the relay: %1").arg(QString::fromUtf8(e.what())));
+        throw;
+    }
 }
 
-void ClientCore::DemoClientSessionClosed(int)
+void ClientCore::DemoClientSessionClosed(int error)
 {
     const SocketEventScope scope(m_socketEventDepth);
+    m_connectTimer.stop();
+    noteEnd(socketErrorText(error));
+    const bool tellUser = watchingOrFilming();
     ++m_connectionGeneration;
     stopTimers();
     demoCloseAll();
@@ -287,12 +324,16 @@ void ClientCore::DemoClientSessionClosed(int)
     m_statusText.clear();
     m_disconnectEnabled = false;
     m_connectEnabled = true;
+    // The list is emptied: no row is left to watch.
+    m_watchGameEnabled = false;
     m_gameList->clear();
     m_demo.pending.clear();
     if (m_role == roleFilmer || state() == ssInLobby)
         leaveLobby();
     notify();
     emit sessionEnded();
+    if (!m_userEnded && !m_endReason.isEmpty())
+        emit sessionLost(m_endReason, tellUser);
 }
 
 // ---- record handlers --------------------------------------------------------------
@@ -395,9 +436,7 @@ bool ClientCore::handleAckNak()
         default: break;
         }
     } else {
-        if (state() == ssDemoPacket)
-            m_filmer->blockRejected();
-        emit recordRefused(state());
+        handleRefusal();
     }
     // The effect may have reset the buffer (a session that ended inside it); only a record
     // still at the front is taken off.
@@ -420,6 +459,11 @@ void ClientCore::WatchGameClick()
     const int sel = m_gameList->selectedRow();
     if (sel < 0 || state() != ssIdle)
         return;
+    if (const QString refusal = watchRefusal(sel); !refusal.isEmpty()) {
+        if (m_prompts)
+            m_prompts->showMessage(refusal);
+        return;
+    }
     const GameRow &row = m_gameList->row(sel);
     const QString name = QString::fromLatin1(row.name);
     m_demo.watchedGameName = name;
@@ -442,6 +486,7 @@ bool ClientCore::LobbyEditKeyPress(const QString &text)
 {
     if (state() != ssInLobby)
         return false;
+    m_pendingLine = text.left(255);
     SendPacket(buildSendText({}, text.left(255).toLatin1()), ssSendText);
     return true;
 }
@@ -467,10 +512,7 @@ void ClientCore::enterLobby()
     m_chatLines.clear();
     emit chatCleared();
     m_users->setStringList({});
-    if (m_settings.gameTypeSystem == gtQuake2)
-        m_gameNameLabel = QStringLiteral("Quake 2");
-    else if (m_settings.gameTypeSystem == gtQuake3)
-        m_gameNameLabel = QStringLiteral("Quake 3");
+    setGameNameLabel(m_role == roleFilmer ? m_gameName : m_demo.watchedGameName);
     m_modTypeLabel = m_settings.modTypeSystem;
     if (m_role == roleFilmer) {
         runGuarded([this] { m_filmer->enableLog(); });

@@ -59,7 +59,7 @@ public:
     QList<EngineProfile> installedEngines(int gameType) const;
     // Sets the engine of a game type; a native engine brings its own data folder and program.
     void chooseEngine(int gameType, const QString &id);
-    void notice(const QString &text) override { emit noticeLine(text); }
+    void tellUser(const QString &text) override { emit noticeLine(text); }
 
     // ---- settings and session values ----
     ClientSettings &settings() override { return m_settings; }
@@ -80,12 +80,16 @@ public:
 
     // ---- user actions ----
     void ConnectButtonClick();
+    // Cancel while an attempt waits for its answer: ends it, as the user asked.
+    void CancelConnectClick();
     // One round of the connect procedure: true when done (cancelled or started).
     bool connectProcedure();
     // Takes the values as the dialog returns them and starts the attempt; throws when it
     // cannot start.
     void startConnection(const ConnectValues &values);
     void DisconnectButtonClick();
+    // Ends the session (or the attempt) as the user asked: nothing is told.
+    void endSession();
     void GamesListBoxClick(int row);
     void WatchGameClick();
     // Enter in LobbyEdit: true when the line was sent (the edit is then emptied).
@@ -95,11 +99,24 @@ public:
     // A selection in the option tree, by the user or the program.
     void selectNode(int node);
 
+    // ---- what is refused up front (empty: allowed) ----
+    // A user name that is empty or only blanks; the relay refuses it.
+    static QString userNameRefusal(const QString &name);
+    // Why a connection with these values would fail at once or send nothing.
+    QString connectRefusal(const ConnectValues &values) const;
+    // Why the game of a row cannot be watched here (its game is not set up).
+    QString watchRefusal(int row) const;
+    // Quitting now ends a session the user is filming or watching.
+    bool quitNeedsConfirmation() const;
+    // Why the last session ended when the user did not end it; empty when the user did.
+    QString sessionEndReason() const { return m_endReason; }
+
     // ---- what the window shows ----
     bool connectEnabled() const { return m_connectEnabled; }
     bool disconnectEnabled() const { return m_disconnectEnabled; }
     bool leaveRoomEnabled() const { return m_leaveRoomEnabled; }
     bool watchGameEnabled() const { return m_watchGameEnabled; }
+    bool connecting() const;
     QString statusText() const { return m_statusText; }
     bool optionTreeVisible() const { return m_optionTreeVisible; }
     int selectedNode() const { return m_selectedNode; }
@@ -142,6 +159,13 @@ signals:
     void traceLine(const QString &line);
     void noticeLine(const QString &text);  // for the user: what the demo work found
     void connectionFailed(const QString &reason);
+    // A session ended that the user did not end: why, in words; tellUser when the user was
+    // filming or watching (a message then, not only the status bar).
+    void sessionLost(const QString &reason, bool tellUser);
+    // A refusal or loss within the session, for the status bar.
+    void notice(const QString &text);
+    // A Viewer's demo grew (each block written), or a new one began.
+    void dataInChanged();
     void recordRefused(int state);         // an ACKNAK with a non-zero Result, by state
     void sessionStarted();
     void sessionEnded();
@@ -169,6 +193,12 @@ private:
     void setPage(int page);
     void notify() { emit changed(); }
     void runGuarded(const std::function<void()> &fn);
+    void handleRefusal();
+    void connectTimedOut();
+    void noteEnd(const QString &reason);
+    QString socketErrorText(int error) const;
+    bool watchingOrFilming() const;
+    void setGameNameLabel(const QString &name);
 
     ClientSettings m_settings;
     QList<EngineProfile> m_engines = engineprofiles::builtIn();
@@ -180,6 +210,11 @@ private:
     TWSocket *m_socket = nullptr;
     PacketDispatcher m_dispatcher;
     quint64 m_connectionGeneration = 0;
+    QTimer m_connectTimer;
+    QString m_host;          // the address of the current attempt, for messages
+    QString m_endReason;     // why the session ends, first cause wins
+    bool m_userEnded = false;
+    QString m_pendingLine;   // the chat line that awaits its answer
     // Socket events being handled now: an error box waits until they are done.
     int m_socketEventDepth = 0;
 
@@ -197,6 +232,7 @@ private:
     int m_selectedNode = NodeArbelon;
     int m_page = IntroSheet;
     QString m_gameNameLabel;
+    QString m_gameTypeText;
     QString m_modTypeLabel;
     QString m_dataInLabel = QStringLiteral("0");
     QString m_goodLabel = QStringLiteral("0");

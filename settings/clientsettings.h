@@ -22,6 +22,8 @@ struct ClientSettings {
     QString quake2Program;            // Quake2ProgramEdit
     QString quake3Program;            // Quake3ProgramEdit
     QString quake3DemoExtension;      // Quake3DemoExtension
+    // An attempt that gets no answer in this time is given up (not kept in the store).
+    int connectTimeoutSeconds = 15;
 
     static constexpr int kMaxUserName = 15;
     static constexpr int kMaxTransferRate = 10000;

@@ -40,7 +40,7 @@ public:
     // The game of a type as the settings set it up: engine, program, folders.
     virtual GameInstall gameInstall(int gameType) const = 0;
     // Tells the user something the demo work found (where it watches, what it ignored).
-    virtual void notice(const QString &text) = 0;
+    virtual void tellUser(const QString &text) = 0;
 
     // ---- platform services (may be null) ----
     virtual GameRunningCheck *gameRunningCheck() const = 0;

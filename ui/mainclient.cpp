@@ -6,14 +6,17 @@
 #include "mainformparts.h"
 #include "records.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
 #include <QStackedWidget>
@@ -82,13 +85,20 @@ TMainForm::TMainForm(MainFormHooks hooks, QWidget *parent)
     OptionTree->setIndentation(19);
     OptionTree->setColumnCount(1);
     OptionTree->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    OptionTree->setMinimumWidth(60);
     auto *root = new QTreeWidgetItem(OptionTree, {QStringLiteral("Arbelon")});
     root->setData(0, kPageRole, int(ClientCore::NodeArbelon));
     auto *gamesNode = new QTreeWidgetItem(root, {QStringLiteral("Games List")});
     gamesNode->setData(0, kPageRole, int(ClientCore::NodeGamesList));
     auto *setupNode = new QTreeWidgetItem(root, {QStringLiteral("Setup")});
     setupNode->setData(0, kPageRole, int(ClientCore::NodeSetup));
+    // At the window's smallest the tree still shows its labels whole.
+    const QFontMetrics metrics(OptionTree->font());
+    int widest = 0;
+    for (const QTreeWidgetItem *item : {root, gamesNode, setupNode}) {
+        const int depth = item->parent() ? 2 : 1;
+        widest = qMax(widest, depth * OptionTree->indentation() + metrics.horizontalAdvance(item->text(0)));
+    }
+    OptionTree->setMinimumWidth(widest + 2 * OptionTree->frameWidth() + metrics.averageCharWidth() * 2);
 
     // The pages, in the core's page order; no tabs: the tree and the lobby choose.
     InfoPageControl = named(new QStackedWidget(VerticalSplitter), "InfoPageControl");
@@ -121,6 +131,11 @@ TMainForm::TMainForm(MainFormHooks hooks, QWidget *parent)
     bar->setObjectName(QStringLiteral("StatusBar"));
     StatusPanel = named(new QLabel(bar), "StatusPanel");
     bar->addWidget(StatusPanel, 1);
+    // Shown while an attempt waits for its answer ("Connecting to HOST...").
+    CancelConnectButton = named(new QPushButton(QStringLiteral("Cancel"), bar), "CancelConnectButton");
+    CancelConnectButton->hide();
+    bar->addPermanentWidget(CancelConnectButton);
+    connect(CancelConnectButton, &QPushButton::clicked, this, [this] { guarded([this] { m_core->CancelConnectClick(); }); });
 
     connectCore();
     m_core->setTraceEnabled(false);
@@ -135,6 +150,8 @@ TMainForm::TMainForm(MainFormHooks hooks, QWidget *parent)
 
 TMainForm::~TMainForm()
 {
+    // The edit loses its focus while the widgets go; this object is no longer there to check it.
+    disconnect(UserNameEdit, nullptr, this, nullptr);
     FormDestroy();
 }
 
@@ -150,8 +167,11 @@ void TMainForm::connectCore()
         LobbyMemo->appendPlainText(QLatin1Char('(') + text + QLatin1Char(')'));
         statusBar()->showMessage(text, 10000);
     });
-    connect(m_core, &ClientCore::connectionFailed, this,
-            [this](const QString &reason) { statusBar()->showMessage(reason, 10000); });
+    connect(m_core, &ClientCore::sessionLost, this, &TMainForm::tellSessionLost);
+    // A refusal within the session covers the session's panel for a while, not for good.
+    connect(m_core, &ClientCore::notice, this, [this](const QString &text) { statusBar()->showMessage(text, 15000); });
+    // A question about the session has no subject once the session is gone.
+    connect(m_core, &ClientCore::sessionEnded, this, [this] { m_widgetPrompts.dismissQuestion(); });
     // The program's own selections (session up, session down, lobby left) open the whole tree.
     connect(m_core, &ClientCore::sessionStarted, this, &TMainForm::expandOptionTree);
     connect(m_core, &ClientCore::sessionEnded, this, &TMainForm::expandOptionTree);
@@ -205,8 +225,9 @@ void TMainForm::FormCreate()
     if (firstStart)
         proposeInstalledEngines();
 
-    // Cancelling leaves the name empty, so the box comes back until a name is given.
-    while (s.userName.isEmpty()) {
+    // Cancelling leaves the name empty, so the box comes back until a name is given; the relay
+    // refuses a blank one too.
+    while (!ClientCore::userNameRefusal(s.userName).isEmpty()) {
         const std::optional<QString> answer = m_hooks.askUserName(this, s.userName);
         s.userName = answer.value_or(QString()).left(ClientSettings::kMaxUserName);
     }
@@ -231,6 +252,15 @@ void TMainForm::FormDestroy()
 
 void TMainForm::closeEvent(QCloseEvent *event)
 {
+    // Quitting ends the session as Disconnect does, and asks as it does.
+    // A question whose session died while it was open has nothing left to ask about.
+    if (!m_destroyed && m_core->quitNeedsConfirmation()
+        && !m_prompts->confirm(QStringLiteral("Are you sure you wish to quit? Quitting disconnects."))
+        && m_core->quitNeedsConfirmation()) {
+        event->ignore();
+        return;
+    }
+    m_core->endSession();
     FormDestroy();
     event->accept();
 }
@@ -240,6 +270,19 @@ bool TMainForm::eventFilter(QObject *watched, QEvent *event)
     // Trace lines are made only while the diagnostic pane is shown.
     if (watched == LogMemo && (event->type() == QEvent::ShowToParent || event->type() == QEvent::HideToParent))
         m_core->setTraceEnabled(!LogMemo->isHidden());
+    if (watched == GamesListBox && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            // The row under the keyboard's cursor is the one meant, selected or not yet.
+            const QModelIndex current = GamesListBox->currentIndex();
+            if (current.isValid())
+                GamesListBox->selectionModel()->select(current, QItemSelectionModel::ClearAndSelect
+                                                                    | QItemSelectionModel::Rows);
+            GamesListBoxSelectionChange();
+            guarded([this] { m_core->WatchGameClick(); });
+            return true;
+        }
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -278,6 +321,14 @@ void TMainForm::refresh()
     DisconnectButton->setEnabled(c.disconnectEnabled());
     LeaveRoom->setEnabled(c.leaveRoomEnabled());
     WatchGame->setEnabled(c.watchGameEnabled());
+    ConnectAction->setEnabled(c.connectEnabled() && !c.connecting());
+    CancelConnectAction->setEnabled(c.connecting());
+    DisconnectAction->setEnabled(c.disconnectEnabled());
+    LeaveRoomAction->setEnabled(c.leaveRoomEnabled());
+    WatchGameAction->setEnabled(c.watchGameEnabled());
+    GamesListAction->setEnabled(c.optionTreeVisible());
+    SetupAction->setEnabled(c.optionTreeVisible());
+    CancelConnectButton->setVisible(c.connecting());
     if (StatusPanel->text() != c.statusText()) {
         StatusPanel->setText(c.statusText());
         // A failed attempt's note would otherwise hide the panel of the session that followed.
@@ -378,6 +429,26 @@ void TMainForm::LobbyEditReturn()
         if (m_core->LobbyEditKeyPress(LobbyEdit->text()))
             LobbyEdit->clear();
     });
+}
+
+void TMainForm::UserNameEditFinished()
+{
+    const QString refusal = ClientCore::userNameRefusal(UserNameEdit->text());
+    if (refusal.isEmpty())
+        return;
+    // The name kept is the last one that was not blank.
+    UserNameEdit->setText(m_core->settings().userName);
+    m_prompts->showMessage(refusal);
+}
+
+void TMainForm::tellSessionLost(const QString &reason, bool tellUser)
+{
+    statusBar()->showMessage(reason);
+    if (!tellUser)
+        return;
+    // Not inside the socket's event: a modal box would run the next events meanwhile.
+    QMetaObject::invokeMethod(
+        this, [this, reason] { if (isVisible()) m_prompts->showMessage(reason); }, Qt::QueuedConnection);
 }
 
 void TMainForm::WatchGame1Click()

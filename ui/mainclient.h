@@ -17,8 +17,10 @@ class QFrame;
 class QGridLayout;
 class QGroupBox;
 class QLabel;
+class QAction;
 class QLineEdit;
 class QMenu;
+class QMenuBar;
 class QPlainTextEdit;
 class QPushButton;
 class QSplitter;
@@ -83,6 +85,8 @@ protected:
 private:
     // ---- building ----
     void buildToolbar();
+    // The menu bar: every toolbar action and the pages, each with its shortcut.
+    QMenuBar *buildMenu(QWidget *parent);
     QWidget *buildIntroSheet();
     QWidget *buildGameListSheet();
     QWidget *buildSetupSheet();
@@ -100,6 +104,8 @@ private:
     void GamesListBoxSelectionChange();
     void expandOptionTree();
     void LobbyEditReturn();
+    void UserNameEditFinished();
+    void tellSessionLost(const QString &reason, bool tellUser);
     void WatchGame1Click();
 
     // ---- column widths ----
@@ -136,6 +142,15 @@ private:
     QToolButton *DisconnectButton = nullptr;
     QToolButton *LeaveRoom = nullptr;
     QToolButton *WatchGame = nullptr;
+    QMenuBar *MainMenu = nullptr;
+    QAction *ConnectAction = nullptr;
+    QAction *CancelConnectAction = nullptr;
+    QAction *DisconnectAction = nullptr;
+    QAction *LeaveRoomAction = nullptr;
+    QAction *WatchGameAction = nullptr;
+    QAction *GamesListAction = nullptr;
+    QAction *SetupAction = nullptr;
+    QPushButton *CancelConnectButton = nullptr;
     QSplitter *VerticalSplitter = nullptr;
     QTreeWidget *OptionTree = nullptr;
     QStackedWidget *InfoPageControl = nullptr;

@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSplitter>
@@ -42,7 +43,14 @@ QLabel *counterLabel(QWidget *parent, const char *name)
 
 void TMainForm::buildToolbar()
 {
-    MainCoolBar = named(new QFrame(this), "MainCoolBar");
+    // The menu bar above the toolbar band, both in the window's menu area.
+    auto *menuArea = named(new QWidget(this), "MenuArea");
+    auto *menuLayout = new QVBoxLayout(menuArea);
+    menuLayout->setContentsMargins(0, 0, 0, 0);
+    menuLayout->setSpacing(0);
+    menuLayout->addWidget(buildMenu(menuArea));
+    MainCoolBar = named(new QFrame(menuArea), "MainCoolBar");
+    menuLayout->addWidget(MainCoolBar);
     MainCoolBar->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
     auto *band = new QHBoxLayout(MainCoolBar);
     band->setContentsMargins(2, 1, 2, 1);
@@ -53,7 +61,7 @@ void TMainForm::buildToolbar()
     MainToolbar->setFloatable(false);
     band->addWidget(MainToolbar);
     band->addStretch(1);
-    setMenuWidget(MainCoolBar);
+    setMenuWidget(menuArea);
 
     const auto addButton = [this](const char *name, const char *hint, ToolPicture picture) {
         auto *b = named(new QToolButton(MainToolbar), name);
@@ -74,6 +82,41 @@ void TMainForm::buildToolbar()
             [this] { guarded([this] { m_core->DisconnectButtonClick(); }); });
     connect(LeaveRoom, &QToolButton::clicked, this, [this] { guarded([this] { m_core->LeaveRoomClick(); }); });
     connect(WatchGame, &QToolButton::clicked, this, [this] { guarded([this] { m_core->WatchGameClick(); }); });
+}
+
+QMenuBar *TMainForm::buildMenu(QWidget *parent)
+{
+    MainMenu = named(new QMenuBar(parent), "MainMenu");
+    const auto add = [this](QMenu *menu, const char *name, const char *text, const QKeySequence &keys,
+                            const std::function<void()> &fn) {
+        QAction *a = menu->addAction(QLatin1String(text));
+        a->setObjectName(QLatin1String(name));
+        a->setShortcut(keys);
+        connect(a, &QAction::triggered, this, [this, fn] { guarded(fn); });
+        return a;
+    };
+    QMenu *session = MainMenu->addMenu(QStringLiteral("&Session"));
+    ConnectAction = add(session, "ConnectAction", "&Connect...", QKeySequence(Qt::CTRL | Qt::Key_K),
+                        [this] { m_core->ConnectButtonClick(); });
+    CancelConnectAction = add(session, "CancelConnectAction", "C&ancel Connecting", QKeySequence(Qt::Key_Escape),
+                              [this] { m_core->CancelConnectClick(); });
+    DisconnectAction = add(session, "DisconnectAction", "&Disconnect", QKeySequence(Qt::CTRL | Qt::Key_D),
+                           [this] { m_core->DisconnectButtonClick(); });
+    session->addSeparator();
+    add(session, "QuitAction", "&Quit", QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
+
+    QMenu *game = MainMenu->addMenu(QStringLiteral("&Game"));
+    WatchGameAction = add(game, "WatchGameAction", "&Watch Game", QKeySequence(Qt::CTRL | Qt::Key_W),
+                          [this] { m_core->WatchGameClick(); });
+    LeaveRoomAction = add(game, "LeaveRoomAction", "&Leave Lobby", QKeySequence(Qt::CTRL | Qt::Key_L),
+                          [this] { m_core->LeaveRoomClick(); });
+
+    QMenu *view = MainMenu->addMenu(QStringLiteral("&View"));
+    GamesListAction = add(view, "GamesListAction", "&Games List", QKeySequence(Qt::CTRL | Qt::Key_G),
+                          [this] { m_core->selectNode(ClientCore::NodeGamesList); });
+    SetupAction = add(view, "SetupAction", "&Setup", QKeySequence(Qt::CTRL | Qt::Key_P),
+                      [this] { m_core->selectNode(ClientCore::NodeSetup); });
+    return MainMenu;
 }
 
 QWidget *TMainForm::buildIntroSheet()
@@ -131,8 +174,11 @@ QWidget *TMainForm::buildGameListSheet()
 
     connect(GamesListBox->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { GamesListBoxSelectionChange(); });
+    // A click on the row that is still selected changes no selection, yet it is a click.
+    connect(GamesListBox, &QTreeView::clicked, this, [this] { GamesListBoxSelectionChange(); });
     connect(GamesListBox, &QTreeView::doubleClicked, this,
             [this] { guarded([this] { m_core->WatchGameClick(); }); });
+    GamesListBox->installEventFilter(this); // Enter on a row watches it
     connect(m_core->gameList(), &GameListModel::selectionChanged, this, &TMainForm::syncGameSelection);
     return page;
 }
@@ -180,9 +226,12 @@ QWidget *TMainForm::buildSetupSheet()
     layout->addStretch(1);
 
     // The page writes into the settings as it is edited; saving takes them from there.
+    // A blank name never reaches the settings; it is refused when the edit ends.
     connect(UserNameEdit, &QLineEdit::textEdited, this, [this](const QString &text) {
-        m_core->settings().userName = text;
+        if (ClientCore::userNameRefusal(text).isEmpty())
+            m_core->settings().userName = text;
     });
+    connect(UserNameEdit, &QLineEdit::editingFinished, this, &TMainForm::UserNameEditFinished);
     connect(TransferRateSpin, &QSpinBox::textChanged, this, [this] {
         if (!m_syncing)
             m_core->settings().transferRate = TransferRateSpin->textValue();

@@ -23,9 +23,20 @@ void WidgetPrompts::showError(const QString &text)
 
 bool WidgetPrompts::confirm(const QString &question)
 {
-    return QMessageBox::question(m_parent.data(), title(), question,
-                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
-           == QMessageBox::Yes;
+    QMessageBox box(QMessageBox::Question, title(), question, QMessageBox::Yes | QMessageBox::No,
+                    m_parent.data());
+    box.setObjectName(QStringLiteral("QuestionBox"));
+    box.setDefaultButton(QMessageBox::No);
+    m_question = &box;
+    const int answer = box.exec();
+    m_question = nullptr;
+    return answer == QMessageBox::Yes;
+}
+
+void WidgetPrompts::dismissQuestion()
+{
+    if (auto *box = qobject_cast<QMessageBox *>(m_question.data()))
+        box->done(QMessageBox::No);
 }
 
 } // namespace arbelon

@@ -24,12 +24,15 @@ public:
     void showMessage(const QString &text) override;
     void showError(const QString &text) override;
     bool confirm(const QString &question) override;
+    // Closes an open question as No (its subject has gone).
+    void dismissQuestion();
 
     static QString title() { return QStringLiteral("Arbelon"); }
 
 private:
     QPointer<QWidget> m_parent;
     ConnectDialog m_connectDialog;
+    QPointer<QWidget> m_question;
 };
 
 } // namespace arbelon

@@ -197,11 +197,11 @@ void ViewerReception::DemoListDblClick(int row)
     if (!starter)
         return;
     if (folder.isEmpty()) {
-        m_host.notice(QStringLiteral("Cannot play the demo: no program is set up for %1").arg(m_install.engine.title));
+        m_host.tellUser(QStringLiteral("Cannot play the demo: no program is set up for %1").arg(m_install.engine.title));
         return;
     }
     if (!starter->start(s.gameProgramPath, s.launchArguments, folder))
-        m_host.notice(QStringLiteral("Cannot start %1").arg(s.gameProgramPath));
+        m_host.tellUser(QStringLiteral("Cannot start %1").arg(s.gameProgramPath));
 }
 
 } // namespace arbelon

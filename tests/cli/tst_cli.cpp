@@ -2,7 +2,9 @@
 // stand-in game and watched through to a byte-identical demo file, and the ways a run fails.
 // The client's ports are fixed, so the relays listen on loopback addresses of their own.
 
+#include "common/fakerelay.h"
 #include "common/testaddress.h"
+#include "zlibcomp.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,6 +24,7 @@ namespace {
 const QString kRelay = arbelon::test::loopbackAddress(61);       // anyone may film
 const QString kLockedRelay = arbelon::test::loopbackAddress(62); // filming needs kFilmPassword
 const QString kNobody = arbelon::test::loopbackAddress(63);      // nothing listens here
+const QString kScripted = arbelon::test::loopbackAddress(64);    // a relay played by the test
 const QString kFilmPassword = QStringLiteral("letmein");
 constexpr int kStartMs = 30000;  // a process started, connected, in a lobby
 constexpr int kDemoMs = 90000;   // a small demo recorded, uploaded and received
@@ -159,6 +162,8 @@ private slots:
     void filmPassword();
     void failsWithMessage_data();
     void failsWithMessage();
+    void reportsWhatHappens_data();
+    void reportsWhatHappens();
 
 private:
     std::unique_ptr<Child> startRelay(const QString &address, const QStringList &extra);
@@ -450,6 +455,104 @@ void TestCli::failsWithMessage()
     QVERIFY2(run->exitCode() != 0, qPrintable(run->all()));
     QVERIFY2(run->err().contains(message), qPrintable(run->err()));
     QVERIFY(!inLobby(*run));
+}
+
+// ---- what a scripted relay makes happen ---------------------------------------------------------
+
+void TestCli::reportsWhatHappens_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("status");   // -1: runs until interrupted
+    QTest::addColumn<QString>("said"); // a line of the output (stdout and stderr)
+    QTest::addColumn<int>("times");    // how often it is said
+
+    QTest::newRow("games prints changes") << "games" << -1 << "game 2 \"b\"" << 2;
+    QTest::newRow("two short demos") << "demos" << 0 << "receiving demo " << 2;
+    QTest::newRow("bad data") << "bad data" << 1 << "Bad data from the relay: " << 1;
+    QTest::newRow("refused block") << "refused block" << 3 << "filming stopped" << 1;
+}
+
+void TestCli::reportsWhatHappens()
+{
+    using namespace arbelon;
+    QFETCH(QString, script);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+    QFETCH(int, times);
+    const bool filming = script == QLatin1String("refused block");
+    test::FakeRelay relay;
+    QVERIFY(relay.listen(kScripted, filming ? kFilmerPort : kViewerPort));
+    const auto block = [](char fill) {
+        const CompressedBlock b = compressBlock(QByteArray(3000, fill));
+        return buildDemoPacket(b.crc, 0, b.data);
+    };
+    QObject::connect(&relay, &test::FakeRelay::recordArrived, &relay, [&](const QByteArray &r) {
+        const qint32 type = packetType(r);
+        if (type == ACKNAK)
+            return;
+        relay.ack(type == DEMOPACKET ? 1 : 0);
+        if (type == USERINFO && script == QLatin1String("games")) {
+            relay.send(buildGameInfoDetailed(1, "a", 0, 1, "baseq2") + buildGameInfoDetailed(2, "b", 0, 1, "baseq2")
+                       + buildGameInfoDetailed(3, "c", 0, 1, "baseq2") + buildGameInfoDetailed(2, "b", 0, 7, "baseq2"));
+        } else if (type == USERINFO) {
+            relay.send(buildGameInfoDetailed(5, "short", 0, 1, "baseq2"));
+        } else if (type == WAITFORGAME && script == QLatin1String("demos")) {
+            // Both demos and the game's end arrive well within one progress tick.
+            relay.send(buildDemoRestart(0) + block('a') + buildDemoRestart(1) + block('b') + buildGameRemoved(5));
+        } else if (type == WAITFORGAME) {
+            QByteArray bad(rec::kHeaderSize, '\0');
+            bad[0] = char(DEMOPACKET);
+            bad[4] = 8; // shorter than any block
+            relay.send(bad);
+        }
+    });
+
+    const QString dir = m_tmp.filePath(QStringLiteral("scripted-") + dataTag().replace(QLatin1Char(' '), QLatin1Char('-')));
+    QVERIFY(QDir().mkpath(dir));
+    std::unique_ptr<Child> game;
+    std::unique_ptr<Child> recording;
+    std::unique_ptr<Child> run;
+    if (filming) {
+        // A game that runs and records, so that a block goes out and is refused.
+        const QString exe = QDir(dir).filePath(QStringLiteral("quake2.exe"));
+        QVERIFY(QFile::copy(QDir(binDir()).filePath(QStringLiteral("arbelon-standin-game")), exe));
+        QVERIFY(QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(writeFile(QDir(dir).filePath(QStringLiteral("baseq2/autoexec.cfg")), "logfile 2\r\nlogfile 3\r\n"));
+        QVERIFY(writeFile(QDir(dir).filePath(QStringLiteral("source")), QByteArray(20000, 'x')));
+        run = cli({QStringLiteral("film"), QStringLiteral("--server"), kScripted, QStringLiteral("--name"),
+                   QStringLiteral("refused"), QStringLiteral("--game"), QStringLiteral("2"), QStringLiteral("--dir"), dir});
+        QTRY_VERIFY_WITH_TIMEOUT(inLobby(*run) || !run->running(), kStartMs);
+        // The Filmer reads the log from where it opened it: the recording starts after that.
+        game = std::make_unique<Child>(exe, QStringList{QStringLiteral("--no-window"), QStringLiteral("--linger"),
+                                                        QStringLiteral("-1")},
+                                       dir);
+        QVERIFY(game->started());
+        QTRY_VERIFY_WITH_TIMEOUT(holdsOpen(run->pid(), QDir(dir).filePath(QStringLiteral("baseq2/qconsole.log"))),
+                                 kStartMs);
+        recording = std::make_unique<Child>(exe, QStringList{QStringLiteral("--no-window"), QStringLiteral("--source"),
+                                                        QDir(dir).filePath(QStringLiteral("source")),
+                                                        QStringLiteral("--name"), QStringLiteral("refused"),
+                                                        QStringLiteral("--linger"), QStringLiteral("-1")},
+                                       dir);
+        QVERIFY(recording->started());
+    } else if (script == QLatin1String("games")) {
+        run = cli({QStringLiteral("games"), QStringLiteral("--server"), kScripted});
+    } else {
+        run = cli({QStringLiteral("watch"), QStringLiteral("--server"), kScripted, QStringLiteral("--game"),
+                   QStringLiteral("5"), QStringLiteral("--quake2-dir"), dir});
+    }
+
+    if (status < 0) {
+        QTRY_COMPARE_WITH_TIMEOUT(relay.count(ACKNAK), 4, kStartMs); // each game record answered
+        run->interrupt();
+    }
+    // The relay lives in this process: the event loop runs while the command works.
+    const int allowedMs = filming ? kDemoMs : kStartMs;
+    QTRY_VERIFY_WITH_TIMEOUT(!run->running(), allowedMs);
+    QVERIFY2(run->finish(), qPrintable(run->all()));
+    if (status >= 0)
+        QVERIFY2(run->exitCode() == status, qPrintable(run->all()));
+    QVERIFY2(run->all().count(said) == times, qPrintable(run->all()));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -160,7 +160,7 @@ private slots:
         QVERIFY(!core.leaveRoomEnabled()); // a Filmer leaves by disconnecting
         QVERIFY(core.OutDemoStream().isActive());
         QVERIFY(core.LogFileScan().isActive());
-        QCOMPARE(core.gameNameLabel(), QStringLiteral("Quake 2"));
+        QCOMPARE(core.gameNameLabel(), QStringLiteral("Quake 2: Friday duel"));
         QCOMPARE(core.modTypeLabel(), QStringLiteral("ctf"));
     }
 
@@ -169,6 +169,7 @@ private slots:
         ClientCore core;
         ScriptedPrompts prompts;
         core.setPrompts(&prompts);
+        core.settings().userName = QStringLiteral("viewer1");
         ConnectValues bad = viewerValues(QStringLiteral("no-such-host.invalid"));
         bad.password = QStringLiteral("pw");
         prompts.answers.append(bad); // second dialog: the queue is empty, so it cancels
@@ -187,12 +188,19 @@ private slots:
         ClientCore core;
         ScriptedPrompts prompts;
         core.setPrompts(&prompts);
+        core.settings().userName = QStringLiteral("viewer1");
         QSignalSpy failed(&core, &ClientCore::connectionFailed);
         QSignalSpy ended(&core, &ClientCore::sessionEnded);
+        QSignalSpy lost(&core, &ClientCore::sessionLost);
         prompts.answers.append(viewerValues(test::loopbackAddress(44)));
         core.ConnectButtonClick();
         QTRY_COMPARE(ended.size(), 1);
         QCOMPARE(failed.size(), 1);
+        // Told in words, not as a socket error number.
+        const QString why = QStringLiteral("Connection refused by ") + test::loopbackAddress(44);
+        QCOMPARE(core.sessionEndReason(), why);
+        QCOMPARE(lost.size(), 1);
+        QCOMPARE(lost.first().first().toString(), why);
         QVERIFY(core.connectEnabled());
         QVERIFY(!core.disconnectEnabled());
         QVERIFY(core.statusText().isEmpty());
@@ -204,6 +212,7 @@ private slots:
         ClientCore core;
         ScriptedPrompts prompts;
         core.setPrompts(&prompts);
+        core.settings().userName = QStringLiteral("viewer1");
         QSignalSpy ended(&core, &ClientCore::sessionEnded);
         prompts.answers.append(viewerValues(test::loopbackAddress(45)));
         ConnectValues filmer = viewerValues(test::loopbackAddress(46));
@@ -252,7 +261,7 @@ private slots:
         QVERIFY(!core.optionTreeVisible());
         QVERIFY(core.leaveRoomEnabled());
         QVERIFY(!core.watchGameEnabled());
-        QCOMPARE(core.gameNameLabel(), QStringLiteral("Quake 3"));
+        QCOMPARE(core.gameNameLabel(), QStringLiteral("Quake 3: duel"));
         QCOMPARE(core.modTypeLabel(), QStringLiteral("baseq3"));
 
         // Chat: sent only in the lobby, shown only when it comes back.
@@ -280,31 +289,55 @@ private slots:
         QCOMPARE(core.gameList()->rowCount(), 1); // leaving keeps the game list
     }
 
-    void refusedWatchHoldsEveryLaterRequest()
+    // A refused request ends its wait: the session goes on instead of holding every later one.
+    void refusalEndsItsWait_data()
     {
+        QTest::addColumn<int>("refused"); // the state whose request the relay refuses
+        QTest::addColumn<int>("after");
+        QTest::newRow("watch") << int(ssWaitForGame) << int(ssIdle);
+        QTest::newRow("chat line") << int(ssSendText) << int(ssInLobby);
+        QTest::newRow("leave") << int(ssLeaveGame) << int(ssInLobby);
+    }
+
+    void refusalEndsItsWait()
+    {
+        QFETCH(int, refused);
+        QFETCH(int, after);
         FakeRelay relay;
         QVERIFY(relay.listen(kViewerAddr, kViewerPort));
         ClientCore core;
         ScriptedPrompts prompts;
         connectViewer(core, prompts, relay, kViewerAddr);
+        QSignalSpy notices(&core, &ClientCore::notice);
         sendGame(relay, 1, "a", 0);
         QTRY_COMPARE(core.gameList()->rowCount(), 1);
         core.GamesListBoxClick(0);
         core.WatchGameClick();
         QTRY_COMPARE(relay.count(WAITFORGAME), 1);
+        if (refused != ssWaitForGame) {
+            relay.ack();
+            QTRY_COMPARE(core.state(), int(ssInLobby));
+            if (refused == ssSendText)
+                QVERIFY(core.LobbyEditKeyPress(QStringLiteral("too fast")));
+            else
+                core.LeaveRoomClick();
+        }
+        QCOMPARE(core.state(), refused);
         relay.ack(1);
-        QTRY_COMPARE(acks(relay), 1); // only the game row was answered
-        QTest::qWait(50);
-        QCOMPARE(core.state(), int(ssWaitForGame));
-        core.WatchGameClick();
-        QVERIFY(!core.LobbyEditKeyPress(QStringLiteral("x")));
-        core.LeaveRoomClick();
-        // Something the relay sends still gets answered, so the connection is alive.
-        sendGame(relay, 2, "b", 0);
-        QTRY_COMPARE(acks(relay), 2);
-        QCOMPARE(relay.count(WAITFORGAME), 1);
-        QCOMPARE(relay.count(SENDTEXT), 0);
-        QCOMPARE(relay.count(LEAVEGAME), 0);
+        QTRY_COMPARE(core.state(), after);
+        if (refused == ssSendText)
+            QCOMPARE(core.chatLines().last(), QStringLiteral("(not sent: too fast)"));
+        else
+            QCOMPARE(notices.size(), 1);
+        QCOMPARE(core.watchGameEnabled(), refused == ssWaitForGame);
+
+        // The next request goes out.
+        if (after == ssIdle)
+            core.WatchGameClick();
+        else
+            QVERIFY(core.LobbyEditKeyPress(QStringLiteral("again")));
+        QTRY_COMPARE(relay.count(WAITFORGAME) + relay.count(SENDTEXT) + relay.count(LEAVEGAME),
+                     refused == ssWaitForGame ? 2 : 3);
     }
 
     void serverCloseInLobbyLeavesLobbyAndKeepsDemoList()

@@ -29,6 +29,8 @@ private slots:
     void opensWithCaptionsAndSelection();
     void missingFolderLeavesTreeAlone();
     void emptyFolderSelectsNothing();
+    void opensAtTheStoredFolder();
+    void tabRunsLeftToRight();
 
 private:
     QString dir(const char *name) const { return m_root.filePath(QLatin1String(name)); }
@@ -175,6 +177,40 @@ void TestFolderSelect::emptyFolderSelectsNothing()
     const QModelIndex root = tree->model()->index(0, 0);
     QVERIFY(root.isValid());
     QVERIFY(tree->isExpanded(root));
+}
+
+void TestFolderSelect::opensAtTheStoredFolder()
+{
+    // Many folders beside it, read in the background, come in above it after it was chosen.
+    for (int i = 0; i < 300; ++i)
+        QVERIFY(QDir().mkpath(dir("many/f") + QString::number(i)));
+    QVERIFY(QDir().mkpath(dir("many/zz/last")));
+    auto dialog = makeDialog(dir("many/zz/last/"));
+    dialog->resize(517, 200);
+    dialog->show();
+    auto *tree = dialog->findChild<QTreeView *>(QStringLiteral("DirectoryTreeView"));
+    const QModelIndex current = tree->currentIndex();
+    QCOMPARE(dialog->selectedPath(), dir("many/zz/last"));
+    for (QModelIndex up = current.parent(); up.isValid(); up = up.parent())
+        QVERIFY2(tree->isExpanded(up), qPrintable(up.data().toString()));
+    // Once the folders beside it are all read, it is still in view.
+    QTRY_COMPARE(tree->model()->rowCount(current.parent().parent()), 301);
+    QTRY_VERIFY(tree->viewport()->rect().contains(tree->visualRect(current)));
+}
+
+void TestFolderSelect::tabRunsLeftToRight()
+{
+    auto dialog = makeDialog(dir("withExe"));
+    dialog->show();
+    QStringList order;
+    QWidget *w = dialog->findChild<QTreeView *>(QStringLiteral("DirectoryTreeView"));
+    QCOMPARE(dialog->focusWidget(), w); // the work starts in the tree
+    for (int i = 0; i < 50 && order.size() < 4; ++i, w = w->nextInFocusChain()) {
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->isEnabled() && !w->objectName().isEmpty())
+            order << w->objectName();
+    }
+    QCOMPARE(order, (QStringList{QStringLiteral("DirectoryTreeView"), QStringLiteral("DontHaveButton"),
+                                 QStringLiteral("OKButton"), QStringLiteral("CancelButton")}));
 }
 
 QTEST_MAIN(TestFolderSelect)

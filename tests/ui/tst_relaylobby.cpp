@@ -147,7 +147,7 @@ void TestRelayLobby::twoViewersMeetChatAndLeave()
     // Alice enters first: the Filmer is already there, then she is.
     QVERIFY(watch(alice, game));
     QTRY_COMPARE_WITH_TIMEOUT(alice.users(), (QStringList{QStringLiteral("filmer"), QStringLiteral("alice")}), kWaitMs);
-    QCOMPARE(alice.control<QLabel>("GameNameLabel")->text(), QStringLiteral("Quake 2"));
+    QCOMPARE(alice.control<QLabel>("GameNameLabel")->text(), QStringLiteral("Quake 2: Lobby test"));
     QCOMPARE(alice.control<QLabel>("ModTypeLabel")->text(), QStringLiteral("baseq2"));
 
     // Bob enters: he sees everyone, and Alice sees him come in.

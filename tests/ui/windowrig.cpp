@@ -24,6 +24,8 @@ bool FormPrompts::runConnectDialog(ConnectValues &values)
 bool FormPrompts::confirm(const QString &question)
 {
     questions << question;
+    if (realQuestions && dialogs)
+        return dialogs->confirm(question);
     return confirmAnswer;
 }
 

@@ -29,6 +29,7 @@ public:
     QStringList errors;
     QStringList questions;
     bool confirmAnswer = true;
+    bool realQuestions = false;   // the window's own question box instead of confirmAnswer
 
     bool runConnectDialog(ConnectValues &values) override;
     void showMessage(const QString &text) override { messages << text; }

@@ -118,5 +118,6 @@ int main(int argc, char *argv[])
     }
     // A session against a scripted relay; its demo lands in a game folder of its own.
     ok &= shots::shootSession(outDir, home.filePath(QStringLiteral("quake2")));
+    ok &= shots::shootTelling(outDir);
     return ok ? 0 : 1;
 }

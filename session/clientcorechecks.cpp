@@ -1,0 +1,178 @@
+// What the core refuses up front, and how it tells refusals and the ends of sessions that the
+// user did not ask for: in words, never silently.
+#include "clientcore.h"
+
+#include "filmerupload.h"
+#include "gamelistmodel.h"
+#include "twsocket.h"
+
+#include <QAbstractSocket>
+
+namespace arbelon {
+
+namespace {
+QString gameTypeName(int type)
+{
+    return type == gtQuake3 ? QStringLiteral("Quake 3") : QStringLiteral("Quake 2");
+}
+} // namespace
+
+QString ClientCore::userNameRefusal(const QString &name)
+{
+    if (name.trimmed().isEmpty())
+        return QStringLiteral("The user name must not be empty or blank");
+    return {};
+}
+
+QString ClientCore::connectRefusal(const ConnectValues &v) const
+{
+    // The relay refuses an empty name and closes: a Viewer would see nothing at all.
+    if (!userNameRefusal(m_settings.userName).isEmpty())
+        return QStringLiteral("Enter a user name on the Setup page first: the relay refuses an empty one");
+    if (v.role == roleFilmer && m_settings.transferRate <= 0)
+        return QStringLiteral("The transfer rate is 0, so filming would send nothing: "
+                              "set a rate above 0 on the Setup page first");
+    return {};
+}
+
+QString ClientCore::watchRefusal(int sel) const
+{
+    if (sel < 0 || sel >= m_gameList->rowCount())
+        return {};
+    const GameRow &row = m_gameList->row(sel);
+    int type = m_demo.watchedGameType;
+    if (row.game == QLatin1String("Quake 2"))
+        type = gtQuake2;
+    else if (row.game == QLatin1String("Quake 3"))
+        type = gtQuake3;
+    const QString &dir = type == gtQuake3 ? m_settings.quake3Dir : m_settings.quake2Dir;
+    if (!dir.isEmpty())
+        return {};
+    // Demos are written below the game's folder: without one the session would end at the
+    // first block.
+    const QString game = gameTypeName(type);
+    return QStringLiteral("\"%1\" is a %2 game, and %2 is not set up: choose the folder that holds "
+                          "%3 on the Setup page (%2 Directory, Browse) to watch it")
+        .arg(QString::fromLatin1(row.name), game,
+             type == gtQuake3 ? QStringLiteral("quake3.exe") : QStringLiteral("quake2.exe"));
+}
+
+bool ClientCore::watchingOrFilming() const
+{
+    if (m_role == roleFilmer)
+        return true;
+    switch (state()) {
+    case ssInLobby:
+    case ssSendText:
+    case ssLeaveGame: return true;
+    default: return false;
+    }
+}
+
+bool ClientCore::quitNeedsConfirmation() const
+{
+    return connected() && watchingOrFilming();
+}
+
+bool ClientCore::connecting() const
+{
+    return m_socket->State() == TWSocket::wsConnecting;
+}
+
+void ClientCore::CancelConnectClick()
+{
+    if (connecting())
+        endSession();
+}
+
+void ClientCore::endSession()
+{
+    if (m_socket->State() == TWSocket::wsClosed)
+        return;
+    m_userEnded = true;
+    m_socket->Close();
+}
+
+void ClientCore::connectTimedOut()
+{
+    if (!connecting())
+        return;
+    noteEnd(QStringLiteral("No answer from %1").arg(m_host));
+    emit connectionFailed(m_endReason);
+    m_socket->Close();
+}
+
+void ClientCore::noteEnd(const QString &reason)
+{
+    // The first cause is the one to tell: a refused hello is followed by the relay's close.
+    if (m_endReason.isEmpty() && !m_userEnded)
+        m_endReason = reason;
+}
+
+QString ClientCore::socketErrorText(int error) const
+{
+    // Codes are QAbstractSocket::SocketError plus one; 0 is a close without an error.
+    switch (error) {
+    case 0:
+    case int(QAbstractSocket::RemoteHostClosedError) + 1: return QStringLiteral("The relay closed the connection");
+    case int(QAbstractSocket::ConnectionRefusedError) + 1: return QStringLiteral("Connection refused by %1").arg(m_host);
+    case int(QAbstractSocket::HostNotFoundError) + 1: return QStringLiteral("Cannot find %1").arg(m_host);
+    case int(QAbstractSocket::SocketTimeoutError) + 1: return QStringLiteral("No answer from %1").arg(m_host);
+    case int(QAbstractSocket::NetworkError) + 1:
+        return QStringLiteral("The network to %1 failed").arg(m_host);
+    default: return QStringLiteral("The connection to %1 was lost").arg(m_host);
+    }
+}
+
+void ClientCore::handleRefusal()
+{
+    const int was = state();
+    switch (was) {
+    case ssSendText: {
+        // A refused line ends its wait like an accepted one; the user sees what did not go.
+        setState(ssInLobby);
+        const QString line = QStringLiteral("(not sent: %1)").arg(m_pendingLine);
+        m_chatLines.append(line);
+        emit chatLineAdded(line);
+        break;
+    }
+    case ssWaitForGame:
+        setState(ssIdle);
+        m_watchGameEnabled = m_gameList->selectedRow() >= 0;
+        notify();
+        emit notice(QStringLiteral("The relay refused to let you watch \"%1\" (it may have ended): choose again")
+                        .arg(m_demo.watchedGameName));
+        break;
+    case ssLeaveGame:
+        setState(ssInLobby);
+        emit notice(QStringLiteral("The relay refused to let you leave the lobby"));
+        break;
+    case ssDemoPacket:
+        m_filmer->blockRejected();
+        emit notice(QStringLiteral("The relay refused a demo block: filming has stopped"));
+        break;
+    case ssUserInfo:
+        noteEnd(QStringLiteral("The relay refused the user name \"%1\"").arg(m_settings.userName));
+        break;
+    case ssGameInfo:
+        noteEnd(QStringLiteral("The relay refused the game \"%1\" (a wrong film password, or no room "
+                               "for another game)")
+                    .arg(m_gameName));
+        break;
+    default: break;
+    }
+    emit recordRefused(was);
+}
+
+void ClientCore::setGameNameLabel(const QString &name)
+{
+    if (m_settings.gameTypeSystem == gtQuake2 || m_settings.gameTypeSystem == gtQuake3)
+        m_gameTypeText = gameTypeName(m_settings.gameTypeSystem);
+    // Both the game and its name: several games of one kind run side by side.
+    if (name.isEmpty() || m_gameTypeText.isEmpty())
+        m_gameNameLabel = m_gameTypeText + name;
+    else
+        m_gameNameLabel = m_gameTypeText + QStringLiteral(": ") + name;
+}
+
+} // namespace arbelon
