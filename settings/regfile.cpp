@@ -248,6 +248,10 @@ std::optional<RegFile> RegFile::parse(const QByteArray &bytes, QString *error)
                 return std::nullopt;
             }
             current = nullptr;
+            if (!skipping && file.m_keys.size() >= kMaxKeys && !file.hasKey(path)) {
+                *error = lineError(lineNo, QStringLiteral("more than %1 keys, the most a settings file may hold").arg(kMaxKeys));
+                return std::nullopt;
+            }
             if (!skipping) {
                 file.createKey(path);
                 current = file.findKey(path);
@@ -349,6 +353,10 @@ std::optional<RegFile> RegFile::parse(const QByteArray &bytes, QString *error)
         }
         if (skipping)
             continue;
+        if (!remove && file.m_valueCount >= kMaxValues && !file.value(current->path, name)) {
+            *error = lineError(lineNo, QStringLiteral("more than %1 values, the most a settings file may hold").arg(kMaxValues));
+            return std::nullopt;
+        }
         if (remove)
             file.removeValue(current->path, name);
         else
@@ -367,6 +375,8 @@ QByteArray RegFile::serialize() const
     for (const Key &k : m_keys) {
         out += QLatin1Char('[') + k.path + QStringLiteral("]\n");
         for (const NamedValue &nv : k.values) {
+            if (nv.removed)
+                continue;
             const QString name = nv.name.isEmpty() ? QStringLiteral("@") : escapeQuoted(nv.name);
             const RegValue &v = nv.value;
             QString text;
@@ -388,11 +398,8 @@ QByteArray RegFile::serialize() const
 
 RegFile::Key *RegFile::findKey(const QString &key)
 {
-    for (Key &k : m_keys) {
-        if (k.path.compare(key, Qt::CaseInsensitive) == 0)
-            return &k;
-    }
-    return nullptr;
+    const auto it = m_keyIndex.constFind(key.toCaseFolded());
+    return it == m_keyIndex.cend() ? nullptr : &m_keys[*it];
 }
 
 const RegFile::Key *RegFile::findKey(const QString &key) const
@@ -407,8 +414,10 @@ bool RegFile::hasKey(const QString &key) const
 
 void RegFile::createKey(const QString &key)
 {
-    if (!findKey(key))
-        m_keys.append(Key{key, {}});
+    if (findKey(key))
+        return;
+    m_keyIndex.insert(key.toCaseFolded(), m_keys.size());
+    m_keys.append(Key{key, {}, {}});
 }
 
 std::optional<RegValue> RegFile::value(const QString &key, const QString &name) const
@@ -416,24 +425,25 @@ std::optional<RegValue> RegFile::value(const QString &key, const QString &name) 
     const Key *k = findKey(key);
     if (!k)
         return std::nullopt;
-    for (const NamedValue &nv : k->values) {
-        if (nv.name.compare(name, Qt::CaseInsensitive) == 0)
-            return nv.value;
-    }
-    return std::nullopt;
+    const auto it = k->index.constFind(name.toCaseFolded());
+    if (it == k->index.cend())
+        return std::nullopt;
+    return k->values.at(*it).value;
 }
 
 void RegFile::setValue(const QString &key, const QString &name, const RegValue &v)
 {
     createKey(key);
     Key *k = findKey(key);
-    for (NamedValue &nv : k->values) {
-        if (nv.name.compare(name, Qt::CaseInsensitive) == 0) {
-            nv.value = v;
-            return;
-        }
+    const QString folded = name.toCaseFolded();
+    const auto it = k->index.constFind(folded);
+    if (it != k->index.cend()) {
+        k->values[*it].value = v;
+        return;
     }
+    k->index.insert(folded, k->values.size());
     k->values.append(NamedValue{name, v});
+    ++m_valueCount;
 }
 
 bool RegFile::removeValue(const QString &key, const QString &name)
@@ -441,13 +451,13 @@ bool RegFile::removeValue(const QString &key, const QString &name)
     Key *k = findKey(key);
     if (!k)
         return false;
-    for (qsizetype i = 0; i < k->values.size(); ++i) {
-        if (k->values.at(i).name.compare(name, Qt::CaseInsensitive) == 0) {
-            k->values.removeAt(i);
-            return true;
-        }
-    }
-    return false;
+    const auto it = k->index.constFind(name.toCaseFolded());
+    if (it == k->index.cend())
+        return false;
+    k->values[*it].removed = true;
+    k->index.erase(it);
+    --m_valueCount;
+    return true;
 }
 
 } // namespace arbelon

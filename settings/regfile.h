@@ -13,6 +13,7 @@
 // as UTF-16LE with their terminating zero), so size and type checks work as on the registry.
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <optional>
@@ -38,6 +39,10 @@ class RegFile {
 public:
     // Files larger than this are refused as damaged rather than read into memory.
     static constexpr qint64 kMaxFileSize = 1024 * 1024;
+    // The most keys and values a file may hold: the client keeps a handful, and a file past
+    // these is refused (with the reason) rather than read, so any file reads in a moment.
+    static constexpr qsizetype kMaxKeys = 1000;
+    static constexpr qsizetype kMaxValues = 10000;
 
     // Parses the text of a file. Returns an empty optional and sets error (with a line
     // number) when the text is not in the format.
@@ -55,16 +60,22 @@ private:
     struct NamedValue {
         QString name;
         RegValue value;
+        bool removed = false; // left in place so the index of the ones after it holds
     };
+    // Names are compared without regard to case, as the registry does; the indexes map a
+    // case-folded name to its place, so a lookup costs the same however many there are.
     struct Key {
         QString path;
         QList<NamedValue> values;
+        QHash<QString, qsizetype> index;
     };
 
     Key *findKey(const QString &key);
     const Key *findKey(const QString &key) const;
 
     QList<Key> m_keys;
+    QHash<QString, qsizetype> m_keyIndex;
+    qsizetype m_valueCount = 0;
 };
 
 } // namespace arbelon
