@@ -217,6 +217,8 @@ std::optional<RegFile> RegFile::parse(const QByteArray &bytes, QString *error)
     bool headerSeen = false;
     Key *current = nullptr;
     bool skipping = false; // inside a "[-key]" deletion section
+    qsizetype keyLines = 0;
+    qsizetype valueLines = 0;
 
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const int lineNo = int(i + 1);
@@ -248,7 +250,7 @@ std::optional<RegFile> RegFile::parse(const QByteArray &bytes, QString *error)
                 return std::nullopt;
             }
             current = nullptr;
-            if (!skipping && file.m_keys.size() >= kMaxKeys && !file.hasKey(path)) {
+            if (++keyLines > kMaxKeys) {
                 *error = lineError(lineNo, QStringLiteral("more than %1 keys, the most a settings file may hold").arg(kMaxKeys));
                 return std::nullopt;
             }
@@ -351,12 +353,13 @@ std::optional<RegFile> RegFile::parse(const QByteArray &bytes, QString *error)
             *error = lineError(lineNo, QStringLiteral("cannot read the data of \"%1\"").arg(name));
             return std::nullopt;
         }
-        if (skipping)
-            continue;
-        if (!remove && file.m_valueCount >= kMaxValues && !file.value(current->path, name)) {
+        // Every value line counts, repeated and removed ones too: they cost the same to read.
+        if (++valueLines > kMaxValues) {
             *error = lineError(lineNo, QStringLiteral("more than %1 values, the most a settings file may hold").arg(kMaxValues));
             return std::nullopt;
         }
+        if (skipping)
+            continue;
         if (remove)
             file.removeValue(current->path, name);
         else
@@ -443,7 +446,6 @@ void RegFile::setValue(const QString &key, const QString &name, const RegValue &
     }
     k->index.insert(folded, k->values.size());
     k->values.append(NamedValue{name, v});
-    ++m_valueCount;
 }
 
 bool RegFile::removeValue(const QString &key, const QString &name)
@@ -456,7 +458,6 @@ bool RegFile::removeValue(const QString &key, const QString &name)
         return false;
     k->values[*it].removed = true;
     k->index.erase(it);
-    --m_valueCount;
     return true;
 }
 

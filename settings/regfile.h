@@ -39,8 +39,8 @@ class RegFile {
 public:
     // Files larger than this are refused as damaged rather than read into memory.
     static constexpr qint64 kMaxFileSize = 1024 * 1024;
-    // The most keys and values a file may hold: the client keeps a handful, and a file past
-    // these is refused (with the reason) rather than read, so any file reads in a moment.
+    // The most key lines and value lines a file may hold: the client keeps a handful, and a
+    // file past these is refused (with the reason) rather than read, so any file reads at once.
     static constexpr qsizetype kMaxKeys = 1000;
     static constexpr qsizetype kMaxValues = 10000;
 
@@ -75,7 +75,6 @@ private:
 
     QList<Key> m_keys;
     QHash<QString, qsizetype> m_keyIndex;
-    qsizetype m_valueCount = 0;
 };
 
 } // namespace arbelon
