@@ -81,6 +81,14 @@ TFolderSelectForm::TFolderSelectForm(QWidget *parent)
 
     connect(DirectoryTreeView->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this] { DirectoryTreeViewChange(); });
+    connect(m_model, &QFileSystemModel::directoryLoaded, this, [this] {
+        if (m_scrollTarget.isValid() && m_scrollTarget == DirectoryTreeView->currentIndex())
+            DirectoryTreeView->scrollTo(m_scrollTarget, QAbstractItemView::PositionAtCenter);
+    });
+    // Tab runs as the eye reads: the tree, then the buttons from left to right.
+    setTabOrder(DirectoryTreeView, DontHaveButton);
+    setTabOrder(DontHaveButton, OKButton);
+    setTabOrder(OKButton, CancelButton);
     connect(OKButton, &QPushButton::clicked, this, &TFolderSelectForm::OKButtonClick);
     connect(DontHaveButton, &QPushButton::clicked, this, &TFolderSelectForm::DontHaveButtonClick);
     connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
@@ -137,8 +145,14 @@ bool TFolderSelectForm::selectPath(const QString &path)
     const QModelIndex index = m_model->index(info.absoluteFilePath());
     if (!index.isValid())
         return false;
+    // The folders down to it are opened, so that it is seen, not only named in the caption.
+    for (QModelIndex up = index.parent(); up.isValid(); up = up.parent())
+        DirectoryTreeView->expand(up);
     DirectoryTreeView->setCurrentIndex(index);
     DirectoryTreeView->scrollTo(index, QAbstractItemView::PositionAtCenter);
+    // The model reads folders in the background: rows above it that arrive later push it
+    // down, so it is brought into view again as each folder on its way is read.
+    m_scrollTarget = QPersistentModelIndex(index);
     return true;
 }
 

@@ -4,6 +4,7 @@
 // Created for one use, shown modally and destroyed.
 
 #include <QDialog>
+#include <QPersistentModelIndex>
 #include <QString>
 #include <functional>
 
@@ -66,6 +67,7 @@ private:
     QString m_executableName;
     QString m_gameTitle;
     MessageHook m_messageHook;
+    QPersistentModelIndex m_scrollTarget; // the folder selected at opening
 
     QFileSystemModel *m_model;
     QLabel *FolderCaption;
