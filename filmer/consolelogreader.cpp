@@ -1,6 +1,7 @@
 #include "consolelogreader.h"
 
 #include "consolelog.h"
+#include "regularfile.h"
 
 #include <QFileInfo>
 
@@ -20,13 +21,22 @@ namespace {
 ConsoleLogReader::ConsoleLogReader() = default;
 ConsoleLogReader::~ConsoleLogReader() = default;
 
-void ConsoleLogReader::open(const QString &path)
+bool ConsoleLogReader::open(const QString &path)
 {
     close();
     auto file = std::make_unique<QFile>(path);
     // Unbuffered: the game appends while we read, and every read must see the file as it is.
-    if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        fail(QStringLiteral("Cannot open"), *file);
+    QString why;
+    switch (openRegularForReading(*file, path, QIODevice::Unbuffered, &why)) {
+    case RegularOpen::Opened:
+        break;
+    case RegularOpen::NotRegular:
+        return false;
+    case RegularOpen::Missing:
+    case RegularOpen::Failed:
+        throw std::runtime_error(
+            (QStringLiteral("Cannot open console log ") + path + QStringLiteral(": ") + why).toStdString());
+    }
     const qint64 size = file->size();
     QByteArray before;
     if (size > 0) {
@@ -43,6 +53,7 @@ void ConsoleLogReader::open(const QString &path)
     // A short read leaves no usable fingerprint; the size check still works.
     if (before.size() == qMin<qint64>(size, kFingerprintBytes))
         m_fingerprint = before;
+    return true;
 }
 
 void ConsoleLogReader::close()

@@ -32,8 +32,9 @@ public:
     // How often the log was found rewritten and read again from its start.
     int restarts() const { return m_restarts; }
 
-    // Opens the file for reading at its end. Throws std::runtime_error when it cannot.
-    void open(const QString &path);
+    // Opens the file for reading at its end. False (nothing open) when it is no regular file;
+    // throws std::runtime_error when it cannot be opened.
+    bool open(const QString &path);
     void close();
 
     // Reads from the read position to the current end into lines. Throws std::runtime_error

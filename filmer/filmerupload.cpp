@@ -2,9 +2,11 @@
 
 #include "autoexec.h"
 #include "demolistmodel.h"
+#include "dispatcher.h"
 #include "gamelayout.h"
 #include "gamerunning.h"
 #include "records.h"
+#include "regularfile.h"
 #include "transferhost.h"
 #include "zlibcomp.h"
 
@@ -106,8 +108,18 @@ QString FilmerUpload::autoexecPath() const
 void FilmerUpload::enableLog()
 {
     const QString path = autoexecPath();
-    if (!path.isEmpty())
+    if (path.isEmpty())
+        return;
+    try {
         autoexec::ensureLogging(path, m_gameType);
+    } catch (const autoexec::NotAFile &) {
+        trace(QStringLiteral("%1 is no regular file; left alone").arg(path));
+    }
+}
+
+void FilmerUpload::trace(const QString &line)
+{
+    m_host.dispatcher().trace().line(line);
 }
 
 void FilmerUpload::closeFiles()
@@ -166,7 +178,10 @@ void FilmerUpload::readConsoleLog()
 {
     if (!m_log.isOpen()) {
         m_lines.clear();
-        m_log.open(m_logPath);
+        if (!m_log.open(m_logPath)) {
+            trace(QStringLiteral("the console log %1 is no regular file; not read").arg(m_logPath));
+            return;
+        }
     }
     m_log.readInto(m_lines);
     const QList<QByteArray> names = m_lines.scanNewLines();
@@ -206,6 +221,7 @@ void FilmerUpload::OutDemoStreamTimer()
         m_bytesTaken = 0;
         m_lastSeenSize = 0;
         if (!openDemoFile()) {
+            giveUpIfMissing();
             again();
             return;
         }
@@ -242,6 +258,17 @@ void FilmerUpload::startOfDemoSend()
     m_host.SendPacket(buildDemoRestart(m_host.demo().uploadCounter), ssDemoRestart);
 }
 
+void FilmerUpload::giveUpIfMissing()
+{
+    DemoTransferState &d = m_host.demo();
+    if (d.currentDemoPath.isEmpty() || !m_currentSince.isValid()
+        || m_currentSince.secsTo(m_host.now()) < kAppearSeconds)
+        return;
+    trace(QStringLiteral("demo %1 did not appear within %2 s; the next one goes").arg(d.currentDemoPath).arg(kAppearSeconds));
+    d.currentDemoPath.clear();
+    m_currentSince = QDateTime();
+}
+
 bool FilmerUpload::openDemoFile()
 {
     const QString path = m_host.demo().currentDemoPath;
@@ -249,10 +276,19 @@ bool FilmerUpload::openDemoFile()
         return false;
     auto file = std::make_unique<QFile>(path);
     // Unbuffered: the game is still writing; every size and read must see the file as it is.
-    if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+    QString why;
+    switch (openRegularForReading(*file, path, QIODevice::Unbuffered, &why)) {
+    case RegularOpen::Opened:
+        break;
+    case RegularOpen::Missing:
+        return false;
+    case RegularOpen::NotRegular:
+        trace(QStringLiteral("demo %1 is no regular file; the next one goes").arg(path));
+        m_host.demo().currentDemoPath.clear();
+        return false;
+    case RegularOpen::Failed:
         throw std::runtime_error(
-            (QStringLiteral("Cannot open demo file ") + path + QStringLiteral(": ") + file->errorString())
-                .toStdString());
+            (QStringLiteral("Cannot open demo file ") + path + QStringLiteral(": ") + why).toStdString());
     }
     m_demoFile = std::move(file);
     return true;
@@ -285,6 +321,7 @@ void FilmerUpload::nextDemo()
     ++d.uploadCounter;
     if (!d.pending.isEmpty()) {
         d.currentDemoPath = d.pending.takeFirst();
+        m_currentSince = m_host.now();
         m_host.demoList()->appendRow(QFileInfo(d.currentDemoPath).fileName());
     }
     // What the previous file still held is not sent.

@@ -6,6 +6,7 @@
 #include "consolelog.h"
 #include "consolelogreader.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QString>
 
@@ -21,6 +22,9 @@ public:
     // Demos waiting to be announced beyond this many are not taken: the console log is text
     // a game server can fill.
     static constexpr int kMaxPending = 1000;
+    // A demo announced in the log but not there this long after it became current is given
+    // up: a game server can print a name that never becomes a file.
+    static constexpr int kAppearSeconds = 30;
 
     explicit FilmerUpload(TransferHost &host);
     ~FilmerUpload();
@@ -65,6 +69,8 @@ private:
     void addDemo(const QByteArray &name);
     void startOfDemoSend();
     bool openDemoFile();
+    void giveUpIfMissing();
+    void trace(const QString &line);
     void sendBlock(qint64 available);
 
     TransferHost &m_host;
@@ -85,6 +91,7 @@ private:
     std::unique_ptr<QFile> m_demoFile;
     qint64 m_bytesTaken = 0;
     qint64 m_lastSeenSize = 0;
+    QDateTime m_currentSince; // when the current demo became current
 };
 
 } // namespace arbelon
