@@ -103,6 +103,11 @@ void ClientCore::runGuarded(const std::function<void()> &fn)
     }
 }
 
+void ClientCore::reportError(const QString &text)
+{
+    QMetaObject::invokeMethod(this, [this, text] { if (m_prompts) m_prompts->showError(text); }, Qt::QueuedConnection);
+}
+
 // ---- labels -----------------------------------------------------------------
 
 void ClientCore::setDataInLabel(const QString &t)
