@@ -121,6 +121,7 @@ TMainForm::TMainForm(MainFormHooks hooks, QWidget *parent)
     QStatusBar *bar = statusBar();
     bar->setObjectName(QStringLiteral("StatusBar"));
     StatusPanel = named(new QLabel(bar), "StatusPanel");
+    StatusPanel->setTextFormat(Qt::PlainText); // status lines may quote a server's name
     bar->addWidget(StatusPanel, 1);
 
     connectCore();
