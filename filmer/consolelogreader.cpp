@@ -112,10 +112,11 @@ void ConsoleLogReader::readInto(ConsoleLog &lines)
         return;
     if (!m_file->seek(m_position))
         fail(QStringLiteral("Cannot read"), *m_file);
-    // Up to the end as it was at the start of this read; what the game adds meanwhile comes
-    // with the next tick.
-    while (m_position < size) {
-        const QByteArray chunk = m_file->read(qMin(kReadChunk, size - m_position));
+    // Up to the end as it was at the start of this read, one slice at most; the rest, and
+    // what the game adds meanwhile, comes with the next ticks.
+    const qint64 end = qMin(size, m_position + kReadPerCall);
+    while (m_position < end) {
+        const QByteArray chunk = m_file->read(qMin(kReadChunk, end - m_position));
         if (chunk.isEmpty()) {
             if (m_file->error() != QFileDevice::NoError)
                 fail(QStringLiteral("Cannot read"), *m_file);
