@@ -188,7 +188,7 @@ void TMainForm::FormCreate()
         Quake3BrowseButtonClick();
 
     // Cancelling leaves the name empty, so the box comes back until a name is given.
-    while (s.userName.isEmpty()) {
+    while (s.userName.isEmpty() && !(m_hooks.quitting && m_hooks.quitting())) {
         const std::optional<QString> answer = m_hooks.askUserName(this, s.userName);
         s.userName = answer.value_or(QString()).left(ClientSettings::kMaxUserName);
     }

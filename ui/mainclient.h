@@ -44,6 +44,9 @@ struct MainFormHooks {
     std::function<bool(QWidget *parent, QString &folder, const QString &executableName,
                        const QString &gameTitle)>
         runFolderDialog;
+    // True once the program is to end (a termination signal): the user-name prompt stops
+    // asking. Null: never.
+    std::function<bool()> quitting;
     // Where the settings live; unset for the current user's store.
     std::optional<SettingsStore> store;
 };
