@@ -92,13 +92,13 @@ std::optional<quint32> parseHexNumber(QStringView s)
 }
 
 // "01,02, ff" (a trailing comma is allowed, as the registry editor writes before a break).
-std::optional<QByteArray> parseHexBytes(QStringView s)
+std::optional<QByteArray> parseHexBytes(QStringView text)
 {
     QByteArray out;
-    const QString text = s.toString();
-    const QStringList pieces = text.split(QLatin1Char(','));
+    const QList<QStringView> pieces = text.split(u',');
+    out.reserve(pieces.size());
     for (qsizetype i = 0; i < pieces.size(); ++i) {
-        const QString piece = pieces.at(i).trimmed();
+        const QStringView piece = pieces.at(i).trimmed();
         if (piece.isEmpty()) {
             if (i == pieces.size() - 1)
                 break; // nothing after the last comma, or no bytes at all
@@ -210,7 +210,9 @@ std::optional<RegFile> RegFile::parse(const QByteArray &bytes, QString *error)
     if (!text)
         return std::nullopt;
 
-    QStringList lines = text->split(QLatin1Char('\n'));
+    // Views into the text: a line becomes a string of its own only when it is more than a
+    // blank or a comment.
+    QList<QStringView> lines = QStringView(*text).split(u'\n');
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast(); // the end of the last line, not a line of its own
     RegFile file;
@@ -222,9 +224,10 @@ std::optional<RegFile> RegFile::parse(const QByteArray &bytes, QString *error)
 
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const int lineNo = int(i + 1);
-        const QString line = lines.at(i).trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char(';')))
+        const QStringView view = lines.at(i).trimmed();
+        if (view.isEmpty() || view.startsWith(u';'))
             continue;
+        const QString line = view.toString();
         if (!headerSeen) {
             if (line != kHeader5 && line != kHeader4) {
                 *error = lineError(lineNo, QStringLiteral("the file does not begin with \"%1\"").arg(kHeader5));
@@ -342,8 +345,17 @@ std::optional<RegFile> RegFile::parse(const QByteArray &bytes, QString *error)
                     return std::nullopt;
                 }
                 bytesText += lines.at(i).trimmed();
+                // Two digits, a comma and a blank a byte at the very most.
+                if (bytesText.size() > 4 * kMaxHexBytes) {
+                    *error = lineError(lineNo, QStringLiteral("the data of \"%1\" is longer than %2 bytes").arg(name).arg(kMaxHexBytes));
+                    return std::nullopt;
+                }
             }
             const std::optional<QByteArray> data = parseHexBytes(bytesText);
+            if (data && data->size() > kMaxHexBytes) {
+                *error = lineError(lineNo, QStringLiteral("the data of \"%1\" is longer than %2 bytes").arg(name).arg(kMaxHexBytes));
+                return std::nullopt;
+            }
             if (!data) {
                 *error = lineError(lineNo, QStringLiteral("bad hexadecimal data"));
                 return std::nullopt;

@@ -43,6 +43,8 @@ public:
     // file past these is refused (with the reason) rather than read, so any file reads at once.
     static constexpr qsizetype kMaxKeys = 1000;
     static constexpr qsizetype kMaxValues = 10000;
+    // The most data bytes of one value written in hexadecimal (over continued lines).
+    static constexpr qsizetype kMaxHexBytes = 64 * 1024;
 
     // Parses the text of a file. Returns an empty optional and sets error (with a line
     // number) when the text is not in the format.

@@ -65,7 +65,7 @@ export QT_QPA_PLATFORM=offscreen
 
 # Flags of one target. The relay target's inputs drive real sockets step by step: with inputs up to 90 KiB it ran at
 # a quarter of the speed; its limits are set so that 8 KiB inputs reach them.
-# regfile_speed checks the processor time of each input itself (0.3 s); the time-out is the
+# regfile_speed checks the processor time of each input itself (0.5 s); the time-out is the
 # backstop for an input that never ends.
 flags_of() {
   case $1 in

@@ -320,6 +320,10 @@ void TestSettingsStore::damagedFile_data()
         for (qsizetype i = 0; i <= RegFile::kMaxValues; ++i)
             values += "\"v" + QByteArray::number(i) + "\"=\"\"\n";
         QTest::newRow("too many values") << values;
+        QByteArray hex = kHeader + kSetupKey + "\"blob\"=hex:";
+        for (qsizetype i = 0; i <= RegFile::kMaxHexBytes; i += 16)
+            hex += "00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,\\\n";
+        QTest::newRow("value data over 64 KiB") << hex + "00\n";
     }
     QTest::newRow("too large") << QByteArray(kHeader + kSetupKey + "; " + QByteArray(RegFile::kMaxFileSize, 'x') + '\n');
 }
