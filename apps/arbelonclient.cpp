@@ -1,6 +1,7 @@
 // The program: the application, the main window, and the message loop until it closes.
 #include "instancelock.h"
 #include "mainclient.h"
+#include "quitsignals.h"
 #include "settingsstore.h"
 
 #include <QApplication>
@@ -21,7 +22,14 @@ int main(int argc, char *argv[])
         QMessageBox::information(nullptr, QStringLiteral("Arbelon"), arbelon::InstanceLock::runningText());
         return 0;
     }
-    arbelon::TMainForm form;
+    // Before the window: its start-up prompt may be open when the signal comes.
+    arbelon::QuitSignals quit;
+    arbelon::MainFormHooks hooks;
+    hooks.quitting = [&quit] { return quit.requested(); };
+    arbelon::TMainForm form(hooks);
+    if (quit.requested())
+        return 0; // the window's end saves the settings
+    QObject::connect(&quit, &arbelon::QuitSignals::quitRequested, &form, &QWidget::close);
     QObject::connect(&lock, &arbelon::InstanceLock::raiseRequested, &form, [&form] {
         form.showNormal();
         form.raise();

@@ -165,12 +165,12 @@ bool CliRunner::runConnectDialog(ConnectValues &values)
 
 void CliRunner::showMessage(const QString &text)
 {
-    m_err << text << Qt::endl;
+    m_err << printable(text) << Qt::endl;
 }
 
 void CliRunner::showError(const QString &text)
 {
-    m_err << "error: " << text << Qt::endl;
+    m_err << "error: " << printable(text) << Qt::endl;
 }
 
 QString CliRunner::gameLine(int r) const
@@ -304,18 +304,33 @@ void CliRunner::noteDemo()
     line(QStringLiteral("receiving demo %1").arg(QDir::toNativeSeparators(path)));
 }
 
+QString CliRunner::printable(const QString &text)
+{
+    // Game names, user names and chat come from any peer of the relay: a control character
+    // reaching the terminal could move the cursor, set its title or forge a whole line.
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            out += QStringLiteral("\\x%1").arg(uint(c.unicode()), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 void CliRunner::line(const QString &text)
 {
     if (m_tty)
         m_out << "\r\033[K";
-    m_out << text << Qt::endl;
+    m_out << printable(text) << Qt::endl;
 }
 
 void CliRunner::fail(int status, const QString &text)
 {
     if (m_done)
         return;
-    m_err << "arbelon-cli: " << text << Qt::endl;
+    m_err << "arbelon-cli: " << printable(text) << Qt::endl;
     finish(status);
 }
 

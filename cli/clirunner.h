@@ -49,6 +49,9 @@ public:
     // Ctrl-C: ends the session cleanly.
     void interrupt();
     ClientCore &core() { return m_core; }
+    // The text with every control character shown as "\xNN": what is printed is one line
+    // that changes nothing in the terminal.
+    static QString printable(const QString &text);
 
 signals:
     void finished(int status);

@@ -1,5 +1,7 @@
 #include "autoexec.h"
 
+#include "regularfile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -57,10 +59,14 @@ bool ensureLogging(const QString &path, int gameType)
 bool ensureLogging(const QString &path, const QByteArray &loggingLine)
 {
     QList<QByteArray> lines;
-    QFile in(path);
-    if (in.exists()) {
-        if (!in.open(QIODevice::ReadOnly))
-            fail(QStringLiteral("Cannot read"), path, in.errorString());
+    QFile in;
+    QString why;
+    const RegularOpen opened = openRegularForReading(in, path, {}, &why);
+    if (opened == RegularOpen::NotRegular)
+        throw NotAFile(path);
+    if (opened == RegularOpen::Failed)
+        fail(QStringLiteral("Cannot read"), path, why);
+    if (opened == RegularOpen::Opened) {
         if (in.size() > kMaxBytes)
             fail(QStringLiteral("Cannot use"), path, QStringLiteral("the file is too large"));
         const QByteArray content = in.read(kMaxBytes + 1);

@@ -7,6 +7,8 @@
 #include <QList>
 #include <QString>
 
+#include <stdexcept>
+
 namespace arbelon::autoexec {
 
 // A file larger than this is no configuration the game would run; it is left alone.
@@ -27,8 +29,15 @@ bool hasLoggingLine(const QList<QByteArray> &lines);
 // carriage return and line feed. An existing logging line is never changed. Returns true when
 // the file was written. Throws std::runtime_error when the file cannot be read or written;
 // the file is then left as it was.
+// A path that is there but no regular file (a FIFO would block the client) throws NotAFile
+// and is left alone.
 bool ensureLogging(const QString &path, int gameType);
 // The same with the engine's own logging line.
 bool ensureLogging(const QString &path, const QByteArray &loggingLine);
+
+class NotAFile : public std::runtime_error {
+public:
+    explicit NotAFile(const QString &path) : std::runtime_error(path.toStdString()) {}
+};
 
 } // namespace arbelon::autoexec

@@ -74,7 +74,7 @@ void ConsoleLog::appendToPartial(const char *begin, const char *end)
 void ConsoleLog::endLine()
 {
     const qint64 index = m_count++;
-    if (!m_partialRejected && m_partial.size() >= kRecordingToLength)
+    if (!m_partialRejected && m_partial.size() >= kRecordingToLength && m_candidates.size() < kMaxAnnouncements)
         m_candidates.append({index, m_partial});
     dropPartialLine();
 }

@@ -21,6 +21,9 @@ class ConsoleLog {
 public:
     // A line longer than this cannot name a demo file; only its start is looked at.
     static constexpr qsizetype kMaxLineBytes = 4096;
+    // Announcements held between two scans: the Filmer takes no more demos than this, so a
+    // log full of announcements costs no more memory than this many lines.
+    static constexpr qsizetype kMaxAnnouncements = 1000;
 
     // ---- lines ----
     // The log was opened or closed: the lines and the unfinished line are dropped. Lines
@@ -35,6 +38,8 @@ public:
     qint64 lineCount() const { return m_count; }
     // Characters have come after the last line end.
     bool hasPartialLine() const { return m_partialStarted; }
+    // Announcement lines held for the next scan.
+    qsizetype heldAnnouncements() const { return m_candidates.size(); }
 
     // ---- scan ----
     qint64 linesScanned() const { return m_scanned; }

@@ -1,6 +1,7 @@
 #include "consolelogreader.h"
 
 #include "consolelog.h"
+#include "regularfile.h"
 
 #include <QFileInfo>
 
@@ -22,13 +23,22 @@ namespace {
 ConsoleLogReader::ConsoleLogReader() = default;
 ConsoleLogReader::~ConsoleLogReader() = default;
 
-void ConsoleLogReader::open(const QString &path)
+bool ConsoleLogReader::open(const QString &path)
 {
     close();
     auto file = std::make_unique<QFile>(path);
     // Unbuffered: the game appends while we read, and every read must see the file as it is.
-    if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        fail(QStringLiteral("Cannot open"), *file);
+    QString why;
+    switch (openRegularForReading(*file, path, QIODevice::Unbuffered, &why)) {
+    case RegularOpen::Opened:
+        break;
+    case RegularOpen::NotRegular:
+        return false;
+    case RegularOpen::Missing:
+    case RegularOpen::Failed:
+        throw std::runtime_error(
+            (QStringLiteral("Cannot open console log ") + path + QStringLiteral(": ") + why).toStdString());
+    }
     const qint64 size = file->size();
     QByteArray before;
     if (size > 0) {
@@ -45,6 +55,7 @@ void ConsoleLogReader::open(const QString &path)
     // A short read leaves no usable fingerprint; the size check still works.
     if (before.size() == qMin<qint64>(size, kFingerprintBytes))
         m_fingerprint = before;
+    return true;
 }
 
 void ConsoleLogReader::close()
@@ -122,10 +133,11 @@ void ConsoleLogReader::readInto(ConsoleLog &lines)
         return;
     if (!m_file->seek(m_position))
         fail(QStringLiteral("Cannot read"), *m_file);
-    // Up to the end as it was at the start of this read; what the game adds meanwhile comes
-    // with the next tick.
-    while (m_position < size) {
-        const QByteArray chunk = m_file->read(qMin(kReadChunk, size - m_position));
+    // Up to the end as it was at the start of this read, one slice at most; the rest, and
+    // what the game adds meanwhile, comes with the next ticks.
+    const qint64 end = qMin(size, m_position + kReadPerCall);
+    while (m_position < end) {
+        const QByteArray chunk = m_file->read(qMin(kReadChunk, end - m_position));
         if (chunk.isEmpty()) {
             if (m_file->error() != QFileDevice::NoError)
                 fail(QStringLiteral("Cannot read"), *m_file);

@@ -20,6 +20,9 @@ public:
     static constexpr qsizetype kFingerprintBytes = 64;
     // The log is read in pieces of this size, so one tick never holds a whole log in memory.
     static constexpr qint64 kReadChunk = 1 << 20;
+    // At most this much is read in one call; a bigger log (one rewritten whole, or a flood)
+    // is read in slices over the next ticks, so no tick holds up the window for long.
+    static constexpr qint64 kReadPerCall = 4 * kReadChunk;
 
     ConsoleLogReader();
     ~ConsoleLogReader();
@@ -32,12 +35,13 @@ public:
     // How often the log was found rewritten and read again from its start.
     int restarts() const { return m_restarts; }
 
-    // Opens the file for reading at its end. Throws std::runtime_error when it cannot.
-    void open(const QString &path);
+    // Opens the file for reading at its end. False (nothing open) when it is no regular file;
+    // throws std::runtime_error when it cannot be opened.
+    bool open(const QString &path);
     void close();
 
-    // Reads from the read position to the current end into lines. Throws std::runtime_error
-    // when the log cannot be read.
+    // Reads from the read position towards the current end (at most kReadPerCall) into lines.
+    // Throws std::runtime_error when the log cannot be read.
     void readInto(ConsoleLog &lines);
 
     // Whether path names the file held open here.

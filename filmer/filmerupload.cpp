@@ -6,6 +6,7 @@
 #include "gamelayout.h"
 #include "gamerunning.h"
 #include "records.h"
+#include "regularfile.h"
 #include "transferhost.h"
 #include "zlibcomp.h"
 
@@ -96,8 +97,18 @@ QString FilmerUpload::autoexecPath() const
 void FilmerUpload::enableLog()
 {
     const QString path = autoexecPath();
-    if (!path.isEmpty())
+    if (path.isEmpty())
+        return;
+    try {
         autoexec::ensureLogging(path, m_install.engine.loggingLine);
+    } catch (const autoexec::NotAFile &) {
+        trace(QStringLiteral("%1 is no regular file; left alone").arg(path));
+    }
+}
+
+void FilmerUpload::trace(const QString &line)
+{
+    m_host.dispatcher().trace().line(line);
 }
 
 void FilmerUpload::closeFiles()
@@ -164,15 +175,17 @@ void FilmerUpload::chooseLogPath()
 void FilmerUpload::readConsoleLog()
 {
     // Replaced by a new file under the same name: the new one is all new.
-    if (m_log.isOpen() && m_log.replaced()) {
+    const bool replaced = m_log.isOpen() && m_log.replaced();
+    if (replaced)
         m_log.close();
-        m_lines.clear();
-        m_log.open(m_logPath);
-        m_log.rewind();
-    }
     if (!m_log.isOpen()) {
         m_lines.clear();
-        m_log.open(m_logPath);
+        if (!m_log.open(m_logPath)) {
+            trace(QStringLiteral("the console log %1 is no regular file; not read").arg(m_logPath));
+            return;
+        }
+        if (replaced)
+            m_log.rewind();
     }
     m_log.readInto(m_lines);
     const QList<QByteArray> names = m_lines.scanNewLines();
@@ -186,7 +199,7 @@ void FilmerUpload::addDemo(const QByteArray &name)
     const QString path = demoPathFromLine(name, m_demoBaseDir, m_install, m_mod, &why);
     QStringList &pending = m_host.demo().pending;
     if (path.isEmpty()) {
-        m_host.dispatcher().trace().line(QStringLiteral("Ignored demo %1: %2").arg(QString::fromLatin1(name.toPercentEncoding("/._-")), why));
+        trace(QStringLiteral("Ignored demo %1: %2").arg(QString::fromLatin1(name.toPercentEncoding("/._-")), why));
         return;
     }
     if (pending.size() >= kMaxPending)
@@ -217,6 +230,7 @@ void FilmerUpload::OutDemoStreamTimer()
         m_bytesTaken = 0;
         m_lastSeenSize = 0;
         if (!openDemoFile()) {
+            giveUpIfMissing();
             again();
             return;
         }
@@ -253,6 +267,17 @@ void FilmerUpload::startOfDemoSend()
     m_host.SendPacket(buildDemoRestart(m_host.demo().uploadCounter), ssDemoRestart);
 }
 
+void FilmerUpload::giveUpIfMissing()
+{
+    DemoTransferState &d = m_host.demo();
+    if (d.currentDemoPath.isEmpty() || !m_currentSince.isValid()
+        || m_currentSince.secsTo(m_host.now()) < kAppearSeconds)
+        return;
+    trace(QStringLiteral("demo %1 did not appear within %2 s; the next one goes").arg(d.currentDemoPath).arg(kAppearSeconds));
+    d.currentDemoPath.clear();
+    m_currentSince = QDateTime();
+}
+
 bool FilmerUpload::openDemoFile()
 {
     const QString path = m_host.demo().currentDemoPath;
@@ -260,18 +285,27 @@ bool FilmerUpload::openDemoFile()
         return false;
     // Checked again now that it exists: a link put there since the line was read must not
     // lead the upload to a file outside the demos folders.
-    QString why;
-    if (demoPathFromLine(QFile::encodeName(path), QString(), m_install, m_mod, &why).isEmpty()) {
-        m_host.dispatcher().trace().line(QStringLiteral("Ignored demo %1: %2").arg(path, why));
+    QString outside;
+    if (demoPathFromLine(QFile::encodeName(path), QString(), m_install, m_mod, &outside).isEmpty()) {
+        trace(QStringLiteral("Ignored demo %1: %2").arg(path, outside));
         m_host.demo().currentDemoPath.clear();
         return false;
     }
     auto file = std::make_unique<QFile>(path);
     // Unbuffered: the game is still writing; every size and read must see the file as it is.
-    if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+    QString why;
+    switch (openRegularForReading(*file, path, QIODevice::Unbuffered, &why)) {
+    case RegularOpen::Opened:
+        break;
+    case RegularOpen::Missing:
+        return false;
+    case RegularOpen::NotRegular:
+        trace(QStringLiteral("demo %1 is no regular file; the next one goes").arg(path));
+        m_host.demo().currentDemoPath.clear();
+        return false;
+    case RegularOpen::Failed:
         throw std::runtime_error(
-            (QStringLiteral("Cannot open demo file ") + path + QStringLiteral(": ") + file->errorString())
-                .toStdString());
+            (QStringLiteral("Cannot open demo file ") + path + QStringLiteral(": ") + why).toStdString());
     }
     m_demoFile = std::move(file);
     return true;
@@ -304,6 +338,7 @@ void FilmerUpload::nextDemo()
     ++d.uploadCounter;
     if (!d.pending.isEmpty()) {
         d.currentDemoPath = d.pending.takeFirst();
+        m_currentSince = m_host.now();
         m_host.demoList()->appendRow(QFileInfo(d.currentDemoPath).fileName());
     }
     // What the previous file still held is not sent.

@@ -7,6 +7,7 @@
 #include "consolelogreader.h"
 #include "gameinstall.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QString>
@@ -24,6 +25,9 @@ public:
     static constexpr int kMaxPending = 1000;
     // A game that runs this long without a console log is told about.
     static constexpr qint64 kNoLogWarningMs = 15000;
+    // A demo announced in the log but not there this long after it became current is given
+    // up: a game server can print a name that never becomes a file.
+    static constexpr int kAppearSeconds = 30;
 
     explicit FilmerUpload(TransferHost &host);
     ~FilmerUpload();
@@ -68,6 +72,8 @@ private:
     void addDemo(const QByteArray &name);
     void startOfDemoSend();
     bool openDemoFile();
+    void giveUpIfMissing();
+    void trace(const QString &line);
     void sendBlock(qint64 available);
 
     TransferHost &m_host;
@@ -91,6 +97,7 @@ private:
     std::unique_ptr<QFile> m_demoFile;
     qint64 m_bytesTaken = 0;
     qint64 m_lastSeenSize = 0;
+    QDateTime m_currentSince; // when the current demo became current
 };
 
 } // namespace arbelon

@@ -22,8 +22,17 @@ QString baseFolder(int gameType)
 
 bool isPlainFolderName(const QString &name)
 {
-    if (name.isEmpty() || name.size() > 16 || name == QLatin1String(".") || name == QLatin1String(".."))
+    if (name.isEmpty() || name.size() > 16)
         return false;
+    // A name that starts with "-" or "+" reads as an option or a command on the game's
+    // command line; one of dots only is no folder; the program's own name is no mod.
+    const char16_t first = name.at(0).unicode();
+    if (!((first >= u'a' && first <= u'z') || (first >= u'A' && first <= u'Z') || (first >= u'0' && first <= u'9')))
+        return false;
+    for (int type = 0; type <= 1; ++type) {
+        if (name.compare(executableName(type), Qt::CaseInsensitive) == 0)
+            return false;
+    }
     for (const QChar c : name) {
         const char16_t u = c.unicode();
         const bool ok = (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9')

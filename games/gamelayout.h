@@ -10,7 +10,8 @@ QString executableName(int gameType);   // "quake2.exe", "quake3.exe"
 QString windowTitle(int gameType);      // "Quake 2", "Quake 3: Arena"
 QString baseFolder(int gameType);       // "baseq2", "baseq3"
 
-// One plain folder name: letters, digits, "_", "-", ".", not "." or "..", 1..16 characters.
+// One plain folder name: letters, digits, "_", "-", ".", 1..16 characters, the first a letter
+// or a digit (so never an option, a command or dots only), not a game's program name.
 bool isPlainFolderName(const QString &name);
 // The mod to use in paths and arguments: the mod itself when plain, else "baseq2".
 QString safeQuake2Mod(const QString &mod);

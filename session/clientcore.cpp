@@ -19,6 +19,19 @@ constexpr int kSendBufferBlock = 650000;
 constexpr int kTickMs = 1000;
 constexpr qsizetype kMaxChatLines = 20000;
 
+QString escapeControls(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            out += QStringLiteral("\\x%1").arg(uint(c.unicode()), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 // Marks a socket event as being handled, however the handler ends.
 class SocketEventScope {
 public:
@@ -105,6 +118,11 @@ void ClientCore::runGuarded(const std::function<void()> &fn)
         if (m_prompts)
             m_prompts->showError(text);
     }
+}
+
+void ClientCore::reportError(const QString &text)
+{
+    QMetaObject::invokeMethod(this, [this, text] { if (m_prompts) m_prompts->showError(text); }, Qt::QueuedConnection);
 }
 
 // ---- labels -----------------------------------------------------------------
@@ -403,8 +421,10 @@ bool ClientCore::handleSendText()
     if (f.size() < rec::kSendTextSize)
         return false;
     const SendTextReader r{f};
-    const QString name = QString::fromLatin1(r.userName());
-    const QString text = QString::fromLatin1(r.text());
+    // One record is one line: a control character (a line feed forging a "<server>" line)
+    // is shown as "\xNN".
+    const QString name = escapeControls(QString::fromLatin1(r.userName()));
+    const QString text = escapeControls(QString::fromLatin1(r.text()));
     const QString line = name.isEmpty() ? text : QStringLiteral("<") + name + QStringLiteral("> ") + text;
     m_chatLines.append(line);
     // A relay can send chat without end; the oldest lines go first.

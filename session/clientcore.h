@@ -132,6 +132,7 @@ public:
     DemoListModel *demoList() const override { return m_demoList; }
 
     // Setters used by the Viewer and the Filmer.
+    void reportError(const QString &text) override;
     void setDataInLabel(const QString &t) override;
     void setGoodLabel(const QString &t) override;
     void setBadLabel(const QString &t) override;

@@ -92,13 +92,13 @@ std::optional<quint32> parseHexNumber(QStringView s)
 }
 
 // "01,02, ff" (a trailing comma is allowed, as the registry editor writes before a break).
-std::optional<QByteArray> parseHexBytes(QStringView s)
+std::optional<QByteArray> parseHexBytes(QStringView text)
 {
     QByteArray out;
-    const QString text = s.toString();
-    const QStringList pieces = text.split(QLatin1Char(','));
+    const QList<QStringView> pieces = text.split(u',');
+    out.reserve(pieces.size());
     for (qsizetype i = 0; i < pieces.size(); ++i) {
-        const QString piece = pieces.at(i).trimmed();
+        const QStringView piece = pieces.at(i).trimmed();
         if (piece.isEmpty()) {
             if (i == pieces.size() - 1)
                 break; // nothing after the last comma, or no bytes at all
@@ -210,19 +210,24 @@ std::optional<RegFile> RegFile::parse(const QByteArray &bytes, QString *error)
     if (!text)
         return std::nullopt;
 
-    QStringList lines = text->split(QLatin1Char('\n'));
+    // Views into the text: a line becomes a string of its own only when it is more than a
+    // blank or a comment.
+    QList<QStringView> lines = QStringView(*text).split(u'\n');
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast(); // the end of the last line, not a line of its own
     RegFile file;
     bool headerSeen = false;
     Key *current = nullptr;
     bool skipping = false; // inside a "[-key]" deletion section
+    qsizetype keyLines = 0;
+    qsizetype valueLines = 0;
 
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const int lineNo = int(i + 1);
-        const QString line = lines.at(i).trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char(';')))
+        const QStringView view = lines.at(i).trimmed();
+        if (view.isEmpty() || view.startsWith(u';'))
             continue;
+        const QString line = view.toString();
         if (!headerSeen) {
             if (line != kHeader5 && line != kHeader4) {
                 *error = lineError(lineNo, QStringLiteral("the file does not begin with \"%1\"").arg(kHeader5));
@@ -248,6 +253,10 @@ std::optional<RegFile> RegFile::parse(const QByteArray &bytes, QString *error)
                 return std::nullopt;
             }
             current = nullptr;
+            if (++keyLines > kMaxKeys) {
+                *error = lineError(lineNo, QStringLiteral("more than %1 keys, the most a settings file may hold").arg(kMaxKeys));
+                return std::nullopt;
+            }
             if (!skipping) {
                 file.createKey(path);
                 current = file.findKey(path);
@@ -336,8 +345,17 @@ std::optional<RegFile> RegFile::parse(const QByteArray &bytes, QString *error)
                     return std::nullopt;
                 }
                 bytesText += lines.at(i).trimmed();
+                // Two digits, a comma and a blank a byte at the very most.
+                if (bytesText.size() > 4 * kMaxHexBytes) {
+                    *error = lineError(lineNo, QStringLiteral("the data of \"%1\" is longer than %2 bytes").arg(name).arg(kMaxHexBytes));
+                    return std::nullopt;
+                }
             }
             const std::optional<QByteArray> data = parseHexBytes(bytesText);
+            if (data && data->size() > kMaxHexBytes) {
+                *error = lineError(lineNo, QStringLiteral("the data of \"%1\" is longer than %2 bytes").arg(name).arg(kMaxHexBytes));
+                return std::nullopt;
+            }
             if (!data) {
                 *error = lineError(lineNo, QStringLiteral("bad hexadecimal data"));
                 return std::nullopt;
@@ -345,6 +363,11 @@ std::optional<RegFile> RegFile::parse(const QByteArray &bytes, QString *error)
             v = RegValue{type, *data};
         } else {
             *error = lineError(lineNo, QStringLiteral("cannot read the data of \"%1\"").arg(name));
+            return std::nullopt;
+        }
+        // Every value line counts, repeated and removed ones too: they cost the same to read.
+        if (++valueLines > kMaxValues) {
+            *error = lineError(lineNo, QStringLiteral("more than %1 values, the most a settings file may hold").arg(kMaxValues));
             return std::nullopt;
         }
         if (skipping)
@@ -367,6 +390,8 @@ QByteArray RegFile::serialize() const
     for (const Key &k : m_keys) {
         out += QLatin1Char('[') + k.path + QStringLiteral("]\n");
         for (const NamedValue &nv : k.values) {
+            if (nv.removed)
+                continue;
             const QString name = nv.name.isEmpty() ? QStringLiteral("@") : escapeQuoted(nv.name);
             const RegValue &v = nv.value;
             QString text;
@@ -388,11 +413,8 @@ QByteArray RegFile::serialize() const
 
 RegFile::Key *RegFile::findKey(const QString &key)
 {
-    for (Key &k : m_keys) {
-        if (k.path.compare(key, Qt::CaseInsensitive) == 0)
-            return &k;
-    }
-    return nullptr;
+    const auto it = m_keyIndex.constFind(key.toCaseFolded());
+    return it == m_keyIndex.cend() ? nullptr : &m_keys[*it];
 }
 
 const RegFile::Key *RegFile::findKey(const QString &key) const
@@ -407,8 +429,10 @@ bool RegFile::hasKey(const QString &key) const
 
 void RegFile::createKey(const QString &key)
 {
-    if (!findKey(key))
-        m_keys.append(Key{key, {}});
+    if (findKey(key))
+        return;
+    m_keyIndex.insert(key.toCaseFolded(), m_keys.size());
+    m_keys.append(Key{key, {}, {}});
 }
 
 std::optional<RegValue> RegFile::value(const QString &key, const QString &name) const
@@ -416,23 +440,23 @@ std::optional<RegValue> RegFile::value(const QString &key, const QString &name) 
     const Key *k = findKey(key);
     if (!k)
         return std::nullopt;
-    for (const NamedValue &nv : k->values) {
-        if (nv.name.compare(name, Qt::CaseInsensitive) == 0)
-            return nv.value;
-    }
-    return std::nullopt;
+    const auto it = k->index.constFind(name.toCaseFolded());
+    if (it == k->index.cend())
+        return std::nullopt;
+    return k->values.at(*it).value;
 }
 
 void RegFile::setValue(const QString &key, const QString &name, const RegValue &v)
 {
     createKey(key);
     Key *k = findKey(key);
-    for (NamedValue &nv : k->values) {
-        if (nv.name.compare(name, Qt::CaseInsensitive) == 0) {
-            nv.value = v;
-            return;
-        }
+    const QString folded = name.toCaseFolded();
+    const auto it = k->index.constFind(folded);
+    if (it != k->index.cend()) {
+        k->values[*it].value = v;
+        return;
     }
+    k->index.insert(folded, k->values.size());
     k->values.append(NamedValue{name, v});
 }
 
@@ -441,13 +465,12 @@ bool RegFile::removeValue(const QString &key, const QString &name)
     Key *k = findKey(key);
     if (!k)
         return false;
-    for (qsizetype i = 0; i < k->values.size(); ++i) {
-        if (k->values.at(i).name.compare(name, Qt::CaseInsensitive) == 0) {
-            k->values.removeAt(i);
-            return true;
-        }
-    }
-    return false;
+    const auto it = k->index.constFind(name.toCaseFolded());
+    if (it == k->index.cend())
+        return false;
+    k->values[*it].removed = true;
+    k->index.erase(it);
+    return true;
 }
 
 } // namespace arbelon

@@ -13,6 +13,7 @@
 // as UTF-16LE with their terminating zero), so size and type checks work as on the registry.
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <optional>
@@ -38,6 +39,12 @@ class RegFile {
 public:
     // Files larger than this are refused as damaged rather than read into memory.
     static constexpr qint64 kMaxFileSize = 1024 * 1024;
+    // The most key lines and value lines a file may hold: the client keeps a handful, and a
+    // file past these is refused (with the reason) rather than read, so any file reads at once.
+    static constexpr qsizetype kMaxKeys = 1000;
+    static constexpr qsizetype kMaxValues = 10000;
+    // The most data bytes of one value written in hexadecimal (over continued lines).
+    static constexpr qsizetype kMaxHexBytes = 64 * 1024;
 
     // Parses the text of a file. Returns an empty optional and sets error (with a line
     // number) when the text is not in the format.
@@ -55,16 +62,21 @@ private:
     struct NamedValue {
         QString name;
         RegValue value;
+        bool removed = false; // left in place so the index of the ones after it holds
     };
+    // Names are compared without regard to case, as the registry does; the indexes map a
+    // case-folded name to its place, so a lookup costs the same however many there are.
     struct Key {
         QString path;
         QList<NamedValue> values;
+        QHash<QString, qsizetype> index;
     };
 
     Key *findKey(const QString &key);
     const Key *findKey(const QString &key) const;
 
     QList<Key> m_keys;
+    QHash<QString, qsizetype> m_keyIndex;
 };
 
 } // namespace arbelon

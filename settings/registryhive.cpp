@@ -38,10 +38,21 @@ FileHive::FileHive(const QString &path, Mode mode) : m_path(path)
                                      .arg(QDir::toNativeSeparators(path), error));
     }
     // Saving over it: keep the damaged text for the user, then start afresh.
-    const QString keep = path + QStringLiteral(".damaged");
-    QFile::remove(keep);
-    QFile::copy(path, keep);
+    keepDamagedCopy(path);
     m_dirty = true;
+}
+
+void FileHive::keepDamagedCopy(const QString &path)
+{
+    const auto copyName = [&](int n) {
+        return path + QStringLiteral(".damaged") + (n > 1 ? QStringLiteral(".%1").arg(n) : QString());
+    };
+    QFile::remove(copyName(kMaxDamagedCopies));
+    for (int n = kMaxDamagedCopies - 1; n >= 1; --n) {
+        if (QFile::exists(copyName(n)))
+            QFile::rename(copyName(n), copyName(n + 1));
+    }
+    QFile::copy(path, copyName(1));
 }
 
 std::optional<RegValue> FileHive::value(const QString &key, const QString &name) const

@@ -30,7 +30,7 @@ public:
     enum Mode { ForReading, ForWriting };
 
     // Throws ERegistryException when the file cannot be read or is damaged. For writing, a
-    // damaged file is kept beside it as "<name>.damaged" and the hive starts empty, so a
+    // damaged file is kept beside it (keepDamagedCopy) and the hive starts empty, so a
     // hand-edited file that went wrong never blocks saving and is not lost either.
     FileHive(const QString &path, Mode mode);
 
@@ -41,6 +41,10 @@ public:
     bool commit(QString *reason, bool *folderFailed) override;
 
     static QString rootedKey(const QString &key);
+    // Keeps a copy of the file as "<name>.damaged"; the copies kept before move on to
+    // ".damaged.2" up to kMaxDamagedCopies, and only the oldest beyond that goes.
+    static void keepDamagedCopy(const QString &path);
+    static constexpr int kMaxDamagedCopies = 5;
 
 private:
     QString m_path;

@@ -6,6 +6,8 @@
 #include <QStandardPaths>
 #include <QStringList>
 
+#include <functional>
+
 namespace arbelon {
 
 namespace {
@@ -137,41 +139,81 @@ void SettingsStore::commit(RegistryHive &hive, const QString &key, const QString
 
 void SettingsStore::LoadSettings(ClientSettings &s) const
 {
+    m_unread.clear();
     const std::unique_ptr<RegistryHive> hive = openForReading();
-    s.serverIP = readString(*hive, kServerIP, QString());
-    s.userName = readString(*hive, kUserName, QString()).left(ClientSettings::kMaxUserName);
-    s.transferRate = qBound(0, readInteger(*hive, kTransferRate, 3000), ClientSettings::kMaxTransferRate);
-    s.lastEnteredName = readString(*hive, kLastEnteredName, QString());
-    s.modTypeSystem = readString(*hive, kModType, QStringLiteral("baseq2"));
-    s.quake2Dir = readString(*hive, kQuake2Dir, QDir::rootPath());
-    s.quake3Dir = readString(*hive, kQuake3Dir, QDir::rootPath());
-    s.gameTypeSystem = readInteger(*hive, kGameType, 0);
-    s.quake2Engine = readString(*hive, kQuake2Engine, QStringLiteral("quake2"));
-    s.quake3Engine = readString(*hive, kQuake3Engine, QStringLiteral("quake3"));
-    s.quake2Program = readString(*hive, kQuake2Program, QString());
-    s.quake3Program = readString(*hive, kQuake3Program, QString());
-    s.quake3DemoExtension = readString(*hive, kQuake3DemoExtension, QString());
+    // The order is the stored one; a value that cannot be read ends the load there.
+    const QList<std::function<void()>> steps = {
+        [&] { s.serverIP = readString(*hive, kServerIP, QString()); },
+        [&] { s.userName = readString(*hive, kUserName, QString()).left(ClientSettings::kMaxUserName); },
+        [&] { s.transferRate = qBound(0, readInteger(*hive, kTransferRate, 3000), ClientSettings::kMaxTransferRate); },
+        [&] { s.lastEnteredName = readString(*hive, kLastEnteredName, QString()); },
+        [&] { s.modTypeSystem = readString(*hive, kModType, QStringLiteral("baseq2")); },
+        [&] { s.quake2Dir = readString(*hive, kQuake2Dir, QDir::rootPath()); },
+        [&] { s.quake3Dir = readString(*hive, kQuake3Dir, QDir::rootPath()); },
+        [&] { s.gameTypeSystem = readInteger(*hive, kGameType, 0); },
+        [&] { s.quake2Engine = readString(*hive, kQuake2Engine, QStringLiteral("quake2")); },
+        [&] { s.quake3Engine = readString(*hive, kQuake3Engine, QStringLiteral("quake3")); },
+        [&] { s.quake2Program = readString(*hive, kQuake2Program, QString()); },
+        [&] { s.quake3Program = readString(*hive, kQuake3Program, QString()); },
+        [&] { s.quake3DemoExtension = readString(*hive, kQuake3DemoExtension, QString()); },
+    };
+    const QStringList names = {kServerIP, kUserName, kTransferRate, kLastEnteredName,
+                               kModType,  kQuake2Dir, kQuake3Dir,  kGameType,
+                               kQuake2Engine, kQuake3Engine, kQuake2Program, kQuake3Program,
+                               kQuake3DemoExtension};
+    for (qsizetype i = 0; i < steps.size(); ++i) {
+        try {
+            steps.at(i)();
+        } catch (const ERegistryException &) {
+            m_unread = names.mid(i);
+            m_afterLoad = s;
+            throw;
+        }
+    }
 }
 
 void SettingsStore::SaveSettings(const ClientSettings &s) const
 {
     const std::unique_ptr<RegistryHive> hive = openForWriting();
+    // A value the last load did not reach is written only when the program changed it.
+    const QString badValue = m_unread.value(0);
+    const auto keep = [&](const QString &name, bool unchanged) {
+        return unchanged && name != badValue && m_unread.contains(name);
+    };
+    const ClientSettings &a = m_afterLoad;
     hive->createKey(kTopKey);
     hive->createKey(kSetup);
-    writeString(*hive, kServerIP, s.serverIP);
-    writeString(*hive, kUserName, s.userName);
-    writeInteger(*hive, kTransferRate, s.transferRate);
-    writeString(*hive, kLastEnteredName, s.lastEnteredName);
-    writeString(*hive, kModType, s.modTypeSystem);
-    writeInteger(*hive, kGameType, s.gameTypeSystem);
-    writeString(*hive, kQuake2Dir, s.quake2Dir);
-    writeString(*hive, kQuake3Dir, s.quake3Dir);
-    writeString(*hive, kQuake2Engine, s.quake2Engine);
-    writeString(*hive, kQuake3Engine, s.quake3Engine);
-    writeString(*hive, kQuake2Program, s.quake2Program);
-    writeString(*hive, kQuake3Program, s.quake3Program);
-    writeString(*hive, kQuake3DemoExtension, s.quake3DemoExtension);
+    if (!keep(kServerIP, s.serverIP == a.serverIP))
+        writeString(*hive, kServerIP, s.serverIP);
+    if (!keep(kUserName, s.userName == a.userName))
+        writeString(*hive, kUserName, s.userName);
+    if (!keep(kTransferRate, s.transferRate == a.transferRate))
+        writeInteger(*hive, kTransferRate, s.transferRate);
+    if (!keep(kLastEnteredName, s.lastEnteredName == a.lastEnteredName))
+        writeString(*hive, kLastEnteredName, s.lastEnteredName);
+    if (!keep(kModType, s.modTypeSystem == a.modTypeSystem))
+        writeString(*hive, kModType, s.modTypeSystem);
+    if (!keep(kGameType, s.gameTypeSystem == a.gameTypeSystem))
+        writeInteger(*hive, kGameType, s.gameTypeSystem);
+    if (!keep(kQuake2Dir, s.quake2Dir == a.quake2Dir))
+        writeString(*hive, kQuake2Dir, s.quake2Dir);
+    if (!keep(kQuake3Dir, s.quake3Dir == a.quake3Dir))
+        writeString(*hive, kQuake3Dir, s.quake3Dir);
+    if (!keep(kQuake2Engine, s.quake2Engine == a.quake2Engine))
+        writeString(*hive, kQuake2Engine, s.quake2Engine);
+    if (!keep(kQuake3Engine, s.quake3Engine == a.quake3Engine))
+        writeString(*hive, kQuake3Engine, s.quake3Engine);
+    if (!keep(kQuake2Program, s.quake2Program == a.quake2Program))
+        writeString(*hive, kQuake2Program, s.quake2Program);
+    if (!keep(kQuake3Program, s.quake3Program == a.quake3Program))
+        writeString(*hive, kQuake3Program, s.quake3Program);
+    if (!keep(kQuake3DemoExtension, s.quake3DemoExtension == a.quake3DemoExtension))
+        writeString(*hive, kQuake3DemoExtension, s.quake3DemoExtension);
+    // The bad value is about to be replaced: the file as it was is kept for the user.
+    if (!badValue.isEmpty() && !m_filePath.isEmpty())
+        FileHive::keepDamagedCopy(m_filePath);
     commit(*hive, kSetup, kServerIP);
+    m_unread.clear();
 }
 
 QList<int> SettingsStore::parseColumnWidths(const QString &text)

@@ -9,6 +9,7 @@
 #include "clientsettings.h"
 
 #include <QList>
+#include <QStringList>
 #include <QString>
 #include <memory>
 #include <stdexcept>
@@ -45,7 +46,10 @@ public:
     // value that cannot be read (or when the store itself cannot be read); the values before
     // it are set, the rest keep what s held.
     void LoadSettings(ClientSettings &s) const;
-    // Writes all eight values; throws ERegistryException when they cannot be written.
+    // Writes all eight values; throws ERegistryException when they cannot be written. After a
+    // load that stopped at a bad value, the values it did not reach are written only once the
+    // program has changed them, so the user's stored folders and names survive; the file is
+    // kept as a damaged copy before the bad value is written over.
     void SaveSettings(const ClientSettings &s) const;
 
     // The stored widths from left to right. A piece that is not a width from 0 to
@@ -66,6 +70,10 @@ private:
 
     QString m_filePath;
     [[maybe_unused]] bool m_native = false; // the Windows registry rather than a file
+    // What the last load did not read (the bad value first) and what it left in the
+    // settings, to tell an unread value from one the program has set since.
+    mutable QStringList m_unread;
+    mutable ClientSettings m_afterLoad;
 };
 
 } // namespace arbelon

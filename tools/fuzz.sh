@@ -21,7 +21,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-TARGETS=(client_receive relay_connection regfile consolelog)
+TARGETS=(client_receive relay_connection regfile regfile_speed consolelog)
 if [ $# -lt 1 ]; then
   echo "usage: $0 <target>|all [seconds]"
   echo "targets: ${TARGETS[*]}"
@@ -63,11 +63,14 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 export QT_QPA_PLATFORM=offscreen
 
-# The relay target's inputs drive real sockets step by step: with inputs up to 90 KiB it ran at
+# Flags of one target. The relay target's inputs drive real sockets step by step: with inputs up to 90 KiB it ran at
 # a quarter of the speed; its limits are set so that 8 KiB inputs reach them.
-max_len_of() {
+# regfile_speed checks the processor time of each input itself (0.5 s); the time-out is the
+# backstop for an input that never ends.
+flags_of() {
   case $1 in
     relay_connection) echo "-max_len=8192" ;;
+    regfile_speed) echo "-timeout=2" ;;
   esac
 }
 
@@ -77,7 +80,7 @@ run_once() {
   shift
   # shellcheck disable=SC2086
   "$BUILD/bin/fuzz_$t" -rss_limit_mb="${FUZZ_RSS_MB:-2560}" -timeout="${FUZZ_TIMEOUT:-25}" \
-    -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$t/" $(max_len_of "$t") ${FUZZ_ARGS:-} "$@" \
+    -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$t/" $(flags_of "$t") ${FUZZ_ARGS:-} "$@" \
     "$BUILD/corpus/$t" "tests/fuzz/$t" 2> "$BUILD/fuzz_$t.last.log"
   local rc=$?
   cat "$BUILD/fuzz_$t.last.log" >> "$BUILD/fuzz_$t.log"

@@ -53,6 +53,10 @@ public:
     virtual void setBadLabel(const QString &t) = 0;
     virtual QString badLabel() const = 0;
 
+    // Shows the user an error box once the event being handled is done (the session may end
+    // meanwhile): a fault of the user's machine must not read as the relay's.
+    virtual void reportError(const QString &text) = 0;
+
     // ---- the Filmer's timers ----
     virtual QTimer &LogFileScan() = 0;
     virtual QTimer &OutDemoStream() = 0;

@@ -130,6 +130,7 @@ TMainForm::TMainForm(MainFormHooks hooks, QWidget *parent)
     QStatusBar *bar = statusBar();
     bar->setObjectName(QStringLiteral("StatusBar"));
     StatusPanel = named(new QLabel(bar), "StatusPanel");
+    StatusPanel->setTextFormat(Qt::PlainText); // status lines may quote a server's name
     bar->addWidget(StatusPanel, 1);
     // Shown while an attempt waits for its answer ("Connecting to HOST...").
     CancelConnectButton = named(new QPushButton(QStringLiteral("Cancel"), bar), "CancelConnectButton");
@@ -226,8 +227,8 @@ void TMainForm::FormCreate()
         proposeInstalledEngines();
 
     // Cancelling leaves the name empty, so the box comes back until a name is given; the relay
-    // refuses a blank one too.
-    while (!ClientCore::userNameRefusal(s.userName).isEmpty()) {
+    // refuses a blank one too. A termination signal ends the asking.
+    while (!ClientCore::userNameRefusal(s.userName).isEmpty() && !(m_hooks.quitting && m_hooks.quitting())) {
         const std::optional<QString> answer = m_hooks.askUserName(this, s.userName);
         s.userName = answer.value_or(QString()).left(ClientSettings::kMaxUserName);
     }

@@ -53,6 +53,9 @@ struct MainFormHooks {
     std::function<QString(QWidget *parent, const QString &current, const QString &title)> runProgramDialog;
     // The engines known; unset for the built-in ones and the profile file beside the settings.
     std::optional<QList<EngineProfile>> engines;
+    // True once the program is to end (a termination signal): the user-name prompt stops
+    // asking. Null: never.
+    std::function<bool()> quitting;
     // Where the settings live; unset for the current user's store.
     std::optional<SettingsStore> store;
 };

@@ -35,6 +35,7 @@ const int kDefaultWidths[GameListModel::kBaseColumns] = {50, 200, 70, 70, 50};
 QLabel *counterLabel(QWidget *parent, const char *name)
 {
     auto *label = named(new QLabel(QStringLiteral("0"), parent), name);
+    label->setTextFormat(Qt::PlainText);
     label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     return label;
 }
@@ -265,6 +266,7 @@ QWidget *TMainForm::buildLobbySheet()
     GameNameLabel = named(new QLabel(details), "GameNameLabel");
     ModTypeLabel = named(new QLabel(details), "ModTypeLabel");
     for (QLabel *l : {GameNameLabel, ModTypeLabel}) {
+        l->setTextFormat(Qt::PlainText); // the mod comes from the relay: never markup
         l->setFont(heading);
         l->setPalette(dark);
     }

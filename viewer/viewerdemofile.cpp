@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <cerrno>
+
 namespace arbelon {
 
 namespace {
@@ -60,8 +62,21 @@ void ViewerDemoFile::append(QByteArrayView bytes)
     if (!m_file.isOpen())
         throw EDemoFileError("no demo file open");
     const qint64 written = m_file.write(bytes.data(), bytes.size());
-    if (written != bytes.size())
-        fail("cannot write the demo file", m_file.fileName());
+    const int error = errno;
+    if (written != bytes.size()) {
+        // A block written in part would leave a demo the game cannot play to its end.
+        m_file.resize(m_size);
+        QString why;
+        if (error == ENOSPC || error == EDQUOT || error == EFBIG)
+            why = QStringLiteral("the disk is full");
+        else if (error == EROFS || error == EACCES || error == EPERM)
+            why = QStringLiteral("the folder is read only");
+        else
+            why = m_file.errorString();
+        throw EDemoFileError(QStringLiteral("Cannot write the demo file %1: %2")
+                                 .arg(QDir::toNativeSeparators(m_file.fileName()), why)
+                                 .toStdString());
+    }
     m_size += written;
 }
 

@@ -29,7 +29,9 @@ public:
     // Returns the path used.
     QString create(const QString &path, const QString &gameDir);
 
-    // Appends all bytes, straight to the file so that readers see them at once.
+    // Appends all bytes, straight to the file so that readers see them at once. A write that
+    // fails (a full disk) takes back what it wrote, so the file holds only whole blocks, and
+    // throws EDemoFileError saying why.
     void append(QByteArrayView bytes);
     // The size of the open file.
     qint64 size() const { return m_size; }

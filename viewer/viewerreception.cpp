@@ -44,6 +44,10 @@ void ViewerReception::sessionConnected()
     s.listedNames.clear();
     m_host.demoList()->clear();
     m_watching = false;
+    m_created = 0;
+    m_createdAt.clear();
+    m_refused = false;
+    m_capReported = false;
 }
 
 void ViewerReception::prepareLobby()
@@ -77,6 +81,19 @@ bool ViewerReception::handleDemoRestart()
     if (!m_watching)
         throw EDemoFileError("DEMORESTART before a game was chosen to watch");
     DemoTransferState &s = m_host.demo();
+    demoClose();
+    m_refused = demoCapReached();
+    if (m_refused) {
+        if (!m_capReported) {
+            m_capReported = true;
+            m_host.reportError(QStringLiteral("The relay started more than %1 demos in a minute or %2 in this session; "
+                                              "further demos are refused.")
+                                   .arg(kMaxDemosPerMinute)
+                                   .arg(kMaxDemosPerSession));
+        }
+        d.consumeAndAck(rec::kDemoRestartSize, 1);
+        return true;
+    }
     s.currentDemoName = viewernaming::demoName(s.watchedGameName, m_host.now());
     if (s.pending.size() < kMaxPending) {
         const QString folder = m_install.demosFolder(s.watchedMod);
@@ -84,7 +101,6 @@ bool ViewerReception::handleDemoRestart()
         if (!folder.isEmpty())
             s.pending.append(folder + s.currentDemoName + m_install.demoExtension);
     }
-    demoClose();
     d.consumeAndAck(rec::kDemoRestartSize);
     return true;
 }
@@ -107,6 +123,10 @@ bool ViewerReception::handleDemoPacket()
         return false;
     requireViewer("DEMOPACKET");
 
+    if (m_refused) {
+        d.consumeAndAck(qsizetype(size), 1);
+        return true;
+    }
     const DemoPacketReader r{front};
     QByteArray block;
     const bool good = decodeBlock(r.data(), r.packetCrc(), block);
@@ -137,11 +157,28 @@ bool ViewerReception::decodeBlock(QByteArrayView data, quint32 crc, QByteArray &
     return zlib.Crc() == crc;
 }
 
+bool ViewerReception::demoCapReached()
+{
+    const QDateTime now = m_host.now();
+    while (!m_createdAt.isEmpty() && m_createdAt.first().secsTo(now) >= 60)
+        m_createdAt.removeFirst();
+    return m_created >= kMaxDemosPerSession || m_createdAt.size() >= kMaxDemosPerMinute;
+}
+
 void ViewerReception::appendBlock(QByteArrayView block)
 {
-    if (!m_file.isOpen())
+    if (!m_file.isOpen()) {
         openDemoFile();
-    m_file.append(block);
+        ++m_created;
+        m_createdAt.append(m_host.now());
+    }
+    try {
+        m_file.append(block);
+    } catch (const EDemoFileError &e) {
+        // The session ends as for any demo file error; the user learns the reason.
+        m_host.reportError(QString::fromStdString(e.what()));
+        throw;
+    }
     showSize(m_file.size());
 }
 

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
 namespace arbelon {
@@ -22,6 +23,10 @@ public:
     // Demos announced and not begun beyond this many are not taken: a relay can announce
     // without end and never send a block.
     static constexpr int kMaxPending = 1000;
+    // Demo files a relay may make a Viewer create: a relay that restarts demos without end
+    // would otherwise fill the disk with files. Past either bound a start of demo is refused.
+    static constexpr int kMaxDemosPerMinute = 10;
+    static constexpr int kMaxDemosPerSession = 300;
 
     explicit ViewerReception(TransferHost &host);
     ~ViewerReception();
@@ -51,6 +56,7 @@ private:
     void openDemoFile();
     void showSize(qint64 size);
     void requireViewer(const char *record) const;
+    bool demoCapReached();
 
     TransferHost &m_host;
     ViewerDemoFile m_file;
@@ -58,6 +64,12 @@ private:
     GameInstall m_install;
     // A game was chosen to watch in this session, so demos can be named after it.
     bool m_watching = false;
+    // Demo files created this session, the times of the last minute's, and whether the
+    // current demo was refused (its blocks are refused too).
+    int m_created = 0;
+    QList<QDateTime> m_createdAt;
+    bool m_refused = false;
+    bool m_capReported = false;
 };
 
 } // namespace arbelon

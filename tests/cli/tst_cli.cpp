@@ -156,6 +156,8 @@ private slots:
 
     void gamesListsFilmedGame_data();
     void gamesListsFilmedGame();
+    void untrustedTextEscaped_data();
+    void untrustedTextEscaped();
     void watchReceivesFilmedDemo_data();
     void watchReceivesFilmedDemo();
     void filmPassword_data();
@@ -271,6 +273,43 @@ void TestCli::gamesListsFilmedGame()
     QVERIFY(games->finish());
     QCOMPARE(games->exitStatus(), QProcess::NormalExit);
     QVERIFY2(games->out().contains(QLatin1String("interrupted")), qPrintable(games->all()));
+}
+
+// A Filmer names its game; every Viewer's terminal shows the name. Control characters reach
+// it only escaped, so a name can neither steer the terminal nor forge a line.
+void TestCli::untrustedTextEscaped_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("clear screen") << QStringLiteral("a\x1b[2Jb") << QStringLiteral("a\\x1b[2Jb");
+    QTest::newRow("window title") << QStringLiteral("\x1b]0;pwned\x07x") << QStringLiteral("\\x1b]0;pwned\\x07x");
+    QTest::newRow("forged line") << QStringLiteral("g\r\ngame 1 \"fake\"") << QStringLiteral("g\\x0d\\x0agame 1 \"fake\"");
+    QTest::newRow("one-byte CSI") << (QStringLiteral("c") + QChar(0x9b) + QStringLiteral("2J")) << QStringLiteral("c\\x9b2J");
+}
+
+void TestCli::untrustedTextEscaped()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, shown);
+    const QString dir = m_tmp.filePath(QStringLiteral("escape-") + dataTag().replace(QLatin1Char(' '), QLatin1Char('-')));
+    QVERIFY(QDir().mkpath(dir));
+    auto film = startFilm(name, 2, dir, QString());
+    QTRY_VERIFY_WITH_TIMEOUT(inLobby(*film) || !film->running(), kStartMs);
+    QVERIFY2(film->running(), qPrintable(film->all()));
+    auto games = cli({QStringLiteral("games"), QStringLiteral("--server"), kRelay});
+    const QString listed = QStringLiteral("\"") + shown + QStringLiteral("\" Quake 2 baseq2 users=1\n");
+    QTRY_VERIFY_WITH_TIMEOUT(games->out().contains(listed), kStartMs);
+    games->interrupt();
+    film->interrupt();
+    QVERIFY(games->finish());
+    QVERIFY(film->finish());
+    for (const Child *c : {games.get(), film.get()}) {
+        for (const QChar ch : c->all()) {
+            QVERIFY2(ch == QLatin1Char('\n') || ch.category() != QChar::Other_Control,
+                     qPrintable(QStringLiteral("raw U+%1 printed").arg(ch.unicode(), 4, 16, QLatin1Char('0'))));
+        }
+    }
 }
 
 // ---- watch ----------------------------------------------------------------------------

@@ -60,6 +60,7 @@ private slots:
     void readerRereadsARewrittenLog();
     void readerDropsThePartialLineOfTheOldContent();
     void readerHolds();
+    void floodIsReadInBoundedSlices();
 };
 
 void TestConsoleLog::scan_data()
@@ -317,6 +318,39 @@ void TestConsoleLog::readerHolds()
     reader.close();
     QVERIFY(!reader.holds(path));
     QVERIFY(!reader.isOpen());
+}
+
+// 200 MB of announcements must not be held at once: the reader takes one slice a call and
+// the log keeps no more announcements than the Filmer would take.
+void TestConsoleLog::floodIsReadInBoundedSlices()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("qconsole.log"));
+    QVERIFY(rewrite(path, QByteArray()));
+    ConsoleLogReader reader;
+    ConsoleLog log;
+    reader.open(path);
+    QByteArray lines;
+    for (int i = 0; lines.size() < ConsoleLogReader::kReadPerCall; ++i)
+        lines += "recording to ./baseq2/demos/d" + QByteArray::number(i) + ".dm2.\n";
+    const qint64 slices = 3;
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Append));
+    for (qint64 i = 0; i < slices; ++i)
+        QCOMPARE(f.write(lines), lines.size());
+    f.close();
+    const qint64 size = QFileInfo(path).size();
+    for (qint64 call = 1; call <= slices + 1; ++call) {
+        reader.readInto(log);
+        QCOMPARE(reader.position(), qMin(size, call * ConsoleLogReader::kReadPerCall));
+        QVERIFY(log.heldAnnouncements() <= ConsoleLog::kMaxAnnouncements);
+        const QList<QByteArray> names = log.scanNewLines();
+        if (call == 1) {
+            QCOMPARE(names.size(), ConsoleLog::kMaxAnnouncements);
+            QCOMPARE(names.first(), QByteArray("baseq2/demos/d0.dm2"));
+        }
+    }
+    QCOMPARE(reader.position(), size);
 }
 
 QTEST_GUILESS_MAIN(TestConsoleLog)

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -17,6 +18,9 @@
 #include <stdexcept>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace arbelon;
 
@@ -84,6 +88,8 @@ private slots:
     void scanTimerRestartsAfterAnError();
     void closeFilesDropsTheLog();
     void pendingListIsBounded();
+    void specialFilesAreIgnored_data();
+    void specialFilesAreIgnored();
 };
 
 void TestFilmerScan::prepare_data()
@@ -394,6 +400,48 @@ void TestFilmerScan::pendingListIsBounded()
     rig.tick();
     QCOMPARE(rig.core.demo().pending.size(), FilmerUpload::kMaxPending);
     QCOMPARE(rig.core.demo().pending.first(), rig.path(QStringLiteral("q2/baseq2/demos/d0.dm2")));
+}
+
+// A FIFO where the game's files belong: opening it for reading would wait for a writer for
+// good. The test holds a writer (so the code before the check did not hang here, it read);
+// the client must not hold it open, must not replace it, and goes on with a trace line.
+void TestFilmerScan::specialFilesAreIgnored_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::newRow("console log") << QStringLiteral("q2/baseq2/qconsole.log");
+    QTest::newRow("announced demo") << QStringLiteral("q2/baseq2/demos/d1.dm2");
+    QTest::newRow("autoexec.cfg") << QStringLiteral("q2/baseq2/autoexec.cfg");
+}
+
+void TestFilmerScan::specialFilesAreIgnored()
+{
+    QFETCH(QString, file);
+    Rig rig(0, QStringLiteral("baseq2"));
+    const QString fifo = rig.path(file);
+    QVERIFY(QDir().mkpath(QFileInfo(fifo).absolutePath()));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const int writer = ::open(QFile::encodeName(fifo).constData(), O_RDWR | O_NONBLOCK);
+    QVERIFY(writer >= 0);
+    const auto closeWriter = qScopeGuard([writer] { ::close(writer); });
+    QCOMPARE(::write(writer, "x\n", 2), 2);
+    QStringList traced;
+    rig.core.setTraceEnabled(true);
+    connect(&rig.core, &ClientCore::traceLine, this, [&traced](const QString &l) { traced << l; });
+
+    if (file.endsWith(QLatin1String(".log"))) {
+        rig.tick();
+        QVERIFY(!rig.filmer().consoleLogOpen());
+    } else if (file.endsWith(QLatin1String(".dm2"))) {
+        rig.core.demo().currentDemoPath = fifo;
+        rig.core.demo().pending = {rig.path(QStringLiteral("q2/baseq2/demos/d2.dm2"))};
+        rig.filmer().OutDemoStreamTimer();
+        QVERIFY(!rig.filmer().demoFileOpen());
+        QVERIFY(rig.core.demo().currentDemoPath.isEmpty()); // the next one goes
+    } else {
+        rig.filmer().enableLog();
+    }
+    QVERIFY2(!QFileInfo(fifo).isFile(), "the FIFO was replaced");
+    QVERIFY2(!traced.filter(fifo).isEmpty(), qPrintable(traced.join(QLatin1Char('\n'))));
 }
 
 QTEST_GUILESS_MAIN(TestFilmerScan)

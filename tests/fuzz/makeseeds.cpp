@@ -358,6 +358,22 @@ void regfileSeeds()
           "\"ServerIP\"=\"open\n\"x\"=hex:01,\\\n");
 }
 
+// ---- settings file at its largest: [prologue] 0x01 [unit repeated, "#" numbered] -----------
+
+void regfileSpeedSeeds()
+{
+    const QString t = QStringLiteral("regfile_speed");
+    const QByteArray header = "Windows Registry Editor Version 5.00\n\n";
+    const QByteArray setup = header + "[HKEY_CURRENT_USER\\Arbelon Client\\Setup]\n";
+    write(t, QStringLiteral("keys"), header + "\x01[HKEY_CURRENT_USER\\k#]\n");
+    write(t, QStringLiteral("values"), setup + "\x01\"v#\"=\"x\"\n");
+    write(t, QStringLiteral("same-value"), setup + "\x01\"v\"=\"#\"\n");
+    write(t, QStringLiteral("set-and-remove"), setup + "\x01\"v#\"=dword:1\n\"v#\"=-\n");
+    write(t, QStringLiteral("continued-hex"), setup + "\"blob\"=hex:\x01" + "00,01,02,\\\n");
+    write(t, QStringLiteral("deleted-keys"), header + "\x01[-HKEY_CURRENT_USER\\k#]\n\"a\"=\"b\"\n");
+    write(t, QStringLiteral("long-text"), setup + "\"v\"=\"\x01\\\"#");
+}
+
 // ---- console log: [game type] then [operation][length][bytes] steps ---------------------------
 
 void consoleSeeds()
@@ -410,6 +426,7 @@ int main(int argc, char **argv)
     clientSeeds();
     relaySeeds();
     regfileSeeds();
+    regfileSpeedSeeds();
     consoleSeeds();
     return 0;
 }

@@ -352,6 +352,13 @@ void TestHostileRelay::watchedMod_data()
     QTest::newRow("a b") << qint32(gtQuake2) << QByteArray("a b") << base;
     QTest::newRow("+quit") << qint32(gtQuake2) << QByteArray("+quit") << base;
     QTest::newRow("..") << qint32(gtQuake2) << QByteArray("..") << base;
+    QTest::newRow("...") << qint32(gtQuake2) << QByteArray("...") << base;
+    QTest::newRow("--help") << qint32(gtQuake2) << QByteArray("--help") << base;
+    QTest::newRow("-x") << qint32(gtQuake2) << QByteArray("-x") << base;
+    QTest::newRow("_x") << qint32(gtQuake2) << QByteArray("_x") << base;
+    QTest::newRow("quake2.exe") << qint32(gtQuake2) << QByteArray("quake2.exe") << base;
+    QTest::newRow("QUAKE3.EXE") << qint32(gtQuake2) << QByteArray("QUAKE3.EXE") << base;
+    QTest::newRow("digit first, dots and dashes") << qint32(gtQuake2) << QByteArray("3wave-1.0") << QStringLiteral("3wave-1.0");
     QTest::newRow("empty") << qint32(gtQuake2) << QByteArray() << base;
     QTest::newRow("16 characters") << qint32(gtQuake2) << QByteArray("abcdefghijklmnop") << QStringLiteral("abcdefghijklmnop");
     QTest::newRow("17 characters, no NUL") << qint32(gtQuake2) << QByteArray("abcdefghijklmnopq") << base;

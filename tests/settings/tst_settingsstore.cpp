@@ -2,6 +2,7 @@
 // file stand-in for the registry, and the game list's column widths.
 
 #include "regfile.h"
+#include "registryhive.h"
 #include "settingsstore.h"
 
 #include <QDir>
@@ -262,6 +263,23 @@ void TestSettingsStore::badValueStopsLoading()
         else
             QVERIFY2(field(s, n) == field(initial, n), qPrintable(n + QStringLiteral(" changed after the error")));
     }
+
+    // A plain close saves: the bad value is replaced, the ones the load never reached stay as
+    // they were, and the file as it was is kept.
+    const QByteArray before = readFile();
+    SettingsStore store(m_path);
+    try {
+        store.LoadSettings(s);
+    } catch (const ERegistryException &) {
+    }
+    store.SaveSettings(s);
+    ClientSettings back = markers();
+    SettingsStore(m_path).LoadSettings(back);
+    for (qsizetype i = bad + 1; i < kLoadOrder.size(); ++i)
+        QVERIFY2(field(back, kLoadOrder.at(i)) == kFullValues.at(i), qPrintable(kLoadOrder.at(i) + QStringLiteral(" lost")));
+    QFile kept(m_path + QStringLiteral(".damaged"));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), before);
 }
 
 void TestSettingsStore::damagedFile_data()
@@ -292,6 +310,20 @@ void TestSettingsStore::damagedFile_data()
             utf16.append(char(c.unicode() >> 8));
         }
         QTest::newRow("utf-16 with a lone surrogate") << utf16;
+    }
+    {
+        QByteArray keys = kHeader;
+        for (qsizetype i = 0; i <= RegFile::kMaxKeys; ++i)
+            keys += "[HKEY_CURRENT_USER\\k" + QByteArray::number(i) + "]\n";
+        QTest::newRow("too many keys") << keys;
+        QByteArray values = kHeader + kSetupKey;
+        for (qsizetype i = 0; i <= RegFile::kMaxValues; ++i)
+            values += "\"v" + QByteArray::number(i) + "\"=\"\"\n";
+        QTest::newRow("too many values") << values;
+        QByteArray hex = kHeader + kSetupKey + "\"blob\"=hex:";
+        for (qsizetype i = 0; i <= RegFile::kMaxHexBytes; i += 16)
+            hex += "00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,\\\n";
+        QTest::newRow("value data over 64 KiB") << hex + "00\n";
     }
     QTest::newRow("too large") << QByteArray(kHeader + kSetupKey + "; " + QByteArray(RegFile::kMaxFileSize, 'x') + '\n');
 }
@@ -496,18 +528,26 @@ void TestSettingsStore::keyNameReadsAsItIsSaved()
 
 void TestSettingsStore::saveOverDamagedFileKeepsIt()
 {
-    const QByteArray damaged = "this is not a settings file\n";
-    writeFile(damaged);
-    ClientSettings s;
-    s.userName = QStringLiteral("Ann");
-    SettingsStore(m_path).SaveSettings(s);
-
-    QFile kept(m_path + QStringLiteral(".damaged"));
-    QVERIFY(kept.open(QIODevice::ReadOnly));
-    QCOMPARE(kept.readAll(), damaged);
-    ClientSettings back;
-    SettingsStore(m_path).LoadSettings(back);
-    QCOMPARE(back.userName, QStringLiteral("Ann"));
+    // Each damaged file is kept, the newest as ".damaged"; past the bound the oldest goes.
+    const int copies = FileHive::kMaxDamagedCopies;
+    for (int round = 1; round <= copies + 2; ++round) {
+        writeFile("this is not a settings file, round " + QByteArray::number(round) + '\n');
+        ClientSettings s;
+        s.userName = QStringLiteral("Ann");
+        SettingsStore(m_path).SaveSettings(s);
+        ClientSettings back;
+        SettingsStore(m_path).LoadSettings(back);
+        QCOMPARE(back.userName, QStringLiteral("Ann"));
+    }
+    for (int n = 1; n <= copies + 1; ++n) {
+        QFile kept(m_path + QStringLiteral(".damaged") + (n > 1 ? QStringLiteral(".%1").arg(n) : QString()));
+        if (n > copies) {
+            QVERIFY2(!kept.exists(), "more copies kept than the bound");
+            continue;
+        }
+        QVERIFY2(kept.open(QIODevice::ReadOnly), qPrintable(kept.fileName()));
+        QCOMPARE(kept.readAll(), "this is not a settings file, round " + QByteArray::number(copies + 3 - n) + '\n');
+    }
 }
 
 void TestSettingsStore::saveFailureNamesKey()

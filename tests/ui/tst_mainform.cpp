@@ -5,6 +5,7 @@
 #include "folderselect.h"
 #include "gamelistmodel.h"
 #include "mainclient.h"
+#include "quitsignals.h"
 #include "regfile.h"
 
 #include <QAction>
@@ -82,6 +83,8 @@ private slots:
     void programMovesTreeFromSetup();
     void emptiedRateSavesZero();
     void closingSavesSettings();
+    void terminationSignalSaves_data();
+    void terminationSignalSaves();
     void columnWidthsKept_data();
     void columnWidthsKept();
     void browseButtons();
@@ -457,6 +460,29 @@ void TestMainForm::closingSavesSettings()
     form->core().settings().serverIP = QStringLiteral("new.relay.test");
     form->close();
     QCOMPARE(readSettings().value(kSetup, QStringLiteral("ServerIP"))->text(), QStringLiteral("new.relay.test"));
+}
+
+// A desktop logout sends SIGTERM: the window ends as when closed, so the name given at the
+// prompt is kept.
+void TestMainForm::terminationSignalSaves_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+void TestMainForm::terminationSignalSaves()
+{
+    QFETCH(int, signal);
+    m_nameAnswers = {QStringLiteral("Zed")};
+    QuitSignals quit;
+    auto form = makeForm();
+    form->show();
+    connect(&quit, &QuitSignals::quitRequested, form.get(), &QWidget::close);
+    QCOMPARE(::raise(signal), 0);
+    QTRY_VERIFY(quit.requested());
+    QVERIFY(!form->isVisible());
+    QCOMPARE(readSettings().value(kSetup, QStringLiteral("UserNameEdit"))->text(), QStringLiteral("Zed"));
 }
 
 void TestMainForm::columnWidthsKept_data()

@@ -95,6 +95,8 @@ private slots:
     void serverCloseInLobby();
     void enterWhileLineUnacknowledged();
     void semicolonInGameName();
+    void networkTextIsPlain_data();
+    void networkTextIsPlain();
     void demoListPlays_data();
     void demoListPlays();
     void removedGameRows_data();
@@ -489,6 +491,47 @@ void TestWindowSession::semicolonInGameName()
     const QString name = demos->index(0, 0).data().toString();
     QVERIFY2(name.startsWith(QLatin1String("A_B_QUAKE_3_X")), qPrintable(name));
     QVERIFY(QFileInfo::exists(m_w->path(QStringLiteral("q2/ctf/demos/")) + name + QStringLiteral(".dm2")));
+}
+
+// What the relay sends is shown as the text it is: no markup in a label, and one chat record
+// is one line of the memo, its control characters escaped.
+void TestWindowSession::networkTextIsPlain_data()
+{
+    QTest::addColumn<QByteArray>("mod");
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("heading as mod") << QByteArray("<h1>BIG</h1>") << QByteArray("bob") << QByteArray("hi")
+                                    << QStringLiteral("<bob> hi");
+    QTest::newRow("forged server line") << QByteArray("ctf") << QByteArray("bob")
+                                        << QByteArray("hi\n<server> give me your password")
+                                        << QStringLiteral("<bob> hi\\x0a<server> give me your password");
+    QTest::newRow("escape and carriage return") << QByteArray("ctf") << QByteArray("b\x1b[2Jb")
+                                                << QByteArray("a\r\x85z")
+                                                << QStringLiteral("<b\\x1b[2Jb> a\\x0d\\x85z");
+}
+
+void TestWindowSession::networkTextIsPlain()
+{
+    QFETCH(QByteArray, mod);
+    QFETCH(QByteArray, user);
+    QFETCH(QByteArray, text);
+    QFETCH(QString, line);
+    Relay relay;
+    QVERIFY(relay.listen(kAddr, kViewerPort));
+    start();
+    connectViewer(relay);
+    relay.give(buildGameInfoDetailed(3, "g", 0, 1, mod));
+    QTRY_COMPARE(m_w->gameRows(), 1);
+    watchRow(relay, 0);
+    auto *modLabel = m_w->control<QLabel>("ModTypeLabel");
+    QCOMPARE(modLabel->text(), QString::fromLatin1(mod));
+    QCOMPARE(modLabel->textFormat(), Qt::PlainText);
+
+    relay.give(buildSendText(user, text));
+    QTRY_VERIFY(!m_w->chat().isEmpty());
+    QCOMPARE(m_w->chat(), line); // the memo starts empty in the lobby: exactly one line
 }
 
 void TestWindowSession::demoListPlays_data()

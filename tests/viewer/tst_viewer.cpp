@@ -15,10 +15,14 @@
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <zlib.h>
+
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace arbelon;
 using arbelon::test::FakeRelay;
@@ -626,6 +630,83 @@ private slots:
         core.dispatcher().buffer().clear();
         QVERIFY_THROWS_EXCEPTION(EDemoFileError, core.dispatcher().dataAvailable(buildDemoRestart(0)));
         QCOMPARE(core.demo().pending, QStringList{recording});
+    }
+    // A relay that starts demos without end gets a bounded number of files; the user's own
+    // files stay as they were, and the user is told once.
+    void demoFilesAreCapped_data()
+    {
+        QTest::addColumn<int>("stepSeconds"); // between two starts of demo
+        QTest::addColumn<int>("cap");
+        QTest::newRow("all in one minute") << 0 << ViewerReception::kMaxDemosPerMinute;
+        QTest::newRow("one every 7 s, a whole session") << 7 << ViewerReception::kMaxDemosPerSession;
+    }
+    void demoFilesAreCapped()
+    {
+        QFETCH(int, stepSeconds);
+        QFETCH(int, cap);
+        Rig rig;
+        QVERIFY(enterLobby(rig));
+        const QString mine = rig.demoPath(QStringLiteral("mine"));
+        QVERIFY(QDir().mkpath(QFileInfo(mine).absolutePath()));
+        QFile f(mine);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("my demo") == 7);
+        f.close();
+        const QByteArray block = goodPacket(demoBytes(100, 1));
+        for (int i = 0; i < cap + 2; ++i) {
+            rig.now = rig.now.addSecs(stepSeconds);
+            const int expected = i < cap ? 0 : 1;
+            QCOMPARE(exchange(rig, buildDemoRestart(0)), expected);
+            QCOMPARE(exchange(rig, block), expected);
+        }
+        QVERIFY(rig.core.connected());
+        const QStringList files = QDir(QFileInfo(mine).absolutePath()).entryList(QDir::Files);
+        QCOMPARE(files.size(), cap + 1);
+        QCOMPARE(readAll(mine), QByteArray("my demo"));
+        QTRY_COMPARE(rig.prompts.errors.size(), 1);
+        QVERIFY2(rig.prompts.errors.first().contains(QLatin1String("refused")), qPrintable(rig.prompts.errors.first()));
+        if (stepSeconds == 0) {
+            // A minute later demos are taken again.
+            rig.now = rig.now.addSecs(60);
+            QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+            QCOMPARE(exchange(rig, block), 0);
+        }
+    }
+
+    // A disk that fills mid-block: the file keeps only whole blocks and the user is told why
+    // (the file size limit of the process stands in for the full disk).
+    void fullDiskLeavesWholeBlocks_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::newRow("full inside the 31st block") << 303104;
+        QTest::newRow("full at the end of the 30th block") << 300000;
+    }
+    void fullDiskLeavesWholeBlocks()
+    {
+        QFETCH(int, limit);
+        Rig rig;
+        QVERIFY(enterLobby(rig));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        struct rlimit before {};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &before), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        const auto restore = qScopeGuard([&] {
+            ::setrlimit(RLIMIT_FSIZE, &before);
+            std::signal(SIGXFSZ, oldHandler);
+        });
+        struct rlimit small = before;
+        small.rlim_cur = rlim_t(limit);
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        const QByteArray raw = demoBytes(10000, 3);
+        const QByteArray block = goodPacket(raw);
+        for (int i = 0; i < 30; ++i)
+            QCOMPARE(exchange(rig, block), 0);
+        rig.relay.send(block);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.core.connected(), kWaitMs);
+        QCOMPARE(QFileInfo(rig.demoPath(kName1)).size(), 300000);
+        QTRY_COMPARE(rig.prompts.errors.size(), 1);
+        QVERIFY2(rig.prompts.errors.first().contains(QLatin1String("the disk is full")), qPrintable(rig.prompts.errors.first()));
+        QVERIFY2(rig.prompts.errors.first().contains(QDir::toNativeSeparators(rig.demoPath(kName1))),
+                 qPrintable(rig.prompts.errors.first()));
     }
 };
 
