@@ -455,19 +455,28 @@ private slots:
         QTest::addColumn<int>("type");
         QTest::addColumn<QString>("exe");
         QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("starts");
         QTest::newRow("quake2") << 0 << QStringLiteral("quake2.exe")
                                 << QStringList{QStringLiteral("+set"), QStringLiteral("game"),
                                                QStringLiteral("ctf"), QStringLiteral("+map"),
-                                               kName1 + QStringLiteral(".dm2")};
+                                               kName1 + QStringLiteral(".dm2")}
+                                << true;
         QTest::newRow("quake3") << 1 << QStringLiteral("quake3.exe")
-                                << QStringList{QStringLiteral("+demo"), kName1 + QStringLiteral(".dm3")};
+                                << QStringList{QStringLiteral("+demo"), kName1 + QStringLiteral(".dm3")} << true;
+        // A start that fails is told, not swallowed.
+        QTest::newRow("quake3, start fails") << 1 << QStringLiteral("quake3.exe")
+                                             << QStringList{QStringLiteral("+demo"), kName1 + QStringLiteral(".dm3")}
+                                             << false;
     }
     void doubleClickOlderRow()
     {
         QFETCH(int, type);
         QFETCH(QString, exe);
         QFETCH(QStringList, arguments);
+        QFETCH(bool, starts);
         Rig rig;
+        rig.starter.result = starts;
+        QSignalSpy notices(&rig.core, &ClientCore::noticeLine);
         QVERIFY(enterLobby(rig, "abc", type, "ctf"));
         QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
         QCOMPARE(exchange(rig, goodPacket(demoBytes(25000, 1))), 0);
@@ -487,6 +496,9 @@ private slots:
         QCOMPARE(rig.starter.launches[0].program, gameDir + exe);
         QCOMPARE(rig.starter.launches[0].arguments, arguments);
         QCOMPARE(rig.starter.launches[0].workingDirectory, gameDir);
+        QCOMPARE(notices.size(), starts ? 0 : 1);
+        if (!starts)
+            QCOMPARE(notices.at(0).at(0).toString(), QStringLiteral("Cannot start ") + gameDir + exe);
         QVERIFY(QFile::exists(rig.demoPath(kName1, type, QStringLiteral("ctf"))));
         // The demo under way goes on into its own file; no row is added or renamed.
         QCOMPARE(exchange(rig, goodPacket(demoBytes(1000, 3))), 0);
