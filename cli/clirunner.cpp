@@ -308,15 +308,7 @@ QString CliRunner::printable(const QString &text)
 {
     // Game names, user names and chat come from any peer of the relay: a control character
     // reaching the terminal could move the cursor, set its title or forge a whole line.
-    QString out;
-    out.reserve(text.size());
-    for (const QChar c : text) {
-        if (c.category() == QChar::Other_Control)
-            out += QStringLiteral("\\x%1").arg(uint(c.unicode()), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
+    return escapeControls(text);
 }
 
 void CliRunner::line(const QString &text)

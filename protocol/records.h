@@ -112,6 +112,9 @@ quint32 readU32(QByteArrayView rec, int offset);
 quint8 readU8(QByteArrayView rec, int offset);
 // Characters up to the first NUL, or the whole field when it holds none.
 QByteArray readText(QByteArrayView rec, int offset, int width);
+// Text a peer sent, with each control character written as \xNN: shown or printed, it stays
+// one line and cannot steer a terminal.
+QString escapeControls(const QString &text);
 
 void writeI32(QByteArray &rec, int offset, qint32 value);
 void writeU32(QByteArray &rec, int offset, quint32 value);

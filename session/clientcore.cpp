@@ -19,19 +19,6 @@ constexpr int kSendBufferBlock = 650000;
 constexpr int kTickMs = 1000;
 constexpr qsizetype kMaxChatLines = 20000;
 
-QString escapeControls(const QString &text)
-{
-    QString out;
-    out.reserve(text.size());
-    for (const QChar c : text) {
-        if (c.category() == QChar::Other_Control)
-            out += QStringLiteral("\\x%1").arg(uint(c.unicode()), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
-}
-
 // Marks a socket event as being handled, however the handler ends.
 class SocketEventScope {
 public:
