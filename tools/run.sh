@@ -74,6 +74,8 @@ trap 'exit 143' TERM
 start_logged() {
   local tag=$1 log=$2
   shift 2
+  # The log exists before anything reads it: tee would make it only once it runs.
+  : > "$log"
   "$@" > >(tee "$log" | sed -u "s/^/  $tag | /") 2>&1 &
   STARTED=$!
   PIDS+=("$STARTED")
