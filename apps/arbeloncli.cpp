@@ -101,7 +101,7 @@ int main(int argc, char **argv)
         arbelon::printEngines(engines, out);
         return 0;
     }
-    const QStringList pathFolders = QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    const QStringList pathFolders = arbelon::engineprofiles::pathFolders();
     // An engine by name, of the game type wanted (-1: any), or a usage error.
     auto engineNamed = [&](const QString &id, int gameType, QString *why) -> std::optional<arbelon::EngineProfile> {
         const auto e = arbelon::engineprofiles::find(engines, id);

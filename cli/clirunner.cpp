@@ -226,7 +226,7 @@ void CliRunner::tryWatch()
 
 void printEngines(const QList<EngineProfile> &engines, QTextStream &out)
 {
-    const QStringList path = QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    const QStringList path = engineprofiles::pathFolders();
     const QString home = QDir::homePath();
     for (const EngineProfile &e : engines) {
         const QString program = engineprofiles::findProgram(e, path);

@@ -384,6 +384,11 @@ std::optional<EngineProfile> find(const QList<EngineProfile> &profiles, const QS
     return std::nullopt;
 }
 
+QStringList pathFolders()
+{
+    return QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+}
+
 QString findProgram(const EngineProfile &profile, const QStringList &pathFolders)
 {
     for (const QString &program : profile.programs) {

@@ -65,6 +65,9 @@ QList<EngineProfile> merged(const QList<EngineProfile> &fromFile);
 
 std::optional<EngineProfile> find(const QList<EngineProfile> &profiles, const QString &id);
 
+// The folders of $PATH, where programs named without a folder are looked for.
+QStringList pathFolders();
+
 // The engine's program on this machine: an absolute path that exists and can run, else the
 // first name found in the PATH folders. Empty when the engine is not installed.
 QString findProgram(const EngineProfile &profile, const QStringList &pathFolders);

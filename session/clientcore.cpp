@@ -123,7 +123,7 @@ GameInstall ClientCore::gameInstall(int gameType) const
     // the game always had, rather than to nothing.
     if (!engine || engine->gameType != (q3 ? 1 : 0))
         engine = engineprofiles::original(q3 ? 1 : 0);
-    const QStringList path = QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    const QStringList path = engineprofiles::pathFolders();
     return GameInstall::make(*engine, q3 ? m_settings.quake3Dir : m_settings.quake2Dir,
                              q3 ? m_settings.quake3Program : m_settings.quake2Program,
                              q3 ? m_settings.quake3DemoExtension : QString(), path);

@@ -6,19 +6,10 @@
 
 namespace arbelon {
 
-namespace {
-
-QStringList pathFolders()
-{
-    return QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
-}
-
-} // namespace
-
 QList<EngineProfile> ClientCore::installedEngines(int gameType) const
 {
     QList<EngineProfile> found;
-    const QStringList path = pathFolders();
+    const QStringList path = engineprofiles::pathFolders();
     for (const EngineProfile &e : m_engines) {
         // The Windows programs live in a folder the user names; they are not looked for.
         if (e.gameType == gameType && !e.dataDir.isEmpty() && !engineprofiles::findProgram(e, path).isEmpty())
@@ -43,7 +34,7 @@ void ClientCore::chooseEngine(int gameType, const QString &id)
     // A native engine keeps its data under the home folder: that is where its folders are
     // until the user says otherwise. A Windows program's folder is for the user to pick.
     if (!engine->dataDir.isEmpty()) {
-        program = engineprofiles::findProgram(*engine, pathFolders());
+        program = engineprofiles::findProgram(*engine, engineprofiles::pathFolders());
         dir = engineprofiles::dataPath(*engine, QDir::homePath(), program);
     }
     if (q3)

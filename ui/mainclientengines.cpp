@@ -136,7 +136,7 @@ void TMainForm::proposeInstalledEngines()
             continue;
         const EngineProfile &e = found.first();
         const QString program = engineprofiles::findProgram(
-            e, QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts));
+            e, engineprofiles::pathFolders());
         if (m_prompts->confirm(QStringLiteral("%1 is installed (%2). Use it for %3?")
                                    .arg(e.title, QDir::toNativeSeparators(program), gameTitle(gameType))))
             m_core->chooseEngine(gameType, e.id);
