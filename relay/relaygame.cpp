@@ -16,6 +16,7 @@ RelayGame::RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mo
       m_maxDemoMemory(maxDemoMemory),
       m_listedUsers(listedUsers),
       m_filmer(filmer),
+      m_filmerName(filmer->name()),
       m_filmerLeft(buildUserLeft(filmer->name()))
 {
 }

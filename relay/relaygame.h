@@ -3,6 +3,7 @@
 // Viewers who join late, and the demo records held back by the broadcast delay.
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QtGlobal>
 
@@ -20,6 +21,12 @@ public:
 
     quint32 id() const { return m_id; }
     const QByteArray &name() const { return m_name; }
+    qint32 gameType() const { return m_gameType; }
+    const QByteArray &mod() const { return m_mod; }
+    const QByteArray &filmerName() const { return m_filmerName; }
+    const QDateTime &startedUtc() const { return m_startedUtc; }
+    qint64 demoBytesIn() const { return m_demoBytesIn; }
+    void countDemoIn(qint64 bytes) { m_demoBytesIn += bytes; }
     // The Filmer, or nullptr once it has gone and the game only drains its delayed records.
     RelayConnection *filmer() const { return m_filmer; }
     void filmerGone() { m_filmer = nullptr; }
@@ -73,7 +80,10 @@ private:
     const qint64 m_maxDemoMemory;
     const int m_listedUsers;
     RelayConnection *m_filmer;
+    const QByteArray m_filmerName;
     const QByteArray m_filmerLeft;
+    const QDateTime m_startedUtc = QDateTime::currentDateTimeUtc();
+    qint64 m_demoBytesIn = 0;
     std::vector<RelayConnection *> m_viewers;
     std::vector<RelayConnection *> m_listed;
 

@@ -51,6 +51,7 @@ void RelayServer::handleWaitForGame(RelayConnection &conn, QByteArrayView record
     if (conn.demoSynced)
         conn.startCatchUp(game->keptDemo());
     markUsersChanged(*game);
+    tell([&](RelayObserver &o) { o.lobbyChanged(id); });
     RelayLog::write(QStringLiteral("viewer %1 entered %2 (%3 users)")
                         .arg(conn.label(), gameText(id))
                         .arg(game->users()));
@@ -88,6 +89,7 @@ void RelayServer::leaveLobby(RelayConnection &viewer, RelayGame &game)
             other->send(viewer.userLeftRecord());
     }
     markUsersChanged(game);
+    tell([&](RelayObserver &o) { o.lobbyChanged(game.id()); });
     RelayLog::write(QStringLiteral("viewer %1 left %2 (%3 users)")
                         .arg(viewer.label(), gameText(game.id()))
                         .arg(game.users()));
@@ -113,12 +115,15 @@ void RelayServer::handleSendText(RelayConnection &conn, QByteArrayView record)
     if (&conn != game->filmer() && !conn.listed) {
         game->list(&conn);
         announce(*game, conn);
+        tell([&](RelayObserver &o) { o.lobbyChanged(game->id()); });
     }
-    const QByteArray line = buildSendText(conn.name(), SendTextReader{record}.text());
+    const QByteArray text = SendTextReader{record}.text();
+    const QByteArray line = buildSendText(conn.name(), text);
     if (game->filmer())
         game->filmer()->send(line);
     for (RelayConnection *viewer : game->viewers())
         viewer->send(line);
+    tell([&](RelayObserver &o) { o.chatLine(game->id(), conn.name(), text); });
 }
 
 } // namespace arbelon

@@ -135,6 +135,39 @@ RelayGame *RelayServer::findGame(quint32 gameId) const
     return it == m_games.end() ? nullptr : it->second.get();
 }
 
+RelayGameView RelayServer::view(const RelayGame &game) const
+{
+    RelayGameView v;
+    v.id = game.id();
+    v.name = game.name();
+    v.gameType = game.gameType();
+    v.mod = game.mod();
+    if (game.filmer())
+        v.filmer = game.filmerName();
+    v.users = game.users();
+    v.listed.reserve(qsizetype(game.listed().size()));
+    for (const RelayConnection *viewer : game.listed())
+        v.listed.append(viewer->name());
+    v.startedUtc = game.startedUtc();
+    v.demoBytes = game.demoBytesIn();
+    return v;
+}
+
+QList<RelayGameView> RelayServer::games() const
+{
+    QList<RelayGameView> out;
+    out.reserve(qsizetype(m_games.size()));
+    for (const auto &entry : m_games)
+        out.append(view(*entry.second));
+    return out;
+}
+
+RelayGameView RelayServer::game(quint32 gameId) const
+{
+    const RelayGame *g = findGame(gameId);
+    return g ? view(*g) : RelayGameView{};
+}
+
 // ---- records ------------------------------------------------------------------------
 
 void RelayServer::onRecord(RelayConnection &conn, QByteArrayView record)
@@ -219,6 +252,7 @@ void RelayServer::handleGameInfo(RelayConnection &conn, QByteArrayView record)
             other->send(detailed);
     }
     conn.send(conn.userEnteredRecord()); // the Filmer is the first member of its lobby
+    tell([&](RelayObserver &o) { o.gameOpened(view(g)); });
     RelayLog::write(QStringLiteral("filmer %1 opened %2 %3 (type %4, mod %5)")
                         .arg(conn.label(), gameText(id), RelayLog::quoted(info.gameName()))
                         .arg(info.gameType())
@@ -255,6 +289,8 @@ void RelayServer::handleDemoRecord(RelayConnection &filmer, QByteArrayView recor
     if (restart)
         game->noteDemoStarted();
     const QByteArray shared = record.toByteArray(); // the one copy all Viewers share
+    game->countDemoIn(shared.size());
+    tell([&](RelayObserver &o) { o.demoRecord(game->id(), shared); });
     if (m_config.delaySeconds <= 0) {
         ack(filmer, 0);
         broadcastDemo(*game, shared);
@@ -337,6 +373,7 @@ void RelayServer::filmerLeft(RelayGame &game)
         RelayLog::write(QStringLiteral("%1: filmer gone, sending the delayed records still held")
                             .arg(gameText(game.id())));
         markUsersChanged(game);
+        tell([&](RelayObserver &o) { o.lobbyChanged(game.id()); });
         return;
     }
     removeGame(game.id());
@@ -359,6 +396,7 @@ void RelayServer::removeGame(quint32 gameId)
         viewer->lobbyIndex = -1;
     }
     broadcastReady(buildGameRemoved(gameId));
+    tell([&](RelayObserver &o) { o.gameClosed(gameId); });
     RelayLog::write(QStringLiteral("%1 removed").arg(gameText(gameId)));
 }
 

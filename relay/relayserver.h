@@ -5,6 +5,7 @@
 
 #include "relayconfig.h"
 #include "relayconnection.h"
+#include "relayobserver.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -39,6 +40,12 @@ public:
     const RelayConfig &config() const { return m_config; }
     int clientCount() const { return int(m_conns.size()); }
     int gameCount() const { return int(m_games.size()); }
+    // The games as they stand, by id; and one game (id 0 in the view when there is none).
+    QList<RelayGameView> games() const;
+    RelayGameView game(quint32 gameId) const;
+    // Observers are not owned and must outlive the server or be removed first.
+    void addObserver(RelayObserver *observer) { m_observers.push_back(observer); }
+    void removeObserver(RelayObserver *observer) { std::erase(m_observers, observer); }
 
     // Replaces the monotonic millisecond clock (tests drive the chat limit, the broadcast
     // delay and the hello timeout with it).
@@ -83,6 +90,12 @@ private:
     void pumpAll();
     RelayGame *findGame(quint32 gameId) const;
     static void ack(RelayConnection &conn, quint8 result);
+    RelayGameView view(const RelayGame &game) const;
+    template <typename F> void tell(F &&f) const
+    {
+        for (RelayObserver *observer : m_observers)
+            f(*observer);
+    }
     static QString role(const RelayConnection &conn);
 
     RelayConfig m_config;
@@ -106,6 +119,7 @@ private:
     QTimer m_sweepTimer;
     QElapsedTimer m_elapsed;
     std::function<qint64()> m_clock;
+    std::vector<RelayObserver *> m_observers;
 };
 
 } // namespace arbelon

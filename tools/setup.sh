@@ -6,12 +6,15 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev
+  qt6-httpserver-dev qt6-websockets-dev
   zlib1g-dev
   xvfb xauth x11-utils xdotool libxcb1-dev
   clang libclang-rt-14-dev llvm
   libtsan2
   procps
   openarena
+  nats-server libnats-dev
+  chromium xdg-utils desktop-file-utils
 )
 
 missing=()
