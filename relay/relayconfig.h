@@ -29,6 +29,11 @@ struct RelayConfig {
     // Broadcast delay: demo records reach Viewers this long after the Filmer sent them.
     int delaySeconds = 0;
 
+    // Threads serving connections. With one, the server's own thread serves them beside the
+    // games; with more, that thread keeps the games and each worker thread has an event
+    // loop of its own for its share of the connections.
+    int workers = 1;
+
     int maxClients = 10000;
     int maxGames = 64;
     // Demo memory kept per game: the current demo for late joiners, and records held

@@ -23,9 +23,9 @@ constexpr size_t kPumpNowEntries = 64;
 // What one queued record costs beyond its bytes, so that many tiny records also count.
 constexpr qint64 kEntryOverhead = 32;
 
-bool isDemoRecord(const QByteArray &record)
+bool isDemoRecord(const RelayBlock &record)
 {
-    const qint32 type = packetType(record);
+    const qint32 type = packetType(*record);
     return type == DEMOPACKET || type == DEMORESTART;
 }
 
@@ -47,17 +47,15 @@ QString peerText(const QTcpSocket &socket)
 }
 } // namespace
 
-RelayConnection::RelayConnection(QTcpSocket *socket, Port port, quint64 id, const Limits &limits,
+RelayConnection::RelayConnection(QTcpSocket *socket, Port port, quint64 id, qint64 maxQueueBytes,
                                  RelayConnectionHandler &handler, qint64 nowMs, QObject *parent)
     : QObject(parent),
       m_socket(socket),
       m_handler(handler),
       m_port(port),
       m_id(id),
-      m_maxQueueBytes(limits.maxQueueBytes),
-      m_connectedAtMs(nowMs),
-      m_chat(limits.chatBurst, limits.chatLinesPerSecond),
-      m_joins(limits.joinBurst, limits.joinsPerSecond)
+      m_maxQueueBytes(maxQueueBytes),
+      m_connectedAtMs(nowMs)
 {
     m_socket->setParent(this);
     m_peer = peerText(*m_socket);
@@ -77,19 +75,12 @@ RelayConnection::RelayConnection(QTcpSocket *socket, Port port, quint64 id, cons
 
 RelayConnection::~RelayConnection() = default;
 
-QString RelayConnection::label() const
+void RelayConnection::setReady()
 {
-    QString text = QLatin1Char('#') + QString::number(m_id) + QLatin1Char(' ') + m_peer;
-    if (!m_name.isEmpty())
-        text += QLatin1Char(' ') + RelayLog::quoted(m_name);
-    return text;
-}
-
-void RelayConnection::setName(const QByteArray &name)
-{
-    m_name = name;
-    m_userEntered = buildUserEntered(name);
-    m_userLeft = buildUserLeft(name);
+    if (m_phase != Phase::AwaitHello)
+        return;
+    m_phase = Phase::Ready;
+    resumeInput(PausedForHello);
 }
 
 // ---- input ----------------------------------------------------------------------
@@ -159,6 +150,10 @@ bool RelayConnection::takeRecords(QByteArrayView *bytes)
         m_handler.onRecord(*this, bytes->first(n));
         if (m_phase == Phase::Closed)
             return false;
+        // A server on another thread answers the hello later: until then the next
+        // record cannot be checked against the phase it will find.
+        if (m_phase == Phase::AwaitHello)
+            pauseInput(PausedForHello);
         *bytes = bytes->sliced(n);
     }
     return true;
@@ -207,11 +202,13 @@ void RelayConnection::processInput()
     }
 }
 
-void RelayConnection::resumeInput()
+void RelayConnection::resumeInput(Pause why)
 {
-    if (!m_paused)
+    if (!(m_paused & why))
         return;
-    m_paused = false;
+    m_paused &= ~unsigned(why);
+    if (m_paused)
+        return;
     // The time the server held the client back does not count against its record.
     if (m_partialSinceMs >= 0)
         m_partialSinceMs = m_handler.nowMs();
@@ -221,9 +218,9 @@ void RelayConnection::resumeInput()
 
 // ---- output ---------------------------------------------------------------------
 
-qint64 RelayConnection::cost(const QByteArray &record)
+qint64 RelayConnection::cost(const RelayBlock &record)
 {
-    return record.size() + kEntryOverhead;
+    return record->size() + kEntryOverhead;
 }
 
 qint64 RelayConnection::queuedBytes() const
@@ -231,7 +228,7 @@ qint64 RelayConnection::queuedBytes() const
     return m_outBytes + (m_phase == Phase::Closed ? 0 : m_socket->bytesToWrite());
 }
 
-void RelayConnection::send(const QByteArray &record)
+void RelayConnection::send(const RelayBlock &record)
 {
     if (!isOpen() || m_overflowed)
         return;
@@ -260,11 +257,11 @@ void RelayConnection::send(const QByteArray &record)
     }
 }
 
-void RelayConnection::startCatchUp(const QList<QByteArray> &records)
+void RelayConnection::startCatchUp(std::vector<RelayBlock> records)
 {
     if (!isOpen() || m_overflowed)
         return;
-    m_catchUp = records;
+    m_catchUp = std::move(records);
     m_catchUpPos = 0;
     // Everything queued before this point is sent first.
     m_catchUpAfter = qsizetype(m_out.size());
@@ -276,8 +273,8 @@ void RelayConnection::dropPendingDemo()
     m_catchUp.clear();
     m_catchUpPos = 0;
     m_catchUpAfter = 0;
-    std::deque<QByteArray> kept;
-    for (QByteArray &record : m_out) {
+    std::deque<RelayBlock> kept;
+    for (RelayBlock &record : m_out) {
         if (isDemoRecord(record))
             m_outBytes -= cost(record);
         else
@@ -297,14 +294,14 @@ void RelayConnection::schedulePump()
 qsizetype RelayConnection::nextSize() const
 {
     if (m_catchUpAfter == 0 && m_catchUpPos < m_catchUp.size())
-        return m_catchUp.at(m_catchUpPos).size();
-    return m_out.empty() ? -1 : m_out.front().size();
+        return m_catchUp[m_catchUpPos]->size();
+    return m_out.empty() ? -1 : m_out.front()->size();
 }
 
-bool RelayConnection::takeNext(QByteArray *next)
+bool RelayConnection::takeNext(RelayBlock *next)
 {
     if (m_catchUpAfter == 0 && m_catchUpPos < m_catchUp.size()) {
-        *next = m_catchUp.at(m_catchUpPos++);
+        *next = m_catchUp[m_catchUpPos++];
         if (m_catchUpPos == m_catchUp.size()) {
             m_catchUp.clear();
             m_catchUpPos = 0;
@@ -355,18 +352,18 @@ void RelayConnection::pump()
     // ones leaves in one system call. A block is shared with every other Viewer, so only
     // the part the kernel refused is ever copied (into Qt's buffer, which then has to
     // drain before more follows).
-    QByteArray next;
+    RelayBlock next;
     char batch[kSmallBatch];
     while (m_socket->bytesToWrite() == 0 && takeNext(&next)) {
-        if (next.size() >= kSmallBatch) {
-            if (!sendToKernel(next.constData(), next.size()))
+        if (next->size() >= kSmallBatch) {
+            if (!sendToKernel(next->constData(), next->size()))
                 break;
             continue;
         }
         qsizetype used = 0;
         for (;;) {
-            std::memcpy(batch + used, next.constData(), size_t(next.size()));
-            used += next.size();
+            std::memcpy(batch + used, next->constData(), size_t(next->size()));
+            used += next->size();
             const qsizetype following = nextSize();
             if (following < 0 || used + following > kSmallBatch)
                 break;
@@ -375,7 +372,7 @@ void RelayConnection::pump()
         if (!sendToKernel(batch, used))
             break;
     }
-    if (m_phase == Phase::Closing && !m_disconnecting && m_out.empty() && m_catchUp.isEmpty()
+    if (m_phase == Phase::Closing && !m_disconnecting && m_out.empty() && m_catchUp.empty()
         && m_socket->bytesToWrite() == 0) {
         m_disconnecting = true;
         m_socket->disconnectFromHost();
@@ -397,6 +394,14 @@ void RelayConnection::closeAfterFlush(const QString &reason, qint64 nowMs)
 void RelayConnection::abortWith(const QString &reason)
 {
     finish(reason);
+}
+
+void RelayConnection::checkTimeouts(qint64 nowMs, qint64 recordTimeoutMs, qint64 closeTimeoutMs)
+{
+    if (m_phase == Phase::Closing && nowMs - m_closingSinceMs > closeTimeoutMs)
+        abortWith(QStringLiteral("did not take its last answer in time"));
+    else if (isOpen() && partialSinceMs() >= 0 && nowMs - partialSinceMs() > recordTimeoutMs)
+        abortWith(QStringLiteral("record not finished within %1 s").arg(recordTimeoutMs / 1000));
 }
 
 void RelayConnection::onDisconnected()

@@ -1,10 +1,10 @@
 #pragma once
-// One client connection of the relay server: frames the records it sends (checking each
-// header before its body is buffered) and feeds it the records the server sends from a
-// queue of shared byte arrays, so one demo block is held once for any number of Viewers.
+// One client connection of the relay server, on the thread that serves its socket: frames
+// the records it sends (checking each header before its body is buffered) and feeds it the
+// records the server sends from a queue of shared blocks, so one demo block is held once
+// for any number of Viewers on any number of threads.
 
 #include "receivebuffer.h"
-#include "tokenbucket.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -14,12 +14,20 @@
 #include <QString>
 
 #include <deque>
+#include <memory>
+#include <vector>
 
 class QTcpSocket;
 
 namespace arbelon {
 
 class RelayConnection;
+class RelayPeer;
+
+// A record as queued for sending: immutable and shared, so that the threads serving
+// Viewers hold one block between them and never copy it per Viewer.
+using RelayBlock = std::shared_ptr<const QByteArray>;
+inline RelayBlock makeBlock(QByteArray record) { return std::make_shared<const QByteArray>(std::move(record)); }
 
 // What a connection reports to the server that owns it.
 class RelayConnectionHandler {
@@ -33,7 +41,7 @@ public:
     // The connection has records to write: call its pump() once control is back in the
     // event loop (one pass for all connections, so a burst leaves in one system call each).
     virtual void schedulePump(RelayConnection &conn) = 0;
-    // The server's monotonic clock in milliseconds.
+    // The monotonic clock of the thread serving the connection, in milliseconds.
     virtual qint64 nowMs() const = 0;
 };
 
@@ -48,16 +56,15 @@ public:
         Closed,
     };
 
-    struct Limits {
-        qint64 maxQueueBytes;
-        int chatBurst;
-        int chatLinesPerSecond;
-        int joinBurst;
-        int joinsPerSecond;
+    // Why input is held back; reading resumes when no reason is left.
+    enum Pause : unsigned {
+        PausedByServer = 1, // a Filmer waits for room in its game's delay
+        PausedForHello = 2, // the hello is with the server, which has not answered yet
+        PausedForCredit = 4, // records handed on and not yet taken by the server
     };
 
     // Takes ownership of the connected socket.
-    RelayConnection(QTcpSocket *socket, Port port, quint64 id, const Limits &limits,
+    RelayConnection(QTcpSocket *socket, Port port, quint64 id, qint64 maxQueueBytes,
                     RelayConnectionHandler &handler, qint64 nowMs, QObject *parent = nullptr);
     ~RelayConnection() override;
 
@@ -74,32 +81,17 @@ public:
     // The client's address, IPv4 in its plain form: the key of the per-address cap.
     const QHostAddress &address() const { return m_address; }
     QString peer() const { return m_peer; }
-    // "#id peer" and, once known, the user name: the label of every log line.
-    QString label() const;
+    // The server's view of this client, when the server runs on the same thread.
+    RelayPeer *owner = nullptr;
 
-    // ---- lobby bookkeeping kept by the server ------------------------------------
-    const QByteArray &name() const { return m_name; }
-    // Sets the name and builds its USERENTERED / USERLEFT records once, to be shared.
-    void setName(const QByteArray &name);
-    const QByteArray &userEnteredRecord() const { return m_userEntered; }
-    const QByteArray &userLeftRecord() const { return m_userLeft; }
-    void setReady() { m_phase = Phase::Ready; }
-    quint32 gameId = 0;      // 0: in no lobby (Filmer: its own game)
-    bool demoSynced = false; // has had the DEMORESTART of the demo now being sent
-    qsizetype index = -1;    // position in the server's connection list
-    qsizetype lobbyIndex = -1; // position in its game's member list
-    bool listed = false;     // announced by name to its lobby
-    bool ackWithheld = false; // Filmer: the answer to its last demo record waits for room
-    bool floodRefusalLogged = false;
-    bool takeChatToken(qint64 nowMs) { return m_chat.take(nowMs); }
-    bool takeJoinToken(qint64 nowMs) { return m_joins.take(nowMs); }
+    void setReady();
 
     // ---- output -----------------------------------------------------------------
     // Queues a record; a queue past its limit ends the connection (deferred, so callers
     // may be iterating over connections).
-    void send(const QByteArray &record);
+    void send(const RelayBlock &record);
     // Demo records to send before anything queued: the current demo for a late joiner.
-    void startCatchUp(const QList<QByteArray> &records);
+    void startCatchUp(std::vector<RelayBlock> records);
     // Forgets demo records not yet handed to the socket (the Viewer left its lobby).
     void dropPendingDemo();
     qint64 queuedBytes() const;
@@ -107,11 +99,14 @@ public:
     void pump();
 
     // ---- input flow --------------------------------------------------------------
-    // Stops taking records from the socket until resumeInput(); what the client sends
-    // meanwhile stays in the kernel, so TCP pushes back.
-    void pauseInput() { m_paused = true; }
-    void resumeInput();
-    bool isPaused() const { return m_paused; }
+    // Stops taking records from the socket until every reason is withdrawn; what the
+    // client sends meanwhile stays in the kernel, so TCP pushes back.
+    void pauseInput(Pause why = PausedByServer) { m_paused |= why; }
+    void resumeInput(Pause why = PausedByServer);
+    bool isPaused() const { return m_paused != 0; }
+
+    // Ends a connection whose record or whose closing has taken too long.
+    void checkTimeouts(qint64 nowMs, qint64 recordTimeoutMs, qint64 closeTimeoutMs);
 
     // ---- ending ------------------------------------------------------------------
     // Reads nothing more, sends what is queued, then closes.
@@ -128,7 +123,7 @@ private:
     // Size of the record whose header is at the front, or -1 with m_error set.
     qint64 frameSize(QByteArrayView header);
     void schedulePump();
-    bool takeNext(QByteArray *next);
+    bool takeNext(RelayBlock *next);
     qsizetype nextSize() const; // -1 when nothing is queued
     // Writes what the kernel takes now and hands the rest to Qt; false when not all of it
     // went (or the connection failed), so the caller stops for now.
@@ -136,7 +131,7 @@ private:
     void failLater(const QString &reason);
     void onDisconnected();
     void finish(const QString &reason);
-    static qint64 cost(const QByteArray &record);
+    static qint64 cost(const RelayBlock &record);
 
     QTcpSocket *m_socket;
     RelayConnectionHandler &m_handler;
@@ -151,13 +146,13 @@ private:
 
     ReceiveBuffer m_in;
     qint64 m_expected = 0; // size of the record at the front once its header was checked
-    bool m_paused = false;
+    unsigned m_paused = 0;
     bool m_inProcess = false;
 
-    std::deque<QByteArray> m_out;
+    std::deque<RelayBlock> m_out;
     qint64 m_outBytes = 0;
-    QList<QByteArray> m_catchUp;
-    qsizetype m_catchUpPos = 0;
+    std::vector<RelayBlock> m_catchUp;
+    size_t m_catchUpPos = 0;
     qsizetype m_catchUpAfter = 0; // queued records that go before the catch-up
     bool m_overflowed = false;
     bool m_disconnecting = false;
@@ -167,12 +162,6 @@ private:
     qint64 m_closingSinceMs = 0;
     QString m_closeReason;
     QString m_error;
-
-    QByteArray m_name;
-    QByteArray m_userEntered;
-    QByteArray m_userLeft;
-    TokenBucket m_chat;
-    TokenBucket m_joins;
 };
 
 } // namespace arbelon

@@ -1,14 +1,14 @@
 #include "relaygame.h"
 
 #include "records.h"
-#include "relayconnection.h"
+#include "relaypeer.h"
 
 #include <algorithm>
 
 namespace arbelon {
 
 RelayGame::RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mod,
-                     RelayConnection *filmer, qint64 maxDemoMemory, int listedUsers)
+                     RelayPeer *filmer, qint64 maxDemoMemory, int listedUsers)
     : m_id(id),
       m_name(std::move(name)),
       m_gameType(gameType),
@@ -17,11 +17,11 @@ RelayGame::RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mo
       m_listedUsers(listedUsers),
       m_filmer(filmer),
       m_filmerName(filmer->name()),
-      m_filmerLeft(buildUserLeft(filmer->name()))
+      m_filmerLeft(makeBlock(buildUserLeft(filmer->name())))
 {
 }
 
-bool RelayGame::addViewer(RelayConnection *viewer)
+bool RelayGame::addViewer(RelayPeer *viewer)
 {
     viewer->lobbyIndex = qsizetype(m_viewers.size());
     m_viewers.push_back(viewer);
@@ -31,13 +31,13 @@ bool RelayGame::addViewer(RelayConnection *viewer)
     return true;
 }
 
-void RelayGame::list(RelayConnection *viewer)
+void RelayGame::list(RelayPeer *viewer)
 {
     viewer->listed = true;
     m_listed.push_back(viewer);
 }
 
-bool RelayGame::removeViewer(RelayConnection *viewer)
+bool RelayGame::removeViewer(RelayPeer *viewer)
 {
     // Swap-remove: a crowd leaving must not cost a move of the whole list per Viewer.
     const qsizetype i = viewer->lobbyIndex;
@@ -59,18 +59,18 @@ QByteArray RelayGame::detailedRecord() const
     return buildGameInfoDetailed(m_id, m_name, m_gameType, users(), m_mod);
 }
 
-bool RelayGame::keepBroadcast(const QByteArray &record)
+bool RelayGame::keepBroadcast(const RelayBlock &record)
 {
-    if (packetType(record) == DEMORESTART) {
+    if (packetType(*record) == DEMORESTART) {
         m_demo.clear();
-        m_demo.append(record);
-        m_demoBytes = record.size();
+        m_demo.push_back(record);
+        m_demoBytes = record->size();
         return true;
     }
-    if (m_demo.isEmpty())
+    if (m_demo.empty())
         return true; // already dropped: nothing to add to
-    m_demo.append(record);
-    m_demoBytes += record.size();
+    m_demo.push_back(record);
+    m_demoBytes += record->size();
     if (m_demoBytes <= m_maxDemoMemory)
         return true;
     m_demo.clear();
@@ -78,17 +78,17 @@ bool RelayGame::keepBroadcast(const QByteArray &record)
     return false;
 }
 
-void RelayGame::hold(const QByteArray &record, qint64 dueMs)
+void RelayGame::hold(const RelayBlock &record, qint64 dueMs)
 {
     m_held.push_back({dueMs, record});
-    m_heldBytes += record.size();
+    m_heldBytes += record->size();
 }
 
-QByteArray RelayGame::takeHeld()
+RelayBlock RelayGame::takeHeld()
 {
-    QByteArray record = std::move(m_held.front().record);
+    RelayBlock record = std::move(m_held.front().record);
     m_held.pop_front();
-    m_heldBytes -= record.size();
+    m_heldBytes -= record->size();
     return record;
 }
 

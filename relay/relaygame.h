@@ -2,9 +2,10 @@
 // One broadcast game: its values for the game list, its lobby, the current demo kept for
 // Viewers who join late, and the demo records held back by the broadcast delay.
 
+#include "relayconnection.h"
+
 #include <QByteArray>
 #include <QDateTime>
-#include <QList>
 #include <QtGlobal>
 
 #include <deque>
@@ -12,11 +13,11 @@
 
 namespace arbelon {
 
-class RelayConnection;
+class RelayPeer;
 
 class RelayGame {
 public:
-    RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mod, RelayConnection *filmer,
+    RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mod, RelayPeer *filmer,
               qint64 maxDemoMemory, int listedUsers);
 
     quint32 id() const { return m_id; }
@@ -28,23 +29,23 @@ public:
     qint64 demoBytesIn() const { return m_demoBytesIn; }
     void countDemoIn(qint64 bytes) { m_demoBytesIn += bytes; }
     // The Filmer, or nullptr once it has gone and the game only drains its delayed records.
-    RelayConnection *filmer() const { return m_filmer; }
+    RelayPeer *filmer() const { return m_filmer; }
     void filmerGone() { m_filmer = nullptr; }
     // USERLEFT of the Filmer, for the Viewers still in the lobby when the game ends.
-    const QByteArray &filmerLeftRecord() const { return m_filmerLeft; }
+    const RelayBlock &filmerLeftRecord() const { return m_filmerLeft; }
 
     // ---- lobby ----------------------------------------------------------------------
     // Members are the Filmer and the Viewers (in no particular order).
-    const std::vector<RelayConnection *> &viewers() const { return m_viewers; }
+    const std::vector<RelayPeer *> &viewers() const { return m_viewers; }
     // Adds a member; true when it is to be announced by name (the list has room).
-    bool addViewer(RelayConnection *viewer);
+    bool addViewer(RelayPeer *viewer);
     // Takes a member out; true when it had been announced (its USERLEFT is due).
-    bool removeViewer(RelayConnection *viewer);
+    bool removeViewer(RelayPeer *viewer);
     // Viewers announced by name, in the order they were announced. A lobby of thousands
     // names only the first few hundred (each join would otherwise cost a record for every
     // member); the others count in Users, and are named once they chat.
-    const std::vector<RelayConnection *> &listed() const { return m_listed; }
-    void list(RelayConnection *viewer);
+    const std::vector<RelayPeer *> &listed() const { return m_listed; }
+    void list(RelayPeer *viewer);
     quint32 users() const { return quint32(m_viewers.size()) + (m_filmer ? 1u : 0u); }
     QByteArray detailedRecord() const;
 
@@ -52,25 +53,25 @@ public:
     // Records a demo record as broadcast. Returns false when the kept demo outgrew the
     // bound and was dropped: a demo without its beginning is of no use to a late joiner,
     // so it waits for the next DEMORESTART instead.
-    bool keepBroadcast(const QByteArray &record);
+    bool keepBroadcast(const RelayBlock &record);
     // The current demo from its DEMORESTART, or empty when none is kept.
-    const QList<QByteArray> &keptDemo() const { return m_demo; }
+    const std::vector<RelayBlock> &keptDemo() const { return m_demo; }
     bool hasDemoStarted() const { return m_demoStarted; }
     void noteDemoStarted() { m_demoStarted = true; }
 
     // ---- broadcast delay -------------------------------------------------------------
-    void hold(const QByteArray &record, qint64 dueMs);
+    void hold(const RelayBlock &record, qint64 dueMs);
     bool hasHeld() const { return !m_held.empty(); }
     qint64 nextDueMs() const { return m_held.front().dueMs; }
     // Takes the oldest held record; only when hasHeld().
-    QByteArray takeHeld();
+    RelayBlock takeHeld();
     qint64 heldBytes() const { return m_heldBytes; }
     bool isHoldFull() const { return m_heldBytes > m_maxDemoMemory; }
 
 private:
     struct Held {
         qint64 dueMs;
-        QByteArray record;
+        RelayBlock record;
     };
 
     const quint32 m_id;
@@ -79,15 +80,15 @@ private:
     const QByteArray m_mod;
     const qint64 m_maxDemoMemory;
     const int m_listedUsers;
-    RelayConnection *m_filmer;
+    RelayPeer *m_filmer;
     const QByteArray m_filmerName;
-    const QByteArray m_filmerLeft;
+    const RelayBlock m_filmerLeft;
     const QDateTime m_startedUtc = QDateTime::currentDateTimeUtc();
     qint64 m_demoBytesIn = 0;
-    std::vector<RelayConnection *> m_viewers;
-    std::vector<RelayConnection *> m_listed;
+    std::vector<RelayPeer *> m_viewers;
+    std::vector<RelayPeer *> m_listed;
 
-    QList<QByteArray> m_demo;
+    std::vector<RelayBlock> m_demo;
     qint64 m_demoBytes = 0;
     bool m_demoStarted = false; // the Filmer has announced a demo (accepted DEMORESTART)
 

@@ -14,7 +14,7 @@ QString gameText(quint32 id) { return QStringLiteral("game %1").arg(id); }
 
 // ---- lobby --------------------------------------------------------------------------
 
-void RelayServer::handleWaitForGame(RelayConnection &conn, QByteArrayView record)
+void RelayServer::handleWaitForGame(RelayPeer &conn, QByteArrayView record)
 {
     if (conn.gameId != 0) {
         conn.abortWith(QStringLiteral("protocol error: WAITFORGAME while in %1").arg(gameText(conn.gameId)));
@@ -40,14 +40,14 @@ void RelayServer::handleWaitForGame(RelayConnection &conn, QByteArrayView record
     const bool named = game->addViewer(&conn);
     conn.gameId = id;
     conn.send(game->filmer()->userEnteredRecord());
-    for (RelayConnection *viewer : game->listed())
+    for (RelayPeer *viewer : game->listed())
         conn.send(viewer->userEnteredRecord());
     if (named)
         announce(*game, conn);
     else
         conn.send(conn.userEnteredRecord()); // it sees itself in its own list
     // A late joiner gets the current demo from its beginning, then the live records.
-    conn.demoSynced = !game->keptDemo().isEmpty();
+    conn.demoSynced = !game->keptDemo().empty();
     if (conn.demoSynced)
         conn.startCatchUp(game->keptDemo());
     markUsersChanged(*game);
@@ -57,7 +57,7 @@ void RelayServer::handleWaitForGame(RelayConnection &conn, QByteArrayView record
                         .arg(game->users()));
 }
 
-void RelayServer::handleLeaveGame(RelayConnection &conn)
+void RelayServer::handleLeaveGame(RelayPeer &conn)
 {
     // Also accepted outside a lobby: the game may have ended while the request travelled.
     if (RelayGame *game = findGame(conn.gameId))
@@ -66,17 +66,17 @@ void RelayServer::handleLeaveGame(RelayConnection &conn)
     ack(conn, 0);
 }
 
-void RelayServer::announce(RelayGame &game, RelayConnection &viewer)
+void RelayServer::announce(RelayGame &game, RelayPeer &viewer)
 {
     if (game.filmer())
         game.filmer()->send(viewer.userEnteredRecord());
-    for (RelayConnection *other : game.viewers()) {
+    for (RelayPeer *other : game.viewers()) {
         if (other != &viewer)
             other->send(viewer.userEnteredRecord());
     }
 }
 
-void RelayServer::leaveLobby(RelayConnection &viewer, RelayGame &game)
+void RelayServer::leaveLobby(RelayPeer &viewer, RelayGame &game)
 {
     const bool wasNamed = game.removeViewer(&viewer);
     viewer.gameId = 0;
@@ -85,7 +85,7 @@ void RelayServer::leaveLobby(RelayConnection &viewer, RelayGame &game)
     if (wasNamed) {
         if (game.filmer())
             game.filmer()->send(viewer.userLeftRecord());
-        for (RelayConnection *other : game.viewers())
+        for (RelayPeer *other : game.viewers())
             other->send(viewer.userLeftRecord());
     }
     markUsersChanged(game);
@@ -95,7 +95,7 @@ void RelayServer::leaveLobby(RelayConnection &viewer, RelayGame &game)
                         .arg(game.users()));
 }
 
-void RelayServer::handleSendText(RelayConnection &conn, QByteArrayView record)
+void RelayServer::handleSendText(RelayPeer &conn, QByteArrayView record)
 {
     RelayGame *game = findGame(conn.gameId);
     if (!game) {
@@ -118,10 +118,10 @@ void RelayServer::handleSendText(RelayConnection &conn, QByteArrayView record)
         tell([&](RelayObserver &o) { o.lobbyChanged(game->id()); });
     }
     const QByteArray text = SendTextReader{record}.text();
-    const QByteArray line = buildSendText(conn.name(), text);
+    const RelayBlock line = makeBlock(buildSendText(conn.name(), text));
     if (game->filmer())
         game->filmer()->send(line);
-    for (RelayConnection *viewer : game->viewers())
+    for (RelayPeer *viewer : game->viewers())
         viewer->send(line);
     tell([&](RelayObserver &o) { o.chatLine(game->id(), conn.name(), text); });
 }

@@ -8,6 +8,13 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_UNIX
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 namespace arbelon {
 
 namespace {
@@ -29,10 +36,21 @@ RelayServer::RelayServer(RelayConfig config, QObject *parent)
     : QObject(parent), m_config(std::move(config))
 {
     m_elapsed.start();
-    connect(&m_viewerServer, &QTcpServer::newConnection, this,
-            [this] { acceptPending(m_viewerServer, RelayConnection::Port::Viewer); });
-    connect(&m_filmerServer, &QTcpServer::newConnection, this,
-            [this] { acceptPending(m_filmerServer, RelayConnection::Port::Filmer); });
+    m_viewerServer.onDescriptor = [this](qintptr fd) { accept(fd, RelayConnection::Port::Viewer); };
+    m_filmerServer.onDescriptor = [this](qintptr fd) { accept(fd, RelayConnection::Port::Filmer); };
+#ifdef Q_OS_UNIX
+    // Connections are handed to workers as descriptors, which only this family of
+    // systems lets one read the peer of without making a socket object.
+    if (m_config.workers > 1 && m_workerEvents.isValid()) {
+        m_workerEventsNotifier = std::make_unique<QSocketNotifier>(qintptr(m_workerEvents.descriptor()),
+                                                                   QSocketNotifier::Read);
+        connect(m_workerEventsNotifier.get(), &QSocketNotifier::activated, this, &RelayServer::takeWorkerEvents);
+        const RelayWorker::Settings settings{m_config.maxQueueBytes, qint64(m_config.recordTimeoutSeconds) * 1000,
+                                             qint64(m_config.closeTimeoutSeconds) * 1000};
+        for (int i = 0; i < m_config.workers; ++i)
+            m_workers.push_back(std::make_unique<RelayWorker>(i, settings, m_workerEvents));
+    }
+#endif
     m_usersTimer.setSingleShot(true);
     connect(&m_usersTimer, &QTimer::timeout, this, &RelayServer::sendUsersUpdates);
     m_delayTimer.setSingleShot(true);
@@ -44,9 +62,10 @@ RelayServer::RelayServer(RelayConfig config, QObject *parent)
 RelayServer::~RelayServer()
 {
     m_stopping = true;
-    const std::vector<RelayConnection *> conns = m_conns;
-    for (RelayConnection *conn : conns)
+    const std::vector<RelayPeer *> conns = m_conns;
+    for (RelayPeer *conn : conns)
         conn->abortWith(QStringLiteral("server shutting down"));
+    m_workers.clear(); // each closes what it still serves
 }
 
 bool RelayServer::start(QString *error)
@@ -77,55 +96,154 @@ void RelayServer::stop()
     m_sweepTimer.stop();
     m_usersTimer.stop();
     m_delayTimer.stop();
-    const std::vector<RelayConnection *> conns = m_conns;
-    for (RelayConnection *conn : conns)
+    const std::vector<RelayPeer *> conns = m_conns;
+    for (RelayPeer *conn : conns)
         conn->abortWith(QStringLiteral("server shutting down"));
+    // Workers report those ends later; the server forgets their clients now.
+    for (RelayPeer *conn : std::vector<RelayPeer *>(m_conns))
+        onPeerClosed(*conn, QStringLiteral("server shutting down"));
     m_games.clear();
     m_stopping = false;
 }
 
-void RelayServer::acceptPending(QTcpServer &server, RelayConnection::Port port)
+RelayPeer::Limits RelayServer::peerLimits() const
 {
-    const RelayConnection::Limits limits{m_config.maxQueueBytes, m_config.chatBurst, m_config.chatLinesPerSecond,
-                                         m_config.joinBurst, m_config.joinsPerSecond};
-    while (QTcpSocket *socket = server.nextPendingConnection()) {
-        QString full;
-        if (int(m_conns.size()) >= m_config.maxClients) {
-            full = QStringLiteral("client limit %1 reached").arg(m_config.maxClients);
-        } else {
-            bool isV4 = false;
-            const quint32 v4 = socket->peerAddress().toIPv4Address(&isV4);
-            const QHostAddress address = isV4 ? QHostAddress(v4) : socket->peerAddress();
-            if (m_perAddress.value(address) >= m_config.maxPerAddress)
-                full = QStringLiteral("%1 connections from this address").arg(m_config.maxPerAddress);
+    return {m_config.chatBurst, m_config.chatLinesPerSecond, m_config.joinBurst, m_config.joinsPerSecond};
+}
+
+namespace {
+QHostAddress plain(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
+}
+
+QString peerText(const QHostAddress &address, quint16 port)
+{
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+        ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+        : address.toString();
+    return host + QLatin1Char(':') + QString::number(port);
+}
+
+void closeDescriptor(qintptr fd)
+{
+#ifdef Q_OS_UNIX
+    ::close(int(fd));
+#else
+    QTcpSocket socket;
+    socket.setSocketDescriptor(fd);
+    socket.abort();
+#endif
+}
+} // namespace
+
+void RelayServer::accept(qintptr descriptor, RelayConnection::Port port)
+{
+    // Who is calling, before any socket object exists for it.
+    QHostAddress address;
+    quint16 remotePort = 0;
+    std::unique_ptr<QTcpSocket> socket;
+    if (m_workers.empty()) {
+        socket = std::make_unique<QTcpSocket>();
+        if (!socket->setSocketDescriptor(descriptor)) {
+            closeDescriptor(descriptor);
+            return;
         }
-        if (!full.isEmpty()) {
-            RelayLog::write(QStringLiteral("refused connection from %1:%2: %3")
-                                .arg(socket->peerAddress().toString())
-                                .arg(socket->peerPort())
-                                .arg(full));
+        address = plain(socket->peerAddress());
+        remotePort = socket->peerPort();
+    } else {
+#ifdef Q_OS_UNIX
+        sockaddr_storage storage = {};
+        socklen_t length = sizeof storage;
+        if (::getpeername(int(descriptor), reinterpret_cast<sockaddr *>(&storage), &length) != 0) {
+            closeDescriptor(descriptor);
+            return;
+        }
+        address = plain(QHostAddress(reinterpret_cast<const sockaddr *>(&storage)));
+        remotePort = storage.ss_family == AF_INET6
+            ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&storage)->sin6_port)
+            : ntohs(reinterpret_cast<const sockaddr_in *>(&storage)->sin_port);
+#endif
+    }
+    const QString text = peerText(address, remotePort);
+    QString full;
+    if (int(m_conns.size()) >= m_config.maxClients)
+        full = QStringLiteral("client limit %1 reached").arg(m_config.maxClients);
+    else if (m_perAddress.value(address) >= m_config.maxPerAddress)
+        full = QStringLiteral("%1 connections from this address").arg(m_config.maxPerAddress);
+    if (!full.isEmpty()) {
+        RelayLog::write(QStringLiteral("refused connection from %1: %2").arg(text, full));
+        if (socket)
             socket->abort();
-            socket->deleteLater();
+        else
+            closeDescriptor(descriptor);
+        return;
+    }
+    const quint64 id = m_nextConnId++;
+    RelayConnection *local = nullptr;
+    RelayWorker *worker = nullptr;
+    if (socket) {
+        local = new RelayConnection(socket.release(), port, id, m_config.maxQueueBytes, *this, now(), this);
+    } else {
+        worker = leastBusyWorker();
+        worker->adopt(id, descriptor, port);
+    }
+    auto peer = std::make_unique<RelayPeer>(id, port, address, text, peerLimits(), now(), local, worker);
+    RelayPeer *conn = peer.get();
+    if (local)
+        local->owner = conn;
+    m_peers.emplace(id, std::move(peer));
+    conn->index = qsizetype(m_conns.size());
+    m_conns.push_back(conn);
+    ++m_perAddress[address];
+    RelayLog::write(QStringLiteral("%1 %2 connected").arg(role(*conn), conn->label()));
+}
+
+RelayWorker *RelayServer::leastBusyWorker() const
+{
+    RelayWorker *best = m_workers.front().get();
+    for (const auto &worker : m_workers) {
+        if (worker->connectionCount() < best->connectionCount())
+            best = worker.get();
+    }
+    return best;
+}
+
+void RelayServer::takeWorkerEvents()
+{
+    std::vector<RelayWorkerEvent> events = m_workerEvents.take();
+    for (RelayWorkerEvent &event : events) {
+        const auto it = m_peers.find(event.id);
+        if (it == m_peers.end())
+            continue; // forgotten when the server stopped
+        RelayPeer &peer = *it->second;
+        auto *worker = static_cast<RelayWorker *>(peer.link());
+        if (event.kind == RelayWorkerEvent::Kind::Closed) {
+            if (worker)
+                worker->forget();
+            onPeerClosed(peer, event.reason);
             continue;
         }
-        auto *conn = new RelayConnection(socket, port, m_nextConnId++, limits, *this, now(), this);
-        conn->index = qsizetype(m_conns.size());
-        m_conns.push_back(conn);
-        ++m_perAddress[conn->address()];
-        RelayLog::write(QStringLiteral("%1 %2 connected").arg(role(*conn), conn->label()));
+        if (peer.phase() == RelayConnection::Phase::Closed)
+            continue;
+        onPeerRecord(peer, event.record);
+        if (worker && peer.phase() != RelayConnection::Phase::Closed)
+            worker->taken(peer.id(), event.record.size());
     }
 }
 
-QString RelayServer::role(const RelayConnection &conn)
+QString RelayServer::role(const RelayPeer &conn)
 {
     return conn.port() == RelayConnection::Port::Viewer ? QStringLiteral("viewer")
                                                         : QStringLiteral("filmer");
 }
 
-void RelayServer::ack(RelayConnection &conn, quint8 result)
+void RelayServer::ack(RelayPeer &conn, quint8 result)
 {
-    static const QByteArray accepted = buildAckNak(0);
-    static const QByteArray refused = buildAckNak(1);
+    static const RelayBlock accepted = makeBlock(buildAckNak(0));
+    static const RelayBlock refused = makeBlock(buildAckNak(1));
     conn.send(result == 0 ? accepted : refused);
 }
 
@@ -146,7 +264,7 @@ RelayGameView RelayServer::view(const RelayGame &game) const
         v.filmer = game.filmerName();
     v.users = game.users();
     v.listed.reserve(qsizetype(game.listed().size()));
-    for (const RelayConnection *viewer : game.listed())
+    for (const RelayPeer *viewer : game.listed())
         v.listed.append(viewer->name());
     v.startedUtc = game.startedUtc();
     v.demoBytes = game.demoBytesIn();
@@ -171,6 +289,12 @@ RelayGameView RelayServer::game(quint32 gameId) const
 // ---- records ------------------------------------------------------------------------
 
 void RelayServer::onRecord(RelayConnection &conn, QByteArrayView record)
+{
+    if (conn.owner)
+        onPeerRecord(*conn.owner, record);
+}
+
+void RelayServer::onPeerRecord(RelayPeer &conn, QByteArrayView record)
 {
     const qint32 type = packetType(record);
     const bool viewer = conn.port() == RelayConnection::Port::Viewer;
@@ -201,7 +325,7 @@ void RelayServer::onRecord(RelayConnection &conn, QByteArrayView record)
     }
 }
 
-void RelayServer::handleUserInfo(RelayConnection &conn, QByteArrayView record)
+void RelayServer::handleUserInfo(RelayPeer &conn, QByteArrayView record)
 {
     const QByteArray name = UserRecordReader{record}.userName();
     if (name.isEmpty()) {
@@ -215,7 +339,7 @@ void RelayServer::handleUserInfo(RelayConnection &conn, QByteArrayView record)
     RelayLog::write(QStringLiteral("viewer %1 signed in").arg(conn.label()));
 }
 
-void RelayServer::handleGameInfo(RelayConnection &conn, QByteArrayView record)
+void RelayServer::handleGameInfo(RelayPeer &conn, QByteArrayView record)
 {
     const GameInfoReader info{record};
     if (m_config.filmPasswordRequired && !sameSecret(info.password(), m_config.filmPassword)) {
@@ -246,8 +370,8 @@ void RelayServer::handleGameInfo(RelayConnection &conn, QByteArrayView record)
     conn.setReady();
     ack(conn, 0);
     sendGameList(conn);
-    const QByteArray detailed = g.detailedRecord();
-    for (RelayConnection *other : m_conns) {
+    const RelayBlock detailed = makeBlock(g.detailedRecord());
+    for (RelayPeer *other : m_conns) {
         if (other != &conn && other->phase() == RelayConnection::Phase::Ready)
             other->send(detailed);
     }
@@ -259,13 +383,13 @@ void RelayServer::handleGameInfo(RelayConnection &conn, QByteArrayView record)
                         .arg(RelayLog::quoted(info.modName())));
 }
 
-void RelayServer::sendGameList(RelayConnection &conn)
+void RelayServer::sendGameList(RelayPeer &conn)
 {
     for (const auto &entry : m_games)
-        conn.send(entry.second->detailedRecord());
+        conn.send(makeBlock(entry.second->detailedRecord()));
 }
 
-void RelayServer::refuseAndClose(RelayConnection &conn, const QString &why)
+void RelayServer::refuseAndClose(RelayPeer &conn, const QString &why)
 {
     RelayLog::write(QStringLiteral("refused %1 %2: %3").arg(role(conn), conn.label(), why));
     ack(conn, 1);
@@ -274,7 +398,7 @@ void RelayServer::refuseAndClose(RelayConnection &conn, const QString &why)
 
 // ---- demo ---------------------------------------------------------------------------
 
-void RelayServer::handleDemoRecord(RelayConnection &filmer, QByteArrayView record)
+void RelayServer::handleDemoRecord(RelayPeer &filmer, QByteArrayView record)
 {
     RelayGame *game = findGame(filmer.gameId);
     if (!game)
@@ -288,9 +412,9 @@ void RelayServer::handleDemoRecord(RelayConnection &filmer, QByteArrayView recor
     }
     if (restart)
         game->noteDemoStarted();
-    const QByteArray shared = record.toByteArray(); // the one copy all Viewers share
-    game->countDemoIn(shared.size());
-    tell([&](RelayObserver &o) { o.demoRecord(game->id(), shared); });
+    const RelayBlock shared = makeBlock(record.toByteArray()); // the one copy all Viewers share
+    game->countDemoIn(shared->size());
+    tell([&](RelayObserver &o) { o.demoRecord(game->id(), *shared); });
     if (m_config.delaySeconds <= 0) {
         ack(filmer, 0);
         broadcastDemo(*game, shared);
@@ -312,15 +436,15 @@ void RelayServer::handleDemoRecord(RelayConnection &filmer, QByteArrayView recor
         armDelayTimer();
 }
 
-void RelayServer::broadcastDemo(RelayGame &game, const QByteArray &record)
+void RelayServer::broadcastDemo(RelayGame &game, const RelayBlock &record)
 {
     if (!game.keepBroadcast(record))
         RelayLog::write(QStringLiteral("%1: current demo passed %2 bytes; Viewers joining now start "
                                        "with the next demo")
                             .arg(gameText(game.id()))
                             .arg(m_config.maxDemoMemory));
-    const bool restart = packetType(record) == DEMORESTART;
-    for (RelayConnection *viewer : game.viewers()) {
+    const bool restart = packetType(*record) == DEMORESTART;
+    for (RelayPeer *viewer : game.viewers()) {
         if (restart)
             viewer->demoSynced = true;
         if (viewer->demoSynced)
@@ -336,7 +460,7 @@ void RelayServer::releaseDue()
         RelayGame &game = *entry.second;
         while (game.hasHeld() && game.nextDueMs() <= t)
             broadcastDemo(game, game.takeHeld());
-        RelayConnection *filmer = game.filmer();
+        RelayPeer *filmer = game.filmer();
         if (filmer && filmer->ackWithheld && !game.isHoldFull()) {
             filmer->ackWithheld = false;
             ack(*filmer, 0);
@@ -388,14 +512,14 @@ void RelayServer::removeGame(quint32 gameId)
     m_games.erase(it);
     m_usersDirty.erase(gameId);
     // Viewers stay connected, in no lobby; the Filmer leaves their user list.
-    for (RelayConnection *viewer : game->viewers()) {
+    for (RelayPeer *viewer : game->viewers()) {
         viewer->send(game->filmerLeftRecord());
         viewer->gameId = 0;
         viewer->demoSynced = false;
         viewer->listed = false;
         viewer->lobbyIndex = -1;
     }
-    broadcastReady(buildGameRemoved(gameId));
+    broadcastReady(makeBlock(buildGameRemoved(gameId)));
     tell([&](RelayObserver &o) { o.gameClosed(gameId); });
     RelayLog::write(QStringLiteral("%1 removed").arg(gameText(gameId)));
 }
@@ -424,9 +548,9 @@ void RelayServer::pumpAll()
 
 // ---- everyone -----------------------------------------------------------------------
 
-void RelayServer::broadcastReady(const QByteArray &record)
+void RelayServer::broadcastReady(const RelayBlock &record)
 {
-    for (RelayConnection *conn : m_conns) {
+    for (RelayPeer *conn : m_conns) {
         if (conn->phase() == RelayConnection::Phase::Ready)
             conn->send(record);
     }
@@ -447,7 +571,7 @@ void RelayServer::sendUsersUpdates()
     m_usersDirty.clear();
     for (quint32 id : dirty) {
         if (const RelayGame *game = findGame(id))
-            broadcastReady(game->detailedRecord());
+            broadcastReady(makeBlock(game->detailedRecord()));
     }
     // Each pass costs a record per changed game for every client: with a thousand busy games
     // and ten thousand clients that is ten million records, so such passes come less often.
@@ -458,30 +582,57 @@ void RelayServer::sendUsersUpdates()
 void RelayServer::sweep()
 {
     const qint64 t = now();
-    std::vector<std::pair<RelayConnection *, QString>> expired;
-    for (RelayConnection *conn : m_conns) {
+    std::vector<std::pair<RelayPeer *, QString>> expired;
+    for (RelayPeer *conn : m_conns) {
         if (conn->phase() == RelayConnection::Phase::AwaitHello
             && t - conn->connectedAtMs() > qint64(m_config.helloTimeoutSeconds) * 1000)
             expired.emplace_back(conn, QStringLiteral("no hello within %1 s").arg(m_config.helloTimeoutSeconds));
         else if (conn->phase() == RelayConnection::Phase::Closing
                  && t - conn->closingSinceMs() > qint64(m_config.closeTimeoutSeconds) * 1000)
             expired.emplace_back(conn, QStringLiteral("did not take its last answer in time"));
-        else if (conn->isOpen() && conn->partialSinceMs() >= 0
-                 && t - conn->partialSinceMs() > qint64(m_config.recordTimeoutSeconds) * 1000)
-            expired.emplace_back(conn, QStringLiteral("record not finished within %1 s").arg(m_config.recordTimeoutSeconds));
     }
     for (auto &[conn, reason] : expired)
         conn->abortWith(reason);
+    // Records begun and not finished: a matter of the thread that reads them (workers
+    // check their own).
+    std::vector<RelayConnection *> local;
+    for (RelayPeer *conn : m_conns) {
+        if (conn->local())
+            local.push_back(conn->local());
+    }
+    for (RelayConnection *conn : local) {
+        if (conn->owner)
+            conn->checkTimeouts(t, qint64(m_config.recordTimeoutSeconds) * 1000,
+                                qint64(m_config.closeTimeoutSeconds) * 1000);
+    }
 }
 
-void RelayServer::onClosed(RelayConnection &conn, const QString &reason)
+void RelayServer::onClosed(RelayConnection &local, const QString &reason)
 {
+    std::erase(m_toPump, &local);
+    std::replace(m_pumpBatch.begin(), m_pumpBatch.end(), &local, static_cast<RelayConnection *>(nullptr));
+    RelayPeer *peer = local.owner;
+    local.owner = nullptr;
+    if (peer)
+        onPeerClosed(*peer, reason);
+}
+
+void RelayServer::onPeerClosed(RelayPeer &conn, const QString &reason)
+{
+    if (conn.phase() == RelayConnection::Phase::Closed)
+        return;
+    conn.markClosed();
     RelayLog::write(QStringLiteral("closed %1 %2: %3").arg(role(conn), conn.label(), reason));
-    std::erase(m_toPump, &conn);
-    std::replace(m_pumpBatch.begin(), m_pumpBatch.end(), &conn, static_cast<RelayConnection *>(nullptr));
+    // Deleted once control is back in the event loop: a caller up the stack may hold it.
+    if (const auto it = m_peers.find(conn.id()); it != m_peers.end()) {
+        if (m_ended.empty())
+            QMetaObject::invokeMethod(this, [this] { m_ended.clear(); }, Qt::QueuedConnection);
+        m_ended.push_back(std::move(it->second));
+        m_peers.erase(it);
+    }
     // Swap-remove from the connection list.
     if (conn.index >= 0 && conn.index < qsizetype(m_conns.size()) && m_conns[size_t(conn.index)] == &conn) {
-        RelayConnection *last = m_conns.back();
+        RelayPeer *last = m_conns.back();
         m_conns[size_t(conn.index)] = last;
         last->index = conn.index;
         m_conns.pop_back();

@@ -21,10 +21,10 @@ QByteArray demoBlockBytes(qint64 index, int size)
 
 // ---- raw peer --------------------------------------------------------------------------------
 
-RelayPeer::RelayPeer(QObject *parent) : QObject(parent), m_counts(16, 0)
+RawRelayPeer::RawRelayPeer(QObject *parent) : QObject(parent), m_counts(16, 0)
 {
-    connect(&m_socket, &QTcpSocket::connected, this, &RelayPeer::connected);
-    connect(&m_socket, &QTcpSocket::readyRead, this, &RelayPeer::onReadyRead);
+    connect(&m_socket, &QTcpSocket::connected, this, &RawRelayPeer::connected);
+    connect(&m_socket, &QTcpSocket::readyRead, this, &RawRelayPeer::onReadyRead);
     connect(&m_socket, &QTcpSocket::disconnected, this, [this] {
         m_closedByServer = !m_selfClosed;
         emit closed();
@@ -37,23 +37,23 @@ RelayPeer::RelayPeer(QObject *parent) : QObject(parent), m_counts(16, 0)
     });
 }
 
-void RelayPeer::connectTo(const QHostAddress &address, quint16 port)
+void RawRelayPeer::connectTo(const QHostAddress &address, quint16 port)
 {
     m_socket.connectToHost(address, port);
 }
 
-void RelayPeer::stopReading()
+void RawRelayPeer::stopReading()
 {
     m_reading = false;
     m_socket.setReadBufferSize(1);
 }
 
-int RelayPeer::count(qint32 type) const
+int RawRelayPeer::count(qint32 type) const
 {
     return type >= 0 && type < m_counts.size() ? m_counts.at(type) : 0;
 }
 
-void RelayPeer::onReadyRead()
+void RawRelayPeer::onReadyRead()
 {
     if (!m_reading)
         return;
@@ -91,16 +91,16 @@ void RelayPeer::onReadyRead()
 // ---- honest Filmer ---------------------------------------------------------------------------
 
 HonestFilmer::HonestFilmer(const QByteArray &gameName, int intervalMs, QObject *parent)
-    : RelayPeer(parent), m_gameName(gameName)
+    : RawRelayPeer(parent), m_gameName(gameName)
 {
     m_pace.setSingleShot(true);
     m_pace.setInterval(intervalMs);
     connect(&m_pace, &QTimer::timeout, this, &HonestFilmer::sendNext);
-    connect(this, &RelayPeer::connected, this, [this] {
+    connect(this, &RawRelayPeer::connected, this, [this] {
         send(buildGameInfo(gtQuake2, "baseq2", "honest", "", m_gameName));
         m_outstanding = true;
     });
-    connect(this, &RelayPeer::recordReceived, this, [this](const QByteArray &record) {
+    connect(this, &RawRelayPeer::recordReceived, this, [this](const QByteArray &record) {
         if (packetType(record) == ACKNAK)
             onAnswer(AckNakReader{record}.result());
     });
@@ -144,11 +144,11 @@ void HonestFilmer::sendNext()
 // ---- honest Viewer ---------------------------------------------------------------------------
 
 HonestViewer::HonestViewer(const QByteArray &userName, const QByteArray &gameName, QObject *parent)
-    : RelayPeer(parent), m_userName(userName), m_gameName(gameName)
+    : RawRelayPeer(parent), m_userName(userName), m_gameName(gameName)
 {
     setAnswering(false); // answers below, with the CRC check's result
-    connect(this, &RelayPeer::connected, this, [this] { send(buildUserInfo(m_userName)); });
-    connect(this, &RelayPeer::recordReceived, this, &HonestViewer::onRecord);
+    connect(this, &RawRelayPeer::connected, this, [this] { send(buildUserInfo(m_userName)); });
+    connect(this, &RawRelayPeer::recordReceived, this, &HonestViewer::onRecord);
 }
 
 int HonestViewer::chatFrom(const QByteArray &name) const

@@ -18,10 +18,10 @@ namespace arbelon::test {
 // The raw bytes of demo block i: the same for every run, compressible like a demo.
 QByteArray demoBlockBytes(qint64 index, int size = 2000);
 
-class RelayPeer : public QObject {
+class RawRelayPeer : public QObject {
     Q_OBJECT
 public:
-    explicit RelayPeer(QObject *parent = nullptr);
+    explicit RawRelayPeer(QObject *parent = nullptr);
 
     // Starts connecting to address:port; connected() or closed() follow.
     void connectTo(const QHostAddress &address, quint16 port);
@@ -75,7 +75,7 @@ private:
 
 // Opens a game and streams demo blocks 0, 1, 2, ... one after the answer to the one before,
 // at most one per interval, until stopped.
-class HonestFilmer : public RelayPeer {
+class HonestFilmer : public RawRelayPeer {
     Q_OBJECT
 public:
     HonestFilmer(const QByteArray &gameName, int intervalMs, QObject *parent = nullptr);
@@ -105,7 +105,7 @@ private:
 };
 
 // Signs in, watches the game of the given name when it is listed, and checks the demo.
-class HonestViewer : public RelayPeer {
+class HonestViewer : public RawRelayPeer {
     Q_OBJECT
 public:
     HonestViewer(const QByteArray &userName, const QByteArray &gameName, QObject *parent = nullptr);

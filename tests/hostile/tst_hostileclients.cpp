@@ -19,7 +19,7 @@
 using namespace arbelon;
 using arbelon::test::HonestFilmer;
 using arbelon::test::HonestViewer;
-using arbelon::test::RelayPeer;
+using arbelon::test::RawRelayPeer;
 
 namespace {
 
@@ -98,12 +98,12 @@ private:
     qint64 m_now = 1000000;
     std::unique_ptr<HonestFilmer> m_filmer;
     std::unique_ptr<HonestViewer> m_viewer;
-    std::vector<std::unique_ptr<RelayPeer>> m_attackers;
+    std::vector<std::unique_ptr<RawRelayPeer>> m_attackers;
     int m_baseClients = 0;
     qint64 m_blocksAtStart = 0;
 
-    RelayPeer &attacker(Stage stage);
-    RelayPeer &newPeer(bool viewerPort);
+    RawRelayPeer &attacker(Stage stage);
+    RawRelayPeer &newPeer(bool viewerPort);
     // A record that the connection must answer in its state, to show it still serves.
     static QByteArray ping(Stage stageAfter);
 
@@ -190,19 +190,19 @@ void TestHostileClients::cleanupTestCase()
     RelayLog::setSink({});
 }
 
-RelayPeer &TestHostileClients::newPeer(bool viewer)
+RawRelayPeer &TestHostileClients::newPeer(bool viewer)
 {
-    m_attackers.push_back(std::make_unique<RelayPeer>());
-    RelayPeer &p = *m_attackers.back();
+    m_attackers.push_back(std::make_unique<RawRelayPeer>());
+    RawRelayPeer &p = *m_attackers.back();
     p.setKeepRecords(true);
     p.connectTo(QHostAddress(QHostAddress::LocalHost), viewer ? m_server->viewerPort() : m_server->filmerPort());
     return p;
 }
 
 // A connection brought to the stage; the relay's answers so far are in p.answers().
-RelayPeer &TestHostileClients::attacker(Stage stage)
+RawRelayPeer &TestHostileClients::attacker(Stage stage)
 {
-    RelayPeer &p = newPeer(viewerPort(stage));
+    RawRelayPeer &p = newPeer(viewerPort(stage));
     if (!QTest::qWaitFor([&] { return p.isConnected(); }, 10000))
         QTest::qFail("attacker not connected", __FILE__, __LINE__);
     int answers = 0;
@@ -256,7 +256,7 @@ void TestHostileClients::recordInEveryState()
     QFETCH(Stage, stage);
     QFETCH(qint32, type);
     QFETCH(Outcome, outcome);
-    RelayPeer &p = attacker(stage);
+    RawRelayPeer &p = attacker(stage);
     QVERIFY(!QTest::currentTestFailed());
     const qsizetype before = p.answers().size();
 
@@ -312,7 +312,7 @@ void TestHostileClients::garbage()
 {
     QFETCH(Stage, stage);
     QFETCH(QByteArray, bytes);
-    RelayPeer &p = attacker(stage);
+    RawRelayPeer &p = attacker(stage);
     QVERIFY(!QTest::currentTestFailed());
     p.send(bytes);
     QTRY_VERIFY(p.closedByServer());
@@ -322,7 +322,7 @@ void TestHostileClients::garbage()
 // refused at its header, or ten thousand silent connections could each hold 4 MiB.
 void TestHostileClients::bodyBeforeHelloIsNotBuffered()
 {
-    RelayPeer &p = attacker(FilmerNew);
+    RawRelayPeer &p = attacker(FilmerNew);
     QVERIFY(!QTest::currentTestFailed());
     p.send(rawRecord(DEMOPACKET, rec::kMaxDemoPacketSize, 16));
     QTRY_VERIFY(p.closedByServer());
@@ -350,7 +350,7 @@ void TestHostileClients::halfWrittenRecord()
     QFETCH(Stage, stage);
     QFETCH(QByteArray, bytes);
     QFETCH(bool, thenClose);
-    RelayPeer &p = attacker(stage);
+    RawRelayPeer &p = attacker(stage);
     QVERIFY(!QTest::currentTestFailed());
     p.send(bytes);
     if (thenClose) {
@@ -368,8 +368,8 @@ void TestHostileClients::halfWrittenRecord()
 void TestHostileClients::viewerThatNeverReads()
 {
     // A game of its own with a fast Filmer, so that the stalled Viewer's queue fills soon.
-    RelayPeer &filmer = attacker(FilmerDemoStarted);
-    RelayPeer &stalled = attacker(ViewerSignedIn);
+    RawRelayPeer &filmer = attacker(FilmerDemoStarted);
+    RawRelayPeer &stalled = attacker(ViewerSignedIn);
     QVERIFY(!QTest::currentTestFailed());
     quint32 id = 0;
     for (const QByteArray &r : stalled.records()) {
@@ -404,7 +404,7 @@ void TestHostileClients::viewerThatNeverReads()
 
 void TestHostileClients::filmerThatNeverAcknowledges()
 {
-    RelayPeer &p = attacker(FilmerDemoStarted);
+    RawRelayPeer &p = attacker(FilmerDemoStarted);
     QVERIFY(!QTest::currentTestFailed());
     p.setAnswering(false);
     p.stopReading();
@@ -432,9 +432,9 @@ void TestHostileClients::thousandConnectionsOpenedAndDropped()
     constexpr int kPerBatch = 100;
     for (int b = 0; b < kBatches; ++b) {
         for (int i = 0; i < kPerBatch; ++i) {
-            RelayPeer &p = newPeer(i % 2 == 0);
+            RawRelayPeer &p = newPeer(i % 2 == 0);
             if (i % 3 == 0) // some say half a hello first
-                connect(&p, &RelayPeer::connected, &p, [&p] { p.send(buildUserInfo("storm").left(9)); });
+                connect(&p, &RawRelayPeer::connected, &p, [&p] { p.send(buildUserInfo("storm").left(9)); });
         }
         QTRY_COMPARE_WITH_TIMEOUT(m_server->clientCount(), m_baseClients + kPerBatch, 30000);
         for (auto &p : m_attackers)
@@ -448,7 +448,7 @@ void TestHostileClients::thousandConnectionsOpenedAndDropped()
 
 void TestHostileClients::chatFlood()
 {
-    RelayPeer &p = attacker(ViewerInLobby);
+    RawRelayPeer &p = attacker(ViewerInLobby);
     QVERIFY(!QTest::currentTestFailed());
     const qsizetype before = p.answers().size();
     const int seen = m_viewer->chatFrom("attacker");

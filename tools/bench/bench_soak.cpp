@@ -26,7 +26,7 @@
 using namespace arbelon;
 using arbelon::test::HonestFilmer;
 using arbelon::test::HonestViewer;
-using arbelon::test::RelayPeer;
+using arbelon::test::RawRelayPeer;
 
 namespace {
 
@@ -60,7 +60,7 @@ qint64 openDescriptors(qint64 pid)
 // One client of the soak: what it is, and when it leaves.
 struct Member {
     enum Kind { Filmer, Viewer, Garbage, Stalled, HalfHello, ChatFlood } kind;
-    std::unique_ptr<RelayPeer> peer;
+    std::unique_ptr<RawRelayPeer> peer;
     qint64 leavesAtMs;
     QTimer chatTimer;
 };
@@ -149,7 +149,7 @@ private:
         m->kind = Member::Filmer;
         auto *f = new HonestFilmer(name, 50);
         m->peer.reset(f);
-        connect(f, &RelayPeer::connected, f, [f] { f->startDemo(); });
+        connect(f, &RawRelayPeer::connected, f, [f] { f->startDemo(); });
         f->connectTo(kLocal, m_filmerPort);
         m->leavesAtMs = lifetime(30, 120);
         m_gameNames.push_back(name);
@@ -175,12 +175,12 @@ private:
         ++m_attacks;
         auto m = std::make_unique<Member>();
         m->kind = Member::Kind(Member::Garbage + m_rng.bounded(4));
-        m->peer = std::make_unique<RelayPeer>();
-        RelayPeer *p = m->peer.get();
+        m->peer = std::make_unique<RawRelayPeer>();
+        RawRelayPeer *p = m->peer.get();
         const bool filmerPort = m->kind == Member::Garbage && m_rng.bounded(2) == 0;
         switch (m->kind) {
         case Member::Garbage:
-            connect(p, &RelayPeer::connected, p, [p] {
+            connect(p, &RawRelayPeer::connected, p, [p] {
                 QByteArray junk(1024, '\0');
                 for (char &c : junk)
                     c = char(QRandomGenerator::global()->bounded(256));
@@ -191,8 +191,8 @@ private:
         case Member::Stalled: {
             // Watches a game and never reads: the relay must drop it when its queue is full.
             const QByteArray game = m_gameNames.empty() ? QByteArray("none") : m_gameNames.back();
-            connect(p, &RelayPeer::connected, p, [p] { p->send(buildUserInfo("stalled")); });
-            connect(p, &RelayPeer::recordReceived, p, [p, game](const QByteArray &r) {
+            connect(p, &RawRelayPeer::connected, p, [p] { p->send(buildUserInfo("stalled")); });
+            connect(p, &RawRelayPeer::recordReceived, p, [p, game](const QByteArray &r) {
                 if (packetType(r) == GAMEINFODETAILED && GameInfoDetailedReader{r}.gameName() == game) {
                     p->send(buildWaitForGame(qint32(GameInfoDetailedReader{r}.gameId())));
                     p->stopReading();
@@ -202,14 +202,14 @@ private:
             break;
         }
         case Member::HalfHello:
-            connect(p, &RelayPeer::connected, p, [p] { p->send(buildUserInfo("silent").left(9)); });
+            connect(p, &RawRelayPeer::connected, p, [p] { p->send(buildUserInfo("silent").left(9)); });
             m->leavesAtMs = lifetime(40, 90); // past the relay's hello time-out
             break;
         default: {
             // Joins a lobby and talks as fast as it can.
             const QByteArray game = m_gameNames.empty() ? QByteArray("none") : m_gameNames.back();
-            connect(p, &RelayPeer::connected, p, [p] { p->send(buildUserInfo("flooder")); });
-            connect(p, &RelayPeer::recordReceived, p, [p, game](const QByteArray &r) {
+            connect(p, &RawRelayPeer::connected, p, [p] { p->send(buildUserInfo("flooder")); });
+            connect(p, &RawRelayPeer::recordReceived, p, [p, game](const QByteArray &r) {
                 if (packetType(r) == GAMEINFODETAILED && GameInfoDetailedReader{r}.gameName() == game)
                     p->send(buildWaitForGame(qint32(GameInfoDetailedReader{r}.gameId())));
             });
@@ -229,12 +229,12 @@ private:
     void storm()
     {
         for (int i = 0; i < 20; ++i) {
-            auto *p = new RelayPeer(this);
-            connect(p, &RelayPeer::connected, p, [p] {
+            auto *p = new RawRelayPeer(this);
+            connect(p, &RawRelayPeer::connected, p, [p] {
                 p->abort();
                 p->deleteLater();
             });
-            connect(p, &RelayPeer::closed, p, &QObject::deleteLater);
+            connect(p, &RawRelayPeer::closed, p, &QObject::deleteLater);
             p->connectTo(kLocal, i % 2 ? m_viewerPort : m_filmerPort);
             ++m_attacks;
         }
