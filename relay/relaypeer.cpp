@@ -73,6 +73,7 @@ void RelayPeer::dropPendingDemo()
 
 void RelayPeer::pauseInput()
 {
+    m_inputPaused = true;
     if (m_local)
         m_local->pauseInput();
     else if (m_link && m_phase == Phase::Ready)
@@ -81,6 +82,7 @@ void RelayPeer::pauseInput()
 
 void RelayPeer::resumeInput()
 {
+    m_inputPaused = false;
     if (m_local)
         m_local->resumeInput();
     else if (m_link && m_phase == Phase::Ready)

@@ -10,6 +10,7 @@
 #include <QHostAddress>
 #include <QString>
 
+#include <deque>
 #include <vector>
 
 namespace arbelon {
@@ -81,6 +82,9 @@ public:
     void dropPendingDemo();
     void pauseInput();
     void resumeInput();
+    bool isInputPaused() const { return m_inputPaused; }
+    // Records that a worker had read before the pause reached it, taken in order on resume.
+    std::deque<QByteArray> deferred;
     // Reads nothing more, sends what is queued, then closes.
     void closeAfterFlush(const QString &reason, qint64 nowMs);
     // Closes at once, dropping what is queued. The server hears of the end through its
@@ -99,6 +103,7 @@ private:
     qint64 m_closingSinceMs = 0;
     RelayConnection *m_local;
     RelayPeerLink *m_link;
+    bool m_inputPaused = false;
 
     QByteArray m_name;
     RelayBlock m_userEntered;

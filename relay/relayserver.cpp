@@ -38,19 +38,7 @@ RelayServer::RelayServer(RelayConfig config, QObject *parent)
     m_elapsed.start();
     m_viewerServer.onDescriptor = [this](qintptr fd) { accept(fd, RelayConnection::Port::Viewer); };
     m_filmerServer.onDescriptor = [this](qintptr fd) { accept(fd, RelayConnection::Port::Filmer); };
-#ifdef Q_OS_UNIX
-    // Connections are handed to workers as descriptors, which only this family of
-    // systems lets one read the peer of without making a socket object.
-    if (m_config.workers > 1 && m_workerEvents.isValid()) {
-        m_workerEventsNotifier = std::make_unique<QSocketNotifier>(qintptr(m_workerEvents.descriptor()),
-                                                                   QSocketNotifier::Read);
-        connect(m_workerEventsNotifier.get(), &QSocketNotifier::activated, this, &RelayServer::takeWorkerEvents);
-        const RelayWorker::Settings settings{m_config.maxQueueBytes, qint64(m_config.recordTimeoutSeconds) * 1000,
-                                             qint64(m_config.closeTimeoutSeconds) * 1000};
-        for (int i = 0; i < m_config.workers; ++i)
-            m_workers.push_back(std::make_unique<RelayWorker>(i, settings, m_workerEvents));
-    }
-#endif
+
     m_usersTimer.setSingleShot(true);
     connect(&m_usersTimer, &QTimer::timeout, this, &RelayServer::sendUsersUpdates);
     m_delayTimer.setSingleShot(true);
@@ -85,6 +73,19 @@ bool RelayServer::start(QString *error)
         return false;
     }
     m_sweepTimer.start();
+#ifdef Q_OS_UNIX
+    // Connections are handed to workers as descriptors, which only this family of
+    // systems lets one read the peer of without making a socket object.
+    if (m_config.workers > 1 && m_workers.empty() && m_workerEvents.isValid()) {
+        m_workerEventsNotifier = std::make_unique<QSocketNotifier>(qintptr(m_workerEvents.descriptor()),
+                                                                   QSocketNotifier::Read);
+        connect(m_workerEventsNotifier.get(), &QSocketNotifier::activated, this, &RelayServer::takeWorkerEvents);
+        const RelayWorker::Settings settings{m_config.maxQueueBytes, qint64(m_config.recordTimeoutSeconds) * 1000,
+                                             qint64(m_config.closeTimeoutSeconds) * 1000, m_clock};
+        for (int i = 0; i < m_config.workers; ++i)
+            m_workers.push_back(std::make_unique<RelayWorker>(i, settings, m_workerEvents));
+    }
+#endif
     return true;
 }
 
@@ -226,11 +227,33 @@ void RelayServer::takeWorkerEvents()
             onPeerClosed(peer, event.reason);
             continue;
         }
-        if (peer.phase() == RelayConnection::Phase::Closed)
-            continue;
-        onPeerRecord(peer, event.record);
-        if (worker && peer.phase() != RelayConnection::Phase::Closed)
-            worker->taken(peer.id(), event.record.size());
+        takeWorkerRecord(peer, std::move(event.record));
+    }
+}
+
+void RelayServer::takeWorkerRecord(RelayPeer &peer, QByteArray record)
+{
+    if (peer.phase() == RelayConnection::Phase::Closed)
+        return;
+    // Until the pause reached its worker, a Filmer that does not wait for answers had more
+    // records read: they wait here, within the worker's credit, as in the kernel otherwise.
+    if (peer.isInputPaused() || !peer.deferred.empty()) {
+        peer.deferred.push_back(std::move(record));
+        return;
+    }
+    onPeerRecord(peer, record);
+    if (peer.phase() != RelayConnection::Phase::Closed)
+        static_cast<RelayWorker *>(peer.link())->taken(peer.id(), record.size());
+}
+
+void RelayServer::takeDeferred(RelayPeer &peer)
+{
+    while (!peer.deferred.empty() && !peer.isInputPaused() && peer.phase() != RelayConnection::Phase::Closed) {
+        const QByteArray record = std::move(peer.deferred.front());
+        peer.deferred.pop_front();
+        onPeerRecord(peer, record);
+        if (peer.phase() != RelayConnection::Phase::Closed)
+            static_cast<RelayWorker *>(peer.link())->taken(peer.id(), record.size());
     }
 }
 
@@ -465,6 +488,8 @@ void RelayServer::releaseDue()
             filmer->ackWithheld = false;
             ack(*filmer, 0);
             filmer->resumeInput();
+            if (!filmer->local())
+                takeDeferred(*filmer);
         }
         if (!filmer && !game.hasHeld())
             ended.push_back(game.id());

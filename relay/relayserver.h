@@ -80,6 +80,9 @@ private:
     void accept(qintptr descriptor, RelayConnection::Port port);
     RelayWorker *leastBusyWorker() const;
     void takeWorkerEvents();
+    // Hands a worker's record to the logic, or keeps it while the peer's input is paused.
+    void takeWorkerRecord(RelayPeer &peer, QByteArray record);
+    void takeDeferred(RelayPeer &peer);
     void onPeerRecord(RelayPeer &peer, QByteArrayView record);
     void onPeerClosed(RelayPeer &peer, const QString &reason);
 

@@ -73,7 +73,7 @@ public:
         m_toPump.push_back(&conn);
     }
 
-    qint64 nowMs() const override { return m_clock.elapsed(); }
+    qint64 nowMs() const override { return m_settings.clock ? m_settings.clock() : m_clock.elapsed(); }
 
 private:
     struct Entry {

@@ -8,6 +8,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -42,6 +43,8 @@ public:
         qint64 maxQueueBytes;
         qint64 recordTimeoutMs;
         qint64 closeTimeoutMs;
+        // Called on the worker's thread; empty: the worker's own monotonic clock.
+        std::function<qint64()> clock;
     };
 
     RelayWorker(int index, const Settings &settings, RelayMailbox<RelayWorkerEvent> &toServer);

@@ -53,9 +53,12 @@ RelayServer &RelayFixture::startServer(RelayConfig config, bool manualClock)
     config.listenAddress = QHostAddress(QHostAddress::LocalHost);
     config.viewerPort = 0;
     config.filmerPort = 0;
+    // The same cases again with the sockets on worker threads (a second registration).
+    if (const int workers = qEnvironmentVariableIntValue("ARBELON_RELAY_TEST_WORKERS"); workers > 0)
+        config.workers = workers;
     m_server = std::make_unique<RelayServer>(config);
     if (manualClock)
-        m_server->setClock([this] { return clock; });
+        m_server->setClock([this] { return clock.load(); });
     QString error;
     if (!m_server->start(&error))
         qFatal("relay did not start: %s", qPrintable(error));

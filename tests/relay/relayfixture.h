@@ -7,6 +7,7 @@
 
 #include <QStringList>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -29,8 +30,8 @@ public:
     // A chat line sent and answered: whatever the server queued for this client before is
     // then in its records.
     static bool barrier(RelayTestClient *c);
-    // The clock the server reads when started with manualClock.
-    qint64 clock = 1000000;
+    // The clock the server reads when started with manualClock (its worker threads too).
+    std::atomic<qint64> clock = 1000000;
 
 private:
     std::unique_ptr<RelayServer> m_server;
