@@ -102,10 +102,11 @@ int main(int argc, char *argv[])
         arbelon::RelayLog::write(QStringLiteral("cannot listen: ") + error);
         return 1;
     }
-    arbelon::RelayLog::write(QStringLiteral("listening viewer=%1 filmer=%2 address=%3")
+    arbelon::RelayLog::write(QStringLiteral("listening viewer=%1 filmer=%2 address=%3 workers=%4")
                                  .arg(server.viewerPort())
                                  .arg(server.filmerPort())
-                                 .arg(config.listenAddress.toString()));
+                                 .arg(config.listenAddress.toString())
+                                 .arg(qMax(1, server.workerCount())));
 
     QSocketNotifier signalNotifier(g_signalPipe[1], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {

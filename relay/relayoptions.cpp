@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QThread>
 
 namespace arbelon {
 
@@ -20,6 +21,10 @@ const QString optHelloTimeout = QStringLiteral("hello-timeout");
 const QString optMaxPerAddress = QStringLiteral("max-per-address");
 const QString optRecordTimeout = QStringLiteral("record-timeout");
 const QString optListedUsers = QStringLiteral("listed-users");
+const QString optWorkers = QStringLiteral("workers");
+
+// One worker per core; the thread that keeps the games needs little beside them.
+int defaultWorkers() { return qBound(1, QThread::idealThreadCount(), 64); }
 
 bool readInt(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high,
              qint64 *value, QString *error)
@@ -129,6 +134,10 @@ void addRelayOptions(QCommandLineParser &parser)
                                       "game's Users until they chat (default %1).")
                            .arg(d.listedUsers),
          QStringLiteral("N")},
+        {optWorkers, QStringLiteral("Threads serving connections (1 to 64, default one per core: %1). "
+                                  "With 1, one thread does everything.")
+                       .arg(defaultWorkers()),
+         QStringLiteral("N")},
     });
 }
 
@@ -175,7 +184,7 @@ bool readRelayOptions(const QCommandLineParser &parser, RelayConfig *config, QSt
     qint64 viewerPort = config->viewerPort, filmerPort = config->filmerPort, delay = config->delaySeconds,
            maxClients = config->maxClients, maxGames = config->maxGames, hello = config->helloTimeoutSeconds,
            listed = config->listedUsers, perAddress = config->maxPerAddress,
-           recordTimeout = config->recordTimeoutSeconds;
+           recordTimeout = config->recordTimeoutSeconds, workers = defaultWorkers();
     if (!readInt(parser, optViewerPort, 0, 65535, &viewerPort, error)
         || !readInt(parser, optFilmerPort, 0, 65535, &filmerPort, error)
         || !readInt(parser, optDelay, 0, kMaxRelayDelaySeconds, &delay, error)
@@ -185,6 +194,7 @@ bool readRelayOptions(const QCommandLineParser &parser, RelayConfig *config, QSt
         || !readInt(parser, optListedUsers, 0, 100000, &listed, error)
         || !readInt(parser, optMaxPerAddress, 1, 1000000, &perAddress, error)
         || !readInt(parser, optRecordTimeout, 1, 3600, &recordTimeout, error)
+        || !readInt(parser, optWorkers, 1, 64, &workers, error)
         || !readBytes(parser, optMaxDemoMemory, 0, &config->maxDemoMemory, error))
         return false;
     // The queue's default follows the kept demo it must hold.
@@ -204,6 +214,7 @@ bool readRelayOptions(const QCommandLineParser &parser, RelayConfig *config, QSt
     config->listedUsers = int(listed);
     config->maxPerAddress = int(perAddress);
     config->recordTimeoutSeconds = int(recordTimeout);
+    config->workers = int(workers);
     return true;
 }
 
