@@ -30,6 +30,8 @@ bool sameSecret(const QByteArray &a, const QByteArray &b)
 QString gameText(quint32 id) { return QStringLiteral("game %1").arg(id); }
 // Users-count records the server sends in a second at most, beyond the per-game interval.
 constexpr qint64 kUsersRecordsPerSecond = 1000000;
+// Users-count records sent in one turn of the event loop.
+constexpr qint64 kUsersRecordsPerTurn = 50000;
 } // namespace
 
 RelayServer::RelayServer(RelayConfig config, QObject *parent)
@@ -592,16 +594,32 @@ void RelayServer::markUsersChanged(const RelayGame &game)
 
 void RelayServer::sendUsersUpdates()
 {
-    const std::set<quint32> dirty = std::move(m_usersDirty);
-    m_usersDirty.clear();
-    for (quint32 id : dirty) {
-        if (const RelayGame *game = findGame(id))
-            broadcastReady(makeBlock(game->detailedRecord()));
+    // A pass costs a record per changed game for every client: with a thousand busy games
+    // and ten thousand clients that is ten million records. It is cut into turns of the
+    // event loop, so that joins and blocks are not held up behind it.
+    if (m_usersPass.empty()) {
+        m_usersPass.assign(m_usersDirty.begin(), m_usersDirty.end());
+        m_usersDirty.clear();
+        m_usersPassRecords = 0;
     }
-    // Each pass costs a record per changed game for every client: with a thousand busy games
-    // and ten thousand clients that is ten million records, so such passes come less often.
-    const qint64 records = qint64(dirty.size()) * qint64(m_conns.size());
-    m_usersNotBeforeMs = now() + records * 1000 / kUsersRecordsPerSecond;
+    const qint64 clients = std::max<qint64>(1, qint64(m_conns.size()));
+    qint64 games = std::max<qint64>(1, kUsersRecordsPerTurn / clients);
+    while (!m_usersPass.empty() && games-- > 0) {
+        const quint32 id = m_usersPass.back();
+        m_usersPass.pop_back();
+        if (const RelayGame *game = findGame(id)) {
+            broadcastReady(makeBlock(game->detailedRecord()));
+            m_usersPassRecords += clients;
+        }
+    }
+    if (!m_usersPass.empty()) {
+        m_usersTimer.start(0);
+        return;
+    }
+    // Passes that cost much come less often.
+    m_usersNotBeforeMs = now() + m_usersPassRecords * 1000 / kUsersRecordsPerSecond;
+    if (!m_usersDirty.empty())
+        m_usersTimer.start(int(std::max<qint64>(m_config.usersUpdateIntervalMs, m_usersNotBeforeMs - now())));
 }
 
 void RelayServer::sweep()

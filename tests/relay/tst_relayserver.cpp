@@ -20,6 +20,7 @@ private slots:
     void lateJoinerWaitsWhenDemoOutgrewTheBound();
     void listsUsersAndChatReachTheRightClients();
     void crowdBeyondTheListIsCountedNotNamed();
+    void chatHasOneOrderForEveryone();
     void leavingStopsDemoAndTellsTheLobby();
     void gameEndsWhenItsFilmerGoes();
     void filmerHello_data();
@@ -131,6 +132,34 @@ void TestRelayServer::listsUsersAndChatReachTheRightClients()
     for (RelayTestClient *c : {f2, v2})
         QTRY_COMPARE_WITH_TIMEOUT(c->chat(), QByteArrayList({"<bob> bob here"}), 10000);
     QVERIFY(idle->chat().isEmpty());
+}
+
+void TestRelayServer::chatHasOneOrderForEveryone()
+{
+    // With worker threads the members sit on different workers, and their lines arrive
+    // at the server interleaved: everyone must still see the same lines in the same order.
+    m_f.startServer();
+    RelayTestClient *f = m_f.filmer("duel", "ann");
+    QVERIFY(f);
+    std::vector<RelayTestClient *> members{f};
+    for (const QByteArray name : {"v1", "v2", "v3", "v4", "v5", "v6"}) {
+        members.push_back(m_f.viewer(name, 1));
+        QVERIFY(members.back());
+    }
+    // Each sends its whole burst at once, without waiting for answers.
+    for (int line = 0; line < 4; ++line) {
+        for (size_t i = 0; i < members.size(); ++i)
+            members[i]->sendRaw(buildSendText({}, QByteArray::number(int(i)) + '.' + QByteArray::number(line)));
+    }
+    const qsizetype total = qsizetype(members.size()) * 4;
+    for (RelayTestClient *c : members)
+        QTRY_COMPARE_WITH_TIMEOUT(c->chat().size(), total, 10000);
+    for (RelayTestClient *c : members) {
+        QCOMPARE(c->chat(), f->chat());
+        QByteArrayList users = c->users();
+        std::sort(users.begin(), users.end());
+        QCOMPARE(users, QByteArrayList({"ann", "v1", "v2", "v3", "v4", "v5", "v6"}));
+    }
 }
 
 void TestRelayServer::crowdBeyondTheListIsCountedNotNamed()
