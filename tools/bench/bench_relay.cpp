@@ -7,7 +7,7 @@
 // per block, so the harness stays cheap next to the server it measures.
 //
 //   bench_relay [--viewers 100,1000,5000] [--fast-blocks 200] [--paced-seconds 15]
-//               [--paced-viewers 5000] [--games 1] [--relay PATH]
+//               [--paced-viewers 5000] [--games 1] [--workers 1,2] [--relay PATH]
 
 #include "records.h"
 
@@ -89,7 +89,7 @@ struct Peer {
     bool dead = false;
     int answers = 0;
     int users = 0;
-    int expectUsers = 0; // the Filmer, the named Viewers, and itself
+    int expectUsers = 0; // the Filmer and the named Viewers; one more (itself) when not named
     int blocks = 0;
     char head[16] = {};
     int headHave = 0;
@@ -256,6 +256,7 @@ double selfCpuSeconds()
 constexpr int kListedUsers = 200;
 
 struct RunResult {
+    int workers = 1;
     int viewers = 0;
     int games = 1;
     double loadCpuJoin = 0, loadCpuStream = 0;
@@ -276,6 +277,7 @@ public:
     {
     }
     bool run(int viewers, bool paced, RunResult *out);
+    void setWorkers(int workers) { m_workers = workers; }
 
 private:
     bool startServer();
@@ -287,6 +289,7 @@ private:
     int m_pacedSeconds;
     bool m_answer;
     int m_games;
+    int m_workers = 1;
     QTemporaryDir m_dir;
     QProcess m_server;
     quint16 m_viewerPort = 0, m_filmerPort = 0;
@@ -310,7 +313,8 @@ bool Bench::startServer()
                              // thousands of Viewers on 16 source addresses
                              QStringLiteral("--max-per-address"), QStringLiteral("20000"),
                              QStringLiteral("--max-games"), QString::number(m_games),
-                             QStringLiteral("--listed-users"), QString::number(kListedUsers)});
+                             QStringLiteral("--listed-users"), QString::number(kListedUsers),
+                             QStringLiteral("--workers"), QString::number(m_workers)});
     if (!m_server.waitForStarted(10000))
         return false;
     static const QRegularExpression re(QStringLiteral("listening viewer=(\\d+) filmer=(\\d+)"));
@@ -337,10 +341,11 @@ bool Bench::joinViewers(int n)
         const int last = std::min(n, first + kBatch);
         for (int i = first; i < last; ++i) {
             auto peer = connectPeer(m_viewerPort, firstSource + quint32(i % 16));
-            // Viewer i watches game i % games, as its (i / games)th Viewer.
+            // Viewer i watches game i % games.
             const int inGame = n / m_games + (i % m_games < n % m_games ? 1 : 0);
-            const int k = i / m_games;
-            peer->expectUsers = 1 + std::min(inGame, kListedUsers) + (k >= kListedUsers ? 1 : 0);
+            // Which Viewers are named depends on the order their entries reach the server
+            // (with worker threads, not the order of connecting): only the total is known.
+            peer->expectUsers = 1 + std::min(inGame, kListedUsers);
             peer->out = buildUserInfo("v") + buildWaitForGame(i % m_games + 1); // leaves once connected
             peer->answerRecords = m_answer;
             peer->onBlock = [this](qint32 seq) {
@@ -365,7 +370,13 @@ bool Bench::joinViewers(int n)
         return std::all_of(m_viewers.begin(), m_viewers.end(),
                            [](const auto &v) { return v->users >= v->expectUsers || v->dead; });
     }, 600000);
-    return std::all_of(m_viewers.begin(), m_viewers.end(), [](const auto &v) { return v->users == v->expectUsers; });
+    qint64 unnamed = 0;
+    for (const auto &v : m_viewers) {
+        if (v->users != v->expectUsers && v->users != v->expectUsers + 1)
+            return false;
+        unnamed += v->users - v->expectUsers;
+    }
+    return unnamed == std::max(0, n - kListedUsers * m_games) || m_games > 1;
 }
 
 void Bench::stream(int count, int intervalMs, std::vector<double> *latencies, double *seconds)
@@ -517,14 +528,14 @@ void raiseFileLimit()
 
 void printTable(const std::vector<RunResult> &results)
 {
-    std::printf("\n| games | Viewers | pace | join s | blocks expected | blocks got | stream s | p50 ms | p99 ms | max ms "
+    std::printf("\n| workers | games | Viewers | pace | join s | blocks expected | blocks got | stream s | p50 ms | p99 ms | max ms "
                 "| server CPU s join / stream | load CPU s join / stream | peak RSS MiB "
                 "| RSS per Viewer KiB (after join / peak) | dropped |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (const RunResult &r : results)
-        std::printf("| %d | %d | %s | %.1f | %lld | %lld | %.1f | %.1f | %.1f | %.1f | %.1f / %.1f | %.1f / %.1f | %.1f "
+        std::printf("| %d | %d | %d | %s | %.1f | %lld | %lld | %.1f | %.1f | %.1f | %.1f | %.1f / %.1f | %.1f / %.1f | %.1f "
                     "| %.1f / %.1f | %d |\n",
-                    r.games, r.viewers, r.paced ? "1 block/s" : "max", r.joinSeconds, static_cast<long long>(r.expected),
+                    r.workers, r.games, r.viewers, r.paced ? "1 block/s" : "max", r.joinSeconds, static_cast<long long>(r.expected),
                     static_cast<long long>(r.got), r.streamSeconds, r.p50, r.p99, r.max, r.cpuJoin, r.cpuStream,
                     r.loadCpuJoin, r.loadCpuStream,
                     double(r.peakKiB) / 1024.0, double(r.joinedKiB - r.baseKiB) / r.viewers,
@@ -553,6 +564,8 @@ int main(int argc, char *argv[])
         {QStringLiteral("games"), QStringLiteral("Games, each with its Filmer; the Viewers are spread "
                                                  "evenly over them."),
          QStringLiteral("N"), QStringLiteral("1")},
+        {QStringLiteral("workers"), QStringLiteral("The relay's --workers, each run once per value."),
+         QStringLiteral("LIST"), QStringLiteral("1")},
         {QStringLiteral("relay"), QStringLiteral("Path of arbelon-relay."), QStringLiteral("PATH"),
          QCoreApplication::applicationDirPath() + QStringLiteral("/arbelon-relay")},
     });
@@ -571,11 +584,17 @@ int main(int argc, char *argv[])
     if (parser.value(QStringLiteral("paced-viewers")).toInt() > 0)
         runs.append({parser.value(QStringLiteral("paced-viewers")).toInt(), true});
     for (const auto &[viewers, paced] : runs) {
-        std::printf("running N=%d, %s\n", viewers, paced ? "one block a second" : "blocks as fast as answers allow");
-        std::fflush(stdout);
-        RunResult r;
-        if (bench.run(viewers, paced, &r))
-            results.push_back(r);
+        for (const QString &w : parser.value(QStringLiteral("workers")).split(QLatin1Char(','))) {
+            const int workers = std::clamp(w.toInt(), 1, 64);
+            std::printf("running N=%d, %s, %d worker(s)\n", viewers,
+                        paced ? "one block a second" : "blocks as fast as answers allow", workers);
+            std::fflush(stdout);
+            bench.setWorkers(workers);
+            RunResult r;
+            r.workers = workers;
+            if (bench.run(viewers, paced, &r))
+                results.push_back(r);
+        }
     }
     std::printf("\nOne Filmer per game, %d-byte blocks; latency is from the Filmer's send to a Viewer's receipt.\n", kBlockBytes);
     printTable(results);
