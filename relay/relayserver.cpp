@@ -103,8 +103,11 @@ void RelayServer::stop()
     for (RelayPeer *conn : conns)
         conn->abortWith(QStringLiteral("server shutting down"));
     // Workers report those ends later; the server forgets their clients now.
-    for (RelayPeer *conn : std::vector<RelayPeer *>(m_conns))
+    for (RelayPeer *conn : std::vector<RelayPeer *>(m_conns)) {
+        if (auto *worker = static_cast<RelayWorker *>(conn->link()))
+            worker->forget();
         onPeerClosed(*conn, QStringLiteral("server shutting down"));
+    }
     m_games.clear();
     m_stopping = false;
 }
