@@ -100,6 +100,7 @@ void RelayServer::acceptPending(QTcpServer &server, RelayConnection::Port port)
                 full = QStringLiteral("%1 connections from this address").arg(m_config.maxPerAddress);
         }
         if (!full.isEmpty()) {
+            m_stats.countRefusal(full);
             RelayLog::write(QStringLiteral("refused connection from %1:%2: %3")
                                 .arg(socket->peerAddress().toString())
                                 .arg(socket->peerPort())
@@ -112,6 +113,7 @@ void RelayServer::acceptPending(QTcpServer &server, RelayConnection::Port port)
         conn->index = qsizetype(m_conns.size());
         m_conns.push_back(conn);
         ++m_perAddress[conn->address()];
+        m_stats.connectionOpened(port == RelayConnection::Port::Filmer);
         RelayLog::write(QStringLiteral("%1 %2 connected").arg(role(*conn), conn->label()));
     }
 }
@@ -268,6 +270,7 @@ void RelayServer::sendGameList(RelayConnection &conn)
 void RelayServer::refuseAndClose(RelayConnection &conn, const QString &why)
 {
     RelayLog::write(QStringLiteral("refused %1 %2: %3").arg(role(conn), conn.label(), why));
+    m_stats.countRefusal(why);
     ack(conn, 1);
     conn.closeAfterFlush(QStringLiteral("refused: ") + why, now());
 }
@@ -290,6 +293,7 @@ void RelayServer::handleDemoRecord(RelayConnection &filmer, QByteArrayView recor
         game->noteDemoStarted();
     const QByteArray shared = record.toByteArray(); // the one copy all Viewers share
     game->countDemoIn(shared.size());
+    m_stats.countDemoIn(shared.size());
     tell([&](RelayObserver &o) { o.demoRecord(game->id(), shared); });
     if (m_config.delaySeconds <= 0) {
         ack(filmer, 0);
@@ -320,6 +324,7 @@ void RelayServer::broadcastDemo(RelayGame &game, const QByteArray &record)
                             .arg(gameText(game.id()))
                             .arg(m_config.maxDemoMemory));
     const bool restart = packetType(record) == DEMORESTART;
+    m_stats.countDemoOut(record.size(), std::count_if(game.viewers().begin(), game.viewers().end(), [&](const RelayConnection *v) { return restart || v->demoSynced; }));
     for (RelayConnection *viewer : game.viewers()) {
         if (restart)
             viewer->demoSynced = true;
@@ -477,6 +482,7 @@ void RelayServer::sweep()
 void RelayServer::onClosed(RelayConnection &conn, const QString &reason)
 {
     RelayLog::write(QStringLiteral("closed %1 %2: %3").arg(role(conn), conn.label(), reason));
+    m_stats.connectionClosed(conn.port() == RelayConnection::Port::Filmer, reason);
     std::erase(m_toPump, &conn);
     std::replace(m_pumpBatch.begin(), m_pumpBatch.end(), &conn, static_cast<RelayConnection *>(nullptr));
     // Swap-remove from the connection list.

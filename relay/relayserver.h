@@ -6,6 +6,7 @@
 #include "relayconfig.h"
 #include "relayconnection.h"
 #include "relayobserver.h"
+#include "relaystats.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -46,6 +47,8 @@ public:
     // Observers are not owned and must outlive the server or be removed first.
     void addObserver(RelayObserver *observer) { m_observers.push_back(observer); }
     void removeObserver(RelayObserver *observer) { std::erase(m_observers, observer); }
+    // Counters for the metrics page; safe to read from any thread.
+    const RelayStats &stats() const { return m_stats; }
 
     // Replaces the monotonic millisecond clock (tests drive the chat limit, the broadcast
     // delay and the hello timeout with it).
@@ -120,6 +123,7 @@ private:
     QElapsedTimer m_elapsed;
     std::function<qint64()> m_clock;
     std::vector<RelayObserver *> m_observers;
+    RelayStats m_stats;
 };
 
 } // namespace arbelon
