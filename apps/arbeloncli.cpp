@@ -1,6 +1,7 @@
 // arbelon-cli: the headless client. Lists games, watches one, or films a local game.
 
 #include "clirunner.h"
+#include "watchlink.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -26,6 +27,7 @@ const char *kUsage =
     "Usage:\n"
     "  arbelon-cli games --server HOST [--seconds N]\n"
     "  arbelon-cli watch --server HOST --game ID|NAME --quake2-dir DIR --quake3-dir DIR\n"
+    "  arbelon-cli watch --url arbelon://HOST[:PORT]/watch/ID --quake2-dir DIR --quake3-dir DIR\n"
     "  arbelon-cli watch --server HOST --game ID|NAME --quake2-engine NAME --quake3-engine NAME\n"
     "                    [--quake2-dir DIR] [--quake3-dir DIR] [--play]\n"
     "  arbelon-cli film  --server HOST --name NAME --game 2|3 --dir DIR [--mod MOD]\n"
@@ -65,9 +67,10 @@ int main(int argc, char **argv)
     const QCommandLineOption q2engine(QStringLiteral("quake2-engine"), QStringLiteral("watch: the Quake 2 engine."), QStringLiteral("NAME"));
     const QCommandLineOption q3engine(QStringLiteral("quake3-engine"), QStringLiteral("watch: the Quake 3 engine."), QStringLiteral("NAME"));
     const QCommandLineOption play(QStringLiteral("play"), QStringLiteral("watch: start the game on the first demo once it is listed."));
+    const QCommandLineOption url(QStringLiteral("url"), QStringLiteral("watch: a watch link, arbelon://HOST[:PORT]/watch/ID (instead of --server and --game)."), QStringLiteral("LINK"));
     const QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("games: stop after N seconds."), QStringLiteral("N"), QStringLiteral("0"));
     p.addOptions({server, user, game, q2, q3, name, dir, mod, password, rate, seconds, engine, dataDir, q2engine,
-                  q3engine, play});
+                  q3engine, play, url});
     p.process(app);
 
     auto usage = [&](const QString &why) {
@@ -118,9 +121,20 @@ int main(int argc, char **argv)
         return arbelon::engineprofiles::dataPath(e, QDir::homePath(), arbelon::engineprofiles::findProgram(e, pathFolders));
     };
 
-    if (!p.isSet(server))
+    arbelon::WatchLink link;
+    if (p.isSet(url)) {
+        QString why;
+        if (o.command != arbelon::CliOptions::Watch || p.isSet(server) || p.isSet(game))
+            return usage(QStringLiteral("--url goes with watch, instead of --server and --game"));
+        if (!arbelon::parseWatchLink(p.value(url), &link, &why))
+            return usage(why);
+        o.server = link.host;
+        o.serverPort = link.port;
+    } else if (!p.isSet(server)) {
         return usage(QStringLiteral("--server is needed"));
-    o.server = p.value(server);
+    } else {
+        o.server = p.value(server);
+    }
     o.user = p.value(user);
     if (o.user.isEmpty() || o.user.size() > 15)
         return usage(QStringLiteral("--user must have 1 to 15 characters"));
@@ -130,11 +144,11 @@ int main(int argc, char **argv)
         return usage(QStringLiteral("--seconds must be a whole number"));
 
     if (o.command == arbelon::CliOptions::Watch) {
-        if (!p.isSet(game))
+        if (!p.isSet(game) && link.gameId == 0)
             return usage(QStringLiteral("--game is needed"));
         if (!p.isSet(q2) && !p.isSet(q3) && !p.isSet(q2engine) && !p.isSet(q3engine))
             return usage(QStringLiteral("--quake2-dir, --quake3-dir or an engine is needed"));
-        o.game = p.value(game);
+        o.game = link.gameId != 0 ? QString::number(link.gameId) : p.value(game);
         o.quake2Dir = p.value(q2);
         o.quake3Dir = p.value(q3);
         o.play = p.isSet(play);

@@ -3,7 +3,9 @@
 #include "epolldispatcher.h"
 #include "relaylog.h"
 #include "relayoptions.h"
+#include "relayarchive.h"
 #include "relayserver.h"
+#include "relaywebserver.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -108,6 +110,31 @@ int main(int argc, char *argv[])
                                  .arg(config.listenAddress.toString())
                                  .arg(qMax(1, server.workerCount())));
 
+    std::unique_ptr<arbelon::RelayArchive> archive;
+    if (!config.archiveDir.isEmpty()) {
+        archive = std::make_unique<arbelon::RelayArchive>(
+            arbelon::RelayArchive::Options{config.archiveDir, config.archiveMaxBytes, config.q3DemoExtension});
+        if (!archive->start(&error)) {
+            arbelon::RelayLog::write(QStringLiteral("cannot archive: ") + error);
+            return 1;
+        }
+        server.addObserver(archive.get());
+        arbelon::RelayLog::write(QStringLiteral("archive %1 (%2 demos, %3 bytes)")
+                                     .arg(config.archiveDir)
+                                     .arg(archive->demos().size())
+                                     .arg(archive->totalBytes()));
+    }
+    std::unique_ptr<arbelon::RelayWebServer> web;
+    if (config.httpEnabled) {
+        web = std::make_unique<arbelon::RelayWebServer>(server, archive.get());
+        const QHostAddress address = config.httpAddress.isNull() ? config.listenAddress : config.httpAddress;
+        if (!web->listenOn(address, config.httpPort, &error)) {
+            arbelon::RelayLog::write(QStringLiteral("cannot listen: ") + error);
+            return 1;
+        }
+        arbelon::RelayLog::write(QStringLiteral("web http=%1 address=%2").arg(web->port()).arg(address.toString()));
+    }
+
     QSocketNotifier signalNotifier(g_signalPipe[1], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
         char code = 0;
@@ -115,11 +142,17 @@ int main(int argc, char *argv[])
             return;
         arbelon::RelayLog::write(QStringLiteral("received %1, shutting down")
                                      .arg(code == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM")));
+        web.reset();
         server.stop();
+        if (archive)
+            server.removeObserver(archive.get());
+        archive.reset(); // what is queued is written first
         QCoreApplication::quit();
     });
 
     const int status = QCoreApplication::exec();
+    if (archive)
+        server.removeObserver(archive.get());
     arbelon::RelayLog::write(QStringLiteral("stopped"));
     return status;
 }

@@ -109,6 +109,7 @@ void CliRunner::start()
 {
     m_clock.start();
     m_values.serverAddress = m_opt.server;
+    m_values.serverPort = m_opt.serverPort;
     if (m_opt.command == CliOptions::Film) {
         m_values.role = roleFilmer;
         m_values.gameName = m_opt.name;

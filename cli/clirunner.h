@@ -15,6 +15,7 @@ namespace arbelon {
 struct CliOptions {
     enum Command { Games, Watch, Film, Engines } command = Games;
     QString server;
+    quint16 serverPort = 0;      // 0: the role's own port
     QString user = QStringLiteral("arbelon-cli");
     // watch
     QString game;                // ID or name

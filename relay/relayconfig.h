@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QHostAddress>
+#include <QString>
 #include <QtGlobal>
 
 namespace arbelon {
@@ -16,6 +17,9 @@ constexpr qint64 defaultMaxQueue(qint64 maxDemoMemory)
 {
     return 2 * qint64(rec::kMaxDemoPacketSize) + maxDemoMemory + 64 * 1024;
 }
+
+// Default port of the web page.
+constexpr quint16 kRelayHttpPort = 38964;
 
 struct RelayConfig {
     QHostAddress listenAddress = QHostAddress(QHostAddress::Any);
@@ -65,6 +69,18 @@ struct RelayConfig {
     // cost a record for every member of the lobby each time.
     int joinBurst = 5;
     int joinsPerSecond = 2;
+
+    // The web page: live games, the archive, metrics. An empty address means the listen
+    // address; httpEnabled false turns the page off.
+    bool httpEnabled = true;
+    QHostAddress httpAddress;
+    quint16 httpPort = kRelayHttpPort;
+    // Every demo carried, kept as a Viewer would write it; empty: no archive.
+    QString archiveDir;
+    // The archive's size bound; the oldest demos go first. 0: no bound.
+    qint64 archiveMaxBytes = 0;
+    // Extension of archived Quake 3 demos (Quake 2's are .dm2).
+    QString q3DemoExtension = QStringLiteral("dm_68");
 };
 
 // Largest value accepted for --delay.

@@ -24,10 +24,12 @@ void RelayServer::handleWaitForGame(RelayPeer &conn, QByteArrayView record)
     RelayGame *game = findGame(id);
     if (!game || !game->filmer()) {
         RelayLog::write(QStringLiteral("viewer %1 refused: no %2").arg(conn.label(), gameText(id)));
+        m_stats.countRefusal(QStringLiteral("no game"));
         ack(conn, 1);
         return;
     }
     if (!conn.takeJoinToken(now())) {
+        m_stats.countRefusal(QStringLiteral("flood"));
         if (!conn.floodRefusalLogged)
             RelayLog::write(QStringLiteral("viewer %1: lobby entries refused (flood limit)").arg(conn.label()));
         conn.floodRefusalLogged = true;
@@ -50,6 +52,8 @@ void RelayServer::handleWaitForGame(RelayPeer &conn, QByteArrayView record)
     conn.demoSynced = !game->keptDemo().empty();
     if (conn.demoSynced)
         conn.startCatchUp(game->keptDemo());
+    m_stats.countDemoOut(conn.demoSynced ? game->keptDemo() : std::vector<RelayBlock>{});
+    m_stats.observeJoin(now() - conn.connectedAtMs());
     markUsersChanged(*game);
     tell([&](RelayObserver &o) { o.lobbyChanged(id); });
     RelayLog::write(QStringLiteral("viewer %1 entered %2 (%3 users)")
@@ -103,6 +107,7 @@ void RelayServer::handleSendText(RelayPeer &conn, QByteArrayView record)
         return;
     }
     if (!conn.takeChatToken(now())) {
+        m_stats.countRefusal(QStringLiteral("flood"));
         if (!conn.floodRefusalLogged)
             RelayLog::write(QStringLiteral("%1 %2: chat lines refused (flood limit)").arg(role(conn), conn.label()));
         conn.floodRefusalLogged = true;

@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QFile>
 #include <QThread>
+#include <QRegularExpression>
 
 namespace arbelon {
 
@@ -25,6 +26,10 @@ const QString optWorkers = QStringLiteral("workers");
 
 // One worker per core; the thread that keeps the games needs little beside them.
 int defaultWorkers() { return qBound(1, QThread::idealThreadCount(), 64); }
+const QString optHttp = QStringLiteral("http");
+const QString optArchive = QStringLiteral("archive");
+const QString optArchiveMaxBytes = QStringLiteral("archive-max-bytes");
+const QString optQ3DemoExt = QStringLiteral("q3-demo-ext");
 
 bool readInt(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high,
              qint64 *value, QString *error)
@@ -62,7 +67,66 @@ bool readBytes(const QCommandLineParser &parser, const QString &name, qint64 low
     *value = v;
     return true;
 }
+bool readWebOptions(const QCommandLineParser &parser, RelayConfig *config, QString *error)
+{
+    if (parser.isSet(optHttp)) {
+        const QString value = parser.value(optHttp);
+        if (value == QStringLiteral("off")) {
+            config->httpEnabled = false;
+        } else if (!parseHostPort(value, &config->httpAddress, &config->httpPort)) {
+            *error = QStringLiteral("--http: expected ADDR:PORT (e.g. 0.0.0.0:38964, [::1]:8080) or off, "
+                                    "got \"%1\"")
+                         .arg(value);
+            return false;
+        }
+    }
+    if (parser.isSet(optArchive)) {
+        config->archiveDir = parser.value(optArchive);
+        if (config->archiveDir.isEmpty()) {
+            *error = QStringLiteral("--archive: expected a folder");
+            return false;
+        }
+    }
+    if (!readBytes(parser, optArchiveMaxBytes, 0, &config->archiveMaxBytes, error))
+        return false;
+    if (parser.isSet(optArchiveMaxBytes) && config->archiveDir.isEmpty()) {
+        *error = QStringLiteral("--archive-max-bytes needs --archive");
+        return false;
+    }
+    if (parser.isSet(optQ3DemoExt)) {
+        const QString ext = parser.value(optQ3DemoExt);
+        static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_]{1,16}$"));
+        if (!plain.match(ext).hasMatch()) {
+            *error = QStringLiteral("--q3-demo-ext: expected 1 to 16 letters, digits or _, got \"%1\"").arg(ext);
+            return false;
+        }
+        config->q3DemoExtension = ext;
+    }
+    return true;
+}
 } // namespace
+
+bool parseHostPort(const QString &text, QHostAddress *address, quint16 *port)
+{
+    const qsizetype colon = text.lastIndexOf(u':');
+    if (colon <= 0 || text.size() > 64)
+        return false;
+    QString host = text.left(colon);
+    const QString digits = text.mid(colon + 1);
+    if (host.startsWith(u'[') && host.endsWith(u']'))
+        host = host.mid(1, host.size() - 2);
+    else if (host.contains(u':'))
+        return false; // an IPv6 address needs its brackets
+    static const QRegularExpression number(QStringLiteral("^[0-9]{1,5}$"));
+    bool ok = false;
+    const uint p = digits.toUInt(&ok);
+    const QHostAddress a(host);
+    if (!number.match(digits).hasMatch() || !ok || p > 65535 || a.isNull())
+        return false;
+    *address = a;
+    *port = quint16(p);
+    return true;
+}
 
 qint64 parseByteSize(const QString &text)
 {
@@ -138,6 +202,17 @@ void addRelayOptions(QCommandLineParser &parser)
                                   "With 1, one thread does everything.")
                        .arg(defaultWorkers()),
          QStringLiteral("N")},
+        {optHttp, QStringLiteral("Web page address and port (default: the listen address, port %1; "
+                               "\"off\" disables it).")
+                    .arg(d.httpPort),
+         QStringLiteral("ADDR:PORT")},
+        {optArchive, QStringLiteral("Keep every demo carried in this folder (default: none)."),
+         QStringLiteral("DIR")},
+        {optArchiveMaxBytes, QStringLiteral("Most bytes the archive holds; the oldest demos are deleted "
+                                          "first (default: no bound)."),
+         QStringLiteral("BYTES")},
+        {optQ3DemoExt, QStringLiteral("Extension of archived Quake 3 demos (default %1).").arg(d.q3DemoExtension),
+         QStringLiteral("EXT")},
     });
 }
 
@@ -215,7 +290,7 @@ bool readRelayOptions(const QCommandLineParser &parser, RelayConfig *config, QSt
     config->maxPerAddress = int(perAddress);
     config->recordTimeoutSeconds = int(recordTimeout);
     config->workers = int(workers);
-    return true;
+    return readWebOptions(parser, config, error);
 }
 
 } // namespace arbelon

@@ -180,6 +180,7 @@ void RelayServer::accept(qintptr descriptor, RelayConnection::Port port)
     else if (m_perAddress.value(address) >= m_config.maxPerAddress)
         full = QStringLiteral("%1 connections from this address").arg(m_config.maxPerAddress);
     if (!full.isEmpty()) {
+        m_stats.countRefusal(full);
         RelayLog::write(QStringLiteral("refused connection from %1: %2").arg(text, full));
         if (socket)
             socket->abort();
@@ -204,6 +205,7 @@ void RelayServer::accept(qintptr descriptor, RelayConnection::Port port)
     conn->index = qsizetype(m_conns.size());
     m_conns.push_back(conn);
     ++m_perAddress[address];
+    m_stats.connectionOpened(port == RelayConnection::Port::Filmer);
     RelayLog::write(QStringLiteral("%1 %2 connected").arg(role(*conn), conn->label()));
 }
 
@@ -420,6 +422,7 @@ void RelayServer::sendGameList(RelayPeer &conn)
 void RelayServer::refuseAndClose(RelayPeer &conn, const QString &why)
 {
     RelayLog::write(QStringLiteral("refused %1 %2: %3").arg(role(conn), conn.label(), why));
+    m_stats.countRefusal(why);
     ack(conn, 1);
     conn.closeAfterFlush(QStringLiteral("refused: ") + why, now());
 }
@@ -442,6 +445,7 @@ void RelayServer::handleDemoRecord(RelayPeer &filmer, QByteArrayView record)
         game->noteDemoStarted();
     const RelayBlock shared = makeBlock(record.toByteArray()); // the one copy all Viewers share
     game->countDemoIn(shared->size());
+    m_stats.countDemoIn(shared->size());
     tell([&](RelayObserver &o) { o.demoRecord(game->id(), *shared); });
     if (m_config.delaySeconds <= 0) {
         ack(filmer, 0);
@@ -472,6 +476,8 @@ void RelayServer::broadcastDemo(RelayGame &game, const RelayBlock &record)
                             .arg(gameText(game.id()))
                             .arg(m_config.maxDemoMemory));
     const bool restart = packetType(*record) == DEMORESTART;
+    m_stats.countDemoOut(record->size(), std::count_if(game.viewers().begin(), game.viewers().end(),
+                                                       [&](const RelayPeer *v) { return restart || v->demoSynced; }));
     for (RelayPeer *viewer : game.viewers()) {
         if (restart)
             viewer->demoSynced = true;
@@ -669,6 +675,7 @@ void RelayServer::onPeerClosed(RelayPeer &conn, const QString &reason)
         return;
     conn.markClosed();
     RelayLog::write(QStringLiteral("closed %1 %2: %3").arg(role(conn), conn.label(), reason));
+    m_stats.connectionClosed(conn.port() == RelayConnection::Port::Filmer, reason);
     // Deleted once control is back in the event loop: a caller up the stack may hold it.
     if (const auto it = m_peers.find(conn.id()); it != m_peers.end()) {
         if (m_ended.empty())

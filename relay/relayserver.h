@@ -10,6 +10,7 @@
 #include "relayobserver.h"
 #include "relaypeer.h"
 #include "relayworker.h"
+#include "relaystats.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -64,6 +65,8 @@ public:
     // Observers are not owned and must outlive the server or be removed first.
     void addObserver(RelayObserver *observer) { m_observers.push_back(observer); }
     void removeObserver(RelayObserver *observer) { std::erase(m_observers, observer); }
+    // Counters for the metrics page; safe to read from any thread.
+    const RelayStats &stats() const { return m_stats; }
 
     // Replaces the monotonic millisecond clock (tests drive the chat limit, the broadcast
     // delay and the hello timeout with it).
@@ -159,6 +162,7 @@ private:
     RelayMailbox<RelayWorkerEvent> m_workerEvents;
     std::unique_ptr<QSocketNotifier> m_workerEventsNotifier;
     std::vector<std::unique_ptr<RelayWorker>> m_workers;
+    RelayStats m_stats;
 };
 
 } // namespace arbelon

@@ -232,8 +232,9 @@ void ClientCore::startConnection(const ConnectValues &v)
     m_socket->setAddr(m_settings.serverIP);
     m_socket->setProto(QStringLiteral("tcp"));
     m_socket->setBufSize(kSendBufferBlock);
-    m_socket->setPort(m_role == roleFilmer ? QString::number(kFilmerPort)
-                                           : QString::number(kViewerPort));
+    m_socket->setPort(v.serverPort != 0          ? QString::number(v.serverPort)
+                      : m_role == roleFilmer ? QString::number(kFilmerPort)
+                                             : QString::number(kViewerPort));
     m_host = m_settings.serverIP;
     m_socket->Connect();
     m_endReason.clear();

@@ -14,6 +14,7 @@ struct ConnectValues {
     QString gameName;
     int gameType = 0;   // 0 Quake 2, 1 Quake 3, -1 none
     QString mod;
+    quint16 serverPort = 0; // 0: the role's own port (a watch link may name another)
 };
 
 class UserPrompts {

@@ -1,0 +1,120 @@
+// The relay's web page in a real browser (headless Chromium): the live table fills and
+// updates by itself while a Filmer streams, a Viewer's chat line appears on the game's page,
+// and what clients chose stays text in the DOM. Screenshots go to ARBELON_SCREENSHOT_DIR
+// (default: the working folder).
+
+#include "cdpsession.h"
+#include "common/testaddress.h"
+#include "relay/relayfixture.h"
+#include "relaywebpages.h"
+#include "relaywebserver.h"
+
+#include <QDir>
+#include <QScopeGuard>
+#include <QTest>
+
+using namespace arbelon;
+using namespace arbelon::test;
+
+namespace {
+const QByteArray kGame = "<script>x</script>\"onmouseover=";
+const QByteArray kFilmer = "<b>\"onmouseover=";
+const QByteArray kViewer = "<script>\"onclick";
+const QByteArray kChat = "<script>window.pwned=1</script><img src=x \"onmouseover=window.pwned=2>";
+
+// A JavaScript string literal of Latin-1 text.
+QString js(const QByteArray &text)
+{
+    QString out = QStringLiteral("'");
+    for (const char c : text)
+        out += QStringLiteral("\\x%1").arg(uint(quint8(c)), 2, 16, QChar(u'0'));
+    return out + u'\'';
+}
+
+// Nothing a client sent became an element, an attribute or a script.
+const QString kNoInjection = QStringLiteral(
+    "document.scripts.length === 1 && window.pwned === undefined"
+    " && document.querySelectorAll('[onmouseover],[onclick],img,b').length === 0");
+
+QString screenshotPath(const QString &name)
+{
+    const QString dir = qEnvironmentVariable("ARBELON_SCREENSHOT_DIR", QDir::currentPath());
+    return QDir(dir).filePath(name);
+}
+} // namespace
+
+class TestWebBrowser : public QObject {
+    Q_OBJECT
+private slots:
+    void liveTableAndChat();
+};
+
+void TestWebBrowser::liveTableAndChat()
+{
+    if (CdpSession::browserProgram().isEmpty())
+        QSKIP("chromium is not installed (tools/setup.sh installs it)");
+    RelayFixture f;
+    f.setUp();
+    RelayServer &server = f.startServer();
+    auto web = std::make_unique<RelayWebServer>(server, nullptr);
+    // On every way out: the page first, then the relay it watches, then the log's sink.
+    const auto done = qScopeGuard([&] {
+        web.reset();
+        f.tearDown();
+    });
+    const QHostAddress address(loopbackAddress(1));
+    QString error;
+    QVERIFY2(web->listenOn(address, 0, &error), qPrintable(error));
+    const QString base = QStringLiteral("http://%1:%2").arg(address.toString()).arg(web->port());
+
+    CdpSession browser;
+    QVERIFY2(browser.start(base + u'/', &error), qPrintable(error));
+    // Loaded with no game: any row that shows up later came from the script.
+    QCOMPARE(browser.evaluate(QStringLiteral("document.querySelectorAll('#games tbody tr').length")).toInt(-1), 0);
+
+    RelayTestClient *filmer = f.filmer(kGame, kFilmer);
+    QVERIFY(filmer);
+    QCOMPARE(filmer->request(buildDemoRestart(0)), 0);
+    const QByteArray demo = randomBytes(400000, 21);
+    QVERIFY(upload(filmer, demo, 0, 100000));
+    QVERIFY(browser.waitFor(QStringLiteral("document.querySelectorAll('#games tbody tr').length === 1")));
+    QVERIFY(browser.waitFor(QStringLiteral("document.querySelector('#games tbody tr td a').textContent === %1")
+                                .arg(js(kGame))));
+    // The demo grows while the page is open: its cell follows without a reload.
+    QVERIFY(browser.evaluate(QStringLiteral("window.marker = 1; 1")).toInt() == 1);
+    QVERIFY(upload(filmer, demo, 100000, demo.size()));
+    const QString size = web::byteSize(server.game(1).demoBytes);
+    QVERIFY2(browser.waitFor(QStringLiteral("document.querySelector('#games tbody tr td:nth-child(7)').textContent === '%1'")
+                                 .arg(size)),
+             qPrintable(browser.evaluate(QStringLiteral("document.querySelector('#games tbody').innerHTML")).toString()));
+    QCOMPARE(browser.evaluate(QStringLiteral("window.marker")).toInt(), 1); // the same page, not reloaded
+    QVERIFY(browser.evaluate(kNoInjection).toBool());
+    QVERIFY(browser.evaluate(QStringLiteral("document.querySelector('#games tbody tr td:nth-child(4)').textContent === %1")
+                                 .arg(js(kFilmer)))
+                .toBool());
+    QVERIFY(browser.screenshot(screenshotPath(QStringLiteral("web-games.png"))));
+
+    // The game's page: a Viewer enters and chats; the line appears, as text.
+    QVERIFY(browser.navigate(base + QStringLiteral("/game/1")));
+    RelayTestClient *viewer = f.viewer(kViewer, 1);
+    QVERIFY(viewer);
+    QVERIFY(browser.waitFor(QStringLiteral("[...document.querySelectorAll('#users li')].some(li => li.textContent === %1)")
+                                .arg(js(kViewer))));
+    QCOMPARE(viewer->request(buildSendText({}, kChat)), 0);
+    QVERIFY(browser.waitFor(QStringLiteral("[...document.querySelectorAll('#chat li .said')].some(s => s.textContent === %1)")
+                                .arg(js(kChat))));
+    QVERIFY(browser.evaluate(QStringLiteral("document.querySelector('#chat li .who').textContent === %1").arg(js(kViewer)))
+                .toBool());
+    QVERIFY(browser.evaluate(kNoInjection).toBool());
+    QVERIFY(browser.evaluate(QStringLiteral("document.getElementById('gamename').textContent === %1").arg(js(kGame))).toBool());
+    QVERIFY(browser.screenshot(screenshotPath(QStringLiteral("web-game.png"))));
+}
+
+int main(int argc, char *argv[])
+{
+    TestWebBrowser test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return runOnRelayDispatcher(&test, argc, argv);
+}
+
+#include "tst_webbrowser.moc"

@@ -1,0 +1,431 @@
+#include "relayarchive.h"
+
+#include "records.h"
+#include "relaylog.h"
+#include "zlibcomp.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+namespace arbelon {
+
+namespace {
+const QString kQ2Extension = QStringLiteral("dm2");
+// The sidecar holding what the file name cannot: the game's full name and its Filmer.
+const QString kMetaSuffix = QStringLiteral(".json");
+constexpr qint64 kMaxMetaBytes = 4096;
+
+QString dateFolderPattern() { return QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}$"); }
+} // namespace
+
+RelayArchive::RelayArchive(Options options, QObject *parent)
+    : QObject(parent), m_options(std::move(options))
+{
+}
+
+RelayArchive::~RelayArchive()
+{
+    if (!m_thread.joinable())
+        return;
+    {
+        const std::lock_guard lock(m_queueMutex);
+        m_quit = true;
+    }
+    m_queueCv.notify_all();
+    m_thread.join();
+}
+
+QString RelayArchive::fileStem(const QByteArray &gameName)
+{
+    QString stem;
+    for (const char c : gameName) {
+        if (stem.size() >= 48)
+            break;
+        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+        stem.append(keep ? QChar::fromLatin1(c) : u'_');
+    }
+    return stem.isEmpty() ? QStringLiteral("game") : stem;
+}
+
+bool RelayArchive::start(QString *error)
+{
+    if (!QDir().mkpath(m_options.dir)) {
+        *error = QStringLiteral("cannot make the archive folder %1").arg(m_options.dir);
+        return false;
+    }
+    m_root = QFileInfo(m_options.dir).canonicalFilePath();
+    if (m_root.isEmpty()) {
+        *error = QStringLiteral("cannot resolve the archive folder %1").arg(m_options.dir);
+        return false;
+    }
+    scan();
+    m_thread = std::thread([this] { run(); });
+    return true;
+}
+
+// ---- what the folder holds --------------------------------------------------------
+
+void RelayArchive::scan()
+{
+    static const QRegularExpression dateDir(dateFolderPattern());
+    const QRegularExpression demoFile(QStringLiteral("^[A-Za-z0-9_-]{1,64}\\.(%1|%2)$")
+                                          .arg(kQ2Extension, QRegularExpression::escape(m_options.q3Extension)));
+    QList<ArchivedDemo> found;
+    const QFileInfoList days = QDir(m_root).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QFileInfo &day : days) {
+        if (!dateDir.match(day.fileName()).hasMatch())
+            continue;
+        const QFileInfoList files = QDir(day.filePath()).entryInfoList(QDir::Files | QDir::NoSymLinks);
+        for (const QFileInfo &f : files) {
+            if (!demoFile.match(f.fileName()).hasMatch())
+                continue;
+            ArchivedDemo d;
+            d.relPath = day.fileName() + u'/' + f.fileName();
+            d.bytes = f.size();
+            d.startedUtc = f.lastModified().toUTC();
+            d.game = f.completeBaseName();
+            d.gameType = f.suffix() == kQ2Extension ? 0 : 1;
+            QFile meta(f.filePath() + kMetaSuffix);
+            if (meta.open(QIODevice::ReadOnly) && meta.size() <= kMaxMetaBytes) {
+                const QJsonObject o = QJsonDocument::fromJson(meta.read(kMaxMetaBytes)).object();
+                d.game = o.value(QStringLiteral("game")).toString(d.game);
+                d.filmer = o.value(QStringLiteral("filmer")).toString();
+                const QDateTime started = QDateTime::fromString(o.value(QStringLiteral("started")).toString(), Qt::ISODate);
+                if (started.isValid())
+                    d.startedUtc = started.toUTC();
+            }
+            found.append(d);
+        }
+    }
+    const std::lock_guard lock(m_indexMutex);
+    m_index = found;
+    m_total = 0;
+    for (const ArchivedDemo &d : std::as_const(m_index))
+        m_total += d.bytes;
+    sortIndex();
+}
+
+void RelayArchive::sortIndex()
+{
+    std::stable_sort(m_index.begin(), m_index.end(), [](const ArchivedDemo &a, const ArchivedDemo &b) {
+        return a.startedUtc != b.startedUtc ? a.startedUtc > b.startedUtc : a.relPath > b.relPath;
+    });
+}
+
+QList<ArchivedDemo> RelayArchive::demos() const
+{
+    const std::lock_guard lock(m_indexMutex);
+    return m_index;
+}
+
+QList<ArchivedDemo> RelayArchive::demosOfGame(quint32 gameId) const
+{
+    QList<ArchivedDemo> out;
+    const std::lock_guard lock(m_indexMutex);
+    for (const ArchivedDemo &d : m_index) {
+        if (gameId != 0 && d.liveGameId == gameId)
+            out.append(d);
+    }
+    return out;
+}
+
+qint64 RelayArchive::totalBytes() const
+{
+    const std::lock_guard lock(m_indexMutex);
+    return m_total;
+}
+
+QString RelayArchive::filePath(const QString &relPath) const
+{
+    {
+        const std::lock_guard lock(m_indexMutex);
+        const bool listed = std::any_of(m_index.begin(), m_index.end(),
+                                        [&](const ArchivedDemo &d) { return d.relPath == relPath; });
+        if (!listed)
+            return {};
+    }
+    // Listed names hold no "..", but the folder's content may have changed under us.
+    const QFileInfo info(m_root + u'/' + relPath);
+    if (info.isSymLink() || !info.isFile())
+        return {};
+    const QString canonical = info.canonicalFilePath();
+    if (!canonical.startsWith(m_root + u'/'))
+        return {};
+    return canonical;
+}
+
+// ---- the event loop's side ---------------------------------------------------------
+
+void RelayArchive::gameOpened(const RelayGameView &game)
+{
+    Job job;
+    job.kind = JobKind::Open;
+    job.gameId = game.id;
+    job.meta = {QString::fromLatin1(game.name), QString::fromLatin1(game.filmer), game.gameType};
+    enqueue(std::move(job));
+}
+
+void RelayArchive::gameClosed(quint32 gameId)
+{
+    m_cut.erase(gameId);
+    Job job;
+    job.kind = JobKind::Close;
+    job.gameId = gameId;
+    enqueue(std::move(job));
+}
+
+void RelayArchive::demoRecord(quint32 gameId, const QByteArray &record)
+{
+    if (m_stopped.load() || !m_thread.joinable())
+        return;
+    const bool restart = packetType(record) == DEMORESTART;
+    if (restart)
+        m_cut.erase(gameId);
+    else if (m_cut.count(gameId))
+        return;
+    {
+        const std::lock_guard lock(m_queueMutex);
+        if (m_queuedBytes + record.size() > m_options.maxQueueBytes) {
+            ++m_dropped;
+            m_cut.insert(gameId);
+            RelayLog::write(QStringLiteral("archive: writer %1 bytes behind; game %2's demo is cut here")
+                                .arg(m_queuedBytes)
+                                .arg(gameId));
+            return;
+        }
+        m_queuedBytes += record.size();
+        Job job;
+        job.kind = JobKind::Record;
+        job.gameId = gameId;
+        job.record = record;
+        m_queue.push_back(std::move(job));
+    }
+    m_queueCv.notify_one();
+}
+
+void RelayArchive::enqueue(Job job)
+{
+    if (!m_thread.joinable())
+        return;
+    {
+        const std::lock_guard lock(m_queueMutex);
+        m_queue.push_back(std::move(job));
+    }
+    m_queueCv.notify_one();
+}
+
+void RelayArchive::flush()
+{
+    if (!m_thread.joinable())
+        return;
+    Job job;
+    job.done = std::make_shared<std::promise<void>>();
+    std::future<void> f = job.done->get_future();
+    enqueue(std::move(job));
+    f.wait();
+}
+
+void RelayArchive::log(const QString &line)
+{
+    // The log's sink belongs to the event loop's thread.
+    QMetaObject::invokeMethod(this, [line] { RelayLog::write(line); }, Qt::QueuedConnection);
+}
+
+// ---- the writer ------------------------------------------------------------------------
+
+void RelayArchive::run()
+{
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock lock(m_queueMutex);
+            m_queueCv.wait(lock, [this] { return m_quit || !m_queue.empty(); });
+            if (m_queue.empty())
+                break; // quit, and everything queued is written
+            job = std::move(m_queue.front());
+            m_queue.pop_front();
+            if (job.kind == JobKind::Record)
+                m_queuedBytes -= job.record.size();
+        }
+        handle(job);
+    }
+    for (auto &entry : m_writing)
+        closeDemo(entry.second);
+}
+
+void RelayArchive::handle(Job &job)
+{
+    switch (job.kind) {
+    case JobKind::Barrier:
+        job.done->set_value();
+        return;
+    case JobKind::Open:
+    case JobKind::Close: {
+        const auto it = m_writing.find(job.gameId);
+        if (it != m_writing.end()) {
+            closeDemo(it->second);
+            m_writing.erase(it);
+        }
+        if (job.kind == JobKind::Open)
+            m_writing[job.gameId].meta = job.meta;
+        return;
+    }
+    case JobKind::Record:
+        break;
+    }
+    if (m_stopped.load())
+        return;
+    Writing &w = m_writing[job.gameId];
+    if (packetType(job.record) == DEMORESTART) {
+        closeDemo(w);
+        w.announced = true;
+        w.demoStartUtc = QDateTime::currentDateTimeUtc();
+        return;
+    }
+    writeBlock(w, job.gameId, job.record);
+}
+
+void RelayArchive::writeBlock(Writing &w, quint32 gameId, const QByteArray &record)
+{
+    if (!w.announced)
+        return; // a Viewer has no demo to put it in either
+    const DemoPacketReader r{record};
+    QByteArray block;
+    quint32 crc = 0;
+    // What a Viewer refuses (bad data, wrong CRC, too large) it does not write: nor do we.
+    if (inflateBlock(r.data(), &block, &crc, rec::kMaxBlockInflated) != InflateResult::Ok || crc != r.packetCrc())
+        return;
+    if (block.isEmpty())
+        return;
+    if (!w.file && !openDemo(w, gameId))
+        return;
+    if (w.file->write(block) != block.size() || !w.file->flush()) {
+        fail(QStringLiteral("cannot write %1: %2").arg(w.relPath, w.file->errorString()));
+        return;
+    }
+    {
+        const std::lock_guard lock(m_indexMutex);
+        for (ArchivedDemo &d : m_index) {
+            if (d.relPath == w.relPath) {
+                d.bytes += block.size();
+                break;
+            }
+        }
+        m_total += block.size();
+    }
+    retain();
+}
+
+bool RelayArchive::openDemo(Writing &w, quint32 gameId)
+{
+    const QString day = w.demoStartUtc.toString(QStringLiteral("yyyy-MM-dd"));
+    const QString ext = w.meta.gameType == 1 ? m_options.q3Extension : kQ2Extension;
+    const QString stem = fileStem(w.meta.game.toLatin1()) + u'_' + w.demoStartUtc.toString(QStringLiteral("HHmmss"));
+    if (!QDir(m_root).mkpath(day)) {
+        fail(QStringLiteral("cannot make %1/%2").arg(m_root, day));
+        return false;
+    }
+    auto file = std::make_unique<QFile>();
+    QString rel;
+    for (int n = 1; n <= 100; ++n) {
+        rel = day + u'/' + stem + (n == 1 ? QString() : QStringLiteral("_%1").arg(n)) + u'.' + ext;
+        file->setFileName(m_root + u'/' + rel);
+        if (file->open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            break;
+        if (!file->exists()) {
+            fail(QStringLiteral("cannot create %1: %2").arg(rel, file->errorString()));
+            return false;
+        }
+    }
+    if (!file->isOpen()) {
+        fail(QStringLiteral("no free name for %1").arg(stem));
+        return false;
+    }
+    QFile meta(file->fileName() + kMetaSuffix);
+    const QByteArray metaJson = QJsonDocument(QJsonObject{{QStringLiteral("game"), w.meta.game},
+                                                          {QStringLiteral("filmer"), w.meta.filmer},
+                                                          {QStringLiteral("started"), w.demoStartUtc.toString(Qt::ISODateWithMs)}})
+                                    .toJson(QJsonDocument::Compact);
+    if (!meta.open(QIODevice::WriteOnly | QIODevice::Truncate) || meta.write(metaJson) != metaJson.size()) {
+        fail(QStringLiteral("cannot write %1%2: %3").arg(rel, kMetaSuffix, meta.errorString()));
+        return false;
+    }
+    w.file = std::move(file);
+    w.relPath = rel;
+    ArchivedDemo d;
+    d.relPath = rel;
+    d.game = w.meta.game;
+    d.filmer = w.meta.filmer;
+    d.gameType = w.meta.gameType;
+    d.startedUtc = w.demoStartUtc;
+    d.liveGameId = gameId;
+    d.open = true;
+    {
+        const std::lock_guard lock(m_indexMutex);
+        m_index.prepend(d);
+        sortIndex();
+    }
+    log(QStringLiteral("archive: game %1 demo %2").arg(gameId).arg(rel));
+    return true;
+}
+
+void RelayArchive::closeDemo(Writing &w)
+{
+    w.announced = false;
+    if (!w.file)
+        return;
+    w.file->close();
+    w.file.reset();
+    const std::lock_guard lock(m_indexMutex);
+    for (ArchivedDemo &d : m_index) {
+        if (d.relPath == w.relPath)
+            d.open = false;
+    }
+}
+
+void RelayArchive::retain()
+{
+    if (m_options.maxBytes <= 0)
+        return;
+    for (;;) {
+        QString victim;
+        {
+            const std::lock_guard lock(m_indexMutex);
+            if (m_total <= m_options.maxBytes)
+                return;
+            // Newest first: the oldest closed demo is the last closed one.
+            for (qsizetype i = m_index.size() - 1; i >= 0; --i) {
+                if (!m_index[i].open) {
+                    victim = m_index[i].relPath;
+                    m_total -= m_index[i].bytes;
+                    m_index.removeAt(i);
+                    break;
+                }
+            }
+        }
+        if (victim.isEmpty())
+            return; // only demos being written are left: they stay
+        QFile::remove(m_root + u'/' + victim);
+        QFile::remove(m_root + u'/' + victim + kMetaSuffix);
+        ++m_deleted;
+        log(QStringLiteral("archive: deleted %1 (over %2 bytes)").arg(victim).arg(m_options.maxBytes));
+    }
+}
+
+void RelayArchive::fail(const QString &why)
+{
+    if (m_stopped.exchange(true))
+        return;
+    log(QStringLiteral("archive: %1; archiving stopped, the relay goes on").arg(why));
+    for (auto &entry : m_writing)
+        closeDemo(entry.second);
+}
+
+} // namespace arbelon

@@ -1,0 +1,138 @@
+#pragma once
+// The demo archive: every demo the relay carries, written as a Viewer would write it (the
+// inflated blocks of each demo, one file per demo) by a thread of its own, so a slow disk
+// never holds up the event loop. The oldest demos go first past the size bound; a failed
+// write stops archiving with one log line and the relay goes on.
+
+#include "relayobserver.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+class QFile;
+
+namespace arbelon {
+
+struct ArchivedDemo {
+    QString relPath;    // "<yyyy-MM-dd>/<game>_<HHmmss>.<ext>", below the archive folder
+    QString game;       // the game's name as the Filmer sent it
+    QString filmer;
+    qint32 gameType = 0;
+    QDateTime startedUtc;
+    qint64 bytes = 0;
+    quint32 liveGameId = 0; // the game this run of the relay carried it for, or 0
+    bool open = false;      // still being written
+};
+
+class RelayArchive : public QObject, public RelayObserver {
+    Q_OBJECT
+public:
+    struct Options {
+        QString dir;
+        qint64 maxBytes = 0; // 0: no bound
+        QString q3Extension = QStringLiteral("dm_68");
+        // Records waiting for the writer; past it records are dropped (and their demo cut).
+        qint64 maxQueueBytes = 64 * 1024 * 1024;
+    };
+
+    explicit RelayArchive(Options options, QObject *parent = nullptr);
+    // Writes what is queued, then ends the thread.
+    ~RelayArchive() override;
+
+    // Makes the folder, lists what it holds and starts the writer; false with a reason.
+    bool start(QString *error);
+
+    // Newest first.
+    QList<ArchivedDemo> demos() const;
+    QList<ArchivedDemo> demosOfGame(quint32 gameId) const;
+    // The file of a listed demo, or empty: nothing outside the list (and so nothing outside
+    // the folder, and no link leading out of it) is ever named.
+    QString filePath(const QString &relPath) const;
+    qint64 totalBytes() const;
+    qint64 droppedRecords() const { return m_dropped.load(); }
+    qint64 deletedDemos() const { return m_deleted.load(); }
+    bool isStopped() const { return m_stopped.load(); }
+    // Waits until everything queued so far is on disk (tests, shutdown).
+    void flush();
+
+    // A game's name made safe as a file name: letters, digits and '-' kept, the rest '_',
+    // at most 48 characters, never empty.
+    static QString fileStem(const QByteArray &gameName);
+
+    void gameOpened(const RelayGameView &game) override;
+    void gameClosed(quint32 gameId) override;
+    void demoRecord(quint32 gameId, const QByteArray &record) override;
+
+private:
+    enum class JobKind { Record, Open, Close, Barrier };
+    struct GameMeta {
+        QString game;
+        QString filmer;
+        qint32 gameType = 0;
+    };
+    struct Job {
+        JobKind kind = JobKind::Barrier;
+        quint32 gameId = 0;
+        QByteArray record;
+        GameMeta meta;
+        std::shared_ptr<std::promise<void>> done;
+    };
+    struct Writing {
+        GameMeta meta;
+        bool announced = false; // a DEMORESTART came: blocks have a demo to go to
+        QDateTime demoStartUtc;
+        std::unique_ptr<QFile> file;
+        QString relPath;
+    };
+
+    void enqueue(Job job);
+    void run();
+    void handle(Job &job);
+    void writeBlock(Writing &w, quint32 gameId, const QByteArray &record);
+    bool openDemo(Writing &w, quint32 gameId);
+    void closeDemo(Writing &w);
+    void retain();
+    void fail(const QString &why);
+    void log(const QString &line);
+    void scan();
+    void sortIndex();
+
+    const Options m_options;
+    QString m_root; // canonical folder
+
+    // Owned by the event loop's thread.
+    std::set<quint32> m_cut; // games whose current demo lost a record: skipped to the next
+    qint64 m_queuedBytes = 0; // mirrors what the writer has not taken, under m_queueMutex
+
+    std::mutex m_queueMutex;
+    std::condition_variable m_queueCv;
+    std::deque<Job> m_queue;
+    bool m_quit = false;
+
+    // Owned by the writer.
+    std::map<quint32, Writing> m_writing;
+
+    mutable std::mutex m_indexMutex;
+    QList<ArchivedDemo> m_index; // newest first
+    qint64 m_total = 0;
+
+    std::atomic<qint64> m_dropped{0};
+    std::atomic<qint64> m_deleted{0};
+    std::atomic<bool> m_stopped{false};
+    std::thread m_thread;
+};
+
+} // namespace arbelon

@@ -1,0 +1,130 @@
+// The style sheet and the script of the relay's web page. The script only refreshes the
+// lists the server already rendered, polling the JSON; it builds every node with
+// textContent, so a client's text is never parsed as HTML.
+
+#include "relaywebpages.h"
+
+namespace arbelon::web {
+
+QByteArray styleSheet()
+{
+    return QByteArrayLiteral(R"css(
+:root { color-scheme: light dark; --line: #8884; --accent: #2a6db0; }
+* { box-sizing: border-box; }
+body { margin: 0; font: 16px/1.45 system-ui, sans-serif; }
+header { display: flex; flex-wrap: wrap; gap: .5em 1.5em; align-items: baseline; padding: .6em 1em;
+         border-bottom: 1px solid var(--line); }
+header .home { font-weight: 700; text-decoration: none; }
+nav a { margin-right: 1em; }
+main { padding: 0 1em 2em; max-width: 70em; }
+a { color: var(--accent); }
+table { border-collapse: collapse; width: 100%; }
+th, td { text-align: left; padding: .35em .6em; border-bottom: 1px solid var(--line); white-space: nowrap; }
+td:first-child { white-space: normal; overflow-wrap: anywhere; }
+.num { text-align: right; font-variant-numeric: tabular-nums; }
+.scroll { overflow-x: auto; }
+.facts span { font-weight: 600; }
+.cols { display: flex; flex-wrap: wrap; gap: 0 3em; }
+.cols section { flex: 1 1 18em; min-width: 0; }
+#chat { padding-left: 1.5em; overflow-wrap: anywhere; }
+#chat .who { font-weight: 600; }
+.watch { display: inline-block; padding: .4em .9em; border: 1px solid var(--accent); border-radius: .3em;
+         text-decoration: none; }
+.updated, .empty { color: GrayText; font-size: .9em; }
+@media (max-width: 40em) {
+  body { font-size: 15px; }
+  th, td { padding: .3em .35em; }
+}
+)css");
+}
+
+QByteArray script()
+{
+    return QByteArrayLiteral(R"js('use strict';
+(function () {
+  var page = document.body.getAttribute('data-page');
+  var polls = 0;
+  function el(tag, text, cls) {
+    var e = document.createElement(tag);
+    if (text !== undefined) e.textContent = String(text);
+    if (cls) e.className = cls;
+    return e;
+  }
+  function link(href, text) { var a = el('a', text); a.setAttribute('href', href); return a; }
+  function size(n) {
+    if (n < 1024) return n + ' B';
+    if (n < 1048576) return (n / 1024).toFixed(1) + ' KiB';
+    return (n / 1048576).toFixed(1) + ' MiB';
+  }
+  function since(s) {
+    s = Math.max(0, s); var h = Math.floor(s / 3600), m = Math.floor(s / 60) % 60, r = s % 60;
+    var two = function (v) { return (v < 10 ? '0' : '') + v; };
+    return h > 0 ? h + ':' + two(m) + ':' + two(r) : m + ':' + two(r);
+  }
+  function stamp() {
+    var u = document.getElementById('updated');
+    polls += 1;
+    if (u) { u.textContent = 'Updated ' + new Date().toLocaleTimeString(); u.setAttribute('data-polls', String(polls)); }
+  }
+  function fill(id, items, make) {
+    var list = document.getElementById(id);
+    if (!list) return;
+    var host = list.tBodies ? list.tBodies[0] : list;
+    var rows = items.map(make);
+    host.replaceChildren.apply(host, rows);
+  }
+  function games(list) {
+    fill('games', list, function (g) {
+      var tr = el('tr'); tr.setAttribute('data-id', String(g.id));
+      var name = el('td'); name.appendChild(link('/game/' + g.id, g.name)); tr.appendChild(name);
+      tr.appendChild(el('td', g.game)); tr.appendChild(el('td', g.mod)); tr.appendChild(el('td', g.filmer));
+      tr.appendChild(el('td', g.viewers, 'num')); tr.appendChild(el('td', since(g.seconds), 'num'));
+      tr.appendChild(el('td', size(g.demoBytes), 'num'));
+      var w = el('td'); if (g.watchUrl) w.appendChild(link(g.watchUrl, 'Watch')); tr.appendChild(w);
+      return tr;
+    });
+    var none = document.getElementById('nogames');
+    if (none) none.hidden = list.length > 0;
+  }
+  function game(g) {
+    var set = function (id, v) { var e = document.getElementById(id); if (e) e.textContent = String(v); };
+    set('viewers', g.viewers); set('running', since(g.seconds)); set('demobytes', size(g.demoBytes));
+    set('filmer', g.filmer);
+    fill('users', g.users, function (u) { return el('li', u); });
+    fill('chat', g.chat, function (c) {
+      var li = el('li'); li.appendChild(el('span', c.user, 'who')); li.appendChild(document.createTextNode(' '));
+      li.appendChild(el('span', c.text, 'said')); return li;
+    });
+    fill('demos', g.demos, function (d) {
+      var tr = el('tr');
+      tr.appendChild(el('td', d.startedUtc.replace('T', ' ').replace('Z', ' UTC')));
+      tr.appendChild(el('td', size(d.bytes) + (d.recording ? ' (recording)' : ''), 'num'));
+      var a = el('td'); var l = link(d.url, d.path.split('/').pop()); l.setAttribute('download', ''); a.appendChild(l);
+      tr.appendChild(a);
+      return tr;
+    });
+  }
+  var url = page === 'games' ? '/api/games'
+          : page === 'game' ? '/api/games/' + document.body.getAttribute('data-game') : null;
+  if (!url) return;
+  function poll() {
+    fetch(url, { cache: 'no-store' }).then(function (r) {
+      if (r.status === 404 && page === 'game') { set404(); return null; }
+      return r.ok ? r.json() : null;
+    }).then(function (data) {
+      if (!data) return;
+      if (page === 'games') games(data); else game(data);
+      stamp();
+    }).catch(function () {});
+  }
+  function set404() {
+    var u = document.getElementById('updated'); if (u) u.textContent = 'This game has ended.';
+    clearInterval(timer);
+  }
+  var timer = setInterval(poll, 2000);
+  poll();
+})();
+)js");
+}
+
+} // namespace arbelon::web

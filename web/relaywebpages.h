@@ -1,0 +1,54 @@
+#pragma once
+// What the relay's web page shows, as text: the HTML pages (complete without JavaScript;
+// the script only refreshes their lists), their JSON, the style sheet and the script.
+// Every text a client chose (game, mod, user names, chat) is escaped here and nowhere else.
+
+#include "relayarchive.h"
+#include "relayobserver.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+namespace arbelon::web {
+
+struct ChatLine {
+    QDateTime timeUtc;
+    QByteArray user;
+    QByteArray text;
+};
+
+// What a page needs beyond the game views.
+struct PageContext {
+    QDateTime nowUtc;
+    QString watchBase; // "arbelon://host:port/watch/", or empty when no link can be given
+    bool archiveOn = false;
+};
+
+// & < > " ' as entities: safe in element text and in quoted attribute values.
+QString htmlEscape(const QString &text);
+// A client's bytes for display: Latin-1, control characters as \xNN.
+QString peerText(const QByteArray &bytes);
+QString gameKind(qint32 gameType);
+QString byteSize(qint64 bytes);
+QString duration(qint64 seconds);
+
+QJsonObject gameJson(const RelayGameView &game, const PageContext &ctx);
+QJsonArray gamesJson(const QList<RelayGameView> &games, const PageContext &ctx);
+QJsonObject gameDetailJson(const RelayGameView &game, const QList<ChatLine> &chat,
+                           const QList<ArchivedDemo> &demos, const PageContext &ctx);
+QJsonObject demoJson(const ArchivedDemo &demo);
+
+QByteArray gamesPage(const QList<RelayGameView> &games, const PageContext &ctx);
+QByteArray gamePage(const RelayGameView &game, const QList<ChatLine> &chat, const QList<ArchivedDemo> &demos,
+                    const PageContext &ctx);
+QByteArray archivePage(const QList<ArchivedDemo> &demos, const PageContext &ctx);
+QByteArray errorPage(int status, const QString &message);
+
+QByteArray styleSheet();
+QByteArray script();
+
+} // namespace arbelon::web
