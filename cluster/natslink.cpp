@@ -429,7 +429,7 @@ bool NatsLink::openBucket(const QByteArray &bucket, int ttlMs, int replicas, QSt
         kvConfig_Init(&cfg);
         cfg.Bucket = bucket.constData();
         cfg.History = 1;
-        cfg.TTL = ttlMs; // milliseconds
+        cfg.TTL = qint64(ttlMs) * 1000000; // nanoseconds
         cfg.Replicas = replicas;
         s = js_CreateKeyValue(&kv, d->js.get(), &cfg);
     }
