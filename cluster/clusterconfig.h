@@ -1,0 +1,37 @@
+#pragma once
+// Settings of one relay node in a cluster.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+namespace arbelon {
+
+struct ClusterConfig {
+    QStringList servers;   // nats://HOST:PORT, any server of the NATS cluster
+    QByteArray nodeName;   // 1 to 32 of A-Z a-z 0-9 _ -; unique among running nodes
+    int heartbeatMs = 1000;
+    // A node not heard for this long is gone with its games; with one beat a second and a
+    // check every beat, its games vanish within 4 s.
+    int nodeTimeoutMs = 3000;
+    // The node registry keeps a name this long after its last refresh, so a node that died
+    // can come back under its name after that.
+    int registryTtlMs = 5000;
+    int reconnectWaitMs = 250;
+    // Demo streams: one per game, kept on every NATS server so that losing one loses nothing.
+    int streamReplicas = 3;
+    qint64 streamMaxBytes = qint64(64) * 1024 * 1024;
+    qint64 streamMaxAgeSeconds = 6 * 3600;
+    // How long a publication waits for the stream's answer before it is sent again.
+    int publishAckWaitMs = 2000;
+    // Bytes of messages from NATS waiting for the node's thread; past it they are dropped
+    // and counted.
+    qint64 maxInboxBytes = qint64(128) * 1024 * 1024;
+    // The requests the node makes itself (streams, registry) wait at most this long.
+    int requestWaitMs = 2000;
+    QString credentialsFile; // NATS user credentials (.creds), optional
+    QString caFile;          // CA of the NATS servers' certificates; set: TLS required
+};
+
+} // namespace arbelon

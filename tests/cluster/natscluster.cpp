@@ -1,0 +1,150 @@
+#include "natscluster.h"
+
+#include "common/testaddress.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QTcpSocket>
+#include <QThread>
+
+namespace arbelon::test {
+
+namespace {
+constexpr quint16 kClientPort = 4222;  // each server has an address of its own
+constexpr quint16 kRoutePort = 6222;
+constexpr quint16 kMonitorPort = 8222;
+constexpr int kReadyMs = 30000;
+} // namespace
+
+NatsCluster::~NatsCluster()
+{
+    for (auto &server : m_servers) {
+        if (server && server->state() != QProcess::NotRunning) {
+            server->kill();
+            server->waitForFinished(5000);
+        }
+    }
+}
+
+QString NatsCluster::address(int index) const { return loopbackAddress(m_firstSlot + index); }
+
+QString NatsCluster::url(int index) const
+{
+    return QStringLiteral("nats://%1:%2").arg(address(index)).arg(kClientPort);
+}
+
+QStringList NatsCluster::urls() const
+{
+    QStringList out;
+    for (int i = 0; i < m_count; ++i)
+        out.append(url(i));
+    return out;
+}
+
+bool NatsCluster::start(int count, QString *error)
+{
+    if (!m_dir.isValid()) {
+        *error = QStringLiteral("no temporary folder");
+        return false;
+    }
+    m_count = count;
+    m_servers.resize(size_t(count));
+    for (int i = 0; i < count; ++i) {
+        if (!launch(i, error))
+            return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (!waitReady(i, kReadyMs)) {
+            *error = QStringLiteral("nats-server %1 not ready within %2 ms: %3")
+                         .arg(i)
+                         .arg(kReadyMs)
+                         .arg(QString::fromLocal8Bit(m_servers[size_t(i)]->readAll().right(2000)));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool NatsCluster::launch(int index, QString *error)
+{
+    QStringList routes;
+    for (int i = 0; i < m_count; ++i) {
+        if (i != index)
+            routes.append(QStringLiteral("nats-route://%1:%2").arg(address(i)).arg(kRoutePort));
+    }
+    // A demo block may be 4 MiB: the default payload limit of 1 MB is raised.
+    const QString config = QStringLiteral("server_name: n%1\n"
+                                          "listen: \"%2:%3\"\n"
+                                          "http: \"%2:%4\"\n"
+                                          "max_payload: 8MB\n"
+                                          "jetstream { store_dir: \"%5/n%1\" }\n"
+                                          "cluster { name: arbelon_test\n listen: \"%2:%6\"\n routes: [%7] }\n")
+                               .arg(index)
+                               .arg(address(index))
+                               .arg(kClientPort)
+                               .arg(kMonitorPort)
+                               .arg(m_dir.path())
+                               .arg(kRoutePort)
+                               .arg(routes.join(QLatin1Char(',')));
+    const QString path = m_dir.filePath(QStringLiteral("n%1.conf").arg(index));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(config.toUtf8()) < 0) {
+        *error = QStringLiteral("cannot write %1").arg(path);
+        return false;
+    }
+    file.close();
+    auto server = std::make_unique<QProcess>();
+    server->setProcessChannelMode(QProcess::MergedChannels);
+    server->start(QStringLiteral("nats-server"), {QStringLiteral("-c"), path});
+    if (!server->waitForStarted(10000)) {
+        *error = QStringLiteral("cannot start nats-server: %1").arg(server->errorString());
+        return false;
+    }
+    m_servers[size_t(index)] = std::move(server);
+    return true;
+}
+
+// Ready when the monitoring port's health check, which covers JetStream, answers 200.
+bool NatsCluster::waitReady(int index, int timeoutMs) const
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        if (m_servers[size_t(index)]->state() == QProcess::NotRunning)
+            return false;
+        QTcpSocket socket;
+        socket.connectToHost(address(index), kMonitorPort);
+        if (socket.waitForConnected(1000)) {
+            socket.write("GET /healthz HTTP/1.0\r\n\r\n");
+            QByteArray reply;
+            while (socket.waitForReadyRead(1000))
+                reply += socket.readAll();
+            if (reply.startsWith("HTTP/1.0 200") || reply.startsWith("HTTP/1.1 200"))
+                return true;
+        }
+        QThread::msleep(200);
+    }
+    return false;
+}
+
+void NatsCluster::kill(int index)
+{
+    auto &server = m_servers[size_t(index)];
+    if (server && server->state() != QProcess::NotRunning) {
+        server->kill();
+        server->waitForFinished(5000);
+    }
+}
+
+bool NatsCluster::restart(int index, QString *error)
+{
+    kill(index);
+    if (!launch(index, error))
+        return false;
+    if (!waitReady(index, kReadyMs)) {
+        *error = QStringLiteral("nats-server %1 not ready again within %2 ms").arg(index).arg(kReadyMs);
+        return false;
+    }
+    return true;
+}
+
+} // namespace arbelon::test

@@ -1,0 +1,39 @@
+#pragma once
+// Three (or more) nats-server processes clustered with JetStream, each on a loopback address
+// of the suite's own (test::loopbackAddress), their data in a temporary folder. Started
+// bounded in time, killed when the object goes.
+
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <vector>
+
+namespace arbelon::test {
+
+class NatsCluster {
+public:
+    explicit NatsCluster(int firstSlot = 10) : m_firstSlot(firstSlot) {}
+    ~NatsCluster();
+
+    // Starts `count` servers and waits until each reports JetStream ready; false with the
+    // reason (and the servers' output) in *error.
+    bool start(int count, QString *error);
+    QStringList urls() const;
+    QString url(int index) const;
+    void kill(int index);
+    bool restart(int index, QString *error);
+
+private:
+    bool launch(int index, QString *error);
+    bool waitReady(int index, int timeoutMs) const;
+    QString address(int index) const;
+
+    int m_firstSlot;
+    int m_count = 0;
+    QTemporaryDir m_dir;
+    std::vector<std::unique_ptr<QProcess>> m_servers;
+};
+
+} // namespace arbelon::test
