@@ -3,6 +3,8 @@
 #include "epolldispatcher.h"
 #include "relaylog.h"
 #include "relayoptions.h"
+#include "clusterbridge.h"
+#include "clusternode.h"
 #include "relayarchive.h"
 #include "relayserver.h"
 #include "relaywebserver.h"
@@ -135,6 +137,36 @@ int main(int argc, char *argv[])
         arbelon::RelayLog::write(QStringLiteral("web http=%1 address=%2").arg(web->port()).arg(address.toString()));
     }
 
+    // A cluster node: other nodes' games listed here, this relay's games there.
+    std::unique_ptr<arbelon::ClusterBridge> bridge;
+    std::unique_ptr<arbelon::ClusterNode> node;
+    auto leaveCluster = [&] {
+        if (!node)
+            return;
+        node->leave(); // this relay's games leave every list at once
+        server.removeObserver(node.get());
+        server.setUpstream(nullptr);
+        node.reset();
+    };
+    if (!config.clusterServers.isEmpty()) {
+        arbelon::ClusterConfig cluster;
+        cluster.servers = config.clusterServers;
+        cluster.nodeName = config.nodeName;
+        cluster.credentialsFile = config.clusterCredentials;
+        cluster.caFile = config.clusterCa;
+        bridge = std::make_unique<arbelon::ClusterBridge>(server);
+        node = std::make_unique<arbelon::ClusterNode>(cluster, bridge.get());
+        bridge->setNode(node.get());
+        server.setUpstream(bridge.get());
+        server.addObserver(node.get());
+        if (!node->start(&error)) {
+            arbelon::RelayLog::write(QStringLiteral("cannot join the cluster: ") + error);
+            return 1;
+        }
+        arbelon::RelayLog::write(QStringLiteral("cluster node=%1 servers=%2")
+                                     .arg(QString::fromLatin1(config.nodeName), config.clusterServers.join(QLatin1Char(','))));
+    }
+
     QSocketNotifier signalNotifier(g_signalPipe[1], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
         char code = 0;
@@ -143,6 +175,7 @@ int main(int argc, char *argv[])
         arbelon::RelayLog::write(QStringLiteral("received %1, shutting down")
                                      .arg(code == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM")));
         web.reset();
+        leaveCluster();
         server.stop();
         if (archive)
             server.removeObserver(archive.get());
@@ -151,6 +184,7 @@ int main(int argc, char *argv[])
     });
 
     const int status = QCoreApplication::exec();
+    leaveCluster();
     if (archive)
         server.removeObserver(archive.get());
     arbelon::RelayLog::write(QStringLiteral("stopped"));

@@ -518,9 +518,11 @@ void ClusterNode::applyLobby(std::map<QByteArray, LobbyPart> &lobbies, quint32 g
 
 void ClusterNode::recountUsers(quint32 gameId, LocalGame &game)
 {
-    quint32 users = m_relay->localLobby(gameId).users;
+    quint32 elsewhere = 0;
     for (const auto &[node, part] : game.lobbies)
-        users += part.users;
+        elsewhere += part.users;
+    m_relay->setRemoteUsers(gameId, elsewhere);
+    const quint32 users = m_relay->localLobby(gameId).users + elsewhere;
     if (users == game.info.users)
         return;
     game.info.users = users;

@@ -36,6 +36,8 @@ public:
     virtual void addRemoteGame(const ClusterGameInfo &game) = 0;
     virtual void updateRemoteGame(const ClusterGameInfo &game) = 0;
     virtual void removeRemoteGame(quint32 gameId) = 0;
+    // This node's own game: how many of its members are on other nodes (counted in Users).
+    virtual void setRemoteUsers(quint32 gameId, quint32 users) = 0;
     // Members on other nodes of a game this node lists (its own or a remote one). The relay
     // names them in the lobby; users counts of its own games include them.
     virtual void remoteLobbyEnter(quint32 gameId, const QByteArray &userName) = 0;

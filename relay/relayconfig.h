@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QHostAddress>
+#include <QStringList>
 #include <QString>
 #include <QtGlobal>
 
@@ -81,6 +82,13 @@ struct RelayConfig {
     qint64 archiveMaxBytes = 0;
     // Extension of archived Quake 3 demos (Quake 2's are .dm2).
     QString q3DemoExtension = QStringLiteral("dm_68");
+
+    // A cluster of relay nodes: the NATS servers to reach (none: the relay runs alone), this
+    // node's name among them, and NATS credentials and CA when the servers want them.
+    QStringList clusterServers;
+    QByteArray nodeName;
+    QString clusterCredentials;
+    QString clusterCa;
 };
 
 // Largest value accepted for --delay.

@@ -16,9 +16,47 @@ RelayGame::RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mo
       m_maxDemoMemory(maxDemoMemory),
       m_listedUsers(listedUsers),
       m_filmer(filmer),
+      m_remote(false),
       m_filmerName(filmer->name()),
-      m_filmerLeft(makeBlock(buildUserLeft(filmer->name())))
+      m_filmerEntered(filmer->userEnteredRecord()),
+      m_filmerLeft(filmer->userLeftRecord())
 {
+}
+
+RelayGame::RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mod, QByteArray filmerName,
+                     qint64 maxDemoMemory, int listedUsers)
+    : m_id(id),
+      m_name(std::move(name)),
+      m_gameType(gameType),
+      m_mod(std::move(mod)),
+      m_maxDemoMemory(maxDemoMemory),
+      m_listedUsers(listedUsers),
+      m_filmer(nullptr),
+      m_remote(true),
+      m_filmerName(filmerName),
+      m_filmerEntered(makeBlock(buildUserEntered(filmerName))),
+      m_filmerLeft(makeBlock(buildUserLeft(filmerName)))
+{
+}
+
+RelayBlock RelayGame::addRemoteNamed(const QByteArray &name)
+{
+    if (std::find(m_remoteNames.begin(), m_remoteNames.end(), name) != m_remoteNames.end())
+        return {};
+    m_remoteNames.push_back(name);
+    m_remoteNamed.push_back(makeBlock(buildUserEntered(name)));
+    return m_remoteNamed.back();
+}
+
+RelayBlock RelayGame::removeRemoteNamed(const QByteArray &name)
+{
+    const auto it = std::find(m_remoteNames.begin(), m_remoteNames.end(), name);
+    if (it == m_remoteNames.end())
+        return {};
+    const auto i = it - m_remoteNames.begin();
+    m_remoteNames.erase(it);
+    m_remoteNamed.erase(m_remoteNamed.begin() + i);
+    return makeBlock(buildUserLeft(name));
 }
 
 bool RelayGame::addViewer(RelayPeer *viewer)

@@ -19,6 +19,13 @@ class RelayGame {
 public:
     RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mod, RelayPeer *filmer,
               qint64 maxDemoMemory, int listedUsers);
+    // A game of another relay node: its Filmer is there, its records arrive from outside.
+    RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mod, QByteArray filmerName,
+              qint64 maxDemoMemory, int listedUsers);
+
+    bool isRemote() const { return m_remote; }
+    // Open to Viewers: its Filmer is here, or it is another node's.
+    bool isOpen() const { return m_filmer || m_remote; }
 
     quint32 id() const { return m_id; }
     const QByteArray &name() const { return m_name; }
@@ -33,6 +40,7 @@ public:
     void filmerGone() { m_filmer = nullptr; }
     // USERLEFT of the Filmer, for the Viewers still in the lobby when the game ends.
     const RelayBlock &filmerLeftRecord() const { return m_filmerLeft; }
+    const RelayBlock &filmerEnteredRecord() const { return m_filmerEntered; }
 
     // ---- lobby ----------------------------------------------------------------------
     // Members are the Filmer and the Viewers (in no particular order).
@@ -46,7 +54,20 @@ public:
     // member); the others count in Users, and are named once they chat.
     const std::vector<RelayPeer *> &listed() const { return m_listed; }
     void list(RelayPeer *viewer);
-    quint32 users() const { return quint32(m_viewers.size()) + (m_filmer ? 1u : 0u); }
+    // Every member: for another node's game the count that node gives, which includes
+    // this node's Viewers; for this node's game its own members and those elsewhere.
+    quint32 users() const
+    {
+        return m_remote ? m_remoteUsers : quint32(m_viewers.size()) + (m_filmer ? 1u : 0u) + m_remoteUsers;
+    }
+    // This node's members (the Filmer when here, and its Viewers).
+    quint32 localUsers() const { return quint32(m_viewers.size()) + (m_filmer ? 1u : 0u); }
+    void setRemoteUsers(quint32 users) { m_remoteUsers = users; }
+    // Members on other nodes named in the lobby, in the order they were named.
+    const std::vector<RelayBlock> &remoteNamed() const { return m_remoteNamed; }
+    // Adds or takes out a name; the USERENTERED / USERLEFT to send, or null when nothing changed.
+    RelayBlock addRemoteNamed(const QByteArray &name);
+    RelayBlock removeRemoteNamed(const QByteArray &name);
     QByteArray detailedRecord() const;
 
     // ---- current demo --------------------------------------------------------------
@@ -81,8 +102,13 @@ private:
     const qint64 m_maxDemoMemory;
     const int m_listedUsers;
     RelayPeer *m_filmer;
+    const bool m_remote;
     const QByteArray m_filmerName;
+    const RelayBlock m_filmerEntered;
     const RelayBlock m_filmerLeft;
+    quint32 m_remoteUsers = 0;
+    std::vector<QByteArray> m_remoteNames;
+    std::vector<RelayBlock> m_remoteNamed; // USERENTERED of each, by the same index
     const QDateTime m_startedUtc = QDateTime::currentDateTimeUtc();
     qint64 m_demoBytesIn = 0;
     std::vector<RelayPeer *> m_viewers;

@@ -22,7 +22,7 @@ void RelayServer::handleWaitForGame(RelayPeer &conn, QByteArrayView record)
     }
     const auto id = quint32(WaitForGameReader{record}.gameId());
     RelayGame *game = findGame(id);
-    if (!game || !game->filmer()) {
+    if (!game || !game->isOpen()) {
         RelayLog::write(QStringLiteral("viewer %1 refused: no %2").arg(conn.label(), gameText(id)));
         m_stats.countRefusal(QStringLiteral("no game"));
         ack(conn, 1);
@@ -41,9 +41,11 @@ void RelayServer::handleWaitForGame(RelayPeer &conn, QByteArrayView record)
     ack(conn, 0);
     const bool named = game->addViewer(&conn);
     conn.gameId = id;
-    conn.send(game->filmer()->userEnteredRecord());
+    conn.send(game->filmerEnteredRecord());
     for (RelayPeer *viewer : game->listed())
         conn.send(viewer->userEnteredRecord());
+    for (const RelayBlock &named : game->remoteNamed())
+        conn.send(named);
     if (named)
         announce(*game, conn);
     else
@@ -56,6 +58,8 @@ void RelayServer::handleWaitForGame(RelayPeer &conn, QByteArrayView record)
     m_stats.observeJoin(now() - conn.connectedAtMs());
     markUsersChanged(*game);
     tell([&](RelayObserver &o) { o.lobbyChanged(id); });
+    if (game->isRemote() && m_upstream)
+        m_upstream->watchGame(id);
     RelayLog::write(QStringLiteral("viewer %1 entered %2 (%3 users)")
                         .arg(conn.label(), gameText(id))
                         .arg(game->users()));
@@ -123,6 +127,12 @@ void RelayServer::handleSendText(RelayPeer &conn, QByteArrayView record)
         tell([&](RelayObserver &o) { o.lobbyChanged(game->id()); });
     }
     const QByteArray text = SendTextReader{record}.text();
+    if (game->isRemote()) {
+        // Its node orders the game's chat; the line comes back from there to everyone here.
+        if (m_upstream)
+            m_upstream->sendChat(game->id(), conn.name(), text);
+        return;
+    }
     const RelayBlock line = makeBlock(buildSendText(conn.name(), text));
     if (game->filmer())
         game->filmer()->send(line);

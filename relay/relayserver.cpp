@@ -290,7 +290,7 @@ RelayGameView RelayServer::view(const RelayGame &game) const
     v.name = game.name();
     v.gameType = game.gameType();
     v.mod = game.mod();
-    if (game.filmer())
+    if (game.isOpen())
         v.filmer = game.filmerName();
     v.users = game.users();
     v.listed.reserve(qsizetype(game.listed().size()));
@@ -384,12 +384,18 @@ void RelayServer::handleGameInfo(RelayPeer &conn, QByteArrayView record)
         refuseAndClose(conn, QStringLiteral("empty user name"));
         return;
     }
-    if (int(m_games.size()) >= m_config.maxGames) {
+    if (int(m_games.size()) - m_remoteGameCount >= m_config.maxGames) {
         refuseAndClose(conn, QStringLiteral("game limit %1 reached").arg(m_config.maxGames));
         return;
     }
-    while (m_nextGameId == 0 || m_games.count(m_nextGameId))
-        ++m_nextGameId;
+    // The range holds more numbers than --max-games allows games.
+    while (m_nextGameId < m_firstGameId || m_nextGameId > m_lastGameId || m_nextGameId == 0
+           || m_games.count(m_nextGameId)) {
+        if (m_nextGameId < m_firstGameId || m_nextGameId >= m_lastGameId)
+            m_nextGameId = m_firstGameId;
+        else
+            ++m_nextGameId;
+    }
     const quint32 id = m_nextGameId++;
     conn.setName(info.userName());
     auto game = std::make_unique<RelayGame>(id, info.gameName(), info.gameType(), info.modName(),
@@ -447,25 +453,29 @@ void RelayServer::handleDemoRecord(RelayPeer &filmer, QByteArrayView record)
     game->countDemoIn(shared->size());
     m_stats.countDemoIn(shared->size());
     tell([&](RelayObserver &o) { o.demoRecord(game->id(), *shared); });
-    if (m_config.delaySeconds <= 0) {
+    if (passOn(*game, shared)) {
         ack(filmer, 0);
-        broadcastDemo(*game, shared);
         return;
     }
-    const bool wasIdle = !game->hasHeld();
-    game->hold(shared, now() + qint64(m_config.delaySeconds) * 1000);
-    if (game->isHoldFull()) {
-        // Back-pressure: the Filmer sends its next block only after this answer.
-        RelayLog::write(QStringLiteral("%1: %2 delayed bytes held; the filmer waits")
-                            .arg(gameText(game->id()))
-                            .arg(game->heldBytes()));
-        filmer.ackWithheld = true;
-        filmer.pauseInput();
-    } else {
-        ack(filmer, 0);
+    // Back-pressure: the Filmer sends its next block only after this answer.
+    RelayLog::write(QStringLiteral("%1: %2 delayed bytes held; the filmer waits")
+                        .arg(gameText(game->id()))
+                        .arg(game->heldBytes()));
+    filmer.ackWithheld = true;
+    filmer.pauseInput();
+}
+
+bool RelayServer::passOn(RelayGame &game, const RelayBlock &record)
+{
+    if (m_config.delaySeconds <= 0) {
+        broadcastDemo(game, record);
+        return true;
     }
+    const bool wasIdle = !game.hasHeld();
+    game.hold(record, now() + qint64(m_config.delaySeconds) * 1000);
     if (wasIdle)
         armDelayTimer();
+    return !game.isHoldFull();
 }
 
 void RelayServer::broadcastDemo(RelayGame &game, const RelayBlock &record)
@@ -502,7 +512,7 @@ void RelayServer::releaseDue()
             if (!filmer->local())
                 takeDeferred(*filmer);
         }
-        if (!filmer && !game.hasHeld())
+        if (!filmer && !game.hasHeld() && !game.isRemote())
             ended.push_back(game.id());
     }
     for (quint32 id : ended)

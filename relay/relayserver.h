@@ -11,6 +11,7 @@
 #include "relaypeer.h"
 #include "relayworker.h"
 #include "relaystats.h"
+#include "relayupstream.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -65,6 +66,31 @@ public:
     // Observers are not owned and must outlive the server or be removed first.
     void addObserver(RelayObserver *observer) { m_observers.push_back(observer); }
     void removeObserver(RelayObserver *observer) { std::erase(m_observers, observer); }
+    // ---- games of other relay nodes ------------------------------------------------
+    // Games this server opens from now on are numbered first..last (a cluster gives each
+    // node a range of its own); games already open keep their numbers.
+    void setGameIdRange(quint32 first, quint32 last);
+    void setUpstream(RelayUpstream *upstream) { m_upstream = upstream; }
+    bool isRemoteGame(quint32 gameId) const;
+    // Another node's game: listed to every client here, open to Viewers. The view's users
+    // count is every member on every node; an update changes the row (and the count).
+    void addRemoteGame(const RelayGameView &game);
+    void updateRemoteGame(const RelayGameView &game);
+    void removeRemoteGame(quint32 gameId);
+    // This server's own game: members it has on other nodes, counted in its Users.
+    void setRemoteUsers(quint32 gameId, quint32 users);
+    // A member on another node is named in (or leaves) a lobby this server lists.
+    void remoteMemberEntered(quint32 gameId, const QByteArray &userName);
+    void remoteMemberLeft(quint32 gameId, const QByteArray &userName);
+    // Own game: a line from a Viewer elsewhere, ordered here like a local one (observers hear
+    // it). Another node's game: the line as that node ordered it, for the members here.
+    void remoteChatLine(quint32 gameId, const QByteArray &userName, const QByteArray &text);
+    // A DEMORESTART or DEMOPACKET of another node's game, in order, each once.
+    void remoteDemoRecord(quint32 gameId, const QByteArray &record);
+    // This server's members of a game: how many, and the Viewers named in its lobby.
+    quint32 localUsers(quint32 gameId) const;
+    QList<QByteArray> localNamed(quint32 gameId) const;
+
     // Counters for the metrics page; safe to read from any thread.
     const RelayStats &stats() const { return m_stats; }
 
@@ -106,6 +132,11 @@ private:
     // ---- demo -------------------------------------------------------------------
     void handleDemoRecord(RelayPeer &filmer, QByteArrayView record);
     void broadcastDemo(RelayGame &game, const RelayBlock &record);
+    // A record accepted for broadcast: now, or after the delay. False when the Filmer must
+    // wait for room in the delay.
+    bool passOn(RelayGame &game, const RelayBlock &record);
+    // Every member here: the Filmer when it is here, and the Viewers.
+    void sendToLobby(const RelayGame &game, const RelayBlock &record, const RelayPeer *except = nullptr);
     void releaseDue();
     void armDelayTimer();
     void filmerLeft(RelayGame &game);
@@ -139,6 +170,10 @@ private:
     QHash<QHostAddress, int> m_perAddress; // open connections by client address
     std::map<quint32, std::unique_ptr<RelayGame>> m_games;
     quint32 m_nextGameId = 1;
+    int m_remoteGameCount = 0;
+    quint32 m_firstGameId = 1;
+    quint32 m_lastGameId = 0xffffffffu;
+    RelayUpstream *m_upstream = nullptr;
     quint64 m_nextConnId = 1;
     bool m_stopping = false;
     // Connections with records to write; a connection is only ever deleted by an event

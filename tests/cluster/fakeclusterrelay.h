@@ -24,6 +24,7 @@ public:
     QMap<quint32, QList<QByteArray>> chat;          // every line the local members see, in order
     QMap<quint32, QList<QByteArray>> demo;          // remote demo records in arrival order
     QMap<quint32, QList<quint64>> demoSeqs;
+    QMap<quint32, quint32> remoteUsers; // own games: members on other nodes
 
     quint32 openGame(const QByteArray &name)
     {
@@ -68,6 +69,7 @@ public:
     LocalLobby localLobby(quint32 id) const override { return lobbies.value(id); }
     void addRemoteGame(const ClusterGameInfo &g) override { remote.insert(g.id, g); }
     void updateRemoteGame(const ClusterGameInfo &g) override { remote.insert(g.id, g); }
+    void setRemoteUsers(quint32 gameId, quint32 users) override { remoteUsers[gameId] = users; }
     void removeRemoteGame(quint32 id) override
     {
         remote.remove(id);
