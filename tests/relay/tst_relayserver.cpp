@@ -23,6 +23,7 @@ private slots:
     void chatHasOneOrderForEveryone();
     void leavingStopsDemoAndTellsTheLobby();
     void gameEndsWhenItsFilmerGoes();
+    void filmerGoingMidBurstLeavesTheWholeDemo();
     void filmerHello_data();
     void filmerHello();
     void delayHoldsDemoRecords();
@@ -244,6 +245,31 @@ void TestRelayServer::gameEndsWhenItsFilmerGoes()
     QCOMPARE(watcher->request(buildWaitForGame(1)), 1);
     QCOMPARE(watcher->request(buildWaitForGame(2)), 0);
     QCOMPARE(m_f.server().gameCount(), 1);
+}
+
+void TestRelayServer::filmerGoingMidBurstLeavesTheWholeDemo()
+{
+    // The Filmer sends a burst and is gone before the server has passed it on: with worker
+    // threads its blocks are still on their way to the Viewers' threads when its game ends.
+    m_f.startServer();
+    RelayTestClient *f = m_f.filmer("duel", "ann");
+    QVERIFY(f);
+    std::vector<RelayTestClient *> viewers;
+    for (const QByteArray name : {"v1", "v2", "v3", "v4", "v5"}) {
+        viewers.push_back(m_f.viewer(name, 1));
+        QVERIFY(viewers.back());
+    }
+    const QByteArray data = randomBytes(200000, 21);
+    QByteArray all = buildDemoRestart(0);
+    for (int i = 0; i < 20; ++i)
+        all += RelayTestClient::demoPacket(QByteArrayView(data).sliced(i * 10000, 10000), i + 1);
+    f->sendRaw(all);
+    f->disconnectNow();
+    for (RelayTestClient *v : viewers) {
+        QTRY_VERIFY_WITH_TIMEOUT(v->games().empty(), 10000);
+        QCOMPARE(v->demos(), QByteArrayList({data}));
+    }
+    QCOMPARE(m_f.server().gameCount(), 0);
 }
 
 // ---- hello ------------------------------------------------------------------------
