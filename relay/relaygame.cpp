@@ -92,9 +92,13 @@ bool RelayGame::removeViewer(RelayPeer *viewer)
     return true;
 }
 
-QByteArray RelayGame::detailedRecord() const
+const RelayBlock &RelayGame::row() const
 {
-    return buildGameInfoDetailed(m_id, m_name, m_gameType, users(), m_mod);
+    if (!m_row || m_rowUsers != users()) {
+        m_rowUsers = users();
+        m_row = makeBlock(buildGameInfoDetailed(m_id, m_name, m_gameType, m_rowUsers, m_mod));
+    }
+    return m_row;
 }
 
 bool RelayGame::keepBroadcast(const RelayBlock &record)

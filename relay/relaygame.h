@@ -68,7 +68,9 @@ public:
     // Adds or takes out a name; the USERENTERED / USERLEFT to send, or null when nothing changed.
     RelayBlock addRemoteNamed(const QByteArray &name);
     RelayBlock removeRemoteNamed(const QByteArray &name);
-    QByteArray detailedRecord() const;
+    // The game's row of the game list as it stands, built once per change of its count and
+    // shared by every client it is sent to.
+    const RelayBlock &row() const;
 
     // ---- current demo --------------------------------------------------------------
     // Records a demo record as broadcast. Returns false when the kept demo outgrew the
@@ -107,6 +109,8 @@ private:
     const RelayBlock m_filmerEntered;
     const RelayBlock m_filmerLeft;
     quint32 m_remoteUsers = 0;
+    mutable RelayBlock m_row;
+    mutable quint32 m_rowUsers = 0;
     std::vector<QByteArray> m_remoteNames;
     std::vector<RelayBlock> m_remoteNamed; // USERENTERED of each, by the same index
     const QDateTime m_startedUtc = QDateTime::currentDateTimeUtc();

@@ -54,7 +54,7 @@ void RelayServer::addRemoteGame(const RelayGameView &view)
     auto game = std::make_unique<RelayGame>(view.id, view.name, view.gameType, view.mod, view.filmer,
                                             m_config.maxDemoMemory, m_config.listedUsers);
     game->setRemoteUsers(view.users);
-    const RelayBlock row = makeBlock(game->detailedRecord());
+    const RelayBlock row = game->row();
     m_games.emplace(view.id, std::move(game));
     ++m_remoteGameCount;
     broadcastReady(row);

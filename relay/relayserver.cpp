@@ -406,7 +406,7 @@ void RelayServer::handleGameInfo(RelayPeer &conn, QByteArrayView record)
     conn.setReady();
     ack(conn, 0);
     sendGameList(conn);
-    const RelayBlock detailed = makeBlock(g.detailedRecord());
+    const RelayBlock detailed = g.row();
     for (RelayPeer *other : m_conns) {
         if (other != &conn && other->phase() == RelayConnection::Phase::Ready)
             other->send(detailed);
@@ -422,7 +422,7 @@ void RelayServer::handleGameInfo(RelayPeer &conn, QByteArrayView record)
 void RelayServer::sendGameList(RelayPeer &conn)
 {
     for (const auto &entry : m_games)
-        conn.send(makeBlock(entry.second->detailedRecord()));
+        conn.send(entry.second->row());
 }
 
 void RelayServer::refuseAndClose(RelayPeer &conn, const QString &why)
@@ -627,7 +627,7 @@ void RelayServer::sendUsersUpdates()
         const quint32 id = m_usersPass.back();
         m_usersPass.pop_back();
         if (const RelayGame *game = findGame(id)) {
-            broadcastReady(makeBlock(game->detailedRecord()));
+            broadcastReady(RelayBlock(game->row()));
             m_usersPassRecords += clients;
         }
     }

@@ -101,8 +101,11 @@ private:
                 continue;
             }
             if (c.kind == K::Send) {
-                if (RelayConnection *conn = find(c.id))
+                if (RelayConnection *conn = find(c.id)) {
                     conn->send(c.block);
+                    for (const RelayBlock &next : c.blocks)
+                        conn->send(next);
+                }
                 for (quint64 id : c.alsoTo) {
                     if (RelayConnection *conn = find(id))
                         conn->send(c.block);
@@ -231,13 +234,17 @@ void RelayWorker::taken(quint64 id, qint64 bytes)
 
 void RelayWorker::send(quint64 id, const RelayBlock &record)
 {
-    // A broadcast posts the same block for many connections in a row: one command carries
-    // it for all of them.
+    // A broadcast posts the same block for many connections in a row, and a game list many
+    // records for one: one command carries either.
     m_inbox.post([&](std::vector<RelayWorkerCommand> &commands) {
         if (!commands.empty()) {
             RelayWorkerCommand &last = commands.back();
-            if (last.kind == RelayWorkerCommand::Kind::Send && last.block == record) {
+            if (last.kind == RelayWorkerCommand::Kind::Send && last.block == record && last.blocks.empty()) {
                 last.alsoTo.push_back(id);
+                return;
+            }
+            if (last.kind == RelayWorkerCommand::Kind::Send && last.id == id && last.alsoTo.empty()) {
+                last.blocks.push_back(record);
                 return;
             }
         }

@@ -21,6 +21,7 @@ struct RelayWorkerCommand {
     quint64 id = 0;
     std::vector<quint64> alsoTo; // Send: more connections that get the same block
     RelayBlock block;
+    // CatchUp: the demo so far; Send (to one connection only): the records after block.
     std::vector<RelayBlock> blocks;
     QString reason;
     qintptr descriptor = -1;
