@@ -1,6 +1,7 @@
 // The program: the application, the main window, and the message loop until it closes.
 // One argument, a watch link (arbelon://HOST[:PORT]/watch/ID), watches that game.
 #include "instancelock.h"
+#include "linkwatch.h"
 #include "mainclient.h"
 #include "quitsignals.h"
 #include "settingsstore.h"
@@ -72,6 +73,10 @@ int main(int argc, char *argv[])
     });
     QObject::connect(&lock, &arbelon::InstanceLock::linkRequested, &form,
                      [&form](const QString &text) { form.openWatchLink(text); });
+    // Also for a desktop's log: the link's outcome is otherwise only in a box.
+    QObject::connect(&form.linkWatch(), &arbelon::LinkWatch::failed, &form, [](const QString &text) {
+        std::fprintf(stderr, "arbelon-client: %s\n", qPrintable(text));
+    });
     form.show();
     // From the message loop: the window is up for any question on the way.
     if (!link.isEmpty())
