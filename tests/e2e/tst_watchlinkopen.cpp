@@ -118,8 +118,15 @@ void TestWatchLinkOpen::initTestCase()
                            QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
                            QStringLiteral("1024x768x24")},
                     QProcessEnvironment::systemEnvironment());
-    QVERIFY2(m_xserver.waitFor("\n", kStartMs), m_xserver.output.constData());
-    m_display = QLatin1Char(':') + QString::fromLatin1(m_xserver.output.trimmed());
+    // Its number comes alone on a line, among complaints about the displays already taken.
+    static const QRegularExpression number(QStringLiteral("(?:^|\n)(\\d+)\n"));
+    QRegularExpressionMatch shown;
+    QVERIFY2(QTest::qWaitFor([&] {
+        m_xserver.output += m_xserver.process.readAll();
+        shown = number.match(QString::fromLatin1(m_xserver.output));
+        return shown.hasMatch() || m_xserver.process.state() == QProcess::NotRunning;
+    }, kStartMs) && shown.hasMatch(), m_xserver.output.constData());
+    m_display = QLatin1Char(':') + shown.captured(1);
 
     // Ports of the system's choice: the link's port is then never the default one.
     m_address = arbelon::test::loopbackAddress(61);
