@@ -216,6 +216,14 @@ void TestWatchLinkOpen::firstStartWatchesTheLinkedGame()
     if (QTest::currentTestFailed())
         return;
 
+    {
+        // A malformed link is told (in a box, and on stderr) and connects to nothing.
+        Child bad;
+        bad.start(m_xdgOpen, {link(2).replace(QStringLiteral("/watch/2"), QStringLiteral("/watch/0"))}, env);
+        QVERIFY2(bad.waitFor("Cannot open the link", kStartMs), bad.output.constData());
+    }
+    QVERIFY(!m_relay.output.contains("\"linkviewer\""));
+
     // xdg-open waits for the client it starts: it runs until the end of the test.
     Child open;
     open.start(m_xdgOpen, {link(2)}, env);
