@@ -6,6 +6,8 @@ include(GNUInstallDirs)
 set(_pkg_dir ${CMAKE_CURRENT_LIST_DIR})
 
 # ---- client: the program, its desktop entry and icon ----------------------------------
+# The entry also handles arbelon:// links (x-scheme-handler/arbelon); the desktop's cache of
+# handlers is brought up to date by desktop-file-utils' dpkg trigger, so no script is needed.
 install(TARGETS arbelon-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
 install(FILES ${_pkg_dir}/arbelon-client.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT client)

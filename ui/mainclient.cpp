@@ -3,6 +3,7 @@
 #include "connectform.h"
 #include "folderselect.h"
 #include "gamelistmodel.h"
+#include "linkwatch.h"
 #include "mainformparts.h"
 #include "records.h"
 
@@ -48,6 +49,7 @@ std::optional<QString> askUserNameBox(QWidget *parent, const QString &current)
 TMainForm::TMainForm(MainFormHooks hooks, QWidget *parent)
     : QMainWindow(parent),
       m_core(new ClientCore(this)),
+      m_linkWatch(new LinkWatch(*m_core, this)),
       m_widgetPrompts(this),
       m_prompts(hooks.prompts ? hooks.prompts : &m_widgetPrompts),
       m_hooks(std::move(hooks)),
@@ -181,6 +183,22 @@ void TMainForm::connectCore()
             [this](QTreeWidgetItem *current) { OptionTreeChange(current); });
     for (const QString &line : m_core->chatLines())
         LobbyMemo->appendPlainText(line);
+    // Not inside the socket's event: a modal box would run the next events meanwhile.
+    connect(m_linkWatch, &LinkWatch::failed, this, [this](const QString &text) {
+        statusBar()->showMessage(text, 15000);
+        QMetaObject::invokeMethod(this, [this, text] { m_prompts->showMessage(text); }, Qt::QueuedConnection);
+    });
+}
+
+void TMainForm::openWatchLink(const QString &text)
+{
+    WatchLink link;
+    QString error;
+    if (!parseWatchLink(text, &link, &error)) {
+        m_prompts->showMessage(QStringLiteral("Cannot open the link: ") + error);
+        return;
+    }
+    guarded([this, &link] { m_linkWatch->open(link); });
 }
 
 void TMainForm::centreOnScreen()

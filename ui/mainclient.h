@@ -33,6 +33,7 @@ class QTreeWidgetItem;
 
 namespace arbelon {
 
+class LinkWatch;
 class RateSpinBox;
 
 // The modal questions of the start, replaceable so that tests answer them without a screen.
@@ -73,6 +74,11 @@ public:
     // The window's own prompts, where the connect dialog is hooked in.
     WidgetPrompts &widgetPrompts() { return m_widgetPrompts; }
     UserPrompts &prompts() { return *m_prompts; }
+    LinkWatch &linkWatch() { return *m_linkWatch; }
+
+    // Watches the game of a watch link (from the command line or a second start); a bad link
+    // or any failure on the way is told in a message box.
+    void openWatchLink(const QString &text);
 
     // ---- handlers ----
     void FormCreate();
@@ -128,6 +134,7 @@ private:
     void guarded(const std::function<void()> &fn);
 
     ClientCore *m_core;
+    LinkWatch *m_linkWatch;
     WidgetPrompts m_widgetPrompts;
     UserPrompts *m_prompts;
     MainFormHooks m_hooks;

@@ -22,9 +22,9 @@ void RelayTestClient::setNeverRead()
     m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
 }
 
-bool RelayTestClient::connectTo(quint16 port)
+bool RelayTestClient::connectTo(quint16 port, const QString &address)
 {
-    m_socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+    m_socket.connectToHost(QHostAddress(address), port);
     return QTest::qWaitFor([this] { return isConnected(); }, 10000);
 }
 

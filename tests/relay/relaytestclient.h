@@ -29,8 +29,8 @@ public:
 
     // A client that takes at most a few bytes and never reads again (a stalled Viewer).
     void setNeverRead();
-    // Connects to 127.0.0.1:port and waits for the connection.
-    bool connectTo(quint16 port);
+    // Connects to 127.0.0.1:port (or the address given) and waits for the connection.
+    bool connectTo(quint16 port, const QString &address = QStringLiteral("127.0.0.1"));
     bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
     bool wasClosedByServer() const { return m_closedByServer; }
     // Sends what was written, then closes.

@@ -4,6 +4,7 @@
 #include "demolistmodel.h"
 #include "gamelistmodel.h"
 #include "gamerunning.h"
+#include "linkwatch.h"
 #include "twsocket.h"
 #include "common/fakerelay.h"
 #include "common/testaddress.h"
@@ -30,6 +31,7 @@ const QString kFilmerAddr = test::loopbackAddress(42);
 const QString kCloseAddr = test::loopbackAddress(43);
 const QString kBoxViewerAddr = test::loopbackAddress(44);
 const QString kBoxFilmerAddr = test::loopbackAddress(45);
+const QString kLinkAddr = test::loopbackAddress(46);
 
 ConnectValues viewerValues(const QString &addr)
 {
@@ -651,6 +653,132 @@ private slots:
             QCOMPARE(left.count(), 1);
         }
         QVERIFY(core.connected());
+    }
+
+    // ---- watch links -------------------------------------------------------------------
+
+    // A link's road: the relay on the link's own port, the game perhaps listed only later or
+    // never, the request perhaps refused.
+    void linkConnectsWaitsAndWatches_data()
+    {
+        QTest::addColumn<QList<quint32>>("listed"); // games the relay lists after the hello
+        QTest::addColumn<int>("answer");            // to the WAITFORGAME; -1: none is sent
+        QTest::addColumn<QString>("failure");       // empty: the game is watched
+        QTest::newRow("listed with others") << QList<quint32>{5, 7, 9} << 0 << QString();
+        QTest::newRow("listed alone") << QList<quint32>{7} << 0 << QString();
+        QTest::newRow("never listed") << QList<quint32>{5, 70} << -1 << QStringLiteral("Game 7 is not on the relay");
+        QTest::newRow("refused by the relay") << QList<quint32>{7} << 1 << QStringLiteral("refused to let you watch game 7");
+    }
+
+    void linkConnectsWaitsAndWatches()
+    {
+        QFETCH(QList<quint32>, listed);
+        QFETCH(int, answer);
+        QFETCH(QString, failure);
+        FakeRelay relay;
+        QVERIFY(relay.listen(kLinkAddr, 0));
+        ClientCore core;
+        ScriptedPrompts prompts;
+        core.setPrompts(&prompts);
+        core.settings().userName = QStringLiteral("linker");
+        core.settings().quake2Dir = QDir::tempPath() + QLatin1Char('/');
+        LinkWatch watch(core);
+        watch.setGameWaitMs(300);
+        QSignalSpy watching(&watch, &LinkWatch::watching);
+        QSignalSpy failed(&watch, &LinkWatch::failed);
+
+        watch.open(WatchLink{kLinkAddr, relay.port(), 7});
+        QTRY_COMPARE(relay.count(USERINFO), 1);
+        relay.ack();
+        QTRY_COMPARE(core.state(), int(ssIdle));
+        for (const quint32 id : listed)
+            sendGame(relay, id, "game " + QByteArray::number(id), 0);
+        if (answer >= 0) {
+            QTRY_COMPARE(relay.count(WAITFORGAME), 1);
+            QCOMPARE(WaitForGameReader{relay.recordsOf(WAITFORGAME).first()}.gameId(), 7);
+            relay.ack(quint8(answer));
+        }
+        if (failure.isEmpty()) {
+            QTRY_COMPARE(watching.size(), 1);
+            QCOMPARE(watching.first().first().toUInt(), 7u);
+            QCOMPARE(core.state(), int(ssInLobby));
+            QCOMPARE(core.gameNameLabel(), QStringLiteral("Quake 2: game 7"));
+        } else {
+            QTRY_COMPARE(failed.size(), 1);
+            QVERIFY2(failed.first().first().toString().contains(failure), qPrintable(failed.first().first().toString()));
+            QCOMPARE(watching.size(), 0);
+            QVERIFY(core.connected()); // the session stays; only the errand ended
+        }
+        QVERIFY(!watch.pending());
+        QCOMPARE(relay.count(WAITFORGAME), answer >= 0 ? 1 : 0);
+        QVERIFY(prompts.questions.isEmpty());
+    }
+
+    // A session in the way ends only when the user agrees; a Viewer outside a lobby on the
+    // link's relay is not in the way.
+    void linkInASession_data()
+    {
+        QTest::addColumn<bool>("inLobby");
+        QTest::addColumn<bool>("agree");
+        QTest::addColumn<int>("hellos"); // USERINFO records the relay saw in the end
+        QTest::newRow("idle on the same relay") << false << false << 1;
+        QTest::newRow("in a lobby, user agrees") << true << true << 2;
+        QTest::newRow("in a lobby, user declines") << true << false << 1;
+    }
+
+    void linkInASession()
+    {
+        QFETCH(bool, inLobby);
+        QFETCH(bool, agree);
+        QFETCH(int, hellos);
+        FakeRelay relay;
+        QVERIFY(relay.listen(kLinkAddr, 0));
+        ClientCore core;
+        ScriptedPrompts prompts;
+        prompts.confirmAnswer = agree;
+        core.setPrompts(&prompts);
+        core.settings().userName = QStringLiteral("linker");
+        core.settings().quake2Dir = QDir::tempPath() + QLatin1Char('/');
+        LinkWatch watch(core);
+        QSignalSpy watching(&watch, &LinkWatch::watching);
+        QSignalSpy declined(&watch, &LinkWatch::declined);
+
+        const auto answerHello = [&] {
+            QTRY_COMPARE(core.state(), int(ssUserInfo));
+            relay.ack();
+            QTRY_COMPARE(core.state(), int(ssIdle));
+            sendGame(relay, 5, "five", 0);
+            sendGame(relay, 7, "seven", 0);
+        };
+        // Outside a lobby: a link whose game is not listed is still pending; the next replaces it.
+        watch.open(WatchLink{kLinkAddr, relay.port(), inLobby ? 5u : 99u});
+        answerHello();
+        if (inLobby) {
+            QTRY_COMPARE(relay.count(WAITFORGAME), 1);
+            relay.ack();
+            QTRY_COMPARE(watching.size(), 1);
+        } else {
+            QTRY_COMPARE(core.gameList()->rowCount(), 2);
+            QVERIFY(watch.pending());
+        }
+        const int waitsBefore = relay.count(WAITFORGAME);
+
+        watch.open(WatchLink{kLinkAddr, relay.port(), 7});
+        QCOMPARE(prompts.questions.size(), inLobby ? 1 : 0);
+        if (inLobby && !agree) {
+            QCOMPARE(declined.size(), 1);
+            QCOMPARE(core.state(), int(ssInLobby));
+            QVERIFY(!watch.pending());
+        } else {
+            if (inLobby)
+                answerHello();
+            QTRY_COMPARE(relay.count(WAITFORGAME), waitsBefore + 1);
+            QCOMPARE(WaitForGameReader{relay.recordsOf(WAITFORGAME).last()}.gameId(), 7);
+            relay.ack();
+            QTRY_COMPARE(core.state(), int(ssInLobby));
+            QCOMPARE(core.gameNameLabel(), QStringLiteral("Quake 2: seven"));
+        }
+        QCOMPARE(relay.count(USERINFO), hellos);
     }
 
     void leavingSetupSavesAndOtherMovesDoNot()
