@@ -11,7 +11,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QShowEvent>
+#include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -81,10 +83,20 @@ TFolderSelectForm::TFolderSelectForm(QWidget *parent)
 
     connect(DirectoryTreeView->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this] { DirectoryTreeViewChange(); });
-    connect(m_model, &QFileSystemModel::directoryLoaded, this, [this] {
+    // Rows read, sorted or added later (other programs make folders too) move the chosen
+    // folder: it is brought back into view until the user scrolls or chooses another.
+    const auto follow = [this] {
         if (m_scrollTarget.isValid() && m_scrollTarget == DirectoryTreeView->currentIndex())
-            DirectoryTreeView->scrollTo(m_scrollTarget, QAbstractItemView::PositionAtCenter);
-    });
+            QTimer::singleShot(0, this, [this] {
+                if (m_scrollTarget.isValid() && m_scrollTarget == DirectoryTreeView->currentIndex())
+                    DirectoryTreeView->scrollTo(m_scrollTarget, QAbstractItemView::PositionAtCenter);
+            });
+    };
+    connect(m_model, &QFileSystemModel::directoryLoaded, this, follow);
+    connect(m_model, &QAbstractItemModel::layoutChanged, this, follow);
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, follow);
+    connect(DirectoryTreeView->verticalScrollBar(), &QAbstractSlider::actionTriggered, this,
+            [this] { m_scrollTarget = QPersistentModelIndex(); });
     // Tab runs as the eye reads: the tree, then the buttons from left to right.
     setTabOrder(DirectoryTreeView, DontHaveButton);
     setTabOrder(DontHaveButton, OKButton);

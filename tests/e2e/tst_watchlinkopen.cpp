@@ -254,7 +254,8 @@ void TestWatchLinkOpen::runningClientTakesTheNextLink()
     Child next;
     next.start(m_xdgOpen, {link(1)}, env);
     QVERIFY2(next.waitFor("the running client opens the link", kStartMs), next.output.constData());
-    QVERIFY(next.process.waitForFinished(kStartMs));
+    // It may have ended already while its output was read.
+    QVERIFY(next.process.state() == QProcess::NotRunning || next.process.waitForFinished(kStartMs));
     QCOMPARE(next.process.exitCode(), 0);
     QVERIFY2(m_relay.waitFor(entered(QStringLiteral("nextviewer"), 1), kStartMs), m_relay.output.constData());
     QTRY_VERIFY_WITH_TIMEOUT(m_first.users().contains("nextviewer"), kStartMs);
