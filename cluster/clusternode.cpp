@@ -475,6 +475,14 @@ void ClusterNode::publishLobby(quint32 gameId)
     send(m);
 }
 
+void ClusterNode::flushLobby(quint32 gameId)
+{
+    // A Viewer named for its first line: everyone must have the name before the line, and
+    // both travel on one subject, in the order they are sent.
+    if (m_lobbyDirty.erase(gameId))
+        publishLobby(gameId);
+}
+
 void ClusterNode::publishAllLobbies()
 {
     for (const auto &[id, game] : m_local) {
@@ -604,6 +612,7 @@ void ClusterNode::chatLine(quint32 gameId, const QByteArray &userName, const QBy
     const auto it = m_local.find(gameId);
     if (it == m_local.end() || !it->second.shared)
         return; // a remote game's lines come from its owner
+    flushLobby(gameId);
     ClusterMessage m = make(ClusterMessage::ChatLine);
     m.gameId = gameId;
     m.seq = it->second.nextChat++;
@@ -616,6 +625,7 @@ void ClusterNode::sendChat(quint32 gameId, const QByteArray &userName, const QBy
 {
     if (!m_remote.count(gameId))
         return;
+    flushLobby(gameId);
     ClusterMessage m = make(ClusterMessage::ChatRequest);
     m.gameId = gameId;
     m.user = userName.left(clustermsg::kMaxUserName);

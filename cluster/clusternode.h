@@ -122,6 +122,7 @@ private:
     void publishRecord(quint32 gameId, LocalGame &game, quint64 seq, const QByteArray &record);
     void announce(const LocalGame &game);
     void publishLobby(quint32 gameId);
+    void flushLobby(quint32 gameId);
     void publishAllLobbies();
     void recountUsers(quint32 gameId, LocalGame &game);
     void send(const ClusterMessage &m);

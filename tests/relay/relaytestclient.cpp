@@ -24,7 +24,12 @@ void RelayTestClient::setNeverRead()
 
 bool RelayTestClient::connectTo(quint16 port)
 {
-    m_socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+    return connectTo(QHostAddress(QHostAddress::LocalHost).toString(), port);
+}
+
+bool RelayTestClient::connectTo(const QString &host, quint16 port)
+{
+    m_socket.connectToHost(QHostAddress(host), port);
     return QTest::qWaitFor([this] { return isConnected(); }, 10000);
 }
 

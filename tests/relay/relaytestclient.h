@@ -31,6 +31,8 @@ public:
     void setNeverRead();
     // Connects to 127.0.0.1:port and waits for the connection.
     bool connectTo(quint16 port);
+    // Connects to host:port (a relay on a loopback address of the test's own).
+    bool connectTo(const QString &host, quint16 port);
     bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
     bool wasClosedByServer() const { return m_closedByServer; }
     // Sends what was written, then closes.
