@@ -105,7 +105,8 @@ private:
 
     void beat();
     void tryJoin();
-    bool claim(const QByteArray &key, const QByteArray &value, quint64 *revision);
+    enum class Claim { Ours, Theirs, Unknown };
+    Claim claim(const QByteArray &key, const QByteArray &value, quint64 *revision);
     void onConnection(bool connected);
     void onMessage(int subscription, const QByteArray &subject, const QByteArray &data, quint64 streamSeq);
     void onStored(const QByteArray &msgId, quint64 streamSeq);
