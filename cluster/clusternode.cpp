@@ -131,20 +131,30 @@ void ClusterNode::onConnection(bool connected)
         beat(); // re-announce at once
 }
 
-bool ClusterNode::claim(const QByteArray &key, const QByteArray &value, quint64 *revision)
+ClusterNode::Claim ClusterNode::claim(const QByteArray &key, const QByteArray &value, quint64 *revision)
 {
     QString why;
-    if (*revision && m_link->kvUpdate(key, value, *revision, revision, &why) == NatsLink::KvResult::Ok)
-        return true;
+    if (*revision) {
+        const NatsLink::KvResult updated = m_link->kvUpdate(key, value, *revision, revision, &why);
+        if (updated == NatsLink::KvResult::Ok)
+            return Claim::Ours;
+        if (updated == NatsLink::KvResult::Failed)
+            return Claim::Unknown; // no answer: more requests now would only hold the thread longer
+    }
     if (m_link->kvCreate(key, value, revision, &why) == NatsLink::KvResult::Ok)
-        return true;
-    // Ours from before a reconnect, with a revision this node did not see.
+        return Claim::Ours;
+    // Ours from before a reconnect, with a revision this node did not see (the answer to an
+    // update that was stored can be lost in a failover).
     quint64 current = 0;
     const std::optional<QByteArray> held = m_link->kvGet(key, &current);
-    if (held && *held == value && m_link->kvUpdate(key, value, current, revision, &why) == NatsLink::KvResult::Ok)
-        return true;
-    *revision = 0;
-    return false;
+    if (!held)
+        return Claim::Unknown; // the registry does not answer now: no one is known to hold it
+    if (*held != value) {
+        *revision = 0;
+        return Claim::Theirs;
+    }
+    return m_link->kvUpdate(key, value, current, revision, &why) == NatsLink::KvResult::Ok ? Claim::Ours
+                                                                                            : Claim::Unknown;
 }
 
 void ClusterNode::tryJoin()
@@ -158,7 +168,10 @@ void ClusterNode::tryJoin()
         }
     }
     const QByteArray me = m_config.nodeName + ' ' + QByteArray::number(m_epoch);
-    if (!claim("name." + m_config.nodeName, me, &m_nameRevision)) {
+    const Claim name = claim("name." + m_config.nodeName, me, &m_nameRevision);
+    if (name == Claim::Unknown)
+        return; // the registry is not answering: the next beat asks again
+    if (name == Claim::Theirs) {
         if (!m_nameRefusedLogged)
             RelayLog::write(log(QStringLiteral("node name \"%1\" is in use by another running node; not joining "
                                                "until it is free (choose another --node-name)")
@@ -167,16 +180,17 @@ void ClusterNode::tryJoin()
         return;
     }
     m_nameRefusedLogged = false;
-    if (!m_slot || !claim("slot." + QByteArray::number(m_slot), me, &m_slotRevision)) {
+    if (!m_slot || claim("slot." + QByteArray::number(m_slot), me, &m_slotRevision) != Claim::Ours) {
         const quint16 first = m_slot ? m_slot : quint16(1 + qHash(m_config.nodeName) % clustermsg::kMaxSlot);
         quint16 found = 0;
         for (int i = 0; i < clustermsg::kMaxSlot && !found; ++i) {
             const quint16 slot = quint16(1 + (first - 1 + i) % clustermsg::kMaxSlot);
             m_slotRevision = 0;
-            if (claim("slot." + QByteArray::number(slot), me, &m_slotRevision))
+            const Claim held = claim("slot." + QByteArray::number(slot), me, &m_slotRevision);
+            if (held == Claim::Ours)
                 found = slot;
-            else if (!m_link->isConnected())
-                return;
+            else if (held == Claim::Unknown || !m_link->isConnected())
+                return; // not a scan of thousands of slots while the registry does not answer
         }
         if (!found) {
             RelayLog::write(log(QStringLiteral("no free node slot; retrying")));
@@ -208,11 +222,14 @@ void ClusterNode::beat()
     if (m_connected) {
         if (!m_joined) {
             tryJoin();
-        } else if (!claim("name." + m_config.nodeName, m_config.nodeName + ' ' + QByteArray::number(m_epoch),
-                          &m_nameRevision)
-                   || !claim("slot." + QByteArray::number(m_slot),
-                             m_config.nodeName + ' ' + QByteArray::number(m_epoch), &m_slotRevision)) {
-            if (m_link->isConnected()) {
+        } else {
+            // Only a key held by another node ends this node's part; a registry that does not
+            // answer (a NATS server failing over) does not, and heartbeats go on meanwhile.
+            const QByteArray me = m_config.nodeName + ' ' + QByteArray::number(m_epoch);
+            const Claim name = claim("name." + m_config.nodeName, me, &m_nameRevision);
+            const Claim slot = name == Claim::Theirs ? Claim::Unknown
+                                                      : claim("slot." + QByteArray::number(m_slot), me, &m_slotRevision);
+            if (name == Claim::Theirs || slot == Claim::Theirs) {
                 RelayLog::write(log(QStringLiteral("lost this node's registry entry to another node; rejoining")));
                 m_joined = false;
             }
@@ -475,6 +492,14 @@ void ClusterNode::publishLobby(quint32 gameId)
     send(m);
 }
 
+void ClusterNode::flushLobby(quint32 gameId)
+{
+    // A Viewer named for its first line: everyone must have the name before the line, and
+    // both travel on one subject, in the order they are sent.
+    if (m_lobbyDirty.erase(gameId))
+        publishLobby(gameId);
+}
+
 void ClusterNode::publishAllLobbies()
 {
     for (const auto &[id, game] : m_local) {
@@ -604,6 +629,7 @@ void ClusterNode::chatLine(quint32 gameId, const QByteArray &userName, const QBy
     const auto it = m_local.find(gameId);
     if (it == m_local.end() || !it->second.shared)
         return; // a remote game's lines come from its owner
+    flushLobby(gameId);
     ClusterMessage m = make(ClusterMessage::ChatLine);
     m.gameId = gameId;
     m.seq = it->second.nextChat++;
@@ -616,6 +642,7 @@ void ClusterNode::sendChat(quint32 gameId, const QByteArray &userName, const QBy
 {
     if (!m_remote.count(gameId))
         return;
+    flushLobby(gameId);
     ClusterMessage m = make(ClusterMessage::ChatRequest);
     m.gameId = gameId;
     m.user = userName.left(clustermsg::kMaxUserName);

@@ -105,7 +105,8 @@ private:
 
     void beat();
     void tryJoin();
-    bool claim(const QByteArray &key, const QByteArray &value, quint64 *revision);
+    enum class Claim { Ours, Theirs, Unknown };
+    Claim claim(const QByteArray &key, const QByteArray &value, quint64 *revision);
     void onConnection(bool connected);
     void onMessage(int subscription, const QByteArray &subject, const QByteArray &data, quint64 streamSeq);
     void onStored(const QByteArray &msgId, quint64 streamSeq);
@@ -122,6 +123,7 @@ private:
     void publishRecord(quint32 gameId, LocalGame &game, quint64 seq, const QByteArray &record);
     void announce(const LocalGame &game);
     void publishLobby(quint32 gameId);
+    void flushLobby(quint32 gameId);
     void publishAllLobbies();
     void recountUsers(quint32 gameId, LocalGame &game);
     void send(const ClusterMessage &m);

@@ -41,8 +41,8 @@ RelayGame::RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mo
 
 RelayBlock RelayGame::addRemoteNamed(const QByteArray &name)
 {
-    if (std::find(m_remoteNames.begin(), m_remoteNames.end(), name) != m_remoteNames.end())
-        return {};
+    // A name on two nodes (a Viewer that moved, or two of one name) is listed twice, as two
+    // of one name on one relay are: each node's leaving then takes out its own entry.
     m_remoteNames.push_back(name);
     m_remoteNamed.push_back(makeBlock(buildUserEntered(name)));
     return m_remoteNamed.back();

@@ -133,7 +133,7 @@ void RelayServer::remoteDemoRecord(quint32 gameId, const QByteArray &record)
     const RelayBlock shared = makeBlock(record);
     game->countDemoIn(shared->size());
     m_stats.countDemoIn(shared->size());
-    tell([&](RelayObserver &o) { o.demoRecord(gameId, *shared); });
+    // Observers are not told: the owner's archive keeps the demo, and the node sent it here.
     // The stream is not held back by a full delay: what the delay cannot hold is passed on.
     if (!passOn(*game, shared))
         RelayLog::write(QStringLiteral("%1: %2 delayed bytes held from another node")

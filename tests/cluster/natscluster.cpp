@@ -126,6 +126,20 @@ bool NatsCluster::waitReady(int index, int timeoutMs) const
     return false;
 }
 
+QByteArray NatsCluster::monitor(int index, const QByteArray &path) const
+{
+    QTcpSocket socket;
+    socket.connectToHost(address(index), kMonitorPort);
+    if (!socket.waitForConnected(2000))
+        return {};
+    socket.write("GET " + path + " HTTP/1.0\r\n\r\n");
+    QByteArray reply;
+    while (socket.waitForReadyRead(2000) && reply.size() < (1 << 22))
+        reply += socket.readAll();
+    const qsizetype body = reply.indexOf("\r\n\r\n");
+    return body < 0 ? QByteArray() : reply.mid(body + 4);
+}
+
 void NatsCluster::kill(int index)
 {
     auto &server = m_servers[size_t(index)];

@@ -22,6 +22,8 @@ public:
     bool start(int count, QString *error);
     QStringList urls() const;
     QString url(int index) const;
+    // The body of a monitoring page of one server (e.g. "/connz"), empty when it does not answer.
+    QByteArray monitor(int index, const QByteArray &path) const;
     void kill(int index);
     bool restart(int index, QString *error);
 

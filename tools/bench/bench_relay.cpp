@@ -8,6 +8,11 @@
 //
 //   bench_relay [--viewers 100,1000,5000] [--fast-blocks 200] [--paced-seconds 15]
 //               [--paced-viewers 5000] [--games 1] [--workers 1,2] [--relay PATH]
+//   bench_relay --cluster [--paced-viewers 3000] [--paced-seconds 15]
+//       three relay nodes over three clustered nats-servers (127.0.78.x), the Viewers spread
+//       over them, and a single relay beside them with as many Viewers as one node has, each
+//       with its Filmer sending one block a second at the same moment: latency on the
+//       Filmer's node, on the other nodes and on the single relay, and CPU per block of each.
 
 #include "records.h"
 
@@ -15,6 +20,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHostAddress>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -225,7 +231,7 @@ private:
     int m_epoll;
 };
 
-std::unique_ptr<Peer> connectPeer(quint16 port, quint32 sourceAddress)
+std::unique_ptr<Peer> connectPeer(quint16 port, quint32 sourceAddress, quint32 serverAddress = INADDR_LOOPBACK)
 {
     auto peer = std::make_unique<Peer>();
     peer->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -238,7 +244,7 @@ std::unique_ptr<Peer> connectPeer(quint16 port, quint32 sourceAddress)
     sockaddr_in server = {};
     server.sin_family = AF_INET;
     server.sin_port = htons(port);
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_addr.s_addr = htonl(serverAddress);
     if (::connect(peer->fd, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0 && errno != EINPROGRESS)
         peer->dead = true;
     return peer;
@@ -542,6 +548,261 @@ void printTable(const std::vector<RunResult> &results)
                     double(r.peakKiB - r.baseKiB) / r.viewers, r.dropped);
 }
 
+
+// ---- --cluster ----------------------------------------------------------------------
+
+class ClusterBench {
+public:
+    ClusterBench(QString relay, int viewers, int blocks) : m_relay(std::move(relay)), m_viewers(viewers), m_blocks(blocks) {}
+    ~ClusterBench();
+    bool run();
+
+private:
+    struct Node {
+        QString name;
+        quint32 address = 0;
+        std::unique_ptr<QProcess> process;
+        QString log;
+        quint16 viewerPort = 0, filmerPort = 0;
+        double cpu0 = 0, cpu1 = 0;
+        std::vector<double> latencies;
+        qint64 got = 0;
+        int viewers = 0;
+    };
+    static QString text(quint32 address) { return QHostAddress(address).toString(); }
+    bool startNats();
+    bool startRelay(Node &node, const QStringList &cluster);
+    QByteArray readLog(const Node &node) const;
+    bool waitLog(const Node &node, const QRegularExpression &re, QRegularExpressionMatch *match, int ms) const;
+
+    QString m_relay;
+    int m_viewers;
+    int m_blocks;
+    QTemporaryDir m_dir;
+    std::vector<std::unique_ptr<QProcess>> m_nats;
+    std::vector<Node> m_nodes; // A, B, C, then the single relay
+};
+
+constexpr quint32 kClusterNet = 0x7f004e00; // 127.0.78.0
+
+ClusterBench::~ClusterBench()
+{
+    for (Node &n : m_nodes) {
+        if (n.process && n.process->state() != QProcess::NotRunning) {
+            n.process->terminate();
+            n.process->waitForFinished(10000);
+        }
+    }
+    for (auto &p : m_nats) {
+        p->terminate();
+        p->waitForFinished(10000);
+    }
+}
+
+bool ClusterBench::startNats()
+{
+    for (int i = 0; i < 3; ++i) {
+        QStringList routes;
+        for (int j = 0; j < 3; ++j) {
+            if (j != i)
+                routes.append(QStringLiteral("nats-route://%1:6222").arg(text(kClusterNet + 11 + quint32(j))));
+        }
+        const QString conf = m_dir.filePath(QStringLiteral("nats%1.conf").arg(i));
+        QFile f(conf);
+        if (!f.open(QIODevice::WriteOnly))
+            return false;
+        f.write(QStringLiteral("server_name: n%1\nlisten: \"%2:4222\"\nmax_payload: 8MB\n"
+                               "jetstream { store_dir: \"%3/n%1\" }\n"
+                               "cluster { name: bench, listen: \"%2:6222\", routes: [%4] }\n")
+                    .arg(i)
+                    .arg(text(kClusterNet + 11 + quint32(i)), m_dir.path(), routes.join(QLatin1Char(',')))
+                    .toUtf8());
+        f.close();
+        auto p = std::make_unique<QProcess>();
+        p->setStandardOutputFile(m_dir.filePath(QStringLiteral("nats%1.log").arg(i)));
+        p->setStandardErrorFile(m_dir.filePath(QStringLiteral("nats%1.log").arg(i)));
+        p->start(QStringLiteral("nats-server"), {QStringLiteral("-c"), conf});
+        if (!p->waitForStarted(10000))
+            return false;
+        m_nats.push_back(std::move(p));
+    }
+    return true;
+}
+
+QByteArray ClusterBench::readLog(const Node &node) const
+{
+    QFile f(node.log);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool ClusterBench::waitLog(const Node &node, const QRegularExpression &re, QRegularExpressionMatch *match, int ms) const
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        *match = re.match(QString::fromUtf8(readLog(node)));
+        if (match->hasMatch())
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+bool ClusterBench::startRelay(Node &node, const QStringList &cluster)
+{
+    node.log = m_dir.filePath(node.name + QStringLiteral(".log"));
+    node.process = std::make_unique<QProcess>();
+    node.process->setStandardErrorFile(node.log);
+    QStringList args{QStringLiteral("--listen"), text(node.address), QStringLiteral("--viewer-port"), QStringLiteral("0"),
+                     QStringLiteral("--filmer-port"), QStringLiteral("0"), QStringLiteral("--http"), QStringLiteral("off"),
+                     QStringLiteral("--max-clients"), QStringLiteral("20000"), QStringLiteral("--max-per-address"),
+                     QStringLiteral("20000"), QStringLiteral("--listed-users"), QString::number(kListedUsers),
+                     QStringLiteral("--workers"), QStringLiteral("1")};
+    if (!cluster.isEmpty())
+        args << QStringLiteral("--cluster") << cluster.join(QLatin1Char(',')) << QStringLiteral("--node-name") << node.name;
+    node.process->start(m_relay, args);
+    QRegularExpressionMatch m;
+    if (!node.process->waitForStarted(10000)
+        || !waitLog(node, QRegularExpression(QStringLiteral("listening viewer=(\\d+) filmer=(\\d+)")), &m, 20000))
+        return false;
+    node.viewerPort = quint16(m.captured(1).toUInt());
+    node.filmerPort = quint16(m.captured(2).toUInt());
+    return cluster.isEmpty() || waitLog(node, QRegularExpression(QStringLiteral("joined with slot")), &m, 60000);
+}
+
+bool ClusterBench::run()
+{
+    if (!startNats()) {
+        std::fprintf(stderr, "bench_relay: nats-server did not start\n");
+        return false;
+    }
+    QThread::msleep(3000); // JetStream's cluster elects its leaders
+    QStringList cluster;
+    for (int i = 0; i < 3; ++i)
+        cluster.append(QStringLiteral("nats://%1:4222").arg(text(kClusterNet + 11 + quint32(i))));
+    for (const char *name : {"A", "B", "C", "single"}) {
+        Node n;
+        n.name = QString::fromLatin1(name);
+        n.address = kClusterNet + 1 + quint32(m_nodes.size());
+        m_nodes.push_back(std::move(n));
+    }
+    for (size_t i = 0; i < m_nodes.size(); ++i) {
+        if (!startRelay(m_nodes[i], i < 3 ? cluster : QStringList())) {
+            std::fprintf(stderr, "bench_relay: relay %s did not start or join: %s\n", qPrintable(m_nodes[i].name),
+                         readLog(m_nodes[i]).right(1000).constData());
+            return false;
+        }
+    }
+    QRegularExpressionMatch m;
+    for (size_t i = 0; i < 3; ++i) {
+        for (size_t j = 0; j < 3; ++j) {
+            if (i != j && !waitLog(m_nodes[i], QRegularExpression(QStringLiteral("node \"%1\" seen").arg(m_nodes[j].name)), &m, 30000))
+                return false;
+        }
+    }
+    Loop loop;
+    // A Filmer on A and one on the single relay.
+    std::vector<std::unique_ptr<Peer>> filmers;
+    for (size_t i : {size_t(0), size_t(3)}) {
+        auto f = connectPeer(m_nodes[i].filmerPort, kClusterNet + 100, m_nodes[i].address);
+        f->out = buildGameInfo(gtQuake2, "baseq2", "camera", {}, "bench");
+        loop.add(f.get());
+        filmers.push_back(std::move(f));
+    }
+    loop.runUntil([&] { return filmers[0]->answers >= 1 && filmers[1]->answers >= 1; }, 30000);
+    std::vector<quint32> gameIds(4, 1);
+    if (!waitLog(m_nodes[0], QRegularExpression(QStringLiteral("opened game (\\d+)")), &m, 10000))
+        return false;
+    gameIds[0] = gameIds[1] = gameIds[2] = m.captured(1).toUInt();
+    for (size_t i : {size_t(1), size_t(2)}) {
+        if (!waitLog(m_nodes[i], QRegularExpression(QStringLiteral("game %1 .* of another node listed").arg(gameIds[0])), &m, 10000))
+            return false;
+    }
+    // The Viewers: a third of them on each node, as many again on the single relay.
+    std::vector<std::unique_ptr<Peer>> viewers;
+    std::vector<qint64> sentNs(size_t(m_blocks) + 1, 0);
+    const int perNode = std::max(1, m_viewers / 3);
+    for (size_t n = 0; n < m_nodes.size(); ++n) {
+        Node &node = m_nodes[n];
+        node.viewers = perNode;
+        for (int i = 0; i < perNode; ++i) {
+            auto v = connectPeer(node.viewerPort, kClusterNet + 101 + quint32(i % 16), node.address);
+            v->out = buildUserInfo("v") + buildWaitForGame(qint32(gameIds[n]));
+            v->onBlock = [&node, &sentNs](qint32 seq) {
+                if (seq > 0 && size_t(seq) < sentNs.size())
+                    node.latencies.push_back(double(g_clock.nsecsElapsed() - sentNs[size_t(seq)]) / 1e6);
+            };
+            loop.add(v.get());
+            viewers.push_back(std::move(v));
+        }
+        loop.runUntil([&] {
+            return std::all_of(viewers.end() - perNode, viewers.end(), [](const auto &v) { return v->answers >= 2 || v->dead; });
+        }, 120000);
+    }
+    std::printf("  %zu Viewers joined; settling\n", viewers.size());
+    std::fflush(stdout);
+    loop.runUntil([] { return false; }, 3000); // lobby counts and names go round
+    // The demo start, then one block a second from both Filmers at the same moment.
+    for (auto &f : filmers)
+        f->send(buildDemoRestart(0));
+    loop.runUntil([&] { return filmers[0]->answers >= 2 && filmers[1]->answers >= 2; }, 30000);
+    loop.runUntil([] { return false; }, 1000);
+    std::vector<ProcStats> nats0;
+    for (auto &p : m_nats)
+        nats0.push_back(readProc(p->processId()));
+    for (Node &n : m_nodes)
+        n.cpu0 = readProc(n.process->processId()).cpuSeconds;
+    const QByteArray payload(kBlockBytes, 'x');
+    int sent = 0;
+    qint64 nextNs = g_clock.nsecsElapsed();
+    loop.runUntil(
+        [&] {
+            return sent >= m_blocks
+                && std::all_of(viewers.begin(), viewers.end(), [this](const auto &v) { return v->blocks >= m_blocks || v->dead; });
+        },
+        m_blocks * 1000 + 30000,
+        [&] {
+            if (sent >= m_blocks || g_clock.nsecsElapsed() < nextNs)
+                return;
+            ++sent;
+            sentNs[size_t(sent)] = g_clock.nsecsElapsed();
+            nextNs = sentNs[size_t(sent)] + 1000000000LL;
+            const QByteArray block = buildDemoPacket(0, sent, payload);
+            for (auto &f : filmers)
+                f->send(block);
+        });
+    for (Node &n : m_nodes)
+        n.cpu1 = readProc(n.process->processId()).cpuSeconds;
+    double natsCpu = 0;
+    for (size_t i = 0; i < m_nats.size(); ++i)
+        natsCpu += readProc(m_nats[i]->processId()).cpuSeconds - nats0[i].cpuSeconds;
+    size_t offset = 0;
+    for (Node &n : m_nodes) {
+        for (int i = 0; i < n.viewers; ++i)
+            n.got += viewers[offset + size_t(i)]->blocks;
+        offset += size_t(n.viewers);
+    }
+
+    std::printf("\n%d blocks of %d bytes, one a second; latency from the Filmer's send to a Viewer's receipt.\n",
+                m_blocks, kBlockBytes);
+    std::printf("\n| node | role | Viewers | blocks expected | blocks got | p50 ms | p99 ms | CPU ms per block |\n");
+    std::printf("|---|---|---|---|---|---|---|---|\n");
+    const char *roles[] = {"Filmer's node", "other node", "other node", "single relay"};
+    for (size_t i = 0; i < m_nodes.size(); ++i) {
+        const Node &n = m_nodes[i];
+        std::printf("| %s | %s | %d | %lld | %lld | %.1f | %.1f | %.2f |\n", qPrintable(n.name), roles[i], n.viewers,
+                    static_cast<long long>(n.viewers) * m_blocks, static_cast<long long>(n.got), percentile(n.latencies, 50),
+                    percentile(n.latencies, 99), (n.cpu1 - n.cpu0) * 1000.0 / m_blocks);
+    }
+    std::vector<double> remote = m_nodes[1].latencies;
+    remote.insert(remote.end(), m_nodes[2].latencies.begin(), m_nodes[2].latencies.end());
+    std::printf("\nadded latency of a remote node (B and C against A): p50 %+.1f ms, p99 %+.1f ms\n",
+                percentile(remote, 50) - percentile(m_nodes[0].latencies, 50),
+                percentile(remote, 99) - percentile(m_nodes[0].latencies, 99));
+    std::printf("three nats-servers together: %.2f CPU ms per block\n", natsCpu * 1000.0 / m_blocks);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -566,11 +827,18 @@ int main(int argc, char *argv[])
          QStringLiteral("N"), QStringLiteral("1")},
         {QStringLiteral("workers"), QStringLiteral("The relay's --workers, each run once per value."),
          QStringLiteral("LIST"), QStringLiteral("1")},
+        {QStringLiteral("cluster"), QStringLiteral("Three relay nodes over three nats-servers against a single "
+                                                   "relay, --paced-viewers spread over them, --paced-seconds blocks.")},
         {QStringLiteral("relay"), QStringLiteral("Path of arbelon-relay."), QStringLiteral("PATH"),
          QCoreApplication::applicationDirPath() + QStringLiteral("/arbelon-relay")},
     });
     parser.process(app);
     raiseFileLimit(); // the server inherits it
+    if (parser.isSet(QStringLiteral("cluster"))) {
+        ClusterBench bench(parser.value(QStringLiteral("relay")), parser.value(QStringLiteral("paced-viewers")).toInt(),
+                           parser.value(QStringLiteral("paced-seconds")).toInt());
+        return bench.run() ? 0 : 1;
+    }
 
     Bench bench(parser.value(QStringLiteral("relay")), parser.value(QStringLiteral("fast-blocks")).toInt(),
                 parser.value(QStringLiteral("paced-seconds")).toInt(),
