@@ -15,6 +15,7 @@ PACKAGES=(
   openarena
   nats-server libnats-dev
   chromium xdg-utils desktop-file-utils
+  prometheus               # its promtool checks the relay's /metrics text
 )
 
 missing=()
