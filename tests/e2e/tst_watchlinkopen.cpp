@@ -3,6 +3,7 @@
 // display, watches the link's game on a real relay. Two games are open, so only the right one
 // will do.
 
+#include "common/childprocess.h"
 #include "common/testaddress.h"
 #include "relay/relaytestclient.h"
 
@@ -28,38 +29,11 @@ constexpr int kUnlistedMs = 40000;
 
 QString binPath(const QString &name) { return qEnvironmentVariable("ARBELON_BIN_DIR") + QLatin1Char('/') + name; }
 
-// A child in a process group of its own, with its output kept: the client that xdg-open
-// starts is in that group too, and the whole group ends with the test, however it ends.
-struct Child {
-    QProcess process;
-    QByteArray output;
-    qint64 group = 0;
-
+// The client that xdg-open starts is in the group of the xdg-open it was started for.
+struct Child : arbelon::test::ChildProcess {
     void start(const QString &program, const QStringList &args, const QProcessEnvironment &env)
     {
-        process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.setChildProcessModifier([] { ::setsid(); });
-        process.start(program, args);
-        if (process.waitForStarted(kStartMs))
-            group = process.processId();
-    }
-    bool waitFor(const QByteArray &text, int ms)
-    {
-        return QTest::qWaitFor([&] {
-            output += process.readAll();
-            return output.contains(text) || process.state() == QProcess::NotRunning;
-        }, ms) && (output += process.readAll()).contains(text);
-    }
-    ~Child()
-    {
-        // A group whose leader has gone may be empty, and its number someone else's later.
-        if (group == 0 || process.state() == QProcess::NotRunning)
-            return;
-        ::kill(pid_t(-group), SIGTERM);
-        process.waitForFinished(3000);
-        ::kill(pid_t(-group), SIGKILL);
-        process.waitForFinished(5000);
+        ChildProcess::start(program, args, env, QString(), true);
     }
 };
 
@@ -107,26 +81,12 @@ void TestWatchLinkOpen::initTestCase()
     m_xdgOpen = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
     if (m_xdgOpen.isEmpty() || QStandardPaths::findExecutable(QStringLiteral("update-desktop-database")).isEmpty())
         QSKIP("xdg-open or update-desktop-database is not installed (xdg-utils, desktop-file-utils)");
-    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
-    if (xvfb.isEmpty())
+    if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
         QSKIP("Xvfb is not installed");
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-
-    // The server picks a free display itself, so parallel runs never share one.
-    m_xserver.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                           QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
-                           QStringLiteral("1024x768x24")},
-                    QProcessEnvironment::systemEnvironment());
-    // Its number comes alone on a line, among complaints about the displays already taken.
-    static const QRegularExpression number(QStringLiteral("(?:^|\n)(\\d+)\n"));
-    QRegularExpressionMatch shown;
-    QVERIFY2(QTest::qWaitFor([&] {
-        m_xserver.output += m_xserver.process.readAll();
-        shown = number.match(QString::fromLatin1(m_xserver.output));
-        return shown.hasMatch() || m_xserver.process.state() == QProcess::NotRunning;
-    }, kStartMs) && shown.hasMatch(), m_xserver.output.constData());
-    m_display = QLatin1Char(':') + shown.captured(1);
+    m_display = arbelon::test::startXvfb(m_xserver, QStringLiteral("1024x768x24"), kStartMs);
+    QVERIFY2(!m_display.isEmpty(), m_xserver.output.constData());
 
     // Ports of the system's choice: the link's port is then never the default one.
     m_address = arbelon::test::loopbackAddress(61);

@@ -3,6 +3,7 @@
 // own wrapper and records from its console; the demo reaches a Viewer through the real relay,
 // byte for byte, and the Viewer's engine plays it.
 
+#include "common/childprocess.h"
 #include "common/testaddress.h"
 
 #include <QDir>
@@ -31,37 +32,7 @@ QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// A child process whose output is kept; stopped when the test ends, however it ends.
-struct Child {
-    QProcess process;
-    QByteArray output;
-
-    void start(const QString &program, const QStringList &args, const QProcessEnvironment &env,
-               const QString &dir = QString())
-    {
-        process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        if (!dir.isEmpty())
-            process.setWorkingDirectory(dir);
-        process.start(program, args);
-    }
-    bool waitFor(const QByteArray &text, int ms)
-    {
-        return QTest::qWaitFor([&] {
-            output += process.readAll();
-            return output.contains(text) || process.state() == QProcess::NotRunning;
-        }, ms) && output.contains(text);
-    }
-    ~Child()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        if (!process.waitForFinished(10000))
-            process.kill();
-        process.waitForFinished(5000);
-    }
-};
+using Child = arbelon::test::ChildProcess;
 
 // The engine the Viewer started is detached from it: found by the home it was given.
 void stopProcessesWithHome(const QString &home)
@@ -96,18 +67,12 @@ void TestEngine::initTestCase()
 {
     if (!QFileInfo(kOpenArena).isExecutable())
         QSKIP("OpenArena is not installed (Debian package openarena)");
-    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
-    if (xvfb.isEmpty())
+    if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
         QSKIP("Xvfb is not installed");
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-    // The server picks a free display itself, so parallel runs never share one.
-    m_xserver.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                           QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
-                           QStringLiteral("800x600x24")},
-                    QProcessEnvironment::systemEnvironment());
-    QVERIFY(m_xserver.waitFor("\n", kStartMs));
-    m_display = QLatin1Char(':') + QString::fromLatin1(m_xserver.output.trimmed());
+    m_display = arbelon::test::startXvfb(m_xserver, QStringLiteral("800x600x24"), kStartMs);
+    QVERIFY2(!m_display.isEmpty(), m_xserver.output.constData());
 }
 
 void TestEngine::cleanupTestCase()
