@@ -65,7 +65,8 @@ public:
     void setRemoteUsers(quint32 users) { m_remoteUsers = users; }
     // Members on other nodes named in the lobby, in the order they were named.
     const std::vector<RelayBlock> &remoteNamed() const { return m_remoteNamed; }
-    // Adds or takes out a name; the USERENTERED / USERLEFT to send, or null when nothing changed.
+    // Adds a name (the USERENTERED to send) or takes one out (the USERLEFT, or null when it
+    // was not there).
     RelayBlock addRemoteNamed(const QByteArray &name);
     RelayBlock removeRemoteNamed(const QByteArray &name);
     // The game's row of the game list as it stands, built once per change of its count and
