@@ -151,12 +151,22 @@ void NatsCluster::kill(int index)
 
 bool NatsCluster::restart(int index, QString *error)
 {
-    kill(index);
-    if (!launch(index, error))
-        return false;
-    if (!waitReady(index, kReadyMs)) {
-        *error = QStringLiteral("nats-server %1 not ready again within %2 ms").arg(index).arg(kReadyMs);
-        return false;
+    return restart(QList<int>{index}, error);
+}
+
+bool NatsCluster::restart(const QList<int> &indexes, QString *error)
+{
+    // All are started before any is waited for: JetStream is ready only with a quorum.
+    for (int index : indexes) {
+        kill(index);
+        if (!launch(index, error))
+            return false;
+    }
+    for (int index : indexes) {
+        if (!waitReady(index, kReadyMs)) {
+            *error = QStringLiteral("nats-server %1 not ready again within %2 ms").arg(index).arg(kReadyMs);
+            return false;
+        }
     }
     return true;
 }

@@ -3,6 +3,7 @@
 // of the suite's own (test::loopbackAddress), their data in a temporary folder. Started
 // bounded in time, killed when the object goes.
 
+#include <QList>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -26,6 +27,7 @@ public:
     QByteArray monitor(int index, const QByteArray &path) const;
     void kill(int index);
     bool restart(int index, QString *error);
+    bool restart(const QList<int> &indexes, QString *error);
 
 private:
     bool launch(int index, QString *error);

@@ -226,6 +226,32 @@ private slots:
         lone->node->demoRecord(id, buildDemoRestart(0));
     }
 
+    // NATS goes away altogether: each node keeps its local game, the others' games leave its
+    // list, and once NATS is back every node is listed with its game again.
+    void rejoinsWhenNatsReturns()
+    {
+        auto a = member(uniqueName("a")), b = member(uniqueName("b"));
+        QTRY_VERIFY_WITH_TIMEOUT(a->node->isJoined() && b->node->isJoined(), kJoinMs);
+        const quint32 id = a->relay.openGame("stubborn");
+        QTRY_VERIFY_WITH_TIMEOUT(b->relay.remote.contains(id), kJoinMs);
+
+        for (int i = 0; i < 3; ++i)
+            m_nats.kill(i);
+        QTRY_VERIFY_WITH_TIMEOUT(!b->relay.remote.contains(id), kGoneMs + kListMs);
+        // Its Filmer goes on meanwhile: what cannot be published is not kept without bound.
+        a->relay.say(id, "ann", "alone for a while");
+        a->node->demoRecord(id, buildDemoRestart(0));
+        for (int n = 1; n <= 50; ++n)
+            a->node->demoRecord(id, block(n));
+
+        QString error;
+        QVERIFY2(m_nats.restart({0, 1, 2}, &error), qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(b->relay.remote.contains(id), kJoinMs);
+        QCOMPARE(b->relay.remote.value(id).name, QByteArray("stubborn"));
+        for (auto *m : {a.get(), b.get()})
+            m->node->leave();
+    }
+
     void malformedMessagesAreIgnored()
     {
         auto a = member(uniqueName("a")), b = member(uniqueName("b"));
