@@ -83,7 +83,7 @@ void TestRelayProcess::helpNamesEveryFlag()
     for (const char *flag : {"--listen", "--viewer-port", "--filmer-port", "--film-password", "--film-password-file", "--delay",
                              "--max-clients", "--max-games", "--max-queue", "--max-demo-memory",
                              "--hello-timeout", "--max-per-address", "--record-timeout", "--listed-users",
-                             "--help", "--version"})
+                             "--workers", "--http", "--archive", "--cluster", "--node-name", "--help", "--version"})
         QVERIFY2(help.contains(flag), flag);
 }
 
@@ -109,6 +109,12 @@ void TestRelayProcess::badFlagsAreRefused_data()
     QTest::newRow("missing password file") << strings({"--film-password-file", "/nonexistent/pw"}) << "--film-password-file";
     QTest::newRow("same ports") << strings({"--viewer-port", "5000", "--filmer-port", "5000"}) << "must differ";
     QTest::newRow("unknown flag") << strings({"--bogus"}) << "bogus";
+    QTest::newRow("no workers") << strings({"--workers", "0"}) << "--workers";
+    QTest::newRow("cluster not a NATS URL") << strings({"--cluster", "http://x:4222"}) << "--cluster";
+    QTest::newRow("cluster port out of range") << strings({"--cluster", "nats://x:99999"}) << "--cluster";
+    QTest::newRow("node name without cluster") << strings({"--node-name", "a"}) << "needs --cluster";
+    QTest::newRow("node name with a space") << strings({"--cluster", "nats://x:4222", "--node-name", "a b"})
+                                           << "--node-name";
 }
 
 void TestRelayProcess::badFlagsAreRefused()
