@@ -9,18 +9,10 @@ namespace arbelon {
 
 RelayGame::RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mod,
                      RelayPeer *filmer, qint64 maxDemoMemory, int listedUsers)
-    : m_id(id),
-      m_name(std::move(name)),
-      m_gameType(gameType),
-      m_mod(std::move(mod)),
-      m_maxDemoMemory(maxDemoMemory),
-      m_listedUsers(listedUsers),
-      m_filmer(filmer),
-      m_remote(false),
-      m_filmerName(filmer->name()),
-      m_filmerEntered(filmer->userEnteredRecord()),
-      m_filmerLeft(filmer->userLeftRecord())
+    : RelayGame(id, std::move(name), gameType, std::move(mod), filmer->name(), maxDemoMemory, listedUsers)
 {
+    m_filmer = filmer;
+    m_remote = false;
 }
 
 RelayGame::RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mod, QByteArray filmerName,
@@ -31,8 +23,6 @@ RelayGame::RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mo
       m_mod(std::move(mod)),
       m_maxDemoMemory(maxDemoMemory),
       m_listedUsers(listedUsers),
-      m_filmer(nullptr),
-      m_remote(true),
       m_filmerName(filmerName),
       m_filmerEntered(makeBlock(buildUserEntered(filmerName))),
       m_filmerLeft(makeBlock(buildUserLeft(filmerName)))

@@ -104,8 +104,8 @@ private:
     const QByteArray m_mod;
     const qint64 m_maxDemoMemory;
     const int m_listedUsers;
-    RelayPeer *m_filmer;
-    const bool m_remote;
+    RelayPeer *m_filmer = nullptr;
+    bool m_remote = true; // set once, by the constructor
     const QByteArray m_filmerName;
     const RelayBlock m_filmerEntered;
     const RelayBlock m_filmerLeft;

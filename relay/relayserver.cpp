@@ -574,22 +574,7 @@ void RelayServer::removeGame(quint32 gameId)
 
 void RelayServer::schedulePump(RelayConnection &conn)
 {
-    if (m_toPump.empty())
-        QMetaObject::invokeMethod(this, &RelayServer::pumpAll, Qt::QueuedConnection);
-    m_toPump.push_back(&conn);
-}
-
-void RelayServer::pumpAll()
-{
-    m_pumpBatch.clear();
-    m_pumpBatch.swap(m_toPump);
-    // A connection may close (and be deleted later) while it waits here or while an earlier
-    // one of this batch is pumped: onClosed takes it out of both lists.
-    for (size_t i = 0; i < m_pumpBatch.size(); ++i) {
-        if (RelayConnection *conn = m_pumpBatch[i])
-            conn->pump();
-    }
-    m_pumpBatch.clear();
+    m_pumps.schedule(conn);
 }
 
 // ---- everyone -----------------------------------------------------------------------
@@ -671,8 +656,7 @@ void RelayServer::sweep()
 
 void RelayServer::onClosed(RelayConnection &local, const QString &reason)
 {
-    std::erase(m_toPump, &local);
-    std::replace(m_pumpBatch.begin(), m_pumpBatch.end(), &local, static_cast<RelayConnection *>(nullptr));
+    m_pumps.forget(local);
     RelayPeer *peer = local.owner;
     local.owner = nullptr;
     if (peer)

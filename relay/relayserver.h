@@ -9,6 +9,7 @@
 #include "relaymailbox.h"
 #include "relayobserver.h"
 #include "relaypeer.h"
+#include "relaypumpqueue.h"
 #include "relayworker.h"
 #include "relaystats.h"
 #include "relayupstream.h"
@@ -147,7 +148,6 @@ private:
     void markUsersChanged(const RelayGame &game);
     void sendUsersUpdates();
     void sweep();
-    void pumpAll();
     RelayGame *findGame(quint32 gameId) const;
     static void ack(RelayPeer &conn, quint8 result);
     RelayGameView view(const RelayGame &game) const;
@@ -176,10 +176,9 @@ private:
     RelayUpstream *m_upstream = nullptr;
     quint64 m_nextConnId = 1;
     bool m_stopping = false;
-    // Connections with records to write; a connection is only ever deleted by an event
-    // posted after it was listed here, so the list holds no dangling pointer when it runs.
-    std::vector<RelayConnection *> m_toPump;
-    std::vector<RelayConnection *> m_pumpBatch; // being pumped now; closed ones become null
+    // Connections served on this thread with records to write; a connection is only ever
+    // deleted by an event posted after it was listed here, and forgotten when it closes.
+    RelayPumpQueue m_pumps{this};
 
     std::set<quint32> m_usersDirty;
     qint64 m_usersNotBeforeMs = 0; // the next pass of counts, by their cost

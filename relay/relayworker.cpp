@@ -1,6 +1,7 @@
 #include "relayworker.h"
 
 #include "records.h"
+#include "relaypumpqueue.h"
 #ifdef Q_OS_LINUX
 #include "epolldispatcher.h"
 #endif
@@ -59,19 +60,13 @@ public:
 
     void onClosed(RelayConnection &conn, const QString &reason) override
     {
-        std::erase(m_toPump, &conn);
-        std::replace(m_pumpBatch.begin(), m_pumpBatch.end(), &conn, static_cast<RelayConnection *>(nullptr));
+        m_pumps.forget(conn);
         m_conns.erase(conn.id());
         RelayWorkerEvent event{RelayWorkerEvent::Kind::Closed, conn.id(), {}, reason};
         m_toServer.post([&](std::vector<RelayWorkerEvent> &events) { events.push_back(std::move(event)); });
     }
 
-    void schedulePump(RelayConnection &conn) override
-    {
-        if (m_toPump.empty())
-            QMetaObject::invokeMethod(this, [this] { pumpAll(); }, Qt::QueuedConnection);
-        m_toPump.push_back(&conn);
-    }
+    void schedulePump(RelayConnection &conn) override { m_pumps.schedule(conn); }
 
     qint64 nowMs() const override { return m_settings.clock ? m_settings.clock() : m_clock.elapsed(); }
 
@@ -149,17 +144,6 @@ private:
         m_conns[c.id] = Entry{conn, 0};
     }
 
-    void pumpAll()
-    {
-        m_pumpBatch.clear();
-        m_pumpBatch.swap(m_toPump);
-        for (size_t i = 0; i < m_pumpBatch.size(); ++i) {
-            if (RelayConnection *conn = m_pumpBatch[i])
-                conn->pump();
-        }
-        m_pumpBatch.clear();
-    }
-
     void sweep()
     {
         std::vector<RelayConnection *> conns;
@@ -178,8 +162,7 @@ private:
     QTimer m_sweep;
     QElapsedTimer m_clock;
     std::unordered_map<quint64, Entry> m_conns;
-    std::vector<RelayConnection *> m_toPump;
-    std::vector<RelayConnection *> m_pumpBatch;
+    RelayPumpQueue m_pumps{this};
 };
 } // namespace
 
