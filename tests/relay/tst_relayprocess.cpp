@@ -58,7 +58,9 @@ bool TestRelayProcess::startRelay(QProcess &relay, const QStringList &extra)
             [&relay, this] { m_stderr += relay.readAllStandardError(); });
     relay.start(relayPath(), QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
                                          QStringLiteral("--viewer-port"), QStringLiteral("0"),
-                                         QStringLiteral("--filmer-port"), QStringLiteral("0")}
+                                         QStringLiteral("--filmer-port"), QStringLiteral("0"),
+                                         // the web page's port too: two runs never share one
+                                         QStringLiteral("--http"), QStringLiteral("127.0.0.1:0")}
                                  + extra);
     static const QRegularExpression listening(QStringLiteral("listening viewer=(\\d+) filmer=(\\d+)"));
     QRegularExpressionMatch match;
