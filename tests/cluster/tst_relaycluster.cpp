@@ -314,7 +314,12 @@ void TestRelayCluster::natsServerDiesMidDemo()
         QCOMPARE(c.demos(), (QByteArrayList{m_demo1.join(), m_demo2.join()}));
         QCOMPARE(c.badBlocks(), 0);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(node("A").logHas("NATS connected"), kStartMs);
+    // The client library may have moved A to another server before the kill (the servers
+    // tell clients of each other); when A did lose its server, it must be back.
+    if (node("A").logHas("NATS lost"))
+        QTRY_VERIFY_WITH_TIMEOUT(node("A").logHas("NATS connected"), kStartMs);
+    else
+        qInfo("node A was no longer on the server killed");
 }
 
 void TestRelayCluster::filmersNodeDiesGameVanishes()
