@@ -1,27 +1,16 @@
 // arbelon-cli: the headless client. Lists games, watches one, or films a local game.
 
 #include "clirunner.h"
+#include "quitrequests.h"
 #include "watchlink.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <optional>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
-
-int g_signalFd[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] const auto n = ::write(g_signalFd[0], &c, 1);
-}
 
 const char *kUsage =
     "Usage:\n"
@@ -205,18 +194,11 @@ int main(int argc, char **argv)
             return usage(QStringLiteral("--rate must be 1..10000"));
     }
 
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalFd) != 0)
-        return 70;
-    QSocketNotifier notifier(g_signalFd[1], QSocketNotifier::Read);
+    // Ctrl-C, SIGTERM, and on Windows Ctrl-Break and the console's close: the same clean end.
+    arbelon::QuitRequests quit;
     arbelon::CliRunner runner(o, out, err);
     runner.core().setEngines(engines);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &runner, [&runner] {
-        char c = 0;
-        [[maybe_unused]] const auto n = ::read(g_signalFd[1], &c, 1);
-        runner.interrupt();
-    });
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    QObject::connect(&quit, &arbelon::QuitRequests::quitRequested, &runner, [&runner] { runner.interrupt(); });
 
     QObject::connect(&runner, &arbelon::CliRunner::finished, &app,
                      [](int status) { QCoreApplication::exit(status); }, Qt::QueuedConnection);

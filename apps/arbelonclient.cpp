@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QSessionManager>
 #include <QTimer>
 
 #include <cstdio>
@@ -66,6 +67,9 @@ int main(int argc, char *argv[])
     if (quit.requested())
         return 0; // the window's end saves the settings
     QObject::connect(&quit, &arbelon::QuitSignals::quitRequested, &form, &QWidget::close);
+    // The desktop session ends (on Windows, WM_QUERYENDSESSION): saved as at a normal close.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &form,
+                     [&form](QSessionManager &) { form.sessionEnding(); });
     QObject::connect(&lock, &arbelon::InstanceLock::raiseRequested, &form, [&form] {
         form.showNormal();
         form.raise();

@@ -1,6 +1,7 @@
 #include "consolelog.h"
 
 #include "gameinstall.h"
+#include "regularfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -158,10 +159,12 @@ QString demoPathFromLine(QByteArrayView name, const QString &recordBase, const G
         if (u < 0x20 || u == 0x7f)
             return refuse(QStringLiteral("control characters in the name"));
     }
-    const QString text = QFile::decodeName(name.toByteArray());
-    if (!text.startsWith(QLatin1Char('/')) && recordBase.isEmpty())
+    // The engines print "/" paths; one built for Windows may print its own "\\" or a drive.
+    const QString text = QDir::fromNativeSeparators(QFile::decodeName(name.toByteArray()));
+    const bool absolute = QDir::isAbsolutePath(text);
+    if (!absolute && recordBase.isEmpty())
         return refuse(QStringLiteral("a relative name and no folder to start from"));
-    const QString path = QDir::cleanPath(text.startsWith(QLatin1Char('/')) ? text : recordBase + text);
+    const QString path = QDir::cleanPath(absolute ? text : recordBase + text);
     if (!engineprofiles::acceptsDemo(game.engine, path))
         return refuse(QStringLiteral("not a demo file of %1").arg(game.engine.title));
     const QString real = realPath(path);
@@ -174,6 +177,8 @@ QString demoPathFromLine(QByteArrayView name, const QString &recordBase, const G
     }
     if (!inside)
         return refuse(QStringLiteral("outside the demos folders %1").arg(game.recordFolders(mod).join(QStringLiteral(", "))));
+    if (crossesReparsePoint(game.dataDir, path))
+        return refuse(QStringLiteral("a junction or link on the way to it"));
     const QFileInfo fi(real);
     if (fi.exists() && !fi.isFile())
         return refuse(QStringLiteral("not a regular file"));

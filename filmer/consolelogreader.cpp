@@ -7,8 +7,6 @@
 
 #include <stdexcept>
 
-#include <sys/stat.h>
-
 namespace arbelon {
 
 namespace {
@@ -29,7 +27,7 @@ bool ConsoleLogReader::open(const QString &path)
     auto file = std::make_unique<QFile>(path);
     // Unbuffered: the game appends while we read, and every read must see the file as it is.
     QString why;
-    switch (openRegularForReading(*file, path, QIODevice::Unbuffered, &why)) {
+    switch (openRegularForReading(*file, path, QIODevice::Unbuffered, &why, Sharing::KeepFromDeletion)) {
     case RegularOpen::Opened:
         break;
     case RegularOpen::NotRegular:
@@ -81,13 +79,9 @@ bool ConsoleLogReader::replaced() const
 {
     if (!m_file)
         return false;
-    struct stat held {};
-    struct stat named {};
-    if (::fstat(m_file->handle(), &held) != 0)
-        return true;
-    if (::stat(QFile::encodeName(m_path).constData(), &named) != 0)
-        return true;
-    return held.st_dev != named.st_dev || held.st_ino != named.st_ino;
+    const auto held = fileIdentity(*m_file);
+    const auto named = fileIdentity(m_path);
+    return !held || !named || *held != *named;
 }
 
 void ConsoleLogReader::rewind()

@@ -29,7 +29,8 @@ QString GameRunningCheck::executableName(int gameType)
 }
 
 SystemGameRunningCheck::SystemGameRunningCheck()
-    : m_engines{engineprofiles::original(0), engineprofiles::original(1)}
+    : m_windows(WindowFinder::create())
+    , m_engines{engineprofiles::original(0), engineprofiles::original(1)}
 {
 }
 
@@ -59,7 +60,7 @@ bool SystemGameRunningCheck::isRunning(int gameType)
         match.classes << cls.toUtf8();
     // For a Windows program a display that is there decides on its own: a game without its
     // window is not running.
-    if (const auto found = m_windows.topLevelWindowExists(match)) {
+    if (const auto found = m_windows->topLevelWindowExists(match)) {
         m_fromDisplay = true;
         return *found;
     }

@@ -4,9 +4,11 @@
 
 #include "engineprofile.h"
 #include "processfinder.h"
-#include "x11windowfinder.h"
+#include "windowfinder.h"
 
 #include <QString>
+
+#include <memory>
 
 namespace arbelon {
 
@@ -29,8 +31,8 @@ public:
     static QString executableName(int gameType);
 };
 
-// The real check, per engine. A native engine runs while a process of its program runs, or
-// else a window of its WM_CLASS exists (the engine makes its log before its window). The
+// The real check, per engine. A native engine runs while a process of its program runs (on
+// Windows: of this user, in this session), or else a window of its class exists (the engine makes its log before its window). The
 // Windows programs run while a window with their exact title exists; without a display, while
 // a process of their program runs. Cheap enough for a once-a-second timer; connects to the
 // display on first use and keeps the connection, and falls back to the process scan when the
@@ -47,7 +49,7 @@ public:
     bool lastAnswerFromDisplay() const { return m_fromDisplay; }
 
 private:
-    X11WindowFinder m_windows;
+    std::unique_ptr<WindowFinder> m_windows;
     EngineProfile m_engines[2];
     bool m_fromDisplay = false;
 };

@@ -1,6 +1,7 @@
 #include "regularfile.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +9,8 @@
 
 namespace arbelon {
 
-RegularOpen openRegularForReading(QFile &file, const QString &path, QIODevice::OpenMode extra, QString *why)
+RegularOpen openRegularForReading(QFile &file, const QString &path, QIODevice::OpenMode extra, QString *why,
+                                  Sharing)
 {
     const QByteArray name = QFile::encodeName(path);
     // Non-blocking: opening a FIFO for reading otherwise waits for a writer.
@@ -43,6 +45,32 @@ RegularOpen openRegularForReading(QFile &file, const QString &path, QIODevice::O
         return RegularOpen::Failed;
     }
     return RegularOpen::Opened;
+}
+
+std::optional<FileIdentity> fileIdentity(const QFile &openFile)
+{
+    struct stat st {};
+    if (openFile.handle() < 0 || ::fstat(openFile.handle(), &st) != 0)
+        return std::nullopt;
+    return FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
+}
+
+std::optional<FileIdentity> fileIdentity(const QString &path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
+    return FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
+}
+
+bool crossesReparsePoint(const QString &, const QString &)
+{
+    return false;
+}
+
+qsizetype maxGamePathLength()
+{
+    return PATH_MAX - 1;
 }
 
 } // namespace arbelon

@@ -284,3 +284,14 @@ bool X11WindowFinder::anyTitled(const WindowList &windows, const WindowMatch &ma
 }
 
 } // namespace arbelon
+
+namespace arbelon {
+
+WindowFinder::~WindowFinder() = default;
+
+std::unique_ptr<WindowFinder> WindowFinder::create()
+{
+    return std::make_unique<X11WindowFinder>();
+}
+
+} // namespace arbelon

@@ -15,17 +15,19 @@ install(FILES ${_pkg_dir}/arbelon.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT client)
 
 # ---- relay: the daemon and its systemd unit --------------------------------------------
-install(TARGETS arbelon-relay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT relay)
-# The unit names the program by its installed path, which is known only at install time
-# (a package installs under /usr, `cmake --install --prefix` wherever it is told).
-set(_relay_unit ${CMAKE_BINARY_DIR}/packaging/arbelon-relay.service)
-install(CODE "
-  set(ARBELON_RELAY_BIN \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/arbelon-relay\")
-  configure_file(\"${_pkg_dir}/arbelon-relay.service\" \"${_relay_unit}\" @ONLY)
-" COMPONENT relay)
-install(FILES ${_relay_unit} DESTINATION lib/systemd/system COMPONENT relay)
-install(FILES ${CMAKE_SOURCE_DIR}/docs/RELAY.md
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/arbelon-relay COMPONENT relay OPTIONAL)
+if(ARBELON_RELAY)
+  install(TARGETS arbelon-relay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT relay)
+  # The unit names the program by its installed path, which is known only at install time
+  # (a package installs under /usr, `cmake --install --prefix` wherever it is told).
+  set(_relay_unit ${CMAKE_BINARY_DIR}/packaging/arbelon-relay.service)
+  install(CODE "
+    set(ARBELON_RELAY_BIN \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/arbelon-relay\")
+    configure_file(\"${_pkg_dir}/arbelon-relay.service\" \"${_relay_unit}\" @ONLY)
+  " COMPONENT relay)
+  install(FILES ${_relay_unit} DESTINATION lib/systemd/system COMPONENT relay)
+  install(FILES ${CMAKE_SOURCE_DIR}/docs/RELAY.md
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/arbelon-relay COMPONENT relay OPTIONAL)
+endif()
 
 # ---- cli: the headless client ------------------------------------------------------------
 install(TARGETS arbelon-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cli)

@@ -52,9 +52,9 @@ private:
     bool m_dirty = false;
 };
 
-#ifdef Q_OS_WIN
-// HKEY_CURRENT_USER through QSettings' native format.
-std::unique_ptr<RegistryHive> openWindowsRegistry();
-#endif
+// The platform's own registry: HKEY_CURRENT_USER on Windows (winregistryhive.cpp); none
+// elsewhere (noregistryhive.cpp), where openNativeRegistry() gives nullptr.
+bool nativeRegistryAvailable();
+std::unique_ptr<RegistryHive> openNativeRegistry();
 
 } // namespace arbelon

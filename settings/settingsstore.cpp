@@ -90,11 +90,9 @@ ERegistryException::ERegistryException(const QString &message)
 
 SettingsStore::SettingsStore()
 {
-#ifdef Q_OS_WIN
-    m_native = true;
-#else
-    m_filePath = defaultFilePath();
-#endif
+    m_native = nativeRegistryAvailable();
+    if (!m_native)
+        m_filePath = defaultFilePath();
 }
 
 SettingsStore::SettingsStore(const QString &filePath) : m_filePath(filePath) {}
@@ -107,19 +105,15 @@ QString SettingsStore::defaultFilePath()
 
 std::unique_ptr<RegistryHive> SettingsStore::openForReading() const
 {
-#ifdef Q_OS_WIN
     if (m_native)
-        return openWindowsRegistry();
-#endif
+        return openNativeRegistry();
     return std::make_unique<FileHive>(m_filePath, FileHive::ForReading);
 }
 
 std::unique_ptr<RegistryHive> SettingsStore::openForWriting() const
 {
-#ifdef Q_OS_WIN
     if (m_native)
-        return openWindowsRegistry();
-#endif
+        return openNativeRegistry();
     return std::make_unique<FileHive>(m_filePath, FileHive::ForWriting);
 }
 
@@ -148,8 +142,8 @@ void SettingsStore::LoadSettings(ClientSettings &s) const
         [&] { s.transferRate = qBound(0, readInteger(*hive, kTransferRate, 3000), ClientSettings::kMaxTransferRate); },
         [&] { s.lastEnteredName = readString(*hive, kLastEnteredName, QString()); },
         [&] { s.modTypeSystem = readString(*hive, kModType, QStringLiteral("baseq2")); },
-        [&] { s.quake2Dir = readString(*hive, kQuake2Dir, QDir::rootPath()); },
-        [&] { s.quake3Dir = readString(*hive, kQuake3Dir, QDir::rootPath()); },
+        [&] { s.quake2Dir = QDir::fromNativeSeparators(readString(*hive, kQuake2Dir, QDir::rootPath())); },
+        [&] { s.quake3Dir = QDir::fromNativeSeparators(readString(*hive, kQuake3Dir, QDir::rootPath())); },
         [&] { s.gameTypeSystem = readInteger(*hive, kGameType, 0); },
         [&] { s.quake2Engine = readString(*hive, kQuake2Engine, QStringLiteral("quake2")); },
         [&] { s.quake3Engine = readString(*hive, kQuake3Engine, QStringLiteral("quake3")); },
@@ -196,9 +190,9 @@ void SettingsStore::SaveSettings(const ClientSettings &s) const
     if (!keep(kGameType, s.gameTypeSystem == a.gameTypeSystem))
         writeInteger(*hive, kGameType, s.gameTypeSystem);
     if (!keep(kQuake2Dir, s.quake2Dir == a.quake2Dir))
-        writeString(*hive, kQuake2Dir, s.quake2Dir);
+        writeString(*hive, kQuake2Dir, QDir::toNativeSeparators(s.quake2Dir));
     if (!keep(kQuake3Dir, s.quake3Dir == a.quake3Dir))
-        writeString(*hive, kQuake3Dir, s.quake3Dir);
+        writeString(*hive, kQuake3Dir, QDir::toNativeSeparators(s.quake3Dir));
     if (!keep(kQuake2Engine, s.quake2Engine == a.quake2Engine))
         writeString(*hive, kQuake2Engine, s.quake2Engine);
     if (!keep(kQuake3Engine, s.quake3Engine == a.quake3Engine))

@@ -69,7 +69,7 @@ private:
     void commit(RegistryHive &hive, const QString &key, const QString &firstValue) const;
 
     QString m_filePath;
-    [[maybe_unused]] bool m_native = false; // the Windows registry rather than a file
+    bool m_native = false; // the platform's registry rather than a file
     // What the last load did not read (the bad value first) and what it left in the
     // settings, to tell an unread value from one the program has set since.
     mutable QStringList m_unread;

@@ -1,119 +1,126 @@
-// The settings store on Windows: HKEY_CURRENT_USER through QSettings' native format, which
-// keeps strings as REG_SZ and ints as REG_DWORD. Built on Windows only.
+// The settings store on Windows: HKEY_CURRENT_USER through the registry API itself, so that a
+// value keeps its exact type and bytes (a REG_BINARY stays binary and is refused by type, a
+// text starting with "@" stays as it is), as the store's type rules need. Built on Windows only.
 #include "registryhive.h"
 
-#include <QSettings>
-#include <QStringList>
-#include <QVariant>
+#include <windows.h>
+
+#include <string>
 
 namespace arbelon {
 
 namespace {
 
-// "Arbelon Client\Setup" -> the settings object of "HKEY_CURRENT_USER\Arbelon Client" and
-// the group "Setup".
-struct Split {
-    QString top;
-    QString group;
-};
+// Values the client keeps are short; anything past this is not one of them.
+constexpr DWORD kMaxValueBytes = 64 * 1024;
 
-Split splitKey(const QString &key)
+std::wstring wide(const QString &s)
 {
-    const qsizetype slash = key.indexOf(QLatin1Char('\\'));
-    if (slash < 0)
-        return {key, {}};
-    return {key.left(slash), key.mid(slash + 1).replace(QLatin1Char('\\'), QLatin1Char('/'))};
-}
-
-QString valuePath(const Split &s, const QString &name)
-{
-    return s.group.isEmpty() ? name : s.group + QLatin1Char('/') + name;
-}
-
-RegValue fromVariant(const QVariant &v)
-{
-    switch (v.typeId()) {
-    case QMetaType::QString: return RegValue::fromString(v.toString());
-    case QMetaType::Int:
-    case QMetaType::UInt: return RegValue::fromDword(v.toUInt());
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong: {
-        RegValue r;
-        r.type = RegValue::Qword;
-        const quint64 n = v.toULongLong();
-        for (int i = 0; i < 8; ++i)
-            r.data.append(char((n >> (8 * i)) & 0xFF));
-        return r;
-    }
-    case QMetaType::QStringList: {
-        RegValue r;
-        r.type = RegValue::MultiSz;
-        for (const QString &s : v.toStringList())
-            r.data += RegValue::fromString(s).data;
-        r.data.append(2, '\0');
-        return r;
-    }
-    default: {
-        RegValue r;
-        r.type = RegValue::Binary;
-        r.data = v.toByteArray();
-        return r;
-    }
-    }
+    return s.toStdWString();
 }
 
 class WindowsRegistry : public RegistryHive {
 public:
     std::optional<RegValue> value(const QString &key, const QString &name) const override
     {
-        const Split s = splitKey(key);
-        QSettings reg(QStringLiteral("HKEY_CURRENT_USER\\") + s.top, QSettings::NativeFormat);
-        const QVariant v = reg.value(valuePath(s, name));
-        if (!v.isValid())
+        HKEY h = nullptr;
+        // A missing key is read as empty, never made.
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, wide(key).c_str(), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
             return std::nullopt;
-        return fromVariant(v);
+        const std::wstring valueName = wide(name);
+        DWORD type = 0;
+        DWORD size = 0;
+        LSTATUS status = RegQueryValueExW(h, valueName.c_str(), nullptr, &type, nullptr, &size);
+        std::optional<RegValue> result;
+        if (status == ERROR_SUCCESS && size <= kMaxValueBytes) {
+            RegValue v;
+            v.type = type;
+            v.data.resize(qsizetype(size));
+            status = RegQueryValueExW(h, valueName.c_str(), nullptr, &type,
+                                      reinterpret_cast<BYTE *>(v.data.data()), &size);
+            if (status == ERROR_SUCCESS) {
+                v.type = type;
+                v.data.resize(qsizetype(size));
+                result = v;
+            }
+        } else if (status == ERROR_SUCCESS) {
+            // Too large to be ours: its type still tells the store what to say.
+            RegValue v;
+            v.type = type;
+            v.data = QByteArray(8, '\0');
+            result = v;
+        }
+        RegCloseKey(h);
+        return result;
     }
 
-    void createKey(const QString &) override
+    void createKey(const QString &key) override
     {
-        // QSettings makes the keys on the first value written below them.
+        HKEY h = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, wide(key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_SET_VALUE, nullptr, &h, nullptr) != ERROR_SUCCESS) {
+            fail(key, true);
+            return;
+        }
+        RegCloseKey(h);
     }
 
     void setValue(const QString &key, const QString &name, const RegValue &v) override
     {
-        const Split s = splitKey(key);
-        QSettings reg(QStringLiteral("HKEY_CURRENT_USER\\") + s.top, QSettings::NativeFormat);
-        if (v.type == RegValue::Dword)
-            reg.setValue(valuePath(s, name), int(v.dword()));
-        else
-            reg.setValue(valuePath(s, name), v.text());
-        reg.sync();
-        if (reg.status() != QSettings::NoError)
-            m_failed = true;
+        HKEY h = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, wide(key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_SET_VALUE, nullptr, &h, nullptr) != ERROR_SUCCESS) {
+            fail(key, true);
+            return;
+        }
+        const LSTATUS status = RegSetValueExW(h, wide(name).c_str(), 0, DWORD(v.type),
+                                              reinterpret_cast<const BYTE *>(v.data.constData()),
+                                              DWORD(v.data.size()));
+        RegCloseKey(h);
+        if (status != ERROR_SUCCESS)
+            fail(name, false);
     }
 
     void removeValue(const QString &key, const QString &name) override
     {
-        const Split s = splitKey(key);
-        QSettings reg(QStringLiteral("HKEY_CURRENT_USER\\") + s.top, QSettings::NativeFormat);
-        reg.remove(valuePath(s, name));
+        HKEY h = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, wide(key).c_str(), 0, KEY_SET_VALUE, &h) != ERROR_SUCCESS)
+            return;
+        RegDeleteValueW(h, wide(name).c_str());
+        RegCloseKey(h);
     }
 
+    // Each value went to the registry as it was set; commit only tells what failed.
     bool commit(QString *reason, bool *folderFailed) override
     {
-        *folderFailed = false;
-        if (m_failed)
-            *reason = QStringLiteral("the registry refused the value");
-        return !m_failed;
+        *folderFailed = m_keyFailed;
+        if (!m_failure.isEmpty())
+            *reason = m_failure;
+        return m_failure.isEmpty();
     }
 
 private:
-    bool m_failed = false;
+    void fail(const QString &what, bool key)
+    {
+        if (!m_failure.isEmpty())
+            return;
+        m_keyFailed = key;
+        m_failure = key ? QStringLiteral("the registry refused the key HKEY_CURRENT_USER\\%1").arg(what)
+                        : QStringLiteral("the registry refused the value %1").arg(what);
+    }
+
+    QString m_failure;
+    bool m_keyFailed = false;
 };
 
 } // namespace
 
-std::unique_ptr<RegistryHive> openWindowsRegistry()
+bool nativeRegistryAvailable()
+{
+    return true;
+}
+
+std::unique_ptr<RegistryHive> openNativeRegistry()
 {
     return std::make_unique<WindowsRegistry>();
 }

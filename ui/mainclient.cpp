@@ -269,6 +269,12 @@ void TMainForm::FormDestroy()
     }
 }
 
+void TMainForm::sessionEnding()
+{
+    m_core->endSession();
+    FormDestroy();
+}
+
 void TMainForm::closeEvent(QCloseEvent *event)
 {
     // Quitting ends the session as Disconnect does, and asks as it does.

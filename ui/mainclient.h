@@ -84,6 +84,9 @@ public:
     void FormCreate();
     // Saves the settings and then the column widths; runs once (close, or destruction).
     void FormDestroy();
+    // The desktop session ends (Windows: WM_QUERYENDSESSION): what closing does, without the
+    // question, since the system does not wait for an answer.
+    void sessionEnding();
     void Quake2BrowseButtonClick();
     void Quake3BrowseButtonClick();
 

@@ -1,6 +1,7 @@
 #include "viewerdemofile.h"
 
 #include "gamelayout.h"
+#include "regularfile.h"
 #include "viewernaming.h"
 
 #include <QDir>
@@ -21,6 +22,13 @@ void requireInside(const QString &path, const QString &gameDir)
 {
     if (!gamelayout::isInside(gameDir, path))
         fail("demo file outside the game directory", path);
+    // A junction under the game folder would take the file elsewhere without a word.
+    if (crossesReparsePoint(gameDir, path))
+        fail("the demo folder is a link to another place", QDir::toNativeSeparators(path));
+    if (QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()).size() > maxGamePathLength())
+        fail(QStringLiteral("the demo path is longer than the game can open (%1 characters)")
+                 .arg(maxGamePathLength()).toUtf8().constData(),
+             QDir::toNativeSeparators(path));
 }
 
 } // namespace

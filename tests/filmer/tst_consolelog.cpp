@@ -193,10 +193,16 @@ void TestConsoleLog::demoPath()
     // What the rows need on disk: a link that leads out, a folder named as a demo, and a
     // demos folder that is a link to a folder elsewhere inside the data folder.
     QVERIFY(QDir().mkpath(data + QStringLiteral("baseoa/demos/folder.dm_71")));
-    QVERIFY(QFile::link(dir.filePath(QStringLiteral("outside.dm_71")), data + QStringLiteral("baseoa/demos/link.dm_71")));
     QVERIFY(QDir().mkpath(data + QStringLiteral("store")));
     QVERIFY(QDir().mkpath(data + QStringLiteral("baseq3")));
+#ifdef Q_OS_WIN
+    // QFile::link makes shortcuts there; junctions are checked in tst_win32platform.
+    if (QByteArray(QTest::currentDataTag()).contains("link"))
+        QSKIP("no symbolic links here");
+#else
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("outside.dm_71")), data + QStringLiteral("baseoa/demos/link.dm_71")));
     QVERIFY(QFile::link(data + QStringLiteral("store"), data + QStringLiteral("baseq3/demos")));
+#endif
     const GameInstall game = GameInstall::make(*engineprofiles::find(engineprofiles::builtIn(), engine), data,
                                                QString(), QString(), {});
     name.replace('@', QFile::encodeName(data));
@@ -301,6 +307,9 @@ void TestConsoleLog::readerDropsThePartialLineOfTheOldContent()
 
 void TestConsoleLog::readerHolds()
 {
+#ifdef Q_OS_WIN
+    QSKIP("QFile::link makes a shortcut on Windows, not a link");
+#else
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("qconsole.log"));
     const QString other = dir.filePath(QStringLiteral("other.log"));
@@ -318,6 +327,7 @@ void TestConsoleLog::readerHolds()
     reader.close();
     QVERIFY(!reader.holds(path));
     QVERIFY(!reader.isOpen());
+#endif
 }
 
 // 200 MB of announcements must not be held at once: the reader takes one slice a call and

@@ -18,9 +18,11 @@
 #include <stdexcept>
 
 #include <cstdio>
+#ifndef Q_OS_WIN
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 using namespace arbelon;
 
@@ -415,6 +417,9 @@ void TestFilmerScan::specialFilesAreIgnored_data()
 
 void TestFilmerScan::specialFilesAreIgnored()
 {
+#ifdef Q_OS_WIN
+    QSKIP("FIFOs are POSIX; device names are checked in tst_win32platform");
+#else
     QFETCH(QString, file);
     Rig rig(0, QStringLiteral("baseq2"));
     const QString fifo = rig.path(file);
@@ -442,6 +447,7 @@ void TestFilmerScan::specialFilesAreIgnored()
     }
     QVERIFY2(!QFileInfo(fifo).isFile(), "the FIFO was replaced");
     QVERIFY2(!traced.filter(fifo).isEmpty(), qPrintable(traced.join(QLatin1Char('\n'))));
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestFilmerScan)

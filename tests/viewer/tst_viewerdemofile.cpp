@@ -106,6 +106,9 @@ private slots:
 
     void danglingLinkIsNotFollowed()
     {
+#ifdef Q_OS_WIN
+        QSKIP("QFile::link makes a shortcut on Windows; junctions are checked in tst_win32platform");
+#else
         QTemporaryDir root;
         const QString game = root.filePath(QStringLiteral("game")) + QLatin1Char('/');
         const QString demos = game + QStringLiteral("baseq2/demos/");
@@ -115,6 +118,7 @@ private slots:
         ViewerDemoFile file;
         QCOMPARE(file.create(demos + QStringLiteral("X.dm2"), game), demos + QStringLiteral("X_2.dm2"));
         QVERIFY(!QFile::exists(target));
+#endif
     }
 };
 

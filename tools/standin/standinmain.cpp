@@ -1,7 +1,7 @@
 // The stand-in game: plays Quake 2 or Quake 3 Arena's part for tests and demos. Installed
 // under a game's executable name it also records how it was started.
 
-#include "x11windowfinder.h"
+#include "windowfinder.h"
 #include "standin/launchrecord.h"
 #include "standin/standingame.h"
 #include "standin/standinoptions.h"
@@ -26,13 +26,10 @@ bool wantsWindow(int argc, char **argv)
         if (qstrcmp(argv[i], "--no-window") == 0 || qstrcmp(argv[i], "-no-window") == 0)
             return false;
     }
-    if (qEnvironmentVariableIsEmpty("DISPLAY"))
-        return false;
     const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-    if (!platform.isEmpty() && !platform.startsWith("xcb"))
+    if (!platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("windows"))
         return true;
-    arbelon::X11WindowFinder display;
-    return display.reachable();
+    return arbelon::WindowFinder::create()->reachable();
 }
 
 void complain(const QString &text)
