@@ -31,6 +31,16 @@ void requireInside(const QString &path, const QString &gameDir)
              QDir::toNativeSeparators(path));
 }
 
+// The C runtime on Windows knows no disk quota error.
+bool diskFull(int error)
+{
+#ifdef EDQUOT
+    if (error == EDQUOT)
+        return true;
+#endif
+    return error == ENOSPC || error == EFBIG;
+}
+
 } // namespace
 
 void ViewerDemoFile::makeFolder(const QString &path, const QString &gameDir)
@@ -75,7 +85,7 @@ void ViewerDemoFile::append(QByteArrayView bytes)
         // A block written in part would leave a demo the game cannot play to its end.
         m_file.resize(m_size);
         QString why;
-        if (error == ENOSPC || error == EDQUOT || error == EFBIG)
+        if (diskFull(error))
             why = QStringLiteral("the disk is full");
         else if (error == EROFS || error == EACCES || error == EPERM)
             why = QStringLiteral("the folder is read only");

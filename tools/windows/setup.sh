@@ -10,7 +10,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
           mingw-w64-x86-64-dev libz-mingw-w64-dev wine64 wine nsis dpkg-dev zip unzip
-          xvfb xauth cmake ninja-build qt6-base-dev qt6-base-dev-tools)
+          xvfb xauth xdotool cmake ninja-build qt6-base-dev qt6-base-dev-tools)
 
 need_update=0
 src_list=/etc/apt/sources.list.d/arbelon-deb-src.sources
