@@ -1,6 +1,7 @@
 #include "engineprofile.h"
 
 #include "gamelayout.h"
+#include "nativeengines.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,88 +27,70 @@ QStringList quake2Play()
 
 QStringList quake3Play() { return {QStringLiteral("+demo"), QStringLiteral("{name}{ext}")}; }
 
-EngineProfile quake2Engine(const QString &id, const QString &title)
-{
-    EngineProfile p;
-    p.id = id;
-    p.title = title;
-    p.gameType = 0;
-    p.baseFolder = QStringLiteral("baseq2");
-    p.modFolders = true;
-    p.recordBase = EngineProfile::RecordBase::DataFolder;
-    p.logFile = kConsoleLog;
-    p.loggingLine = kQuake2Logging;
-    p.demoExtensions = {QStringLiteral(".dm2")};
-    p.viewerExtension = QStringLiteral(".dm2");
-    p.playArguments = quake2Play();
-    return p;
-}
-
-EngineProfile quake3Engine(const QString &id, const QString &title, const QString &base,
-                           const QStringList &extensions)
-{
-    EngineProfile p;
-    p.id = id;
-    p.title = title;
-    p.gameType = 1;
-    p.baseFolder = base;
-    p.logFile = kConsoleLog;
-    p.loggingLine = kQuake3Logging;
-    p.demoExtensions = extensions;
-    p.viewerExtension = extensions.first();
-    p.playArguments = quake3Play();
-    return p;
-}
-
 QList<EngineProfile> makeBuiltIn()
 {
     // The Windows programs, laid out as they always were: everything beside the program.
-    EngineProfile q2 = quake2Engine(QStringLiteral("quake2"), QStringLiteral("Quake 2 (Windows)"));
+    EngineProfile q2 = detail::quake2Engine(QStringLiteral("quake2"), QStringLiteral("Quake 2 (Windows)"));
     q2.programs = {QStringLiteral("quake2.exe")};
     q2.processNames = {QStringLiteral("quake2.exe")};
     q2.windowTitle = QStringLiteral("Quake 2");
 
-    EngineProfile q3 = quake3Engine(QStringLiteral("quake3"), QStringLiteral("Quake 3 Arena (Windows)"),
-                                    QStringLiteral("baseq3"),
-                                    {QStringLiteral(".dm3"), QStringLiteral(".dm_nn")});
+    EngineProfile q3 = detail::quake3Engine(QStringLiteral("quake3"), QStringLiteral("Quake 3 Arena (Windows)"),
+                                            QStringLiteral("baseq3"),
+                                            {QStringLiteral(".dm3"), QStringLiteral(".dm_nn")});
     q3.programs = {QStringLiteral("quake3.exe")};
     q3.processNames = {QStringLiteral("quake3.exe")};
     q3.windowTitle = QStringLiteral("Quake 3: Arena");
 
-    EngineProfile yq2 = quake2Engine(QStringLiteral("yamagi-quake2"), QStringLiteral("Yamagi Quake II"));
-    yq2.programs = {QStringLiteral("/usr/lib/yamagi-quake2/quake2"), QStringLiteral("yquake2"),
-                    QStringLiteral("quake2"), QStringLiteral("/usr/games/yquake2")};
-    yq2.dataDir = QStringLiteral("~/.yq2");
-    // It prints absolute paths; a relative one would be inside the mod's folder.
-    yq2.recordBase = EngineProfile::RecordBase::GameFolder;
-    yq2.processNames = {QStringLiteral("quake2"), QStringLiteral("yquake2")};
-    yq2.windowClasses = {QStringLiteral("quake2")};
+    return QList<EngineProfile>{q2, q3} + detail::nativeEngines();
+}
 
-    EngineProfile ioq3 = quake3Engine(QStringLiteral("ioquake3"), QStringLiteral("ioquake3"),
-                                      QStringLiteral("baseq3"),
-                                      {QStringLiteral(".dm_68"), QStringLiteral(".dm_71")});
-    // The wrapper, not the bare engine in /usr/lib/ioquake3: that one is there for OpenArena
-    // too, and without Quake 3's data it plays nothing.
-    ioq3.programs = {QStringLiteral("ioquake3"), QStringLiteral("/usr/games/ioquake3")};
-    ioq3.dataDir = QStringLiteral("~/.q3a");
-    ioq3.processNames = {QStringLiteral("ioquake3")};
-    ioq3.windowClasses = {QStringLiteral("ioquake3")};
+const QLatin1String kAppData("{appdata}");
+const QLatin1String kDocuments("{documents}");
 
-    EngineProfile q3e = quake3Engine(QStringLiteral("quake3e"), QStringLiteral("Quake3e"),
-                                     QStringLiteral("baseq3"), {QStringLiteral(".dm_68")});
-    q3e.programs = {QStringLiteral("quake3e"), QStringLiteral("quake3e.x64"), QStringLiteral("/usr/games/quake3e")};
-    q3e.dataDir = QStringLiteral("~/.q3a");
-    q3e.processNames = {QStringLiteral("quake3e"), QStringLiteral("quake3e.x64")};
+// "C:/..." or "C:\...": a Windows path, known as such on every system so that a profile
+// file means the same wherever it is read.
+bool isDrivePath(const QString &path)
+{
+    return path.size() >= 3 && path.at(0).isLetter() && path.at(0).unicode() < 128
+        && path.at(1) == QLatin1Char(':') && (path.at(2) == QLatin1Char('/') || path.at(2) == QLatin1Char('\\'));
+}
 
-    // Debian's wrapper runs the ioquake3 engine on OpenArena's data.
-    EngineProfile oa = quake3Engine(QStringLiteral("openarena"), QStringLiteral("OpenArena"),
-                                    QStringLiteral("baseoa"), {QStringLiteral(".dm_71")});
-    oa.programs = {QStringLiteral("/usr/games/openarena"), QStringLiteral("openarena")};
-    oa.dataDir = QStringLiteral("~/.openarena");
-    oa.processNames = {QStringLiteral("ioquake3"), QStringLiteral("openarena")};
-    oa.windowClasses = {QStringLiteral("ioquake3")};
+// The user-folder placeholder a path starts with ("{appdata}", "{documents}"), else empty.
+QLatin1String leadingPlaceholder(const QString &path)
+{
+    for (const QLatin1String name : {kAppData, kDocuments}) {
+        if (path.startsWith(name)
+            && (path.size() == name.size() || path.at(name.size()) == QLatin1Char('/')
+                || path.at(name.size()) == QLatin1Char('\\')))
+            return name;
+    }
+    return {};
+}
 
-    return {q2, q3, yq2, ioq3, q3e, oa};
+// The path with "/" between folders. Windows forms take "/" on every system; other paths are
+// this system's, where a "\" may be part of a name.
+QString withSlashes(const QString &path)
+{
+    if (isDrivePath(path) || !leadingPlaceholder(path).isEmpty())
+        return QString(path).replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return QDir::fromNativeSeparators(path);
+}
+
+// An absolute path as a profile file may give it: from a root, or from a drive.
+bool isAbsolute(const QString &slashed) { return slashed.startsWith(QLatin1Char('/')) || isDrivePath(slashed); }
+
+// The folder a placeholder stands for, "/" separated; empty when it cannot be known.
+QString userFolder(QLatin1String placeholder, const QString &home)
+{
+    if (placeholder == kDocuments)
+        return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    // The roaming folder (CSIDL_APPDATA) the engines use; QStandardPaths knows only the local
+    // one. Without the variable, where Windows puts it under the home folder.
+    const QString appData = withSlashes(qEnvironmentVariable("APPDATA"));
+    if (isAbsolute(appData))
+        return appData;
+    return home.isEmpty() ? QString() : QDir(home).filePath(QStringLiteral("AppData/Roaming"));
 }
 
 bool validId(const QString &id)
@@ -122,15 +105,15 @@ bool validExtension(const QString &ext)
     return re.match(ext).hasMatch();
 }
 
-// An absolute path, "~/...", or one plain file name (looked up in PATH).
+// An absolute path (Windows ones too), "~/...", or one plain file name (looked up in PATH).
 bool validProgram(const QString &program)
 {
     if (program.isEmpty() || program.contains(QChar(0)))
         return false;
-    if (program.startsWith(QLatin1Char('/')) || program.startsWith(QLatin1String("~/")))
-        return !program.split(QLatin1Char('/')).contains(QStringLiteral(".."));
-    return !program.contains(QLatin1Char('/')) && program != QLatin1String(".")
-        && program != QLatin1String("..");
+    const QString path = withSlashes(program);
+    if (isAbsolute(path) || path.startsWith(QLatin1String("~/")))
+        return !path.split(QLatin1Char('/')).contains(QStringLiteral(".."));
+    return !path.contains(QLatin1Char('/')) && path != QLatin1String(".") && path != QLatin1String("..");
 }
 
 bool parseBool(const QString &v, bool *ok)
@@ -157,20 +140,23 @@ QString apply(EngineProfile &p, const QString &key, const QString &value)
             return QStringLiteral("game must be 2 or 3");
         p.gameType = value == QLatin1String("3") ? 1 : 0;
     } else if (key == QLatin1String("program")) {
-        const QStringList programs = words(value);
-        for (const QString &prog : programs) {
+        QStringList programs;
+        for (const QString &prog : words(value)) {
             if (!validProgram(prog))
                 return QStringLiteral("program \"%1\" is neither an absolute path nor a plain name").arg(prog);
+            programs << withSlashes(prog);
         }
         p.programs = programs;
     } else if (key == QLatin1String("arguments")) {
         p.arguments = words(value);
     } else if (key == QLatin1String("data-dir")) {
-        if (!value.isEmpty() && !value.startsWith(QLatin1Char('/')) && !value.startsWith(QLatin1String("~/")))
-            return QStringLiteral("data-dir must be absolute or start with ~/");
-        if (value.split(QLatin1Char('/')).contains(QStringLiteral("..")))
+        const QString dir = withSlashes(value);
+        if (!dir.isEmpty() && !isAbsolute(dir) && !dir.startsWith(QLatin1String("~/"))
+            && leadingPlaceholder(dir).isEmpty())
+            return QStringLiteral("data-dir must be absolute or start with ~/, {appdata} or {documents}");
+        if (dir.split(QLatin1Char('/')).contains(QStringLiteral("..")))
             return QStringLiteral("data-dir must not contain ..");
-        p.dataDir = value;
+        p.dataDir = dir;
     } else if (key == QLatin1String("base-folder")) {
         if (!gamelayout::isPlainFolderName(value))
             return QStringLiteral("base-folder must be one plain folder name");
@@ -234,6 +220,39 @@ QString incomplete(const EngineProfile &p)
 }
 
 } // namespace
+
+EngineProfile detail::quake2Engine(const QString &id, const QString &title)
+{
+    EngineProfile p;
+    p.id = id;
+    p.title = title;
+    p.gameType = 0;
+    p.baseFolder = QStringLiteral("baseq2");
+    p.modFolders = true;
+    p.recordBase = EngineProfile::RecordBase::DataFolder;
+    p.logFile = kConsoleLog;
+    p.loggingLine = kQuake2Logging;
+    p.demoExtensions = {QStringLiteral(".dm2")};
+    p.viewerExtension = QStringLiteral(".dm2");
+    p.playArguments = quake2Play();
+    return p;
+}
+
+EngineProfile detail::quake3Engine(const QString &id, const QString &title, const QString &base,
+                                   const QStringList &extensions)
+{
+    EngineProfile p;
+    p.id = id;
+    p.title = title;
+    p.gameType = 1;
+    p.baseFolder = base;
+    p.logFile = kConsoleLog;
+    p.loggingLine = kQuake3Logging;
+    p.demoExtensions = extensions;
+    p.viewerExtension = extensions.first();
+    p.playArguments = quake3Play();
+    return p;
+}
 
 const QList<EngineProfile> &builtIn()
 {
@@ -386,20 +405,27 @@ std::optional<EngineProfile> find(const QList<EngineProfile> &profiles, const QS
 
 QStringList pathFolders()
 {
-    return QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    QStringList folders;
+    const QStringList parts = qEnvironmentVariable("PATH").split(QDir::listSeparator(), Qt::SkipEmptyParts);
+    for (const QString &folder : parts)
+        folders << QDir::fromNativeSeparators(folder);
+    return folders;
 }
 
 QString findProgram(const EngineProfile &profile, const QStringList &pathFolders)
 {
-    for (const QString &program : profile.programs) {
-        if (program.startsWith(QLatin1Char('/'))) {
+    for (const QString &listed : profile.programs) {
+        const QString program = withSlashes(listed);
+        if (isAbsolute(program)) {
+            // A path of the other system ("C:/..." on Linux) names nothing here.
             const QFileInfo fi(program);
-            if (fi.isFile() && fi.isExecutable())
+            if (QDir::isAbsolutePath(program) && fi.isFile() && fi.isExecutable())
                 return program;
             continue;
         }
-        if (program.endsWith(QLatin1String(".exe")))
-            continue; // the Windows programs live in a game folder the user names
+        // A program kept beside its data lives in the game folder the user names.
+        if (profile.dataDir.isEmpty() && program.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
+            continue;
         for (const QString &folder : pathFolders) {
             if (folder.isEmpty())
                 continue;
@@ -413,14 +439,20 @@ QString findProgram(const EngineProfile &profile, const QStringList &pathFolders
 
 QString dataPath(const EngineProfile &profile, const QString &home, const QString &programPath)
 {
-    QString dir = profile.dataDir;
+    QString dir = withSlashes(profile.dataDir);
     if (dir.isEmpty()) {
-        const qsizetype slash = programPath.lastIndexOf(QLatin1Char('/'));
-        dir = slash < 0 ? QString() : programPath.left(slash + 1);
+        const QString program = withSlashes(programPath);
+        const qsizetype slash = program.lastIndexOf(QLatin1Char('/'));
+        dir = slash < 0 ? QString() : program.left(slash + 1);
     } else if (dir.startsWith(QLatin1String("~/"))) {
         if (home.isEmpty())
             return {};
         dir = QDir(home).filePath(dir.mid(2));
+    } else if (const QLatin1String placeholder = leadingPlaceholder(dir); !placeholder.isEmpty()) {
+        const QString folder = userFolder(placeholder, home);
+        if (folder.isEmpty())
+            return {};
+        dir = QDir::cleanPath(folder + dir.mid(placeholder.size()));
     }
     if (!dir.isEmpty() && !dir.endsWith(QLatin1Char('/')))
         dir += QLatin1Char('/');

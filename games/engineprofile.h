@@ -2,7 +2,8 @@
 // What the client must know of one game engine: where its program, data, console log and demos
 // are, how its logging is switched on, what its "recording to" lines and demo files look like,
 // how a demo is played, and how the running game is recognised. The two Windows programs keep
-// their fixed layout; the native engines keep their data under the user's home.
+// their fixed layout; the native engines keep their data under the user's home or profile
+// folders (which ones depends on the system: nativeengines.h).
 
 #include <QByteArray>
 #include <QList>
@@ -17,9 +18,9 @@ struct EngineProfile {
     QString id;                  // "openarena": lower case, digits, "-"
     QString title;               // "OpenArena"
     int gameType = 0;            // 0 Quake 2, 1 Quake 3
-    QStringList programs;        // absolute paths or names looked up in PATH; the first found wins
+    QStringList programs;        // "/...", "C:/..." or names looked up in PATH; the first found wins
     QStringList arguments;       // always given before the playback arguments
-    QString dataDir;             // "~/.openarena"; empty: the program's own folder
+    QString dataDir;             // "~/.openarena", "{appdata}/OpenArena"; empty: the program's own folder
     QString baseFolder;          // the game folder without a mod: "baseoa"
     bool modFolders = false;     // a mod names its own game folder (Quake 2 engines)
     QString logFile;             // the console log, inside the game folder
@@ -65,15 +66,18 @@ QList<EngineProfile> merged(const QList<EngineProfile> &fromFile);
 
 std::optional<EngineProfile> find(const QList<EngineProfile> &profiles, const QString &id);
 
-// The folders of $PATH, where programs named without a folder are looked for.
+// The folders of $PATH ("/" separated), where programs named without a folder are looked for.
 QStringList pathFolders();
 
 // The engine's program on this machine: an absolute path that exists and can run, else the
-// first name found in the PATH folders. Empty when the engine is not installed.
+// first name found in the PATH folders (never a ".exe" of an engine kept beside its data: that
+// one is in the game folder the user names). Empty when the engine is not installed.
 QString findProgram(const EngineProfile &profile, const QStringList &pathFolders);
 
-// The folder that holds the engine's game folders, with "~" made the home folder and a final
-// "/". An engine without a data folder of its own uses the program's folder.
+// The folder that holds the engine's game folders, "/" separated with a final "/": "~" is the
+// home folder, "{appdata}" the roaming application data folder (%APPDATA%, else
+// home/AppData/Roaming), "{documents}" the Documents folder. An engine without a data folder
+// of its own uses the program's folder. Empty when the folder cannot be known.
 QString dataPath(const EngineProfile &profile, const QString &home, const QString &programPath);
 
 // The game folder a session of this mod uses: the mod itself for engines whose mods are

@@ -4,6 +4,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -90,7 +93,24 @@ private slots:
         QTest::newRow("relative program") << head + "program = bin/q3\n"
             << s("t.conf:3: program \"bin/q3\" is neither an absolute path nor a plain name");
         QTest::newRow("climbing data dir") << head + "data-dir = ~/../root\n" << s("t.conf:3: data-dir must not contain ..");
-        QTest::newRow("relative data dir") << head + "data-dir = q3\n" << s("t.conf:3: data-dir must be absolute or start with ~/");
+        const QString relativeDir = s("t.conf:3: data-dir must be absolute or start with ~/, {appdata} or {documents}");
+        QTest::newRow("relative data dir") << head + "data-dir = q3\n" << relativeDir;
+        QTest::newRow("glued placeholder") << head + "data-dir = {appdata}Quake3\n" << relativeDir;
+        QTest::newRow("unknown placeholder") << head + "data-dir = {home}/q3\n" << relativeDir;
+        QTest::newRow("climbing placeholder") << head + "data-dir = {documents}/../x\n"
+            << s("t.conf:3: data-dir must not contain ..");
+        QTest::newRow("climbing windows data dir") << head + "data-dir = C:\\q3\\..\\x\n"
+            << s("t.conf:3: data-dir must not contain ..");
+        QTest::newRow("windows programs") << head
+            + "program = C:\\Games\\ioq3\\ioquake3.x86_64.exe D:/q3/quake3e.x64.exe ioquake3.exe\n" << QString();
+        QTest::newRow("climbing windows program") << head + "program = C:\\q3\\..\\cmd.exe\n"
+            << s("t.conf:3: program \"C:\\q3\\..\\cmd.exe\" is neither an absolute path nor a plain name");
+        // Whatever this system's table holds, a profile file can say again.
+        for (const EngineProfile &e : engineprofiles::builtIn()) {
+            const QByteArray text = "[engine mine]\nlike = " + e.id.toUtf8() + "\nprogram = "
+                                    + e.programs.join(QLatin1Char(' ')).toUtf8() + "\ndata-dir = " + e.dataDir.toUtf8() + "\n";
+            QTest::newRow(qPrintable(QStringLiteral("built-in %1 written out").arg(e.id))) << text << QString();
+        }
         QTest::newRow("base folder with slash") << head + "base-folder = a/b\n"
             << s("t.conf:3: base-folder must be one plain folder name");
         QTest::newRow("log outside") << head + "log-file = ../x.log\n"
@@ -130,7 +150,7 @@ private slots:
     void profileFileMerges()
     {
         const auto result = engineprofiles::parse(
-            "[engine openarena]\ndata-dir = /srv/oa\n"
+            "[engine openarena]\ndata-dir = /srv/oa\nprogram = C:\\OA\\openarena.x86_64.exe\n"
             "[engine cpma]\nlike = quake3e\ntitle = CPMA\nplay = +set fs_game cpma +demo {name}{ext}\n",
             QStringLiteral("t.conf"));
         QCOMPARE(result.errors, QStringList());
@@ -138,6 +158,7 @@ private slots:
         QCOMPARE(all.size(), engineprofiles::builtIn().size() + 1);
         const EngineProfile oa = *engineprofiles::find(all, QStringLiteral("openarena"));
         QCOMPARE(oa.dataDir, QStringLiteral("/srv/oa"));
+        QCOMPARE(oa.programs, QStringList{QStringLiteral("C:/OA/openarena.x86_64.exe")});
         QCOMPARE(oa.baseFolder, QStringLiteral("baseoa"));
         QVERIFY(!oa.builtIn);
         const EngineProfile cpma = all.last();
@@ -151,22 +172,96 @@ private slots:
     {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("bin")));
-        const QString exe = dir.filePath(QStringLiteral("bin/quake3e"));
+        const QString bin = dir.filePath(QStringLiteral("bin"));
+        QVERIFY(QDir().mkpath(bin));
+        // A ".exe" name, as the native engines have on Windows: there its name lets it run
+        // from the start, elsewhere it runs once it is made executable.
+        const QString exe = dir.filePath(QStringLiteral("bin/testq3.exe"));
         QFile f(exe);
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.close();
-        const EngineProfile q3e = builtIn("quake3e");
+        QVERIFY(QFile::copy(exe, dir.filePath(QStringLiteral("bin/quake2.exe"))));
+        EngineProfile native = builtIn("ioquake3");
+        native.programs = {QStringLiteral("C:/nowhere/testq3.exe"), QStringLiteral("testq3.exe")};
+        native.dataDir = QStringLiteral("~/.q3a");
         // Found only once it can run.
-        QCOMPARE(engineprofiles::findProgram(q3e, {dir.filePath(QStringLiteral("bin"))}), QString());
+        QCOMPARE(engineprofiles::findProgram(native, {bin}), QFileInfo(exe).isExecutable() ? exe : QString());
         QVERIFY(f.setPermissions(f.permissions() | QFileDevice::ExeOwner));
-        QCOMPARE(engineprofiles::findProgram(q3e, {QString(), dir.filePath(QStringLiteral("bin"))}), exe);
-        QCOMPARE(engineprofiles::findProgram(builtIn("quake2"), {dir.filePath(QStringLiteral("bin"))}), QString());
+        QCOMPARE(engineprofiles::findProgram(native, {QString(), bin}), exe);
+        // An engine kept beside its data is not looked for in PATH.
+        EngineProfile beside = native;
+        beside.dataDir.clear();
+        QCOMPARE(engineprofiles::findProgram(beside, {bin}), QString());
+        QVERIFY(QFile::setPermissions(dir.filePath(QStringLiteral("bin/quake2.exe")), f.permissions()));
+        QCOMPARE(engineprofiles::findProgram(builtIn("quake2"), {bin}), QString());
 
-        QCOMPARE(engineprofiles::dataPath(q3e, QStringLiteral("/home/u"), exe), QStringLiteral("/home/u/.q3a/"));
-        QCOMPARE(engineprofiles::dataPath(q3e, QString(), exe), QString());
+        QCOMPARE(engineprofiles::dataPath(native, QStringLiteral("/home/u"), exe), QStringLiteral("/home/u/.q3a/"));
+        QCOMPARE(engineprofiles::dataPath(native, QString(), exe), QString());
         QCOMPARE(engineprofiles::dataPath(builtIn("quake2"), QStringLiteral("/home/u"), QStringLiteral("/g/q2/quake2.exe")),
                  QStringLiteral("/g/q2/"));
+
+        // PATH is read with this system's separators.
+        const QByteArray path = qgetenv("PATH");
+        const auto restore = qScopeGuard([&] { qputenv("PATH", path); });
+        const QString list = QDir::toNativeSeparators(bin) + QDir::listSeparator() + QDir::listSeparator()
+                             + QDir::toNativeSeparators(QStringLiteral("/opt/q3"));
+        qputenv("PATH", list.toLocal8Bit());
+        QCOMPARE(engineprofiles::pathFolders(), (QStringList{bin, QStringLiteral("/opt/q3")}));
+    }
+
+    // The data folder of a profile file's data-dir, as the parser stores it and dataPath()
+    // resolves it for home "/home/u" and the given program.
+    void dataFolder_data()
+    {
+        QTest::addColumn<QString>("dataDir");
+        QTest::addColumn<QByteArray>("appData"); // null: APPDATA unset
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("expected");
+        const QString program = s("/g/bin/q3");
+        const QByteArray roaming("/r/Roaming");
+        const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        QTest::newRow("home") << s("~/.q3a") << roaming << program << s("/home/u/.q3a/");
+        QTest::newRow("absolute") << s("/srv/q3/") << roaming << program << s("/srv/q3/");
+        QTest::newRow("drive") << s("D:/Games/Quake3") << roaming << program << s("D:/Games/Quake3/");
+        QTest::newRow("drive backslashes") << s("D:\\Games\\Quake3") << roaming << program << s("D:/Games/Quake3/");
+        QTest::newRow("appdata") << s("{appdata}/Quake3") << roaming << program << s("/r/Roaming/Quake3/");
+        QTest::newRow("appdata alone") << s("{appdata}") << roaming << program << s("/r/Roaming/");
+        QTest::newRow("appdata as windows has it") << s("{appdata}\\OpenArena")
+            << QByteArray("C:\\Users\\u\\AppData\\Roaming\\") << program << s("C:/Users/u/AppData/Roaming/OpenArena/");
+        QTest::newRow("appdata unset") << s("{appdata}/Quake3") << QByteArray() << program
+            << s("/home/u/AppData/Roaming/Quake3/");
+        QTest::newRow("appdata relative") << s("{appdata}/Quake3") << QByteArray("Roaming") << program
+            << s("/home/u/AppData/Roaming/Quake3/");
+        QTest::newRow("documents") << s("{documents}/YamagiQ2") << roaming << program
+            << (documents.isEmpty() ? QString() : documents + s("/YamagiQ2/"));
+        QTest::newRow("beside the program") << QString() << roaming << program << s("/g/bin/");
+        QTest::newRow("beside a windows program") << QString() << roaming << s("C:/Games/Quake3/quake3e.x64.exe")
+            << s("C:/Games/Quake3/");
+        QTest::newRow("beside no program") << QString() << roaming << QString() << QString();
+    }
+    void dataFolder()
+    {
+        QFETCH(QString, dataDir);
+        QFETCH(QByteArray, appData);
+        QFETCH(QString, program);
+        QFETCH(QString, expected);
+        const bool hadAppData = qEnvironmentVariableIsSet("APPDATA");
+        const QByteArray oldAppData = qgetenv("APPDATA");
+        const auto restore = qScopeGuard([&] {
+            if (hadAppData)
+                qputenv("APPDATA", oldAppData);
+            else
+                qunsetenv("APPDATA");
+        });
+        if (appData.isNull())
+            qunsetenv("APPDATA");
+        else
+            qputenv("APPDATA", appData);
+        const auto result = engineprofiles::parse("[engine mine]\nlike = ioquake3\ndata-dir = " + dataDir.toUtf8() + "\n",
+                                                  QStringLiteral("t.conf"));
+        QCOMPARE(result.errors, QStringList());
+        QCOMPARE(result.profiles.size(), 1);
+        QCOMPARE(engineprofiles::dataPath(result.profiles.first(), QStringLiteral("/home/u"), program), expected);
     }
 };
 
