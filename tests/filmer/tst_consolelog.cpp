@@ -176,6 +176,10 @@ void TestConsoleLog::demoPath_data()
     row("configuration file", "quake2", "baseq2", "baseq2/autoexec.cfg", "");
     row("dm_ without digits", "quake3", "baseq3", "demos/a.dm_x", "");
     row("control character", "quake2", "baseq2", "baseq2/demos/a\x01.dm2", "");
+    // Windows drops trailing dots and blanks from a name: the file opened would not be the one named.
+    row("trailing blank", "ioquake3", "baseq3", "demos/a.dm_68 ", "");
+    row("trailing dot", "ioquake3", "baseq3", "demos/a.dm_68.", "");
+    row("device name", "ioquake3", "baseq3", "demos/CON", "");
     row("link out of the demos folder", "openarena", "baseoa", "demos/link.dm_71", "");
     row("folder with a demo's name", "openarena", "baseoa", "demos/folder.dm_71", "");
     row("demos folder itself a link", "ioquake3", "baseq3", "demos/d.dm_68", "baseq3/demos/d.dm_68");

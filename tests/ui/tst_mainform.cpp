@@ -29,6 +29,8 @@
 #include <QTreeView>
 #include <QTreeWidget>
 
+#include <csignal>
+
 using namespace arbelon;
 
 namespace {

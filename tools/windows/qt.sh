@@ -4,7 +4,8 @@
 # cache outside the checkout and is reused while its key matches. Prints the Qt prefix last.
 #
 # Environment: ARBELON_QT_WINDOWS_CACHE (default ${XDG_CACHE_HOME:-~/.cache}/arbelon/qt-windows),
-# JOBS (default 2). Expects tools/windows/setup.sh to have run.
+# JOBS (default 2). Expects tools/windows/setup.sh to have run. --print-prefix only prints
+# where the cache for the current key is.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 CACHE=${ARBELON_QT_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/arbelon/qt-windows}
@@ -17,10 +18,12 @@ OPTIONS=(
   -DFEATURE_sql=OFF -DFEATURE_printsupport=OFF -DFEATURE_dbus=OFF -DFEATURE_concurrent=OFF
   -DFEATURE_xml=OFF -DFEATURE_icu=OFF -DFEATURE_openssl=OFF -DFEATURE_vulkan=OFF
   -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_pkg_config=OFF -DFEATURE_opengl=ON
-  # Windows draws text through DirectWrite/GDI and the plain windows platform plugin: the
-  # FreeType engine and the second, Direct2D platform plugin would only lengthen the build.
-  -DFEATURE_freetype=OFF -DFEATURE_direct2d=OFF -DFEATURE_pdf=OFF
+  # Windows draws text through DirectWrite: the FreeType engine would only lengthen the build.
+  # Direct2D stays on: Qt 6.4's DirectWrite font engine is built only with it.
+  -DFEATURE_freetype=OFF -DFEATURE_pdf=OFF
   -DFEATURE_textmarkdownreader=OFF -DFEATURE_textmarkdownwriter=OFF -DFEATURE_textodfwriter=OFF
+  # Debian's source leaves out the third-party wintab.h that Windows tablet input needs.
+  -DFEATURE_tabletevent=OFF
   -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
 )
 
@@ -32,6 +35,10 @@ fi
 key=$( { echo "$version"; printf '%s\n' "${OPTIONS[@]}"; cat "$here/mingw-w64.cmake";
          x86_64-w64-mingw32-g++-posix -dumpfullversion; } | sha256sum | cut -c1-16)
 prefix="$CACHE/$key"
+if [ "${1:-}" = "--print-prefix" ]; then
+  echo "$prefix"
+  exit 0
+fi
 if [ -f "$prefix/.complete" ]; then
   echo "qt.sh: Qt $version for Windows is cached in $prefix" >&2
   echo "$prefix"
