@@ -39,6 +39,10 @@ if [ "${1:-}" = "--print-prefix" ]; then
   echo "$prefix"
   exit 0
 fi
+# One build of a key at a time: a second one waits for the first and then takes its result.
+mkdir -p "$CACHE"
+exec 9>"$CACHE/$key.lock"
+flock 9
 if [ -f "$prefix/.complete" ]; then
   echo "qt.sh: Qt $version for Windows is cached in $prefix" >&2
   echo "$prefix"
