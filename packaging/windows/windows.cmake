@@ -24,11 +24,10 @@ if(NOT EXISTS "${_zlib_dir}/zlib1.dll")
 endif()
 list(APPEND _win_dlls ${_zlib_dir}/zlib1.dll)
 
-# Plugin folder -> plugin targets: the Windows platform (and offscreen for the tests), the
-# native widget style, and .ico images for the window's icon.
+# Plugin folder -> plugin targets: the Windows platform, the native widget style, and .ico
+# images for the window's icon.
 set(_win_plugins
   platforms QWindowsIntegrationPlugin
-  platforms QOffscreenIntegrationPlugin
   styles QWindowsVistaStylePlugin
   imageformats QICOPlugin)
 
@@ -46,9 +45,7 @@ while(_win_plugins)
   list(APPEND _copy_commands
     COMMAND ${CMAKE_COMMAND} -E make_directory ${_win_bin}/${_folder}
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:Qt6::${_plugin}> ${_win_bin}/${_folder}/)
-  if(NOT _plugin STREQUAL "QOffscreenIntegrationPlugin")
-    install(FILES $<TARGET_FILE:Qt6::${_plugin}> DESTINATION ${_folder})
-  endif()
+  install(FILES $<TARGET_FILE:Qt6::${_plugin}> DESTINATION ${_folder})
 endwhile()
 add_custom_target(windows_runtime ALL ${_copy_commands} VERBATIM)
 
