@@ -336,6 +336,9 @@ void TestFilmerScan::logsAreNeverDeleted()
 // A new log under the old name (the game started again) is read from its start.
 void TestFilmerScan::replacedLogIsReadFromItsStart()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows cannot replace a log the client holds: it is held without delete sharing");
+#else
     Rig rig(1, QStringLiteral("baseq3"));
     const QString log = rig.filmer().logCandidate(0);
     QVERIFY(append(log, "old game\n"));
@@ -346,6 +349,7 @@ void TestFilmerScan::replacedLogIsReadFromItsStart()
     QVERIFY(::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(log).constData()) == 0);
     rig.tick();
     QCOMPARE(rig.core.demo().pending, QStringList{rig.path(QStringLiteral("q3/baseq3/demos/after.dm3"))});
+#endif
 }
 
 // The user is told where the log is looked for.

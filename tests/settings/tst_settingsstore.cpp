@@ -210,6 +210,9 @@ void TestSettingsStore::loadRules()
     writeFile(setupFile({line}));
     ClientSettings s;
     SettingsStore(m_path).LoadSettings(s);
+    // A folder is kept with "/" inside the program; on Windows a stored "\" is a separator.
+    if (name.endsWith(QLatin1String("DirectoryEdit")))
+        expected = QDir::fromNativeSeparators(expected.toString());
     QCOMPARE(field(s, name), expected);
 }
 
@@ -377,7 +380,7 @@ void TestSettingsStore::saveWritesEightTypedValues()
           "\"LastEnteredName\"=\"Duel\"\n"
           "\"ModTypeSystem\"=\"ctf\"\n"
           "\"GameTypeSystem\"=dword:00000001\n"
-          "\"Quake2DirectoryEdit\"=\"/games/q2/\"\n"
+          "\"Quake2DirectoryEdit\"=\"" + QDir::toNativeSeparators(QStringLiteral("/games/q2/")).toUtf8().replace("\\", "\\\\") + "\"\n"
           "\"Quake3DirectoryEdit\"=\"\"\n"
           "\"Quake2Engine\"=\"quake2\"\n"
           "\"Quake3Engine\"=\"openarena\"\n"
@@ -483,7 +486,7 @@ void TestSettingsStore::textRoundTrip()
     store.LoadSettings(back);
     QCOMPARE(back.serverIP, text);
     QCOMPARE(back.lastEnteredName, text);
-    QCOMPARE(back.quake2Dir, text);
+    QCOMPARE(back.quake2Dir, QDir::fromNativeSeparators(text));
 }
 
 void TestSettingsStore::saveKeepsOtherContent()
@@ -591,6 +594,9 @@ void TestSettingsStore::exportedUtf16FileLoads()
 
 void TestSettingsStore::defaultPathFollowsXdg()
 {
+#ifdef Q_OS_WIN
+    QSKIP("the settings file follows XDG_CONFIG_HOME only where there is no registry");
+#else
     const QByteArray old = qgetenv("XDG_CONFIG_HOME");
     qputenv("XDG_CONFIG_HOME", m_dir->path().toLocal8Bit());
     const QString path = SettingsStore::defaultFilePath();
@@ -598,6 +604,7 @@ void TestSettingsStore::defaultPathFollowsXdg()
     qputenv("XDG_CONFIG_HOME", old);
     QCOMPARE(path, m_dir->filePath(QStringLiteral("Arbelon/settings.reg")));
     QCOMPARE(store.filePath(), path);
+#endif
 }
 
 void TestSettingsStore::columnWidthParse_data()

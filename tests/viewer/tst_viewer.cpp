@@ -510,6 +510,9 @@ private slots:
 
     void realStarterRunsGameInItsDirectory()
     {
+#ifdef Q_OS_WIN
+        QSKIP("the game here is a shell script; the Windows start is run end to end by tools/windows/test.sh");
+#else
         Rig rig;
         DetachedProgramStarter real;
         rig.core.setProgramStarter(&real);
@@ -533,11 +536,15 @@ private slots:
         QCOMPARE(lines, (QStringList{QDir(rig.q2).canonicalPath(), QStringLiteral("+set"),
                                      QStringLiteral("game"), QStringLiteral("baseq2"),
                                      QStringLiteral("+map"), kName1 + QStringLiteral(".dm2")}));
+#endif
     }
 
     // Another process reads the file while the Viewer keeps it open and appends to it.
     void fileReadableWhileGrowing()
     {
+#ifdef Q_OS_WIN
+        QSKIP("cat reads the file here; the Windows sharing is checked in tst_win32platform");
+#else
         Rig rig;
         QVERIFY(enterLobby(rig));
         QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
@@ -553,6 +560,7 @@ private slots:
             QCOMPARE(cat.exitCode(), 0);
             QCOMPARE(cat.readAllStandardOutput(), all);
         }
+#endif
     }
 
     void hostileModStaysInside_data()
