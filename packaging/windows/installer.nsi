@@ -4,7 +4,8 @@
 ; registry keys "Arbelon Client" and "Arbelon"). /S installs and uninstalls silently.
 ;
 ;   makensis -DVERSION=1.3.0 -DSOURCE=<folder of the installed programs> -DOUTFILE=<exe> installer.nsi
-Unicode true
+; The programs are 64-bit, and so is the installer (a 64-bit Windows may lack the 32-bit layer).
+Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel user
 

@@ -5,13 +5,11 @@
 #include "standin/launchrecord.h"
 #include "standin/standingame.h"
 #include "standin/standinoptions.h"
+#include "standin/titlewindow.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QLabel>
-#include <QVBoxLayout>
-#include <QWidget>
 
 #include <cstdio>
 #include <memory>
@@ -48,7 +46,7 @@ int main(int argc, char **argv)
 
     const bool window = wantsWindow(argc, argv);
     std::unique_ptr<QCoreApplication> app;
-    if (window)
+    if (window && arbelon::titleWindowNeedsGuiApplication())
         app = std::make_unique<QApplication>(argc, argv);
     else
         app = std::make_unique<QCoreApplication>(argc, argv);
@@ -77,17 +75,9 @@ int main(int argc, char **argv)
     arbelon::StandinGame game(options);
     QObject::connect(&game, &arbelon::StandinGame::finished, app.get(), &QCoreApplication::exit);
 
-    std::unique_ptr<QWidget> gameWindow;
-    if (window) {
-        gameWindow = std::make_unique<QWidget>();
-        gameWindow->setWindowTitle(game.windowTitle());
-        auto *layout = new QVBoxLayout(gameWindow.get());
-        auto *status = new QLabel(gameWindow.get());
-        layout->addWidget(status);
-        QObject::connect(&game, &arbelon::StandinGame::statusChanged, status, &QLabel::setText);
-        gameWindow->resize(480, 200);
-        gameWindow->show();
-    }
+    std::unique_ptr<arbelon::TitleWindow> gameWindow;
+    if (window)
+        gameWindow = arbelon::showTitleWindow(game.windowTitle(), game);
 
     QString error;
     if (!game.start(&error)) {

@@ -87,7 +87,7 @@ if step 2; then
     --quake2-dir "$(winpath "$work/wview")\\" --quake3-dir "$(winpath "$work/wview")\\" >"$work/wview.out" 2>&1 &
   wview=$!; pids+=($wview)
   waitfor 60 grep -q "in the lobby" "$work/wview.out" || fail "the Windows Viewer did not reach the lobby"
-  (cd "$work/lfilm" && exec ./quake3.exe --no-window --source "$work/source.dm3" --rate 60000 --block 4000 \
+  (cd "$work/lfilm" && exec ./quake3.exe --source "$work/source.dm3" --rate 60000 --block 4000 \
      --name linux --delay-start 2000 --linger 60000 >"$work/lgame.out" 2>&1) &
   lgame=$!; pids+=($lgame)
   arrived() { local f; f=$(ls "$work"/wview/baseq3/demos/*.dm3 2>/dev/null | head -n 1); [ -n "$f" ] && [ "$(stat -c %s "$f")" = "$size" ]; }
@@ -131,11 +131,12 @@ if step 3; then
   prompt=$(timeout 90 xdotool search --sync --name "^Enter user name$" | head -n 1) || fail "no user-name prompt"
   xdotool windowfocus --sync "$prompt" type --delay 50 "winetester"
   xdotool key Return
-  main=$(timeout 60 xdotool search --sync --name "^Arbelon Client version 1.3$" | head -n 1) \
+  main=$(timeout 60 xdotool search --sync --onlyvisible --name "^Arbelon Client version 1.3$" | head -n 1) \
     || fail "no window captioned \"Arbelon Client version 1.3\""
   say "3. the window is up: \"$(xdotool getwindowname "$main")\""
-  xdotool windowfocus --sync "$main" key ctrl+q
-  waitfor 30 bash -c "! kill -0 $client 2>/dev/null" || fail "the client did not end on Ctrl+Q"
+  # taskkill without /f asks the window to close (WM_CLOSE), as the close box does.
+  wine taskkill /im arbelon-client.exe >/dev/null 2>&1 || true
+  waitfor 30 bash -c "! kill -0 $client 2>/dev/null" || fail "the client did not end when asked to close"
   [ "$(regvalue 'HKCU\Arbelon Client\Setup' UserNameEdit)" = "REG_SZ winetester" ] \
     || fail "UserNameEdit is not REG_SZ winetester: $(regvalue 'HKCU\Arbelon Client\Setup' UserNameEdit)"
   [ "$(regvalue 'HKCU\Arbelon Client\Setup' TransferRateSpin)" = "REG_DWORD 0xbb8" ] \
