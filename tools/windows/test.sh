@@ -82,11 +82,11 @@ if step 2; then
   "$LIN/bin/arbelon-cli" film --server "$addr" --name LINUXFILM --game 3 --dir "$work/lfilm/" --rate 8000 \
     >"$work/lfilm.out" 2>&1 &
   lfilm=$!; pids+=($lfilm)
-  waitfor 30 grep -q "in the lobby" "$work/lfilm.out" || fail "the Linux Filmer did not reach its lobby"
+  waitfor 30 grep -qs "in the lobby" "$work/lfilm.out" || fail "the Linux Filmer did not reach its lobby"
   wine "$WIN/bin/arbelon-cli.exe" watch --server "$addr" --game LINUXFILM \
     --quake2-dir "$(winpath "$work/wview")\\" --quake3-dir "$(winpath "$work/wview")\\" >"$work/wview.out" 2>&1 &
   wview=$!; pids+=($wview)
-  waitfor 60 grep -q "in the lobby" "$work/wview.out" || fail "the Windows Viewer did not reach the lobby"
+  waitfor 60 grep -qs "in the lobby" "$work/wview.out" || fail "the Windows Viewer did not reach the lobby"
   (cd "$work/lfilm" && exec ./quake3.exe --source "$work/source.dm3" --rate 60000 --block 4000 \
      --name linux --delay-start 2000 --linger 60000 >"$work/lgame.out" 2>&1) &
   lgame=$!; pids+=($lgame)
@@ -105,11 +105,11 @@ if step 2; then
   wine "$WIN/bin/arbelon-cli.exe" film --server "$addr" --name WINFILM --game 3 \
     --dir "$(winpath "$work/wfilm")\\" --rate 8000 >"$work/wfilm.out" 2>&1 &
   wfilm=$!; pids+=($wfilm)
-  waitfor 60 grep -q "in the lobby" "$work/wfilm.out" || fail "the Windows Filmer did not reach its lobby"
+  waitfor 60 grep -qs "in the lobby" "$work/wfilm.out" || fail "the Windows Filmer did not reach its lobby"
   "$LIN/bin/arbelon-cli" watch --server "$addr" --game WINFILM --quake2-dir "$work/lview/" \
     --quake3-dir "$work/lview/" >"$work/lview.out" 2>&1 &
   lview=$!; pids+=($lview)
-  waitfor 30 grep -q "in the lobby" "$work/lview.out" || fail "the Linux Viewer did not reach the lobby"
+  waitfor 30 grep -qs "in the lobby" "$work/lview.out" || fail "the Linux Viewer did not reach the lobby"
   (cd "$work/wfilm" && QT_QPA_PLATFORM=windows exec wine ./quake3.exe --source "$(winpath "$work/source.dm3")" \
      --rate 60000 --block 4000 --name wine --delay-start 3000 --linger 60000 >"$work/wgame.out" 2>&1) &
   wgame=$!; pids+=($wgame)
