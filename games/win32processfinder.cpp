@@ -63,6 +63,7 @@ bool processRunning(const QString &executable)
     const QString wanted = QDir::fromNativeSeparators(executable);
     const bool byPath = wanted.contains(QLatin1Char('/'));
     const QString wantedPath = byPath ? QDir::cleanPath(QFileInfo(wanted).absoluteFilePath()) : QString();
+    const QString wantedName = byPath ? QFileInfo(wantedPath).fileName() : wanted;
 
     const std::vector<unsigned char> me = tokenUser(GetCurrentProcess());
     DWORD mySession = 0;
@@ -76,9 +77,7 @@ bool processRunning(const QString &executable)
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
         // The snapshot's exe name is the cheap first filter: most processes are not games.
-        const QString exe = QString::fromWCharArray(entry.szExeFile);
-        const QString wantedName = byPath ? QFileInfo(wantedPath).fileName() : wanted;
-        if (exe.compare(wantedName, Qt::CaseInsensitive) != 0)
+        if (QString::fromWCharArray(entry.szExeFile).compare(wantedName, Qt::CaseInsensitive) != 0)
             continue;
         DWORD session = 0;
         if (!ProcessIdToSessionId(entry.th32ProcessID, &session) || session != mySession)
@@ -96,7 +95,7 @@ bool processRunning(const QString &executable)
         if (image.isEmpty())
             continue;
         if (byPath ? image.compare(wantedPath, Qt::CaseInsensitive) == 0
-                   : QFileInfo(image).fileName().compare(wanted, Qt::CaseInsensitive) == 0)
+                   : QFileInfo(image).fileName().compare(wantedName, Qt::CaseInsensitive) == 0)
             return true;
     }
     return false;

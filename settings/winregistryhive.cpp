@@ -56,23 +56,15 @@ public:
 
     void createKey(const QString &key) override
     {
-        HKEY h = nullptr;
-        if (RegCreateKeyExW(HKEY_CURRENT_USER, wide(key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_SET_VALUE, nullptr, &h, nullptr) != ERROR_SUCCESS) {
-            fail(key, true);
-            return;
-        }
-        RegCloseKey(h);
+        if (HKEY h = createForWriting(key))
+            RegCloseKey(h);
     }
 
     void setValue(const QString &key, const QString &name, const RegValue &v) override
     {
-        HKEY h = nullptr;
-        if (RegCreateKeyExW(HKEY_CURRENT_USER, wide(key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_SET_VALUE, nullptr, &h, nullptr) != ERROR_SUCCESS) {
-            fail(key, true);
+        HKEY h = createForWriting(key);
+        if (!h)
             return;
-        }
         const LSTATUS status = RegSetValueExW(h, wide(name).c_str(), 0, DWORD(v.type),
                                               reinterpret_cast<const BYTE *>(v.data.constData()),
                                               DWORD(v.data.size()));
@@ -100,6 +92,17 @@ public:
     }
 
 private:
+    // The key, made when missing; nullptr (and the failure kept) when it cannot be.
+    HKEY createForWriting(const QString &key)
+    {
+        HKEY h = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, wide(key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_SET_VALUE, nullptr, &h, nullptr) == ERROR_SUCCESS)
+            return h;
+        fail(key, true);
+        return nullptr;
+    }
+
     void fail(const QString &what, bool key)
     {
         if (!m_failure.isEmpty())

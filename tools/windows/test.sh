@@ -35,6 +35,8 @@ fail() { echo "windows test: FAILED: $*" >&2; for f in "$work"/*.out "$work"/*.l
 # Z:\ is the Unix root in every Wine prefix.
 winpath() { local p=${1//\//\\}; echo "Z:$p"; }
 # Waits up to $1 seconds for the command after it to succeed.
+# Whether the one demo in folder $1 has the source's size.
+arrived() { local f; f=$(ls "$1"/*.dm3 2>/dev/null | head -n 1); [ -n "$f" ] && [ "$(stat -c %s "$f")" = "$size" ]; }
 waitfor() {
   local limit=$1; shift
   for ((i = 0; i < limit * 5; i++)); do "$@" && return 0; sleep 0.2; done
@@ -90,8 +92,7 @@ if step 2; then
   (cd "$work/lfilm" && exec ./quake3.exe --source "$work/source.dm3" --rate 60000 --block 4000 \
      --name linux --delay-start 2000 --linger 60000 >"$work/lgame.out" 2>&1) &
   lgame=$!; pids+=($lgame)
-  arrived() { local f; f=$(ls "$work"/wview/baseq3/demos/*.dm3 2>/dev/null | head -n 1); [ -n "$f" ] && [ "$(stat -c %s "$f")" = "$size" ]; }
-  waitfor 120 arrived || fail "the Windows Viewer's demo did not arrive whole"
+  waitfor 120 arrived "$work/wview/baseq3/demos" || fail "the Windows Viewer's demo did not arrive whole"
   cmp "$work/source.dm3" "$(ls "$work"/wview/baseq3/demos/*.dm3 | head -n 1)" || fail "the Windows Viewer's demo differs"
   say "2a. the Linux Filmer's demo is byte-identical in the Windows Viewer's demos folder"
   kill "$lgame" 2>/dev/null || true
@@ -113,8 +114,7 @@ if step 2; then
   (cd "$work/wfilm" && QT_QPA_PLATFORM=windows exec wine ./quake3.exe --source "$(winpath "$work/source.dm3")" \
      --rate 60000 --block 4000 --name wine --delay-start 3000 --linger 60000 >"$work/wgame.out" 2>&1) &
   wgame=$!; pids+=($wgame)
-  arrivedLinux() { local f; f=$(ls "$work"/lview/baseq3/demos/*.dm3 2>/dev/null | head -n 1); [ -n "$f" ] && [ "$(stat -c %s "$f")" = "$size" ]; }
-  waitfor 150 arrivedLinux || fail "the Windows Filmer's demo did not arrive whole"
+  waitfor 150 arrived "$work/lview/baseq3/demos" || fail "the Windows Filmer's demo did not arrive whole"
   cmp "$work/source.dm3" "$(ls "$work"/lview/baseq3/demos/*.dm3 | head -n 1)" || fail "the Windows Filmer's upload differs"
   grep -q $'\r$' "$work/wfilm/baseq3/qconsole.log" || fail "the stand-in's console log has no CR LF lines"
   say "2b. the Windows Filmer's upload is byte-identical at the Linux Viewer (console log in CR LF lines)"
