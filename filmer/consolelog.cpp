@@ -19,6 +19,12 @@ constexpr qsizetype kNameOffset = 13;                                // the word
 
 // ---- lines -------------------------------------------------------------------------
 
+void ConsoleLog::setStopLine(const QByteArray &text)
+{
+    m_stopLine = text;
+    dropPartialLine();
+}
+
 void ConsoleLog::clear()
 {
     m_count = 0;
@@ -30,7 +36,9 @@ void ConsoleLog::dropPartialLine()
 {
     m_partial.clear();
     m_partialStarted = false;
-    m_partialRejected = false;
+    m_mayRecord = true;
+    m_mayStop = !m_stopLine.isEmpty();
+    m_isStop = false;
 }
 
 void ConsoleLog::feed(QByteArrayView bytes)
@@ -52,19 +60,22 @@ void ConsoleLog::appendToPartial(const char *begin, const char *end)
 {
     if (begin != end)
         m_partialStarted = true;
-    // Most lines are told apart from an announcement by their first characters; after that
-    // only their end matters, so their bytes are not copied.
-    for (const char *c = begin; c != end && !m_partialRejected; ++c) {
+    // Most lines are told apart from an announcement or a stop by their first characters;
+    // after that only their end matters, so their bytes are not copied.
+    for (const char *c = begin; c != end && (m_mayRecord || m_mayStop); ++c) {
         if (*c == '\r')
             continue;
-        if (m_partial.size() >= kMaxLineBytes) {
-            m_partialRejected = true;
-            m_partial.clear();
-            break;
-        }
         const qsizetype at = m_partial.size();
-        if (at < kRecordingToLength && *c != kRecordingTo[at]) {
-            m_partialRejected = true;
+        if (at >= kMaxLineBytes || (at < kRecordingToLength && *c != kRecordingTo[at]))
+            m_mayRecord = false;
+        if (m_mayStop && *c != m_stopLine.at(at)) {
+            m_mayStop = false;
+        } else if (m_mayStop && at + 1 == m_stopLine.size()) {
+            // The rest of a stop line says nothing more.
+            m_mayStop = false;
+            m_isStop = true;
+        }
+        if (!m_mayRecord && !m_mayStop) {
             m_partial.clear();
             break;
         }
@@ -75,30 +86,48 @@ void ConsoleLog::appendToPartial(const char *begin, const char *end)
 void ConsoleLog::endLine()
 {
     const qint64 index = m_count++;
-    if (!m_partialRejected && m_partial.size() >= kRecordingToLength && m_candidates.size() < kMaxAnnouncements)
-        m_candidates.append({index, m_partial});
+    if (m_candidates.size() < kMaxAnnouncements) {
+        if (m_isStop)
+            m_candidates.append(Candidate{index, true, {}});
+        else if (m_mayRecord && m_partial.size() >= kRecordingToLength)
+            m_candidates.append(Candidate{index, false, m_partial});
+    }
     dropPartialLine();
 }
 
 // ---- scan ----------------------------------------------------------------------------
 
-QList<QByteArray> ConsoleLog::scanNewLines()
+QList<DemoLogEvent> ConsoleLog::scanNewEvents()
 {
-    QList<QByteArray> names;
+    QList<DemoLogEvent> events;
     if (m_count != m_scanned) {
         // Fewer lines than scanned: the log was opened anew, so all of it is new.
         const qint64 start = m_count < m_scanned ? 0 : m_scanned;
         for (const Candidate &c : std::as_const(m_candidates)) {
             if (c.index < start)
                 continue;
+            if (c.stop) {
+                events.append(DemoLogEvent{DemoLogEvent::Stopped, {}});
+                continue;
+            }
             const QByteArray name = relativeDemoName(c.text);
             if (!name.isEmpty())
-                names.append(name);
+                events.append(DemoLogEvent{DemoLogEvent::Recording, name});
         }
         m_scanned = m_count;
     }
     // Whatever was not scanned now lies below lines scanned and is never scanned later.
     m_candidates.clear();
+    return events;
+}
+
+QList<QByteArray> ConsoleLog::scanNewLines()
+{
+    QList<QByteArray> names;
+    for (const DemoLogEvent &e : scanNewEvents()) {
+        if (e.kind == DemoLogEvent::Recording)
+            names.append(e.name);
+    }
     return names;
 }
 

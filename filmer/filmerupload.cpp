@@ -12,8 +12,10 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLocale>
 #include <QTimer>
 
+#include <cmath>
 #include <stdexcept>
 
 namespace arbelon {
@@ -39,6 +41,12 @@ private:
     const quint64 m_stops;
 };
 
+// Numbers as the user reads them: "84,000".
+QString grouped(qint64 n) { return QLocale(QLocale::English).toString(n); }
+
+// Samples kept at most: a clock that steps in tiny ticks must not fill memory.
+constexpr std::size_t kMaxSamples = 512;
+
 } // namespace
 
 FilmerUpload::FilmerUpload(TransferHost &host) : m_host(host) {}
@@ -56,6 +64,8 @@ void FilmerUpload::prepare()
     m_host.demoList()->clear();
     m_lines.resetScanned();
     m_logPath.clear();
+    m_currentFinished = false;
+    m_latestStopped = false;
 
     ClientSettings &s = m_host.settings();
     m_gameType = s.gameTypeSystem;
@@ -64,11 +74,13 @@ void FilmerUpload::prepare()
     m_logCandidates.clear();
     m_runningSince.invalidate();
     m_warnedNoLog = false;
+    m_lines.setStopLine(QByteArray());
     if (m_gameType != gtQuake2 && m_gameType != gtQuake3) {
         m_mod.clear();
         return;
     }
     m_install = m_host.gameInstall(m_gameType);
+    m_lines.setStopLine(m_install.engine.stopLine);
     if (GameRunningCheck *check = m_host.gameRunningCheck())
         check->setEngine(m_gameType, m_install.engine);
     // The mod goes into paths: one that is not a plain folder name would lead outside, and an
@@ -138,7 +150,9 @@ void FilmerUpload::LogFileScanTimer()
     // and on Linux a deleted log goes on being written, nameless). A game that starts anew
     // truncates or replaces it, which the reader notices.
     if (!gameRunning()) {
+        // A game that is gone writes nothing more: its demos have ended.
         m_runningSince.invalidate();
+        latestRecordingStopped();
         return;
     }
     if (!m_runningSince.isValid())
@@ -188,9 +202,21 @@ void FilmerUpload::readConsoleLog()
             m_log.rewind();
     }
     m_log.readInto(m_lines);
-    const QList<QByteArray> names = m_lines.scanNewLines();
-    for (const QByteArray &name : names)
-        addDemo(name);
+    const QList<DemoLogEvent> events = m_lines.scanNewEvents();
+    for (const DemoLogEvent &e : events) {
+        // An engine records one demo at a time: a new recording means the last one stopped,
+        // even when the new one is not taken.
+        latestRecordingStopped();
+        if (e.kind == DemoLogEvent::Recording)
+            addDemo(e.name);
+    }
+}
+
+void FilmerUpload::latestRecordingStopped()
+{
+    m_latestStopped = true;
+    if (m_host.demo().pending.isEmpty())
+        m_currentFinished = true;
 }
 
 void FilmerUpload::addDemo(const QByteArray &name)
@@ -205,6 +231,7 @@ void FilmerUpload::addDemo(const QByteArray &name)
     if (pending.size() >= kMaxPending)
         return;
     pending.append(path);
+    m_latestStopped = false;
 }
 
 // ---- upload ----------------------------------------------------------------------------
@@ -223,7 +250,8 @@ void FilmerUpload::OutDemoStreamTimer()
     };
     DemoTransferState &d = m_host.demo();
 
-    if (!d.pending.isEmpty() && d.currentDemoPath.isEmpty())
+    // The next demo is announced only once the current one has ended and all of it is sent.
+    if (!d.pending.isEmpty() && currentDemoDone())
         startOfDemoSend();
 
     if (!m_demoFile) {
@@ -231,6 +259,8 @@ void FilmerUpload::OutDemoStreamTimer()
         m_lastSeenSize = 0;
         if (!openDemoFile()) {
             giveUpIfMissing();
+            if (m_host.state() == ssInLobby)
+                measureProgress();
             again();
             return;
         }
@@ -241,9 +271,6 @@ void FilmerUpload::OutDemoStreamTimer()
     }
 
     const qint64 size = m_demoFile->size();
-    // Not grown since the last look, after some bytes were taken: the game stopped recording.
-    if (size == m_lastSeenSize && m_bytesTaken != 0)
-        d.currentDemoPath.clear();
     const qint64 position = m_demoFile->pos();
     qint64 available = size - position;
     m_lastSeenSize = size;
@@ -254,10 +281,94 @@ void FilmerUpload::OutDemoStreamTimer()
 
     const qint64 rate = qBound(0, m_host.settings().transferRate, int(ClientSettings::kMaxTransferRate));
     available = qBound<qint64>(0, available, rate);
-    m_bytesTaken += available;
-    if (available > 0)
-        sendBlock(available);
+    if (available > 0) {
+        const qint64 sent = sendBlock(available);
+        m_bytesTaken += sent;
+        m_sentTotal += sent;
+        ++m_blocksTotal;
+    }
+    measureProgress();
     again();
+}
+
+bool FilmerUpload::currentDemoDone() const
+{
+    if (m_host.demo().currentDemoPath.isEmpty())
+        return true;
+    return m_currentFinished && m_demoFile && m_demoFile->pos() >= m_demoFile->size();
+}
+
+void FilmerUpload::measureProgress()
+{
+    // Behind: the current demo's rest and every demo waiting; their sum with what was sent
+    // is what the game wrote.
+    qint64 behind = m_demoFile ? qMax<qint64>(0, m_demoFile->size() - m_demoFile->pos()) : 0;
+    for (const QString &path : std::as_const(m_host.demo().pending))
+        behind += QFileInfo(path).size();
+    m_behindBytes = behind;
+
+    const qint64 now = m_host.now().toMSecsSinceEpoch();
+    if (!m_samples.empty() && now < m_samples.back().ms)
+        m_samples.clear(); // the clock went back: what was measured says nothing now
+    const Sample sample{now, m_sentTotal + behind, m_sentTotal, m_blocksTotal};
+    if (!m_samples.empty() && m_samples.back().ms == now)
+        m_samples.back() = sample;
+    else
+        m_samples.push_back(sample);
+    while (m_samples.size() > kMaxSamples
+           || (m_samples.size() > 2 && m_samples[1].ms <= now - kRateWindowSeconds * 1000LL))
+        m_samples.pop_front();
+
+    const Sample &first = m_samples.front();
+    const qint64 spanMs = now - first.ms;
+    if (spanMs < kRateMinSeconds * 1000LL)
+        return;
+    const qint64 sendRate = (m_sentTotal - first.sent) * 1000 / spanMs;
+    const qint64 writeRate = qMax<qint64>(0, (sample.written - first.written) * 1000 / spanMs);
+    const qint64 blocksPerMinute = (m_blocksTotal - first.blocks) * 60000 / spanMs;
+    // Without sending there is no time to give; the bytes alone are behind.
+    const qint64 seconds = sendRate > 0 ? behind / sendRate : -1;
+    const bool farBehind = seconds < 0 ? behind > 0 : seconds > kBehindSeconds;
+
+    if (!m_behind) {
+        if (!farBehind)
+            return;
+        m_behind = true;
+    } else if (behind == 0 || (seconds >= 0 && seconds < kCaughtUpSeconds)) {
+        m_behind = false;
+        m_host.tellUser(QStringLiteral("Upload caught up with the game"));
+        return;
+    } else if (now - m_behindToldMs < kBehindRepeatSeconds * 1000LL) {
+        return;
+    }
+    m_behindToldMs = now;
+    m_host.tellUser(behindText(sendRate, writeRate, blocksPerMinute));
+}
+
+QString FilmerUpload::behindText(qint64 sendRate, qint64 writeRate, qint64 blocksPerMinute) const
+{
+    const int rate = qBound(0, m_host.settings().transferRate, int(ClientSettings::kMaxTransferRate));
+    const QString how = sendRate > 0 ? QStringLiteral("%1 s (%2 bytes)").arg(m_behindBytes / sendRate).arg(grouped(m_behindBytes))
+                                     : QStringLiteral("%1 bytes").arg(grouped(m_behindBytes));
+    const QString head = QStringLiteral("Upload is %1 behind the game; ").arg(how);
+    if (sendRate > writeRate)
+        return head + QStringLiteral("it is catching up at the transfer rate of %1").arg(grouped(rate));
+    // Blocks go out at most one a tick, fewer when the answers are slow: the rate a block
+    // needs comes from the blocks actually sent.
+    double blocksPerSecond = blocksPerMinute / 60.0;
+    if (blocksPerSecond <= 0) {
+        const int interval = m_host.OutDemoStream().interval();
+        blocksPerSecond = interval > 0 ? 1000.0 / interval : 1.0;
+    }
+    const double needed = writeRate / blocksPerSecond;
+    if (needed > ClientSettings::kMaxTransferRate) {
+        return head + QStringLiteral("even the highest transfer rate (%1) is too slow: the demo will arrive late but whole")
+                          .arg(grouped(ClientSettings::kMaxTransferRate));
+    }
+    // A quarter more than keeping pace, so that what is behind is sent too; in steps of 500.
+    const qint64 suggested = qMin<qint64>(ClientSettings::kMaxTransferRate,
+                                          qint64(std::ceil(needed * 1.25 / 500.0)) * 500);
+    return head + QStringLiteral("a transfer rate of %1 would keep up").arg(grouped(suggested));
 }
 
 void FilmerUpload::startOfDemoSend()
@@ -311,7 +422,7 @@ bool FilmerUpload::openDemoFile()
     return true;
 }
 
-void FilmerUpload::sendBlock(qint64 available)
+qint64 FilmerUpload::sendBlock(qint64 available)
 {
     const QByteArray raw = m_demoFile->read(available);
     if (raw.isEmpty() && m_demoFile->error() != QFileDevice::NoError) {
@@ -321,6 +432,7 @@ void FilmerUpload::sendBlock(qint64 available)
     }
     const CompressedBlock block = compressBlock(raw);
     m_host.SendPacket(buildDemoPacket(block.crc, m_host.demo().uploadCounter, block.data), ssDemoPacket);
+    return raw.size();
 }
 
 // ---- acknowledgement effects -------------------------------------------------------------
@@ -328,6 +440,12 @@ void FilmerUpload::sendBlock(qint64 available)
 void FilmerUpload::uploadStart()
 {
     m_host.demo().uploadCounter = 0;
+    m_samples.clear();
+    m_sentTotal = 0;
+    m_blocksTotal = 0;
+    m_behindBytes = 0;
+    m_behind = false;
+    m_behindToldMs = 0;
     m_host.OutDemoStream().start();
     m_host.LogFileScan().start();
 }
@@ -339,9 +457,11 @@ void FilmerUpload::nextDemo()
     if (!d.pending.isEmpty()) {
         d.currentDemoPath = d.pending.takeFirst();
         m_currentSince = m_host.now();
+        // Any demo announced after it means it has ended already.
+        m_currentFinished = !d.pending.isEmpty() || m_latestStopped;
         m_host.demoList()->appendRow(QFileInfo(d.currentDemoPath).fileName());
     }
-    // What the previous file still held is not sent.
+    // The previous file was sent to its end before this restart went out.
     m_demoFile.reset();
     m_host.setGoodLabel(QString::number(d.uploadCounter));
     m_host.setState(ssInLobby);

@@ -18,6 +18,9 @@ namespace {
 const QByteArray kQuake2Logging("logfile 2");
 const QByteArray kQuake3Logging("seta logfile \"2\"");
 const QString kConsoleLog = QStringLiteral("qconsole.log");
+// CL_Stop_f (Quake 2) and CL_StopRecord_f (Quake 3) of the originals and of the engines
+// derived from them print this once the demo file is closed.
+const QByteArray kStoppedDemo("Stopped demo.");
 
 QStringList quake2Play()
 {
@@ -171,6 +174,10 @@ QString apply(EngineProfile &p, const QString &key, const QString &value)
         if (value.contains(QLatin1Char('\r')) || value.contains(QLatin1Char('\n')) || value.isEmpty())
             return QStringLiteral("logging-line must be one line");
         p.loggingLine = value.toUtf8();
+    } else if (key == QLatin1String("stop-line")) {
+        if (value.contains(QLatin1Char('\r')) || value.contains(QLatin1Char('\n')))
+            return QStringLiteral("stop-line must be one line");
+        p.stopLine = value.toUtf8();
     } else if (key == QLatin1String("record-paths")) {
         if (value != QLatin1String("data-folder") && value != QLatin1String("game-folder"))
             return QStringLiteral("record-paths must be data-folder or game-folder");
@@ -232,6 +239,7 @@ EngineProfile detail::quake2Engine(const QString &id, const QString &title)
     p.recordBase = EngineProfile::RecordBase::DataFolder;
     p.logFile = kConsoleLog;
     p.loggingLine = kQuake2Logging;
+    p.stopLine = kStoppedDemo;
     p.demoExtensions = {QStringLiteral(".dm2")};
     p.viewerExtension = QStringLiteral(".dm2");
     p.playArguments = quake2Play();
@@ -248,6 +256,7 @@ EngineProfile detail::quake3Engine(const QString &id, const QString &title, cons
     p.baseFolder = base;
     p.logFile = kConsoleLog;
     p.loggingLine = kQuake3Logging;
+    p.stopLine = kStoppedDemo;
     p.demoExtensions = extensions;
     p.viewerExtension = extensions.first();
     p.playArguments = quake3Play();

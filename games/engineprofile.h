@@ -1,6 +1,6 @@
 #pragma once
 // What the client must know of one game engine: where its program, data, console log and demos
-// are, how its logging is switched on, what its "recording to" lines and demo files look like,
+// are, how its logging is switched on, what its "recording to" and stop lines and demo files look like,
 // how a demo is played, and how the running game is recognised. The two Windows programs keep
 // their fixed layout; the native engines keep their data under the user's home or profile
 // folders (which ones depends on the system: nativeengines.h).
@@ -25,6 +25,9 @@ struct EngineProfile {
     bool modFolders = false;     // a mod names its own game folder (Quake 2 engines)
     QString logFile;             // the console log, inside the game folder
     QByteArray loggingLine;      // the autoexec line that switches the log on
+    // What the engine prints at the start of a console line when a recording ends; empty: it
+    // prints nothing, and a demo ends only with the next recording or the game.
+    QByteArray stopLine;
     // What a relative "recording to" path starts from: the data folder ("./baseq2/demos/x.dm2")
     // or the game folder ("demos/x.dm_71"). An absolute path stands for itself.
     enum class RecordBase { DataFolder, GameFolder };

@@ -28,6 +28,8 @@ QList<EngineProfile> nativeEngines()
                                      QStringLiteral("baseq3"), {QStringLiteral(".dm_68")});
     q3e.programs = {QStringLiteral("quake3e"), QStringLiteral("quake3e.x64"), QStringLiteral("/usr/games/quake3e")};
     q3e.dataDir = QStringLiteral("~/.q3a");
+    // Its CL_StopRecord_f says more than the others'.
+    q3e.stopLine = QByteArrayLiteral("Stopped demo recording.");
     q3e.processNames = {QStringLiteral("quake3e"), QStringLiteral("quake3e.x64")};
 
     // Debian's wrapper runs the ioquake3 engine on OpenArena's data.

@@ -33,6 +33,8 @@ QList<EngineProfile> nativeEngines()
     q3e.programs = {QStringLiteral("quake3e.x64.exe"), QStringLiteral("quake3e-vulkan.x64.exe"),
                     QStringLiteral("quake3e.exe"), QStringLiteral("quake3e-vulkan.exe"),
                     QStringLiteral("quake3e.arm64.exe"), QStringLiteral("quake3e-vulkan.arm64.exe")};
+    // Its CL_StopRecord_f says more than the others'.
+    q3e.stopLine = QByteArrayLiteral("Stopped demo recording.");
     q3e.processNames = q3e.programs;
 
     EngineProfile oa = quake3Engine(QStringLiteral("openarena"), QStringLiteral("OpenArena"),

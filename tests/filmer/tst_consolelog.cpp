@@ -48,6 +48,8 @@ class TestConsoleLog : public QObject {
 private slots:
     void scan_data();
     void scan();
+    void stopLines_data();
+    void stopLines();
     void splitAtEveryPosition();
     void scannedLinesAreNotScannedAgain();
     void reopenedLogIsScannedFromItsStart();
@@ -101,6 +103,46 @@ void TestConsoleLog::scan()
     QFETCH(QList<QByteArray>, names);
     ConsoleLog log;
     QCOMPARE(feedAndScan(log, pieces), names);
+}
+
+// Stop lines among the announcements, in the log's order: "S" a stop, else the name announced.
+void TestConsoleLog::stopLines_data()
+{
+    QTest::addColumn<QByteArray>("stopLine");
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<QList<QByteArray>>("events");
+    using L = QList<QByteArray>;
+    const QByteArray stopped = "Stopped demo.";
+
+    QTest::newRow("stop") << stopped << L{"Stopped demo.\r\n"} << L{"S"};
+    QTest::newRow("stoprecord; record next")
+        << stopped << L{"recording to demos/a.dm_71.\n]stoprecord; record b\nStopped demo.\nrecording to demos/b.dm_71.\n"}
+        << L{"demos/a.dm_71", "S", "demos/b.dm_71"};
+    QTest::newRow("completed in a later read") << stopped << L{"Stop", "ped de", "mo.\r", "\n"} << L{"S"};
+    QTest::newRow("unfinished stop waits") << stopped << L{"Stopped demo."} << L{};
+    QTest::newRow("more after the stop text") << stopped << L{"Stopped demo. x\n"} << L{"S"};
+    QTest::newRow("not at the line's start") << stopped << L{" Stopped demo.\n", "say Stopped demo.\n"} << L{};
+    QTest::newRow("capitals") << stopped << L{"STOPPED DEMO.\n"} << L{};
+    QTest::newRow("Quake3e's line is another engine's") << stopped << L{"Stopped demo recording.\n"} << L{};
+    QTest::newRow("Quake3e") << QByteArray("Stopped demo recording.")
+                             << L{"Stopped demo.\n", "Stopped demo recording.\n"} << L{"S"};
+    QTest::newRow("no stop line") << QByteArray() << L{"Stopped demo.\n", "\n"} << L{};
+}
+
+void TestConsoleLog::stopLines()
+{
+    QFETCH(QByteArray, stopLine);
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(QList<QByteArray>, events);
+    ConsoleLog log;
+    log.setStopLine(stopLine);
+    QList<QByteArray> got;
+    for (const QByteArray &piece : pieces) {
+        log.feed(piece);
+        for (const DemoLogEvent &e : log.scanNewEvents())
+            got.append(e.kind == DemoLogEvent::Stopped ? QByteArray("S") : e.name);
+    }
+    QCOMPARE(got, events);
 }
 
 void TestConsoleLog::splitAtEveryPosition()

@@ -15,6 +15,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -62,8 +64,12 @@ private slots:
     void lobbyEntryStartsTheUpload();
     void fourBlocksOfACompleteDemo();
     void rejectedBlockHoldsTheUpload();
-    void newDemoCutsTheEndedOne();
-    void newDemoWaitsWhileTheCurrentOneGrows();
+    void newDemoWaitsForTheRestOfTheEndedOne();
+    void stalledDemoIsNotEnded();
+    void demoEnds_data();
+    void demoEnds();
+    void toldHowFarBehind_data();
+    void toldHowFarBehind();
     void demoFileNotThereYet_data();
     void demoFileNotThereYet();
     void transferRateZeroSendsNothing();
@@ -82,6 +88,8 @@ private:
     QString logPath() const { return m_dir->path() + QStringLiteral("/q2/baseq2/qconsole.log"); }
     // The game announces a recording; the scan tick takes it.
     void announce(const QString &name);
+    // Lines the game prints; the scan tick takes them.
+    void print(const QByteArray &lines);
     void uploadTick() { filmer().OutDemoStreamTimer(); }
     // Ticks and waits for exactly one more record, which is returned.
     QByteArray tickForRecord();
@@ -138,6 +146,12 @@ void TestFilmerUpload::cleanup()
 void TestFilmerUpload::announce(const QString &name)
 {
     QVERIFY(append(logPath(), "recording to ./baseq2/demos/" + name.toLatin1() + ".\r\n"));
+    filmer().LogFileScanTimer();
+}
+
+void TestFilmerUpload::print(const QByteArray &lines)
+{
+    QVERIFY(append(logPath(), lines));
     filmer().LogFileScanTimer();
 }
 
@@ -210,8 +224,9 @@ void TestFilmerUpload::fourBlocksOfACompleteDemo()
         QCOMPARE(blockData(block), demo.mid(offset, sizes[i]));
         QCOMPARE(m_core->state(), int(ssDemoPacket));
         QCOMPARE(m_core->demoList()->dataText(0), QString::number(offset / 1000) + QStringLiteral("k "));
-        // The size has not changed since the first block: the end is seen at the second.
-        QCOMPARE(m_core->demo().currentDemoPath.isEmpty(), i >= 1);
+        // The file has not grown since the first block: still not taken for ended.
+        QCOMPARE(m_core->demo().currentDemoPath, demoPath(QStringLiteral("d1.dm2")));
+        QVERIFY(!filmer().currentDemoFinished());
         offset += sizes[i];
         uploadTick(); // not answered yet: nothing more goes out
         accept();
@@ -257,7 +272,7 @@ void TestFilmerUpload::rejectedBlockHoldsTheUpload()
     QCOMPARE(blockData(next), demo.mid(3000, 3000));
 }
 
-void TestFilmerUpload::newDemoCutsTheEndedOne()
+void TestFilmerUpload::newDemoWaitsForTheRestOfTheEndedOne()
 {
     const QByteArray first = demoBytes(10000, 3);
     const QByteArray second = demoBytes(5000, 4);
@@ -269,29 +284,39 @@ void TestFilmerUpload::newDemoCutsTheEndedOne()
     accept();
     QCOMPARE(blockData(tickForRecord()), first.mid(3000, 3000));
     accept();
-    QVERIFY(m_core->demo().currentDemoPath.isEmpty());
-    QVERIFY(filmer().demoFileOpen());
 
     QVERIFY(append(demoPath(QStringLiteral("b.dm2")), second));
     announce(QStringLiteral("b.dm2"));
+    QVERIFY(filmer().currentDemoFinished());
+    QCOMPARE(m_core->demo().currentDemoPath, demoPath(QStringLiteral("a.dm2")));
+    // The rest of the first demo goes before the second is announced.
+    QByteArray block = tickForRecord();
+    QCOMPARE(sequenceOf(block), 3);
+    QCOMPARE(blockData(block), first.mid(6000, 3000));
+    accept();
+    block = tickForRecord();
+    QCOMPARE(sequenceOf(block), 4);
+    QCOMPARE(blockData(block), first.mid(9000));
+    accept();
     const QByteArray restart = tickForRecord();
     QCOMPARE(packetType(restart), qint32(DEMORESTART));
-    QCOMPARE(readI32(restart, rec::drSequence), 3);
+    QCOMPARE(readI32(restart, rec::drSequence), 5);
     accept();
     QCOMPARE(m_core->demo().currentDemoPath, demoPath(QStringLiteral("b.dm2")));
     QCOMPARE(m_core->demoList()->rowCount(), 2);
     QCOMPARE(m_core->demoList()->name(1), QStringLiteral("b.dm2"));
     QVERIFY(!filmer().demoFileOpen());
 
-    // The rest of the first demo is never sent: the next block is the second's start.
-    const QByteArray block = tickForRecord();
-    QCOMPARE(sequenceOf(block), 4);
+    block = tickForRecord();
+    QCOMPARE(sequenceOf(block), 6);
     QCOMPARE(blockData(block), second.left(3000));
     QCOMPARE(filmer().bytesTaken(), 3000);
 }
 
-void TestFilmerUpload::newDemoWaitsWhileTheCurrentOneGrows()
+void TestFilmerUpload::stalledDemoIsNotEnded()
 {
+    // The engines write in steps, seconds apart in an intermission.
+    m_core->setClock([this] { return m_now; });
     const QString path = demoPath(QStringLiteral("g.dm2"));
     QVERIFY(append(path, demoBytes(1000, 5)));
     announce(QStringLiteral("g.dm2"));
@@ -300,23 +325,156 @@ void TestFilmerUpload::newDemoWaitsWhileTheCurrentOneGrows()
     QCOMPARE(blockData(tickForRecord()).size(), 1000);
     accept();
 
-    const QByteArray more = demoBytes(500, 6);
-    QVERIFY(append(path, more));
-    QVERIFY(append(demoPath(QStringLiteral("h.dm2")), demoBytes(100, 7)));
-    announce(QStringLiteral("h.dm2"));
-    // Still growing: the new demo waits and the block goes out.
-    QCOMPARE(blockData(tickForRecord()), more);
-    accept();
-    QCOMPARE(m_core->demo().currentDemoPath, path);
-
-    // Not grown since the last tick: ended, and there is nothing left to send.
     const qsizetype before = m_relay->records.size();
+    for (int i = 0; i < 5; ++i) {
+        m_now = m_now.addSecs(13);
+        uploadTick();
+        filmer().LogFileScanTimer();
+    }
+    QCOMPARE(m_relay->records.size(), before);
+    QCOMPARE(m_core->demo().currentDemoPath, path);
+    QVERIFY(!filmer().currentDemoFinished());
+
+    const QByteArray step = demoBytes(4096, 6);
+    QVERIFY(append(path, step));
+    QCOMPARE(blockData(tickForRecord()), step.left(3000));
+    accept();
+    QCOMPARE(blockData(tickForRecord()), step.mid(3000));
+    accept();
+}
+
+// However a demo ends, all of it is sent, in order, before the next one is announced; at any
+// transfer rate.
+void TestFilmerUpload::demoEnds_data()
+{
+    QTest::addColumn<QByteArray>("lines");   // what the game prints after the first block
+    QTest::addColumn<bool>("gameStops");
+    QTest::addColumn<bool>("nextInLines");   // the lines announce the next demo
+    QTest::addColumn<int>("rate");
+
+    const QByteArray next = "recording to ./baseq2/demos/next.dm2.\r\n";
+    QTest::newRow("stop line") << QByteArray("Stopped demo.\r\n") << false << false << 3000;
+    QTest::newRow("next recording") << next << false << true << 3000;
+    QTest::newRow("stoprecord; record next") << "]stoprecord; record next\r\nStopped demo.\r\n" + next
+                                             << false << true << 3000;
+    QTest::newRow("game stops") << QByteArray() << true << false << 3000;
+    QTest::newRow("slow rate, next recording") << next << false << true << 1000;
+    QTest::newRow("highest rate") << "Stopped demo.\r\n" + next << false << true << 10000;
+}
+
+void TestFilmerUpload::demoEnds()
+{
+    QFETCH(QByteArray, lines);
+    QFETCH(bool, gameStops);
+    QFETCH(bool, nextInLines);
+    QFETCH(int, rate);
+    m_core->settings().transferRate = rate;
+    const QByteArray first = demoBytes(25000, 20);
+    const QByteArray second = demoBytes(2000, 21);
+    QVERIFY(append(demoPath(QStringLiteral("first.dm2")), first.left(rate)));
+    announce(QStringLiteral("first.dm2"));
+    QCOMPARE(packetType(tickForRecord()), qint32(DEMORESTART));
+    accept();
+    QByteArray got = blockData(tickForRecord());
+    accept();
+
+    // The game writes the rest, then ends the demo; the next one may be there at once.
+    QVERIFY(append(demoPath(QStringLiteral("first.dm2")), first.mid(rate)));
+    QVERIFY(append(demoPath(QStringLiteral("next.dm2")), second));
+    if (!lines.isEmpty())
+        print(lines);
+    if (gameStops) {
+        m_game->setRunning(false);
+        filmer().LogFileScanTimer();
+        m_game->setRunning(true); // and is started again, to record the next one
+    }
+    QVERIFY(filmer().currentDemoFinished());
+    if (!nextInLines)
+        announce(QStringLiteral("next.dm2"));
+
+    QByteArray record;
+    for (int i = 0; i < 100 && packetType(record = tickForRecord()) == DEMOPACKET; ++i) {
+        got += blockData(record);
+        accept();
+    }
+    QCOMPARE(packetType(record), qint32(DEMORESTART));
+    QCOMPARE(got.size(), first.size());
+    QVERIFY(got == first);
+    accept();
+    QCOMPARE(m_core->demo().currentDemoPath, demoPath(QStringLiteral("next.dm2")));
+    QCOMPARE(blockData(tickForRecord()), second.left(rate));
+}
+
+// A game that writes faster than its upload sends: the user hears how far behind it is, and
+// what would keep up, a few times and not at every tick; and nothing is lost.
+void TestFilmerUpload::toldHowFarBehind_data()
+{
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<int>("already");  // bytes of the demo before the upload starts
+    QTest::addColumn<int>("step");     // bytes the game writes each second
+    QTest::addColumn<QString>("advice");
+
+    QTest::newRow("a higher rate keeps up") << 1000 << 0 << 4096 << QStringLiteral("a transfer rate of ([0-9,]+) would keep up");
+    QTest::newRow("too fast for any rate") << 10000 << 0 << 12000
+        << QStringLiteral("even the highest transfer rate \\(10,000\\) is too slow: the demo will arrive late but whole");
+    QTest::newRow("started late, catching up") << 3000 << 200000 << 500
+        << QStringLiteral("it is catching up at the transfer rate of 3,000");
+}
+
+void TestFilmerUpload::toldHowFarBehind()
+{
+    QFETCH(int, rate);
+    QFETCH(int, already);
+    QFETCH(int, step);
+    QFETCH(QString, advice);
+    m_core->settings().transferRate = rate;
+    m_core->setClock([this] { return m_now; });
+    QSignalSpy notices(m_core.get(), &ClientCore::noticeLine);
+    const QString path = demoPath(QStringLiteral("fast.dm2"));
+    QByteArray written = demoBytes(already + 60 * step, 22);
+    QVERIFY(append(path, written.left(already)));
+    announce(QStringLiteral("fast.dm2"));
+    QCOMPARE(packetType(tickForRecord()), qint32(DEMORESTART));
+    accept();
+
+    // A minute of play, a second a tick.
+    QByteArray got;
+    for (int second = 0; second < 60; ++second) {
+        m_now = m_now.addSecs(1);
+        QVERIFY(append(path, written.mid(already + second * step, step)));
+        got += blockData(tickForRecord());
+        accept();
+    }
+    const QRegularExpression told(QStringLiteral("^Upload is (\\d+) s \\(([0-9,]+) bytes\\) behind the game; ") + advice + QLatin1Char('$'));
+    QVERIFY2(!notices.isEmpty(), "nothing told");
+    QVERIFY2(notices.size() <= 3, qPrintable(QString::number(notices.size())));
+    for (const QList<QVariant> &n : std::as_const(notices)) {
+        const QRegularExpressionMatch m = told.match(n.at(0).toString());
+        QVERIFY2(m.hasMatch(), qPrintable(n.at(0).toString()));
+        if (m.lastCapturedIndex() == 3) {
+            // Enough for what the game writes in a block's time, and a rate there is.
+            const int suggested = QLocale(QLocale::English).toInt(m.captured(3));
+            QVERIFY2(suggested >= step && suggested <= ClientSettings::kMaxTransferRate, qPrintable(m.captured(3)));
+        }
+    }
+    // The last one told what it was then.
+    QVERIFY(filmer().fallenBehind());
+    QVERIFY(filmer().bytesBehind() > 0);
+
+    // The game stops; the upload sends the rest and says once that it caught up.
+    print("Stopped demo.\r\n");
+    notices.clear();
+    QByteArray record;
+    for (int i = 0; i < 1000 && got.size() < written.size(); ++i) {
+        m_now = m_now.addSecs(1);
+        got += blockData(record = tickForRecord());
+        accept();
+    }
+    QVERIFY(got == written);
     uploadTick();
-    QVERIFY(m_core->demo().currentDemoPath.isEmpty());
-    QCOMPARE(m_core->state(), int(ssInLobby));
-    const QByteArray restart = tickForRecord();
-    QCOMPARE(m_relay->records.size(), before + 1);
-    QCOMPARE(packetType(restart), qint32(DEMORESTART));
+    QCOMPARE(filmer().bytesBehind(), 0);
+    QVERIFY(!filmer().fallenBehind());
+    QCOMPARE(notices.count(QList<QVariant>{QStringLiteral("Upload caught up with the game")}), 1);
 }
 
 void TestFilmerUpload::demoFileNotThereYet_data()

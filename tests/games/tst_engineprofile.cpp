@@ -129,6 +129,8 @@ private slots:
         QTest::newRow("incomplete new engine") << QByteArray("[engine bare]\nprogram = /usr/bin/bare\n")
             << s("t.conf:1: engine bare: no base-folder");
         QTest::newRow("no line end") << QByteArray("[engine mine]\nlike = ioquake3") << QString();
+        QTest::newRow("stop line taken") << head + "stop-line = Demo closed.\n" << QString();
+        QTest::newRow("stop line of two lines") << head + "stop-line = a\rb\n" << s("t.conf:3: stop-line must be one line");
     }
     void profileFileErrors()
     {
@@ -144,6 +146,22 @@ private slots:
             for (const EngineProfile &p : result.profiles)
                 QVERIFY(p.id != QLatin1String("mine"));
         }
+    }
+
+    // The line each engine prints when it stops recording (docs/ENGINES.md cites them).
+    void stopLine_data()
+    {
+        QTest::addColumn<QString>("engine");
+        QTest::addColumn<QByteArray>("line");
+        for (const char *id : {"quake2", "quake3", "yamagi-quake2", "ioquake3", "openarena"})
+            QTest::newRow(id) << s(id) << QByteArray("Stopped demo.");
+        QTest::newRow("quake3e") << s("quake3e") << QByteArray("Stopped demo recording.");
+    }
+    void stopLine()
+    {
+        QFETCH(QString, engine);
+        QFETCH(QByteArray, line);
+        QCOMPARE(builtIn(engine.toLatin1().constData()).stopLine, line);
     }
 
     // A file overrides a built-in engine key by key and adds new ones after the built-ins.
