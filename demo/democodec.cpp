@@ -1,5 +1,6 @@
 #include "democodec.h"
 
+#include "q2codec.h"
 #include "q3codec.h"
 
 namespace arbelon::demo {
@@ -8,7 +9,7 @@ std::unique_ptr<DemoCodec> makeCodec(Game game)
 {
     switch (game) {
     case Game::Quake2:
-        break;
+        return std::make_unique<Q2Codec>();
     case Game::Quake3:
         return std::make_unique<Q3Codec>();
     }
