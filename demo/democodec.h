@@ -67,6 +67,8 @@ public:
     virtual QByteArray liveForm(const Frame &frame) = 0;
     // The end marker, framed.
     virtual QByteArray endMarker() const = 0;
+    // A reader in the same state, that goes on by itself: a copy can start where this one is.
+    virtual std::unique_ptr<DemoCodec> clone() const = 0;
 };
 
 // A codec for one game's demos.

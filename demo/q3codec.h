@@ -30,6 +30,7 @@ public:
     QByteArray rebuild() override;
     QByteArray liveForm(const Frame &frame) override;
     QByteArray endMarker() const override;
+    std::unique_ptr<DemoCodec> clone() const override { return std::make_unique<Q3Codec>(*this); }
 
     const Q3GameState &gameState() const { return m_gameState; }
 

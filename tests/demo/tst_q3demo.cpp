@@ -3,6 +3,7 @@
 // there on, and each kind of bad input refused.
 
 #include "democodec.h"
+#include "livedemo.h"
 #include "q3codec.h"
 #include "q3message.h"
 
@@ -115,6 +116,8 @@ private slots:
     void refusesBadInput_data();
     void refusesBadInput();
     void huffmanCodesEveryByte();
+    void liveCopyTrailsByTheMargin_data();
+    void liveCopyTrailsByTheMargin();
 };
 
 void TestQ3Demo::readsEveryMessage()
@@ -261,6 +264,54 @@ void TestQ3Demo::huffmanCodesEveryByte()
         QCOMPARE(r.readBits(3), i & 7);
         QCOMPARE(r.readBits(-16), -i);
     }
+}
+
+void TestQ3Demo::liveCopyTrailsByTheMargin_data()
+{
+    QTest::addColumn<double>("joinAt");
+    QTest::addColumn<int>("blockMs");
+    QTest::newRow("a quarter in, blocks a second apart") << 0.25 << 1000;
+    QTest::newRow("three quarters in, blocks 7 s apart") << 0.75 << 7000;
+    QTest::newRow("after its end") << 1.0 << 1000;
+}
+
+void TestQ3Demo::liveCopyTrailsByTheMargin()
+{
+    QFETCH(double, joinAt);
+    QFETCH(int, blockMs);
+    const QByteArray demo = recorded();
+    Q3Codec original;
+    const Reading whole = readAll(original, demo);
+
+    // The exact copy arrives in the engines' 4,096-byte steps.
+    LiveDemo live(Game::Quake3);
+    const qsizetype join = qsizetype(joinAt * double(demo.size()));
+    qint64 now = 0;
+    QByteArray copy;
+    for (qsizetype at = 0; at < demo.size(); at += 4096, now += blockMs) {
+        live.append(QByteArrayView(demo).sliced(at, std::min<qsizetype>(4096, demo.size() - at)), now);
+        if (copy.isEmpty() && at + 4096 >= join && live.liveReady()) {
+            const qint64 newest = live.newestTimeMs();
+            copy = live.startLive();
+            Q3Codec first;
+            const Frame gs = first.nextFrame(copy);
+            first.parse(gs);
+            first.parse(first.nextFrame(QByteArrayView(copy).sliced(gs.size)));
+            const qint64 start = first.newestSnapshot().serverTime;
+            QCOMPARE(live.marginMs(), qBound<qint64>(LiveDemo::kMinMarginMs, blockMs, LiveDemo::kMaxMarginMs));
+            QVERIFY2(newest - start >= live.marginMs() - 100 && newest - start <= live.marginMs() + 100,
+                     qPrintable(QStringLiteral("starts %1 ms behind").arg(newest - start)));
+        } else if (!copy.isEmpty()) {
+            copy += live.takeLive();
+        }
+    }
+    QCOMPARE(live.state(), LiveDemo::State::Ended);
+    Q3Codec again;
+    const Reading played = readAll(again, copy);
+    QVERIFY(played.ended);
+    QCOMPARE(played.snapshotMessages.last(), whole.snapshotMessages.last());
+    for (const qint32 m : played.snapshotMessages)
+        QVERIFY(whole.snapshots.at(m).entities == played.snapshots.at(m).entities);
 }
 
 QTEST_GUILESS_MAIN(TestQ3Demo)

@@ -1,0 +1,141 @@
+#include "livedemo.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace arbelon::demo {
+
+LiveDemo::LiveDemo(Game game) : m_game(game), m_head(makeCodec(game)), m_trail(makeCodec(game)) {}
+LiveDemo::~LiveDemo() = default;
+
+void LiveDemo::refuse(const DemoError &e)
+{
+    m_state = State::Refused;
+    m_refusal = QString::fromStdString(e.what());
+    m_pending.clear();
+    m_held.clear();
+    m_heldBytes = 0;
+    m_copy.reset();
+}
+
+void LiveDemo::append(QByteArrayView bytes, qint64 nowMs)
+{
+    if (m_state != State::Growing || !m_head || !m_trail)
+        return;
+    if (m_lastArrival >= 0 && !m_intermission)
+        m_longestGap = std::max(m_longestGap, nowMs - m_lastArrival);
+    m_lastArrival = nowMs;
+    m_pending.append(bytes.data(), bytes.size());
+    try {
+        qsizetype at = 0;
+        for (;;) {
+            const Frame f = m_head->nextFrame(QByteArrayView(m_pending).sliced(at));
+            if (f.kind == Frame::Incomplete)
+                break;
+            at += f.size;
+            if (f.kind == Frame::End) {
+                m_state = State::Ended;
+                break;
+            }
+            read(f);
+        }
+        m_pending.remove(0, at);
+        if (m_state == State::Growing && m_pending.size() > kMaxPendingBytes)
+            throw DemoError("a message is larger than any game writes");
+        if (m_state == State::Ended && m_copy)
+            m_liveOut += m_copy->endMarker();
+    } catch (const DemoError &e) {
+        refuse(e);
+    }
+}
+
+void LiveDemo::read(const Frame &f)
+{
+    const MessageInfo info = m_head->parse(f);
+    if (info.snapshot) {
+        m_newestTime = info.serverTimeMs;
+        m_intermission = info.intermission;
+    }
+    const qsizetype framing = f.size - f.payload.size();
+    Held h{QByteArray(f.payload.data() - framing, f.size), info.serverTimeMs, info.snapshot};
+    if (info.gameState) {
+        // A new level: nothing before it can start a copy of this one; the trailing reader
+        // takes what is left of the old one now.
+        trailTo(std::numeric_limits<qint64>::max());
+    }
+    if (m_copy)
+        copy(h);
+    m_heldBytes += h.frame.size();
+    m_held.push_back(std::move(h));
+    trailTo(m_newestTime - kMaxMarginMs);
+}
+
+void LiveDemo::copy(const Held &h)
+{
+    const Frame f = m_copy->nextFrame(h.frame);
+    m_copy->parse(f);
+    m_liveOut += m_copy->liveForm(f);
+}
+
+// Lets the trailing reader take the held messages up to a game time (and those beyond the
+// memory bound), stopping before the snapshot that would pass it.
+void LiveDemo::trailTo(qint64 timeMs)
+{
+    while (!m_held.empty()) {
+        const Held &h = m_held.front();
+        if (h.snapshot && h.timeMs > timeMs && m_heldBytes <= kMaxHeldBytes)
+            break;
+        m_trail->parse(m_trail->nextFrame(h.frame));
+        m_heldBytes -= h.frame.size();
+        m_held.pop_front();
+    }
+}
+
+qint64 LiveDemo::marginMs() const
+{
+    return std::clamp(m_longestGap, kMinMarginMs, kMaxMarginMs);
+}
+
+bool LiveDemo::liveReady() const
+{
+    if (m_state == State::Refused)
+        return false;
+    if (m_trail->canRebuild())
+        return true;
+    // Not yet a margin of data: the first snapshot held will do as the start.
+    return std::any_of(m_held.begin(), m_held.end(), [](const Held &h) { return h.snapshot; });
+}
+
+QByteArray LiveDemo::startLive()
+{
+    if (!liveReady())
+        return {};
+    try {
+        trailTo(m_newestTime - marginMs());
+        // Less than a margin of data so far: the oldest snapshot held is the start.
+        while (!m_trail->canRebuild() && !m_held.empty()) {
+            m_trail->parse(m_trail->nextFrame(m_held.front().frame));
+            m_heldBytes -= m_held.front().frame.size();
+            m_held.pop_front();
+        }
+        m_copy = m_trail->clone();
+        m_liveOut = m_copy->rebuild();
+        for (const Held &h : m_held)
+            copy(h);
+        if (m_state == State::Ended)
+            m_liveOut += m_copy->endMarker();
+        return takeLive();
+    } catch (const DemoError &e) {
+        refuse(e);
+        return {};
+    }
+}
+
+QByteArray LiveDemo::takeLive()
+{
+    QByteArray out;
+    out.swap(m_liveOut);
+    return out;
+}
+
+} // namespace arbelon::demo

@@ -1,0 +1,82 @@
+#pragma once
+// One demo as it arrives, read as it grows, and the live copy made from it on request: a demo
+// that starts a margin behind the newest data with a rebuilt game state and full snapshot,
+// then goes on with every message that arrives. The exact bytes are the caller's to keep; this
+// holds only the last seconds of messages and the state at their start.
+
+#include "democodec.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <deque>
+#include <memory>
+
+namespace arbelon::demo {
+
+class LiveDemo {
+public:
+    static constexpr qint64 kMinMarginMs = 5000;
+    static constexpr qint64 kMaxMarginMs = 10000;
+    // Messages held for a rebuilt start beyond this many bytes go: a stream whose game clock
+    // does not advance must not fill memory.
+    static constexpr qsizetype kMaxHeldBytes = 8 * 1024 * 1024;
+    // Bytes waiting for their message's end beyond this are no valid demo.
+    static constexpr qsizetype kMaxPendingBytes = 64 * 1024;
+
+    enum class State { Growing, Ended, Refused };
+
+    explicit LiveDemo(Game game);
+    ~LiveDemo();
+
+    // The exact copy's next bytes, at nowMs on a steady clock.
+    void append(QByteArrayView bytes, qint64 nowMs);
+
+    State state() const { return m_state; }
+    // Why live play is not offered, once refused.
+    QString refusal() const { return m_refusal; }
+    int protocol() const { return m_head ? m_head->protocol() : 0; }
+    // The newest game time read, and whether the game shows its intermission there.
+    qint64 newestTimeMs() const { return m_newestTime; }
+    bool intermission() const { return m_intermission; }
+
+    // How far behind the newest data a live copy starts: the longest gap between arrivals
+    // seen outside intermission, within 5 and 10 s.
+    qint64 marginMs() const;
+    // A live copy can be started (a game state and a snapshot have been read, nothing refused).
+    bool liveReady() const;
+    // Starts a live copy and returns its first bytes; later ones come from takeLive(). Starting
+    // again begins a new copy, again a margin behind the newest data.
+    QByteArray startLive();
+    bool liveStarted() const { return m_copy != nullptr; }
+    // The live copy's bytes since the last call; its end marker once the demo ended.
+    QByteArray takeLive();
+
+private:
+    struct Held {
+        QByteArray frame;
+        qint64 timeMs;
+        bool snapshot;
+    };
+    void refuse(const DemoError &e);
+    void read(const Frame &f);
+    void trailTo(qint64 timeMs);
+    void copy(const Held &h);
+
+    Game m_game;
+    std::unique_ptr<DemoCodec> m_head;  // reads every message as it arrives
+    std::unique_ptr<DemoCodec> m_trail; // reads them a margin later: a live copy's start
+    std::unique_ptr<DemoCodec> m_copy;  // the live copy's reader, from its start on
+    QByteArray m_pending;
+    std::deque<Held> m_held;
+    qsizetype m_heldBytes = 0;
+    State m_state = State::Growing;
+    QString m_refusal;
+    qint64 m_newestTime = 0;
+    bool m_intermission = false;
+    qint64 m_lastArrival = -1;
+    qint64 m_longestGap = 0;
+    QByteArray m_liveOut;
+};
+
+} // namespace arbelon::demo
