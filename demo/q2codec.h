@@ -32,6 +32,7 @@ public:
     QByteArray rebuild() override;
     QByteArray liveForm(const Frame &frame) override;
     QByteArray endMarker() const override;
+    std::unique_ptr<DemoCodec> clone() const override { return std::make_unique<Q2Codec>(*this); }
 
     // What has been read, for tools and tests.
     const FrameState *heldFrame(qint32 serverFrame) const;
