@@ -18,7 +18,7 @@ const char *kUsage =
     "  arbelon-cli watch --server HOST --game ID|NAME --quake2-dir DIR --quake3-dir DIR\n"
     "  arbelon-cli watch --url arbelon://HOST[:PORT]/watch/ID --quake2-dir DIR --quake3-dir DIR\n"
     "  arbelon-cli watch --server HOST --game ID|NAME --quake2-engine NAME --quake3-engine NAME\n"
-    "                    [--quake2-dir DIR] [--quake3-dir DIR] [--play]\n"
+    "                    [--quake2-dir DIR] [--quake3-dir DIR] [--play] [--verbose]\n"
     "  arbelon-cli film  --server HOST --name NAME --game 2|3 --dir DIR [--mod MOD]\n"
     "                    [--password PW] [--rate BYTES]\n"
     "  arbelon-cli film  --server HOST --name NAME --engine NAME [--data-dir DIR] [--mod MOD]\n"
@@ -57,9 +57,10 @@ int main(int argc, char **argv)
     const QCommandLineOption q3engine(QStringLiteral("quake3-engine"), QStringLiteral("watch: the Quake 3 engine."), QStringLiteral("NAME"));
     const QCommandLineOption play(QStringLiteral("play"), QStringLiteral("watch: start the game on the first demo once it is listed."));
     const QCommandLineOption url(QStringLiteral("url"), QStringLiteral("watch: a watch link, arbelon://HOST[:PORT]/watch/ID (instead of --server and --game)."), QStringLiteral("LINK"));
+    const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("watch: show the started game's console output here instead of in game-output.log."));
     const QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("games: stop after N seconds."), QStringLiteral("N"), QStringLiteral("0"));
     p.addOptions({server, user, game, q2, q3, name, dir, mod, password, rate, seconds, engine, dataDir, q2engine,
-                  q3engine, play, url});
+                  q3engine, play, url, verbose});
     p.process(app);
 
     auto usage = [&](const QString &why) {
@@ -141,6 +142,7 @@ int main(int argc, char **argv)
         o.quake2Dir = p.value(q2);
         o.quake3Dir = p.value(q3);
         o.play = p.isSet(play);
+        o.verbose = p.isSet(verbose);
         QString why;
         if (p.isSet(q2engine)) {
             const auto e = engineNamed(p.value(q2engine), 0, &why);

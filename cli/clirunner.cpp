@@ -2,6 +2,7 @@
 
 #include "demolistmodel.h"
 #include "gamelistmodel.h"
+#include "settingsstore.h"
 #include "twsocket.h"
 
 #include <QDir>
@@ -31,6 +32,10 @@ CliRunner::CliRunner(const CliOptions &options, QTextStream &out, QTextStream &e
     m_tty = ::isatty(STDOUT_FILENO) == 1;
     m_core.setPrompts(this);
     m_core.settings().userName = m_opt.user.left(ClientSettings::kMaxUserName);
+    if (!m_opt.verbose) {
+        m_gameOutput = SettingsStore().folder() + QLatin1Char('/') + QLatin1String(SettingsStore::kGameOutputFile);
+        m_core.setGameOutputFile(m_gameOutput);
+    }
 
     m_progress.setInterval(kProgressMs);
     connect(&m_progress, &QTimer::timeout, this, &CliRunner::onProgressTick);
@@ -252,6 +257,9 @@ void CliRunner::onDemoListed()
     m_played = true;
     const QString program = m_core.gameInstall(m_core.demo().watchedGameType).program;
     line(QStringLiteral("playing demo %1 with %2").arg(m_core.demo().listedNames.value(0), program));
+    if (!m_gameOutput.isEmpty())
+        line(QStringLiteral("the game's console output goes to %1 (--verbose shows it here)")
+                 .arg(QDir::toNativeSeparators(m_gameOutput)));
     m_core.DemoListDblClick(0);
 }
 

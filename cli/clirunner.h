@@ -34,6 +34,8 @@ struct CliOptions {
     int rate = 10000;
     // games
     int listSeconds = 0;         // 0: follow until interrupted
+    // The started game's console output on this program's output, not in game-output.log.
+    bool verbose = false;
 };
 
 // "engines": one line per engine, with where its program and data folder are on this machine.
@@ -87,6 +89,7 @@ private:
     quint32 m_watchedId = 0;
     bool m_inLobby = false;
     bool m_played = false;
+    QString m_gameOutput;        // where the started game's output goes; empty: here
     QTimer m_progress;
     QTimer m_gameWait;
     QElapsedTimer m_clock;

@@ -1,13 +1,38 @@
 #include "programstarter.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 namespace arbelon {
 
+namespace {
+
+// Empties the file (making its folder); false when it cannot be written.
+bool startAfresh(const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+}
+
+} // namespace
+
 bool DetachedProgramStarter::start(const QString &program, const QStringList &arguments,
                                    const QString &workingDirectory)
 {
-    return QProcess::startDetached(program, arguments, workingDirectory);
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setWorkingDirectory(workingDirectory);
+    // Both streams append to the emptied file, so that neither writes over the other. A file
+    // that cannot be written does not keep the game from starting.
+    if (!m_outputFile.isEmpty() && startAfresh(m_outputFile)) {
+        process.setStandardOutputFile(m_outputFile, QIODevice::Append);
+        process.setStandardErrorFile(m_outputFile, QIODevice::Append);
+    }
+    return process.startDetached();
 }
 
 } // namespace arbelon

@@ -14,10 +14,19 @@ public:
                        const QString &workingDirectory) = 0;
 };
 
+// Starts the game detached: it outlives the client. Its standard output and error go to the
+// output file, made anew at each start, so that its console does not flood the client's own
+// output; without one they are the client's.
 class DetachedProgramStarter : public ProgramStarter {
 public:
+    void setOutputFile(const QString &path) { m_outputFile = path; }
+    QString outputFile() const { return m_outputFile; }
+
     bool start(const QString &program, const QStringList &arguments,
                const QString &workingDirectory) override;
+
+private:
+    QString m_outputFile;
 };
 
 } // namespace arbelon

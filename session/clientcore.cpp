@@ -73,6 +73,11 @@ ClientCore::ClientCore(QObject *parent)
     connect(&m_connectTimer, &QTimer::timeout, this, &ClientCore::connectTimedOut);
 }
 
+void ClientCore::setGameOutputFile(const QString &path)
+{
+    m_defaultStarter->setOutputFile(path);
+}
+
 ClientCore::~ClientCore()
 {
     // The socket must not call back into a half-destroyed core.

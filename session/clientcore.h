@@ -23,6 +23,7 @@ class GameListModel;
 class DemoListModel;
 class GameRunningCheck;
 class ProgramStarter;
+class DetachedProgramStarter;
 class ViewerReception;
 class FilmerUpload;
 
@@ -42,6 +43,8 @@ public:
     void setPrompts(UserPrompts *p) { m_prompts = p; }
     void setGameRunningCheck(GameRunningCheck *c) { m_gameRunning = c; }
     void setProgramStarter(ProgramStarter *s) { m_starter = s; }
+    // Where the default starter puts the game's console output; empty: this program's own.
+    void setGameOutputFile(const QString &path);
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
     // Called wherever the settings are to be saved (leaving Setup, the end).
     void setSaveSettings(std::function<void()> fn) { m_saveSettings = std::move(fn); }
@@ -246,7 +249,7 @@ private:
     UserPrompts *m_prompts = nullptr;
     GameRunningCheck *m_gameRunning = nullptr;
     ProgramStarter *m_starter = nullptr;
-    std::unique_ptr<ProgramStarter> m_defaultStarter;
+    std::unique_ptr<DetachedProgramStarter> m_defaultStarter;
     std::unique_ptr<GameRunningCheck> m_defaultGameRunning;
     std::function<QDateTime()> m_clock;
     std::function<void()> m_saveSettings;

@@ -3,6 +3,7 @@
 #include "registryhive.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QStringList>
 
@@ -101,6 +102,11 @@ QString SettingsStore::defaultFilePath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
            + QStringLiteral("/Arbelon/settings.reg");
+}
+
+QString SettingsStore::folder() const
+{
+    return QFileInfo(m_filePath.isEmpty() ? defaultFilePath() : m_filePath).absolutePath();
 }
 
 std::unique_ptr<RegistryHive> SettingsStore::openForReading() const

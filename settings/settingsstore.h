@@ -41,6 +41,11 @@ public:
     static QString defaultFilePath();
     // Empty when the store is the Windows registry.
     QString filePath() const { return m_filePath; }
+    // The folder of the client's own files beside the settings (engines.conf, the started
+    // game's output): the settings file's, or where it would be beside the registry.
+    QString folder() const;
+    // The started game's console output, in folder(), made anew at each start.
+    static constexpr const char *kGameOutputFile = "game-output.log";
 
     // Reads the eight values in their fixed order. Throws ERegistryException at the first
     // value that cannot be read (or when the store itself cannot be read); the values before

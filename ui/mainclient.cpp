@@ -225,6 +225,8 @@ void TMainForm::FormCreate()
         if (!fromFile.errors.isEmpty())
             m_prompts->showMessage(QStringLiteral("Engine profiles not taken:\n") + fromFile.errors.join(QLatin1Char('\n')));
     }
+    // The game's console output beside the settings, not on the terminal the client came from.
+    m_core->setGameOutputFile(m_store.folder() + QLatin1Char('/') + QLatin1String(SettingsStore::kGameOutputFile));
     const bool firstStart = !QFileInfo::exists(m_store.filePath());
     try {
         m_store.LoadSettings(s);

@@ -50,9 +50,10 @@ QProcessEnvironment childEnvironment()
 class Child {
 public:
     explicit Child(const QString &program, const QStringList &args,
-                   const QString &workingDir = QString())
+                   const QString &workingDir = QString(),
+                   const QProcessEnvironment &env = childEnvironment())
     {
-        m_process.setProcessEnvironment(childEnvironment());
+        m_process.setProcessEnvironment(env);
         if (!workingDir.isEmpty())
             m_process.setWorkingDirectory(workingDir);
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process,
@@ -166,6 +167,8 @@ private slots:
     void failsWithMessage();
     void reportsWhatHappens_data();
     void reportsWhatHappens();
+    void gameOutputHasItsOwnFile_data();
+    void gameOutputHasItsOwnFile();
 
 private:
     std::unique_ptr<Child> startRelay(const QString &address, const QStringList &extra);
@@ -592,6 +595,74 @@ void TestCli::reportsWhatHappens()
     if (status >= 0)
         QVERIFY2(run->exitCode() == status, qPrintable(run->all()));
     QVERIFY2(run->all().count(said) == times, qPrintable(run->all()));
+}
+
+// The game started with --play writes its console to game-output.log beside the settings,
+// emptied at each start; --verbose leaves it on the command's own output.
+void TestCli::gameOutputHasItsOwnFile_data()
+{
+    QTest::addColumn<bool>("verbose");
+    QTest::newRow("quiet") << false;
+    QTest::newRow("verbose") << true;
+}
+
+void TestCli::gameOutputHasItsOwnFile()
+{
+    using namespace arbelon;
+    QFETCH(bool, verbose);
+    test::FakeRelay relay;
+    QVERIFY(relay.listen(kScripted, kViewerPort));
+    QObject::connect(&relay, &test::FakeRelay::recordArrived, &relay, [&](const QByteArray &r) {
+        const qint32 type = packetType(r);
+        if (type == ACKNAK)
+            return;
+        relay.ack(0);
+        if (type == USERINFO) {
+            relay.send(buildGameInfoDetailed(5, "played", 0, 1, "baseq2"));
+        } else if (type == WAITFORGAME) {
+            // One demo, large enough to be listed while it grows.
+            QByteArray records = buildDemoRestart(0);
+            for (int i = 0; i < 8; ++i) {
+                const CompressedBlock b = compressBlock(QByteArray(3000, char('a' + i)));
+                records += buildDemoPacket(b.crc, i + 1, b.data);
+            }
+            relay.send(records);
+        }
+    });
+
+    const QString dir = m_tmp.filePath(QStringLiteral("played-") + dataTag());
+    const QString config = m_tmp.filePath(QStringLiteral("config-") + dataTag());
+    const QString exe = QDir(dir).filePath(QStringLiteral("quake2.exe"));
+    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(QFile::copy(QDir(binDir()).filePath(QStringLiteral("arbelon-standin-game")), exe));
+    QVERIFY(QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QString output = config + QStringLiteral("/Arbelon/game-output.log");
+    QVERIFY(writeFile(output, "from an earlier start\n"));
+
+    QProcessEnvironment env = childEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+    QStringList args{QStringLiteral("watch"), QStringLiteral("--server"), kScripted, QStringLiteral("--game"),
+                     QStringLiteral("5"), QStringLiteral("--quake2-dir"), dir, QStringLiteral("--play")};
+    if (verbose)
+        args << QStringLiteral("--verbose");
+    Child run(QDir(binDir()).filePath(QStringLiteral("arbelon-cli")), args, QString(), env);
+    QTRY_VERIFY_WITH_TIMEOUT(run.out().contains(QLatin1String("playing demo")) || !run.running(), kStartMs);
+    QVERIFY2(run.running(), qPrintable(run.all()));
+
+    // The stand-in's first console line.
+    const QString banner = QStringLiteral("Arbelon stand-in game: Quake 2");
+    if (verbose) {
+        QTRY_VERIFY_WITH_TIMEOUT(run.out().contains(banner), kStartMs);
+        QVERIFY(!readFile(output).contains(banner.toLatin1()));
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(output).contains(banner.toLatin1()), kStartMs);
+        QVERIFY(!readFile(output).contains("from an earlier start"));
+        QVERIFY(run.out().contains(QDir::toNativeSeparators(output)));
+    }
+    run.interrupt();
+    QVERIFY(run.finish());
+    if (!verbose)
+        QVERIFY2(!run.all().contains(banner), qPrintable(run.all()));
 }
 
 QTEST_GUILESS_MAIN(TestCli)
