@@ -86,7 +86,8 @@ void Q2Codec::setConfigString(int index, QByteArrayView value)
     if (value.size() >= configStringSpace(index))
         return;
     char *at = m_configStrings.data() + qsizetype(index) * kMaxQPath;
-    std::memcpy(at, value.data(), std::size_t(value.size()));
+    if (!value.isEmpty()) // an empty view may have no data at all
+        std::memcpy(at, value.data(), std::size_t(value.size()));
     at[value.size()] = '\0';
 }
 
@@ -308,9 +309,11 @@ QByteArray Q2Codec::rebuild()
     msg.longValue(kProtocol);
     msg.longValue(data.serverCount);
     msg.byte(data.attractLoop);
-    msg.string(data.gameDir);
+    // The client keeps MAX_QPATH - 1 characters of the game directory (cl.gamedir); the level
+    // name is only shown.
+    msg.string(data.gameDir.left(kMaxQPath - 1));
     msg.shortValue(data.playerNum);
-    msg.string(data.levelName);
+    msg.string(data.levelName.left(kMaxConfigStringWrite));
     for (int i = 0; i < kMaxConfigStrings; ++i) {
         const QByteArray value = configString(i).left(kMaxConfigStringWrite);
         if (value.isEmpty())
@@ -347,22 +350,23 @@ QByteArray Q2Codec::rebuild()
     if (frame.size() > kMaxMsgLen)
         fail("frame " + std::to_string(newest.serverFrame) + " in full takes "
              + std::to_string(frame.size()) + " bytes, more than a message holds");
-    Writer extra;
     if (m_layout) {
-        extra.byte(SvcLayout);
-        extra.string(*m_layout);
+        msg.byte(SvcLayout);
+        msg.string(*m_layout);
     }
     if (m_inventory) {
-        extra.byte(SvcInventory);
+        Writer items;
+        items.byte(SvcInventory);
         for (const qint16 item : *m_inventory)
-            extra.shortValue(item);
+            items.shortValue(item);
+        if (msg.size() + items.size() > kMaxMsgLen)
+            flush();
+        msg.append(items.bytes());
     }
-    if (extra.size() + frame.size() <= kMaxMsgLen) {
-        result += framed(extra.bytes() + frame.bytes());
-    } else {
-        result += framed(extra.bytes());
-        result += framed(frame.bytes());
-    }
+    if (msg.size() + frame.size() > kMaxMsgLen)
+        flush();
+    msg.append(frame.bytes());
+    flush();
 
     m_live = true;
     m_planValid = false;
