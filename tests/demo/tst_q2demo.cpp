@@ -556,6 +556,25 @@ private slots:
             QCOMPARE(replay.baseline(i), original.baseline(i));
     }
 
+    // Before a rebuild there is no copy; an empty message would end the copy's playback.
+    void liveFormHasNoPlace()
+    {
+        const QList<QByteArray> messages = gameMessages();
+        Q2Codec codec;
+        const Frame first = codec.nextFrame(messages[0]);
+        codec.parse(first);
+        QVERIFY(codec.liveForm(first).isEmpty());
+        codec.parse(codec.nextFrame(messages[1]));
+        QVERIFY(!codec.rebuild().isEmpty());
+        const QByteArray empty(4, '\0');
+        const Frame nothing = codec.nextFrame(empty);
+        codec.parse(nothing);
+        QVERIFY(codec.liveForm(nothing).isEmpty());
+        const Frame next = codec.nextFrame(messages[2]);
+        codec.parse(next);
+        QCOMPARE(codec.liveForm(next), messages[2]);
+    }
+
     void refusesBadDemos_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -573,9 +592,12 @@ private slots:
         QTest::newRow("delta from a missing frame")
             << start + framed(Msg().u8(20).s32(5).s32(4).u8(0).u8(0).u8(17).s16(0).s32(0).u8(18).s16(0).b)
             << "does not hold";
-        QTest::newRow("delta from a frame too old")
-            << start + framed(full) + framed(Msg().u8(20).s32(19).s32(3).u8(0).u8(0).b) + framed(Msg().u8(20).s32(20).s32(3).u8(0).u8(0).u8(17).s16(0).s32(0).u8(18).s16(0).b)
-            << "ends inside";
+        auto frameMsg = [](int serverFrame, int delta) {
+            return framed(Msg().u8(20).s32(serverFrame).s32(delta).u8(0).u8(0).u8(17).s16(0).s32(0).u8(18).s16(0).b);
+        };
+        // Frame 19 takes frame 3's place among the last 16.
+        QTest::newRow("delta from a frame too old") << start + frameMsg(3, -1) + frameMsg(19, -1) + frameMsg(20, 3)
+                                                    << "from frame 3, which the demo does not hold";
         QTest::newRow("unknown command") << start + framed(Msg().u8(21).b) << "unknown server command 21";
         QTest::newRow("command zero") << start + framed(Msg().u8(0).b) << "unknown server command 0";
         QTest::newRow("protocol 35") << framed(serverData(35)) << "protocol 35 is not supported for live play";
