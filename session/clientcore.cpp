@@ -561,6 +561,7 @@ void ClientCore::stopTimers()
 void ClientCore::demoCloseAll()
 {
     m_viewer->demoClose();
+    m_viewer->removeLiveCopies();
     m_filmer->closeFiles();
 }
 

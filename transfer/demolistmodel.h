@@ -1,6 +1,7 @@
 #pragma once
-// The lobby's demo list: one row per demo, columns "Demos" and "Data". Names are kept
-// whole, whatever characters they hold.
+// The lobby's demo list: one row per demo, columns "Demos", "Data" and "State" (live while it
+// arrives, ended when its end marker came, incomplete when the next demo or the game's
+// removal came first). Names are kept whole, whatever characters they hold.
 
 #include <QAbstractTableModel>
 #include <QList>
@@ -12,11 +13,16 @@ class DemoListModel : public QAbstractTableModel {
 public:
     using QAbstractTableModel::QAbstractTableModel;
 
+    enum class DemoState { Live, Ended, Incomplete };
+
     void appendRow(const QString &name);
     void setLastData(const QString &data);
+    void setState(int row, DemoState state);
     void clear();
     QString name(int row) const { return m_rows.at(row).name; }
     QString dataText(int row) const { return m_rows.at(row).data; }
+    DemoState state(int row) const { return m_rows.at(row).state; }
+    static QString stateText(DemoState s);
     QString lastName() const { return m_rows.isEmpty() ? QString() : m_rows.last().name; }
 
     int rowCount(const QModelIndex &parent = {}) const override;
@@ -28,6 +34,7 @@ private:
     struct Row {
         QString name;
         QString data;
+        DemoState state = DemoState::Live;
     };
     QList<Row> m_rows;
 };

@@ -13,7 +13,10 @@
 
 namespace arbelon {
 
-ViewerReception::ViewerReception(TransferHost &host) : m_host(host) {}
+ViewerReception::ViewerReception(TransferHost &host) : m_host(host)
+{
+    m_clock.start();
+}
 ViewerReception::~ViewerReception() = default;
 
 QString ViewerReception::demoName(const QString &gameName, const QDateTime &when)
@@ -65,8 +68,30 @@ void ViewerReception::prepareLobby()
 
 void ViewerReception::demoClose()
 {
+    finishDemo();
     m_file.close();
     m_host.demo().currentDemoPath.clear();
+}
+
+void ViewerReception::removeLiveCopies()
+{
+    m_live.removeCopies();
+}
+
+// The current demo is over: its row says whether its end came, and nothing more is added to it.
+void ViewerReception::finishDemo()
+{
+    if (!m_file.isOpen())
+        return;
+    if (m_live.ended() && m_currentRow < 0 && m_file.size() > 0)
+        listCurrent();
+    if (m_currentRow >= 0) {
+        m_host.demoList()->setState(m_currentRow, m_live.ended() ? DemoListModel::DemoState::Ended
+                                                                 : DemoListModel::DemoState::Incomplete);
+    }
+    m_live.close();
+    m_currentRow = -1;
+    m_refusalTold = false;
 }
 
 // ---- DEMORESTART ----------------------------------------------------------------
@@ -179,7 +204,29 @@ void ViewerReception::appendBlock(QByteArrayView block)
         m_host.reportError(QString::fromStdString(e.what()));
         throw;
     }
+    feedLive(block);
     showSize(m_file.size());
+}
+
+void ViewerReception::feedLive(QByteArrayView block)
+{
+    try {
+        m_live.append(block, m_clock.elapsed());
+    } catch (const EDemoFileError &e) {
+        // The exact copy is what counts; a live copy that cannot grow just stops.
+        m_live.close();
+        m_host.tellUser(QStringLiteral("The live copy stopped: %1").arg(QString::fromStdString(e.what())));
+    }
+    if (m_live.refused() && !m_refusalTold) {
+        // Told to the user when they ask to play it; the exact copy is kept whatever it holds.
+        m_refusalTold = true;
+        m_livePending = false;
+        m_host.dispatcher().trace().line(QStringLiteral("live play not offered: %1").arg(m_live.refusal()));
+    }
+    if (m_livePending && m_live.caughtUp() && m_live.canPlayLive()) {
+        m_livePending = false;
+        startLive();
+    }
 }
 
 void ViewerReception::openDemoFile()
@@ -194,6 +241,8 @@ void ViewerReception::openDemoFile()
         throw EDemoFileError("demo data before any demo was announced");
 
     const QString used = m_file.create(s.currentDemoPath, gameDir);
+    m_live.begin(s.watchedGameType, used);
+    m_currentRow = -1;
     if (used != s.currentDemoPath) {
         // A demo of the same name exists already and keeps its data; the new file got a
         // numbered name. Rows that name this demo must play this file, not the older one.
@@ -206,27 +255,92 @@ void ViewerReception::openDemoFile()
 void ViewerReception::showSize(qint64 size)
 {
     m_host.setDataInLabel(QString::number(size));
-    if (size <= kListThreshold)
+    // A small demo is listed once its end came: before, it may be a demo that never starts.
+    if (size <= kListThreshold && !m_live.ended())
         return;
+    if (m_currentRow < 0)
+        listCurrent();
+    DemoListModel *list = m_host.demoList();
+    list->setLastData(QString::number(size / 1000) + QStringLiteral("k "));
+    if (m_live.ended())
+        list->setState(m_currentRow, DemoListModel::DemoState::Ended);
+}
+
+void ViewerReception::listCurrent()
+{
     const DemoTransferState &s = m_host.demo();
     DemoListModel *list = m_host.demoList();
     if (list->rowCount() == 0 || list->lastName() != s.currentDemoName) {
         m_host.demo().listedNames.append(s.currentDemoName);
         list->appendRow(s.currentDemoName);
     }
-    list->setLastData(QString::number(size / 1000) + QStringLiteral("k "));
+    m_currentRow = list->rowCount() - 1;
 }
 
 // ---- playback -------------------------------------------------------------------
 
+bool ViewerReception::liveOffered(int row) const
+{
+    return row >= 0 && row == m_currentRow && !m_live.ended() && m_live.canPlayLive();
+}
+
 void ViewerReception::DemoListDblClick(int row)
+{
+    if (liveOffered(row)) {
+        playLive(row);
+        return;
+    }
+    if (row >= 0 && row == m_currentRow && m_live.refused())
+        m_host.tellUser(QStringLiteral("Live play is not offered for this demo: %1; playing it from the start")
+                            .arg(m_live.refusal()));
+    playFromStart(row);
+}
+
+void ViewerReception::playLive(int row)
+{
+    if (m_host.role() == roleFilmer || row < 0 || row >= m_host.demo().listedNames.size())
+        return;
+    if (!liveOffered(row)) {
+        m_host.tellUser(m_live.refused() && row == m_currentRow
+                            ? QStringLiteral("Live play is not offered for this demo: %1").arg(m_live.refusal())
+                            : QStringLiteral("Live play is offered only for the demo still arriving"));
+        return;
+    }
+    if (!m_live.caughtUp()) {
+        m_livePending = true;
+        m_host.tellUser(QStringLiteral("Catching up with the game: live play starts once the demo has arrived"));
+        return;
+    }
+    startLive();
+}
+
+void ViewerReception::startLive()
+{
+    QString path;
+    try {
+        path = m_live.startCopy(gameDirectory());
+    } catch (const EDemoFileError &e) {
+        m_host.tellUser(QStringLiteral("Cannot play live: %1").arg(QString::fromStdString(e.what())));
+        return;
+    }
+    m_host.tellUser(QStringLiteral("Playing live, %1 s behind the newest data").arg(m_live.marginMs() / 1000));
+    launch(QFileInfo(path).completeBaseName());
+}
+
+void ViewerReception::playFromStart(int row)
 {
     if (m_host.role() == roleFilmer)
         return;
-    DemoTransferState &s = m_host.demo();
+    const DemoTransferState &s = m_host.demo();
     if (row < 0 || row >= s.listedNames.size())
         return;
-    s.launchArguments = m_install.playArguments(s.watchedMod, s.listedNames.at(row));
+    launch(s.listedNames.at(row));
+}
+
+void ViewerReception::launch(const QString &name)
+{
+    DemoTransferState &s = m_host.demo();
+    s.launchArguments = m_install.playArguments(s.watchedMod, name);
 
     // Without a program there is nothing to start (and no search along PATH).
     const QString folder = m_install.workingDirectory();

@@ -5,10 +5,12 @@
 
 #include "gameinstall.h"
 #include "viewerdemofile.h"
+#include "viewerlive.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 
@@ -40,7 +42,14 @@ public:
     void sessionConnected();   // clears the current path, pending list, names and rows
     void prepareLobby();       // Viewer lobby preparation
     void demoClose();          // closes the demo file, clears the current demo path
+    void removeLiveCopies();   // the lobby is left: the live copies go
+    // Plays the demo of a row: live when it is the demo still arriving and live play is
+    // offered, from its start otherwise.
     void DemoListDblClick(int row);
+    void playLive(int row);
+    void playFromStart(int row);
+    // Live play is offered for the row's demo now.
+    bool liveOffered(int row) const;
 
     bool demoFileOpen() const { return m_file.isOpen(); }
 
@@ -55,6 +64,11 @@ private:
     void appendBlock(QByteArrayView block);
     void openDemoFile();
     void showSize(qint64 size);
+    void listCurrent();
+    void finishDemo();
+    void feedLive(QByteArrayView block);
+    void startLive();
+    void launch(const QString &name);
     void requireViewer(const char *record) const;
     bool demoCapReached();
 
@@ -70,6 +84,13 @@ private:
     QList<QDateTime> m_createdAt;
     bool m_refused = false;
     bool m_capReported = false;
+    // Live play: the current demo read as it arrives, its row once listed, and a live start
+    // asked for while the blocks were still catching up with the game.
+    ViewerLive m_live;
+    QElapsedTimer m_clock;
+    int m_currentRow = -1;
+    bool m_livePending = false;
+    bool m_refusalTold = false;
 };
 
 } // namespace arbelon

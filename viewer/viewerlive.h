@@ -1,0 +1,63 @@
+#pragma once
+// The Viewer's live play of the demo it receives: the demo read as its blocks arrive, and on
+// request a second file beside it, the live copy ("NAME.live.dm_71"), that starts a margin
+// behind the newest data and grows with every block. The exact copy is never touched; live
+// copies are removed when the lobby is left.
+
+#include "livedemo.h"
+#include "viewerdemofile.h"
+
+#include <QByteArrayView>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+namespace arbelon {
+
+class ViewerLive {
+public:
+    // A backlog arrives block after block; the Filmer sends one a second. A gap this long
+    // between two blocks means the demo has caught up with the game.
+    static constexpr qint64 kCaughtUpGapMs = 500;
+
+    // A new demo whose exact copy is at path, of the game type given (0 Quake 2, 1 Quake 3).
+    void begin(int gameType, const QString &path);
+    // Its next block, at nowMs on a steady clock.
+    void append(QByteArrayView block, qint64 nowMs);
+    // The demo ended (its end marker) or was refused as no valid demo (the reason is given).
+    bool ended() const;
+    bool refused() const;
+    QString refusal() const;
+    // A live copy can start now, and the blocks have caught up with the game.
+    bool canPlayLive() const;
+    bool caughtUp() const { return m_caughtUp; }
+    qint64 marginMs() const;
+
+    // Writes a new live copy beside the exact one (inside gameDir) and keeps it growing.
+    // Returns its path. Throws EDemoFileError when it cannot be written.
+    QString startCopy(const QString &gameDir);
+    bool copying() const { return m_file.isOpen(); }
+    QString demoPath() const { return m_path; }
+
+    // The demo is over for this lobby (the next one began, or the lobby is left).
+    void close();
+    // Deletes every live copy made; the game may have been reading one.
+    void removeCopies();
+
+    // The live copy's path for an exact copy's path.
+    static QString copyPath(const QString &exactPath);
+    static bool isCopyName(const QString &fileName);
+
+private:
+    std::unique_ptr<demo::LiveDemo> m_demo;
+    ViewerDemoFile m_file;
+    QString m_path;
+    QStringList m_copies;
+    QByteArray m_tail; // the exact copy's last bytes, for its end marker when not readable
+    qint64 m_lastArrival = -1;
+    bool m_caughtUp = false;
+    int m_gameType = 0;
+};
+
+} // namespace arbelon
