@@ -260,7 +260,9 @@ void Q2Codec::parseFrame(Reader &in, qsizetype start, MessageInfo &info)
         }
         m_plan.push_back(span);
         m_copyHolds[slot(f.serverFrame)] = f.serverFrame;
-        m_copyNewest = f.serverFrame;
+        // A delta frame of 0 or less means "not delta-coded": such a frame is no source.
+        if (f.serverFrame > 0)
+            m_copyNewest = f.serverFrame;
     }
 
     info.snapshot = true;
@@ -373,7 +375,9 @@ QByteArray Q2Codec::rebuild()
     m_plan.clear();
     m_copyHolds.fill(std::nullopt);
     m_copyHolds[slot(newest.serverFrame)] = newest.serverFrame;
-    m_copyNewest = newest.serverFrame;
+    m_copyNewest.reset();
+    if (newest.serverFrame > 0)
+        m_copyNewest = newest.serverFrame;
     return result;
 }
 

@@ -575,6 +575,31 @@ private slots:
         QCOMPARE(codec.liveForm(next), messages[2]);
     }
 
+    // A frame numbered 0 or less can be no delta source: its number as a delta means "full".
+    void reencodesFromAPositiveFrame()
+    {
+        auto frameMsg = [](int serverFrame, int delta, bool sendStat) {
+            Msg m;
+            m.u8(20).s32(serverFrame).s32(delta).u8(0).u8(0).u8(17).s16(0);
+            sendStat ? m.s32(1 << 1).s16(7) : m.s32(0);
+            return framed(m.u8(18).s16(0).b);
+        };
+        Q2Codec codec;
+        feed(codec, framed(serverData()));
+        feed(codec, frameMsg(1, -1, true));
+        feed(codec, frameMsg(2, 1, false));
+        QByteArray copy = codec.rebuild();
+        for (const QByteArray &m : {frameMsg(-3, -1, true), frameMsg(4, 1, false)}) {
+            const Frame f = codec.nextFrame(m);
+            codec.parse(f);
+            copy += codec.liveForm(f);
+        }
+        Q2Codec replay;
+        readAll(replay, copy);
+        QVERIFY(replay.heldFrame(4));
+        QCOMPARE(replay.heldFrame(4)->player.stats[1], 7);
+    }
+
     void refusesBadDemos_data()
     {
         QTest::addColumn<QByteArray>("bytes");
