@@ -2,6 +2,7 @@
 // input layout each target reads. Run it with the tests/fuzz folder of the source tree:
 //   fuzz_make_seeds <source>/tests/fuzz
 
+#include "q2fields.h"
 #include "records.h"
 
 #include <QDir>
@@ -414,6 +415,126 @@ void consoleSeeds()
     write(t, QStringLiteral("controls"), controls);
 }
 
+// ---- Quake 2 demo codec: [first rebuild][rebuild period] then the demo file ------------------
+
+// A small .dm2 game written with the codec's own field writers: entities that move, vanish and
+// come back, frames delta-coded from one, two or three frames back, and the commands a server
+// sends beside them.
+QList<QByteArray> q2Game(int frames, int level)
+{
+    using namespace arbelon::demo::q2;
+    QList<QByteArray> messages;
+    auto message = [&](const Writer &w) {
+        Writer f;
+        f.longValue(qint32(w.size()));
+        f.append(w.bytes());
+        messages.append(f.bytes());
+    };
+    std::array<EntityState, kMaxEdicts> baselines{};
+    Writer w;
+    w.byte(SvcServerData);
+    w.longValue(kProtocol);
+    w.longValue(0x10000 + level);
+    w.byte(1);
+    w.string("baseq2");
+    w.shortValue(0);
+    w.string("The Edge");
+    const QList<QByteArray> strings = {"The Edge", "", "", "", "", "yb -24 xv 0 hnum xv 50 pic 0 yb -50 xv 0 anum"};
+    for (int i = 0; i < strings.size(); ++i) {
+        if (!strings[i].isEmpty()) {
+            w.byte(SvcConfigString);
+            w.shortValue(qint16(i));
+            w.string(strings[i]);
+        }
+    }
+    w.byte(SvcConfigString);
+    w.shortValue(33);
+    w.string("maps/q2dm1.bsp");
+    const int numbers[] = {1, 2, 3, 9, 40, 300, 777};
+    for (const int n : numbers) {
+        EntityState &b = baselines[std::size_t(n)];
+        b.number = n;
+        b.models[0] = quint8(n % 30 + 1);
+        b.origin = {qint16(n * 8), qint16(-n * 8), 64};
+        w.byte(SvcSpawnBaseline);
+        writeEntityDelta(w, EntityState{}, b, true);
+    }
+    w.byte(SvcStuffText);
+    w.string("precache\n");
+    message(w);
+
+    std::vector<EntityList> states(std::size_t(frames) + 1);
+    std::vector<PlayerState> players(std::size_t(frames) + 1);
+    for (int k = 1; k <= frames; ++k) {
+        for (const int n : numbers) {
+            if (n == 300 && k % 7 < 2)
+                continue;
+            EntityState e = baselines[std::size_t(n)];
+            e.origin[0] = qint16(e.origin[0] + (n % 2 ? k * 12 : 0));
+            e.angles[1] = quint8(k * 9);
+            e.frame = (k * 5 + n) % 300;
+            e.event = k % 6 == 0 ? 1 : 0;
+            e.skin = n == 9 ? 100000 : 0;
+            states[std::size_t(k)].push_back(e);
+        }
+        PlayerState &p = players[std::size_t(k)];
+        p.pmType = k > frames - 3 ? kPmFreeze : 0;
+        p.origin = {qint16(k * 20), 0, 200};
+        p.viewAngles = {0, qint16(k * 300), 0};
+        p.stats[1] = qint16(100 - k);
+        const int delta = k == 1 ? 0 : k - 1 - (k % 5 == 0 ? 2 : 0);
+        w.clear();
+        if (k % 3 == 0) {
+            w.byte(SvcSound);
+            w.append(QByteArray("\x1f\x04\xc8\x40\x0a\x2a\x00\x08\x00\x10\x00\x18\x00", 13));
+        }
+        if (k % 4 == 1) {
+            w.byte(SvcTempEntity);
+            w.byte(3); // a rail trail
+            w.append(QByteArray(12, '\x10'));
+        }
+        if (k == 6) {
+            w.byte(SvcLayout);
+            w.string("xv 0 yv 0 string \"scores\"");
+        }
+        w.byte(SvcFrame);
+        w.longValue(k);
+        w.longValue(delta ? delta : -1);
+        w.byte(0);
+        w.byte(1);
+        w.byte(1);
+        writePlayerState(w, delta ? players[std::size_t(delta)] : PlayerState{}, p);
+        writePacketEntities(w, delta ? states[std::size_t(delta)] : EntityList{}, states[std::size_t(k)], baselines);
+        message(w);
+    }
+    return messages;
+}
+
+void q2DemoSeeds()
+{
+    const QString t = QStringLiteral("q2demo");
+    const QList<QByteArray> game = q2Game(40, 1);
+    const QByteArray end(4, '\xff');
+    auto settings = [](int first, int every) { return QByteArray(1, char(first)) + char(every); };
+    auto join = [](const QList<QByteArray> &messages) {
+        QByteArray out;
+        for (const QByteArray &m : messages)
+            out += m;
+        return out;
+    };
+    const QByteArray demo = join(game) + end;
+    write(t, QStringLiteral("whole-once"), settings(3, 0) + demo);
+    write(t, QStringLiteral("whole-late"), settings(38, 0) + demo);
+    write(t, QStringLiteral("whole-often"), settings(2, 3) + demo);
+    write(t, QStringLiteral("whole-plain"), settings(0, 0) + demo);
+    // Two levels: the server data again, then a new game.
+    write(t, QStringLiteral("two-levels"), settings(4, 7) + join(game.mid(0, 15)) + join(q2Game(20, 2)) + end);
+    // A middle piece after the game state: its first frames are delta-coded from ones it lacks.
+    write(t, QStringLiteral("gap"), settings(2, 1) + game.first() + join(game.mid(20, 10)) + end);
+    // A message cut short.
+    write(t, QStringLiteral("cut"), settings(2, 0) + join(game.mid(0, 6)) + game.value(6).left(game.value(6).size() / 2));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -428,5 +549,6 @@ int main(int argc, char **argv)
     regfileSeeds();
     regfileSpeedSeeds();
     consoleSeeds();
+    q2DemoSeeds();
     return 0;
 }
