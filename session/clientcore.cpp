@@ -516,6 +516,21 @@ void ClientCore::DemoListDblClick(int row)
     m_viewer->DemoListDblClick(row);
 }
 
+void ClientCore::playLive(int row)
+{
+    m_viewer->playLive(row);
+}
+
+void ClientCore::playFromStart(int row)
+{
+    m_viewer->playFromStart(row);
+}
+
+bool ClientCore::liveOffered(int row) const
+{
+    return m_viewer->liveOffered(row);
+}
+
 void ClientCore::enterLobby()
 {
     const int need = m_role == roleFilmer ? ssGameInfo : ssWaitForGame;

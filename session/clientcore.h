@@ -99,6 +99,10 @@ public:
     bool LobbyEditKeyPress(const QString &text);
     void LeaveRoomClick();
     void DemoListDblClick(int row);
+    // The lobby's two ways to play a listed demo.
+    void playLive(int row);
+    void playFromStart(int row);
+    bool liveOffered(int row) const;
     // A selection in the option tree, by the user or the program.
     void selectNode(int node);
 

@@ -489,6 +489,20 @@ void TMainForm::WatchGame1Click()
     guarded([this, row] { m_core->DemoListDblClick(row); });
 }
 
+void TMainForm::playSelected(bool live)
+{
+    const QModelIndexList rows = DemoList->selectionModel()->selectedRows();
+    if (rows.isEmpty())
+        return;
+    const int row = rows.first().row();
+    guarded([this, row, live] {
+        if (live)
+            m_core->playLive(row);
+        else
+            m_core->playFromStart(row);
+    });
+}
+
 void TMainForm::guarded(const std::function<void()> &fn)
 {
     try {

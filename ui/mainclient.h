@@ -119,6 +119,7 @@ private:
     void UserNameEditFinished();
     void tellSessionLost(const QString &reason, bool tellUser);
     void WatchGame1Click();
+    void playSelected(bool live);
 
     // ---- column widths ----
     void applyColumnWidths(const QList<int> &widths);

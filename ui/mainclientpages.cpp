@@ -295,13 +295,24 @@ QWidget *TMainForm::buildLobbySheet()
     DemoList->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     DemoList->header()->setSectionResizeMode(1, QHeaderView::Fixed);
     DemoList->header()->resizeSection(1, 100);
+    DemoList->header()->setSectionResizeMode(2, QHeaderView::Fixed);
+    DemoList->header()->resizeSection(2, 90);
     DemoList->setContextMenuPolicy(Qt::CustomContextMenu);
     DemoListMenu = named(new QMenu(this), "DemoListMenu");
     QAction *watch = DemoListMenu->addAction(QStringLiteral("Watch Game"));
     watch->setObjectName(QStringLiteral("WatchGame1"));
     connect(watch, &QAction::triggered, this, &TMainForm::WatchGame1Click);
-    connect(DemoList, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint &pos) { DemoListMenu->popup(DemoList->viewport()->mapToGlobal(pos)); });
+    QAction *live = DemoListMenu->addAction(QStringLiteral("Play live"));
+    live->setObjectName(QStringLiteral("PlayLive"));
+    connect(live, &QAction::triggered, this, [this] { playSelected(true); });
+    QAction *fromStart = DemoListMenu->addAction(QStringLiteral("Play from the start"));
+    fromStart->setObjectName(QStringLiteral("PlayFromStart"));
+    connect(fromStart, &QAction::triggered, this, [this] { playSelected(false); });
+    connect(DemoList, &QWidget::customContextMenuRequested, this, [this, live](const QPoint &pos) {
+        const QModelIndexList rows = DemoList->selectionModel()->selectedRows();
+        live->setEnabled(!rows.isEmpty() && m_core->liveOffered(rows.first().row()));
+        DemoListMenu->popup(DemoList->viewport()->mapToGlobal(pos));
+    });
     connect(DemoList, &QTreeView::doubleClicked, this, [this](const QModelIndex &index) {
         guarded([this, index] { m_core->DemoListDblClick(index.row()); });
     });
