@@ -7,6 +7,8 @@
 #include "viewerdemofile.h"
 #include "viewerreception.h"
 #include "common/fakerelay.h"
+#include "q3codec.h"
+#include "viewerlive.h"
 #include "common/testaddress.h"
 #include "common/testdoubles.h"
 
@@ -618,6 +620,68 @@ private slots:
         QVERIFY(rig.core.demo().currentDemoPath.isEmpty());
         QCOMPARE(readAll(rig.demoPath(kName1)), a);
         QCOMPARE(rig.rowNames(), QStringList{kName1});
+    }
+
+    // A real demo arriving a block at a time, a gap apart as the Filmer sends them: played
+    // live, its live copy is a valid demo beside the exact one, and goes with the lobby.
+    void playsLiveAndListsState_data()
+    {
+        QTest::addColumn<bool>("whole");
+        QTest::addColumn<QString>("state");
+        QTest::newRow("ended by its end marker") << true << QStringLiteral("ended");
+        QTest::newRow("cut by the next demo") << false << QStringLiteral("incomplete");
+    }
+    void playsLiveAndListsState()
+    {
+        QFETCH(bool, whole);
+        QFETCH(QString, state);
+        QFile f(QStringLiteral(":/demos/oa_bots.dm_71"));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray demo = whole ? f.readAll() : f.read(32768);
+        Rig rig;
+        QVERIFY(enterLobby(rig, "abc", 1, "baseq3"));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        bool asked = false;
+        for (qsizetype at = 0; at < demo.size(); at += 8192) {
+            QCOMPARE(exchange(rig, goodPacket(demo.mid(at, 8192))), 0);
+            if (!asked && rig.core.demoList()->rowCount() == 1) {
+                QCOMPARE(rig.core.demoList()->stateText(rig.core.demoList()->state(0)), QStringLiteral("live"));
+                rig.core.DemoListDblClick(0);
+                asked = true;
+            }
+            QTest::qWait(int(ViewerLive::kCaughtUpGapMs) + 50);
+        }
+        if (!whole)
+            QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        QCOMPARE(rig.core.demoList()->stateText(rig.core.demoList()->state(0)), state);
+        QCOMPARE(readAll(rig.demoPath(kName1, 1)), demo);
+
+        QCOMPARE(rig.starter.launches.size(), 1);
+        const QString live = rig.q3 + QStringLiteral("baseq3/demos/") + kName1 + QStringLiteral(".live.dm3");
+        QCOMPARE(rig.starter.launches[0].arguments, (QStringList{QStringLiteral("+demo"), kName1 + QStringLiteral(".live.dm3")}));
+        const QByteArray copy = readAll(live);
+        QVERIFY(!copy.isEmpty() && copy != demo);
+        arbelon::demo::Q3Codec codec;
+        int snapshots = 0;
+        for (qsizetype at = 0;;) {
+            const arbelon::demo::Frame frame = codec.nextFrame(QByteArrayView(copy).sliced(at));
+            if (frame.kind != arbelon::demo::Frame::Message) {
+                QCOMPARE(frame.kind == arbelon::demo::Frame::End, whole);
+                break;
+            }
+            snapshots += codec.parse(frame).snapshot ? 1 : 0;
+            at += frame.size;
+        }
+        QVERIFY(snapshots > 0);
+        // Not listed: the demo list names what arrived.
+        QCOMPARE(rig.rowNames(), QStringList{kName1});
+
+        rig.core.LeaveRoomClick();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.relay.count(LEAVEGAME), 1, kWaitMs);
+        rig.relay.ack();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.core.state(), int(ssIdle), kWaitMs);
+        QVERIFY(!QFile::exists(live));
+        QVERIFY(QFile::exists(rig.demoPath(kName1, 1)));
     }
 
     // A Filmer neither plays demos nor lets demo data take its own recordings' paths.
