@@ -14,13 +14,16 @@ using namespace arbelon;
 
 namespace {
 
-// Feeds each piece as one read and scans after it, as the scan tick does.
+// Feeds each piece as one read and scans after it, as the scan tick does: the names announced
+// and "S" for each stop line, in order.
 QList<QByteArray> feedAndScan(ConsoleLog &log, const QList<QByteArray> &pieces)
 {
+    log.setStopLine("Stopped demo.");
     QList<QByteArray> names;
     for (const QByteArray &piece : pieces) {
         log.feed(piece);
-        names += log.scanNewLines();
+        for (const DemoLogEvent &e : log.scanNewEvents())
+            names += e.kind == DemoLogEvent::Stopped ? QByteArray("S") : e.name;
     }
     return names;
 }
@@ -48,8 +51,6 @@ class TestConsoleLog : public QObject {
 private slots:
     void scan_data();
     void scan();
-    void stopLines_data();
-    void stopLines();
     void splitAtEveryPosition();
     void scannedLinesAreNotScannedAgain();
     void reopenedLogIsScannedFromItsStart();
@@ -92,6 +93,11 @@ void TestConsoleLog::scan_data()
         << L{"]\\record x\nrecording to demos/x.dm_68.\nsome text\n",
              "Dropped\nrecording to demos/y.dm_68.\n"}
         << L{"demos/x.dm_68", "demos/y.dm_68"};
+    QTest::newRow("stoprecord; record b") << L{"recording to a.dm2\n]stoprecord; record b\nStopped demo.\nrecording to b.dm2\n"}
+                                          << L{"a.dm2", "S", "b.dm2"};
+    QTest::newRow("stop with more after it") << L{"Stopped demo. x\r\n", "Stop", "ped demo.\n"} << L{"S", "S"};
+    QTest::newRow("stop not at the start") << L{" Stopped demo.\n", "say Stopped demo.\n", "STOPPED DEMO.\n"} << L{};
+    QTest::newRow("Quake3e's stop is another line") << L{"Stopped demo recording.\n"} << L{};
     QTest::newRow("too long to be a path")
         << L{"recording to " + QByteArray(ConsoleLog::kMaxLineBytes, 'a') + ".dm2\n", "recording to ok.dm2\n"}
         << L{"ok.dm2"};
@@ -105,56 +111,16 @@ void TestConsoleLog::scan()
     QCOMPARE(feedAndScan(log, pieces), names);
 }
 
-// Stop lines among the announcements, in the log's order: "S" a stop, else the name announced.
-void TestConsoleLog::stopLines_data()
-{
-    QTest::addColumn<QByteArray>("stopLine");
-    QTest::addColumn<QList<QByteArray>>("pieces");
-    QTest::addColumn<QList<QByteArray>>("events");
-    using L = QList<QByteArray>;
-    const QByteArray stopped = "Stopped demo.";
-
-    QTest::newRow("stop") << stopped << L{"Stopped demo.\r\n"} << L{"S"};
-    QTest::newRow("stoprecord; record next")
-        << stopped << L{"recording to demos/a.dm_71.\n]stoprecord; record b\nStopped demo.\nrecording to demos/b.dm_71.\n"}
-        << L{"demos/a.dm_71", "S", "demos/b.dm_71"};
-    QTest::newRow("completed in a later read") << stopped << L{"Stop", "ped de", "mo.\r", "\n"} << L{"S"};
-    QTest::newRow("unfinished stop waits") << stopped << L{"Stopped demo."} << L{};
-    QTest::newRow("more after the stop text") << stopped << L{"Stopped demo. x\n"} << L{"S"};
-    QTest::newRow("not at the line's start") << stopped << L{" Stopped demo.\n", "say Stopped demo.\n"} << L{};
-    QTest::newRow("capitals") << stopped << L{"STOPPED DEMO.\n"} << L{};
-    QTest::newRow("Quake3e's line is another engine's") << stopped << L{"Stopped demo recording.\n"} << L{};
-    QTest::newRow("Quake3e") << QByteArray("Stopped demo recording.")
-                             << L{"Stopped demo.\n", "Stopped demo recording.\n"} << L{"S"};
-    QTest::newRow("no stop line") << QByteArray() << L{"Stopped demo.\n", "\n"} << L{};
-}
-
-void TestConsoleLog::stopLines()
-{
-    QFETCH(QByteArray, stopLine);
-    QFETCH(QList<QByteArray>, pieces);
-    QFETCH(QList<QByteArray>, events);
-    ConsoleLog log;
-    log.setStopLine(stopLine);
-    QList<QByteArray> got;
-    for (const QByteArray &piece : pieces) {
-        log.feed(piece);
-        for (const DemoLogEvent &e : log.scanNewEvents())
-            got.append(e.kind == DemoLogEvent::Stopped ? QByteArray("S") : e.name);
-    }
-    QCOMPARE(got, events);
-}
-
 void TestConsoleLog::splitAtEveryPosition()
 {
-    const QByteArray text = "hello\r\nrecording to ./baseq2/demos/one.dm2.\r\n"
+    const QByteArray text = "hello\r\nrecording to ./baseq2/demos/one.dm2.\r\nStopped demo.\r\n"
                             "x\nrecording to demos/two.dm2.\nrecording to ab\nrecording to c";
-    const QList<QByteArray> expected{"baseq2/demos/one.dm2", "demos/two.dm2"};
+    const QList<QByteArray> expected{"baseq2/demos/one.dm2", "S", "demos/two.dm2"};
     for (qsizetype cut = 0; cut <= text.size(); ++cut) {
         ConsoleLog log;
         const QList<QByteArray> names = feedAndScan(log, {text.left(cut), text.mid(cut)});
         QVERIFY2(names == expected, qPrintable(QStringLiteral("cut at %1").arg(cut)));
-        QCOMPARE(log.lineCount(), 5);
+        QCOMPARE(log.lineCount(), 6);
         QVERIFY(log.hasPartialLine());
     }
 }

@@ -148,22 +148,6 @@ private slots:
         }
     }
 
-    // The line each engine prints when it stops recording (docs/ENGINES.md cites them).
-    void stopLine_data()
-    {
-        QTest::addColumn<QString>("engine");
-        QTest::addColumn<QByteArray>("line");
-        for (const char *id : {"quake2", "quake3", "yamagi-quake2", "ioquake3", "openarena"})
-            QTest::newRow(id) << s(id) << QByteArray("Stopped demo.");
-        QTest::newRow("quake3e") << s("quake3e") << QByteArray("Stopped demo recording.");
-    }
-    void stopLine()
-    {
-        QFETCH(QString, engine);
-        QFETCH(QByteArray, line);
-        QCOMPARE(builtIn(engine.toLatin1().constData()).stopLine, line);
-    }
-
     // A file overrides a built-in engine key by key and adds new ones after the built-ins.
     void profileFileMerges()
     {
