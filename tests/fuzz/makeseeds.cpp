@@ -415,6 +415,56 @@ void consoleSeeds()
     write(t, QStringLiteral("controls"), controls);
 }
 
+// ---- Quake 3 demo codec: [first rebuild][rebuild period] then the demo file ------------------
+
+// The framed messages of a Quake 3 demo: 8 bytes of sequence and length, then the message.
+QList<QByteArray> q3Frames(const QByteArray &demo)
+{
+    QList<QByteArray> frames;
+    qsizetype at = 0;
+    while (at + 8 <= demo.size()) {
+        const qint32 length = qFromLittleEndian<qint32>(demo.constData() + at + 4);
+        if (length < 0 || at + 8 + length > demo.size())
+            break;
+        frames.append(demo.mid(at, 8 + length));
+        at += 8 + length;
+    }
+    return frames;
+}
+
+void q3DemoSeeds()
+{
+    const QString t = QStringLiteral("q3demo");
+    QFile f(g_root + QStringLiteral("/../data/oa_bots.dm_71"));
+    if (!f.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "cannot read %s\n", qPrintable(f.fileName()));
+        std::exit(1);
+    }
+    const QByteArray demo = f.readAll();
+    const QByteArray end(8, '\xff');
+    const QList<QByteArray> frames = q3Frames(demo);
+    auto settings = [](int first, int every) { return QByteArray(1, char(first)) + char(every); };
+    auto join = [&](qsizetype from, qsizetype count) {
+        QByteArray out;
+        for (const QByteArray &m : frames.mid(from, count))
+            out += m;
+        return out;
+    };
+    // The whole demo, rebuilt once early, once late and again and again.
+    write(t, QStringLiteral("whole-once"), settings(3, 0) + demo);
+    write(t, QStringLiteral("whole-late"), settings(250, 0) + demo);
+    write(t, QStringLiteral("whole-often"), settings(2, 7) + demo);
+    write(t, QStringLiteral("whole-plain"), settings(0, 0) + demo);
+    // Its start: the game state and the first snapshots.
+    write(t, QStringLiteral("start"), settings(2, 1) + join(0, 12) + end);
+    // Two levels: the start again after some messages, as a new game state.
+    write(t, QStringLiteral("two-levels"), settings(3, 5) + join(0, 20) + join(0, 20) + end);
+    // A middle piece after the game state: its first snapshots are delta-coded from ones it lacks.
+    write(t, QStringLiteral("gap"), settings(2, 3) + join(0, 1) + join(frames.size() / 2, 20) + end);
+    // A message cut short.
+    write(t, QStringLiteral("cut"), settings(2, 0) + join(0, 5) + frames.value(5).left(frames.value(5).size() / 2));
+}
+
 // ---- Quake 2 demo codec: [first rebuild][rebuild period] then the demo file ------------------
 
 // A small .dm2 game written with the codec's own field writers: entities that move, vanish and
@@ -549,6 +599,7 @@ int main(int argc, char **argv)
     regfileSeeds();
     regfileSpeedSeeds();
     consoleSeeds();
+    q3DemoSeeds();
     q2DemoSeeds();
     return 0;
 }

@@ -1,0 +1,99 @@
+// The Quake 3 demo codec: a demo file comes from whoever recorded it, and a Viewer or the relay
+// reads it message by message and rebuilds a start from any snapshot. Any bytes must be read or
+// refused with a DemoError, never crash, hang or grow without bound; and what a rebuilt start
+// and the live forms after it give must read back as a demo (the codec wrote it, so a refusal
+// there is a fault of the writer, not of the input).
+//
+// Input: two bytes of settings, then the demo file.
+//   byte 0: the message (counted from 1) at which the first rebuild happens; 0 never rebuilds
+//   byte 1: after the first, a rebuild again every that many messages (0: only once)
+
+#include "democodec.h"
+#include "fuzzsupport.h"
+#include "q3codec.h"
+
+using namespace arbelon::demo;
+using arbelon::fuzz::fail;
+using arbelon::fuzz::InputStream;
+
+namespace {
+
+// Reads what the codec wrote; nothing of it may be refused.
+class CopyReader {
+public:
+    void feed(const QByteArray &bytes)
+    {
+        m_bytes += bytes;
+        try {
+            for (;;) {
+                const Frame f = m_codec.nextFrame(QByteArrayView(m_bytes).sliced(m_at));
+                if (f.kind == Frame::Incomplete)
+                    return;
+                if (f.kind == Frame::End)
+                    fail(QStringLiteral("an end marker inside a rebuilt demo"));
+                m_codec.parse(f);
+                m_at += f.size;
+            }
+        } catch (const DemoError &e) {
+            fail(QStringLiteral("a rebuilt demo is refused: ") + QString::fromUtf8(e.what()));
+        }
+    }
+    const Q3Codec &codec() const { return m_codec; }
+
+private:
+    Q3Codec m_codec;
+    QByteArray m_bytes;
+    qsizetype m_at = 0;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    InputStream in(data, size);
+    const int first = in.byte();
+    const int every = in.byte();
+    const QByteArrayView demo = in.take(in.remaining());
+
+    Q3Codec codec;
+    std::unique_ptr<CopyReader> copy;
+    qsizetype at = 0;
+    int message = 0;
+    try {
+        for (;;) {
+            const Frame f = codec.nextFrame(demo.sliced(at));
+            if (f.kind != Frame::Message)
+                break;
+            if (f.size <= 0 || f.size > demo.size() - at)
+                fail(QStringLiteral("a frame's size lies outside the bytes given"));
+            codec.parse(f);
+            at += f.size;
+            ++message;
+            if (copy) {
+                copy->feed(codec.liveForm(f));
+                if (copy->codec().protocol() != codec.protocol())
+                    fail(QStringLiteral("the copy names another protocol"));
+            }
+            const bool due = first && (message == first || (copy && every && (message - first) % every == 0));
+            if (due && codec.canRebuild()) {
+                // A fresh copy, as a Viewer joining now gets one.
+                QByteArray start;
+                try {
+                    start = codec.rebuild();
+                } catch (const DemoError &) {
+                    // Too large to rebuild within one message: refused, and no copy goes on.
+                    copy.reset();
+                    continue;
+                }
+                copy = std::make_unique<CopyReader>();
+                copy->feed(start);
+                if (!copy->codec().canRebuild())
+                    fail(QStringLiteral("a rebuilt start holds no game state and snapshot"));
+            }
+        }
+    } catch (const DemoError &) {
+    }
+    if (codec.endMarker().size() != 8)
+        fail(QStringLiteral("the end marker is not one frame header"));
+    return 0;
+}
