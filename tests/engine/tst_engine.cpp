@@ -1,19 +1,23 @@
 // A real engine end to end, as a user runs it: Debian's OpenArena under a virtual display, each
 // side with a home of its own. The Filmer starts before the game; the game is started with its
 // own wrapper and records from its console; the demo reaches a Viewer through the real relay,
-// byte for byte, and the Viewer's engine plays it.
+// byte for byte, and the Viewer's engine plays it. A demo rebuilt from a snapshot of a recorded
+// one plays in the engine from there on.
 
 #include "common/childprocess.h"
 #include "common/testaddress.h"
+#include "q3codec.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 
@@ -23,6 +27,9 @@ const QString kOpenArena = QStringLiteral("/usr/games/openarena");
 constexpr int kStartMs = 30000;
 // A demo passes the 20 kB at which it is listed (and played) after about a minute of play.
 constexpr int kDemoMs = 180000;
+// A rebuilt demo loads its map in about ten seconds; its first kill comes at most twenty seconds
+// of game time later.
+constexpr int kRebuiltMs = 60000;
 
 QString binPath(const QString &name) { return qEnvironmentVariable("ARBELON_BIN_DIR") + QLatin1Char('/') + name; }
 
@@ -48,6 +55,107 @@ void stopProcessesWithHome(const QString &home)
     }
 }
 
+
+using namespace arbelon::demo;
+
+// What a rebuilt demo is checked against: the kills the original shows, by snapshot.
+struct Kill {
+    int snapshot = 0;     // index among the original's snapshots
+    QByteArray victim;    // as the game names the players, colour codes included
+    QByteArray attacker;
+};
+
+// OpenArena's cgame numbers: a kill is a temporary entity of type ET_EVENTS (13) plus
+// EV_OBITUARY (60); its victim and attacker are client numbers whose names are in the
+// configstrings from CS_PLAYERS (544) on.
+constexpr int kObituaryType = 13 + 60;
+constexpr int kPlayersConfig = 544;
+constexpr int kTypeField = 11, kVictimField = 18, kAttackerField = 30; // in q3state.cpp's order
+
+QByteArray playerName(const Q3GameState &state, int client)
+{
+    // "n\Name\t\0\..."
+    const QList<QByteArray> parts = state.configString(kPlayersConfig + client).split('\\');
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        if (parts[i] == "n")
+            return parts[i + 1];
+    }
+    return {};
+}
+
+struct Original {
+    int snapshots = 0;
+    QList<Kill> kills;
+};
+
+Original readOriginal(const QByteArray &demo)
+{
+    Original o;
+    Q3Codec codec;
+    QSet<int> shown; // entity numbers holding a kill in the snapshot before
+    qsizetype at = 0;
+    for (;;) {
+        const Frame f = codec.nextFrame(QByteArrayView(demo).sliced(at));
+        if (f.kind != Frame::Message)
+            break;
+        if (codec.parse(f).snapshot) {
+            QSet<int> now;
+            for (const q3::Entity &e : codec.newestSnapshot().entities) {
+                if (e.fields[kTypeField] != kObituaryType)
+                    continue;
+                now.insert(e.number);
+                if (!shown.contains(e.number))
+                    o.kills.append({o.snapshots, playerName(codec.gameState(), e.fields[kVictimField]),
+                                    playerName(codec.gameState(), e.fields[kAttackerField])});
+            }
+            shown = now;
+            ++o.snapshots;
+        }
+        at += f.size;
+    }
+    return o;
+}
+
+// The original rebuilt at its snapshot 'index', the rest in the form the copy takes, ended as
+// the engine ends a demo.
+QByteArray rebuiltAt(const QByteArray &demo, int index)
+{
+    Q3Codec codec;
+    QByteArray copy;
+    int snapshots = 0;
+    qsizetype at = 0;
+    for (;;) {
+        const Frame f = codec.nextFrame(QByteArrayView(demo).sliced(at));
+        if (f.kind != Frame::Message)
+            break;
+        const MessageInfo info = codec.parse(f);
+        if (!copy.isEmpty())
+            copy += codec.liveForm(f);
+        else if (info.snapshot && snapshots++ == index)
+            copy = codec.rebuild();
+        at += f.size;
+    }
+    return copy + codec.endMarker();
+}
+
+// A line of the game's log naming that kill: "Victim^7 ate Attacker^7's rocket" (the cgame ends
+// each name with a switch back to white, "^7").
+bool showsKill(const QByteArray &log, const Kill &k)
+{
+    for (const QByteArray &line : log.split('\n')) {
+        if (line.startsWith(k.victim + "^7 ") && line.contains(' ' + k.attacker + "^7's"))
+            return true;
+    }
+    return false;
+}
+
+// The lines the game printed once its map was loaded: what the demo made it print.
+QByteArray afterLoad(const QByteArray &log)
+{
+    const qsizetype at = log.indexOf("...loaded");
+    return at < 0 ? QByteArray() : log.mid(at).left(1500);
+}
+
 } // namespace
 
 class TestEngine : public QObject {
@@ -56,6 +164,8 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void openArenaDemoReachesTheViewer();
+    void rebuiltDemoPlays_data();
+    void rebuiltDemoPlays();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -77,8 +187,10 @@ void TestEngine::initTestCase()
 
 void TestEngine::cleanupTestCase()
 {
-    if (m_dir)
+    if (m_dir) {
         stopProcessesWithHome(m_dir->filePath(QStringLiteral("viewer")));
+        stopProcessesWithHome(m_dir->filePath(QStringLiteral("rebuilt")));
+    }
 }
 
 void TestEngine::openArenaDemoReachesTheViewer()
@@ -163,6 +275,75 @@ void TestEngine::openArenaDemoReachesTheViewer()
     }
     for (const QByteArray &line : played.toLower().split('\n'))
         QVERIFY2(!(line.contains("couldn't open") && line.contains("demo")), line.constData());
+}
+
+void TestEngine::rebuiltDemoPlays_data()
+{
+    QTest::addColumn<double>("at");
+    QTest::newRow("start") << 0.0;
+    QTest::newRow("middle") << 0.5;
+    QTest::newRow("near the end") << 0.9;
+}
+
+void TestEngine::rebuiltDemoPlays()
+{
+    QFETCH(double, at);
+    QFile file(QStringLiteral(":/demos/oa_bots.dm_71"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray demo = file.readAll();
+    const Original original = readOriginal(demo);
+    const int index = int(at * original.snapshots);
+    // The first kill after the start the game must show, and one before it that it must not.
+    const auto later = std::find_if(original.kills.cbegin(), original.kills.cend(),
+                                    [&](const Kill &k) { return k.snapshot > index; });
+    QVERIFY2(later != original.kills.cend(), "the recording has no kill after that snapshot");
+    QVERIFY(!later->victim.isEmpty() && !later->attacker.isEmpty());
+    const Kill *earlier = later != original.kills.cbegin() ? &*std::prev(later) : nullptr;
+
+    const QString home = m_dir->filePath(QStringLiteral("rebuilt"));
+    stopProcessesWithHome(home);
+    QDir(home).removeRecursively();
+    const QString base = home + QStringLiteral("/.openarena/baseoa");
+    QVERIFY(QDir().mkpath(base + QStringLiteral("/demos")));
+    QFile out(base + QStringLiteral("/demos/rebuilt.dm_71"));
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    QVERIFY(out.write(rebuiltAt(demo, index)) > 0);
+    out.close();
+    QFile cfg(base + QStringLiteral("/autoexec.cfg"));
+    QVERIFY(cfg.open(QIODevice::WriteOnly));
+    cfg.write("seta logfile \"2\"\n");
+    cfg.close();
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("DISPLAY"), m_display);
+    env.remove(QStringLiteral("XDG_CONFIG_HOME"));
+    env.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("dummy"));
+    Child game;
+    game.start(kOpenArena, {QStringLiteral("+set"), QStringLiteral("s_initsound"), QStringLiteral("0"),
+                            QStringLiteral("+demo"), QStringLiteral("rebuilt.dm_71")},
+               env, home);
+    const QString logPath = base + QStringLiteral("/qconsole.log");
+    const bool loaded = QTest::qWaitFor([&] { return readAll(logPath).contains("...loaded"); }, kRebuiltMs);
+    const bool killShown = loaded && QTest::qWaitFor([&] { return showsKill(readAll(logPath), *later); }, kRebuiltMs);
+    // It does not take SIGTERM while it plays.
+    game.process.kill();
+    QVERIFY(game.process.waitForFinished(kStartMs));
+    const QByteArray log = readAll(logPath);
+    QVERIFY2(loaded, log.right(800).constData());
+    QVERIFY2(killShown, (later->victim + " by " + later->attacker + " not shown:\n" + afterLoad(log)).constData());
+    if (earlier)
+        QVERIFY2(!showsKill(log, *earlier), "a kill from before the rebuilt start was shown");
+    for (const QByteArray &line : log.split('\n')) {
+        // OpenArena prints this at every start, before any demo is read.
+        if (line.startsWith("Couldn't read q3history."))
+            continue;
+        QVERIFY2(!line.contains("ERROR") && !line.contains("Couldn't") && !line.contains("truncated")
+                     && !line.contains("delta") && !line.contains("Delta"),
+                 line.constData());
+    }
+    qInfo("rebuilt at snapshot %d of %d: \"%s\" by \"%s\" shown", index, original.snapshots,
+          later->victim.constData(), later->attacker.constData());
 }
 
 QTEST_GUILESS_MAIN(TestEngine)
