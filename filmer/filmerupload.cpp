@@ -287,7 +287,9 @@ void FilmerUpload::OutDemoStreamTimer()
         m_sentTotal += sent;
         ++m_blocksTotal;
     }
-    measureProgress();
+    // Not after a send that ended the session: its files are closed.
+    if (m_host.timerStops() == stops)
+        measureProgress();
     again();
 }
 
