@@ -5,7 +5,7 @@
 
 namespace arbelon::demo {
 
-LiveDemo::LiveDemo(Game game) : m_game(game), m_head(makeCodec(game)), m_trail(makeCodec(game)) {}
+LiveDemo::LiveDemo(Game game) : m_head(makeCodec(game)), m_trail(makeCodec(game)) {}
 LiveDemo::~LiveDemo() = default;
 
 void LiveDemo::refuse(const DemoError &e)

@@ -63,7 +63,6 @@ private:
     void trailTo(qint64 timeMs);
     void copy(const Held &h);
 
-    Game m_game;
     std::unique_ptr<DemoCodec> m_head;  // reads every message as it arrives
     std::unique_ptr<DemoCodec> m_trail; // reads them a margin later: a live copy's start
     std::unique_ptr<DemoCodec> m_copy;  // the live copy's reader, from its start on

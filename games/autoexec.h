@@ -1,6 +1,7 @@
 #pragma once
-// The game's autoexec configuration as the Filmer needs it: it must switch the console log
-// on, so that the game reports the demos it records.
+// The game's autoexec configuration as the client needs it: it must switch the console log on,
+// so that the Filmer's game reports the demos it records and the game a Viewer plays live says
+// when it reached the end of what has arrived.
 
 #include <QByteArray>
 #include <QByteArrayView>

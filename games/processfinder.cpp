@@ -1,10 +1,12 @@
 #include "processfinder.h"
 
 #include <QByteArray>
+#include <QList>
 
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <csignal>
 #include <fcntl.h>
 #include <memory>
 #include <unistd.h>
@@ -98,6 +100,35 @@ bool processRunning(const QString &executable)
             return true;
     }
     return false;
+}
+
+ProcessTicket processTicket(qint64 pid)
+{
+    if (pid <= 0)
+        return {};
+    // Field 22 of /proc/PID/stat, counted after the command name (which may hold blanks).
+    const QByteArray stat = readProcFile("/proc/" + QByteArray::number(pid) + "/stat", 4096);
+    const qsizetype close = stat.lastIndexOf(')');
+    if (close < 0)
+        return {};
+    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+    if (fields.size() < 20)
+        return {};
+    bool ok = false;
+    const quint64 start = fields.at(19).toULongLong(&ok);
+    if (!ok)
+        return {};
+    return ProcessTicket{pid, start};
+}
+
+bool stopProcess(const ProcessTicket &ticket)
+{
+    if (!ticket.valid())
+        return false;
+    const ProcessTicket now = processTicket(ticket.pid);
+    if (!now.valid() || now.startTime != ticket.startTime)
+        return false;
+    return ::kill(pid_t(ticket.pid), SIGKILL) == 0;
 }
 
 } // namespace arbelon

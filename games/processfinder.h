@@ -17,4 +17,17 @@ namespace arbelon {
 // path (QueryFullProcessImageNameW) has that file name.
 bool processRunning(const QString &executable);
 
+// A process as started: its number and its start time, so that a number the system gave to
+// another process since is never taken for it (a wrapper script that execs the game keeps both).
+struct ProcessTicket {
+    qint64 pid = 0;
+    quint64 startTime = 0;
+    bool valid() const { return pid > 0; }
+};
+// The ticket of a running process of this user; invalid when there is none.
+ProcessTicket processTicket(qint64 pid);
+// Ends the process at once, if it is still the one the ticket names. The games ignore a polite
+// request while they play a demo. False when it was gone already.
+bool stopProcess(const ProcessTicket &ticket);
+
 } // namespace arbelon

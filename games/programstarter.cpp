@@ -32,7 +32,18 @@ bool DetachedProgramStarter::start(const QString &program, const QStringList &ar
         process.setStandardOutputFile(m_outputFile, QIODevice::Append);
         process.setStandardErrorFile(m_outputFile, QIODevice::Append);
     }
-    return process.startDetached();
+    qint64 pid = 0;
+    if (!process.startDetached(&pid))
+        return false;
+    m_started = processTicket(pid);
+    return true;
+}
+
+bool DetachedProgramStarter::stopStarted()
+{
+    const bool stopped = stopProcess(m_started);
+    m_started = {};
+    return stopped;
 }
 
 } // namespace arbelon

@@ -1,6 +1,8 @@
 #pragma once
 // Starts a game program without a shell: an argument list and a working directory.
 
+#include "processfinder.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -12,6 +14,9 @@ public:
     // Returns false when the program could not be started; callers stay silent about it.
     virtual bool start(const QString &program, const QStringList &arguments,
                        const QString &workingDirectory) = 0;
+    // Ends the program started last, when it still runs: the client restarts the game it
+    // started for live play. False when there was none to end.
+    virtual bool stopStarted() { return false; }
 };
 
 // Starts the game detached: it outlives the client. Its standard output and error go to the
@@ -24,9 +29,11 @@ public:
 
     bool start(const QString &program, const QStringList &arguments,
                const QString &workingDirectory) override;
+    bool stopStarted() override;
 
 private:
     QString m_outputFile;
+    ProcessTicket m_started;
 };
 
 } // namespace arbelon

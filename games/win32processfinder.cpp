@@ -101,4 +101,45 @@ bool processRunning(const QString &executable)
     return false;
 }
 
+namespace {
+
+struct HandleCloser {
+    void operator()(HANDLE h) const { CloseHandle(h); }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+quint64 creationTime(HANDLE process)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return 0;
+    return (quint64(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+} // namespace
+
+ProcessTicket processTicket(qint64 pid)
+{
+    if (pid <= 0)
+        return {};
+    const Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid)));
+    if (!process)
+        return {};
+    const quint64 created = creationTime(process.get());
+    return created ? ProcessTicket{pid, created} : ProcessTicket{};
+}
+
+bool stopProcess(const ProcessTicket &ticket)
+{
+    if (!ticket.valid())
+        return false;
+    const Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, DWORD(ticket.pid)));
+    if (!process || creationTime(process.get()) != ticket.startTime)
+        return false;
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process.get(), &code) || code != STILL_ACTIVE)
+        return false;
+    return TerminateProcess(process.get(), 1) != 0;
+}
+
 } // namespace arbelon

@@ -69,6 +69,8 @@ ClientCore::ClientCore(QObject *parent)
             [this] { runGuarded([this] { m_filmer->LogFileScanTimer(); }); });
     connect(&m_outDemoStream, &QTimer::timeout, this,
             [this] { runGuarded([this] { m_filmer->OutDemoStreamTimer(); }); });
+    m_liveLog.setInterval(kTickMs);
+    connect(&m_liveLog, &QTimer::timeout, this, [this] { runGuarded([this] { m_viewer->LiveLogTimer(); }); });
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, &ClientCore::connectTimedOut);
 }
@@ -86,6 +88,7 @@ ClientCore::~ClientCore()
     m_socket->OnSessionClosed = nullptr;
     m_logFileScan.stop();
     m_outDemoStream.stop();
+    m_liveLog.stop();
     m_connectTimer.stop();
 }
 
@@ -547,6 +550,7 @@ void ClientCore::enterLobby()
     } else {
         m_viewer->prepareLobby();
         m_leaveRoomEnabled = true;
+        m_liveLog.start();
     }
     m_watchGameEnabled = false;
     setState(ssInLobby);
@@ -570,6 +574,7 @@ void ClientCore::stopTimers()
 {
     m_outDemoStream.stop();
     m_logFileScan.stop();
+    m_liveLog.stop();
     ++m_timerStops;
 }
 

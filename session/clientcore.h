@@ -248,6 +248,7 @@ private:
 
     QTimer m_logFileScan;
     QTimer m_outDemoStream;
+    QTimer m_liveLog; // the Viewer's game played live: its log looked at each second
     quint64 m_timerStops = 0;
 
     UserPrompts *m_prompts = nullptr;

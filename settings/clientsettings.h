@@ -22,6 +22,8 @@ struct ClientSettings {
     QString quake2Program;            // Quake2ProgramEdit
     QString quake3Program;            // Quake3ProgramEdit
     QString quake3DemoExtension;      // Quake3DemoExtension
+    // The game played live moves on to the Filmer's next demo (1) or stays where it is (0).
+    int followDemos = 1;              // FollowDemos
     // An attempt that gets no answer in this time is given up (not kept in the store).
     int connectTimeoutSeconds = 15;
 

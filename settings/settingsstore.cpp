@@ -33,6 +33,7 @@ const QString kQuake3Engine = QStringLiteral("Quake3Engine");
 const QString kQuake2Program = QStringLiteral("Quake2ProgramEdit");
 const QString kQuake3Program = QStringLiteral("Quake3ProgramEdit");
 const QString kQuake3DemoExtension = QStringLiteral("Quake3DemoExtension");
+const QString kFollowDemos = QStringLiteral("FollowDemos");
 
 [[noreturn]] void invalidType(const QString &name)
 {
@@ -156,11 +157,12 @@ void SettingsStore::LoadSettings(ClientSettings &s) const
         [&] { s.quake2Program = readString(*hive, kQuake2Program, QString()); },
         [&] { s.quake3Program = readString(*hive, kQuake3Program, QString()); },
         [&] { s.quake3DemoExtension = readString(*hive, kQuake3DemoExtension, QString()); },
+        [&] { s.followDemos = readInteger(*hive, kFollowDemos, 1) != 0 ? 1 : 0; },
     };
     const QStringList names = {kServerIP, kUserName, kTransferRate, kLastEnteredName,
                                kModType,  kQuake2Dir, kQuake3Dir,  kGameType,
                                kQuake2Engine, kQuake3Engine, kQuake2Program, kQuake3Program,
-                               kQuake3DemoExtension};
+                               kQuake3DemoExtension, kFollowDemos};
     for (qsizetype i = 0; i < steps.size(); ++i) {
         try {
             steps.at(i)();
@@ -209,6 +211,8 @@ void SettingsStore::SaveSettings(const ClientSettings &s) const
         writeString(*hive, kQuake3Program, s.quake3Program);
     if (!keep(kQuake3DemoExtension, s.quake3DemoExtension == a.quake3DemoExtension))
         writeString(*hive, kQuake3DemoExtension, s.quake3DemoExtension);
+    if (!keep(kFollowDemos, s.followDemos == a.followDemos))
+        writeInteger(*hive, kFollowDemos, s.followDemos);
     // The bad value is about to be replaced: the file as it was is kept for the user.
     if (!badValue.isEmpty() && !m_filePath.isEmpty())
         FileHive::keepDamagedCopy(m_filePath);

@@ -1,5 +1,6 @@
 #include "viewerreception.h"
 
+#include "autoexec.h"
 #include "demolistmodel.h"
 #include "dispatcher.h"
 #include "programstarter.h"
@@ -10,6 +11,8 @@
 
 #include <QBuffer>
 #include <QFileInfo>
+
+#include <algorithm>
 
 namespace arbelon {
 
@@ -75,6 +78,9 @@ void ViewerReception::demoClose()
 
 void ViewerReception::removeLiveCopies()
 {
+    m_gameLog.stop();
+    m_playingLive = false;
+    m_livePending = false;
     m_live.removeCopies();
 }
 
@@ -243,6 +249,11 @@ void ViewerReception::openDemoFile()
     const QString used = m_file.create(s.currentDemoPath, gameDir);
     m_live.begin(s.watchedGameType, used);
     m_currentRow = -1;
+    // The Filmer's game began its next demo: the game played live follows it once it can.
+    if (m_playingLive && m_host.settings().followDemos != 0 && !m_livePending) {
+        m_livePending = true;
+        m_host.tellUser(QStringLiteral("The Filmer began its next demo; the game follows it"));
+    }
     if (used != s.currentDemoPath) {
         // A demo of the same name exists already and keeps its data; the new file got a
         // numbered name. Rows that name this demo must play this file, not the older one.
@@ -316,15 +327,59 @@ void ViewerReception::playLive(int row)
 
 void ViewerReception::startLive()
 {
+    // The game the client started for live play gives way to the new copy; a game the user
+    // started from the start is asked about by the window, not here.
+    ProgramStarter *starter = m_host.programStarter();
+    if (m_playingLive && starter)
+        starter->stopStarted();
     QString path;
     try {
         path = m_live.startCopy(gameDirectory());
     } catch (const EDemoFileError &e) {
+        m_playingLive = false;
         m_host.tellUser(QStringLiteral("Cannot play live: %1").arg(QString::fromStdString(e.what())));
         return;
     }
     m_host.tellUser(QStringLiteral("Playing live, %1 s behind the newest data").arg(m_live.marginMs() / 1000));
-    launch(QFileInfo(path).completeBaseName());
+    enableGameLog();
+    m_gameLog.watch(gameLogs());
+    m_playingLive = launch(QFileInfo(path).completeBaseName(), true);
+}
+
+// The game played live tells through its console log that it reached the end of what has
+// arrived, so its log is switched on as the Filmer's game's is.
+void ViewerReception::enableGameLog()
+{
+    const QString path = m_install.autoexecPath(m_host.demo().watchedMod);
+    if (path.isEmpty())
+        return;
+    try {
+        autoexec::ensureLogging(path, m_install.engine.loggingLine);
+    } catch (const autoexec::NotAFile &) {
+        m_host.dispatcher().trace().line(QStringLiteral("%1 is no regular file; left alone").arg(path));
+    } catch (const std::exception &e) {
+        // Without the log the game still plays live; it is not started again at the edge.
+        m_host.dispatcher().trace().line(QString::fromStdString(e.what()));
+    }
+}
+
+QStringList ViewerReception::gameLogs() const
+{
+    // The base game's log wins when both are there, as for the Filmer.
+    QStringList logs = m_install.logCandidates(m_host.demo().watchedMod);
+    std::reverse(logs.begin(), logs.end());
+    return logs;
+}
+
+void ViewerReception::LiveLogTimer()
+{
+    if (!m_playingLive || !m_gameLog.edgeReached())
+        return;
+    // The end of a demo that ended is the end of the match; only a copy still growing goes on.
+    if (m_live.ended() || !m_live.canPlayLive())
+        return;
+    m_host.tellUser(QStringLiteral("The game reached the end of what has arrived; it starts again at the live edge"));
+    startLive();
 }
 
 void ViewerReception::playFromStart(int row)
@@ -334,25 +389,36 @@ void ViewerReception::playFromStart(int row)
     const DemoTransferState &s = m_host.demo();
     if (row < 0 || row >= s.listedNames.size())
         return;
-    launch(s.listedNames.at(row));
+    m_playingLive = false;
+    m_livePending = false;
+    m_gameLog.stop();
+    launch(s.listedNames.at(row), false);
 }
 
-void ViewerReception::launch(const QString &name)
+bool ViewerReception::launch(const QString &name, bool live)
 {
     DemoTransferState &s = m_host.demo();
     s.launchArguments = m_install.playArguments(s.watchedMod, name);
+    // A Quake 3 engine runs "nextdemo" when a demo ends: the marker in its log tells the end
+    // of a live copy from the game's own menu.
+    if (live && s.watchedGameType == 1)
+        s.launchArguments << QStringLiteral("+set") << QStringLiteral("nextdemo")
+                          << QStringLiteral("echo ") + QLatin1String(ViewerGameLog::kEdgeMarker);
 
     // Without a program there is nothing to start (and no search along PATH).
     const QString folder = m_install.workingDirectory();
     ProgramStarter *starter = m_host.programStarter();
     if (!starter)
-        return;
+        return false;
     if (folder.isEmpty()) {
         m_host.tellUser(QStringLiteral("Cannot play the demo: no program is set up for %1").arg(m_install.engine.title));
-        return;
+        return false;
     }
-    if (!starter->start(s.gameProgramPath, s.launchArguments, folder))
+    if (!starter->start(s.gameProgramPath, s.launchArguments, folder)) {
         m_host.tellUser(QStringLiteral("Cannot start %1").arg(s.gameProgramPath));
+        return false;
+    }
+    return true;
 }
 
 } // namespace arbelon

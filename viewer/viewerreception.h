@@ -5,6 +5,7 @@
 
 #include "gameinstall.h"
 #include "viewerdemofile.h"
+#include "viewergamelog.h"
 #include "viewerlive.h"
 
 #include <QByteArray>
@@ -50,6 +51,10 @@ public:
     void playFromStart(int row);
     // Live play is offered for the row's demo now.
     bool liveOffered(int row) const;
+    // Every second while in a lobby: a game played live that reached the end of what has
+    // arrived starts again at the live edge.
+    void LiveLogTimer();
+    bool playingLive() const { return m_playingLive; }
 
     bool demoFileOpen() const { return m_file.isOpen(); }
 
@@ -68,7 +73,9 @@ private:
     void finishDemo();
     void feedLive(QByteArrayView block);
     void startLive();
-    void launch(const QString &name);
+    QStringList gameLogs() const;
+    void enableGameLog();
+    bool launch(const QString &name, bool live);
     void requireViewer(const char *record) const;
     bool demoCapReached();
 
@@ -90,6 +97,9 @@ private:
     QElapsedTimer m_clock;
     int m_currentRow = -1;
     bool m_livePending = false;
+    // The game started last plays a live copy; its console log is watched for the copy's end.
+    bool m_playingLive = false;
+    ViewerGameLog m_gameLog;
     bool m_refusalTold = false;
 };
 

@@ -52,6 +52,12 @@ public:
         launches.append({program, arguments, workingDirectory});
         return result;
     }
+    int stops = 0;
+    bool stopStarted() override
+    {
+        ++stops;
+        return !launches.isEmpty();
+    }
 };
 
 } // namespace arbelon::test

@@ -386,7 +386,8 @@ void TestSettingsStore::saveWritesEightTypedValues()
           "\"Quake3Engine\"=\"openarena\"\n"
           "\"Quake2ProgramEdit\"=\"\"\n"
           "\"Quake3ProgramEdit\"=\"\"\n"
-          "\"Quake3DemoExtension\"=\".dm_68\"\n\n";
+          "\"Quake3DemoExtension\"=\".dm_68\"\n"
+          "\"FollowDemos\"=dword:00000001\n\n";
     QCOMPARE(readFile(), expected);
 
     ClientSettings back = markers();

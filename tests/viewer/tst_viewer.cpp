@@ -623,42 +623,55 @@ private slots:
     }
 
     // A real demo arriving a block at a time, a gap apart as the Filmer sends them: played
-    // live, its live copy is a valid demo beside the exact one, and goes with the lobby.
+    // live, its live copy is a valid demo beside the exact one, the game started again at the
+    // live edge and on the next demo, and the copies go with the lobby.
     void playsLiveAndListsState_data()
     {
         QTest::addColumn<bool>("whole");
+        QTest::addColumn<QString>("then");
         QTest::addColumn<QString>("state");
-        QTest::newRow("ended by its end marker") << true << QStringLiteral("ended");
-        QTest::newRow("cut by the next demo") << false << QStringLiteral("incomplete");
+        QTest::addColumn<int>("launches");
+        // The end of an ended demo is the match's end: nothing starts again.
+        QTest::newRow("ended, its end reached") << true << QStringLiteral("edge") << QStringLiteral("ended") << 1;
+        QTest::newRow("growing, its edge reached") << false << QStringLiteral("edge") << QStringLiteral("live") << 2;
+        QTest::newRow("cut by the next demo, followed") << false << QStringLiteral("next") << QStringLiteral("incomplete") << 2;
     }
     void playsLiveAndListsState()
     {
         QFETCH(bool, whole);
+        QFETCH(QString, then);
         QFETCH(QString, state);
+        QFETCH(int, launches);
         QFile f(QStringLiteral(":/demos/oa_bots.dm_71"));
         QVERIFY(f.open(QIODevice::ReadOnly));
-        const QByteArray demo = whole ? f.readAll() : f.read(32768);
+        const QByteArray full = f.readAll();
+        const QByteArray demo = whole ? full : full.left(32768);
         Rig rig;
         QVERIFY(enterLobby(rig, "abc", 1, "baseq3"));
+        const auto send = [&rig](const QByteArray &bytes, const std::function<void()> &each) {
+            for (qsizetype at = 0; at < bytes.size(); at += 8192) {
+                if (exchange(rig, goodPacket(bytes.mid(at, 8192))) != 0)
+                    return false;
+                each();
+                QTest::qWait(int(ViewerLive::kCaughtUpGapMs) + 50);
+            }
+            return true;
+        };
         QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
         bool asked = false;
-        for (qsizetype at = 0; at < demo.size(); at += 8192) {
-            QCOMPARE(exchange(rig, goodPacket(demo.mid(at, 8192))), 0);
+        QVERIFY(send(demo, [&] {
             if (!asked && rig.core.demoList()->rowCount() == 1) {
                 QCOMPARE(rig.core.demoList()->stateText(rig.core.demoList()->state(0)), QStringLiteral("live"));
                 rig.core.DemoListDblClick(0);
                 asked = true;
             }
-            QTest::qWait(int(ViewerLive::kCaughtUpGapMs) + 50);
-        }
-        if (!whole)
-            QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
-        QCOMPARE(rig.core.demoList()->stateText(rig.core.demoList()->state(0)), state);
+        }));
         QCOMPARE(readAll(rig.demoPath(kName1, 1)), demo);
-
         QCOMPARE(rig.starter.launches.size(), 1);
         const QString live = rig.q3 + QStringLiteral("baseq3/demos/") + kName1 + QStringLiteral(".live.dm3");
-        QCOMPARE(rig.starter.launches[0].arguments, (QStringList{QStringLiteral("+demo"), kName1 + QStringLiteral(".live.dm3")}));
+        QCOMPARE(rig.starter.launches[0].arguments,
+                 (QStringList{QStringLiteral("+demo"), kName1 + QStringLiteral(".live.dm3"), QStringLiteral("+set"),
+                              QStringLiteral("nextdemo"), QStringLiteral("echo arbelon-live-edge")}));
         const QByteArray copy = readAll(live);
         QVERIFY(!copy.isEmpty() && copy != demo);
         arbelon::demo::Q3Codec codec;
@@ -673,8 +686,25 @@ private slots:
             at += frame.size;
         }
         QVERIFY(snapshots > 0);
-        // Not listed: the demo list names what arrived.
-        QCOMPARE(rig.rowNames(), QStringList{kName1});
+
+        if (then == QStringLiteral("edge")) {
+            // The game printed the marker its "nextdemo" command prints at the copy's end.
+            QFile log(rig.q3 + QStringLiteral("baseq3/qconsole.log"));
+            QVERIFY(log.open(QIODevice::Append));
+            log.write("arbelon-live-edge\n");
+            log.close();
+            QTest::qWait(1500);
+        } else {
+            QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+            QVERIFY(send(full.left(16384), [] {}));
+        }
+        QCOMPARE(rig.core.demoList()->stateText(rig.core.demoList()->state(0)), state);
+        QCOMPARE(rig.starter.launches.size(), launches);
+        QCOMPARE(rig.starter.stops, launches - 1);
+        if (launches > 1)
+            QVERIFY(rig.starter.launches.last().arguments.at(1).contains(QStringLiteral(".live")));
+        // The live copies are not listed: the demo list names what arrived.
+        QVERIFY(!rig.rowNames().join(QLatin1Char(' ')).contains(QStringLiteral(".live")));
 
         rig.core.LeaveRoomClick();
         QTRY_COMPARE_WITH_TIMEOUT(rig.relay.count(LEAVEGAME), 1, kWaitMs);
