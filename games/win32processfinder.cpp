@@ -103,11 +103,6 @@ bool processRunning(const QString &executable)
 
 namespace {
 
-struct HandleCloser {
-    void operator()(HANDLE h) const { CloseHandle(h); }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
-
 quint64 creationTime(HANDLE process)
 {
     FILETIME created, exited, kernel, user;
