@@ -2,7 +2,9 @@
 // side with a home of its own. The Filmer starts before the game; the game is started with its
 // own wrapper and records from its console; the demo reaches a Viewer through the real relay,
 // byte for byte, and the Viewer's engine plays it. A demo rebuilt from a snapshot of a recorded
-// one plays in the engine from there on.
+// one plays in the engine from there on. A Viewer who joins a bot match late plays it live; two
+// demos recorded one after the other on one console line, or filmed at a rate below the game's,
+// reach the Viewer whole.
 
 #include "common/childprocess.h"
 #include "common/testaddress.h"
@@ -16,6 +18,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <QElapsedTimer>
 
 #include <algorithm>
 #include <csignal>
@@ -156,6 +160,101 @@ QByteArray afterLoad(const QByteArray &log)
     return at < 0 ? QByteArray() : log.mid(at).left(1500);
 }
 
+
+// ---- live play and demos in a row -------------------------------------------------------
+
+// A bot match that frags often and ends, recorded from the game's command line.
+QStringList botMatch(const QString &demo)
+{
+    return {QStringLiteral("+set"), QStringLiteral("s_initsound"), QStringLiteral("0"),
+            QStringLiteral("+set"), QStringLiteral("bot_minplayers"), QStringLiteral("4"),
+            QStringLiteral("+set"), QStringLiteral("fraglimit"), QStringLiteral("30"),
+            QStringLiteral("+map"), QStringLiteral("oa_dm1"), QStringLiteral("+wait"), QStringLiteral("100"),
+            QStringLiteral("+record"), demo};
+}
+
+QProcessEnvironment engineEnvironment(const QString &home, const QString &display)
+{
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    e.insert(QStringLiteral("HOME"), home);
+    e.insert(QStringLiteral("DISPLAY"), display);
+    e.remove(QStringLiteral("XDG_CONFIG_HOME"));
+    // No sound card here: the engines play silent.
+    e.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("dummy"));
+    return e;
+}
+
+QString gameFolder(const QString &home) { return home + QStringLiteral("/.openarena/baseoa"); }
+
+// An obituary with a killer, as the cgame prints it: "Victim^7 ate Attacker^7's rocket",
+// "Victim^7 was railed by Attacker^7" (each name ends with a switch back to white). Chat
+// ("Name^7: ...") and lines without a killer are left out.
+bool isFragLine(const QByteArray &line)
+{
+    const qsizetype first = line.indexOf("^7 ");
+    if (first <= 0 || line.contains("^7: "))
+        return false;
+    const qsizetype second = line.indexOf("^7", first + 3);
+    return second > first && (line.endsWith("^7") || line.indexOf("^7's ", first + 3) == second);
+}
+
+struct LogLine {
+    qsizetype offset = 0;
+    QByteArray text;
+};
+
+QList<LogLine> fragLines(const QByteArray &log)
+{
+    QList<LogLine> out;
+    qsizetype at = 0;
+    while (at < log.size()) {
+        qsizetype end = log.indexOf('\n', at);
+        if (end < 0)
+            end = log.size();
+        const QByteArray line = log.mid(at, end - at).trimmed();
+        if (isFragLine(line))
+            out.append({at, line});
+        at = end + 1;
+    }
+    return out;
+}
+
+// A game's console log read while it is written. A game started again truncates its log: what
+// the earlier run wrote is kept.
+struct LogFollower {
+    QString path;
+    QByteArray earlier; // the runs before the current one
+    QByteArray current;
+
+    QByteArray all() const { return earlier + current; }
+    void poll()
+    {
+        const QByteArray now = readAll(path);
+        if (!now.startsWith(current.left(qMin<qsizetype>(current.size(), 4096))) || now.size() < current.size())
+            earlier += current + "\n";
+        current = now;
+    }
+};
+
+// The demos a Viewer received, not its live copies.
+QStringList receivedDemos(const QString &home)
+{
+    const QDir dir(gameFolder(home) + QStringLiteral("/demos"));
+    QStringList out;
+    for (const QString &name : dir.entryList({QStringLiteral("*.dm_71")}, QDir::Files, QDir::Time | QDir::Reversed)) {
+        if (!name.contains(QStringLiteral(".live.")))
+            out.append(dir.filePath(name));
+    }
+    return out;
+}
+
+// Where a recording stands in the Filmer's log: "Stopped demo." follows its "recording to".
+bool recordingStopped(const QByteArray &log, const QByteArray &demo)
+{
+    const qsizetype at = log.indexOf("recording to demos/" + demo + ".dm_71");
+    return at >= 0 && log.indexOf("Stopped demo.", at) >= 0;
+}
+
 } // namespace
 
 class TestEngine : public QObject {
@@ -166,8 +265,15 @@ private slots:
     void openArenaDemoReachesTheViewer();
     void rebuiltDemoPlays_data();
     void rebuiltDemoPlays();
+    void lateJoinerPlaysTheMatchLive();
+    void demosInARowArriveWhole_data();
+    void demosInARowArriveWhole();
 
 private:
+    // A relay on its own address, and a Filmer of game "arena" in its lobby.
+    void startFilming(Child &relay, Child &filmer, int slot, const QString &filmerHome, const QStringList &filmerArgs);
+    void startWatching(Child &viewer, int slot, const QString &viewerHome, bool play);
+
     std::unique_ptr<QTemporaryDir> m_dir;
     Child m_xserver;
     QString m_display;
@@ -188,8 +294,8 @@ void TestEngine::initTestCase()
 void TestEngine::cleanupTestCase()
 {
     if (m_dir) {
-        stopProcessesWithHome(m_dir->filePath(QStringLiteral("viewer")));
-        stopProcessesWithHome(m_dir->filePath(QStringLiteral("rebuilt")));
+        for (const char *home : {"viewer", "rebuilt", "late-filmer", "late-viewer", "row-filmer", "row-viewer"})
+            stopProcessesWithHome(m_dir->filePath(QLatin1String(home)));
     }
 }
 
@@ -344,6 +450,200 @@ void TestEngine::rebuiltDemoPlays()
     }
     qInfo("rebuilt at snapshot %d of %d: \"%s\" by \"%s\" shown", index, original.snapshots,
           later->victim.constData(), later->attacker.constData());
+}
+
+void TestEngine::startFilming(Child &relay, Child &filmer, int slot, const QString &filmerHome,
+                              const QStringList &filmerArgs)
+{
+    QVERIFY(QDir().mkpath(filmerHome));
+    const QString relayAddress = arbelon::test::loopbackAddress(slot);
+    relay.start(binPath(QStringLiteral("arbelon-relay")), {QStringLiteral("--listen"), relayAddress},
+                QProcessEnvironment::systemEnvironment());
+    QVERIFY2(relay.waitFor("listening", kStartMs), relay.output.constData());
+    filmer.start(binPath(QStringLiteral("arbelon-cli")),
+                 QStringList{QStringLiteral("film"), QStringLiteral("--server"), relayAddress, QStringLiteral("--name"),
+                             QStringLiteral("arena"), QStringLiteral("--engine"), QStringLiteral("openarena")}
+                     + filmerArgs,
+                 engineEnvironment(filmerHome, m_display));
+    QVERIFY2(filmer.waitFor("in the lobby", kStartMs), filmer.output.constData());
+}
+
+void TestEngine::startWatching(Child &viewer, int slot, const QString &viewerHome, bool play)
+{
+    QVERIFY(QDir().mkpath(viewerHome));
+    QStringList args{QStringLiteral("watch"), QStringLiteral("--server"), arbelon::test::loopbackAddress(slot),
+                     QStringLiteral("--game"), QStringLiteral("arena"), QStringLiteral("--quake3-engine"),
+                     QStringLiteral("openarena")};
+    if (play)
+        args << QStringLiteral("--play");
+    viewer.start(binPath(QStringLiteral("arbelon-cli")), args, engineEnvironment(viewerHome, m_display));
+    QVERIFY2(viewer.waitFor("in the lobby", kStartMs), viewer.output.constData());
+}
+
+// The Viewer joins a minute into a bot match and plays it live: its game shows the match as it
+// is now, not as it began, from a live copy of the demo, and without a warning.
+void TestEngine::lateJoinerPlaysTheMatchLive()
+{
+    QElapsedTimer took;
+    took.start();
+    const QString filmerHome = m_dir->filePath(QStringLiteral("late-filmer"));
+    const QString viewerHome = m_dir->filePath(QStringLiteral("late-viewer"));
+    Child relay, filmer, game, viewer;
+    startFilming(relay, filmer, 102, filmerHome, {});
+    if (QTest::currentTestFailed())
+        return;
+    game.start(kOpenArena, botMatch(QStringLiteral("live")), engineEnvironment(filmerHome, m_display), m_dir->path());
+    const QString filmerLog = gameFolder(filmerHome) + QStringLiteral("/qconsole.log");
+    QVERIFY2(QTest::qWaitFor([&] { return readAll(filmerLog).contains("recording to demos/live.dm_71"); }, kStartMs * 2),
+             readAll(filmerLog).right(1500).constData());
+
+    // A minute into the match; what the Filmer's game printed until now is the past.
+    QTest::qWait(60000);
+    const qsizetype joinedAt = readAll(filmerLog).size();
+    startWatching(viewer, 102, viewerHome, true);
+    const auto stopGames = [&] {
+        stopProcessesWithHome(viewerHome);
+        game.process.kill();
+        game.process.waitForFinished(kStartMs);
+    };
+    if (QTest::currentTestFailed())
+        return stopGames();
+
+    LogFollower viewerLog{gameFolder(viewerHome) + QStringLiteral("/qconsole.log"), {}, {}};
+    QByteArray firstFrag;
+    const bool shown = QTest::qWaitFor([&] {
+        viewerLog.poll();
+        const QList<LogLine> frags = fragLines(viewerLog.all());
+        if (!frags.isEmpty())
+            firstFrag = frags.first().text;
+        return !firstFrag.isEmpty();
+    }, kDemoMs);
+    viewer.output += viewer.process.readAll();
+    const QByteArray filmed = readAll(filmerLog);
+    const qint64 tookToFrag = took.elapsed();
+    stopGames();
+    QVERIFY2(shown, (viewerLog.all().right(2000) + "\n--- viewer:\n" + viewer.output).constData());
+
+    const QList<LogLine> filmerFrags = fragLines(filmed);
+    QVERIFY2(!filmerFrags.isEmpty(), filmed.right(2000).constData());
+    const auto later = std::find_if(filmerFrags.cbegin(), filmerFrags.cend(),
+                                    [&](const LogLine &l) { return l.offset >= joinedAt && l.text == firstFrag; });
+    QStringList before;
+    for (const LogLine &l : filmerFrags) {
+        if (l.offset < joinedAt)
+            before.append(QString::fromLatin1(l.text));
+    }
+    QVERIFY2(later != filmerFrags.cend(),
+             qPrintable(QStringLiteral("the Viewer's first frag \"%1\" is not one the Filmer's game printed after the "
+                                       "join; before the join it printed:\n%2\n--- viewer:\n%3")
+                            .arg(QString::fromLatin1(firstFrag), before.join(QLatin1Char('\n')),
+                                 QString::fromLatin1(viewer.output))));
+
+    // It played the live copy, and the game warned about nothing.
+    const QByteArray played = viewerLog.all();
+    QVERIFY2(played.contains("demos/") && played.contains(".live.dm_71"), played.left(3000).constData());
+    for (const QByteArray &line : played.split('\n')) {
+        // OpenArena prints this at every start, before any demo is read.
+        if (line.startsWith("Couldn't read q3history."))
+            continue;
+        // "ERROR" in capitals: the renderer names the extension GL_KHR_no_error.
+        QVERIFY2(!line.contains("ERROR") && !line.contains("truncated") && !line.contains("Delta")
+                     && !line.contains("delta"),
+                 line.constData());
+    }
+    qInfo("first frag \"%s\", %lld frags before the join; %s; %.0f s", firstFrag.constData(),
+          qlonglong(before.size()), viewer.output.contains("Playing live") ? "played live" : "?",
+          tookToFrag / 1000.0);
+}
+
+void TestEngine::demosInARowArriveWhole_data()
+{
+    // The first demo's size when the game's console gets "stoprecord; record second", the
+    // second's when the game stops, and the Filmer's transfer rate (bytes a block, a block a
+    // second). The game writes about 1.5 kB a second.
+    QTest::addColumn<qint64>("firstBytes");
+    QTest::addColumn<qint64>("secondBytes");
+    QTest::addColumn<QStringList>("filmerArgs");
+    QTest::newRow("two demos on one line") << qint64(30000) << qint64(12000) << QStringList();
+    QTest::newRow("slower than the game")
+        << qint64(60000) << qint64(12000) << QStringList{QStringLiteral("--rate"), QStringLiteral("1000")};
+}
+
+// The game stops one recording and starts the next on one console line, then stops running:
+// both demos reach the Viewer to their last byte, however slow the upload.
+void TestEngine::demosInARowArriveWhole()
+{
+    QFETCH(qint64, firstBytes);
+    QFETCH(qint64, secondBytes);
+    QFETCH(QStringList, filmerArgs);
+    QElapsedTimer took;
+    took.start();
+    const QString filmerHome = m_dir->filePath(QStringLiteral("row-filmer"));
+    const QString viewerHome = m_dir->filePath(QStringLiteral("row-viewer"));
+    stopProcessesWithHome(filmerHome);
+    QDir(filmerHome).removeRecursively();
+    QDir(viewerHome).removeRecursively();
+    const int slot = filmerArgs.isEmpty() ? 103 : 104;
+    Child relay, filmer, game, viewer;
+    startFilming(relay, filmer, slot, filmerHome, filmerArgs);
+    if (QTest::currentTestFailed())
+        return;
+    // Watching before the first recording starts, so that both demos come whole.
+    startWatching(viewer, slot, viewerHome, false);
+    if (QTest::currentTestFailed())
+        return;
+
+    game.start(kOpenArena, botMatch(QStringLiteral("first")), engineEnvironment(filmerHome, m_display), m_dir->path());
+    const QString demos = gameFolder(filmerHome) + QStringLiteral("/demos/");
+    const QString filmerLog = gameFolder(filmerHome) + QStringLiteral("/qconsole.log");
+    const auto grown = [](const QString &path, qint64 bytes) { return QFileInfo(path).size() >= bytes; };
+    const bool firstGrew = QTest::qWaitFor([&] { return grown(demos + QStringLiteral("first.dm_71"), firstBytes); },
+                                           kDemoMs);
+    // Not typed, but one line all the same: the engine reads console commands from its input.
+    if (firstGrew)
+        game.process.write("stoprecord; record second\n");
+    const bool secondGrew = firstGrew && QTest::qWaitFor([&] {
+        return grown(demos + QStringLiteral("second.dm_71"), secondBytes);
+    }, kDemoMs);
+    // It does not take SIGTERM while it plays; the Filmer takes "not running" for the end.
+    game.process.kill();
+    QVERIFY(game.process.waitForFinished(kStartMs));
+    const QByteArray log = readAll(filmerLog);
+    QVERIFY2(firstGrew && secondGrew, log.right(1500).constData());
+    QVERIFY2(recordingStopped(log, "first"), log.right(1500).constData());
+    QVERIFY(log.contains("recording to demos/second.dm_71"));
+    const qint64 gameStoppedMs = took.elapsed();
+
+    QList<QByteArray> recorded;
+    for (const char *name : {"first", "second"})
+        recorded.append(readAll(demos + QLatin1String(name) + QStringLiteral(".dm_71")));
+    QVERIFY(recorded[0].size() >= firstBytes && recorded[1].size() >= secondBytes);
+    // The Viewer's files are named after the game and the time: matched to the recordings in
+    // the order they came.
+    QStringList files;
+    const auto arrived = [&] {
+        filmer.output += filmer.process.readAll();
+        files = receivedDemos(viewerHome);
+        return files.size() == 2 && readAll(files[0]).size() >= recorded[0].size()
+            && readAll(files[1]).size() >= recorded[1].size();
+    };
+    const bool whole = QTest::qWaitFor(arrived, kDemoMs);
+    viewer.output += viewer.process.readAll();
+    QStringList sizes;
+    for (const QString &f : std::as_const(files))
+        sizes.append(QStringLiteral("%1: %2").arg(QFileInfo(f).fileName()).arg(QFileInfo(f).size()));
+    QVERIFY2(whole, qPrintable(QStringLiteral("recorded %1 and %2 bytes; received %3\n--- filmer:\n%4")
+                                   .arg(recorded[0].size()).arg(recorded[1].size())
+                                   .arg(sizes.join(QStringLiteral(", ")), QString::fromLatin1(filmer.output.right(3000)))));
+    for (int i = 0; i < 2; ++i)
+        QVERIFY2(readAll(files[i]) == recorded[i], qPrintable(sizes.join(QStringLiteral(", "))));
+    for (const QByteArray &line : filmer.output.split('\n')) {
+        if (line.contains("behind"))
+            qInfo("filmer: %s", line.trimmed().constData());
+    }
+    qInfo("demos of %lld and %lld bytes; the game stopped at %.0f s, both arrived at %.0f s",
+          qlonglong(recorded[0].size()), qlonglong(recorded[1].size()), gameStoppedMs / 1000.0,
+          took.elapsed() / 1000.0);
 }
 
 QTEST_GUILESS_MAIN(TestEngine)
