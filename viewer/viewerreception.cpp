@@ -282,6 +282,9 @@ void ViewerReception::listCurrent()
     const DemoTransferState &s = m_host.demo();
     DemoListModel *list = m_host.demoList();
     if (list->rowCount() == 0 || list->lastName() != s.currentDemoName) {
+        // The row is the current demo's before the list tells of it: a double-click on its
+        // arrival (arbelon-cli --play) plays it live.
+        m_currentRow = list->rowCount();
         m_host.demo().listedNames.append(s.currentDemoName);
         list->appendRow(s.currentDemoName);
     }

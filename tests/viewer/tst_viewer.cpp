@@ -631,10 +631,14 @@ private slots:
         QTest::addColumn<QString>("then");
         QTest::addColumn<QString>("state");
         QTest::addColumn<int>("launches");
+        // Double-clicked the moment its row comes, as arbelon-cli --play does.
+        QTest::addColumn<bool>("atListing");
         // The end of an ended demo is the match's end: nothing starts again.
-        QTest::newRow("ended, its end reached") << true << QStringLiteral("edge") << QStringLiteral("ended") << 1;
-        QTest::newRow("growing, its edge reached") << false << QStringLiteral("edge") << QStringLiteral("live") << 2;
-        QTest::newRow("cut by the next demo, followed") << false << QStringLiteral("next") << QStringLiteral("incomplete") << 2;
+        QTest::newRow("ended, its end reached") << true << QStringLiteral("edge") << QStringLiteral("ended") << 1 << false;
+        QTest::newRow("growing, its edge reached") << false << QStringLiteral("edge") << QStringLiteral("live") << 2 << false;
+        QTest::newRow("cut by the next demo, followed") << false << QStringLiteral("next") << QStringLiteral("incomplete") << 2
+                                                        << false;
+        QTest::newRow("played as it is listed") << false << QStringLiteral("edge") << QStringLiteral("live") << 2 << true;
     }
     void playsLiveAndListsState()
     {
@@ -642,6 +646,7 @@ private slots:
         QFETCH(QString, then);
         QFETCH(QString, state);
         QFETCH(int, launches);
+        QFETCH(bool, atListing);
         QFile f(QStringLiteral(":/demos/oa_bots.dm_71"));
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray full = f.readAll();
@@ -659,6 +664,13 @@ private slots:
         };
         QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
         bool asked = false;
+        if (atListing) {
+            connect(rig.core.demoList(), &QAbstractItemModel::rowsInserted, &rig.core, [&] {
+                if (!asked)
+                    rig.core.DemoListDblClick(0);
+                asked = true;
+            });
+        }
         QVERIFY(send(demo, [&] {
             if (!asked && rig.core.demoList()->rowCount() == 1) {
                 QCOMPARE(rig.core.demoList()->stateText(rig.core.demoList()->state(0)), QStringLiteral("live"));
