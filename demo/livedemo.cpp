@@ -22,8 +22,16 @@ void LiveDemo::append(QByteArrayView bytes, qint64 nowMs)
 {
     if (m_state != State::Growing || !m_head || !m_trail)
         return;
-    if (m_lastArrival >= 0 && !m_intermission)
-        m_longestGap = std::max(m_longestGap, nowMs - m_lastArrival);
+    if (m_lastArrival >= 0) {
+        const qint64 gap = nowMs - m_lastArrival;
+        if (gap >= kCaughtUpGapMs)
+            m_caughtUp = true;
+        // The engines write little in intermission: its pauses say nothing of play.
+        if (m_caughtUp && !m_intermission)
+            m_gaps.push_back({nowMs, gap});
+        while (!m_gaps.empty() && m_gaps.front().at < nowMs - kGapWindowMs)
+            m_gaps.pop_front();
+    }
     m_lastArrival = nowMs;
     m_pending.append(bytes.data(), bytes.size());
     try {
@@ -85,15 +93,27 @@ void LiveDemo::trailTo(qint64 timeMs)
         const Held &h = m_held.front();
         if (h.snapshot && h.timeMs > timeMs && m_heldBytes <= kMaxHeldBytes)
             break;
-        m_trail->parse(m_trail->nextFrame(h.frame));
-        m_heldBytes -= h.frame.size();
-        m_held.pop_front();
+        takeHeld();
     }
+}
+
+// The trailing reader takes the oldest message held.
+void LiveDemo::takeHeld()
+{
+    const Held &h = m_held.front();
+    m_trail->parse(m_trail->nextFrame(h.frame));
+    if (h.snapshot)
+        m_trailTime = h.timeMs;
+    m_heldBytes -= h.frame.size();
+    m_held.pop_front();
 }
 
 qint64 LiveDemo::marginMs() const
 {
-    return std::clamp(m_longestGap, kMinMarginMs, kMaxMarginMs);
+    qint64 longest = 0;
+    for (const Gap &g : m_gaps)
+        longest = std::max(longest, g.length);
+    return std::clamp(longest, kMinMarginMs, kMaxMarginMs);
 }
 
 bool LiveDemo::liveReady() const
@@ -106,20 +126,18 @@ bool LiveDemo::liveReady() const
     return std::any_of(m_held.begin(), m_held.end(), [](const Held &h) { return h.snapshot; });
 }
 
-QByteArray LiveDemo::startLive()
+QByteArray LiveDemo::startLive(qint64 startupMs)
 {
     if (!liveReady())
         return {};
     try {
-        trailTo(m_newestTime - marginMs());
+        trailTo(m_newestTime - std::max<qint64>(0, marginMs() - std::max<qint64>(0, startupMs)));
         // Less than a margin of data so far: the oldest snapshot held is the start.
-        while (!m_trail->canRebuild() && !m_held.empty()) {
-            m_trail->parse(m_trail->nextFrame(m_held.front().frame));
-            m_heldBytes -= m_held.front().frame.size();
-            m_held.pop_front();
-        }
+        while (!m_trail->canRebuild() && !m_held.empty())
+            takeHeld();
         m_copy = m_trail->clone();
         m_liveOut = m_copy->rebuild();
+        m_startBehind = m_newestTime - m_trailTime;
         for (const Held &h : m_held)
             copy(h);
         if (m_state == State::Ended)

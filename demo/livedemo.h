@@ -40,14 +40,23 @@ public:
     qint64 newestTimeMs() const { return m_newestTime; }
     bool intermission() const { return m_intermission; }
 
-    // How far behind the newest data a live copy starts: the longest gap between arrivals
-    // seen outside intermission, within 5 and 10 s.
+    // How far behind the newest data a live copy starts: the longest gap between arrivals in
+    // the last minute since the demo caught up, outside intermission, within 5 and 10 s.
     qint64 marginMs() const;
+    // The blocks come at the Filmer's pace: a backlog arrives back to back, the Filmer sends a
+    // block a second at most, so a gap this long means the present was reached.
+    static constexpr qint64 kCaughtUpGapMs = 500;
+    static constexpr qint64 kGapWindowMs = 60000;
+    bool caughtUp() const { return m_caughtUp; }
     // A live copy can be started (a game state and a snapshot have been read, nothing refused).
     bool liveReady() const;
     // Starts a live copy and returns its first bytes; later ones come from takeLive(). Starting
-    // again begins a new copy, again a margin behind the newest data.
-    QByteArray startLive();
+    // again begins a new copy, again a margin behind the newest data. The game takes a while to
+    // start before it plays, and data arrive meanwhile: that time (startupMs) counts towards the
+    // margin, so the copy starts that much nearer the newest data.
+    QByteArray startLive(qint64 startupMs = 0);
+    // How far behind the newest data the last copy started, in game time.
+    qint64 startBehindMs() const { return m_startBehind; }
     bool liveStarted() const { return m_copy != nullptr; }
     // The live copy's bytes since the last call; its end marker once the demo ended.
     QByteArray takeLive();
@@ -62,6 +71,7 @@ private:
     void read(const Frame &f);
     void trailTo(qint64 timeMs);
     void copy(const Held &h);
+    void takeHeld();
 
     std::unique_ptr<DemoCodec> m_head;  // reads every message as it arrives
     std::unique_ptr<DemoCodec> m_trail; // reads them a margin later: a live copy's start
@@ -74,8 +84,15 @@ private:
     qint64 m_newestTime = 0;
     bool m_intermission = false;
     qint64 m_lastArrival = -1;
-    qint64 m_longestGap = 0;
+    bool m_caughtUp = false;
+    struct Gap {
+        qint64 at;
+        qint64 length;
+    };
+    std::deque<Gap> m_gaps; // the last minute's, since the demo caught up
     QByteArray m_liveOut;
+    qint64 m_startBehind = 0;
+    qint64 m_trailTime = 0; // game time of the trailing reader's newest snapshot
 };
 
 } // namespace arbelon::demo

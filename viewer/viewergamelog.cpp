@@ -17,6 +17,7 @@ void ViewerGameLog::stop()
     m_candidates.clear();
     m_position = 0;
     m_partial.clear();
+    m_started = false;
 }
 
 bool ViewerGameLog::openLog(bool atEnd)
@@ -30,6 +31,13 @@ bool ViewerGameLog::openLog(bool atEnd)
         return true;
     }
     return false;
+}
+
+bool ViewerGameLog::takeStarted()
+{
+    const bool started = m_started;
+    m_started = false;
+    return started;
 }
 
 bool ViewerGameLog::edgeReached()
@@ -50,8 +58,11 @@ bool ViewerGameLog::edgeReached()
     bool reached = false;
     qsizetype end;
     while ((end = m_partial.indexOf('\n')) >= 0) {
-        if (m_partial.left(end).trimmed() == kEdgeMarker)
+        const QByteArray line = m_partial.left(end).trimmed();
+        if (line == kEdgeMarker)
             reached = true;
+        else if (line.startsWith("CL_InitCGame:"))
+            m_started = true;
         m_partial.remove(0, end + 1);
     }
     // A line is never longer than the engines' console line; the rest of a longer one is no marker.

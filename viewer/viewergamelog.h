@@ -25,6 +25,9 @@ public:
     void stop();
     // True when the marker line appeared since the last look.
     bool edgeReached();
+    // True once after the game said it is set up to play ("CL_InitCGame: N seconds", which the
+    // Quake 3 engines print when the level is loaded): its start-up time can be taken.
+    bool takeStarted();
 
 private:
     bool openLog(bool atEnd);
@@ -33,6 +36,7 @@ private:
     std::unique_ptr<QFile> m_file;
     qint64 m_position = 0;
     QByteArray m_partial;
+    bool m_started = false;
 };
 
 } // namespace arbelon

@@ -38,17 +38,12 @@ void ViewerLive::begin(int gameType, const QString &path)
     m_path = path;
     m_demo = std::make_unique<demo::LiveDemo>(gameType == 0 ? demo::Game::Quake2 : demo::Game::Quake3);
     m_tail.clear();
-    m_lastArrival = -1;
-    m_caughtUp = false;
 }
 
 void ViewerLive::append(QByteArrayView block, qint64 nowMs)
 {
     if (!m_demo)
         return;
-    if (m_lastArrival >= 0 && nowMs - m_lastArrival >= kCaughtUpGapMs)
-        m_caughtUp = true;
-    m_lastArrival = nowMs;
     m_tail = (m_tail + block.toByteArray()).right(8);
     m_demo->append(block, nowMs);
     if (m_file.isOpen()) {
@@ -88,11 +83,11 @@ qint64 ViewerLive::marginMs() const
     return m_demo ? m_demo->marginMs() : demo::LiveDemo::kMinMarginMs;
 }
 
-QString ViewerLive::startCopy(const QString &gameDir)
+QString ViewerLive::startCopy(const QString &gameDir, qint64 startupMs)
 {
     if (!canPlayLive())
         throw EDemoFileError("live play is not offered for this demo");
-    const QByteArray start = m_demo->startLive();
+    const QByteArray start = m_demo->startLive(startupMs);
     if (start.isEmpty())
         throw EDemoFileError("live play is not offered: " + m_demo->refusal().toStdString());
     const QString path = m_file.create(copyPath(m_path), gameDir);

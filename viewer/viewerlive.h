@@ -17,9 +17,7 @@ namespace arbelon {
 
 class ViewerLive {
 public:
-    // A backlog arrives block after block; the Filmer sends one a second. A gap this long
-    // between two blocks means the demo has caught up with the game.
-    static constexpr qint64 kCaughtUpGapMs = 500;
+    static constexpr qint64 kCaughtUpGapMs = demo::LiveDemo::kCaughtUpGapMs;
 
     // A new demo whose exact copy is at path, of the game type given (0 Quake 2, 1 Quake 3).
     void begin(int gameType, const QString &path);
@@ -31,12 +29,13 @@ public:
     QString refusal() const;
     // A live copy can start now, and the blocks have caught up with the game.
     bool canPlayLive() const;
-    bool caughtUp() const { return m_caughtUp; }
+    bool caughtUp() const { return m_demo && m_demo->caughtUp(); }
     qint64 marginMs() const;
 
     // Writes a new live copy beside the exact one (inside gameDir) and keeps it growing.
     // Returns its path. Throws EDemoFileError when it cannot be written.
-    QString startCopy(const QString &gameDir);
+    QString startCopy(const QString &gameDir, qint64 startupMs);
+    qint64 startBehindMs() const { return m_demo ? m_demo->startBehindMs() : 0; }
     bool copying() const { return m_file.isOpen(); }
     QString demoPath() const { return m_path; }
 
@@ -55,8 +54,6 @@ private:
     QString m_path;
     QStringList m_copies;
     QByteArray m_tail; // the exact copy's last bytes, for its end marker when not readable
-    qint64 m_lastArrival = -1;
-    bool m_caughtUp = false;
     int m_gameType = 0;
 };
 

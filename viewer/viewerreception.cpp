@@ -337,16 +337,19 @@ void ViewerReception::startLive()
         starter->stopStarted();
     QString path;
     try {
-        path = m_live.startCopy(gameDirectory());
+        path = m_live.startCopy(gameDirectory(), m_startupMs);
     } catch (const EDemoFileError &e) {
         m_playingLive = false;
         m_host.tellUser(QStringLiteral("Cannot play live: %1").arg(QString::fromStdString(e.what())));
         return;
     }
-    m_host.tellUser(QStringLiteral("Playing live, %1 s behind the newest data").arg(m_live.marginMs() / 1000));
+    m_host.tellUser(QStringLiteral("Playing live, %1 s behind the newest data once the game has started (margin %2 s)")
+                        .arg((m_live.startBehindMs() + m_startupMs + 500) / 1000)
+                        .arg(m_live.marginMs() / 1000));
     enableGameLog();
     m_gameLog.watch(gameLogs());
     m_playingLive = launch(QFileInfo(path).completeBaseName(), true);
+    m_launchedAt = m_clock.elapsed();
 }
 
 // The game played live tells through its console log that it reached the end of what has
@@ -376,7 +379,12 @@ QStringList ViewerReception::gameLogs() const
 
 void ViewerReception::LiveLogTimer()
 {
-    if (!m_playingLive || !m_gameLog.edgeReached())
+    if (!m_playingLive)
+        return;
+    const bool edge = m_gameLog.edgeReached();
+    if (m_gameLog.takeStarted())
+        m_startupMs = qBound<qint64>(0, m_clock.elapsed() - m_launchedAt, demo::LiveDemo::kMaxMarginMs);
+    if (!edge)
         return;
     // The end of a demo that ended is the end of the match; only a copy still growing goes on.
     if (m_live.ended() || !m_live.canPlayLive())

@@ -100,6 +100,10 @@ private:
     // The game started last plays a live copy; its console log is watched for the copy's end.
     bool m_playingLive = false;
     ViewerGameLog m_gameLog;
+    // How long the game took from its start to playing, the last time (a guess before).
+    static constexpr qint64 kStartupGuessMs = 3000;
+    qint64 m_startupMs = kStartupGuessMs;
+    qint64 m_launchedAt = 0;
     bool m_refusalTold = false;
 };
 

@@ -211,6 +211,7 @@ int main(int argc, char **argv)
     int edges = 0;
     for (const QByteArray &line : std::as_const(viewerLog.lines))
         edges += line == "arbelon-live-edge" ? 1 : 0;
+    viewer.output += viewer.process.readAll();
     QByteArray margin = "?";
     for (const QByteArray &line : viewer.output.split('\n')) {
         const qsizetype at = line.indexOf("Playing live, ");
@@ -226,6 +227,8 @@ int main(int argc, char **argv)
                 qlonglong(killDelays.size()), percentile(killDelays, 0.5) / 1000.0, percentile(killDelays, 0.9) / 1000.0,
                 percentile(killDelays, 1.0) / 1000.0);
     std::printf("  margin chosen: %s s; live edge reached: %d times\n", margin.constData(), edges);
+    if (margin == "?")
+        std::printf("the Viewer did not play live; what it said:\n%s\n", viewer.output.right(3000).constData());
 
     game.process.kill();
     viewer.process.terminate();
