@@ -22,13 +22,10 @@ void LiveDemo::append(QByteArrayView bytes, qint64 nowMs)
 {
     if (m_state != State::Growing || !m_head || !m_trail)
         return;
-    if (m_lastArrival >= 0) {
-        const qint64 gap = nowMs - m_lastArrival;
-        if (gap >= kCaughtUpGapMs)
-            m_caughtUp = true;
+    if (m_lastArrival >= 0 && m_caughtUp) {
         // The engines write little in intermission: its pauses say nothing of play.
-        if (m_caughtUp && !m_intermission)
-            m_gaps.push_back({nowMs, gap});
+        if (!m_intermission)
+            m_gaps.push_back({nowMs, nowMs - m_lastArrival});
         while (!m_gaps.empty() && m_gaps.front().at < nowMs - kGapWindowMs)
             m_gaps.pop_front();
     }
@@ -48,12 +45,32 @@ void LiveDemo::append(QByteArrayView bytes, qint64 nowMs)
             read(f);
         }
         m_pending.remove(0, at);
+        notePace(nowMs);
         if (m_state == State::Growing && m_pending.size() > kMaxPendingBytes)
             throw DemoError("a message is larger than any game writes");
         if (m_state == State::Ended && m_copy)
             m_liveOut += m_copy->endMarker();
     } catch (const DemoError &e) {
         refuse(e);
+    }
+}
+
+void LiveDemo::notePace(qint64 nowMs)
+{
+    if (m_caughtUp)
+        return;
+    m_arrivals.push_back({nowMs, m_newestTime});
+    while (m_arrivals.size() > 1 && m_arrivals.front().at < nowMs - kGapWindowMs)
+        m_arrivals.pop_front();
+    for (const Arrival &a : m_arrivals) {
+        const qint64 wall = nowMs - a.at;
+        if (wall < kPaceWindowMs)
+            break;
+        if (m_newestTime - a.gameTime <= wall + kPaceSlackMs) {
+            m_caughtUp = true;
+            m_arrivals.clear();
+            return;
+        }
     }
 }
 

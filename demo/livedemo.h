@@ -43,9 +43,11 @@ public:
     // How far behind the newest data a live copy starts: the longest gap between arrivals in
     // the last minute since the demo caught up, outside intermission, within 5 and 10 s.
     qint64 marginMs() const;
-    // The blocks come at the Filmer's pace: a backlog arrives back to back, the Filmer sends a
-    // block a second at most, so a gap this long means the present was reached.
-    static constexpr qint64 kCaughtUpGapMs = 500;
+    // The demo has caught up with the game once its game time advances no faster than the
+    // clock: over the last kPaceWindowMs at least, by no more than that plus kPaceSlackMs (the
+    // engines write in 4 kB steps, seconds of play each). A backlog comes many times faster.
+    static constexpr qint64 kPaceWindowMs = 8000;
+    static constexpr qint64 kPaceSlackMs = 5000;
     static constexpr qint64 kGapWindowMs = 60000;
     bool caughtUp() const { return m_caughtUp; }
     // A live copy can be started (a game state and a snapshot have been read, nothing refused).
@@ -90,6 +92,12 @@ private:
         qint64 length;
     };
     std::deque<Gap> m_gaps; // the last minute's, since the demo caught up
+    struct Arrival {
+        qint64 at;
+        qint64 gameTime;
+    };
+    std::deque<Arrival> m_arrivals; // the last kGapWindowMs, until caught up
+    void notePace(qint64 nowMs);
     QByteArray m_liveOut;
     qint64 m_startBehind = 0;
     qint64 m_trailTime = 0; // game time of the trailing reader's newest snapshot

@@ -17,8 +17,6 @@ namespace arbelon {
 
 class ViewerLive {
 public:
-    static constexpr qint64 kCaughtUpGapMs = demo::LiveDemo::kCaughtUpGapMs;
-
     // A new demo whose exact copy is at path, of the game type given (0 Quake 2, 1 Quake 3).
     void begin(int gameType, const QString &path);
     // Its next block, at nowMs on a steady clock.

@@ -16,9 +16,11 @@
 
 namespace arbelon {
 
-ViewerReception::ViewerReception(TransferHost &host) : m_host(host)
+ViewerReception::ViewerReception(TransferHost &host) : m_host(host) {}
+
+qint64 ViewerReception::clockMs() const
 {
-    m_clock.start();
+    return m_host.now().toMSecsSinceEpoch();
 }
 ViewerReception::~ViewerReception() = default;
 
@@ -217,7 +219,7 @@ void ViewerReception::appendBlock(QByteArrayView block)
 void ViewerReception::feedLive(QByteArrayView block)
 {
     try {
-        m_live.append(block, m_clock.elapsed());
+        m_live.append(block, clockMs());
     } catch (const EDemoFileError &e) {
         // The exact copy is what counts; a live copy that cannot grow just stops.
         m_live.close();
@@ -349,7 +351,7 @@ void ViewerReception::startLive()
     enableGameLog();
     m_gameLog.watch(gameLogs());
     m_playingLive = launch(QFileInfo(path).completeBaseName(), true);
-    m_launchedAt = m_clock.elapsed();
+    m_launchedAt = clockMs();
 }
 
 // The game played live tells through its console log that it reached the end of what has
@@ -383,7 +385,7 @@ void ViewerReception::LiveLogTimer()
         return;
     const bool edge = m_gameLog.edgeReached();
     if (m_gameLog.takeStarted())
-        m_startupMs = qBound<qint64>(0, m_clock.elapsed() - m_launchedAt, demo::LiveDemo::kMaxMarginMs);
+        m_startupMs = qBound<qint64>(0, clockMs() - m_launchedAt, demo::LiveDemo::kMaxMarginMs);
     if (!edge)
         return;
     // The end of a demo that ended is the end of the match; only a copy still growing goes on.

@@ -11,7 +11,6 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 
@@ -74,6 +73,7 @@ private:
     void feedLive(QByteArrayView block);
     void startLive();
     QStringList gameLogs() const;
+    qint64 clockMs() const;
     void enableGameLog();
     bool launch(const QString &name, bool live);
     void requireViewer(const char *record) const;
@@ -94,7 +94,6 @@ private:
     // Live play: the current demo read as it arrives, its row once listed, and a live start
     // asked for while the blocks were still catching up with the game.
     ViewerLive m_live;
-    QElapsedTimer m_clock;
     int m_currentRow = -1;
     bool m_livePending = false;
     // The game started last plays a live copy; its console log is watched for the copy's end.
