@@ -391,7 +391,9 @@ private slots:
         const QByteArray frame("\x14\x07\x00\x00\x00\xff\xff\xff\xff\x00\x00"
                                "\x11\x02\x00\x08\x00\x10\x00\xe8\xff\x00\x00\x00\x00"
                                "\x12\x01\x01\x28\x00\x00\x00", 31);
-        const Frame f = codec.nextFrame(framed(frame));
+        // The frame views the bytes it was cut from: they must outlive it.
+        const QByteArray message = framed(frame);
+        const Frame f = codec.nextFrame(message);
         const MessageInfo info = codec.parse(f);
         QVERIFY(info.snapshot);
         QCOMPARE(info.serverTimeMs, 700);
