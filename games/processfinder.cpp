@@ -59,7 +59,31 @@ bool sameName(const QByteArray &a, const QByteArray &b)
     return a.size() == b.size() && qstrnicmp(a.constData(), b.constData(), size_t(a.size())) == 0;
 }
 
+// Another user's game on a shared machine is not the one this user plays or films.
+bool mine(const QByteArray &base)
+{
+    return procStatusOwnedBy(readProcFile(base + "/status", 4096), uint(::getuid()));
+}
+
 } // namespace
+
+bool procStatusOwnedBy(QByteArrayView status, uint uid)
+{
+    // "Uid:\treal\teffective\tsaved\tfs": the real user is the one who started it.
+    for (QByteArrayView rest = status; !rest.isEmpty();) {
+        const qsizetype end = rest.indexOf('\n');
+        const QByteArrayView line = end < 0 ? rest : rest.first(end);
+        rest = end < 0 ? QByteArrayView() : rest.sliced(end + 1);
+        if (!line.startsWith("Uid:"))
+            continue;
+        const QByteArray fields = line.sliced(4).toByteArray().simplified();
+        const qsizetype blank = fields.indexOf(' ');
+        bool ok = false;
+        const qulonglong real = (blank < 0 ? fields : fields.left(blank)).toULongLong(&ok, 10);
+        return ok && real == uid;
+    }
+    return false;
+}
 
 bool processRunning(const QString &executable)
 {
@@ -86,8 +110,11 @@ bool processRunning(const QString &executable)
         const char state = stat.at(close + 2);
         if (state == 'Z' || state == 'X')
             continue; // exited, only waiting to be reaped
-        if (sameName(stat.mid(open + 1, close - open - 1), wantedComm))
-            return true;
+        if (sameName(stat.mid(open + 1, close - open - 1), wantedComm)) {
+            if (mine(base))
+                return true;
+            continue;
+        }
 
         // The command name comes from the file that was executed; argv[0] catches a game
         // started through a loader or an interpreter.
@@ -96,7 +123,7 @@ bool processRunning(const QString &executable)
         if (nul >= 0)
             argv0.truncate(nul);
         const qsizetype slash = qMax(argv0.lastIndexOf('/'), argv0.lastIndexOf('\\'));
-        if (sameName(argv0.mid(slash + 1), wanted))
+        if (sameName(argv0.mid(slash + 1), wanted) && mine(base))
             return true;
     }
     return false;
@@ -107,7 +134,10 @@ ProcessTicket processTicket(qint64 pid)
     if (pid <= 0)
         return {};
     // Field 22 of /proc/PID/stat, counted after the command name (which may hold blanks).
-    const QByteArray stat = readProcFile("/proc/" + QByteArray::number(pid) + "/stat", 4096);
+    const QByteArray base = "/proc/" + QByteArray::number(pid);
+    if (!mine(base))
+        return {};
+    const QByteArray stat = readProcFile(base + "/stat", 4096);
     const qsizetype close = stat.lastIndexOf(')');
     if (close < 0)
         return {};

@@ -2,6 +2,7 @@
 // server with windows made by the test and by the stand-in game.
 
 #include "gamerunning.h"
+#include "processfinder.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,6 +15,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 using arbelon::SystemGameRunningCheck;
@@ -171,6 +173,8 @@ private slots:
     void cleanupTestCase();
     void processWithoutDisplay_data();
     void processWithoutDisplay();
+    void processOwner_data();
+    void processOwner();
     void windowTitles_data();
     void windowTitles();
     void nativeEngine_data();
@@ -271,6 +275,43 @@ void TestGameRunning::processWithoutDisplay()
 
     QVERIFY(game.stop());
     QVERIFY(!check.isRunning(gameType));
+}
+
+void TestGameRunning::processOwner_data()
+{
+    // "self" stands for this process's own /proc status; the uid is this user's plus offset.
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<int>("uidOffset");
+    QTest::addColumn<bool>("owned");
+
+    const QByteArray me = QByteArray::number(::getuid());
+    const QByteArray other = QByteArray::number(::getuid() + 1);
+    QTest::newRow("this process") << QByteArray("self") << 0 << true;
+    QTest::newRow("this process, another user asks") << QByteArray("self") << 1 << false;
+    QTest::newRow("same user") << "Name:\tioq3\nUid:\t" + me + "\t" + me + "\t" + me + "\t" + me + "\nGid:\t5\n" << 0
+                               << true;
+    QTest::newRow("another user") << "Name:\tioq3\nUid:\t" + other + "\t" + other + "\t" + other + "\t" + other + "\n"
+                                  << 0 << false;
+    QTest::newRow("another user, made this one") << "Uid:\t" + other + "\t" + me + "\t" + me + "\t" + me + "\n" << 0
+                                                 << false;
+    QTest::newRow("last line unended") << "Name:\tioq3\nUid:\t" + me << 0 << true;
+    QTest::newRow("no Uid line") << QByteArray("Name:\tioq3\nGid:\t0\n") << 0 << false;
+    QTest::newRow("Uid not a number") << QByteArray("Uid:\tme\tme\n") << 0 << false;
+    QTest::newRow("Uid empty") << QByteArray("Uid:\n") << 0 << false;
+    QTest::newRow("empty status (process gone)") << QByteArray() << 0 << false;
+}
+
+void TestGameRunning::processOwner()
+{
+    QFETCH(QByteArray, status);
+    QFETCH(int, uidOffset);
+    QFETCH(bool, owned);
+    if (status == "self") {
+        QFile self(QStringLiteral("/proc/self/status"));
+        QVERIFY(self.open(QIODevice::ReadOnly));
+        status = self.readAll();
+    }
+    QCOMPARE(arbelon::procStatusOwnedBy(status, uint(::getuid()) + uint(uidOffset)), owned);
 }
 
 void TestGameRunning::windowTitles_data()
