@@ -2,7 +2,9 @@
 // The values kept between runs, as the window and the session use them.
 
 #include <QDir>
+#include <QRect>
 #include <QString>
+#include <QStringList>
 
 namespace arbelon {
 
@@ -24,11 +26,23 @@ struct ClientSettings {
     QString quake3DemoExtension;      // Quake3DemoExtension
     // The game played live moves on to the Filmer's next demo (1) or stays where it is (0).
     int followDemos = 1;              // FollowDemos
+    // The servers of the last attempts that started, newest first, no two alike.
+    QStringList recentServers;        // RecentServers, comma-separated
+    // The main window's place and size when it was last closed (null: never kept), and
+    // whether it was maximized then; the place is that of the window's frame.
+    QRect windowGeometry;             // WindowGeometry: "x,y,width,height[,maximized]"
+    bool windowMaximized = false;
     // An attempt that gets no answer in this time is given up (not kept in the store).
     int connectTimeoutSeconds = 15;
 
+    // Puts a server at the head of recentServers: a text already there (in any case) moves
+    // up, the oldest beyond kMaxRecentServers goes; a blank text or one with a comma (the
+    // list's separator, in no host name) is not kept.
+    void rememberServer(const QString &server);
+
     static constexpr int kMaxUserName = 15;
     static constexpr int kMaxTransferRate = 10000;
+    static constexpr int kMaxRecentServers = 10;
 };
 
 } // namespace arbelon

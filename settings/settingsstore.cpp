@@ -34,6 +34,52 @@ const QString kQuake2Program = QStringLiteral("Quake2ProgramEdit");
 const QString kQuake3Program = QStringLiteral("Quake3ProgramEdit");
 const QString kQuake3DemoExtension = QStringLiteral("Quake3DemoExtension");
 const QString kFollowDemos = QStringLiteral("FollowDemos");
+const QString kRecentServers = QStringLiteral("RecentServers");
+const QString kWindowGeometry = QStringLiteral("WindowGeometry");
+const QString kMaximized = QStringLiteral("maximized");
+
+QStringList parseServers(const QString &text)
+{
+    ClientSettings list;
+    const QStringList pieces = text.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    // Oldest first, so that the newest ends at the head, as rememberServer leaves them.
+    for (qsizetype i = pieces.size() - 1; i >= 0; --i)
+        list.rememberServer(pieces.at(i));
+    return list.recentServers;
+}
+
+// "x,y,width,height" and ",maximized" when it was; anything else is no geometry, so a
+// hand-edited value never keeps the window from opening.
+void parseGeometry(const QString &text, ClientSettings &s)
+{
+    s.windowGeometry = QRect();
+    s.windowMaximized = false;
+    const QStringList pieces = text.split(QLatin1Char(','));
+    if (pieces.size() != 4 && pieces.size() != 5)
+        return;
+    int n[4];
+    for (int i = 0; i < 4; ++i) {
+        bool ok = false;
+        n[i] = pieces.at(i).trimmed().toInt(&ok, 10);
+        if (!ok)
+            return;
+    }
+    if (n[2] <= 0 || n[3] <= 0)
+        return;
+    s.windowGeometry = QRect(n[0], n[1], n[2], n[3]);
+    s.windowMaximized = pieces.size() == 5 && pieces.at(4).trimmed() == kMaximized;
+}
+
+QString joinGeometry(const ClientSettings &s)
+{
+    if (s.windowGeometry.isNull())
+        return {};
+    const QRect &r = s.windowGeometry;
+    QString text = QStringLiteral("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+    if (s.windowMaximized)
+        text += QLatin1Char(',') + kMaximized;
+    return text;
+}
 
 [[noreturn]] void invalidType(const QString &name)
 {
@@ -84,6 +130,17 @@ void writeInteger(RegistryHive &hive, const QString &name, int n)
 }
 
 } // namespace
+
+void ClientSettings::rememberServer(const QString &server)
+{
+    const QString text = server.trimmed();
+    if (text.isEmpty() || text.contains(QLatin1Char(',')))
+        return;
+    recentServers.removeIf([&text](const QString &kept) { return kept.compare(text, Qt::CaseInsensitive) == 0; });
+    recentServers.prepend(text);
+    while (recentServers.size() > kMaxRecentServers)
+        recentServers.removeLast();
+}
 
 ERegistryException::ERegistryException(const QString &message)
     : std::runtime_error(message.toUtf8().toStdString())
@@ -158,11 +215,13 @@ void SettingsStore::LoadSettings(ClientSettings &s) const
         [&] { s.quake3Program = readString(*hive, kQuake3Program, QString()); },
         [&] { s.quake3DemoExtension = readString(*hive, kQuake3DemoExtension, QString()); },
         [&] { s.followDemos = readInteger(*hive, kFollowDemos, 1) != 0 ? 1 : 0; },
+        [&] { s.recentServers = parseServers(readString(*hive, kRecentServers, QString())); },
+        [&] { parseGeometry(readString(*hive, kWindowGeometry, QString()), s); },
     };
     const QStringList names = {kServerIP, kUserName, kTransferRate, kLastEnteredName,
                                kModType,  kQuake2Dir, kQuake3Dir,  kGameType,
                                kQuake2Engine, kQuake3Engine, kQuake2Program, kQuake3Program,
-                               kQuake3DemoExtension, kFollowDemos};
+                               kQuake3DemoExtension, kFollowDemos, kRecentServers, kWindowGeometry};
     for (qsizetype i = 0; i < steps.size(); ++i) {
         try {
             steps.at(i)();
@@ -213,6 +272,10 @@ void SettingsStore::SaveSettings(const ClientSettings &s) const
         writeString(*hive, kQuake3DemoExtension, s.quake3DemoExtension);
     if (!keep(kFollowDemos, s.followDemos == a.followDemos))
         writeInteger(*hive, kFollowDemos, s.followDemos);
+    if (!keep(kRecentServers, s.recentServers == a.recentServers))
+        writeString(*hive, kRecentServers, s.recentServers.join(QLatin1Char(',')));
+    if (!keep(kWindowGeometry, s.windowGeometry == a.windowGeometry && s.windowMaximized == a.windowMaximized))
+        writeString(*hive, kWindowGeometry, joinGeometry(s));
     // The bad value is about to be replaced: the file as it was is kept for the user.
     if (!badValue.isEmpty() && !m_filePath.isEmpty())
         FileHive::keepDamagedCopy(m_filePath);
