@@ -31,7 +31,7 @@ enum PacketType : qint32 {
 constexpr int kPacketTypeCount = 14;
 
 // ---- session states (the exchange in progress) --------------------------
-enum SessionState : int {
+enum RecordState : int {
     ssIdle = 0,
     ssWaitForGame = 1,
     ssInLobby = 2,
@@ -43,8 +43,11 @@ enum SessionState : int {
     ssDemoRestart = 10,
 };
 
-enum Role : int { roleViewer = 0, roleFilmer = 1 };
-enum GameType : int { gtQuake2 = 0, gtQuake3 = 1 };
+// The ints are the wire and registry form; the session speaks the typed ones.
+enum : int { roleViewer = 0, roleFilmer = 1 };
+enum : int { gtQuake2 = 0, gtQuake3 = 1 };
+enum class Role : int { Viewer = roleViewer, Filmer = roleFilmer };
+enum class GameType : int { Quake2 = gtQuake2, Quake3 = gtQuake3 };
 
 constexpr quint16 kViewerPort = 38962;
 constexpr quint16 kFilmerPort = 38963;
@@ -118,8 +121,23 @@ QString escapeControls(const QString &text);
 
 void writeI32(QByteArray &rec, int offset, qint32 value);
 void writeU32(QByteArray &rec, int offset, quint32 value);
-// Writes at most width - 1 bytes, so the field always keeps a NUL.
+// Writes at most width - 1 bytes, so the field always keeps a NUL; a longer text is cut as
+// fitText cuts it.
 void writeText(QByteArray &rec, int offset, int width, QByteArrayView text);
+
+// ---- text encoding ----------------------------------------------------------
+// A text goes out in Windows-1252 when that holds every character of it (the original
+// clients read nothing else), in UTF-8 otherwise. Bytes that are valid UTF-8 read as UTF-8,
+// anything else as Windows-1252; plain ASCII is the same either way. Limits are in bytes,
+// and a cut never falls inside a character: not inside a UTF-8 sequence, nor between a
+// letter and its accent, nor inside a surrogate pair.
+QString decodeText(QByteArrayView bytes);
+// The longest start of text whose encoding (by the rule, for that start) fits maxBytes.
+QByteArray encodeText(QStringView text, qsizetype maxBytes);
+// The longest start of encoded bytes, at most maxBytes, that ends between characters.
+QByteArrayView fitText(QByteArrayView bytes, qsizetype maxBytes);
+// Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF, no cut sequence.
+bool isValidUtf8(QByteArrayView bytes);
 
 // Zero-filled record of the given size with PacketType and PacketSize set.
 QByteArray newRecord(qint32 type, int size);
@@ -160,6 +178,13 @@ struct GameInfoDetailedReader {
     qint32 gameType() const { return readI32(r, rec::gdGameType); }
     quint32 users() const { return readU32(r, rec::gdUsers); }
     QByteArray modName() const { return readText(r, rec::gdModName, rec::gdModNameWidth); }
+};
+
+// ACKNAK Result codes; a client that knows only 0 and "anything else" sees any refusal.
+enum AckResult : quint8 {
+    akAccepted = 0,
+    akRefused = 1, // the request itself (wrong password, no such game, flood limit, bad block)
+    akFull = 2,    // no room: the relay's connection limit, its limit per address, or its games
 };
 
 struct AckNakReader {

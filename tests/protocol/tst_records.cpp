@@ -71,6 +71,10 @@ private slots:
     void fixedSize();
     void demoPacketSizeBound_data();
     void demoPacketSizeBound();
+    void textDecoding_data();
+    void textDecoding();
+    void textEncoding_data();
+    void textEncoding();
 };
 
 void TestRecords::builtLayout_data()
@@ -183,6 +187,8 @@ void TestRecords::textRead_data()
     QTest::newRow("NUL inside") << QByteArray("abc\0defghijklmnop", 17) << QByteArray("abc");
     QTest::newRow("NUL last") << QByteArray("abcdefghijklmnop\0", 17) << QByteArray("abcdefghijklmnop");
     QTest::newRow("ANSI bytes") << QByteArray("\xe9t\xe9\0zzzzzzzzzzzzz", 17) << QByteArray("\xe9t\xe9");
+    QTest::newRow("UTF-8 bytes") << QByteArray("\xd0\x96\xd1\x83\xd0\xba\0zzzzzzzzzz", 17)
+                                 << QByteArray("\xd0\x96\xd1\x83\xd0\xba");
 }
 
 void TestRecords::textRead()
@@ -328,6 +334,77 @@ void TestRecords::demoPacketSizeBound()
         threw = true;
     }
     QCOMPARE(threw, !accepted);
+}
+
+void TestRecords::textDecoding_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("ASCII") << QByteArray("vic") << QStringLiteral("vic");
+    QTest::newRow("1252 e acute") << QByteArray("Ren\xe9") << QStringLiteral("Ren\u00e9");
+    QTest::newRow("UTF-8 e acute") << QByteArray("Ren\xc3\xa9") << QStringLiteral("Ren\u00e9");
+    QTest::newRow("1252 euro") << QByteArray("\x80") << QStringLiteral("\u20ac");
+    QTest::newRow("1252 quotes and dash") << QByteArray("\x93x\x94\x96") << QStringLiteral("\u201cx\u201d\u2013");
+    QTest::newRow("1252 last of the table") << QByteArray("\x9f") << QStringLiteral("\u0178");
+    QTest::newRow("1252 undefined byte") << QByteArray("\x81") << QStringLiteral("\u0081");
+    QTest::newRow("1252 upper half") << QByteArray("\xa0\xff") << QStringLiteral("\u00a0\u00ff");
+    QTest::newRow("UTF-8 Cyrillic") << QByteArray("\xd0\x96\xd1\x83\xd0\xba") << QStringLiteral("\u0416\u0443\u043a");
+    QTest::newRow("UTF-8 outside the BMP") << QByteArray("\xf0\x9f\x98\x80") << QStringLiteral("\U0001F600");
+    QTest::newRow("overlong is not UTF-8") << QByteArray("\xc0\xaf") << QStringLiteral("\u00c0\u00af");
+    QTest::newRow("surrogate is not UTF-8") << QByteArray("\xed\xa0\x80") << QStringLiteral("\u00ed\u00a0\u20ac");
+    QTest::newRow("cut sequence is not UTF-8") << QByteArray("ab\xd0") << QStringLiteral("ab\u00d0");
+    QTest::newRow("past U+10FFFF is not UTF-8") << QByteArray("\xf4\x90\x80\x80")
+                                                << QStringLiteral("\u00f4\u0090\u20ac\u20ac");
+}
+
+void TestRecords::textDecoding()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, text);
+    QCOMPARE(decodeText(bytes), text);
+}
+
+void TestRecords::textEncoding_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("ASCII") << QStringLiteral("vic") << 16 << QByteArray("vic");
+    QTest::newRow("Latin-1 in 1252") << QStringLiteral("Ren\u00e9") << 16 << QByteArray("Ren\xe9");
+    QTest::newRow("euro in 1252") << QStringLiteral("5\u20ac") << 16 << QByteArray("5\x80");
+    QTest::newRow("Z caron in 1252") << QStringLiteral("\u017d") << 16 << QByteArray("\x8e");
+    QTest::newRow("undefined byte back") << QStringLiteral("\u0081") << 16 << QByteArray("\x81");
+    QTest::newRow("C1 control not in 1252") << QStringLiteral("\u0080") << 16 << QByteArray("\xc2\x80");
+    QTest::newRow("Cyrillic in UTF-8") << QStringLiteral("\u0416\u0443\u043a") << 16
+                                       << QByteArray("\xd0\x96\xd1\x83\xd0\xba");
+    QTest::newRow("mixed goes UTF-8") << QStringLiteral("\u00e9\u0416") << 16 << QByteArray("\xc3\xa9\xd0\x96");
+    QTest::newRow("1252 cut at the limit") << QStringLiteral("abcdefghijklmnopq") << 16
+                                           << QByteArray("abcdefghijklmnop");
+    QTest::newRow("UTF-8 never split") << QStringLiteral("\u0416\u0416\u0416") << 5 << QByteArray("\xd0\x96\xd0\x96");
+    QTest::newRow("what fits is 1252") << QStringLiteral("\u00e9\u00e9\u00e9\u0416") << 3
+                                       << QByteArray("\xe9\xe9\xe9");
+    QTest::newRow("accent kept with its letter") << QStringLiteral("ae\u0301") << 3 << QByteArray("a");
+    QTest::newRow("surrogate pair kept whole") << QStringLiteral("a\U0001F600") << 4 << QByteArray("a");
+    QTest::newRow("surrogate pair fits") << QStringLiteral("a\U0001F600") << 5 << QByteArray("a\xf0\x9f\x98\x80");
+    QTest::newRow("empty") << QString() << 16 << QByteArray();
+}
+
+void TestRecords::textEncoding()
+{
+    QFETCH(QString, text);
+    QFETCH(int, limit);
+    QFETCH(QByteArray, bytes);
+    const QByteArray encoded = encodeText(text, limit);
+    QCOMPARE(encoded, bytes);
+    // What was sent reads back as the start of the text.
+    const QString back = decodeText(encoded);
+    QCOMPARE(back, text.left(back.size()));
+    // Bytes already encoded are cut within the limit and between characters: a cut sequence
+    // would read back as other characters.
+    const QByteArrayView cut = fitText(encodeText(text, 1000), limit);
+    QVERIFY(cut.size() <= limit);
+    const QString cutBack = decodeText(cut);
+    QCOMPARE(cutBack, text.left(cutBack.size()));
 }
 
 QTEST_APPLESS_MAIN(TestRecords)
