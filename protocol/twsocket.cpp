@@ -33,6 +33,7 @@ TWSocket::TWSocket(QObject *parent)
 
 TWSocket::~TWSocket()
 {
+    cancelLookup();
     if (QTcpSocket *s = m_sock) {
         QObject::disconnect(s, nullptr, this, nullptr);
         s->abort(); // deleted as our child
@@ -90,23 +91,6 @@ void TWSocket::Connect()
     if (!ok || port == 0 || port > 65535)
         throw ESocketException("bad port: " + m_port.toStdString());
 
-    QHostAddress address;
-    if (!address.setAddress(host)) {
-        const QHostInfo info = QHostInfo::fromName(host);
-        const QList<QHostAddress> found = info.addresses();
-        // The local side is "0.0.0.0", so an IPv4 address is preferred.
-        for (const QHostAddress &a : found) {
-            if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-                address = a;
-                break;
-            }
-        }
-        if (address.isNull() && !found.isEmpty())
-            address = found.first();
-        if (address.isNull())
-            throw ESocketException("cannot resolve " + host.toStdString());
-    }
-
     auto *s = new QTcpSocket(this);
     s->setProxy(QNetworkProxy::NoProxy);
     ++m_connId;
@@ -119,8 +103,46 @@ void TWSocket::Connect()
     m_outOffset = 0;
     m_sock = s;
     attach(s);
-    // May already report its outcome here (loopback); the slots only record it.
-    s->connectToHost(address, quint16(port));
+
+    QHostAddress address;
+    if (address.setAddress(host)) {
+        // May already report its outcome here (loopback); the slots only record it.
+        s->connectToHost(address, quint16(port));
+        return;
+    }
+    // The name is looked up in the background, so the window goes on and the caller's connect
+    // timeout covers the lookup too. A close cancels it; this object as the context means no
+    // answer reaches a socket that has gone.
+    const quint64 id = m_connId;
+    m_lookupId = QHostInfo::lookupHost(host, this, [this, id, port](const QHostInfo &info) {
+        lookedUp(id, quint16(port), info);
+    });
+}
+
+void TWSocket::lookedUp(quint64 id, quint16 port, const QHostInfo &info)
+{
+    if (id != m_connId || m_state != wsConnecting || !m_sock || m_connectDone)
+        return;
+    m_lookupId = -1;
+    // The local side is "0.0.0.0", so an IPv4 address is preferred.
+    QHostAddress address;
+    const QList<QHostAddress> found = info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>();
+    for (const QHostAddress &a : found) {
+        if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+            address = a;
+            break;
+        }
+    }
+    if (address.isNull() && !found.isEmpty())
+        address = found.first();
+    if (address.isNull()) {
+        // An attempt that started and failed: the connected event with the error, then the close.
+        m_connectDone = true;
+        m_connectError = errorCode(QAbstractSocket::HostNotFoundError);
+        schedulePump();
+        return;
+    }
+    m_sock->connectToHost(address, port);
 }
 
 // The QTcpSocket's signals only record what happened and schedule the pump.
@@ -214,9 +236,17 @@ void TWSocket::pump()
 
 // ---- close -------------------------------------------------------------------
 
+void TWSocket::cancelLookup()
+{
+    if (m_lookupId >= 0)
+        QHostInfo::abortHostLookup(m_lookupId);
+    m_lookupId = -1;
+}
+
 // Detaches and aborts the current QTcpSocket and leaves everything closed. Raises nothing.
 void TWSocket::finishConnection()
 {
+    cancelLookup();
     QTcpSocket *s = m_sock;
     m_sock = nullptr;
     m_state = wsClosed;

@@ -20,6 +20,7 @@
 #include <functional>
 #include <stdexcept>
 
+class QHostInfo;
 class QTcpSocket;
 
 namespace arbelon {
@@ -61,7 +62,9 @@ public:
 
     // ---- operations ----
     // Starts an attempt and returns at once; throws ESocketException when it cannot start.
-    // A host name is resolved here (briefly blocking). The outcome is OnSessionConnected.
+    // A host name is looked up in the background; one that does not resolve ends the attempt
+    // as a refused one does: OnSessionConnected(HostNotFoundError + 1), then OnSessionClosed(0).
+    // Close() during the lookup cancels it. The outcome is OnSessionConnected.
     void Connect();
     // Drops queued output, closes, and raises OnSessionClosed(0) before returning.
     void Close();
@@ -80,6 +83,8 @@ public:
 
 private:
     void requireClosed(const char *what) const;
+    void lookedUp(quint64 id, quint16 port, const QHostInfo &info);
+    void cancelLookup();
     void attach(QTcpSocket *s);
     void schedulePump();
     void pump();
@@ -100,6 +105,7 @@ private:
     QPointer<QTcpSocket> m_sock;
     TSocketState m_state = wsClosed;
     quint64 m_connId = 0;
+    int m_lookupId = -1; // the host name lookup under way, -1 when none
     bool m_connectDone = false; // the attempt has an outcome
     int m_connectError = 0;
     bool m_peerGone = false; // the network ended the connection; delivered after waiting data
