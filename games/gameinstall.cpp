@@ -33,6 +33,23 @@ GameInstall GameInstall::make(const EngineProfile &engine, const QString &dataDi
     return g;
 }
 
+bool GameInstall::holdsGame(const QString &mod) const
+{
+    if (!installed())
+        return false;
+    if (QFileInfo(dataDir + engine.baseFolder).isDir() || QFileInfo(gameFolderPath(mod)).isDir())
+        return true;
+    if (engine.dataDir.isEmpty()) {
+        for (const QString &name : engine.programs) {
+            if (!name.contains(QLatin1Char('/')) && QFileInfo(dataDir + name).isFile())
+                return true;
+        }
+        return false;
+    }
+    const QString own = engineprofiles::dataPath(engine, QDir::homePath(), program);
+    return !own.isEmpty() && QDir::cleanPath(own) == QDir::cleanPath(dataDir) && QFileInfo(dataDir).isDir();
+}
+
 QString GameInstall::gameFolderPath(const QString &mod) const
 {
     if (!installed())

@@ -23,6 +23,10 @@ struct GameInstall {
                             const QString &demoExtension, const QStringList &pathFolders);
 
     bool installed() const { return !dataDir.isEmpty(); }
+    // Whether the data folder holds this game: its base game folder or the mod's is there, the
+    // Windows program sits in it, or it is the native engine's own data folder. A folder that
+    // does not ("/", the stored default) counts as not set up, so nothing is written below it.
+    bool holdsGame(const QString &mod = QString()) const;
 
     // The game folder a session of this mod uses, with a final "/".
     QString gameFolderPath(const QString &mod) const;

@@ -1,6 +1,7 @@
 // Engine profiles: the built-in engines' layout, the user's profile file, and the program found.
 
 #include "engineprofile.h"
+#include "gameinstall.h"
 
 #include <QDir>
 #include <QFile>
@@ -209,6 +210,51 @@ private slots:
                              + QDir::toNativeSeparators(QStringLiteral("/opt/q3"));
         qputenv("PATH", list.toLocal8Bit());
         QCOMPARE(engineprofiles::pathFolders(), (QStringList{bin, QStringLiteral("/opt/q3")}));
+    }
+
+    // Whether a game folder holds the game: entries are made in an empty folder ("x/" a folder,
+    // else a file); "not set up" is the empty folder text of "I Dont have ... installed".
+    void holdsGame_data()
+    {
+        QTest::addColumn<QString>("engine");
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("mod");
+        QTest::addColumn<bool>("holds");
+        QTest::newRow("empty folder") << s("quake2") << QStringList{} << s("baseq2") << false;
+        QTest::newRow("not set up") << s("quake2") << sl({"baseq2/", "quake2.exe"}) << s("-") << false;
+        QTest::newRow("base game folder") << s("quake2") << sl({"baseq2/"}) << s("ctf") << true;
+        QTest::newRow("mod folder alone") << s("quake2") << sl({"ctf/"}) << s("ctf") << true;
+        QTest::newRow("another mod's folder") << s("quake2") << sl({"ctf/"}) << s("battle") << false;
+        QTest::newRow("the other game's folder") << s("quake2") << sl({"baseq3/", "quake3.exe"}) << s("baseq2") << false;
+        QTest::newRow("program beside") << s("quake2") << sl({"quake2.exe"}) << s("baseq2") << true;
+        QTest::newRow("folder named as the program") << s("quake2") << sl({"quake2.exe/"}) << s("baseq2") << false;
+        QTest::newRow("file named as the game folder") << s("quake2") << sl({"baseq2"}) << s("baseq2") << false;
+        QTest::newRow("quake 3 folder") << s("quake3") << sl({"baseq3/"}) << QString() << true;
+        QTest::newRow("quake 3 program") << s("quake3") << sl({"quake3.exe"}) << QString() << true;
+        QTest::newRow("quake 3 mod folder alone") << s("quake3") << sl({"cpma/"}) << s("cpma") << false;
+        QTest::newRow("native engine's game folder") << s("openarena") << sl({"baseoa/", "x"}) << QString() << true;
+        QTest::newRow("native engine, another folder") << s("openarena") << sl({"baseq3/"}) << QString() << false;
+    }
+    void holdsGame()
+    {
+        QFETCH(QString, engine);
+        QFETCH(QStringList, entries);
+        QFETCH(QString, mod);
+        QFETCH(bool, holds);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        for (const QString &e : entries) {
+            if (e.endsWith(QLatin1Char('/'))) {
+                QVERIFY(QDir(dir.path()).mkpath(e));
+            } else {
+                QFile f(dir.filePath(e));
+                QVERIFY(f.open(QIODevice::WriteOnly));
+            }
+        }
+        const QString data = mod == QLatin1String("-") ? QString() : dir.path();
+        const GameInstall game = GameInstall::make(builtIn(engine.toLatin1().constData()), data,
+                                                   s("/nowhere/bin/game"), QString(), {});
+        QCOMPARE(game.holdsGame(mod), holds);
     }
 
     // The data folder of a profile file's data-dir, as the parser stores it and dataPath()
