@@ -15,6 +15,18 @@ QString gameTypeName(int type)
 {
     return type == gtQuake3 ? QStringLiteral("Quake 3") : QStringLiteral("Quake 2");
 }
+
+// "/" is the stored default: a folder that does not hold the game is not set up, and nothing
+// may be written below it. Empty when the game's folder holds it.
+QString folderRefusal(const GameInstall &game, int type, const QString &dir, const QString &mod)
+{
+    if (dir.isEmpty() || game.holdsGame(mod))
+        return {};
+    const QString name = gameTypeName(type);
+    return QStringLiteral("%1 is not set up: the %1 folder \"%2\" does not hold %1 (no %3 folder in it). "
+                          "Choose the folder that holds %1 on the Setup page (%1 Directory, Browse)")
+        .arg(name, dir, game.engine.baseFolder);
+}
 } // namespace
 
 QString ClientCore::userNameRefusal(const QString &name)
@@ -32,6 +44,11 @@ QString ClientCore::connectRefusal(const ConnectValues &v) const
     if (v.role == roleFilmer && m_settings.transferRate <= 0)
         return QStringLiteral("The transfer rate is 0, so filming would send nothing: "
                               "set a rate above 0 on the Setup page first");
+    // A Filmer writes the game's autoexec configuration before anything else.
+    if (v.role == roleFilmer) {
+        const QString &dir = v.gameType == gtQuake3 ? m_settings.quake3Dir : m_settings.quake2Dir;
+        return folderRefusal(gameInstall(v.gameType), v.gameType, dir, v.mod);
+    }
     return {};
 }
 
@@ -46,8 +63,10 @@ QString ClientCore::watchRefusal(int sel) const
     else if (row.game == QLatin1String("Quake 3"))
         type = gtQuake3;
     const QString &dir = type == gtQuake3 ? m_settings.quake3Dir : m_settings.quake2Dir;
-    if (!dir.isEmpty())
-        return {};
+    if (!dir.isEmpty()) {
+        const QString refusal = folderRefusal(gameInstall(type), type, dir, QString::fromLatin1(row.mod));
+        return refusal.isEmpty() ? refusal : QStringLiteral("\"%1\": ").arg(QString::fromLatin1(row.name)) + refusal;
+    }
     // Demos are written below the game's folder: without one the session would end at the
     // first block.
     const QString game = gameTypeName(type);
