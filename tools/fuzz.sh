@@ -48,7 +48,7 @@ else
   esac
 fi
 
-bash tools/setup.sh
+bash tools/setup.sh --tests
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DARBELON_FUZZ=ON -DARBELON_SANITIZE=ON -DARBELON_SANITIZERS="$SANITIZERS" -DARBELON_WERROR=OFF

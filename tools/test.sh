@@ -4,7 +4,7 @@
 # ARBELON_SANITIZE=ON builds with ASan and UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/setup.sh
+bash tools/setup.sh --tests
 BUILD_DIR=${BUILD_DIR:-build}
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} \
   -DARBELON_WERROR=${ARBELON_WERROR:-OFF} -DARBELON_SANITIZE=${ARBELON_SANITIZE:-OFF}
