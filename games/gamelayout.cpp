@@ -10,16 +10,6 @@ QString executableName(int gameType)
     return gameType == 1 ? QStringLiteral("quake3.exe") : QStringLiteral("quake2.exe");
 }
 
-QString windowTitle(int gameType)
-{
-    return gameType == 1 ? QStringLiteral("Quake 3: Arena") : QStringLiteral("Quake 2");
-}
-
-QString baseFolder(int gameType)
-{
-    return gameType == 1 ? QStringLiteral("baseq3") : QStringLiteral("baseq2");
-}
-
 bool isPlainFolderName(const QString &name)
 {
     if (name.isEmpty() || name.size() > 16)
@@ -43,11 +33,6 @@ bool isPlainFolderName(const QString &name)
     return true;
 }
 
-QString safeQuake2Mod(const QString &mod)
-{
-    return isPlainFolderName(mod) ? mod : QStringLiteral("baseq2");
-}
-
 bool hasDemoExtension(int gameType, const QString &fileName)
 {
     const QString lower = fileName.toLower();
@@ -66,13 +51,6 @@ bool hasDemoExtension(int gameType, const QString &fileName)
             return false;
     }
     return true;
-}
-
-QString demoFolder(int gameType, const QString &gameDir, const QString &mod)
-{
-    if (gameType == 1)
-        return gameDir + QStringLiteral("baseq3/demos/");
-    return gameDir + safeQuake2Mod(mod) + QStringLiteral("/demos/");
 }
 
 bool isInside(const QString &dir, const QString &path)

@@ -4,30 +4,6 @@ namespace arbelon {
 
 GameRunningCheck::~GameRunningCheck() = default;
 
-QString GameRunningCheck::windowTitle(int gameType)
-{
-    switch (gameType) {
-    case 0:
-        return QStringLiteral("Quake 2");
-    case 1:
-        return QStringLiteral("Quake 3: Arena");
-    default:
-        return {};
-    }
-}
-
-QString GameRunningCheck::executableName(int gameType)
-{
-    switch (gameType) {
-    case 0:
-        return QStringLiteral("quake2.exe");
-    case 1:
-        return QStringLiteral("quake3.exe");
-    default:
-        return {};
-    }
-}
-
 SystemGameRunningCheck::SystemGameRunningCheck()
     : m_windows(WindowFinder::create())
     , m_engines{engineprofiles::original(0), engineprofiles::original(1)}

@@ -23,12 +23,6 @@ public:
         Q_UNUSED(gameType);
         Q_UNUSED(profile);
     }
-
-    // The exact title of the game's main window ("Quake 2", "Quake 3: Arena"); empty for an
-    // unknown game type.
-    static QString windowTitle(int gameType);
-    // The game's executable file name ("quake2.exe", "quake3.exe"); empty for an unknown type.
-    static QString executableName(int gameType);
 };
 
 // The real check, per engine. A native engine runs while a process of its program runs (on
