@@ -1,7 +1,10 @@
 #include "connectform.h"
 
+#include "clientsettings.h"
+
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QCompleter>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -63,6 +66,8 @@ TConnectForm::TConnectForm(QWidget *parent)
     RoleGroup->setObjectName(QStringLiteral("RoleGroup"));
     for (QPushButton *button : {WatchGameButton, FilmGameButton}) {
         button->setCheckable(true);
+        // Enter on a focused role button confirms the dialog; the toggle is a click or Space.
+        button->setAutoDefault(false);
         RoleGroup->addButton(button);
     }
     RoleGroup->setExclusive(true);
@@ -71,7 +76,14 @@ TConnectForm::TConnectForm(QWidget *parent)
     ConnectionBox = make<QGroupBox>(this, "ConnectionBox", 156, 8, 233, 150);
     makeLabel(ConnectionBox, "AddressLabel", QStringLiteral("Enter Address of Arbelon Server"),
               10, 14, 213);
-    IPEdit = make<QLineEdit>(ConnectionBox, "IPEdit", 10, 32, 213, 22);
+    IPEdit = make<QComboBox>(ConnectionBox, "IPEdit", 10, 32, 213, 22);
+    IPEdit->setEditable(true);
+    IPEdit->setInsertPolicy(QComboBox::NoInsert); // Enter connects; the list is the settings'
+    IPEdit->setMaxVisibleItems(ClientSettings::kMaxRecentServers);
+    IPEdit->lineEdit()->setObjectName(QStringLiteral("IPLineEdit"));
+    // Completed inline, Enter would put the newest server in place of an address not typed
+    // but handed in; offered in a list while typing, the address is the one shown.
+    IPEdit->completer()->setCompletionMode(QCompleter::PopupCompletion);
     PasswordLabel = makeLabel(ConnectionBox, "PasswordLabel", QStringLiteral("Enter Password :"),
                               10, 58, 213);
     PasswordEdit = make<QLineEdit>(ConnectionBox, "PasswordEdit", 10, 76, 213, 22);
@@ -115,6 +127,12 @@ TConnectForm::TConnectForm(QWidget *parent)
     connect(ConnectButton, &QPushButton::clicked, this, &TConnectForm::ConnectButtonClick);
 }
 
+void TConnectForm::setRecentServers(const QStringList &servers)
+{
+    IPEdit->clear();
+    IPEdit->addItems(servers);
+}
+
 void TConnectForm::showEvent(QShowEvent *event)
 {
     // A window restored by the system is not a new showing of the dialog.
@@ -127,7 +145,7 @@ void TConnectForm::showEvent(QShowEvent *event)
 
 void TConnectForm::FormShow()
 {
-    IPEdit->setText(m_values.serverAddress);
+    IPEdit->setEditText(m_values.serverAddress);
     IPEdit->setFocus();
     if (m_values.role == 1)
         FilmGameButton->setChecked(true);
@@ -170,7 +188,7 @@ void TConnectForm::GameTypeComboChange()
 void TConnectForm::ConnectButtonClick()
 {
     // Hidden controls are read too: their last text is what goes out.
-    m_values.serverAddress = IPEdit->text();
+    m_values.serverAddress = IPEdit->currentText();
     m_values.password = PasswordEdit->text();
     m_values.gameName = GameNameEdit->text();
     m_values.gameType = GameTypeCombo->currentIndex();
@@ -204,7 +222,13 @@ void TConnectForm::centreOnScreen()
 
 bool runConnectDialog(QWidget *parent, ConnectValues &values)
 {
+    return runConnectDialogOffering(parent, values, QStringList());
+}
+
+bool runConnectDialogOffering(QWidget *parent, ConnectValues &values, const QStringList &recentServers)
+{
     TConnectForm dialog(parent);
+    dialog.setRecentServers(recentServers);
     dialog.setValues(values);
     if (dialog.exec() != QDialog::Accepted)
         return false;

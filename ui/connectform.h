@@ -7,6 +7,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -34,6 +35,8 @@ public:
     void setGameType(int gameType) { m_values.gameType = gameType; }
     void setMod(const QString &mod) { m_values.mod = mod; }
     void setValues(const ConnectValues &values) { m_values = values; }
+    // The servers the address box offers, newest first (ClientSettings::recentServers).
+    void setRecentServers(const QStringList &servers);
 
     QString serverAddress() const { return m_values.serverAddress; }
     QString password() const { return m_values.password; }
@@ -73,7 +76,7 @@ private:
     QPushButton *FilmGameButton;
     QButtonGroup *RoleGroup;
     QGroupBox *ConnectionBox;
-    QLineEdit *IPEdit;
+    QComboBox *IPEdit; // editable: any "host" or "host:port", or one of the recent servers
     QLabel *PasswordLabel;
     QLineEdit *PasswordEdit;
     QLabel *GameNameLabel;
@@ -90,5 +93,7 @@ private:
 // Runs the dialog modally on the given values. On OK the values hold the user's choice and
 // the result is true; on Cancel they are left as they were.
 bool runConnectDialog(QWidget *parent, ConnectValues &values);
+// The same, with the recent servers in the address box.
+bool runConnectDialogOffering(QWidget *parent, ConnectValues &values, const QStringList &recentServers);
 
 } // namespace arbelon

@@ -38,7 +38,7 @@ struct Form {
     QPushButton *watch = nullptr, *film = nullptr, *cancel = nullptr, *connectButton = nullptr;
     QLineEdit *ip = nullptr, *password = nullptr, *gameName = nullptr, *modLine = nullptr;
     QLabel *passwordLabel = nullptr, *gameNameLabel = nullptr, *modLabel = nullptr;
-    QComboBox *gameType = nullptr, *mod = nullptr;
+    QComboBox *gameType = nullptr, *mod = nullptr, *address = nullptr;
     QWidget *panel = nullptr, *gameBox = nullptr;
     std::unique_ptr<QSignalSpy> finished;
 
@@ -55,7 +55,8 @@ struct Form {
         film = find<QPushButton>("FilmGameButton");
         cancel = find<QPushButton>("cancelButton");
         connectButton = find<QPushButton>("ConnectButton");
-        ip = find<QLineEdit>("IPEdit");
+        address = find<QComboBox>("IPEdit");
+        ip = address ? address->lineEdit() : nullptr;
         password = find<QLineEdit>("PasswordEdit");
         gameName = find<QLineEdit>("GameNameEdit");
         passwordLabel = find<QLabel>("PasswordLabel");
@@ -130,6 +131,8 @@ private slots:
     void enterPressesConnect();
     void cancelKeepsValues_data();
     void cancelKeepsValues();
+    void recentServersOffered_data();
+    void recentServersOffered();
     void runConnectDialog_data();
     void runConnectDialog();
 };
@@ -250,7 +253,7 @@ void TestConnectForm::openWithRole()
     QCOMPARE(f.password->text(), QStringLiteral("secret"));
     QCOMPARE(f.gameName->text(), QStringLiteral("Duel"));
     QCOMPARE(f.mod->currentText(), QStringLiteral("battle"));
-    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.ip));
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f.address));
 
     // Centred on the screen for the width of the role.
     const QPoint centre = f.dialog.screen()->availableGeometry().center();
@@ -289,6 +292,15 @@ void TestConnectForm::switchingRolesKeepsInput()
     QCOMPARE(f.panel->x(), 375);
     QCOMPARE(f.password->text(), QStringLiteral("typedpw"));
     QCOMPARE(f.gameName->text(), QStringLiteral("Typed Game"));
+
+    // From the keyboard the toggle is Space.
+    QTest::keyClick(f.watch, Qt::Key_Space);
+    QVERIFY(f.watch->isChecked());
+    QCOMPARE(f.dialog.width(), 397);
+    QTest::keyClick(f.film, Qt::Key_Space);
+    QVERIFY(f.film->isChecked());
+    QCOMPARE(f.filmerFieldsVisible(), 4);
+    QVERIFY(f.finished->isEmpty());
 
     QTest::mouseClick(f.connectButton, Qt::LeftButton);
     QVERIFY(f.closedWith(QDialog::Accepted));
@@ -363,7 +375,7 @@ void TestConnectForm::lengthLimits_data()
             << QStringLiteral("abcdefghijklmnopqrstuvwxyz01234");
         QTest::addRow("mod %s", how) << QByteArray("ModTypeEdit") << typed << forty
                                      << QStringLiteral("abcdefghijklmnop");
-        QTest::addRow("address %s", how) << QByteArray("IPEdit") << typed << hundred << hundred;
+        QTest::addRow("address %s", how) << QByteArray("IPLineEdit") << typed << hundred << hundred;
     }
     QTest::newRow("password of 14 kept") << QByteArray("PasswordEdit") << true
                                          << QStringLiteral("abcdefghijklmn")
@@ -419,6 +431,9 @@ void TestConnectForm::enterPressesConnect_data()
     QTest::newRow("game name") << QByteArray("GameNameEdit") << int(Qt::Key_Return);
     QTest::newRow("game combo") << QByteArray("GameTypeCombo") << int(Qt::Key_Return);
     QTest::newRow("mod box") << QByteArray("ModTypeEdit") << int(Qt::Key_Return);
+    // A focused role button takes no Enter: the dialog confirms with the role as it is.
+    QTest::newRow("watch button, Return") << QByteArray("WatchGameButton") << int(Qt::Key_Return);
+    QTest::newRow("film button, keypad Enter") << QByteArray("FilmGameButton") << int(Qt::Key_Enter);
 }
 
 void TestConnectForm::enterPressesConnect()
@@ -474,6 +489,34 @@ void TestConnectForm::cancelKeepsValues()
     QCOMPARE(f.dialog.mod(), QStringLiteral("battle"));
 }
 
+// The address box offers the servers kept in the settings; the one handed in is its text.
+void TestConnectForm::recentServersOffered_data()
+{
+    QTest::addColumn<int>("chosen"); // -1: the text handed in is kept
+    QTest::addColumn<QString>("address");
+    QTest::newRow("handed-in text kept") << -1 << QStringLiteral("127.0.0.1");
+    QTest::newRow("newest chosen") << 0 << QStringLiteral("relay.test");
+    QTest::newRow("older one with a port") << 1 << QStringLiteral("10.0.0.2:27000");
+}
+
+void TestConnectForm::recentServersOffered()
+{
+    QFETCH(int, chosen);
+    QFETCH(QString, address);
+    Form f;
+    f.dialog.setRecentServers({QStringLiteral("relay.test"), QStringLiteral("10.0.0.2:27000")});
+    QVERIFY(f.open(makeValues(0)));
+    QCOMPARE(f.address->count(), 2);
+    QCOMPARE(f.address->itemText(1), QStringLiteral("10.0.0.2:27000"));
+    QCOMPARE(f.ip->text(), QStringLiteral("127.0.0.1"));
+    if (chosen >= 0)
+        f.address->setCurrentIndex(chosen);
+    QTest::keyClick(f.address, Qt::Key_Return);
+    QVERIFY(f.closedWith(QDialog::Accepted));
+    QCOMPARE(f.dialog.serverAddress(), address);
+    QCOMPARE(f.address->count(), 2); // Enter adds nothing; the settings keep the list
+}
+
 void TestConnectForm::runConnectDialog_data()
 {
     QTest::addColumn<bool>("pressConnect");
@@ -499,7 +542,7 @@ void TestConnectForm::runConnectDialog()
             return;
         }
         answered = true;
-        auto *ip = dialog->findChild<QLineEdit *>(QStringLiteral("IPEdit"));
+        auto *ip = dialog->findChild<QLineEdit *>(QStringLiteral("IPLineEdit"));
         auto *film = dialog->findChild<QPushButton *>(QStringLiteral("FilmGameButton"));
         if (ip && film) {
             retype(ip, QStringLiteral("relay.invalid"));

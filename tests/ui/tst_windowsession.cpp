@@ -203,7 +203,7 @@ void TestWindowSession::helloThroughTheDialog()
     start(true);
     DialogDriver driver;
     driver.scripts << [&](TConnectForm &d) {
-        typeInto(inDialog<QLineEdit>(d, "IPEdit"), kAddr);
+        typeInto(inDialog<QLineEdit>(d, "IPLineEdit"), kAddr);
         if (role == roleFilmer) {
             QTest::mouseClick(inDialog<QPushButton>(d, "FilmGameButton"), Qt::LeftButton);
             typeInto(inDialog<QLineEdit>(d, "PasswordEdit"), QStringLiteral("pw"));
@@ -255,7 +255,7 @@ void TestWindowSession::unresolvableNameReopensDialogAsTyped()
     DialogDriver driver;
     QStringList second;
     driver.scripts << [](TConnectForm &d) {
-        typeInto(inDialog<QLineEdit>(d, "IPEdit"), QStringLiteral("no-such-host.invalid"));
+        typeInto(inDialog<QLineEdit>(d, "IPLineEdit"), QStringLiteral("no-such-host.invalid"));
         QTest::mouseClick(inDialog<QPushButton>(d, "FilmGameButton"), Qt::LeftButton);
         typeInto(inDialog<QLineEdit>(d, "PasswordEdit"), QStringLiteral("pw1"));
         typeInto(inDialog<QLineEdit>(d, "GameNameEdit"), QStringLiteral("Typed game"));
@@ -263,7 +263,7 @@ void TestWindowSession::unresolvableNameReopensDialogAsTyped()
         QTest::mouseClick(inDialog<QPushButton>(d, "ConnectButton"), Qt::LeftButton);
     };
     driver.scripts << [&second](TConnectForm &d) {
-        second << inDialog<QLineEdit>(d, "IPEdit")->text()
+        second << inDialog<QLineEdit>(d, "IPLineEdit")->text()
                << (inDialog<QPushButton>(d, "FilmGameButton")->isChecked() ? QStringLiteral("film")
                                                                            : QStringLiteral("watch"))
                << inDialog<QLineEdit>(d, "PasswordEdit")->text() << inDialog<QLineEdit>(d, "GameNameEdit")->text()
@@ -287,11 +287,11 @@ void TestWindowSession::dialogOpensWithWatchedGame()
     DialogDriver driver;
     QStringList reopened;
     driver.scripts << [](TConnectForm &d) {
-        typeInto(inDialog<QLineEdit>(d, "IPEdit"), kAddr);
+        typeInto(inDialog<QLineEdit>(d, "IPLineEdit"), kAddr);
         QTest::mouseClick(inDialog<QPushButton>(d, "ConnectButton"), Qt::LeftButton);
     };
     driver.scripts << [&reopened](TConnectForm &d) {
-        reopened << inDialog<QLineEdit>(d, "IPEdit")->text() << inDialog<QComboBox>(d, "GameTypeCombo")->currentText()
+        reopened << inDialog<QLineEdit>(d, "IPLineEdit")->text() << inDialog<QComboBox>(d, "GameTypeCombo")->currentText()
                  << inDialog<QComboBox>(d, "ModTypeEdit")->currentText();
         QTest::mouseClick(inDialog<QPushButton>(d, "cancelButton"), Qt::LeftButton);
     };
