@@ -30,6 +30,17 @@ TFolderSelectForm::TFolderSelectForm(QWidget *parent)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
 
+    // First line, only when the folder it was given has gone: a dialog that opens by itself
+    // at start says why. It wraps rather than widen the dialog for a long path.
+    MissingLabel = new QLabel(this);
+    MissingLabel->setObjectName(QStringLiteral("MissingLabel"));
+    MissingLabel->setTextFormat(Qt::PlainText);
+    MissingLabel->setWordWrap(true);
+    MissingLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    MissingLabel->setContentsMargins(10, 6, 10, 0);
+    MissingLabel->hide();
+    layout->addWidget(MissingLabel);
+
     // Top strip: the path of the folder selected in the tree.
     FolderCaption = new QLabel(this);
     FolderCaption->setObjectName(QStringLiteral("FolderCaption"));
@@ -139,6 +150,13 @@ QString TFolderSelectForm::refusalText(const QString &executableName)
            + QStringLiteral(" in that directory, please select another directory");
 }
 
+QString TFolderSelectForm::missingText(const QString &gameTitle, const QString &folder)
+{
+    return QStringLiteral("The %1 folder %2 is no longer there: choose the folder that %1 is in, "
+                          "or tell that you do not have it.")
+        .arg(gameTitle, QDir::toNativeSeparators(folder));
+}
+
 QString TFolderSelectForm::selectedPath() const
 {
     const QModelIndex current = DirectoryTreeView->currentIndex();
@@ -180,6 +198,9 @@ void TFolderSelectForm::FolderSelectFormShow()
     setWindowTitle(m_executableName.isEmpty() ? QStringLiteral("Select the game's data folder")
                                               : QStringLiteral("Select Folder that contains ") + m_executableName);
     DontHaveButton->setText(QStringLiteral("I Dont have ") + m_gameTitle + QStringLiteral(" installed"));
+    const bool missing = !m_folder.isEmpty() && !QFileInfo(m_folder).isDir();
+    MissingLabel->setText(missing ? missingText(m_gameTitle, m_folder) : QString());
+    MissingLabel->setVisible(missing);
     // A folder that no longer exists leaves the tree as it is.
     // The keyboard starts where the choice is made; without a folder, focus would choose one.
     if (selectPath(m_folder))

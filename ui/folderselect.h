@@ -41,6 +41,8 @@ public:
     // True when a file (not a folder) of that name is in the folder.
     static bool folderAccepts(const QString &path, const QString &executableName);
     static QString refusalText(const QString &executableName);
+    // The dialog's first line when the folder it is given is no longer there.
+    static QString missingText(const QString &gameTitle, const QString &folder);
 
     // The refusal box; replaceable so that tests never block on it.
     using MessageHook = std::function<void(QWidget *parent, const QString &text)>;
@@ -70,6 +72,8 @@ private:
     QPersistentModelIndex m_scrollTarget; // the folder selected at opening
 
     QFileSystemModel *m_model;
+    // Above everything: why the dialog came up by itself (a kept folder that has gone).
+    QLabel *MissingLabel;
     QLabel *FolderCaption;
     QTreeView *DirectoryTreeView;
     QPushButton *DontHaveButton;

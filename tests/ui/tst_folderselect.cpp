@@ -27,6 +27,7 @@ private slots:
     void dontHaveEmptiesFolder();
     void cancelKeepsFolder();
     void opensWithCaptionsAndSelection();
+    void missingFolderLeavesTreeAlone_data();
     void missingFolderLeavesTreeAlone();
     void emptyFolderSelectsNothing();
     void opensAtTheStoredFolder();
@@ -158,11 +159,33 @@ void TestFolderSelect::opensWithCaptionsAndSelection()
              QDir::toNativeSeparators(dir("without")));
 }
 
+void TestFolderSelect::missingFolderLeavesTreeAlone_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<bool>("missing");
+    QTest::newRow("gone") << dir("gone/away/") << true;
+    QTest::newRow("a file, not a folder") << dir("withExe/quake2.exe") << true;
+    QTest::newRow("there") << dir("without/") << false;
+    QTest::newRow("none given") << QString() << false;
+}
+
 void TestFolderSelect::missingFolderLeavesTreeAlone()
 {
-    auto dialog = makeDialog(dir("gone/away/"));
+    QFETCH(QString, folder);
+    QFETCH(bool, missing);
+    auto dialog = makeDialog(folder);
     dialog->open();
     QVERIFY(dialog->isVisible());
+    // The caption stays; the first line says which game's folder has gone, and where it was.
+    QCOMPARE(dialog->windowTitle(), QStringLiteral("Select Folder that contains quake2.exe"));
+    auto *line = dialog->findChild<QLabel *>(QStringLiteral("MissingLabel"));
+    QVERIFY(line);
+    QCOMPARE(line->isVisible(), missing);
+    if (!missing)
+        return;
+    QCOMPARE(line->text(), QStringLiteral("The Quake 2 folder ") + QDir::toNativeSeparators(folder)
+                               + QStringLiteral(" is no longer there: choose the folder that Quake 2 is in, "
+                                                "or tell that you do not have it."));
     QCOMPARE(dialog->selectedPath(), QString());
     QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("FolderCaption"))->text(), QString());
 }
