@@ -1,5 +1,7 @@
 #pragma once
-// The values kept between runs, as the window and the session use them.
+// The values kept between runs, as the window and the session use them. SettingsStore loads
+// them (a missing value takes the default below) and saves them all, except a value that the
+// last load could not read and the program has not changed since.
 
 #include <QDir>
 #include <QRect>
@@ -10,12 +12,15 @@ namespace arbelon {
 
 struct ClientSettings {
     QString serverIP;                 // ServerIP
-    QString userName;                 // UserNameEdit, at most 15 characters
-    int transferRate = 3000;          // TransferRateSpin, 0..10000
+    QString userName;                 // UserNameEdit, cut to 15 characters when loaded
+    int transferRate = 3000;          // TransferRateSpin, bounded to 0..10000 when loaded
     QString lastEnteredName;          // LastEnteredName
     QString modTypeSystem = QStringLiteral("baseq2"); // ModTypeSystem: the session's mod
-    int gameTypeSystem = 0;           // GameTypeSystem: the session's game type
-    QString quake2Dir = QDir::rootPath(); // Quake2DirectoryEdit, ends with "/" or is empty
+    int gameTypeSystem = 0;           // GameTypeSystem: the session's game type, 0 Quake 2, 1 Quake 3
+    // The game folders, "/" separated (the store keeps the system's separators). Empty: the
+    // user does not have that game. The default, the root folder, holds no game: until the
+    // user picks one, watching and filming that game are refused (GameInstall::holdsGame).
+    QString quake2Dir = QDir::rootPath(); // Quake2DirectoryEdit
     QString quake3Dir = QDir::rootPath(); // Quake3DirectoryEdit
     // Beside the values above: the engine of each game, a native engine's program, and the
     // extension the Viewer gives Quake 3 demos (empty: the engine's own).
