@@ -1,5 +1,6 @@
 // arbelon-cli: the headless client. Lists games, watches one, or films a local game.
 
+#include "arbelonversion.h"
 #include "clirunner.h"
 #include "quitrequests.h"
 #include "watchlink.h"
@@ -31,7 +32,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("arbelon-cli"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.3"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ARBELON_VERSION));
 
     QTextStream out(stdout);
     QTextStream err(stderr);

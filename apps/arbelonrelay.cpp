@@ -1,5 +1,6 @@
 // arbelon-relay: the relay server as a headless daemon.
 
+#include "arbelonversion.h"
 #include "epolldispatcher.h"
 #include "relaylog.h"
 #include "relayoptions.h"

@@ -3,7 +3,7 @@
 ; an uninstaller that takes all of it away again but leaves the user's settings (the
 ; registry keys "Arbelon Client" and "Arbelon"). /S installs and uninstalls silently.
 ;
-;   makensis -DVERSION=1.3.0 -DSOURCE=<folder of the installed programs> -DOUTFILE=<exe> installer.nsi
+;   makensis -DVERSION=<project(VERSION), as tools/windows/build.sh reads it> -DSOURCE=<folder of the installed programs> -DOUTFILE=<exe> installer.nsi
 ; The programs are 64-bit, and so is the installer (a 64-bit Windows may lack the 32-bit layer).
 Target amd64-unicode
 SetCompressor /SOLID lzma

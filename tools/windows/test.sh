@@ -19,6 +19,7 @@ LIN=$root/${BUILD_DIR:-build}
 WIN=$root/${WINDOWS_BUILD_DIR:-build-windows}
 STEPS=${STEPS:-1 2 3 4}
 version=$(sed -n 's/^project(Arbelon VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+caption="Arbelon Client version ${version%.*}"   # the caption names major.minor
 
 work=$(mktemp -d /tmp/arbelon-wine.XXXXXX)
 export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
@@ -131,8 +132,8 @@ if step 3; then
   prompt=$(timeout 90 xdotool search --sync --name "^Enter user name$" | head -n 1) || fail "no user-name prompt"
   xdotool windowfocus --sync "$prompt" type --delay 50 "winetester"
   xdotool key Return
-  main=$(timeout 60 xdotool search --sync --onlyvisible --name "^Arbelon Client version 1.3$" | head -n 1) \
-    || fail "no window captioned \"Arbelon Client version 1.3\""
+  main=$(timeout 60 xdotool search --sync --onlyvisible --name "^${caption//./\\.}\$" | head -n 1) \
+    || fail "no window captioned \"$caption\""
   say "3. the window is up: \"$(xdotool getwindowname "$main")\""
   # taskkill without /f asks the window to close (WM_CLOSE), as the close box does.
   wine taskkill /im arbelon-client.exe >/dev/null 2>&1 || true
