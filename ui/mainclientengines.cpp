@@ -137,8 +137,12 @@ void TMainForm::proposeInstalledEngines()
         const EngineProfile &e = found.first();
         const QString program = engineprofiles::findProgram(
             e, engineprofiles::pathFolders());
-        if (m_prompts->confirm(QStringLiteral("%1 is installed (%2). Use it for %3?")
-                                   .arg(e.title, QDir::toNativeSeparators(program), gameTitle(gameType))))
+        const QString question = QStringLiteral("%1 is installed (%2). Use it for %3?")
+                                     .arg(e.title, QDir::toNativeSeparators(program), gameTitle(gameType));
+        // The engine found is the likely answer: the window's own box offers Yes first.
+        const bool yes = m_prompts == &m_widgetPrompts ? m_widgetPrompts.confirmYes(question)
+                                                       : m_prompts->confirm(question);
+        if (yes)
             m_core->chooseEngine(gameType, e.id);
     }
     refresh();

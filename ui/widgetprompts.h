@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QWidget>
 #include <functional>
+#include <optional>
 
 namespace arbelon {
 
@@ -24,12 +25,22 @@ public:
     void showMessage(const QString &text) override;
     void showError(const QString &text) override;
     bool confirm(const QString &question) override;
+    // The same question with Yes as the default answer (Enter): for an offer, not a risk.
+    bool confirmYes(const QString &question);
     // Closes an open question as No (its subject has gone).
     void dismissQuestion();
 
     static QString title() { return QStringLiteral("Arbelon"); }
 
+    // The input box "Enter user name" holding the current name; empty when cancelled.
+    // again: the last box ended without a name, so this one says that a name is needed.
+    static std::optional<QString> askUserName(QWidget *parent, const QString &current, bool again);
+    static QString userNamePrompt() { return QStringLiteral("Your name, as others see it in lobbies:"); }
+    static QString userNameNeeded() { return QStringLiteral("A name is needed to go on."); }
+
 private:
+    bool ask(const QString &question, bool yesByDefault);
+
     QPointer<QWidget> m_parent;
     ConnectDialog m_connectDialog;
     QPointer<QWidget> m_question;

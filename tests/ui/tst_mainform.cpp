@@ -16,6 +16,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -110,6 +111,7 @@ private:
     // must not change what the window does.
     QList<EngineProfile> m_engines{engineprofiles::original(0), engineprofiles::original(1)};
     std::optional<QString> m_folderAnswer; // empty: Cancel
+    bool m_realPrompts = false; // the window's own message boxes, not m_prompts
 };
 
 void TestMainForm::init()
@@ -122,6 +124,7 @@ void TestMainForm::init()
     m_nameAsked = 0;
     m_folderCalls.clear();
     m_folderAnswer.reset();
+    m_realPrompts = false;
     m_engines = {engineprofiles::original(0), engineprofiles::original(1)};
 }
 
@@ -149,7 +152,7 @@ RegFile TestMainForm::readSettings() const
 std::unique_ptr<TMainForm> TestMainForm::makeForm()
 {
     MainFormHooks hooks;
-    hooks.prompts = &m_prompts;
+    hooks.prompts = m_realPrompts ? nullptr : &m_prompts;
     hooks.askUserName = [this](QWidget *, const QString &) -> std::optional<QString> {
         const int i = m_nameAsked++;
         if (i < m_nameAnswers.size())
@@ -571,9 +574,11 @@ void TestMainForm::engineSetup_data()
     QTest::addColumn<bool>("settingsExist");
     QTest::addColumn<bool>("accept");
     QTest::addColumn<QString>("engine");
-    QTest::newRow("first start, accepted") << false << true << QStringLiteral("testq3");
-    QTest::newRow("first start, declined") << false << false << QStringLiteral("quake3");
-    QTest::newRow("settings there: no question") << true << true << QStringLiteral("quake3");
+    QTest::addColumn<bool>("realBox"); // the window's own question box, answered with Enter
+    QTest::newRow("first start, accepted") << false << true << QStringLiteral("testq3") << false;
+    QTest::newRow("first start, declined") << false << false << QStringLiteral("quake3") << false;
+    QTest::newRow("settings there: no question") << true << true << QStringLiteral("quake3") << false;
+    QTest::newRow("first start, Enter takes the engine found") << false << true << QStringLiteral("testq3") << true;
 }
 
 void TestMainForm::engineSetup()
@@ -581,6 +586,7 @@ void TestMainForm::engineSetup()
     QFETCH(bool, settingsExist);
     QFETCH(bool, accept);
     QFETCH(QString, engine);
+    QFETCH(bool, realBox);
     const QByteArray home = qgetenv("HOME");
     qputenv("HOME", QFile::encodeName(m_dir->path()));
     const QString program = m_dir->filePath(QStringLiteral("bin/testq3"));
@@ -598,10 +604,21 @@ void TestMainForm::engineSetup()
     if (settingsExist)
         writeSettings("\"UserNameEdit\"=\"Ann\"");
     m_prompts.confirmAnswer = accept;
+    m_realPrompts = realBox;
+    int boxes = 0;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            ++boxes;
+            QTest::keyClick(box, Qt::Key_Return);
+        }
+    });
+    poll.start(10);
 
     auto form = makeForm();
+    poll.stop();
     qputenv("HOME", home);
-    QCOMPARE(m_prompts.questions.size(), settingsExist ? 0 : 1);
+    QCOMPARE(m_prompts.questions.size() + boxes, settingsExist ? 0 : 1);
     const ClientSettings &s = form->core().settings();
     QCOMPARE(s.quake3Engine, engine);
     auto *combo = form->findChild<QComboBox *>(QStringLiteral("Quake3EngineCombo"));
