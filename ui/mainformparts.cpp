@@ -7,6 +7,28 @@
 
 namespace arbelon {
 
+QRect fitOnScreens(const QRect &frame, const QList<QRect> &screens)
+{
+    if (screens.isEmpty() || frame.isEmpty())
+        return frame;
+    QRect area = screens.first();
+    qint64 best = 0;
+    for (const QRect &screen : screens) {
+        const QRect common = screen.intersected(frame);
+        const qint64 overlap = qint64(common.width()) * common.height();
+        if (overlap > best) {
+            best = overlap;
+            area = screen;
+        }
+    }
+    const QSize size = frame.size().boundedTo(area.size());
+    if (best == 0) // nowhere near a screen that is there: the middle of the primary one
+        return {area.topLeft() + QPoint((area.width() - size.width()) / 2, (area.height() - size.height()) / 2), size};
+    const int x = qBound(area.left(), frame.x(), area.left() + area.width() - size.width());
+    const int y = qBound(area.top(), frame.y(), area.top() + area.height() - size.height());
+    return {QPoint(x, y), size};
+}
+
 namespace {
 
 void drawConnect(QPainter &p)

@@ -4,6 +4,8 @@
 
 #include <QIcon>
 #include <QIdentityProxyModel>
+#include <QList>
+#include <QRect>
 #include <QSpinBox>
 #include <QWidget>
 
@@ -16,6 +18,11 @@ T *named(T *widget, const char *name)
     widget->setObjectName(QLatin1String(name));
     return widget;
 }
+
+// Where a kept window goes back to: the screen (available areas, the first the primary one)
+// that the kept frame overlaps most, cut to that area's size and moved into it, so all of
+// its frame is seen; in the middle of the first when it overlaps none (a screen unplugged).
+QRect fitOnScreens(const QRect &frame, const QList<QRect> &screens);
 
 enum class ToolPicture { Connect, Disconnect, LeaveRoom, WatchGame };
 

@@ -5,6 +5,7 @@
 #include "folderselect.h"
 #include "gamelistmodel.h"
 #include "mainclient.h"
+#include "mainformparts.h"
 #include "quitsignals.h"
 #include "regfile.h"
 
@@ -88,6 +89,8 @@ private slots:
     void closingSavesSettings();
     void terminationSignalSaves_data();
     void terminationSignalSaves();
+    void windowPlaceFits_data();
+    void windowPlaceFits();
     void columnWidthsKept_data();
     void columnWidthsKept();
     void browseButtons();
@@ -488,6 +491,36 @@ void TestMainForm::terminationSignalSaves()
     QTRY_VERIFY(quit.requested());
     QVERIFY(!form->isVisible());
     QCOMPARE(readSettings().value(kSetup, QStringLiteral("UserNameEdit"))->text(), QStringLiteral("Zed"));
+}
+
+// A kept place comes back on a screen that is there, all of the frame in view.
+void TestMainForm::windowPlaceFits_data()
+{
+    QTest::addColumn<QRect>("kept");
+    QTest::addColumn<QList<QRect>>("screens");
+    QTest::addColumn<QRect>("placed");
+    const QRect laptop(0, 0, 1280, 720);
+    const QRect right(1280, -200, 1920, 1080);
+    QTest::newRow("inside stays") << QRect(100, 50, 713, 433) << QList<QRect>{laptop} << QRect(100, 50, 713, 433);
+    QTest::newRow("off the right edge moves in") << QRect(1000, 50, 713, 433) << QList<QRect>{laptop}
+                                                 << QRect(567, 50, 713, 433);
+    QTest::newRow("above the top moves down") << QRect(100, -80, 713, 433) << QList<QRect>{laptop}
+                                              << QRect(100, 0, 713, 433);
+    QTest::newRow("larger than the screen is cut") << QRect(-50, -50, 1600, 900) << QList<QRect>{laptop}
+                                                   << QRect(0, 0, 1280, 720);
+    QTest::newRow("unplugged screen: on the primary one") << QRect(3000, 2000, 713, 433)
+                                                          << QList<QRect>{laptop} << QRect(283, 143, 713, 433);
+    QTest::newRow("the screen it overlaps most") << QRect(1200, 0, 713, 433) << QList<QRect>{laptop, right}
+                                                 << QRect(1280, 0, 713, 433);
+    QTest::newRow("no screen known: as kept") << QRect(10, 10, 713, 433) << QList<QRect>() << QRect(10, 10, 713, 433);
+}
+
+void TestMainForm::windowPlaceFits()
+{
+    QFETCH(QRect, kept);
+    QFETCH(QList<QRect>, screens);
+    QFETCH(QRect, placed);
+    QCOMPARE(fitOnScreens(kept, screens), placed);
 }
 
 void TestMainForm::columnWidthsKept_data()
