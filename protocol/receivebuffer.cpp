@@ -33,6 +33,15 @@ void ReceiveBuffer::clear()
     m_offset = 0;
 }
 
+qint64 recordSize(QByteArrayView bytes)
+{
+    if (bytes.size() < rec::kHeaderSize)
+        return -1;
+    const qint32 type = packetType(bytes);
+    const qint64 size = type == DEMOPACKET ? qint64(packetSize(bytes)) : rec::fixedSize(type);
+    return size >= rec::kHeaderSize ? size : -1;
+}
+
 void ReceiveBuffer::compact()
 {
     m_data.remove(0, m_offset);

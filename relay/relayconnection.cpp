@@ -135,28 +135,33 @@ qint64 RelayConnection::frameSize(QByteArrayView header)
 
 bool RelayConnection::takeRecords(QByteArrayView *bytes)
 {
-    while (bytes->size() >= rec::kHeaderSize && isOpen() && !m_paused) {
-        if (m_expected == 0) {
-            m_expected = frameSize(*bytes);
-            if (m_expected < 0) {
-                abortWith(m_error);
+    bool ended = false;
+    const Framing end = cutRecords(
+        bytes,
+        [this, &ended](QByteArrayView record) {
+            m_expected = 0;
+            m_handler.onRecord(*this, record);
+            if (m_phase == Phase::Closed) {
+                ended = true;
                 return false;
             }
-        }
-        if (bytes->size() < m_expected)
-            break;
-        const qint64 n = m_expected;
-        m_expected = 0;
-        m_handler.onRecord(*this, bytes->first(n));
-        if (m_phase == Phase::Closed)
-            return false;
-        // A server on another thread answers the hello later: until then the next
-        // record cannot be checked against the phase it will find.
-        if (m_phase == Phase::AwaitHello)
-            pauseInput(PausedForHello);
-        *bytes = bytes->sliced(n);
+            // A server on another thread answers the hello later: until then the next
+            // record cannot be checked against the phase it will find.
+            if (m_phase == Phase::AwaitHello)
+                pauseInput(PausedForHello);
+            return isOpen() && !m_paused;
+        },
+        [this](QByteArrayView header) {
+            // Checked once per record, when its header is in; the body may take many reads.
+            if (m_expected == 0)
+                m_expected = frameSize(header);
+            return m_expected;
+        });
+    if (end == Framing::Unframed) {
+        abortWith(m_error);
+        return false;
     }
-    return true;
+    return !ended;
 }
 
 void RelayConnection::processInput()

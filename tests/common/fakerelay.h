@@ -82,18 +82,17 @@ private:
     void onRead(QTcpSocket *s)
     {
         m_buffer.append(s->readAll());
-        for (;;) {
-            const QByteArrayView f = m_buffer.front();
-            if (f.size() < rec::kHeaderSize)
-                return;
-            const qint32 type = packetType(f);
-            qsizetype size = type == DEMOPACKET ? qsizetype(packetSize(f)) : rec::fixedSize(type);
-            if (size < rec::kHeaderSize)
-                size = rec::kHeaderSize; // unknown: take the header so the test sees it
-            if (f.size() < size)
-                return;
-            const QByteArray r = f.first(size).toByteArray();
-            m_buffer.consume(size);
+        QList<QByteArray> arrived;
+        cutRecords(
+            m_buffer,
+            [&arrived](QByteArrayView r) {
+                arrived.append(r.toByteArray());
+                return true;
+            },
+            // unknown: take the header so the test sees it
+            [](QByteArrayView f) { return qMax<qint64>(recordSize(f), rec::kHeaderSize); });
+        // Told once the buffer is settled: a test may answer from inside.
+        for (const QByteArray &r : arrived) {
             records.append(r);
             emit recordArrived(r);
         }

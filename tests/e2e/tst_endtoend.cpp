@@ -65,15 +65,8 @@ private:
     void onRead()
     {
         m_buf.append(m_sock.readAll());
-        for (;;) {
-            const QByteArrayView f = m_buf.front();
-            if (f.size() < rec::kHeaderSize)
-                return;
-            const qint32 type = packetType(f);
-            const qsizetype size = type == DEMOPACKET ? qsizetype(packetSize(f)) : rec::fixedSize(type);
-            if (size < rec::kHeaderSize || f.size() < size)
-                return;
-            const QByteArrayView r = f.first(size);
+        cutRecords(m_buf, [this](QByteArrayView r) {
+            const qint32 type = packetType(r);
             if (type == GAMEINFODETAILED && !m_asked && GameInfoDetailedReader{r}.gameName() == m_game) {
                 m_asked = true;
                 m_sock.write(buildAckNak(0));
@@ -99,8 +92,8 @@ private:
                 }
                 m_sock.write(buildAckNak(0));
             }
-            m_buf.consume(size);
-        }
+            return true;
+        });
     }
 
     QByteArray m_game;

@@ -101,17 +101,14 @@ void HostileRelay::onReadyRead()
     if (!s || s != m_client)
         return;
     m_in.append(s->readAll());
-    for (;;) {
-        const QByteArrayView f = m_in.front();
-        if (f.size() < rec::kHeaderSize)
-            return;
+    cutRecords(
+        m_in,
+        [this](QByteArrayView r) {
+            records.append(r.toByteArray());
+            return true;
+        },
         // The client sends only fixed-size records; anything else is kept as its header.
-        const int size = qMax(rec::fixedSize(packetType(f)), rec::kHeaderSize);
-        if (f.size() < size)
-            return;
-        records.append(f.first(size).toByteArray());
-        m_in.consume(size);
-    }
+        [](QByteArrayView f) { return qint64(qMax(rec::fixedSize(packetType(f)), rec::kHeaderSize)); });
 }
 
 } // namespace arbelon::test

@@ -60,22 +60,13 @@ void RawRelayPeer::onReadyRead()
     const QByteArray bytes = m_socket.readAll();
     m_bytesReceived += bytes.size();
     m_in.append(bytes);
-    for (;;) {
-        const QByteArrayView f = m_in.front();
-        if (f.size() < rec::kHeaderSize)
-            return;
-        const qint32 type = packetType(f);
-        const qsizetype size = type == DEMOPACKET ? qsizetype(packetSize(f)) : rec::fixedSize(type);
-        if (size < rec::kHeaderSize) {
-            // Not a record a relay may send: keep nothing more from this connection.
-            m_reading = false;
-            m_socket.abort();
-            return;
-        }
-        if (f.size() < size)
-            return;
-        const QByteArray record = f.first(size).toByteArray();
-        m_in.consume(size);
+    QList<QByteArray> arrived;
+    const Framing end = cutRecords(m_in, [&arrived](QByteArrayView r) {
+        arrived.append(r.toByteArray());
+        return true;
+    });
+    for (const QByteArray &record : arrived) {
+        const qint32 type = packetType(record);
         if (type >= 0 && type < m_counts.size())
             ++m_counts[type];
         if (type == ACKNAK)
@@ -85,6 +76,11 @@ void RawRelayPeer::onReadyRead()
         emit recordReceived(record);
         if (m_answering && type != ACKNAK && isConnected())
             answer(0);
+    }
+    if (end == Framing::Unframed) {
+        // Not a record a relay may send: keep nothing more from this connection.
+        m_reading = false;
+        m_socket.abort();
     }
 }
 

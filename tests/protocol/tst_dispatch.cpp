@@ -40,6 +40,8 @@ private slots:
     void sendPacketOnlyWhileConnected();
     void receiveBufferRandomTraffic_data();
     void receiveBufferRandomTraffic();
+    void cutRecordsAtEverySplit_data();
+    void cutRecordsAtEverySplit();
 };
 
 void TestDispatch::elevenBytesWait()
@@ -287,6 +289,60 @@ void TestDispatch::receiveBufferRandomTraffic()
     QVERIFY(buf.isEmpty());
     buf.append("abc");
     QCOMPARE(buf.front().toByteArray(), QByteArray("abc"));
+}
+
+void TestDispatch::cutRecordsAtEverySplit_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<int>("stopAfter"); // take returns false after this many; -1 never
+    QTest::addColumn<QList<int>>("types");
+    QTest::addColumn<int>("end");
+    QTest::addColumn<int>("left");
+    const QByteArray demo = buildDemoPacket(7, 1, "abcd"); // 20 bytes, PacketSize decides
+    const QByteArray line = buildSendText("ann", "hi");
+    QByteArray unknown(rec::kHeaderSize, '\0');
+    unknown[0] = 42;
+    QTest::newRow("three whole") << ack(0) + demo + userEntered("vic") << -1 << QList<int>{ACKNAK, DEMOPACKET, USERENTERED}
+                                 << int(Framing::NeedMore) << 0;
+    QTest::newRow("partial last stays") << ack(0) + line.left(50) << -1 << QList<int>{ACKNAK}
+                                        << int(Framing::NeedMore) << 50;
+    QTest::newRow("unknown type stays") << ack(1) + unknown + ack(0) << -1 << QList<int>{ACKNAK}
+                                        << int(Framing::Unframed) << 28;
+    QTest::newRow("stopped after one") << demo + line << 1 << QList<int>{DEMOPACKET} << int(Framing::Stopped)
+                                       << int(line.size());
+}
+
+void TestDispatch::cutRecordsAtEverySplit()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(int, stopAfter);
+    QFETCH(QList<int>, types);
+    QFETCH(int, end);
+    QFETCH(int, left);
+    // Whatever the pieces the bytes arrive in, the same records come out, each whole.
+    for (qsizetype split = 0; split <= stream.size(); ++split) {
+        ReceiveBuffer buf;
+        QList<int> got;
+        QByteArray joined;
+        const auto take = [&](QByteArrayView r) {
+            got.append(packetType(r));
+            joined.append(r);
+            return stopAfter < 0 || got.size() < stopAfter;
+        };
+        buf.append(QByteArrayView(stream).first(split));
+        Framing last = cutRecords(buf, take);
+        if (last != Framing::Stopped) {
+            buf.append(QByteArrayView(stream).sliced(split));
+            last = cutRecords(buf, take);
+        } else {
+            buf.append(QByteArrayView(stream).sliced(split));
+        }
+        const QByteArray at = QByteArray::number(split);
+        QVERIFY2(got == types, at.constData());
+        QVERIFY2(int(last) == end, at.constData());
+        QVERIFY2(buf.size() == left, at.constData());
+        QVERIFY2(joined == stream.left(joined.size()), at.constData());
+    }
 }
 
 QTEST_APPLESS_MAIN(TestDispatch)

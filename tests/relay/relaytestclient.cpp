@@ -84,20 +84,16 @@ void RelayTestClient::onReadyRead()
     if (m_neverRead)
         return;
     m_in.append(m_socket.readAll());
-    while (m_in.size() >= rec::kHeaderSize) {
-        const QByteArrayView front = m_in.front();
-        const qint32 type = packetType(front);
-        const qsizetype size = type == DEMOPACKET ? qsizetype(packetSize(front)) : rec::fixedSize(type);
-        if (size < rec::kHeaderSize) {
-            qWarning("test client: record of type %d with no known size", type);
-            m_socket.abort();
-            return;
-        }
-        if (m_in.size() < size)
-            return;
-        const QByteArray record = front.first(size).toByteArray();
-        m_in.consume(size);
+    QList<QByteArray> arrived;
+    const Framing end = cutRecords(m_in, [&arrived](QByteArrayView r) {
+        arrived.append(r.toByteArray());
+        return true;
+    });
+    for (const QByteArray &record : arrived)
         handle(record);
+    if (end == Framing::Unframed) {
+        qWarning("test client: record of type %d with no known size", packetType(m_in.front()));
+        m_socket.abort();
     }
 }
 

@@ -33,17 +33,10 @@ public:
     {
         connect(&m_socket, &QTcpSocket::readyRead, this, [this] {
             m_in.append(m_socket.readAll());
-            for (;;) {
-                const QByteArrayView f = m_in.front();
-                if (f.size() < rec::kHeaderSize)
-                    return;
-                const qint32 type = packetType(f);
-                const qsizetype size = type == DEMOPACKET ? qsizetype(packetSize(f)) : rec::fixedSize(type);
-                if (size < rec::kHeaderSize || f.size() < size)
-                    return;
-                records.append(f.first(size).toByteArray());
-                m_in.consume(size);
-            }
+            cutRecords(m_in, [this](QByteArrayView r) {
+                records.append(r.toByteArray());
+                return true;
+            });
         });
     }
 

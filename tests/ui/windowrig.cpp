@@ -31,12 +31,11 @@ bool FormPrompts::confirm(const QString &question)
 
 void Relay::give(const QByteArray &records)
 {
-    for (qsizetype at = 0; at + rec::kHeaderSize <= records.size();) {
-        const QByteArrayView r = QByteArrayView(records).sliced(at);
-        const qint32 type = packetType(r);
-        owed += type == ACKNAK ? 0 : 1;
-        at += type == DEMOPACKET ? qsizetype(packetSize(r)) : rec::fixedSize(type);
-    }
+    QByteArrayView rest(records);
+    cutRecords(&rest, [this](QByteArrayView r) {
+        owed += packetType(r) == ACKNAK ? 0 : 1;
+        return true;
+    });
     send(records);
 }
 

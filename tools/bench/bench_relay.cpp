@@ -14,6 +14,7 @@
 //       with its Filmer sending one block a second at the same moment: latency on the
 //       Filmer's node, on the other nodes and on the single relay, and CPU per block of each.
 
+#include "receivebuffer.h"
 #include "records.h"
 
 #include <QCommandLineParser>
@@ -151,7 +152,7 @@ struct Peer {
             const QByteArrayView h(head, 16);
             type = packetType(h);
             sequence = readI32(h, rec::dpSequence);
-            const qint64 size = type == DEMOPACKET ? qint64(packetSize(h)) : rec::fixedSize(type);
+            const qint64 size = recordSize(h);
             skip = std::max<qint64>(0, size - 16);
             if (skip == 0)
                 complete();
