@@ -7,6 +7,16 @@
 
 namespace arbelon {
 
+namespace {
+constexpr int kNameBytes = rec::uiUserNameWidth - 1;
+constexpr qsizetype kMaxSuffixHints = 4096;
+
+QString nameKey(QByteArrayView name)
+{
+    return decodeText(name).trimmed().toCaseFolded();
+}
+} // namespace
+
 RelayGame::RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mod,
                      RelayPeer *filmer, qint64 maxDemoMemory, int listedUsers)
     : RelayGame(id, std::move(name), gameType, std::move(mod), filmer->name(), maxDemoMemory, listedUsers)
@@ -27,10 +37,56 @@ RelayGame::RelayGame(quint32 id, QByteArray name, qint32 gameType, QByteArray mo
       m_filmerEntered(makeBlock(buildUserEntered(filmerName))),
       m_filmerLeft(makeBlock(buildUserLeft(filmerName)))
 {
+    // The Filmer is the first member: its name is taken before any Viewer's.
+    if (!m_filmerName.isEmpty())
+        m_names.insert(nameKey(m_filmerName), 1);
+}
+
+QByteArray RelayGame::takeName(const QByteArray &wanted)
+{
+    const QString text = decodeText(wanted);
+    // Sent as the rule says, whatever encoding the client chose for the same text.
+    QByteArray name = encodeText(text, kNameBytes);
+    const QString key = nameKey(name);
+    if (!m_names.contains(key)) {
+        m_names.insert(key, 1);
+        return name;
+    }
+    if (m_nextSuffix.size() >= kMaxSuffixHints)
+        m_nextSuffix.clear();
+    int &next = m_nextSuffix[key];
+    // Names are finitely many, so a free suffix is found within their number.
+    for (int n = qMax(next, 2);; ++n) {
+        const QByteArray suffix = " (" + QByteArray::number(n) + ')';
+        const QByteArray candidate = encodeText(text, kNameBytes - suffix.size()) + suffix;
+        const QString candidateKey = nameKey(candidate);
+        if (!m_names.contains(candidateKey)) {
+            next = n + 1;
+            m_names.insert(candidateKey, 1);
+            m_suffixed.insert(candidateKey, {key, n});
+            return candidate;
+        }
+    }
+}
+
+void RelayGame::releaseName(const QByteArray &name)
+{
+    const QString key = nameKey(name);
+    const auto it = m_names.find(key);
+    if (it == m_names.end() || --it.value() > 0)
+        return;
+    m_names.erase(it);
+    // Its suffix is free again: the next of that name may take it.
+    if (const auto given = m_suffixed.find(key); given != m_suffixed.end()) {
+        if (const auto next = m_nextSuffix.find(given->wanted); next != m_nextSuffix.end())
+            next.value() = qMin(next.value(), given->suffix);
+        m_suffixed.erase(given);
+    }
 }
 
 RelayBlock RelayGame::addRemoteNamed(const QByteArray &name)
 {
+    ++m_names[nameKey(name)];
     // A name on two nodes (a Viewer that moved, or two of one name) is listed twice, as two
     // of one name on one relay are: each node's leaving then takes out its own entry.
     m_remoteNames.push_back(name);
@@ -45,6 +101,7 @@ RelayBlock RelayGame::removeRemoteNamed(const QByteArray &name)
         return {};
     const auto i = it - m_remoteNames.begin();
     m_remoteNames.erase(it);
+    releaseName(name);
     m_remoteNamed.erase(m_remoteNamed.begin() + i);
     return makeBlock(buildUserLeft(name));
 }

@@ -6,6 +6,8 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
+#include <QString>
 #include <QtGlobal>
 
 #include <deque>
@@ -69,6 +71,14 @@ public:
     // was not there).
     RelayBlock addRemoteNamed(const QByteArray &name);
     RelayBlock removeRemoteNamed(const QByteArray &name);
+    // ---- names in the lobby ----------------------------------------------------------
+    // The name a joining Viewer gets here: its own, or, when a member here has it already
+    // (letters compared without regard to case, as clients match a USERLEFT), the name with
+    // " (2)", " (3)" ... shortened so that it still fits its field. The name is taken until
+    // releaseName.
+    QByteArray takeName(const QByteArray &wanted);
+    void releaseName(const QByteArray &name);
+
     // The game's row of the game list as it stands, built once per change of its count and
     // shared by every client it is sent to.
     const RelayBlock &row() const;
@@ -112,6 +122,18 @@ private:
     quint32 m_remoteUsers = 0;
     mutable RelayBlock m_row;
     mutable quint32 m_rowUsers = 0;
+    // Names of the members here and of those named from other nodes, by comparison key,
+    // with how many hold each (names from elsewhere may stand twice).
+    QHash<QString, int> m_names;
+    // Where the search for a free suffix of a wanted name starts (every lower one is taken),
+    // so that a crowd of one name costs no quadratic search; dropped when it grows large.
+    QHash<QString, int> m_nextSuffix;
+    struct Suffixed {
+        QString wanted;
+        int suffix;
+    };
+    QHash<QString, Suffixed> m_suffixed; // names given a suffix here, by key
+
     std::vector<QByteArray> m_remoteNames;
     std::vector<RelayBlock> m_remoteNamed; // USERENTERED of each, by the same index
     const QDateTime m_startedUtc = QDateTime::currentDateTimeUtc();

@@ -39,6 +39,7 @@ void RelayServer::handleWaitForGame(RelayPeer &conn, QByteArrayView record)
     conn.floodRefusalLogged = false;
     // The answer first: the client clears its user list when it enters the lobby.
     ack(conn, 0);
+    conn.setLobbyName(game->takeName(conn.name()));
     const bool named = game->addViewer(&conn);
     conn.gameId = id;
     conn.send(game->filmerEnteredRecord());
@@ -50,6 +51,12 @@ void RelayServer::handleWaitForGame(RelayPeer &conn, QByteArrayView record)
         announce(*game, conn);
     else
         conn.send(conn.userEnteredRecord()); // it sees itself in its own list
+    // A Viewer given another name is told which, in a line without a sender: every client
+    // shows one, and the list alone would not say which entry is its own.
+    if (decodeText(conn.lobbyName()) != decodeText(conn.name()))
+        conn.send(makeBlock(buildSendText({}, encodeText(QStringLiteral("In this lobby you are known as \"%1\"")
+                                                             .arg(decodeText(conn.lobbyName())),
+                                                         255))));
     // A late joiner gets the current demo from its beginning, then the live records.
     conn.demoSynced = !game->keptDemo().empty();
     if (conn.demoSynced)
@@ -87,6 +94,7 @@ void RelayServer::announce(RelayGame &game, RelayPeer &viewer)
 void RelayServer::leaveLobby(RelayPeer &viewer, RelayGame &game)
 {
     const bool wasNamed = game.removeViewer(&viewer);
+    game.releaseName(viewer.lobbyName());
     viewer.gameId = 0;
     viewer.demoSynced = false;
     viewer.dropPendingDemo();
@@ -130,15 +138,15 @@ void RelayServer::handleSendText(RelayPeer &conn, QByteArrayView record)
     if (game->isRemote()) {
         // Its node orders the game's chat; the line comes back from there to everyone here.
         if (m_upstream)
-            m_upstream->sendChat(game->id(), conn.name(), text);
+            m_upstream->sendChat(game->id(), conn.lobbyName(), text);
         return;
     }
-    const RelayBlock line = makeBlock(buildSendText(conn.name(), text));
+    const RelayBlock line = makeBlock(buildSendText(conn.lobbyName(), text));
     if (game->filmer())
         game->filmer()->send(line);
     for (RelayPeer *viewer : game->viewers())
         viewer->send(line);
-    tell([&](RelayObserver &o) { o.chatLine(game->id(), conn.name(), text); });
+    tell([&](RelayObserver &o) { o.chatLine(game->id(), conn.lobbyName(), text); });
 }
 
 } // namespace arbelon

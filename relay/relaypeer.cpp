@@ -30,6 +30,14 @@ QString RelayPeer::label() const
 void RelayPeer::setName(const QByteArray &name)
 {
     m_name = name;
+    setLobbyName(name);
+}
+
+void RelayPeer::setLobbyName(const QByteArray &name)
+{
+    if (!m_lobbyName.isNull() && name == m_lobbyName)
+        return;
+    m_lobbyName = name;
     m_userEntered = makeBlock(buildUserEntered(name));
     m_userLeft = makeBlock(buildUserLeft(name));
 }

@@ -60,9 +60,14 @@ public:
     RelayPeerLink *link() const { return m_link; }
 
     // ---- lobby bookkeeping kept by the server ------------------------------------
+    // The name the client signed in with.
     const QByteArray &name() const { return m_name; }
     // Sets the name and builds its USERENTERED / USERLEFT records once, to be shared.
     void setName(const QByteArray &name);
+    // The name in the lobby it is in, unique there (the signed-in name until a lobby gives
+    // it another); the lobby's records and chat lines carry this one.
+    const QByteArray &lobbyName() const { return m_lobbyName; }
+    void setLobbyName(const QByteArray &name);
     const RelayBlock &userEnteredRecord() const { return m_userEntered; }
     const RelayBlock &userLeftRecord() const { return m_userLeft; }
     quint32 gameId = 0;      // 0: in no lobby (Filmer: its own game)
@@ -106,6 +111,7 @@ private:
     bool m_inputPaused = false;
 
     QByteArray m_name;
+    QByteArray m_lobbyName;
     RelayBlock m_userEntered;
     RelayBlock m_userLeft;
     TokenBucket m_chat;

@@ -152,7 +152,7 @@ QList<QByteArray> RelayServer::localNamed(quint32 gameId) const
     QList<QByteArray> names;
     if (const RelayGame *game = findGame(gameId)) {
         for (const RelayPeer *viewer : game->listed())
-            names.append(viewer->name());
+            names.append(viewer->lobbyName());
     }
     return names;
 }

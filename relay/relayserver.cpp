@@ -3,6 +3,7 @@
 #include "records.h"
 #include "relaygame.h"
 #include "relaylog.h"
+#include "relayturnaway.h"
 
 #include <QTcpSocket>
 
@@ -182,10 +183,7 @@ void RelayServer::accept(qintptr descriptor, RelayConnection::Port port)
     if (!full.isEmpty()) {
         m_stats.countRefusal(full);
         RelayLog::write(QStringLiteral("refused connection from %1: %2").arg(text, full));
-        if (socket)
-            socket->abort();
-        else
-            closeDescriptor(descriptor);
+        turnAway(std::move(socket), descriptor, port, address);
         return;
     }
     const quint64 id = m_nextConnId++;
@@ -207,6 +205,35 @@ void RelayServer::accept(qintptr descriptor, RelayConnection::Port port)
     ++m_perAddress[address];
     m_stats.connectionOpened(port == RelayConnection::Port::Filmer);
     RelayLog::write(QStringLiteral("%1 %2 connected").arg(role(*conn), conn->label()));
+}
+
+void RelayServer::turnAway(std::unique_ptr<QTcpSocket> socket, qintptr descriptor, RelayConnection::Port port,
+                           const QHostAddress &address)
+{
+    // Answering costs a socket for a few seconds: only so many at once, and fewer from one
+    // host, which must not keep everyone else from hearing that the relay is full.
+    if (m_turnAways >= kMaxTurnAways || m_turnAwaysPerAddress.value(address) >= kMaxTurnAwaysPerAddress) {
+        if (socket)
+            socket->abort();
+        else
+            closeDescriptor(descriptor);
+        return;
+    }
+    if (!socket) {
+        socket = std::make_unique<QTcpSocket>();
+        if (!socket->setSocketDescriptor(descriptor)) {
+            closeDescriptor(descriptor);
+            return;
+        }
+    }
+    ++m_turnAways;
+    ++m_turnAwaysPerAddress[address];
+    new RelayTurnAway(socket.release(), port, m_config.closeTimeoutSeconds * 1000, [this, address] {
+        --m_turnAways;
+        const auto count = m_turnAwaysPerAddress.find(address);
+        if (count != m_turnAwaysPerAddress.end() && --count.value() <= 0)
+            m_turnAwaysPerAddress.erase(count);
+    }, this);
 }
 
 RelayWorker *RelayServer::leastBusyWorker() const
@@ -272,9 +299,9 @@ QString RelayServer::role(const RelayPeer &conn)
 
 void RelayServer::ack(RelayPeer &conn, quint8 result)
 {
-    static const RelayBlock accepted = makeBlock(buildAckNak(0));
-    static const RelayBlock refused = makeBlock(buildAckNak(1));
-    conn.send(result == 0 ? accepted : refused);
+    static const RelayBlock accepted = makeBlock(buildAckNak(akAccepted));
+    static const RelayBlock refused = makeBlock(buildAckNak(akRefused));
+    conn.send(result == akAccepted ? accepted : result == akRefused ? refused : makeBlock(buildAckNak(result)));
 }
 
 RelayGame *RelayServer::findGame(quint32 gameId) const
@@ -295,7 +322,7 @@ RelayGameView RelayServer::view(const RelayGame &game) const
     v.users = game.users();
     v.listed.reserve(qsizetype(game.listed().size()));
     for (const RelayPeer *viewer : game.listed())
-        v.listed.append(viewer->name());
+        v.listed.append(viewer->lobbyName());
     v.startedUtc = game.startedUtc();
     v.demoBytes = game.demoBytesIn();
     return v;
@@ -385,7 +412,7 @@ void RelayServer::handleGameInfo(RelayPeer &conn, QByteArrayView record)
         return;
     }
     if (int(m_games.size()) - m_remoteGameCount >= m_config.maxGames) {
-        refuseAndClose(conn, QStringLiteral("game limit %1 reached").arg(m_config.maxGames));
+        refuseAndClose(conn, QStringLiteral("game limit %1 reached").arg(m_config.maxGames), akFull);
         return;
     }
     // The range holds more numbers than --max-games allows games.
@@ -425,11 +452,11 @@ void RelayServer::sendGameList(RelayPeer &conn)
         conn.send(entry.second->row());
 }
 
-void RelayServer::refuseAndClose(RelayPeer &conn, const QString &why)
+void RelayServer::refuseAndClose(RelayPeer &conn, const QString &why, quint8 result)
 {
     RelayLog::write(QStringLiteral("refused %1 %2: %3").arg(role(conn), conn.label(), why));
     m_stats.countRefusal(why);
-    ack(conn, 1);
+    ack(conn, result);
     conn.closeAfterFlush(QStringLiteral("refused: ") + why, now());
 }
 

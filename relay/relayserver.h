@@ -20,6 +20,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 
 #include <functional>
@@ -108,6 +109,9 @@ public:
 private:
     qint64 now() const { return m_clock ? m_clock() : m_elapsed.elapsed(); }
     void accept(qintptr descriptor, RelayConnection::Port port);
+    // A connection past a limit: its hello is answered "full" (within bounds), then it closes.
+    void turnAway(std::unique_ptr<QTcpSocket> socket, qintptr descriptor, RelayConnection::Port port,
+                  const QHostAddress &address);
     RelayWorker *leastBusyWorker() const;
     void takeWorkerEvents();
     // Hands a worker's record to the logic, or keeps it while the peer's input is paused.
@@ -120,7 +124,7 @@ private:
     void handleUserInfo(RelayPeer &conn, QByteArrayView record);
     void handleGameInfo(RelayPeer &conn, QByteArrayView record);
     void sendGameList(RelayPeer &conn);
-    void refuseAndClose(RelayPeer &conn, const QString &why);
+    void refuseAndClose(RelayPeer &conn, const QString &why, quint8 result = akRefused);
 
     // ---- lobby ------------------------------------------------------------------
     void handleWaitForGame(RelayPeer &conn, QByteArrayView record);
@@ -168,6 +172,11 @@ private:
     // caller may still hold one.
     std::vector<std::unique_ptr<RelayPeer>> m_ended;
     QHash<QHostAddress, int> m_perAddress; // open connections by client address
+    // Connections being told that the relay is full, at most so many.
+    static constexpr int kMaxTurnAways = 64;
+    static constexpr int kMaxTurnAwaysPerAddress = 2;
+    int m_turnAways = 0;
+    QHash<QHostAddress, int> m_turnAwaysPerAddress;
     std::map<quint32, std::unique_ptr<RelayGame>> m_games;
     quint32 m_nextGameId = 1;
     int m_remoteGameCount = 0;

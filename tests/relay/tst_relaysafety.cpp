@@ -265,8 +265,16 @@ void TestRelaySafety::limitsRefuseExtraClientsAndGames_data()
     QTest::addColumn<int>("maxClients");
     QTest::addColumn<int>("maxPerAddress");
     QTest::addColumn<QString>("refusal");
-    QTest::newRow("client limit") << 3 << 16 << QStringLiteral("client limit 3 reached");
-    QTest::newRow("per-address limit") << 100 << 3 << QStringLiteral("3 connections from this address");
+    QTest::addColumn<QByteArray>("hello"); // what the extra Viewer sends first
+    QTest::addColumn<QList<quint8>>("answers");
+    const QByteArray hello = buildUserInfo("xan");
+    QTest::newRow("client limit") << 3 << 16 << QStringLiteral("client limit 3 reached") << hello
+                                  << QList<quint8>{akFull};
+    QTest::newRow("per-address limit") << 100 << 3 << QStringLiteral("3 connections from this address") << hello
+                                       << QList<quint8>{akFull};
+    QTest::newRow("client limit, not a hello") << 3 << 16 << QStringLiteral("client limit 3 reached")
+                                               << buildGameInfo(gtQuake2, "baseq2", "xan", {}, "x")
+                                               << QList<quint8>{};
 }
 
 void TestRelaySafety::limitsRefuseExtraClientsAndGames()
@@ -274,6 +282,8 @@ void TestRelaySafety::limitsRefuseExtraClientsAndGames()
     QFETCH(int, maxClients);
     QFETCH(int, maxPerAddress);
     QFETCH(QString, refusal);
+    QFETCH(QByteArray, hello);
+    QFETCH(QList<quint8>, answers);
     RelayConfig config;
     config.maxClients = maxClients;
     config.maxPerAddress = maxPerAddress;
@@ -283,15 +293,19 @@ void TestRelaySafety::limitsRefuseExtraClientsAndGames()
     RelayTestClient *second = m_f.newClient();
     QVERIFY(second->connectTo(m_f.server().filmerPort()));
     QVERIFY(!second->openGame("two", "bob"));
+    QCOMPARE(second->answers(), QList<quint8>{akFull});
     QTRY_VERIFY_WITH_TIMEOUT(second->wasClosedByServer(), 10000);
     QVERIFY(m_f.logHas(QStringLiteral("game limit 1 reached")));
 
     RelayTestClient *vic = m_f.viewer("vic");
     QVERIFY(vic);
     QVERIFY(m_f.viewer("wes"));
+    // A client past the limit hears that the relay is full, in answer to its hello.
     RelayTestClient *extra = m_f.newClient();
-    if (extra->connectTo(m_f.server().viewerPort()))
-        QTRY_VERIFY_WITH_TIMEOUT(extra->wasClosedByServer(), 10000);
+    QVERIFY(extra->connectTo(m_f.server().viewerPort()));
+    extra->sendRaw(hello);
+    QTRY_VERIFY_WITH_TIMEOUT(extra->wasClosedByServer(), 10000);
+    QCOMPARE(extra->answers(), answers);
     QVERIFY(m_f.logHas(refusal));
     QCOMPARE(m_f.server().clientCount(), 3);
     // A slot given back can be taken again.

@@ -24,6 +24,8 @@ private slots:
     void leavingStopsDemoAndTellsTheLobby();
     void gameEndsWhenItsFilmerGoes();
     void filmerGoingMidBurstLeavesTheWholeDemo();
+    void sameNameTakesASuffix_data();
+    void sameNameTakesASuffix();
     void filmerHello_data();
     void filmerHello();
     void delayHoldsDemoRecords();
@@ -273,6 +275,53 @@ void TestRelayServer::filmerGoingMidBurstLeavesTheWholeDemo()
 }
 
 // ---- hello ------------------------------------------------------------------------
+
+void TestRelayServer::sameNameTakesASuffix_data()
+{
+    QTest::addColumn<QByteArray>("first");  // the Viewer already in the lobby
+    QTest::addColumn<QByteArray>("second"); // the one that joins after it
+    QTest::addColumn<QByteArray>("known");  // the second's name in the lobby
+    QTest::newRow("same name") << QByteArray("vic") << QByteArray("vic") << QByteArray("vic (2)");
+    QTest::newRow("other letter case") << QByteArray("Vic") << QByteArray("vIC") << QByteArray("vIC (2)");
+    QTest::newRow("the Filmer's name") << QByteArray("wes") << QByteArray("ann") << QByteArray("ann (2)");
+    QTest::newRow("suffix taken too") << QByteArray("vic (2)") << QByteArray("vic (2)") << QByteArray("vic (2) (2)");
+    QTest::newRow("full field shortened") << QByteArray("abcdefghijklmnop") << QByteArray("abcdefghijklmnop")
+                                          << QByteArray("abcdefghijkl (2)");
+    // Eight two-byte letters fill the field; the cut falls between letters.
+    QTest::newRow("UTF-8 shortened whole") << QByteArray("\xd0\x96\xd0\x96\xd0\x96\xd0\x96\xd0\x96\xd0\x96\xd0\x96\xd0\x96")
+                                           << QByteArray("\xd0\x96\xd0\x96\xd0\x96\xd0\x96\xd0\x96\xd0\x96\xd0\x96\xd0\x96")
+                                           << QByteArray("\xd0\x96\xd0\x96\xd0\x96\xd0\x96\xd0\x96\xd0\x96 (2)");
+    QTest::newRow("same text, other encoding") << QByteArray("Ren\xe9") << QByteArray("Ren\xc3\xa9")
+                                               << QByteArray("Ren\xe9 (2)");
+    QTest::newRow("different names") << QByteArray("vic") << QByteArray("wes") << QByteArray("wes");
+}
+
+void TestRelayServer::sameNameTakesASuffix()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+    QFETCH(QByteArray, known);
+    m_f.startServer();
+    RelayTestClient *f = m_f.filmer("duel", "ann");
+    RelayTestClient *a = m_f.viewer(first, 1);
+    RelayTestClient *b = m_f.viewer(second, 1);
+    QVERIFY(f && a && b);
+    QVERIFY(m_f.barrier(b) && m_f.barrier(a));
+    QCOMPARE(b->users().size(), 3);
+    QCOMPARE(b->users().constLast(), known);
+    QCOMPARE(a->users().constLast(), known);
+    // Told in a line of its own only when the lobby gave it another name.
+    const QByteArray told = "In this lobby you are known as \"" + encodeText(decodeText(known), 255) + '"';
+    QCOMPARE(b->chat().contains(told), decodeText(known) != decodeText(second));
+    QCOMPARE(b->request(buildSendText({}, "hi")), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(a->chat().contains("<" + known + "> hi"), 10000);
+    // Its name is free again once it has gone.
+    b->disconnectNow();
+    QTRY_COMPARE_WITH_TIMEOUT(a->users().size(), 2, 10000);
+    RelayTestClient *c = m_f.viewer(second, 1);
+    QVERIFY(c && m_f.barrier(c));
+    QCOMPARE(c->users().constLast(), known);
+}
 
 void TestRelayServer::filmerHello_data()
 {
