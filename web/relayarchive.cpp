@@ -168,7 +168,7 @@ void RelayArchive::gameOpened(const RelayGameView &game)
     Job job;
     job.kind = JobKind::Open;
     job.gameId = game.id;
-    job.meta = {QString::fromLatin1(game.name), QString::fromLatin1(game.filmer), game.gameType};
+    job.meta = {decodeText(game.name), decodeText(game.filmer), game.gameType};
     enqueue(std::move(job));
 }
 

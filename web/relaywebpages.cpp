@@ -67,7 +67,7 @@ QString htmlEscape(const QString &text)
 
 QString peerText(const QByteArray &bytes)
 {
-    return escapeControls(QString::fromLatin1(bytes));
+    return escapeControls(decodeText(bytes));
 }
 
 QString gameKind(qint32 gameType)
