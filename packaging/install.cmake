@@ -8,11 +8,13 @@ set(_pkg_dir ${CMAKE_CURRENT_LIST_DIR})
 # ---- client: the program, its desktop entry and icon ----------------------------------
 # The entry also handles arbelon:// links (x-scheme-handler/arbelon); the desktop's cache of
 # handlers is brought up to date by desktop-file-utils' dpkg trigger, so no script is needed.
-install(TARGETS arbelon-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
-install(FILES ${_pkg_dir}/arbelon-client.desktop
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT client)
-install(FILES ${_pkg_dir}/arbelon.svg
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT client)
+if(ARBELON_CLIENT)
+  install(TARGETS arbelon-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
+  install(FILES ${_pkg_dir}/arbelon-client.desktop
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT client)
+  install(FILES ${_pkg_dir}/arbelon.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT client)
+endif()
 
 # ---- relay: the daemon and its systemd unit --------------------------------------------
 if(ARBELON_RELAY)
@@ -30,7 +32,9 @@ if(ARBELON_RELAY)
 endif()
 
 # ---- cli: the headless client ------------------------------------------------------------
-install(TARGETS arbelon-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cli)
+if(ARBELON_CLIENT)
+  install(TARGETS arbelon-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cli)
+endif()
 
 # ---- Debian packages ---------------------------------------------------------------------
 set(CPACK_PACKAGE_NAME arbelon)
@@ -40,7 +44,13 @@ set(CPACK_PACKAGE_CONTACT "Arbelon maintainers <maintainers@arbelon.invalid>")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_COMPONENTS_ALL client relay cli)
+set(CPACK_COMPONENTS_ALL)
+if(ARBELON_CLIENT)
+  list(APPEND CPACK_COMPONENTS_ALL client cli)
+endif()
+if(ARBELON_RELAY)
+  list(APPEND CPACK_COMPONENTS_ALL relay)
+endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
