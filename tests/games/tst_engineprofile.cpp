@@ -224,16 +224,13 @@ private slots:
         QTest::newRow("not set up") << s("quake2") << sl({"baseq2/", "quake2.exe"}) << s("-") << false;
         QTest::newRow("base game folder") << s("quake2") << sl({"baseq2/"}) << s("ctf") << true;
         QTest::newRow("mod folder alone") << s("quake2") << sl({"ctf/"}) << s("ctf") << true;
-        QTest::newRow("another mod's folder") << s("quake2") << sl({"ctf/"}) << s("battle") << false;
         QTest::newRow("the other game's folder") << s("quake2") << sl({"baseq3/", "quake3.exe"}) << s("baseq2") << false;
         QTest::newRow("program beside") << s("quake2") << sl({"quake2.exe"}) << s("baseq2") << true;
         QTest::newRow("folder named as the program") << s("quake2") << sl({"quake2.exe/"}) << s("baseq2") << false;
         QTest::newRow("file named as the game folder") << s("quake2") << sl({"baseq2"}) << s("baseq2") << false;
         QTest::newRow("quake 3 folder") << s("quake3") << sl({"baseq3/"}) << QString() << true;
-        QTest::newRow("quake 3 program") << s("quake3") << sl({"quake3.exe"}) << QString() << true;
         QTest::newRow("quake 3 mod folder alone") << s("quake3") << sl({"cpma/"}) << s("cpma") << false;
         QTest::newRow("native engine's game folder") << s("openarena") << sl({"baseoa/", "x"}) << QString() << true;
-        QTest::newRow("native engine, another folder") << s("openarena") << sl({"baseq3/"}) << QString() << false;
     }
     void holdsGame()
     {
