@@ -399,7 +399,11 @@ void RelayServer::handleUserInfo(RelayPeer &conn, QByteArrayView record)
 void RelayServer::handleGameInfo(RelayPeer &conn, QByteArrayView record)
 {
     const GameInfoReader info{record};
-    if (m_config.filmPasswordRequired && !sameSecret(info.password(), m_config.filmPassword)) {
+    // Compared as text: the command line gives UTF-8, a client sends Windows-1252 when it can.
+    const auto asSent = [](const QByteArray &password) {
+        return encodeText(decodeText(password), rec::giPasswordWidth - 1);
+    };
+    if (m_config.filmPasswordRequired && !sameSecret(asSent(info.password()), asSent(m_config.filmPassword))) {
         refuseAndClose(conn, QStringLiteral("wrong film password"));
         return;
     }

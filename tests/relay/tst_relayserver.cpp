@@ -334,6 +334,8 @@ void TestRelayServer::filmerHello_data()
     QTest::newRow("right password") << QByteArray("s3cret") << QByteArray("duel") << QByteArray("s3cret") << true << "opened game 1";
     QTest::newRow("wrong password") << QByteArray("s3cret") << QByteArray("duel") << QByteArray("s3creT") << false << "wrong film password";
     QTest::newRow("missing password") << QByteArray("s3cret") << QByteArray("duel") << QByteArray() << false << "wrong film password";
+    QTest::newRow("same text, other encoding") << QByteArray("p\xc3\xa4ss") << QByteArray("duel") << QByteArray("p\xe4ss")
+                                               << true << "opened game 1";
     QTest::newRow("longer password") << QByteArray("s3cret") << QByteArray("duel") << QByteArray("s3cret!") << false << "wrong film password";
     QTest::newRow("empty game name") << QByteArray() << QByteArray() << QByteArray() << false << "empty game name";
 }
