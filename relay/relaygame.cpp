@@ -86,7 +86,6 @@ void RelayGame::releaseName(const QByteArray &name)
 
 RelayBlock RelayGame::addRemoteNamed(const QByteArray &name)
 {
-    ++m_names[nameKey(name)];
     // A name on two nodes (a Viewer that moved, or two of one name) is listed twice, as two
     // of one name on one relay are: each node's leaving then takes out its own entry.
     m_remoteNames.push_back(name);
@@ -101,7 +100,6 @@ RelayBlock RelayGame::removeRemoteNamed(const QByteArray &name)
         return {};
     const auto i = it - m_remoteNames.begin();
     m_remoteNames.erase(it);
-    releaseName(name);
     m_remoteNamed.erase(m_remoteNamed.begin() + i);
     return makeBlock(buildUserLeft(name));
 }

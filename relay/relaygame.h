@@ -122,8 +122,9 @@ private:
     quint32 m_remoteUsers = 0;
     mutable RelayBlock m_row;
     mutable quint32 m_rowUsers = 0;
-    // Names of the members here and of those named from other nodes, by comparison key,
-    // with how many hold each (names from elsewhere may stand twice).
+    // Names of the members here (the Filmer's, also of another node's game), by comparison
+    // key. Names from other nodes take none: a Viewer that moved here from a node that failed
+    // would lose its name to its own entry there until that node is declared gone.
     QHash<QString, int> m_names;
     // Where the search for a free suffix of a wanted name starts (every lower one is taken),
     // so that a crowd of one name costs no quadratic search; dropped when it grows large.
