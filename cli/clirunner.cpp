@@ -145,7 +145,7 @@ void CliRunner::start()
         return;
     }
     try {
-        m_core.startConnection(m_values);
+        m_core.connectTo(m_values);
     } catch (const std::exception &e) {
         fail(1, QStringLiteral("cannot connect to %1: %2").arg(m_opt.server, QString::fromUtf8(e.what())));
         return;
@@ -184,8 +184,8 @@ QString CliRunner::gameLine(int r) const
     const GameRow &row = m_core.gameList()->row(r);
     return QStringLiteral("game %1 \"%2\" %3 %4 users=%5")
         .arg(row.id)
-        .arg(QString::fromLatin1(row.name), row.game.isEmpty() ? QStringLiteral("-") : row.game,
-             QString::fromLatin1(row.mod))
+        .arg(decodeText(row.name), row.gameType ? GameListModel::gameText(row.gameType) : QStringLiteral("-"),
+             decodeText(row.mod))
         .arg(row.users);
 }
 
@@ -211,16 +211,15 @@ void CliRunner::tryWatch()
     for (int r = 0; r < games->rowCount(); ++r) {
         const GameRow &row = games->row(r);
         const bool match = isNumber ? row.id == id
-                                    : QString::fromLatin1(row.name) == m_opt.game;
+                                    : decodeText(row.name) == m_opt.game;
         if (!match)
             continue;
-        m_core.GamesListBoxClick(r);
-        if (const QString refusal = m_core.watchRefusal(r); !refusal.isEmpty()) {
+        m_core.selectGame(row.id);
+        if (const QString refusal = m_core.watchRefusal(row.id); !refusal.isEmpty()) {
             fail(2, refusal);
             return;
         }
-        m_core.WatchGameClick();
-        if (m_core.state() == ssWaitForGame) {
+        if (m_core.watchGame(row.id)) {
             m_watchSent = true;
             m_watchedId = row.id;
             m_gameWait.stop();
@@ -260,7 +259,7 @@ void CliRunner::onDemoListed()
     if (!m_gameOutput.isEmpty())
         line(QStringLiteral("the game's console output goes to %1 (--verbose shows it here)")
                  .arg(QDir::toNativeSeparators(m_gameOutput)));
-    m_core.DemoListDblClick(0);
+    m_core.playDemo(0, PlayFrom::Auto);
 }
 
 void CliRunner::onProgressTick()

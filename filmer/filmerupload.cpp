@@ -480,7 +480,7 @@ void FilmerUpload::blockAccepted()
 void FilmerUpload::blockRejected()
 {
     // Not sent again; the state stays ssDemoPacket until an accepting answer comes.
-    m_host.setBadLabel(QString::number(m_host.badLabel().toInt() + 1));
+    m_host.countRefusedBlock();
 }
 
 } // namespace arbelon

@@ -46,4 +46,13 @@ bool DetachedProgramStarter::stopStarted()
     return stopped;
 }
 
+bool DetachedProgramStarter::startedRunning() const
+{
+    if (!m_started.valid())
+        return false;
+    // The start time tells the game from a process that got its number since.
+    const ProcessTicket now = processTicket(m_started.pid);
+    return now.valid() && now.startTime == m_started.startTime;
+}
+
 } // namespace arbelon

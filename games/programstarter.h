@@ -17,6 +17,8 @@ public:
     // Ends the program started last, when it still runs: the client restarts the game it
     // started for live play. False when there was none to end.
     virtual bool stopStarted() { return false; }
+    // The program started last still runs: a second start of the game is asked about first.
+    virtual bool startedRunning() const { return false; }
 };
 
 // Starts the game detached: it outlives the client. Its standard output and error go to the
@@ -30,6 +32,7 @@ public:
     bool start(const QString &program, const QStringList &arguments,
                const QString &workingDirectory) override;
     bool stopStarted() override;
+    bool startedRunning() const override;
 
 private:
     QString m_outputFile;

@@ -10,7 +10,10 @@
 #include "viewerdemofile.h"
 #include "viewerreception.h"
 
+#include "serveraddress.h"
+
 #include <QStringListModel>
+#include <stdexcept>
 
 namespace arbelon {
 
@@ -73,6 +76,8 @@ ClientCore::ClientCore(QObject *parent)
     connect(&m_liveLog, &QTimer::timeout, this, [this] { runGuarded([this] { m_viewer->LiveLogTimer(); }); });
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, &ClientCore::connectTimedOut);
+    m_answerTimer.setSingleShot(true);
+    connect(&m_answerTimer, &QTimer::timeout, this, &ClientCore::noAnswerTimedOut);
 }
 
 void ClientCore::setGameOutputFile(const QString &path)
@@ -90,6 +95,7 @@ ClientCore::~ClientCore()
     m_outDemoStream.stop();
     m_liveLog.stop();
     m_connectTimer.stop();
+    m_answerTimer.stop();
 }
 
 bool ClientCore::connected() const
@@ -150,10 +156,43 @@ void ClientCore::setGoodLabel(const QString &t)
     notify();
 }
 
-void ClientCore::setBadLabel(const QString &t)
+void ClientCore::countRefusedBlock()
 {
-    m_badLabel = t;
+    ++m_refusedBlocks;
     notify();
+}
+
+void ClientCore::notify()
+{
+    emit changed();
+    if (const SessionState s = sessionState(); s != m_toldState) {
+        m_toldState = s;
+        emit sessionStateChanged(s);
+    }
+    if (m_role != m_toldRole) {
+        m_toldRole = m_role;
+        emit roleChanged(m_role);
+    }
+    if (const GameType t = gameType(); t != m_toldGameType) {
+        m_toldGameType = t;
+        emit gameTypeChanged(t);
+    }
+    if (m_statusText != m_toldStatus) {
+        m_toldStatus = m_statusText;
+        emit statusTextChanged(m_statusText);
+    }
+}
+
+SessionState ClientCore::sessionState() const
+{
+    switch (m_socket->State()) {
+    case TWSocket::wsConnected:
+        if (!m_answered)
+            return SessionState::Connecting;
+        return m_inLobby ? SessionState::InLobby : SessionState::Connected;
+    case TWSocket::wsClosed: return SessionState::Disconnected;
+    default: return SessionState::Connecting;
+    }
 }
 
 // ---- navigation ---------------------------------------------------------------
@@ -185,7 +224,7 @@ void ClientCore::shutdown()
 
 // ---- connecting -----------------------------------------------------------------
 
-void ClientCore::ConnectButtonClick()
+void ClientCore::connectWithDialog()
 {
     // Also while an attempt is pending: a second dialog would change the role and the values
     // that the pending attempt's hello is about to use.
@@ -202,7 +241,7 @@ bool ClientCore::connectProcedure()
     ConnectValues v;
     v.serverAddress = m_settings.serverIP;
     v.password = m_password;
-    v.role = m_role;
+    v.role = int(m_role);
     v.gameName = m_settings.lastEnteredName;
     v.gameType = m_settings.gameTypeSystem;
     v.mod = m_settings.modTypeSystem;
@@ -212,14 +251,15 @@ bool ClientCore::connectProcedure()
         // Kept for the next dialog; the fix lies on the Setup page, not in the dialog.
         m_settings.serverIP = v.serverAddress;
         m_password = v.password;
-        m_role = v.role;
+        m_role = v.role == roleFilmer ? Role::Filmer : Role::Viewer;
         m_gameName = v.gameName;
         m_settings.lastEnteredName = v.gameName;
         m_prompts->showMessage(refusal);
         return true;
     }
     try {
-        startConnection(v);
+        connectTo(v);
+        m_dialogAttempt = true;
     } catch (const std::exception &) {
         m_prompts->showMessage(QStringLiteral("Cannot Connect"));
         return false;
@@ -227,32 +267,42 @@ bool ClientCore::connectProcedure()
     return true;
 }
 
-void ClientCore::startConnection(const ConnectValues &v)
+void ClientCore::connectTo(const ConnectValues &v)
 {
-    m_settings.serverIP = v.serverAddress;
+    const std::optional<ServerAddress> address = ServerAddress::parse(v.serverAddress);
+    if (!address)
+        throw std::runtime_error("the address is not a host name or an IP address, with an optional :PORT after it");
+    m_settings.serverIP = v.serverAddress.trimmed();
     m_password = v.password;
-    m_role = v.role;
+    m_role = v.role == roleFilmer ? Role::Filmer : Role::Viewer;
     m_settings.gameTypeSystem = v.gameType;
     m_settings.modTypeSystem = v.mod;
     m_gameName = v.gameName;
     m_settings.lastEnteredName = v.gameName;
 
-    m_socket->setAddr(m_settings.serverIP);
+    // A port in the address wins over the role's own; a watch link names its port apart.
+    quint16 port = m_role == Role::Filmer ? kFilmerPort : kViewerPort;
+    if (address->port != 0)
+        port = address->port;
+    else if (v.serverPort != 0)
+        port = v.serverPort;
+    m_dialogAttempt = false;
+    m_socket->setAddr(address->host);
     m_socket->setProto(QStringLiteral("tcp"));
     m_socket->setBufSize(kSendBufferBlock);
-    m_socket->setPort(v.serverPort != 0          ? QString::number(v.serverPort)
-                      : m_role == roleFilmer ? QString::number(kFilmerPort)
-                                             : QString::number(kViewerPort));
-    m_host = m_settings.serverIP;
+    m_socket->setPort(QString::number(port));
+    m_host = address->host;
     m_socket->Connect();
+    m_settings.rememberServer(m_settings.serverIP);
     m_endReason.clear();
     m_userEnded = false;
+    m_answered = false;
     m_statusText = QStringLiteral("Connecting to %1\u2026").arg(m_host);
     m_connectTimer.start(qMax(1, m_settings.connectTimeoutSeconds) * 1000);
     notify();
 }
 
-void ClientCore::DisconnectButtonClick()
+void ClientCore::confirmAndDisconnect()
 {
     if (!connected())
         return;
@@ -262,7 +312,7 @@ void ClientCore::DisconnectButtonClick()
     // The link may have died while the question was open.
     if (generation != m_connectionGeneration || !connected())
         return;
-    endSession();
+    disconnectFromServer();
 }
 
 void ClientCore::DemoClientSessionConnected(int error)
@@ -273,9 +323,21 @@ void ClientCore::DemoClientSessionConnected(int error)
         // The attempt failed; the closed event that follows resets the window.
         noteEnd(socketErrorText(error));
         emit connectionFailed(socketErrorText(error));
+        if (error == TWSocket::errorCode(QAbstractSocket::HostNotFoundError) && m_dialogAttempt && m_prompts) {
+            // The name is looked up after the dialog has closed; a name that cannot be used
+            // brings the dialog back with what was typed, once the close has reset the window.
+            QMetaObject::invokeMethod(this, [this] {
+                if (!m_prompts || m_socket->State() != TWSocket::wsClosed)
+                    return;
+                m_prompts->showMessage(QStringLiteral("Cannot Connect"));
+                connectWithDialog();
+            }, Qt::QueuedConnection);
+        }
         return;
     }
     const quint64 generation = ++m_connectionGeneration;
+    // A relay that takes the connection and says nothing would look connected for ever.
+    m_answerTimer.start(qMax(1, m_settings.connectTimeoutSeconds) * 1000);
 
     selectNode(NodeGamesList);
     m_demo.pending.clear();
@@ -283,20 +345,23 @@ void ClientCore::DemoClientSessionConnected(int error)
     m_dispatcher.buffer().clear();
     setState(ssIdle);
 
-    if (m_role == roleViewer) {
+    if (m_role == Role::Viewer) {
         m_viewer->sessionConnected();
         m_statusText = QStringLiteral("Connected as Viewer");
         notify();
         emit sessionStarted();
-        SendPacket(buildUserInfo(m_settings.userName.toLatin1()), ssUserInfo);
+        SendPacket(buildUserInfo(encodeText(m_settings.userName, rec::uiUserNameWidth - 1)), ssUserInfo);
     } else {
         m_statusText = QStringLiteral("Connected as Filmer");
         notify();
         m_filmer->prepare();
         emit sessionStarted();
-        SendPacket(buildGameInfo(m_settings.gameTypeSystem, m_settings.modTypeSystem.toLatin1(),
-                                 m_settings.userName.toLatin1(), m_password.toLatin1(),
-                                 m_gameName.toLatin1()),
+        // Each text goes out by the protocol's text rule, cut to its field between characters.
+        SendPacket(buildGameInfo(m_settings.gameTypeSystem,
+                                 encodeText(m_settings.modTypeSystem, rec::giModNameWidth - 1),
+                                 encodeText(m_settings.userName, rec::giUserNameWidth - 1),
+                                 encodeText(m_password, rec::giPasswordWidth - 1),
+                                 encodeText(m_gameName, rec::giGameNameWidth - 1)),
                    ssGameInfo);
     }
 
@@ -312,6 +377,11 @@ void ClientCore::DemoClientSessionConnected(int error)
 void ClientCore::DemoClientDataAvailable(int)
 {
     const SocketEventScope scope(m_socketEventDepth);
+    if (!m_answered) {
+        m_answered = true;
+        m_answerTimer.stop();
+        notify();
+    }
     try {
         m_dispatcher.dataAvailable(m_socket->Receive());
     } catch (const EDemoFileError &e) {
@@ -328,6 +398,7 @@ void ClientCore::DemoClientSessionClosed(int error)
 {
     const SocketEventScope scope(m_socketEventDepth);
     m_connectTimer.stop();
+    m_answerTimer.stop();
     noteEnd(socketErrorText(error));
     const bool tellUser = watchingOrFilming();
     ++m_connectionGeneration;
@@ -339,11 +410,11 @@ void ClientCore::DemoClientSessionClosed(int error)
     m_disconnectEnabled = false;
     m_connectEnabled = true;
     // The list is emptied: no row is left to watch.
-    m_watchGameEnabled = false;
     m_gameList->clear();
     m_demo.pending.clear();
-    if (m_role == roleFilmer || state() == ssInLobby)
-        leaveLobby();
+    if (m_role == Role::Filmer || m_inLobby)
+        closeLobby();
+    m_answered = false;
     notify();
     emit sessionEnded();
     if (!m_userEnded && !m_endReason.isEmpty())
@@ -361,7 +432,7 @@ bool ClientCore::handleGameInfoDetailed()
     GameRow row;
     row.id = r.gameId();
     row.name = r.gameName();
-    row.game = GameListModel::gameText(r.gameType());
+    row.gameType = GameListModel::gameTypeFromWire(r.gameType());
     row.mod = r.modName();
     row.users = r.users();
     m_gameList->addOrReplace(row);
@@ -374,8 +445,19 @@ bool ClientCore::handleGameRemoved()
     const QByteArrayView f = m_dispatcher.front();
     if (f.size() < rec::kGameRemovedSize)
         return false;
-    m_gameList->removeId(GameRemovedReader{f}.gameId());
+    const GameId id = GameRemovedReader{f}.gameId();
+    m_gameList->removeId(id);
     m_dispatcher.consumeAndAck(rec::kGameRemovedSize);
+    if (m_inLobby && m_role == Role::Viewer && m_watchedGame == id && !m_gameEnded) {
+        // The lobby stays as it is, chat and demos readable, until the user leaves it.
+        m_gameEnded = true;
+        const QString line = QStringLiteral("The game has ended");
+        m_chatLines.append(line);
+        emit chatLineAdded(line);
+        m_statusText = line;
+        notify();
+        emit notice(line);
+    }
     return true;
 }
 
@@ -384,7 +466,7 @@ bool ClientCore::handleUserEntered()
     const QByteArrayView f = m_dispatcher.front();
     if (f.size() < rec::kUserRecordSize)
         return false;
-    const QString name = QString::fromLatin1(UserRecordReader{f}.userName());
+    const QString name = decodeText(UserRecordReader{f}.userName());
     const int n = m_users->rowCount();
     if (n < kMaxUsers) {
         m_users->insertRows(n, 1);
@@ -399,7 +481,7 @@ bool ClientCore::handleUserLeft()
     const QByteArrayView f = m_dispatcher.front();
     if (f.size() < rec::kUserRecordSize)
         return false;
-    const QString name = QString::fromLatin1(UserRecordReader{f}.userName());
+    const QString name = decodeText(UserRecordReader{f}.userName());
     const QStringList list = m_users->stringList();
     for (int i = 0; i < list.size(); ++i) {
         if (list.at(i).compare(name, Qt::CaseInsensitive) == 0) {
@@ -419,8 +501,8 @@ bool ClientCore::handleSendText()
     const SendTextReader r{f};
     // One record is one line: a control character (a line feed forging a "<server>" line)
     // is shown as "\xNN".
-    const QString name = escapeControls(QString::fromLatin1(r.userName()));
-    const QString text = escapeControls(QString::fromLatin1(r.text()));
+    const QString name = escapeControls(decodeText(r.userName()));
+    const QString text = escapeControls(decodeText(r.text()));
     const QString line = name.isEmpty() ? text : QStringLiteral("<") + name + QStringLiteral("> ") + text;
     m_chatLines.append(line);
     // A relay can send chat without end; the oldest lines go first.
@@ -440,7 +522,7 @@ bool ClientCore::handleAckNak()
     if (result == 0) {
         switch (state()) {
         case ssWaitForGame: enterLobby(); break;
-        case ssLeaveGame: leaveLobby(); break;
+        case ssLeaveGame: closeLobby(); break;
         case ssGameInfo:
             m_filmer->uploadStart();
             enterLobby();
@@ -452,7 +534,7 @@ bool ClientCore::handleAckNak()
         default: break;
         }
     } else {
-        handleRefusal();
+        handleRefusal(result);
     }
     // The effect may have reset the buffer (a session that ended inside it); only a record
     // still at the front is taken off.
@@ -463,110 +545,124 @@ bool ClientCore::handleAckNak()
 
 // ---- lobby -------------------------------------------------------------------------
 
-void ClientCore::GamesListBoxClick(int row)
+void ClientCore::selectGame(std::optional<GameId> id)
 {
-    m_gameList->setSelectedRow(row);
-    m_watchGameEnabled = m_gameList->selectedRow() >= 0;
+    m_gameList->setSelectedId(id);
     notify();
 }
 
-void ClientCore::WatchGameClick()
+std::optional<GameId> ClientCore::selectedGame() const
 {
-    const int sel = m_gameList->selectedRow();
-    if (sel < 0 || state() != ssIdle)
-        return;
-    if (const QString refusal = watchRefusal(sel); !refusal.isEmpty()) {
-        if (m_prompts)
-            m_prompts->showMessage(refusal);
-        return;
-    }
-    const GameRow &row = m_gameList->row(sel);
-    const QString name = QString::fromLatin1(row.name);
-    m_demo.watchedGameName = name;
-    m_demo.currentDemoName = name + now().toString(QStringLiteral("ddMMyy_HHmmss"));
-    int type = -1;
-    if (row.game == QLatin1String("Quake 2"))
-        type = gtQuake2;
-    else if (row.game == QLatin1String("Quake 3"))
-        type = gtQuake3;
-    if (type >= 0) {
-        m_demo.watchedGameType = type;
-        m_settings.gameTypeSystem = type;
-    }
-    m_demo.watchedMod = QString::fromLatin1(row.mod);
-    m_settings.modTypeSystem = m_demo.watchedMod;
-    SendPacket(buildWaitForGame(qint32(row.id)), ssWaitForGame);
+    return m_gameList->selectedId();
 }
 
-bool ClientCore::LobbyEditKeyPress(const QString &text)
+bool ClientCore::watchGameEnabled() const
+{
+    return m_gameList->selectedRow() >= 0 && !m_inLobby && state() == ssIdle
+        && sessionState() == SessionState::Connected;
+}
+
+bool ClientCore::watchGame(GameId id)
+{
+    const int sel = m_gameList->rowOf(id);
+    if (sel < 0 || state() != ssIdle || m_inLobby)
+        return false;
+    if (const QString refusal = watchRefusal(id); !refusal.isEmpty()) {
+        if (m_prompts)
+            m_prompts->showMessage(refusal);
+        // The fix is a folder on the Setup page: that is where the user goes next.
+        selectNode(NodeSetup);
+        notify();
+        return false;
+    }
+    const GameRow &row = m_gameList->row(sel);
+    const QString name = decodeText(row.name);
+    m_demo.watchedGameName = name;
+    m_demo.currentDemoName = name + now().toString(QStringLiteral("ddMMyy_HHmmss"));
+    if (row.gameType) {
+        m_demo.watchedGameType = int(*row.gameType);
+        m_settings.gameTypeSystem = int(*row.gameType);
+    }
+    m_demo.watchedMod = decodeText(row.mod);
+    m_settings.modTypeSystem = m_demo.watchedMod;
+    m_watchedGame = id;
+    SendPacket(buildWaitForGame(qint32(row.id)), ssWaitForGame);
+    notify();
+    return state() == ssWaitForGame;
+}
+
+bool ClientCore::sendChat(const QString &text)
 {
     if (state() != ssInLobby)
         return false;
-    m_pendingLine = text.left(255);
-    SendPacket(buildSendText({}, text.left(255).toLatin1()), ssSendText);
+    // At most 255 bytes, cut between characters; the line told when refused is what went.
+    const QByteArray line = encodeText(text, 255);
+    m_pendingLine = decodeText(line);
+    SendPacket(buildSendText({}, line), ssSendText);
     return true;
 }
 
-void ClientCore::LeaveRoomClick()
+void ClientCore::leaveLobby()
 {
     if (state() != ssInLobby)
         return;
     SendPacket(buildLeaveGame(), ssLeaveGame);
 }
 
-void ClientCore::DemoListDblClick(int row)
+void ClientCore::playDemo(DemoId demo, PlayFrom from)
 {
-    m_viewer->DemoListDblClick(row);
+    switch (from) {
+    case PlayFrom::Auto: m_viewer->DemoListDblClick(demo); break;
+    case PlayFrom::Live: m_viewer->playLive(demo); break;
+    case PlayFrom::Start: m_viewer->playFromStart(demo); break;
+    }
 }
 
-void ClientCore::playLive(int row)
+bool ClientCore::liveOffered(DemoId demo) const
 {
-    m_viewer->playLive(row);
-}
-
-void ClientCore::playFromStart(int row)
-{
-    m_viewer->playFromStart(row);
-}
-
-bool ClientCore::liveOffered(int row) const
-{
-    return m_viewer->liveOffered(row);
+    return m_viewer->liveOffered(demo);
 }
 
 void ClientCore::enterLobby()
 {
-    const int need = m_role == roleFilmer ? ssGameInfo : ssWaitForGame;
+    const int need = m_role == Role::Filmer ? ssGameInfo : ssWaitForGame;
     if (state() != need)
         return;
     m_optionTreeVisible = false;
     m_chatLines.clear();
     emit chatCleared();
     m_users->setStringList({});
-    setGameNameLabel(m_role == roleFilmer ? m_gameName : m_demo.watchedGameName);
+    setGameNameLabel(m_role == Role::Filmer ? m_gameName : m_demo.watchedGameName);
     m_modTypeLabel = m_settings.modTypeSystem;
-    if (m_role == roleFilmer) {
+    m_gameEnded = false;
+    if (m_role == Role::Filmer) {
         runGuarded([this] { m_filmer->enableLog(); });
     } else {
         m_viewer->prepareLobby();
         m_leaveRoomEnabled = true;
         m_liveLog.start();
     }
-    m_watchGameEnabled = false;
+    m_inLobby = true;
     setState(ssInLobby);
     setPage(LobbySheet);
     emit lobbyEntered();
 }
 
-void ClientCore::leaveLobby()
+void ClientCore::closeLobby()
 {
     stopTimers();
+    m_inLobby = false;
+    m_gameEnded = false;
     setState(ssIdle);
     m_optionTreeVisible = true;
     selectNode(NodeArbelon);
     m_leaveRoomEnabled = false;
     demoCloseAll();
     selectNode(NodeGamesList);
+    // The watched game stays selected while it is listed, so that Watch acts on what is shown.
+    m_gameList->setSelectedId(m_watchedGame);
+    m_watchedGame.reset();
+    notify();
     emit lobbyLeft();
 }
 

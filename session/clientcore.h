@@ -4,6 +4,7 @@
 // forwards the user's actions to it; the headless client drives the same object.
 
 #include "dispatcher.h"
+#include "sessiontypes.h"
 #include "transferhost.h"
 #include "userprompts.h"
 
@@ -13,6 +14,7 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QStringListModel;
 
@@ -68,7 +70,6 @@ public:
     ClientSettings &settings() override { return m_settings; }
     const ClientSettings &settings() const override { return m_settings; }
     QString password() const { return m_password; }
-    int role() const override { return m_role; }
     QString gameName() const { return m_gameName; }
     int state() const override { return m_dispatcher.state(); }
     void setState(int s) override { m_dispatcher.setState(s); }
@@ -80,29 +81,36 @@ public:
     PacketDispatcher &dispatcher() override { return m_dispatcher; }
     bool connected() const;
     void SendPacket(const QByteArray &record, int newState) override { m_dispatcher.SendPacket(record, newState); }
+    // Counts the sessions: a question that was open while it changed answers for nothing.
+    quint64 connectionGeneration() const { return m_connectionGeneration; }
 
-    // ---- user actions ----
-    void ConnectButtonClick();
-    // Cancel while an attempt waits for its answer: ends it, as the user asked.
-    void CancelConnectClick();
-    // One round of the connect procedure: true when done (cancelled or started).
-    bool connectProcedure();
-    // Takes the values as the dialog returns them and starts the attempt; throws when it
-    // cannot start.
-    void startConnection(const ConnectValues &values);
-    void DisconnectButtonClick();
-    // Ends the session (or the attempt) as the user asked: nothing is told.
-    void endSession();
-    void GamesListBoxClick(int row);
-    void WatchGameClick();
-    // Enter in LobbyEdit: true when the line was sent (the edit is then emptied).
-    bool LobbyEditKeyPress(const QString &text);
-    void LeaveRoomClick();
-    void DemoListDblClick(int row);
-    // The lobby's two ways to play a listed demo.
-    void playLive(int row);
-    void playFromStart(int row);
-    bool liveOffered(int row) const;
+    // ---- the session, in its own terms ----
+    SessionState sessionState() const;
+    Role role() const override { return m_role; }
+    // The game of the session: the one filmed, or the one watched last.
+    GameType gameType() const { return gameTypeOf(m_settings.gameTypeSystem); }
+
+    // Starts an attempt with these values; throws when it cannot start. An address
+    // "HOST:PORT" (or "[v6]:PORT") names the port of the role chosen.
+    void connectTo(const ConnectValues &values);
+    // Asks for the values through the prompts and connects, as often as the user retries.
+    void connectWithDialog();
+    // Ends the session or the attempt as the user asked: nothing is asked or told.
+    void disconnectFromServer();
+    // Ends an attempt that waits for its answer (Cancel), as the user asked.
+    void cancelConnecting();
+    // Asks first; nothing happens when the user declines or the session ended meanwhile.
+    void confirmAndDisconnect();
+    // The game list's selection, kept by game so that it follows the list's data.
+    void selectGame(std::optional<GameId> id);
+    std::optional<GameId> selectedGame() const;
+    // Sends the request to watch; false (and the refusal told through the prompts) when not.
+    bool watchGame(GameId id);
+    void leaveLobby();
+    // False when no lobby takes it; the line goes out cut to the field's bytes.
+    bool sendChat(const QString &text);
+    void playDemo(DemoId demo, PlayFrom from);
+    bool liveOffered(DemoId demo) const;
     // A selection in the option tree, by the user or the program.
     void selectNode(int node);
 
@@ -111,8 +119,8 @@ public:
     static QString userNameRefusal(const QString &name);
     // Why a connection with these values would fail at once or send nothing.
     QString connectRefusal(const ConnectValues &values) const;
-    // Why the game of a row cannot be watched here (its game is not set up).
-    QString watchRefusal(int row) const;
+    // Why a game cannot be watched here (its game is not set up).
+    QString watchRefusal(GameId id) const;
     // Quitting now ends a session the user is filming or watching.
     bool quitNeedsConfirmation() const;
     // Why the last session ended when the user did not end it; empty when the user did.
@@ -122,7 +130,7 @@ public:
     bool connectEnabled() const { return m_connectEnabled; }
     bool disconnectEnabled() const { return m_disconnectEnabled; }
     bool leaveRoomEnabled() const { return m_leaveRoomEnabled; }
-    bool watchGameEnabled() const { return m_watchGameEnabled; }
+    bool watchGameEnabled() const;
     bool connecting() const;
     QString statusText() const { return m_statusText; }
     bool optionTreeVisible() const { return m_optionTreeVisible; }
@@ -132,7 +140,9 @@ public:
     QString modTypeLabel() const { return m_modTypeLabel; }
     QString dataInLabel() const { return m_dataInLabel; }
     QString goodLabel() const { return m_goodLabel; }
-    QString badLabel() const override { return m_badLabel; }
+    QString badLabel() const { return QString::number(m_refusedBlocks); }
+    int refusedBlocks() const { return m_refusedBlocks; }
+    void countRefusedBlock() override;
     GameListModel *gameList() const { return m_gameList; }
     QStringListModel *users() const { return m_users; }
     const QStringList &chatLines() const { return m_chatLines; }
@@ -142,7 +152,6 @@ public:
     void reportError(const QString &text) override;
     void setDataInLabel(const QString &t) override;
     void setGoodLabel(const QString &t) override;
-    void setBadLabel(const QString &t) override;
 
     // The diagnostic trace: lines are made only while it is switched on.
     void setTraceEnabled(bool on) { m_dispatcher.trace().setEnabled(on); }
@@ -162,6 +171,10 @@ public:
 
 signals:
     void changed();                        // flags, labels, page, status
+    void sessionStateChanged(arbelon::SessionState state);
+    void roleChanged(arbelon::Role role);
+    void gameTypeChanged(arbelon::GameType type);
+    void statusTextChanged(const QString &text);
     void chatLineAdded(const QString &line);
     void chatCleared();
     void traceLine(const QString &line);
@@ -195,13 +208,17 @@ private:
     bool handleUserLeft();
 
     void enterLobby();
-    void leaveLobby();
+    // The lobby has ended (its leave answered, or the session's end).
+    void closeLobby();
+    void noAnswerTimedOut();
+    bool connectProcedure();
     void stopTimers();
     void demoCloseAll();
     void setPage(int page);
-    void notify() { emit changed(); }
+    // Tells the window, and each typed value that changed on its own signal.
+    void notify();
     void runGuarded(const std::function<void()> &fn);
-    void handleRefusal();
+    void handleRefusal(quint8 result);
     void connectTimedOut();
     void noteEnd(const QString &reason);
     QString socketErrorText(int error) const;
@@ -211,7 +228,7 @@ private:
     ClientSettings m_settings;
     QList<EngineProfile> m_engines = engineprofiles::builtIn();
     QString m_password;
-    int m_role = 0;
+    Role m_role = Role::Viewer;
     QString m_gameName;
     DemoTransferState m_demo;
 
@@ -219,6 +236,17 @@ private:
     PacketDispatcher m_dispatcher;
     quint64 m_connectionGeneration = 0;
     QTimer m_connectTimer;
+    QTimer m_answerTimer;    // from the connection to the relay's first record
+    bool m_answered = false;
+    bool m_dialogAttempt = false; // the attempt under way came from the connect dialog
+    bool m_inLobby = false;
+    bool m_gameEnded = false; // the watched game's removal came while in its lobby
+    std::optional<GameId> m_watchedGame;
+    // The values last told, so that each signal fires only on a change.
+    SessionState m_toldState = SessionState::Disconnected;
+    Role m_toldRole = Role::Viewer;
+    GameType m_toldGameType = GameType::Quake2;
+    QString m_toldStatus;
     QString m_host;          // the address of the current attempt, for messages
     QString m_endReason;     // why the session ends, first cause wins
     bool m_userEnded = false;
@@ -234,7 +262,6 @@ private:
     bool m_connectEnabled = true;
     bool m_disconnectEnabled = false;
     bool m_leaveRoomEnabled = false;
-    bool m_watchGameEnabled = false;
     QString m_statusText;
     bool m_optionTreeVisible = true;
     int m_selectedNode = NodeArbelon;
@@ -244,7 +271,7 @@ private:
     QString m_modTypeLabel;
     QString m_dataInLabel = QStringLiteral("0");
     QString m_goodLabel = QStringLiteral("0");
-    QString m_badLabel = QStringLiteral("0");
+    int m_refusedBlocks = 0;
 
     QTimer m_logFileScan;
     QTimer m_outDemoStream;

@@ -52,33 +52,30 @@ QString ClientCore::connectRefusal(const ConnectValues &v) const
     return {};
 }
 
-QString ClientCore::watchRefusal(int sel) const
+QString ClientCore::watchRefusal(GameId id) const
 {
-    if (sel < 0 || sel >= m_gameList->rowCount())
+    const int sel = m_gameList->rowOf(id);
+    if (sel < 0)
         return {};
     const GameRow &row = m_gameList->row(sel);
-    int type = m_demo.watchedGameType;
-    if (row.game == QLatin1String("Quake 2"))
-        type = gtQuake2;
-    else if (row.game == QLatin1String("Quake 3"))
-        type = gtQuake3;
+    const int type = row.gameType ? int(*row.gameType) : m_demo.watchedGameType;
     const QString &dir = type == gtQuake3 ? m_settings.quake3Dir : m_settings.quake2Dir;
     if (!dir.isEmpty()) {
-        const QString refusal = folderRefusal(gameInstall(type), type, dir, QString::fromLatin1(row.mod));
-        return refusal.isEmpty() ? refusal : QStringLiteral("\"%1\": ").arg(QString::fromLatin1(row.name)) + refusal;
+        const QString refusal = folderRefusal(gameInstall(type), type, dir, decodeText(row.mod));
+        return refusal.isEmpty() ? refusal : QStringLiteral("\"%1\": ").arg(decodeText(row.name)) + refusal;
     }
     // Demos are written below the game's folder: without one the session would end at the
     // first block.
     const QString game = gameTypeName(type);
     return QStringLiteral("\"%1\" is a %2 game, and %2 is not set up: choose the folder that holds "
                           "%3 on the Setup page (%2 Directory, Browse) to watch it")
-        .arg(QString::fromLatin1(row.name), game,
+        .arg(decodeText(row.name), game,
              type == gtQuake3 ? QStringLiteral("quake3.exe") : QStringLiteral("quake2.exe"));
 }
 
 bool ClientCore::watchingOrFilming() const
 {
-    if (m_role == roleFilmer)
+    if (m_role == Role::Filmer)
         return true;
     switch (state()) {
     case ssInLobby:
@@ -95,16 +92,16 @@ bool ClientCore::quitNeedsConfirmation() const
 
 bool ClientCore::connecting() const
 {
-    return m_socket->State() == TWSocket::wsConnecting;
+    return sessionState() == SessionState::Connecting;
 }
 
-void ClientCore::CancelConnectClick()
+void ClientCore::cancelConnecting()
 {
-    if (connecting())
-        endSession();
+    if (sessionState() == SessionState::Connecting)
+        disconnectFromServer();
 }
 
-void ClientCore::endSession()
+void ClientCore::disconnectFromServer()
 {
     if (m_socket->State() == TWSocket::wsClosed)
         return;
@@ -117,6 +114,15 @@ void ClientCore::connectTimedOut()
     if (!connecting())
         return;
     noteEnd(QStringLiteral("No answer from %1").arg(m_host));
+    emit connectionFailed(m_endReason);
+    m_socket->Close();
+}
+
+void ClientCore::noAnswerTimedOut()
+{
+    if (m_answered || !connected())
+        return;
+    noteEnd(QStringLiteral("The server did not answer"));
     emit connectionFailed(m_endReason);
     m_socket->Close();
 }
@@ -143,7 +149,7 @@ QString ClientCore::socketErrorText(int error) const
     }
 }
 
-void ClientCore::handleRefusal()
+void ClientCore::handleRefusal(quint8 result)
 {
     const int was = state();
     switch (was) {
@@ -157,7 +163,7 @@ void ClientCore::handleRefusal()
     }
     case ssWaitForGame:
         setState(ssIdle);
-        m_watchGameEnabled = m_gameList->selectedRow() >= 0;
+        m_watchedGame.reset();
         notify();
         emit notice(QStringLiteral("The relay refused to let you watch \"%1\" (it may have ended): choose again")
                         .arg(m_demo.watchedGameName));
@@ -171,9 +177,16 @@ void ClientCore::handleRefusal()
         emit notice(QStringLiteral("The relay refused a demo block: filming has stopped"));
         break;
     case ssUserInfo:
-        noteEnd(QStringLiteral("The relay refused the user name \"%1\"").arg(m_settings.userName));
-        break;
     case ssGameInfo:
+        // A full relay answers the hello so before it closes: the user is told that, not a lost link.
+        if (result == akFull) {
+            noteEnd(QStringLiteral("The server is full"));
+            break;
+        }
+        if (was == ssUserInfo) {
+            noteEnd(QStringLiteral("The relay refused the user name \"%1\"").arg(m_settings.userName));
+            break;
+        }
         noteEnd(QStringLiteral("The relay refused the game \"%1\" (a wrong film password, or no room "
                                "for another game)")
                     .arg(m_gameName));

@@ -2,13 +2,20 @@
 
 namespace arbelon {
 
-QString GameListModel::gameText(qint32 gameType)
+QString GameListModel::gameText(std::optional<GameType> type)
 {
-    if (gameType == 0)
-        return QStringLiteral("Quake 2");
-    if (gameType == 1)
-        return QStringLiteral("Quake 3");
-    return {};
+    if (!type)
+        return {};
+    return *type == GameType::Quake3 ? QStringLiteral("Quake 3") : QStringLiteral("Quake 2");
+}
+
+std::optional<GameType> GameListModel::gameTypeFromWire(qint32 wire)
+{
+    if (wire == gtQuake2)
+        return GameType::Quake2;
+    if (wire == gtQuake3)
+        return GameType::Quake3;
+    return std::nullopt;
 }
 
 bool GameListModel::addOrReplace(const GameRow &row)
@@ -35,16 +42,16 @@ int GameListModel::removeId(quint32 id)
     for (int i = int(m_rows.size()) - 1; i >= 0; --i) {
         if (m_rows[i].id != id)
             continue;
+        const int selected = selectedRow();
         beginRemoveRows({}, i, i);
         m_rows.removeAt(i);
         endRemoveRows();
         ++removed;
-        if (m_selected == i) {
-            m_selected = -1;
-            emit selectionChanged(m_selected);
-        } else if (m_selected > i) {
-            --m_selected;
-            emit selectionChanged(m_selected);
+        if (selected == i) {
+            m_selectedId.reset();
+            emit selectionChanged(-1);
+        } else if (selected > i) {
+            emit selectionChanged(selected - 1);
         }
     }
     return removed;
@@ -55,20 +62,39 @@ void GameListModel::clear()
     beginResetModel();
     m_rows.clear();
     endResetModel();
-    if (m_selected != -1) {
-        m_selected = -1;
-        emit selectionChanged(m_selected);
+    if (m_selectedId) {
+        m_selectedId.reset();
+        emit selectionChanged(-1);
     }
+}
+
+int GameListModel::rowOf(GameId id) const
+{
+    for (int i = int(m_rows.size()) - 1; i >= 0; --i) {
+        if (m_rows[i].id == id)
+            return i;
+    }
+    return -1;
+}
+
+int GameListModel::selectedRow() const
+{
+    return m_selectedId ? rowOf(*m_selectedId) : -1;
 }
 
 void GameListModel::setSelectedRow(int row)
 {
-    if (row < 0 || row >= m_rows.size())
-        row = -1;
-    if (row == m_selected)
+    setSelectedId(row >= 0 && row < m_rows.size() ? std::optional<GameId>(m_rows[row].id) : std::nullopt);
+}
+
+void GameListModel::setSelectedId(std::optional<GameId> id)
+{
+    if (id && rowOf(*id) < 0)
+        id.reset();
+    if (id == m_selectedId)
         return;
-    m_selected = row;
-    emit selectionChanged(m_selected);
+    m_selectedId = id;
+    emit selectionChanged(selectedRow());
 }
 
 void GameListModel::ensureColumnCount(int n)
@@ -97,9 +123,9 @@ QVariant GameListModel::data(const QModelIndex &index, int role) const
     const GameRow &r = m_rows.at(index.row());
     switch (index.column()) {
     case ColId: return QString::number(r.id);
-    case ColName: return QString::fromLatin1(r.name);
-    case ColGame: return r.game;
-    case ColMod: return QString::fromLatin1(r.mod);
+    case ColName: return decodeText(r.name);
+    case ColGame: return gameText(r.gameType);
+    case ColMod: return decodeText(r.mod);
     case ColUsers: return QString::number(r.users);
     default: return {};
     }

@@ -6,12 +6,16 @@
 #include <QByteArray>
 #include <QList>
 
+#include "sessiontypes.h"
+
+#include <optional>
+
 namespace arbelon {
 
 struct GameRow {
     quint32 id = 0;
     QByteArray name;
-    QString game; // "Quake 2", "Quake 3" or empty
+    std::optional<GameType> gameType; // none when the relay sent another value
     QByteArray mod;
     quint32 users = 0;
 };
@@ -36,14 +40,18 @@ public:
     const QList<GameRow> &rows() const { return m_rows; }
     const GameRow &row(int i) const { return m_rows.at(i); }
 
-    // ---- selection (kept here so that it follows rows as they come and go) ----
-    int selectedRow() const { return m_selected; }
+    // ---- selection: kept by game, so that it follows rows as they come and go ----
+    int selectedRow() const;
+    std::optional<GameId> selectedId() const { return m_selectedId; }
     void setSelectedRow(int row);
+    void setSelectedId(std::optional<GameId> id);
+    int rowOf(GameId id) const;
 
     // ---- columns beyond the five, made by stored column widths ----
     void ensureColumnCount(int n);
 
-    static QString gameText(qint32 gameType);
+    static QString gameText(std::optional<GameType> type);
+    static std::optional<GameType> gameTypeFromWire(qint32 wire);
 
     int rowCount(const QModelIndex &parent = {}) const override;
     int columnCount(const QModelIndex &parent = {}) const override;
@@ -55,7 +63,7 @@ signals:
 
 private:
     QList<GameRow> m_rows;
-    int m_selected = -1;
+    std::optional<GameId> m_selectedId;
     int m_columns = kBaseColumns;
 };
 

@@ -61,7 +61,7 @@ QString LinkWatch::where(const WatchLink &link)
 bool LinkWatch::sameRelay(const WatchLink &link) const
 {
     TWSocket &socket = m_core.DemoClient();
-    return m_core.connected() && m_core.role() == roleViewer && socket.Addr() == link.host
+    return m_core.connected() && m_core.role() == Role::Viewer && socket.Addr() == link.host
            && socket.Port() == QString::number(link.port != 0 ? link.port : kViewerPort);
 }
 
@@ -87,7 +87,7 @@ void LinkWatch::open(const WatchLink &link)
             return;
         }
         // The socket's close runs the session's end before it returns.
-        m_core.endSession();
+        m_core.disconnectFromServer();
     }
 
     ConnectValues values;
@@ -102,7 +102,7 @@ void LinkWatch::open(const WatchLink &link)
     }
     m_link = link;
     try {
-        m_core.startConnection(values);
+        m_core.connectTo(values);
     } catch (const std::exception &e) {
         m_link.reset();
         emit failed(QStringLiteral("Cannot connect to %1: %2").arg(where(link), QString::fromUtf8(e.what())));
@@ -117,13 +117,12 @@ void LinkWatch::tryWatch()
     for (int r = 0; r < games->rowCount(); ++r) {
         if (games->row(r).id != m_link->gameId)
             continue;
-        m_core.GamesListBoxClick(r);
-        if (const QString refusal = m_core.watchRefusal(r); !refusal.isEmpty()) {
+        m_core.selectGame(m_link->gameId);
+        if (const QString refusal = m_core.watchRefusal(m_link->gameId); !refusal.isEmpty()) {
             fail(refusal);
             return;
         }
-        m_core.WatchGameClick();
-        if (m_core.state() == ssWaitForGame) {
+        if (m_core.watchGame(m_link->gameId)) {
             m_sent = true;
             m_gameWait.stop();
         }

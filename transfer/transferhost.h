@@ -5,6 +5,7 @@
 #include "clientsettings.h"
 #include "demotransferstate.h"
 #include "gameinstall.h"
+#include "records.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -28,7 +29,7 @@ public:
     virtual const ClientSettings &settings() const = 0;
     virtual DemoTransferState &demo() = 0;
     virtual const DemoTransferState &demo() const = 0;
-    virtual int role() const = 0;
+    virtual Role role() const = 0;
     virtual int state() const = 0;
     virtual void setState(int s) = 0;
     virtual QDateTime now() const = 0;
@@ -50,8 +51,8 @@ public:
     virtual DemoListModel *demoList() const = 0;
     virtual void setDataInLabel(const QString &t) = 0;
     virtual void setGoodLabel(const QString &t) = 0;
-    virtual void setBadLabel(const QString &t) = 0;
-    virtual QString badLabel() const = 0;
+    // A block the relay refused; the lobby shows the count.
+    virtual void countRefusedBlock() = 0;
 
     // Shows the user an error box once the event being handled is done (the session may end
     // meanwhile): a fault of the user's machine must not read as the relay's.

@@ -1,5 +1,7 @@
 #include "mainclient.h"
 
+#include "arbelonversion.h"
+
 #include "connectform.h"
 #include "folderselect.h"
 #include "gamelistmodel.h"
@@ -56,7 +58,7 @@ TMainForm::TMainForm(MainFormHooks hooks, QWidget *parent)
       m_store(m_hooks.store ? *m_hooks.store : SettingsStore())
 {
     setObjectName(QStringLiteral("MainForm"));
-    setWindowTitle(QStringLiteral("Arbelon Client version 1.3"));
+    setWindowTitle(QStringLiteral("Arbelon Client version " ARBELON_VERSION_SHORT));
     setWindowIcon(toolIcon(ToolPicture::WatchGame));
     resize(713, 433);
 
@@ -138,7 +140,7 @@ TMainForm::TMainForm(MainFormHooks hooks, QWidget *parent)
     CancelConnectButton = named(new QPushButton(QStringLiteral("Cancel"), bar), "CancelConnectButton");
     CancelConnectButton->hide();
     bar->addPermanentWidget(CancelConnectButton);
-    connect(CancelConnectButton, &QPushButton::clicked, this, [this] { guarded([this] { m_core->CancelConnectClick(); }); });
+    connect(CancelConnectButton, &QPushButton::clicked, this, [this] { CancelConnectClick(); });
 
     connectCore();
     m_core->setTraceEnabled(false);
@@ -273,7 +275,7 @@ void TMainForm::FormDestroy()
 
 void TMainForm::sessionEnding()
 {
-    m_core->endSession();
+    m_core->disconnectFromServer();
     FormDestroy();
 }
 
@@ -287,7 +289,7 @@ void TMainForm::closeEvent(QCloseEvent *event)
         event->ignore();
         return;
     }
-    m_core->endSession();
+    m_core->disconnectFromServer();
     FormDestroy();
     event->accept();
 }
@@ -306,7 +308,7 @@ bool TMainForm::eventFilter(QObject *watched, QEvent *event)
                 GamesListBox->selectionModel()->select(current, QItemSelectionModel::ClearAndSelect
                                                                     | QItemSelectionModel::Rows);
             GamesListBoxSelectionChange();
-            guarded([this] { m_core->WatchGameClick(); });
+            WatchGameClick();
             return true;
         }
     }
@@ -431,7 +433,40 @@ void TMainForm::GamesListBoxSelectionChange()
         return;
     const QModelIndexList rows = GamesListBox->selectionModel()->selectedRows();
     const int row = rows.isEmpty() ? -1 : rows.first().row();
-    guarded([this, row] { m_core->GamesListBoxClick(row); });
+    guarded([this, row] { m_core->gameList()->setSelectedRow(row); m_core->selectGame(m_core->gameList()->selectedId()); });
+}
+
+void TMainForm::ConnectButtonClick()
+{
+    guarded([this] { m_core->connectWithDialog(); });
+}
+
+void TMainForm::CancelConnectClick()
+{
+    guarded([this] { m_core->cancelConnecting(); });
+}
+
+void TMainForm::DisconnectButtonClick()
+{
+    guarded([this] { m_core->confirmAndDisconnect(); });
+}
+
+void TMainForm::WatchGameClick()
+{
+    // The core's selection, not the view's: it follows the rows as the relay changes them.
+    const std::optional<GameId> id = m_core->selectedGame();
+    if (id)
+        guarded([this, id] { m_core->watchGame(*id); });
+}
+
+void TMainForm::LeaveRoomClick()
+{
+    guarded([this] { m_core->leaveLobby(); });
+}
+
+void TMainForm::DemoListDblClick(int row)
+{
+    guarded([this, row] { m_core->playDemo(row, PlayFrom::Auto); });
 }
 
 void TMainForm::syncGameSelection(int row)
@@ -453,7 +488,7 @@ void TMainForm::syncGameSelection(int row)
 void TMainForm::LobbyEditReturn()
 {
     guarded([this] {
-        if (m_core->LobbyEditKeyPress(LobbyEdit->text()))
+        if (m_core->sendChat(LobbyEdit->text()))
             LobbyEdit->clear();
     });
 }
@@ -486,7 +521,7 @@ void TMainForm::WatchGame1Click()
     if (rows.isEmpty())
         return;
     const int row = rows.first().row();
-    guarded([this, row] { m_core->DemoListDblClick(row); });
+    DemoListDblClick(row);
 }
 
 void TMainForm::playSelected(bool live)
@@ -495,12 +530,7 @@ void TMainForm::playSelected(bool live)
     if (rows.isEmpty())
         return;
     const int row = rows.first().row();
-    guarded([this, row, live] {
-        if (live)
-            m_core->playLive(row);
-        else
-            m_core->playFromStart(row);
-    });
+    guarded([this, row, live] { m_core->playDemo(row, live ? PlayFrom::Live : PlayFrom::Start); });
 }
 
 void TMainForm::guarded(const std::function<void()> &fn)

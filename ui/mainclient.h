@@ -114,6 +114,13 @@ private:
     QTreeWidgetItem *itemForNode(int node) const;
     void OptionTreeChange(QTreeWidgetItem *current);
     void GamesListBoxSelectionChange();
+    // The window's commands, each onto the session's own call.
+    void ConnectButtonClick();
+    void CancelConnectClick();
+    void DisconnectButtonClick();
+    void WatchGameClick();
+    void LeaveRoomClick();
+    void DemoListDblClick(int row);
     void expandOptionTree();
     void LobbyEditReturn();
     void UserNameEditFinished();

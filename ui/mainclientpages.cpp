@@ -78,11 +78,11 @@ void TMainForm::buildToolbar()
     LeaveRoom = addButton("LeaveRoom", "Leave Lobby", ToolPicture::LeaveRoom);
     WatchGame = addButton("WatchGame", "Watch Game", ToolPicture::WatchGame);
 
-    connect(ConnectButton, &QToolButton::clicked, this, [this] { guarded([this] { m_core->ConnectButtonClick(); }); });
+    connect(ConnectButton, &QToolButton::clicked, this, &TMainForm::ConnectButtonClick);
     connect(DisconnectButton, &QToolButton::clicked, this,
-            [this] { guarded([this] { m_core->DisconnectButtonClick(); }); });
-    connect(LeaveRoom, &QToolButton::clicked, this, [this] { guarded([this] { m_core->LeaveRoomClick(); }); });
-    connect(WatchGame, &QToolButton::clicked, this, [this] { guarded([this] { m_core->WatchGameClick(); }); });
+            &TMainForm::DisconnectButtonClick);
+    connect(LeaveRoom, &QToolButton::clicked, this, &TMainForm::LeaveRoomClick);
+    connect(WatchGame, &QToolButton::clicked, this, &TMainForm::WatchGameClick);
 }
 
 QMenuBar *TMainForm::buildMenu(QWidget *parent)
@@ -98,19 +98,19 @@ QMenuBar *TMainForm::buildMenu(QWidget *parent)
     };
     QMenu *session = MainMenu->addMenu(QStringLiteral("&Session"));
     ConnectAction = add(session, "ConnectAction", "&Connect...", QKeySequence(Qt::CTRL | Qt::Key_K),
-                        [this] { m_core->ConnectButtonClick(); });
+                        [this] { ConnectButtonClick(); });
     CancelConnectAction = add(session, "CancelConnectAction", "C&ancel Connecting", QKeySequence(Qt::Key_Escape),
-                              [this] { m_core->CancelConnectClick(); });
+                              [this] { CancelConnectClick(); });
     DisconnectAction = add(session, "DisconnectAction", "&Disconnect", QKeySequence(Qt::CTRL | Qt::Key_D),
-                           [this] { m_core->DisconnectButtonClick(); });
+                           [this] { DisconnectButtonClick(); });
     session->addSeparator();
     add(session, "QuitAction", "&Quit", QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
 
     QMenu *game = MainMenu->addMenu(QStringLiteral("&Game"));
     WatchGameAction = add(game, "WatchGameAction", "&Watch Game", QKeySequence(Qt::CTRL | Qt::Key_W),
-                          [this] { m_core->WatchGameClick(); });
+                          [this] { WatchGameClick(); });
     LeaveRoomAction = add(game, "LeaveRoomAction", "&Leave Lobby", QKeySequence(Qt::CTRL | Qt::Key_L),
-                          [this] { m_core->LeaveRoomClick(); });
+                          [this] { LeaveRoomClick(); });
 
     QMenu *view = MainMenu->addMenu(QStringLiteral("&View"));
     GamesListAction = add(view, "GamesListAction", "&Games List", QKeySequence(Qt::CTRL | Qt::Key_G),
@@ -178,7 +178,7 @@ QWidget *TMainForm::buildGameListSheet()
     // A click on the row that is still selected changes no selection, yet it is a click.
     connect(GamesListBox, &QTreeView::clicked, this, [this] { GamesListBoxSelectionChange(); });
     connect(GamesListBox, &QTreeView::doubleClicked, this,
-            [this] { guarded([this] { m_core->WatchGameClick(); }); });
+            [this] { WatchGameClick(); });
     GamesListBox->installEventFilter(this); // Enter on a row watches it
     connect(m_core->gameList(), &GameListModel::selectionChanged, this, &TMainForm::syncGameSelection);
     return page;
@@ -314,7 +314,7 @@ QWidget *TMainForm::buildLobbySheet()
         DemoListMenu->popup(DemoList->viewport()->mapToGlobal(pos));
     });
     connect(DemoList, &QTreeView::doubleClicked, this, [this](const QModelIndex &index) {
-        guarded([this, index] { m_core->DemoListDblClick(index.row()); });
+        DemoListDblClick(index.row());
     });
 
     auto *middle = new QWidget(split);

@@ -31,6 +31,15 @@ void requireInside(const QString &path, const QString &gameDir)
              QDir::toNativeSeparators(path));
 }
 
+// The same checks as requireInside, for a file that is only a candidate: false, not an error.
+bool isInside(const QString &path, const QString &gameDir)
+{
+    return gamelayout::isInside(gameDir, path) && !crossesReparsePoint(gameDir, path);
+}
+
+// Bytes compared or copied at a time, so that a large demo never sits in memory whole.
+constexpr qint64 kChunk = 1 << 20;
+
 // The C runtime on Windows knows no disk quota error.
 bool diskFull(int error)
 {
@@ -75,10 +84,73 @@ QString ViewerDemoFile::create(const QString &path, const QString &gameDir)
     fail("no free name for the demo file", path);
 }
 
-void ViewerDemoFile::append(QByteArrayView bytes)
+QStringList ViewerDemoFile::earlierDemos(const QString &folder, const QString &safeGameName,
+                                         const QString &extension)
+{
+    QStringList found;
+    const QDir dir(folder);
+    const QStringList names = dir.entryList({safeGameName + QLatin1Char('*') + extension},
+                                            QDir::Files | QDir::NoSymLinks | QDir::Hidden, QDir::Time);
+    for (const QString &name : names) {
+        if (!viewernaming::isDemoOfGame(name, safeGameName, extension))
+            continue;
+        found.append(dir.filePath(name));
+        if (found.size() == kMaxEarlier)
+            break;
+    }
+    return found;
+}
+
+bool ViewerDemoFile::resume(const QString &path, const QString &gameDir, QByteArrayView first)
+{
+    close();
+    const QFileInfo info(path);
+    if (first.isEmpty() || !isInside(path, gameDir) || info.isSymLink() || !info.isFile()
+        || info.size() < first.size())
+        return false;
+    // Read through a check that opens only a regular file and never waits.
+    QFile probe;
+    if (openRegularForReading(probe, path, QIODevice::Unbuffered) != RegularOpen::Opened)
+        return false;
+    const std::optional<FileIdentity> identity = fileIdentity(probe);
+    if (!identity || probe.read(first.size()) != first)
+        return false;
+    m_file.setFileName(path);
+    if (!m_file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered))
+        return false;
+    // The name may have been given to another file since the probe.
+    if (fileIdentity(m_file) != identity) {
+        m_file.close();
+        return false;
+    }
+    m_identity = identity;
+    m_held = m_file.size();
+    m_size = 0;
+    return true;
+}
+
+bool ViewerDemoFile::append(QByteArrayView bytes)
 {
     if (!m_file.isOpen())
         throw EDemoFileError("no demo file open");
+    if (m_size < m_held) {
+        const qint64 overlap = qMin<qint64>(bytes.size(), m_held - m_size);
+        for (qint64 at = 0; at < overlap; at += kChunk) {
+            const qint64 n = qMin(kChunk, overlap - at);
+            // A file cut short meanwhile differs as much as one that holds other bytes.
+            if (!m_file.seek(m_size + at) || m_file.read(n) != bytes.sliced(at, n))
+                return false;
+        }
+        m_size += overlap;
+        bytes = bytes.sliced(overlap);
+        if (bytes.isEmpty())
+            return true;
+    }
+    // A file taken up is not opened for appending: the bytes go past what it held.
+    if (m_held > 0 && !m_file.seek(m_size))
+        throw EDemoFileError(QStringLiteral("Cannot write the demo file %1: %2")
+                                 .arg(QDir::toNativeSeparators(m_file.fileName()), m_file.errorString())
+                                 .toStdString());
     const qint64 written = m_file.write(bytes.data(), bytes.size());
     const int error = errno;
     if (written != bytes.size()) {
@@ -96,6 +168,35 @@ void ViewerDemoFile::append(QByteArrayView bytes)
                                  .toStdString());
     }
     m_size += written;
+    return true;
+}
+
+QString ViewerDemoFile::branch(const QString &path, const QString &gameDir)
+{
+    const qint64 matched = m_size;
+    const QString earlier = m_file.fileName();
+    const std::optional<FileIdentity> identity = m_identity;
+    close();
+    QFile source;
+    if (openRegularForReading(source, earlier, QIODevice::Unbuffered) != RegularOpen::Opened
+        || fileIdentity(source) != identity)
+        fail("the demo file changed while it was taken up", QDir::toNativeSeparators(earlier));
+    const QString used = create(path, gameDir);
+    try {
+        for (qint64 at = 0; at < matched; at += kChunk) {
+            const qint64 n = qMin(kChunk, matched - at);
+            const QByteArray part = source.read(n);
+            if (part.size() != n)
+                fail("the demo file changed while it was taken up", QDir::toNativeSeparators(earlier));
+            append(part);
+        }
+    } catch (const EDemoFileError &) {
+        // A part of a demo in the new file would read as the whole demo.
+        m_file.remove();
+        close();
+        throw;
+    }
+    return used;
 }
 
 void ViewerDemoFile::close()
@@ -103,6 +204,8 @@ void ViewerDemoFile::close()
     if (m_file.isOpen())
         m_file.close();
     m_size = 0;
+    m_held = 0;
+    m_identity.reset();
 }
 
 } // namespace arbelon

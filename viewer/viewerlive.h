@@ -19,6 +19,8 @@ class ViewerLive {
 public:
     // A new demo whose exact copy is at path, of the game type given (0 Quake 2, 1 Quake 3).
     void begin(int gameType, const QString &path);
+    // The exact copy went on in another file.
+    void setDemoPath(const QString &path) { m_path = path; }
     // Its next block, at nowMs on a steady clock.
     void append(QByteArrayView block, qint64 nowMs);
     // The demo ended (its end marker) or was refused as no valid demo (the reason is given).

@@ -1,10 +1,17 @@
 #include "viewernaming.h"
 
+#include <QRegularExpression>
+
 namespace arbelon::viewernaming {
 
 QString demoName(const QString &gameName, const QDateTime &when)
 {
-    QString name = gameName + when.toString(QStringLiteral("ddMMyy_HHmmss"));
+    return safeName(gameName + when.toString(QStringLiteral("ddMMyy_HHmmss")));
+}
+
+QString safeName(const QString &gameName)
+{
+    QString name = gameName;
     for (QChar &c : name) {
         char16_t u = c.unicode();
         if (u >= u'a' && u <= u'z')
@@ -16,6 +23,15 @@ QString demoName(const QString &gameName, const QDateTime &when)
         c = QChar(u);
     }
     return name;
+}
+
+bool isDemoOfGame(const QString &fileName, const QString &safeGameName, const QString &extension)
+{
+    if (!fileName.startsWith(safeGameName) || !fileName.endsWith(extension))
+        return false;
+    const QString stamp = fileName.mid(safeGameName.size(), fileName.size() - safeGameName.size() - extension.size());
+    static const QRegularExpression rule(QStringLiteral("^[0-9]{6}_[0-9]{6}(_[0-9]+)?$"));
+    return rule.match(stamp).hasMatch();
 }
 
 QString numberedPath(const QString &path, int n)

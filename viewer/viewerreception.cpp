@@ -3,6 +3,7 @@
 #include "autoexec.h"
 #include "demolistmodel.h"
 #include "dispatcher.h"
+#include "gamerunning.h"
 #include "programstarter.h"
 #include "records.h"
 #include "transferhost.h"
@@ -10,11 +11,23 @@
 #include "zlibcomp.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
 
 namespace arbelon {
+
+namespace {
+
+// A demo file as the user is told of it: its folder and its name ("demos/NAME.dm2").
+QString shownPath(const QString &path)
+{
+    const QFileInfo info(path);
+    return QDir::toNativeSeparators(info.dir().dirName() + QLatin1Char('/') + info.fileName());
+}
+
+} // namespace
 
 ViewerReception::ViewerReception(TransferHost &host) : m_host(host) {}
 
@@ -38,7 +51,7 @@ void ViewerReception::requireViewer(const char *record) const
 {
     // A Filmer's pending list holds the game's own recordings: demo data from the server must
     // never take one of those paths.
-    if (m_host.role() != roleViewer)
+    if (m_host.role() != Role::Viewer)
         throw EDemoFileError(std::string(record) + " received by a Filmer");
 }
 
@@ -68,6 +81,9 @@ void ViewerReception::prepareLobby()
     m_host.demoList()->clear();
     m_install = m_host.gameInstall(s.watchedGameType);
     s.gameProgramPath = m_install.program;
+    // The running check asked before a start looks for this engine's program.
+    if (GameRunningCheck *check = m_host.gameRunningCheck())
+        check->setEngine(s.watchedGameType, m_install.engine);
     m_watching = true;
 }
 
@@ -130,8 +146,9 @@ bool ViewerReception::handleDemoRestart()
     s.currentDemoName = viewernaming::demoName(s.watchedGameName, m_host.now());
     if (s.pending.size() < kMaxPending) {
         const QString folder = m_install.demosFolder(s.watchedMod);
-        // Without a game folder the demo has no place; the first block then ends the session.
-        if (!folder.isEmpty())
+        // Without a game folder, or in one that does not hold the game ("/", the stored
+        // default), the demo has no place; the first block then ends the session.
+        if (!folder.isEmpty() && m_install.holdsGame(s.watchedMod))
             s.pending.append(folder + s.currentDemoName + m_install.demoExtension);
     }
     d.consumeAndAck(rec::kDemoRestartSize);
@@ -201,12 +218,15 @@ bool ViewerReception::demoCapReached()
 void ViewerReception::appendBlock(QByteArrayView block)
 {
     if (!m_file.isOpen()) {
-        openDemoFile();
+        openDemoFile(block);
         ++m_created;
         m_createdAt.append(m_host.now());
     }
     try {
-        m_file.append(block);
+        if (!m_file.append(block)) {
+            leaveEarlier();
+            m_file.append(block);
+        }
     } catch (const EDemoFileError &e) {
         // The session ends as for any demo file error; the user learns the reason.
         m_host.reportError(QString::fromStdString(e.what()));
@@ -237,7 +257,7 @@ void ViewerReception::feedLive(QByteArrayView block)
     }
 }
 
-void ViewerReception::openDemoFile()
+void ViewerReception::openDemoFile(QByteArrayView first)
 {
     DemoTransferState &s = m_host.demo();
     const QString gameDir = gameDirectory();
@@ -248,7 +268,12 @@ void ViewerReception::openDemoFile()
     if (s.currentDemoPath.isEmpty())
         throw EDemoFileError("demo data before any demo was announced");
 
-    const QString used = m_file.create(s.currentDemoPath, gameDir);
+    m_announcedPath = s.currentDemoPath;
+    QString used = resumeEarlier(first);
+    if (used.isEmpty())
+        used = m_file.create(s.currentDemoPath, gameDir);
+    else
+        m_host.tellUser(QStringLiteral("Resuming %1 (%2 bytes already here)").arg(shownPath(used)).arg(m_file.held()));
     m_live.begin(s.watchedGameType, used);
     m_currentRow = -1;
     // The Filmer's game began its next demo: the game played live follows it once it can.
@@ -256,13 +281,54 @@ void ViewerReception::openDemoFile()
         m_livePending = true;
         m_host.tellUser(QStringLiteral("The Filmer began its next demo; the game follows it"));
     }
+    takePath(used);
+}
+
+void ViewerReception::takePath(const QString &used)
+{
+    DemoTransferState &s = m_host.demo();
     if (used != s.currentDemoPath) {
-        // A demo of the same name exists already and keeps its data; the new file got a
-        // numbered name. Rows that name this demo must play this file, not the older one.
+        // A demo of the same name exists already and keeps its data, so the new file got a
+        // numbered name, or the demo goes on in its earlier file. Rows that name this demo
+        // must play the file it is in.
         if (QFileInfo(s.currentDemoPath).completeBaseName() == s.currentDemoName)
             s.currentDemoName = QFileInfo(used).completeBaseName();
         s.currentDemoPath = used;
     }
+}
+
+QString ViewerReception::resumeEarlier(QByteArrayView first)
+{
+    // Joining a game again brings its demo again from the start: recognised by the game's
+    // name and by the bytes the demo begins with, never by the time in the name.
+    const DemoTransferState &s = m_host.demo();
+    const QStringList earlier = ViewerDemoFile::earlierDemos(QFileInfo(s.currentDemoPath).absolutePath(),
+                                                             viewernaming::safeName(s.watchedGameName),
+                                                             m_install.demoExtension);
+    for (const QString &path : earlier) {
+        if (m_file.resume(path, gameDirectory(), first))
+            return path;
+    }
+    return {};
+}
+
+void ViewerReception::leaveEarlier()
+{
+    DemoTransferState &s = m_host.demo();
+    const QString earlier = s.currentDemoPath;
+    const qint64 matched = m_file.size();
+    const QString used = m_file.branch(m_announcedPath, gameDirectory());
+    takePath(used);
+    m_live.setDemoPath(used);
+    if (m_currentRow >= 0) {
+        // The row listed plays the earlier file, which is not this demo; this demo gets its own.
+        m_host.demoList()->setState(m_currentRow, DemoListModel::DemoState::Incomplete);
+        m_currentRow = -1;
+    }
+    m_host.tellUser(QStringLiteral("%1 holds another demo from byte %2 on and stays as it was; this demo goes on in %3")
+                        .arg(shownPath(earlier))
+                        .arg(matched)
+                        .arg(shownPath(used)));
 }
 
 void ViewerReception::showSize(qint64 size)
@@ -314,7 +380,7 @@ void ViewerReception::DemoListDblClick(int row)
 
 void ViewerReception::playLive(int row)
 {
-    if (m_host.role() == roleFilmer || row < 0 || row >= m_host.demo().listedNames.size())
+    if (m_host.role() == Role::Filmer || row < 0 || row >= m_host.demo().listedNames.size())
         return;
     if (!liveOffered(row)) {
         m_host.tellUser(m_live.refused() && row == m_currentRow
@@ -322,6 +388,9 @@ void ViewerReception::playLive(int row)
                             : QStringLiteral("Live play is offered only for the demo still arriving"));
         return;
     }
+    // The question waits for the user, and blocks go on arriving meanwhile.
+    if (!mayStartGame() || !liveOffered(row))
+        return;
     if (!m_live.caughtUp()) {
         m_livePending = true;
         m_host.tellUser(QStringLiteral("Catching up with the game: live play starts once the demo has arrived"));
@@ -397,15 +466,31 @@ void ViewerReception::LiveLogTimer()
 
 void ViewerReception::playFromStart(int row)
 {
-    if (m_host.role() == roleFilmer)
+    if (m_host.role() == Role::Filmer)
         return;
     const DemoTransferState &s = m_host.demo();
     if (row < 0 || row >= s.listedNames.size())
+        return;
+    // A lobby left while the question waited took its rows with it.
+    if (!mayStartGame() || row >= s.listedNames.size())
         return;
     m_playingLive = false;
     m_livePending = false;
     m_gameLog.stop();
     launch(s.listedNames.at(row), false);
+}
+
+bool ViewerReception::mayStartGame()
+{
+    // Only the user's own starts are asked about: the restart at the live edge and the follow
+    // to the next demo replace the game this client started.
+    const ProgramStarter *starter = m_host.programStarter();
+    GameRunningCheck *check = m_host.gameRunningCheck();
+    const bool running = (starter && starter->startedRunning())
+        || (check && check->isRunning(m_host.demo().watchedGameType));
+    if (!running || !m_confirm)
+        return true;
+    return m_confirm(QStringLiteral("%1 is already running. Start it again with this demo?").arg(m_install.engine.title));
 }
 
 bool ViewerReception::launch(const QString &name, bool live)

@@ -14,6 +14,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 namespace arbelon {
 
 class TransferHost;
@@ -54,6 +56,9 @@ public:
     // arrived starts again at the live edge.
     void LiveLogTimer();
     bool playingLive() const { return m_playingLive; }
+    // How the user is asked before the game starts a second time (true: start it). Without
+    // one the game starts.
+    void setConfirm(std::function<bool(const QString &)> confirm) { m_confirm = std::move(confirm); }
 
     bool demoFileOpen() const { return m_file.isOpen(); }
 
@@ -66,7 +71,12 @@ private:
     // Inflates and checks one block; false for a bad block (CRC, early end, too large).
     static bool decodeBlock(QByteArrayView data, quint32 crc, QByteArray &block);
     void appendBlock(QByteArrayView block);
-    void openDemoFile();
+    void openDemoFile(QByteArrayView first);
+    // An earlier file of this demo, taken up; empty when there is none.
+    QString resumeEarlier(QByteArrayView first);
+    // The file taken up holds another demo: the demo goes on in a new file of its own.
+    void leaveEarlier();
+    void takePath(const QString &used);
     void showSize(qint64 size);
     void listCurrent();
     void finishDemo();
@@ -76,6 +86,8 @@ private:
     qint64 clockMs() const;
     void enableGameLog();
     bool launch(const QString &name, bool live);
+    // The user's start of a game while one runs goes ahead only when they agree.
+    bool mayStartGame();
     void requireViewer(const char *record) const;
     bool demoCapReached();
 
@@ -85,6 +97,9 @@ private:
     GameInstall m_install;
     // A game was chosen to watch in this session, so demos can be named after it.
     bool m_watching = false;
+    // The path the current demo was announced with, kept for a file taken up that turns out
+    // to hold another demo.
+    QString m_announcedPath;
     // Demo files created this session, the times of the last minute's, and whether the
     // current demo was refused (its blocks are refused too).
     int m_created = 0;
@@ -104,6 +119,7 @@ private:
     qint64 m_startupMs = kStartupGuessMs;
     qint64 m_launchedAt = 0;
     bool m_refusalTold = false;
+    std::function<bool(const QString &)> m_confirm;
 };
 
 } // namespace arbelon

@@ -58,6 +58,9 @@ public:
         ++stops;
         return !launches.isEmpty();
     }
+    // A game started stays running until the test says otherwise.
+    bool keepsRunning = false;
+    bool startedRunning() const override { return keepsRunning && !launches.isEmpty(); }
 };
 
 } // namespace arbelon::test

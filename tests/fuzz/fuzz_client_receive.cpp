@@ -16,6 +16,7 @@
 #include "programstarter.h"
 #include "userprompts.h"
 #include "writeguard.h"
+#include "common/sessiondriving.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -83,13 +84,13 @@ void userAction(ClientCore &core, quint8 action)
     switch (action & 7) {
     case 1:
         if (core.gameList()->rowCount() > 0) {
-            core.GamesListBoxClick(which % core.gameList()->rowCount());
-            core.WatchGameClick();
+            arbelon::test::selectRow(core, which % core.gameList()->rowCount());
+            arbelon::test::watchSelected(core);
         }
         break;
-    case 2: core.LeaveRoomClick(); break;
-    case 3: core.LobbyEditKeyPress(QStringLiteral("gg")); break;
-    case 4: core.DemoListDblClick(which); break;
+    case 2: core.leaveLobby(); break;
+    case 3: core.sendChat(QStringLiteral("gg")); break;
+    case 4: core.playDemo(which, arbelon::PlayFrom::Auto); break;
     default: break;
     }
 }
@@ -107,8 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString q2 = games + QStringLiteral("q2/");
     const QString q3 = games + QStringLiteral("q3/");
     QDir(games).removeRecursively();
-    QDir().mkpath(q2);
-    QDir().mkpath(q3);
+    QDir().mkpath(q2 + QStringLiteral("baseq2"));
+    QDir().mkpath(q3 + QStringLiteral("baseq3"));
 
     InputStream in(data, size);
     const quint8 settings = in.byte();

@@ -2,6 +2,7 @@
 
 #include "demolistmodel.h"
 #include "gamelistmodel.h"
+#include "common/sessiondriving.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -50,8 +51,8 @@ HostileViewer::HostileViewer(HostileRelay &relay, const QString &address)
 {
     m_q2 = m_root.path() + kGamesFolder + QStringLiteral("q2/");
     m_q3 = m_root.path() + kGamesFolder + QStringLiteral("q3/");
-    QDir().mkpath(m_q2);
-    QDir().mkpath(m_q3);
+    QDir().mkpath(m_q2 + QStringLiteral("baseq2"));
+    QDir().mkpath(m_q3 + QStringLiteral("baseq3"));
     m_before = snapshot();
 
     m_core = std::make_unique<ClientCore>();
@@ -91,8 +92,8 @@ bool HostileViewer::reach(Stage stage, quint32 gameId, qint32 gameType, const QB
         m_relay.send(buildGameInfoDetailed(gameId, kGameName, gameType, 1, mod));
         if (!waitFor([&] { return c.gameList()->rowCount() > 0; }, "game row not listed"))
             return false;
-        c.GamesListBoxClick(c.gameList()->rowCount() - 1);
-        c.WatchGameClick();
+        arbelon::test::selectRow(c, c.gameList()->rowCount() - 1);
+        arbelon::test::watchSelected(c);
         if (!waitFor([&] { return m_relay.count(WAITFORGAME) > 0; }, "no WAITFORGAME"))
             return false;
     }
@@ -102,12 +103,12 @@ bool HostileViewer::reach(Stage stage, quint32 gameId, qint32 gameType, const QB
             return false;
     }
     if (stage == SendText) {
-        c.LobbyEditKeyPress(QStringLiteral("hello"));
+        c.sendChat(QStringLiteral("hello"));
         if (!waitFor([&] { return m_relay.count(SENDTEXT) > 0; }, "no SENDTEXT"))
             return false;
     }
     if (stage >= LeaveGame) {
-        c.LeaveRoomClick();
+        c.leaveLobby();
         if (!waitFor([&] { return m_relay.count(LEAVEGAME) > 0; }, "no LEAVEGAME"))
             return false;
     }

@@ -5,6 +5,7 @@
 #include "demolistmodel.h"
 #include "gamelistmodel.h"
 #include "zlibcomp.h"
+#include "common/sessiondriving.h"
 #include "common/testaddress.h"
 #include "hostile/hostilerelay.h"
 #include "hostile/hostileviewer.h"
@@ -378,8 +379,8 @@ void TestHostileRelay::watchedMod()
     QVERIFY(v.reach(HostileViewer::Idle));
     m_relay.send(row);
     QTRY_COMPARE(v.core().gameList()->rowCount(), 1);
-    v.core().GamesListBoxClick(0);
-    v.core().WatchGameClick();
+    arbelon::test::selectRow(v.core(), 0);
+    arbelon::test::watchSelected(v.core());
     QTRY_COMPARE(m_relay.count(WAITFORGAME), 1);
     m_relay.ack();
     QTRY_COMPARE(v.core().state(), int(ssInLobby));
@@ -398,7 +399,7 @@ void TestHostileRelay::watchedMod()
     QCOMPARE(demo.readAll(), first + second);
 
     QCOMPARE(v.core().demoList()->rowCount(), 1);
-    v.core().DemoListDblClick(0);
+    v.core().playDemo(0, arbelon::PlayFrom::Auto);
     QCOMPARE(v.starter().launches.size(), 1);
     const QStringList expected = gameType == gtQuake3
         ? QStringList{QStringLiteral("+demo"), name}
@@ -425,8 +426,8 @@ void TestHostileRelay::gameIdAtItsEnds()
     m_relay.send(gameRow(id, 0xffffffffu));
     QTRY_COMPARE(v.core().gameList()->rowCount(), 1);
     QCOMPARE(v.core().gameList()->row(0).users, 0xffffffffu);
-    v.core().GamesListBoxClick(0);
-    v.core().WatchGameClick();
+    arbelon::test::selectRow(v.core(), 0);
+    arbelon::test::watchSelected(v.core());
     QTRY_COMPARE(m_relay.count(WAITFORGAME), 1);
     const QByteArray request = m_relay.records.last();
     QCOMPARE(readU32(request, rec::wgGameId), id);

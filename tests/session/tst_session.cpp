@@ -6,6 +6,7 @@
 #include "gamerunning.h"
 #include "linkwatch.h"
 #include "twsocket.h"
+#include "common/sessiondriving.h"
 #include "common/fakerelay.h"
 #include "common/testaddress.h"
 #include "common/testdoubles.h"
@@ -74,7 +75,7 @@ private:
         core.setPrompts(&prompts);
         core.settings().userName = QStringLiteral("viewer1");
         prompts.answers.append(viewerValues(addr));
-        core.ConnectButtonClick();
+        core.connectWithDialog();
         QTRY_COMPARE(relay.records.size(), 1);
         QCOMPARE(core.state(), int(ssUserInfo));
         relay.ack();
@@ -104,7 +105,7 @@ private slots:
         core.setPrompts(&prompts);
         core.settings().userName = QStringLiteral("abcdefghijklmno");
         prompts.answers.append(viewerValues(kViewerAddr));
-        core.ConnectButtonClick();
+        core.connectWithDialog();
         QTRY_COMPARE(relay.records.size(), 1);
 
         QByteArray expected(32, '\0');
@@ -131,6 +132,7 @@ private slots:
         core.setPrompts(&prompts);
         core.settings().userName = QStringLiteral("filmer");
         core.settings().quake2Dir = dir.path() + QLatin1Char('/');
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("baseq2")));
         ConnectValues v;
         v.serverAddress = kFilmerAddr;
         v.role = roleFilmer;
@@ -139,7 +141,7 @@ private slots:
         v.gameType = 0;
         v.mod = QStringLiteral("ctf");
         prompts.answers.append(v);
-        core.ConnectButtonClick();
+        core.connectWithDialog();
         QTRY_COMPARE(relay.records.size(), 1);
 
         QByteArray expected(100, '\0');
@@ -175,9 +177,10 @@ private slots:
         ConnectValues bad = viewerValues(QStringLiteral("no-such-host.invalid"));
         bad.password = QStringLiteral("pw");
         prompts.answers.append(bad); // second dialog: the queue is empty, so it cancels
-        core.ConnectButtonClick();
+        core.connectWithDialog();
+        // The name is looked up in the background: the answer comes later, once.
+        QTRY_COMPARE(prompts.shown.size(), 2);
         QCOMPARE(prompts.messages, QStringList{QStringLiteral("Cannot Connect")});
-        QCOMPARE(prompts.shown.size(), 2);
         QCOMPARE(prompts.shown.at(1).serverAddress, bad.serverAddress);
         QCOMPARE(prompts.shown.at(1).password, bad.password);
         QVERIFY(core.connectEnabled());
@@ -195,7 +198,7 @@ private slots:
         QSignalSpy ended(&core, &ClientCore::sessionEnded);
         QSignalSpy lost(&core, &ClientCore::sessionLost);
         prompts.answers.append(viewerValues(test::loopbackAddress(44)));
-        core.ConnectButtonClick();
+        core.connectWithDialog();
         QTRY_COMPARE(ended.size(), 1);
         QCOMPARE(failed.size(), 1);
         // Told in words, not as a socket error number.
@@ -220,11 +223,11 @@ private slots:
         ConnectValues filmer = viewerValues(test::loopbackAddress(46));
         filmer.role = roleFilmer;
         prompts.answers.append(filmer);
-        core.ConnectButtonClick();
+        core.connectWithDialog();
         QCOMPARE(core.DemoClient().State(), TWSocket::wsConnecting);
-        core.ConnectButtonClick(); // the attempt has no outcome yet
+        core.connectWithDialog(); // the attempt has no outcome yet
         QCOMPARE(prompts.shown.size(), 1);
-        QCOMPARE(core.role(), int(roleViewer));
+        QCOMPARE(core.role(), Role::Viewer);
         QTRY_COMPARE(ended.size(), 1);
     }
 
@@ -241,11 +244,11 @@ private slots:
         QTRY_COMPARE(core.gameList()->rowCount(), 1);
         QTRY_COMPARE(acks(relay), 1);
 
-        core.WatchGameClick(); // nothing selected: nothing sent
+        arbelon::test::watchSelected(core); // nothing selected: nothing sent
         QCOMPARE(core.state(), int(ssIdle));
-        core.GamesListBoxClick(0);
+        arbelon::test::selectRow(core, 0);
         QVERIFY(core.watchGameEnabled());
-        core.WatchGameClick();
+        arbelon::test::watchSelected(core);
         QCOMPARE(core.state(), int(ssWaitForGame));
         QTRY_COMPARE(relay.count(WAITFORGAME), 1);
         QCOMPARE(WaitForGameReader{relay.recordsOf(WAITFORGAME).first()}.gameId(), 7);
@@ -254,7 +257,7 @@ private slots:
         QCOMPARE(core.settings().gameTypeSystem, 1);
         QCOMPARE(core.settings().modTypeSystem, QStringLiteral("baseq3"));
 
-        core.WatchGameClick(); // a request is unacknowledged
+        arbelon::test::watchSelected(core); // a request is unacknowledged
         QCOMPARE(relay.count(WAITFORGAME), 1);
 
         relay.ack();
@@ -267,9 +270,9 @@ private slots:
         QCOMPARE(core.modTypeLabel(), QStringLiteral("baseq3"));
 
         // Chat: sent only in the lobby, shown only when it comes back.
-        QVERIFY(core.LobbyEditKeyPress(QStringLiteral("hello")));
+        QVERIFY(core.sendChat(QStringLiteral("hello")));
         QCOMPARE(core.state(), int(ssSendText));
-        QVERIFY(!core.LobbyEditKeyPress(QStringLiteral("second"))); // unacknowledged
+        QVERIFY(!core.sendChat(QStringLiteral("second"))); // unacknowledged
         QTRY_COMPARE(relay.count(SENDTEXT), 1);
         const QByteArray said = relay.recordsOf(SENDTEXT).first();
         QCOMPARE(SendTextReader{said}.text(), QByteArray("hello"));
@@ -278,7 +281,7 @@ private slots:
         relay.ack();
         QTRY_COMPARE(core.state(), int(ssInLobby));
 
-        core.LeaveRoomClick();
+        core.leaveLobby();
         QCOMPARE(core.state(), int(ssLeaveGame));
         QTRY_COMPARE(relay.count(LEAVEGAME), 1);
         QCOMPARE(relay.recordsOf(LEAVEGAME).first().size(), 12);
@@ -313,16 +316,16 @@ private slots:
         QSignalSpy notices(&core, &ClientCore::notice);
         sendGame(relay, 1, "a", 0);
         QTRY_COMPARE(core.gameList()->rowCount(), 1);
-        core.GamesListBoxClick(0);
-        core.WatchGameClick();
+        arbelon::test::selectRow(core, 0);
+        arbelon::test::watchSelected(core);
         QTRY_COMPARE(relay.count(WAITFORGAME), 1);
         if (refused != ssWaitForGame) {
             relay.ack();
             QTRY_COMPARE(core.state(), int(ssInLobby));
             if (refused == ssSendText)
-                QVERIFY(core.LobbyEditKeyPress(QStringLiteral("too fast")));
+                QVERIFY(core.sendChat(QStringLiteral("too fast")));
             else
-                core.LeaveRoomClick();
+                core.leaveLobby();
         }
         QCOMPARE(core.state(), refused);
         relay.ack(1);
@@ -335,9 +338,9 @@ private slots:
 
         // The next request goes out.
         if (after == ssIdle)
-            core.WatchGameClick();
+            arbelon::test::watchSelected(core);
         else
-            QVERIFY(core.LobbyEditKeyPress(QStringLiteral("again")));
+            QVERIFY(core.sendChat(QStringLiteral("again")));
         QTRY_COMPARE(relay.count(WAITFORGAME) + relay.count(SENDTEXT) + relay.count(LEAVEGAME),
                      refused == ssWaitForGame ? 2 : 3);
     }
@@ -351,8 +354,8 @@ private slots:
         connectViewer(core, prompts, relay, kCloseAddr);
         sendGame(relay, 3, "g", 0);
         QTRY_COMPARE(core.gameList()->rowCount(), 1);
-        core.GamesListBoxClick(0);
-        core.WatchGameClick();
+        arbelon::test::selectRow(core, 0);
+        arbelon::test::watchSelected(core);
         relay.ack();
         QTRY_COMPARE(core.state(), int(ssInLobby));
         core.demoList()->appendRow(QStringLiteral("G061226_210509"));
@@ -384,10 +387,10 @@ private slots:
         QTRY_COMPARE(core.gameList()->rowCount(), 1);
         const GameRow &row = core.gameList()->row(0);
         QCOMPARE(row.id, 4000000000u);
-        QCOMPARE(row.game, QStringLiteral("Quake 2"));
+        QCOMPARE(row.gameType, std::optional<GameType>(GameType::Quake2));
         QCOMPARE(row.mod, QByteArray("ctf"));
-        core.GamesListBoxClick(0);
-        core.WatchGameClick();
+        arbelon::test::selectRow(core, 0);
+        arbelon::test::watchSelected(core);
         QTRY_COMPARE(relay.count(WAITFORGAME), 1);
         QCOMPARE(quint32(WaitForGameReader{relay.recordsOf(WAITFORGAME).first()}.gameId()),
                  4000000000u);
@@ -418,8 +421,8 @@ private slots:
         sendGame(relay, 10, "first", 0);
         sendGame(relay, 11, "second", gameType, "m", 4294967295u);
         QTRY_COMPARE(core.gameList()->rowCount(), 2);
-        core.GamesListBoxClick(1);
-        QCOMPARE(core.gameList()->row(1).game, gameText);
+        arbelon::test::selectRow(core, 1);
+        QCOMPARE(core.gameList()->index(1, GameListModel::ColGame).data().toString(), gameText);
         QCOMPARE(core.gameList()->row(1).users, 4294967295u);
 
         // A known ID replaces its row in place and keeps the selection.
@@ -430,7 +433,7 @@ private slots:
 
         // Watching a game of another type keeps the watched and session types.
         core.settings().gameTypeSystem = 0;
-        core.WatchGameClick();
+        arbelon::test::watchSelected(core);
         QCOMPARE(core.settings().gameTypeSystem, gameType == 1 ? 1 : 0);
 
         // Removing an unknown ID changes nothing but is answered.
@@ -450,12 +453,12 @@ private slots:
         sendGame(relay, 1, "one", 0);
         sendGame(relay, 2, "two", 0);
         QTRY_COMPARE(core.gameList()->rowCount(), 2);
-        core.GamesListBoxClick(1);
+        arbelon::test::selectRow(core, 1);
         relay.send(buildGameRemoved(2));
         QTRY_COMPARE(core.gameList()->rowCount(), 1);
         QCOMPARE(core.gameList()->selectedRow(), -1);
-        QVERIFY(core.watchGameEnabled());
-        core.WatchGameClick();
+        QVERIFY(!core.watchGameEnabled());
+        arbelon::test::watchSelected(core);
         QTest::qWait(50);
         QCOMPARE(relay.count(WAITFORGAME), 0);
         QCOMPARE(core.state(), int(ssIdle));
@@ -530,15 +533,15 @@ private slots:
         // Entering a lobby empties both.
         sendGame(relay, 1, "g", 0);
         QTRY_COMPARE(core.gameList()->rowCount(), 1);
-        core.GamesListBoxClick(0);
-        core.WatchGameClick();
+        arbelon::test::selectRow(core, 0);
+        arbelon::test::watchSelected(core);
         relay.ack();
         QTRY_COMPARE(core.state(), int(ssInLobby));
         QVERIFY(core.users()->stringList().isEmpty());
         QVERIFY(core.chatLines().isEmpty());
 
         // An empty line still goes out; an unknown ACKNAK result in the lobby changes nothing.
-        QVERIFY(core.LobbyEditKeyPress(QString()));
+        QVERIFY(core.sendChat(QString()));
         QTRY_COMPARE(relay.count(SENDTEXT), 1);
         QCOMPARE(SendTextReader{relay.recordsOf(SENDTEXT).first()}.text(), QByteArray());
         relay.ack();
@@ -556,19 +559,19 @@ private slots:
         ScriptedPrompts prompts;
         connectViewer(core, prompts, relay, kViewerAddr);
         prompts.confirmAnswer = false;
-        core.DisconnectButtonClick();
+        core.confirmAndDisconnect();
         QCOMPARE(prompts.questions, QStringList{QStringLiteral("Are you sure you wish to disconnect?")});
         QVERIFY(core.connected());
 
         prompts.confirmAnswer = true;
         QSignalSpy ended(&core, &ClientCore::sessionEnded);
-        core.DisconnectButtonClick();
+        core.confirmAndDisconnect();
         QCOMPARE(ended.size(), 1); // before Close returns
         QVERIFY(!core.connected());
         QVERIFY(core.connectEnabled());
 
         prompts.questions.clear();
-        core.DisconnectButtonClick();
+        core.confirmAndDisconnect();
         QVERIFY(prompts.questions.isEmpty());
     }
 
@@ -577,7 +580,7 @@ private slots:
         ClientCore core;
         ScriptedPrompts prompts;
         core.setPrompts(&prompts);
-        core.ConnectButtonClick();
+        core.connectWithDialog();
         QCOMPARE(prompts.shown.size(), 1);
         QVERIFY(prompts.messages.isEmpty());
         QCOMPARE(core.DemoClient().State(), TWSocket::wsClosed);
@@ -615,7 +618,7 @@ private slots:
             core.settings().userName = QStringLiteral("filmer");
             prompts.answers.append(ConnectValues{kBoxFilmerAddr, QString(), roleFilmer, QStringLiteral("game"),
                                                  gtQuake2, QStringLiteral("baseq2")});
-            core.ConnectButtonClick();
+            core.connectWithDialog();
             QTRY_COMPARE(relay.count(GAMEINFO), 1);
         } else {
             connectViewer(core, prompts, relay, kBoxViewerAddr);
@@ -623,13 +626,13 @@ private slots:
             sendGame(relay, 7, "duel", 0);
             gamesAcked = 1;
             QTRY_COMPARE(acks(relay), gamesAcked);
-            core.GamesListBoxClick(0);
-            core.WatchGameClick();
+            arbelon::test::selectRow(core, 0);
+            arbelon::test::watchSelected(core);
             QTRY_COMPARE(relay.count(WAITFORGAME), 1);
             relay.ack();
             QTRY_COMPARE(core.state(), int(ssInLobby));
             core.setSaveSettings([] { throw std::runtime_error("cannot save the settings"); });
-            core.LeaveRoomClick();
+            core.leaveLobby();
             QTRY_COMPARE(relay.count(LEAVEGAME), 1);
         }
         const int rows = core.gameList()->rowCount();
@@ -681,7 +684,9 @@ private slots:
         ScriptedPrompts prompts;
         core.setPrompts(&prompts);
         core.settings().userName = QStringLiteral("linker");
-        core.settings().quake2Dir = QDir::tempPath() + QLatin1Char('/');
+        const QTemporaryDir games;
+        QVERIFY(QDir(games.path()).mkpath(QStringLiteral("baseq2")));
+        core.settings().quake2Dir = games.path() + QLatin1Char('/');
         LinkWatch watch(core);
         watch.setGameWaitMs(300);
         QSignalSpy watching(&watch, &LinkWatch::watching);
@@ -738,7 +743,9 @@ private slots:
         prompts.confirmAnswer = agree;
         core.setPrompts(&prompts);
         core.settings().userName = QStringLiteral("linker");
-        core.settings().quake2Dir = QDir::tempPath() + QLatin1Char('/');
+        const QTemporaryDir games;
+        QVERIFY(QDir(games.path()).mkpath(QStringLiteral("baseq2")));
+        core.settings().quake2Dir = games.path() + QLatin1Char('/');
         LinkWatch watch(core);
         QSignalSpy watching(&watch, &LinkWatch::watching);
         QSignalSpy declined(&watch, &LinkWatch::declined);

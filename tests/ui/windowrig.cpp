@@ -72,8 +72,8 @@ void typeInto(QLineEdit *edit, const QString &text)
 
 WindowRig::WindowRig(const QString &userName) : m_userName(userName)
 {
-    QDir(m_dir.path()).mkpath(QStringLiteral("q2"));
-    QDir(m_dir.path()).mkpath(QStringLiteral("q3"));
+    QDir(m_dir.path()).mkpath(QStringLiteral("q2/baseq2"));
+    QDir(m_dir.path()).mkpath(QStringLiteral("q3/baseq3"));
 }
 
 WindowRig::~WindowRig() = default;
@@ -85,6 +85,7 @@ TMainForm &WindowRig::make()
     // Only the Windows programs: what this machine has installed must not ask questions.
     hooks.engines = QList<EngineProfile>{engineprofiles::original(0), engineprofiles::original(1)};
     hooks.store = SettingsStore(m_dir.filePath(QStringLiteral("settings.reg")));
+    hooks.quitting = quitting;
     hooks.askUserName = [name = m_userName](QWidget *, const QString &) { return std::optional<QString>(name); };
     if (!realDialog) {
         hooks.connectDialog = [this](QWidget *, ConnectValues &values) {

@@ -82,6 +82,7 @@ public:
     FormPrompts prompts;
     FakeGameRunningCheck running;
     RecordingStarter starter;
+    std::function<bool()> quitting; // MainFormHooks::quitting
 
     // Builds the window, points the games at folders of its own and shows it.
     TMainForm &make();

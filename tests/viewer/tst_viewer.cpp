@@ -3,9 +3,11 @@
 #include "clientcore.h"
 #include "demolistmodel.h"
 #include "gamelistmodel.h"
+#include "gamerunning.h"
 #include "programstarter.h"
 #include "viewerdemofile.h"
 #include "viewerreception.h"
+#include "common/sessiondriving.h"
 #include "common/fakerelay.h"
 #include "q3codec.h"
 #include "viewerlive.h"
@@ -84,6 +86,15 @@ QByteArray zlibStreamWithDictionary(QByteArrayView raw)
     return out;
 }
 
+// A demo of four blocks, each of other bytes.
+QList<QByteArray> demoBlocks()
+{
+    QList<QByteArray> blocks;
+    for (int i = 0; i < 4; ++i)
+        blocks.append(demoBytes(9000 + i * 1000, quint32(i)));
+    return blocks;
+}
+
 quint32 crcOf(QByteArrayView raw)
 {
     return quint32(crc32(0, reinterpret_cast<const Bytef *>(raw.data()), uInt(raw.size())));
@@ -128,6 +139,7 @@ struct Rig {
     FakeRelay relay;
     ScriptedPrompts prompts;
     RecordingStarter starter;
+    FakeGameRunningCheck running;
     QDateTime now = kT1;
     ClientCore core; // destroyed first
 
@@ -135,10 +147,13 @@ struct Rig {
     {
         q2 = root.path() + QStringLiteral("/q2/");
         q3 = root.path() + QStringLiteral("/q3/");
-        QDir().mkpath(q2);
-        QDir().mkpath(q3);
+        QDir().mkpath(q2 + QStringLiteral("baseq2"));
+        QDir().mkpath(q3 + QStringLiteral("baseq3"));
         core.setPrompts(&prompts);
         core.setProgramStarter(&starter);
+        core.setGameRunningCheck(&running);
+        // The Viewer asks through the core's prompts, as the window's do.
+        core.viewer().setConfirm([this](const QString &q) { return prompts.confirm(q); });
         core.setClock([this] { return now; });
         core.settings().userName = QStringLiteral("viewer");
         core.settings().quake2Dir = q2;
@@ -168,7 +183,7 @@ bool enterLobby(Rig &rig, const QByteArray &game = "abc", qint32 type = 0,
     v.serverAddress = kAddr;
     v.role = roleViewer;
     rig.prompts.answers.append(v);
-    rig.core.ConnectButtonClick();
+    rig.core.connectWithDialog();
     if (!QTest::qWaitFor([&] { return rig.relay.count(USERINFO) == 1; }, kWaitMs))
         return false;
     rig.relay.ack();
@@ -177,8 +192,8 @@ bool enterLobby(Rig &rig, const QByteArray &game = "abc", qint32 type = 0,
     rig.relay.send(buildGameInfoDetailed(7, game, type, 1, mod));
     if (!QTest::qWaitFor([&] { return rig.relay.count(ACKNAK) == 1; }, kWaitMs))
         return false;
-    rig.core.GamesListBoxClick(0);
-    rig.core.WatchGameClick();
+    arbelon::test::selectRow(rig.core, 0);
+    arbelon::test::watchSelected(rig.core);
     if (!QTest::qWaitFor([&] { return rig.relay.count(WAITFORGAME) == 1; }, kWaitMs))
         return false;
     rig.relay.ack();
@@ -372,7 +387,7 @@ private slots:
         QVERIFY(enterLobby(rig));
         QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
         QVERIFY(endsSession(rig, packet));
-        QCOMPARE(entriesUnder(rig.root.path()), (QStringList{QStringLiteral("q2"), QStringLiteral("q3")}));
+        QCOMPARE(entriesUnder(rig.root.path()), (QStringList{QStringLiteral("q2"), QStringLiteral("q2/baseq2"), QStringLiteral("q3"), QStringLiteral("q3/baseq3")}));
     }
 
     void blockBeforeAnyDemoEndsSession()
@@ -380,7 +395,7 @@ private slots:
         Rig rig;
         QVERIFY(enterLobby(rig));
         QVERIFY(endsSession(rig, goodPacket(demoBytes(25000, 1))));
-        QCOMPARE(entriesUnder(rig.root.path()), (QStringList{QStringLiteral("q2"), QStringLiteral("q3")}));
+        QCOMPARE(entriesUnder(rig.root.path()), (QStringList{QStringLiteral("q2"), QStringLiteral("q2/baseq2"), QStringLiteral("q3"), QStringLiteral("q3/baseq3")}));
         QCOMPARE(rig.core.dataInLabel(), QStringLiteral("0"));
     }
 
@@ -449,7 +464,7 @@ private slots:
         QCOMPARE(readAll(rig.demoPath(kName1)), a);
         QCOMPARE(readAll(rig.demoPath(second)), b);
         QCOMPARE(rig.rowNames(), (QStringList{kName1, second}));
-        rig.core.DemoListDblClick(1);
+        rig.core.playDemo(1, arbelon::PlayFrom::Auto);
         QCOMPARE(rig.starter.launches.size(), 1);
         QCOMPARE(rig.starter.launches[0].arguments.last(), second + QStringLiteral(".dm2"));
     }
@@ -490,11 +505,11 @@ private slots:
         const QStringList rows = rig.rowNames();
         QCOMPARE(rows.size(), 2);
 
-        rig.core.DemoListDblClick(-1); // nothing selected
-        rig.core.DemoListDblClick(2);  // past the last row
+        rig.core.playDemo(-1, arbelon::PlayFrom::Auto); // nothing selected
+        rig.core.playDemo(2, arbelon::PlayFrom::Auto);  // past the last row
         QVERIFY(rig.starter.launches.isEmpty());
 
-        rig.core.DemoListDblClick(0);
+        rig.core.playDemo(0, arbelon::PlayFrom::Auto);
         QCOMPARE(rig.starter.launches.size(), 1);
         const QString gameDir = type == 1 ? rig.q3 : rig.q2;
         QCOMPARE(rig.starter.launches[0].program, gameDir + exe);
@@ -508,6 +523,98 @@ private slots:
         QCOMPARE(exchange(rig, goodPacket(demoBytes(1000, 3))), 0);
         QCOMPARE(rig.rowNames(), rows);
         QCOMPARE(rig.core.demo().currentDemoName, rows.last());
+    }
+
+    // A start while the game runs is asked about first; No starts nothing.
+    void secondStartAsksFirst_data()
+    {
+        QTest::addColumn<bool>("ownRuns");   // the game this client started still runs
+        QTest::addColumn<bool>("otherRuns"); // the running check finds the game
+        QTest::addColumn<bool>("yes");
+        QTest::addColumn<int>("launches");   // of two starts
+        QTest::addColumn<int>("questions");
+        QTest::newRow("nothing runs") << false << false << false << 2 << 0;
+        QTest::newRow("its game runs, No") << true << false << false << 1 << 1;
+        QTest::newRow("its game runs, Yes") << true << false << true << 2 << 1;
+        QTest::newRow("the game runs already, No") << false << true << false << 0 << 2;
+        QTest::newRow("the game runs already, Yes") << false << true << true << 2 << 2;
+    }
+    void secondStartAsksFirst()
+    {
+        QFETCH(bool, ownRuns);
+        QFETCH(bool, otherRuns);
+        QFETCH(bool, yes);
+        QFETCH(int, launches);
+        QFETCH(int, questions);
+        Rig rig;
+        rig.starter.keepsRunning = ownRuns;
+        rig.running.setRunning(otherRuns);
+        rig.prompts.confirmAnswer = yes;
+        QVERIFY(enterLobby(rig));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        QCOMPARE(exchange(rig, goodPacket(demoBytes(25000, 1))), 0);
+        rig.core.viewer().DemoListDblClick(0);
+        rig.core.viewer().playFromStart(0);
+        QCOMPARE(rig.starter.launches.size(), launches);
+        QCOMPARE(rig.prompts.questions.size(), questions);
+        const QString asked = rig.core.gameInstall(0).engine.title
+            + QStringLiteral(" is already running. Start it again with this demo?");
+        QCOMPARE(rig.prompts.questions.filter(asked).size(), questions);
+    }
+
+    // Joining a game again brings its demo again from the start: an earlier file of it is
+    // taken up and completed, checked byte by byte; a file of any other demo stays as it was.
+    void earlierCopyIsTakenUp_data()
+    {
+        QTest::addColumn<int>("before");       // blocks a first visit received
+        QTest::addColumn<QString>("planted");  // a file there before
+        QTest::addColumn<QByteArray>("plantedBytes");
+        const QByteArray whole = demoBlocks().join();
+        QTest::newRow("after the whole demo") << 4 << QString() << QByteArray();
+        QTest::newRow("after a part of it") << 2 << QString() << QByteArray();
+        QTest::newRow("same game, other bytes") << 0 << QStringLiteral("ABC311226_235959.dm2") << demoBytes(40000, 9);
+        QTest::newRow("same first block, then other bytes")
+            << 0 << QStringLiteral("ABC311226_235959.dm2") << demoBlocks().first() + demoBytes(20000, 9);
+        QTest::newRow("a live copy") << 0 << QStringLiteral("ABC311226_235959.live.dm2") << whole;
+        QTest::newRow("another game's demo") << 0 << QStringLiteral("ABCD311226_235959.dm2") << whole;
+    }
+    void earlierCopyIsTakenUp()
+    {
+        QFETCH(int, before);
+        QFETCH(QString, planted);
+        QFETCH(QByteArray, plantedBytes);
+        QTemporaryDir games;
+        const QString demos = games.filePath(QStringLiteral("q2/baseq2/demos/"));
+        QVERIFY(QDir().mkpath(demos));
+        QFile f(demos + planted);
+        QVERIFY(planted.isEmpty() || (f.open(QIODevice::WriteOnly) && f.write(plantedBytes) == plantedBytes.size()));
+        f.close();
+        const QList<QByteArray> blocks = demoBlocks();
+        QStringList notices;
+        // Each visit is a session of its own, as after the client started again.
+        const auto visit = [&](int n, const QDateTime &when) {
+            Rig rig;
+            rig.core.settings().quake2Dir = games.filePath(QStringLiteral("q2/"));
+            rig.now = when;
+            QSignalSpy told(&rig.core, &ClientCore::noticeLine);
+            bool ok = enterLobby(rig) && exchange(rig, buildDemoRestart(0)) == 0;
+            for (int i = 0; ok && i < n; ++i)
+                ok = exchange(rig, goodPacket(blocks[i])) == 0;
+            for (const QList<QVariant> &line : std::as_const(told))
+                notices.append(line.at(0).toString());
+            return ok;
+        };
+        QVERIFY(before == 0 || visit(before, kT1));
+        QVERIFY(visit(4, kT1.addSecs(3600)));
+        const QString exact = before > 0 ? kName1 + QStringLiteral(".dm2") : QStringLiteral("ABC010227_100507.dm2");
+        QCOMPARE(QDir(demos).entryList(QDir::Files, QDir::Name),
+                 (planted.isEmpty() ? QStringList{exact} : QStringList{exact, planted}));
+        QCOMPARE(readAll(demos + exact), blocks.join());
+        QCOMPARE(readAll(demos + planted), plantedBytes);
+        const QString resumed = QStringLiteral("Resuming demos/%1 (%2 bytes already here)")
+                                    .arg(kName1 + QStringLiteral(".dm2"))
+                                    .arg(blocks.mid(0, before).join().size());
+        QCOMPARE(notices.count(resumed), before > 0 ? 1 : 0);
     }
 
     void realStarterRunsGameInItsDirectory()
@@ -531,7 +638,7 @@ private slots:
         QVERIFY(enterLobby(rig));
         QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
         QCOMPARE(exchange(rig, goodPacket(demoBytes(25000, 1))), 0);
-        rig.core.DemoListDblClick(0);
+        rig.core.playDemo(0, arbelon::PlayFrom::Auto);
         const QString record = rig.q2 + QStringLiteral("launch.txt");
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), kWaitMs);
         const QStringList lines = QString::fromUtf8(readAll(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -584,8 +691,9 @@ private slots:
         const QString file = QStringLiteral("q2/baseq2/demos/") + kName1 + QStringLiteral(".dm2");
         QCOMPARE(entriesUnder(rig.root.path()),
                  (QStringList{QStringLiteral("q2"), QStringLiteral("q2/baseq2"),
-                              QStringLiteral("q2/baseq2/demos"), file, QStringLiteral("q3")}));
-        rig.core.DemoListDblClick(0);
+                              QStringLiteral("q2/baseq2/demos"), file, QStringLiteral("q3"),
+                              QStringLiteral("q3/baseq3")}));
+        rig.core.playDemo(0, arbelon::PlayFrom::Auto);
         QCOMPARE(rig.starter.launches.size(), 1);
         QCOMPARE(rig.starter.launches[0].arguments,
                  (QStringList{QStringLiteral("+set"), QStringLiteral("game"), QStringLiteral("baseq2"),
@@ -608,7 +716,7 @@ private slots:
         QCOMPARE(exchange(rig, goodPacket(a)), 0);
         QVERIFY(rig.core.viewer().demoFileOpen());
         if (leave) {
-            rig.core.LeaveRoomClick();
+            rig.core.leaveLobby();
             QTRY_COMPARE_WITH_TIMEOUT(rig.relay.count(LEAVEGAME), 1, kWaitMs);
             rig.relay.ack();
             QTRY_COMPARE_WITH_TIMEOUT(rig.core.state(), int(ssIdle), kWaitMs);
@@ -652,6 +760,8 @@ private slots:
         const QByteArray full = f.readAll();
         const QByteArray demo = whole ? full : full.left(32768);
         Rig rig;
+        // The game it started runs on: the restarts that replace it are not asked about.
+        rig.starter.keepsRunning = true;
         QVERIFY(enterLobby(rig, "abc", 1, "baseq3"));
         // The engines' 4 kB steps, about 4 s of this match each: the pace of a game played now.
         const auto send = [&rig](const QByteArray &bytes, const std::function<void()> &each) {
@@ -668,14 +778,14 @@ private slots:
         if (atListing) {
             connect(rig.core.demoList(), &QAbstractItemModel::rowsInserted, &rig.core, [&] {
                 if (!asked)
-                    rig.core.DemoListDblClick(0);
+                    rig.core.playDemo(0, arbelon::PlayFrom::Auto);
                 asked = true;
             });
         }
         QVERIFY(send(demo, [&] {
             if (!asked && rig.core.demoList()->rowCount() == 1) {
                 QCOMPARE(rig.core.demoList()->stateText(rig.core.demoList()->state(0)), QStringLiteral("live"));
-                rig.core.DemoListDblClick(0);
+                rig.core.playDemo(0, arbelon::PlayFrom::Auto);
                 asked = true;
             }
         }));
@@ -714,12 +824,13 @@ private slots:
         QCOMPARE(rig.core.demoList()->stateText(rig.core.demoList()->state(0)), state);
         QCOMPARE(rig.starter.launches.size(), launches);
         QCOMPARE(rig.starter.stops, launches - 1);
+        QVERIFY(rig.prompts.questions.isEmpty());
         if (launches > 1)
             QVERIFY(rig.starter.launches.last().arguments.at(1).contains(QStringLiteral(".live")));
         // The live copies are not listed: the demo list names what arrived.
         QVERIFY(!rig.rowNames().join(QLatin1Char(' ')).contains(QStringLiteral(".live")));
 
-        rig.core.LeaveRoomClick();
+        rig.core.leaveLobby();
         QTRY_COMPARE_WITH_TIMEOUT(rig.relay.count(LEAVEGAME), 1, kWaitMs);
         rig.relay.ack();
         QTRY_COMPARE_WITH_TIMEOUT(rig.core.state(), int(ssIdle), kWaitMs);
@@ -738,13 +849,13 @@ private slots:
         ConnectValues v;
         v.serverAddress = kAddr; // nothing listens on the Filmer port there
         v.role = roleFilmer;
-        core.startConnection(v);
+        core.connectTo(v);
         QTRY_VERIFY_WITH_TIMEOUT(ended.count() > 0, kWaitMs);
-        QCOMPARE(core.role(), int(roleFilmer));
+        QCOMPARE(core.role(), Role::Filmer);
 
         core.demo().listedNames = {kName1};
         core.demo().gameProgramPath = dir.filePath(QStringLiteral("quake2.exe"));
-        core.DemoListDblClick(0);
+        core.playDemo(0, arbelon::PlayFrom::Auto);
         QVERIFY(starter.launches.isEmpty());
 
         const QString recording = dir.filePath(QStringLiteral("rec.dm2"));
@@ -780,12 +891,13 @@ private slots:
         QFile f(mine);
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write("my demo") == 7);
         f.close();
-        const QByteArray block = goodPacket(demoBytes(100, 1));
+        // Each demo of its own bytes: the same bytes again would be the same demo, taken up.
+        const auto block = [](int i) { return goodPacket(demoBytes(100, quint32(i))); };
         for (int i = 0; i < cap + 2; ++i) {
             rig.now = rig.now.addSecs(stepSeconds);
             const int expected = i < cap ? 0 : 1;
             QCOMPARE(exchange(rig, buildDemoRestart(0)), expected);
-            QCOMPARE(exchange(rig, block), expected);
+            QCOMPARE(exchange(rig, block(i)), expected);
         }
         QVERIFY(rig.core.connected());
         const QStringList files = QDir(QFileInfo(mine).absolutePath()).entryList(QDir::Files);
@@ -797,7 +909,7 @@ private slots:
             // A minute later demos are taken again.
             rig.now = rig.now.addSecs(60);
             QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
-            QCOMPARE(exchange(rig, block), 0);
+            QCOMPARE(exchange(rig, block(cap + 2)), 0);
         }
     }
 

@@ -76,7 +76,7 @@ bool shootTelling(const QString &outDir)
         form.findChild<QToolButton *>(QStringLiteral("ConnectButton"))->click();
         waitFor([] { return false; }, 300);
         ok = save(form.grab(), outDir + QStringLiteral("/mainwindow-connecting.png")) && ok;
-        form.core().CancelConnectClick();
+        form.core().cancelConnecting();
     }
 
     // The menu bar, its first menu open over the window.
@@ -130,7 +130,7 @@ bool shootTelling(const QString &outDir)
     if (!waitFor([games] { return games->model()->rowCount() == 1; }, 10000))
         return false;
     games->setCurrentIndex(games->model()->index(0, 0));
-    form.core().GamesListBoxClick(0);
+    form.core().selectGame(form.core().gameList()->row(0).id);
     form.findChild<QToolButton *>(QStringLiteral("WatchGame"))->click();
     return waitFor([&boxWatch] { return !boxWatch.isActive(); }, 10000) && ok;
 }
