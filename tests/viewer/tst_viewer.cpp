@@ -528,27 +528,25 @@ private slots:
     // A start while the game runs is asked about first; No starts nothing.
     void secondStartAsksFirst_data()
     {
-        QTest::addColumn<bool>("ownRuns");   // the game this client started still runs
-        QTest::addColumn<bool>("otherRuns"); // the running check finds the game
+        QTest::addColumn<QString>("runs"); // "own": the game this client started; "other": one found
         QTest::addColumn<bool>("yes");
-        QTest::addColumn<int>("launches");   // of two starts
+        QTest::addColumn<int>("launches"); // of two starts
         QTest::addColumn<int>("questions");
-        QTest::newRow("nothing runs") << false << false << false << 2 << 0;
-        QTest::newRow("its game runs, No") << true << false << false << 1 << 1;
-        QTest::newRow("its game runs, Yes") << true << false << true << 2 << 1;
-        QTest::newRow("the game runs already, No") << false << true << false << 0 << 2;
-        QTest::newRow("the game runs already, Yes") << false << true << true << 2 << 2;
+        QTest::newRow("nothing runs") << QString() << false << 2 << 0;
+        QTest::newRow("its game runs, No") << QStringLiteral("own") << false << 1 << 1;
+        QTest::newRow("its game runs, Yes") << QStringLiteral("own") << true << 2 << 1;
+        QTest::newRow("the game runs already, No") << QStringLiteral("other") << false << 0 << 2;
+        QTest::newRow("the game runs already, Yes") << QStringLiteral("other") << true << 2 << 2;
     }
     void secondStartAsksFirst()
     {
-        QFETCH(bool, ownRuns);
-        QFETCH(bool, otherRuns);
+        QFETCH(QString, runs);
         QFETCH(bool, yes);
         QFETCH(int, launches);
         QFETCH(int, questions);
         Rig rig;
-        rig.starter.keepsRunning = ownRuns;
-        rig.running.setRunning(otherRuns);
+        rig.starter.keepsRunning = runs == QStringLiteral("own");
+        rig.running.setRunning(runs == QStringLiteral("other"));
         rig.prompts.confirmAnswer = yes;
         QVERIFY(enterLobby(rig));
         QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
@@ -557,9 +555,9 @@ private slots:
         rig.core.viewer().playFromStart(0);
         QCOMPARE(rig.starter.launches.size(), launches);
         QCOMPARE(rig.prompts.questions.size(), questions);
-        const QString asked = rig.core.gameInstall(0).engine.title
-            + QStringLiteral(" is already running. Start it again with this demo?");
-        QCOMPARE(rig.prompts.questions.filter(asked).size(), questions);
+        QCOMPARE(rig.prompts.questions.filter(rig.core.gameInstall(0).engine.title
+                                              + QStringLiteral(" is already running. Start it again with this demo?")).size(),
+                 questions);
     }
 
     // Joining a game again brings its demo again from the start: an earlier file of it is
