@@ -14,13 +14,15 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHeaderView>
-#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#ifndef QT_NO_SESSIONMANAGER
+#include <QSessionManager>
+#endif
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -35,16 +37,6 @@ namespace {
 
 constexpr int kPageRole = Qt::UserRole + 1; // the node's page number
 constexpr int kTraceLineLimit = 5000;
-
-std::optional<QString> askUserNameBox(QWidget *parent, const QString &current)
-{
-    bool ok = false;
-    const QString text = QInputDialog::getText(parent, QStringLiteral("Enter user name"),
-                                               QStringLiteral("Prompt"), QLineEdit::Normal, current, &ok);
-    if (!ok)
-        return std::nullopt;
-    return text;
-}
 
 } // namespace
 
@@ -62,13 +54,20 @@ TMainForm::TMainForm(MainFormHooks hooks, QWidget *parent)
     setWindowIcon(toolIcon(ToolPicture::WatchGame));
     resize(713, 433);
 
-    if (!m_hooks.askUserName)
-        m_hooks.askUserName = askUserNameBox;
+    if (!m_hooks.askUserName) {
+        // Every box after the first follows one that ended without a name: it says why it is back.
+        m_hooks.askUserName = [asked = 0](QWidget *parent, const QString &current) mutable {
+            return WidgetPrompts::askUserName(parent, current, asked++ > 0);
+        };
+    }
     if (!m_hooks.runFolderDialog)
         m_hooks.runFolderDialog = TFolderSelectForm::run;
-    // Each connect attempt gets a dialog of its own, made for that one use.
-    m_widgetPrompts.setConnectDialog(m_hooks.connectDialog ? m_hooks.connectDialog
-                                                           : WidgetPrompts::ConnectDialog(runConnectDialog));
+    // Each connect attempt gets a dialog of its own, made for that one use, offering the
+    // servers of the last attempts.
+    const WidgetPrompts::ConnectDialog offering = [this](QWidget *parent, ConnectValues &values) {
+        return runConnectDialogOffering(parent, values, m_core->settings().recentServers);
+    };
+    m_widgetPrompts.setConnectDialog(m_hooks.connectDialog ? m_hooks.connectDialog : offering);
     m_core->setPrompts(m_prompts);
     m_core->setSaveSettings([this] { m_store.SaveSettings(m_core->settings()); });
 
@@ -149,6 +148,14 @@ TMainForm::TMainForm(MainFormHooks hooks, QWidget *parent)
     applyColumnWidths(m_store.readColumnWidths());
     refresh();
     centreOnScreen();
+    // The application ends from outside the window (the desktop session ends: on Windows
+    // WM_QUERYENDSESSION, then WM_ENDSESSION quits the loop): saved as at a close, unasked.
+    if (auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
+#ifndef QT_NO_SESSIONMANAGER
+        connect(app, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &) { sessionEnding(); });
+#endif
+        connect(app, &QCoreApplication::aboutToQuit, this, &TMainForm::sessionEnding);
+    }
 
     FormCreate();
 }
@@ -238,6 +245,7 @@ void TMainForm::FormCreate()
         return;
     }
     refresh();
+    restoreWindowPlace();
 
     // A stored directory that has gone is asked for again; an empty one means "not installed".
     if (!s.quake2Dir.isEmpty() && !QFileInfo(s.quake2Dir).isDir())
@@ -265,12 +273,42 @@ void TMainForm::FormDestroy()
     if (m_destroyed)
         return;
     m_destroyed = true;
+    keepWindowPlace();
     m_core->shutdown();
     try {
         m_store.writeColumnWidths(columnWidths());
     } catch (const ERegistryException &e) {
         m_prompts->showError(e.message());
     }
+}
+
+void TMainForm::restoreWindowPlace()
+{
+    const ClientSettings &s = m_core->settings();
+    if (s.windowGeometry.isNull())
+        return;
+    QList<QRect> areas;
+    if (const QScreen *primary = QGuiApplication::primaryScreen())
+        areas << primary->availableGeometry();
+    for (const QScreen *screen : QGuiApplication::screens()) {
+        if (screen != QGuiApplication::primaryScreen())
+            areas << screen->availableGeometry();
+    }
+    // Kept: the frame's corner and the inner size. The frame's own width is known only once
+    // shown (nothing before), so it is added when there is one to add.
+    const QSize frame = frameGeometry().size() - size();
+    const QRect placed = fitOnScreens(QRect(s.windowGeometry.topLeft(), s.windowGeometry.size() + frame), areas);
+    resize((placed.size() - frame).expandedTo(minimumSizeHint()));
+    move(placed.topLeft());
+    if (s.windowMaximized)
+        setWindowState(windowState() | Qt::WindowMaximized);
+}
+
+void TMainForm::keepWindowPlace()
+{
+    ClientSettings &s = m_core->settings();
+    s.windowMaximized = isMaximized();
+    s.windowGeometry = s.windowMaximized ? normalGeometry() : QRect(pos(), size());
 }
 
 void TMainForm::sessionEnding()
@@ -281,9 +319,11 @@ void TMainForm::sessionEnding()
 
 void TMainForm::closeEvent(QCloseEvent *event)
 {
-    // Quitting ends the session as Disconnect does, and asks as it does.
+    // Quitting ends the session as Disconnect does, and asks as it does; the system's request
+    // to end (a logout's SIGTERM) is not asked about, as nothing would wait for the answer.
     // A question whose session died while it was open has nothing left to ask about.
-    if (!m_destroyed && m_core->quitNeedsConfirmation()
+    const bool systemEnds = m_hooks.quitting && m_hooks.quitting();
+    if (!m_destroyed && !systemEnds && m_core->quitNeedsConfirmation()
         && !m_prompts->confirm(QStringLiteral("Are you sure you wish to quit? Quitting disconnects."))
         && m_core->quitNeedsConfirmation()) {
         event->ignore();
@@ -309,6 +349,19 @@ bool TMainForm::eventFilter(QObject *watched, QEvent *event)
                                                                     | QItemSelectionModel::Rows);
             GamesListBoxSelectionChange();
             WatchGameClick();
+            return true;
+        }
+    }
+    if (watched == DemoList && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            // Enter plays the row under the cursor, as a double-click does.
+            const QModelIndex current = DemoList->currentIndex();
+            if (current.isValid()) {
+                DemoList->selectionModel()->select(current, QItemSelectionModel::ClearAndSelect
+                                                                | QItemSelectionModel::Rows);
+                DemoListDblClick(current.row());
+            }
             return true;
         }
     }

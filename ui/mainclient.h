@@ -42,8 +42,8 @@ struct MainFormHooks {
     UserPrompts *prompts = nullptr;
     // The connect dialog behind the window's own prompts; null for TConnectForm.
     WidgetPrompts::ConnectDialog connectDialog;
-    // The input box "Enter user name" with the prompt "Prompt", holding the current name;
-    // an empty optional when cancelled. Null for the real input box.
+    // The input box "Enter user name" holding the current name; an empty optional when
+    // cancelled. Null for the real input box (WidgetPrompts::askUserName).
     std::function<std::optional<QString>(QWidget *parent, const QString &current)> askUserName;
     // The game folder dialog; true (folder changed) on OK. Null for TFolderSelectForm.
     std::function<bool(QWidget *parent, QString &folder, const QString &executableName,
@@ -106,6 +106,10 @@ private:
     QWidget *buildScoresPanel(QWidget *parent);
     void connectCore();
     void centreOnScreen();
+    // The window's place and size: from the settings (fitted onto a screen that is there),
+    // and into them at the end.
+    void restoreWindowPlace();
+    void keepWindowPlace();
 
     // ---- keeping in step with the core ----
     void refresh();

@@ -18,6 +18,8 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QStringListModel>
 #include <QToolBar>
@@ -186,7 +188,14 @@ QWidget *TMainForm::buildGameListSheet()
 
 QWidget *TMainForm::buildSetupSheet()
 {
-    auto *page = named(new QWidget(this), "SetupSheet");
+    // The page scrolls rather than set the window's smallest height: on a small screen at a
+    // high scale the window still fits. It is as wide as its controls, so only up and down.
+    auto *sheet = named(new QScrollArea(this), "SetupSheet");
+    sheet->setFrameShape(QFrame::NoFrame);
+    sheet->setWidgetResizable(true);
+    sheet->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    sheet->setFocusPolicy(Qt::NoFocus); // Tab goes to the controls, which it scrolls into view
+    auto *page = named(new QWidget(sheet), "SetupPage");
     auto *layout = new QVBoxLayout(page);
 
     auto *user = named(new QGroupBox(QStringLiteral("User Details"), page), "UserDetailsGroup");
@@ -239,7 +248,9 @@ QWidget *TMainForm::buildSetupSheet()
     });
     connect(Quake2BrowseButton, &QPushButton::clicked, this, &TMainForm::Quake2BrowseButtonClick);
     connect(Quake3BrowseButton, &QPushButton::clicked, this, &TMainForm::Quake3BrowseButtonClick);
-    return page;
+    sheet->setWidget(page);
+    sheet->setMinimumWidth(page->minimumSizeHint().width() + sheet->verticalScrollBar()->sizeHint().width());
+    return sheet;
 }
 
 QWidget *TMainForm::buildLobbySheet()
@@ -313,6 +324,7 @@ QWidget *TMainForm::buildLobbySheet()
         live->setEnabled(!rows.isEmpty() && m_core->liveOffered(rows.first().row()));
         DemoListMenu->popup(DemoList->viewport()->mapToGlobal(pos));
     });
+    DemoList->installEventFilter(this); // Enter on a row plays it
     connect(DemoList, &QTreeView::doubleClicked, this, [this](const QModelIndex &index) {
         DemoListDblClick(index.row());
     });
@@ -325,6 +337,7 @@ QWidget *TMainForm::buildLobbySheet()
     LobbyMemo->setReadOnly(true);
     LobbyMemo->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     LobbyMemo->setMaximumBlockCount(kChatLineLimit);
+    LobbyMemo->setTabChangesFocus(true); // read from the keyboard, and left with Tab
     ViewerListBox = named(new QTreeView(middle), "ViewerListBox");
     ViewerListBox->setModel(new TitledListModel(QStringLiteral("Users"), ViewerListBox));
     static_cast<TitledListModel *>(ViewerListBox->model())->setSourceModel(m_core->users());

@@ -2,6 +2,7 @@
 // the game list's kept widths, and the Browse buttons. Settings live in a temporary
 // XDG_CONFIG_HOME; every modal question is answered by the test.
 
+#include "connectform.h"
 #include "folderselect.h"
 #include "gamelistmodel.h"
 #include "mainclient.h"
@@ -15,10 +16,13 @@
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
+#include <QScreen>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QSplitter>
@@ -78,6 +82,7 @@ private slots:
     void firstStart();
     void userNamePromptRepeats_data();
     void userNamePromptRepeats();
+    void userNameBoxSaysWhy();
     void deletedDirectoryAsksForFolder_data();
     void deletedDirectoryAsksForFolder();
     void realFolderDialogAtStart();
@@ -89,6 +94,10 @@ private slots:
     void closingSavesSettings();
     void terminationSignalSaves_data();
     void terminationSignalSaves();
+    void fitsSmallScreen_data();
+    void fitsSmallScreen();
+    void windowPlaceKept_data();
+    void windowPlaceKept();
     void windowPlaceFits_data();
     void windowPlaceFits();
     void columnWidthsKept_data();
@@ -115,6 +124,7 @@ private:
     QList<EngineProfile> m_engines{engineprofiles::original(0), engineprofiles::original(1)};
     std::optional<QString> m_folderAnswer; // empty: Cancel
     bool m_realPrompts = false; // the window's own message boxes, not m_prompts
+    bool m_realNameBox = false; // the window's own "Enter user name" box
 };
 
 void TestMainForm::init()
@@ -128,6 +138,7 @@ void TestMainForm::init()
     m_folderCalls.clear();
     m_folderAnswer.reset();
     m_realPrompts = false;
+    m_realNameBox = false;
     m_engines = {engineprofiles::original(0), engineprofiles::original(1)};
 }
 
@@ -156,12 +167,14 @@ std::unique_ptr<TMainForm> TestMainForm::makeForm()
 {
     MainFormHooks hooks;
     hooks.prompts = m_realPrompts ? nullptr : &m_prompts;
-    hooks.askUserName = [this](QWidget *, const QString &) -> std::optional<QString> {
-        const int i = m_nameAsked++;
-        if (i < m_nameAnswers.size())
-            return m_nameAnswers.at(i);
-        return QStringLiteral("Player");
-    };
+    if (!m_realNameBox) {
+        hooks.askUserName = [this](QWidget *, const QString &) -> std::optional<QString> {
+            const int i = m_nameAsked++;
+            if (i < m_nameAnswers.size())
+                return m_nameAnswers.at(i);
+            return QStringLiteral("Player");
+        };
+    }
     hooks.runFolderDialog = [this](QWidget *, QString &folder, const QString &exe, const QString &title) {
         bool visible = false;
         for (QWidget *w : QApplication::topLevelWidgets())
@@ -274,6 +287,35 @@ void TestMainForm::userNamePromptRepeats()
     QCOMPARE(m_nameAsked, asked);
     QCOMPARE(form->core().settings().userName, name);
     QCOMPARE(form->findChild<QLineEdit *>(QStringLiteral("UserNameEdit"))->text(), name);
+}
+
+// The real box: its caption, its prompt, and after a Cancel the line that says why it is back.
+void TestMainForm::userNameBoxSaysWhy()
+{
+    m_realNameBox = true;
+    QStringList captions;
+    QStringList prompts;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        auto *box = qobject_cast<QInputDialog *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        captions << box->windowTitle();
+        prompts << box->labelText();
+        if (prompts.size() == 1) {
+            box->reject();
+        } else {
+            box->setTextValue(QStringLiteral("Bob"));
+            box->accept();
+        }
+    });
+    poll.start(10);
+    auto form = makeForm();
+    poll.stop();
+    const QString prompt = QStringLiteral("Your name, as others see it in lobbies:");
+    QCOMPARE(captions, (QStringList{QStringLiteral("Enter user name"), QStringLiteral("Enter user name")}));
+    QCOMPARE(prompts, (QStringList{prompt, prompt + QStringLiteral("\nA name is needed to go on.")}));
+    QCOMPARE(form->core().settings().userName, QStringLiteral("Bob"));
 }
 
 void TestMainForm::deletedDirectoryAsksForFolder_data()
@@ -491,6 +533,129 @@ void TestMainForm::terminationSignalSaves()
     QTRY_VERIFY(quit.requested());
     QVERIFY(!form->isVisible());
     QCOMPARE(readSettings().value(kSetup, QStringLiteral("UserNameEdit"))->text(), QStringLiteral("Zed"));
+}
+
+// Every window's smallest size fits a 1280 by 720 laptop screen (less 20 by 40 for the frame
+// and a panel) at the scale factors such screens are used with. Compared in device pixels:
+// the smallest size in logical pixels times the scale. A scale other than this process's is
+// measured by a run of this suite under QT_SCALE_FACTOR, which must be set before the
+// application starts.
+void TestMainForm::fitsSmallScreen_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<int>("scale");
+    for (const int scale : {1, 2}) {
+        for (const char *window : {"MainForm", "ConnectForm", "FolderSelectForm", "UserNameBox"})
+            QTest::addRow("%s at %d", window, scale) << QString::fromLatin1(window) << scale;
+    }
+}
+
+void TestMainForm::fitsSmallScreen()
+{
+    QFETCH(QString, window);
+    QFETCH(int, scale);
+    const QSize screen(1280 - 20, 720 - 40);
+    const int ownScale = qEnvironmentVariableIsSet("QT_SCALE_FACTOR") ? qEnvironmentVariableIntValue("QT_SCALE_FACTOR") : 1;
+    if (scale != ownScale) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_SCALE_FACTOR"), QString::number(scale));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("fitsSmallScreen:") + QString::fromLatin1(QTest::currentDataTag())});
+        QVERIFY(child.waitForFinished(120000));
+        const QByteArray output = child.readAll();
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, output.constData());
+        QVERIFY2(output.contains("PASS   : TestMainForm::fitsSmallScreen("), output.constData());
+        return;
+    }
+    QSize smallest;
+    qreal ratio = 1;
+    const auto measure = [&](QWidget *w) {
+        smallest = w->minimumSizeHint().expandedTo(w->minimumSize());
+        ratio = w->devicePixelRatioF();
+    };
+    if (window == QLatin1String("MainForm")) {
+        auto form = makeForm();
+        form->show();
+        measure(form.get());
+    } else if (window == QLatin1String("ConnectForm")) {
+        TConnectForm dialog; // filming: the widest of its two widths
+        ConnectValues values;
+        values.role = 1;
+        dialog.setValues(values);
+        dialog.show();
+        measure(&dialog);
+    } else if (window == QLatin1String("FolderSelectForm")) {
+        TFolderSelectForm dialog; // with its line about a folder that has gone
+        dialog.setFolder(m_dir->filePath(QStringLiteral("a/folder/that/has/gone/and/a/long/way/down/at/that/")));
+        dialog.setExecutableName(QStringLiteral("quake2.exe"));
+        dialog.setGameTitle(QStringLiteral("Quake 2"));
+        dialog.show();
+        measure(&dialog);
+    } else {
+        QTimer::singleShot(0, this, [&] {
+            if (QWidget *box = QApplication::activeModalWidget()) {
+                measure(box);
+                box->close();
+            }
+        });
+        WidgetPrompts::askUserName(nullptr, QString(), true);
+    }
+    QVERIFY(smallest.isValid());
+    const QSize device = (QSizeF(smallest) * ratio).toSize();
+    QCOMPARE(ratio, qreal(scale));
+    QVERIFY2(device.width() <= screen.width() && device.height() <= screen.height(),
+             qPrintable(QStringLiteral("%1 at scale %2 needs %3x%4 device pixels (%5x%6 logical)")
+                            .arg(window).arg(scale).arg(device.width()).arg(device.height())
+                            .arg(smallest.width()).arg(smallest.height())));
+}
+
+// The window comes back where and as large as it was left, on a screen that is there, and
+// leaves its place in the settings for the next start.
+void TestMainForm::windowPlaceKept_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QPoint>("pos"); // (-1,-1): in the middle of the screen
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("maximized");
+    QTest::newRow("as it was left") << QByteArray("120,90,600,400") << QPoint(120, 90) << QSize(600, 400) << false;
+    QTest::newRow("maximized") << QByteArray("120,90,600,400,maximized") << QPoint(120, 90) << QSize(600, 400) << true;
+    QTest::newRow("off every screen") << QByteArray("5000,5000,600,400") << QPoint(-1, -1) << QSize(600, 400) << false;
+    QTest::newRow("nothing kept") << QByteArray() << QPoint(-1, -1) << QSize(713, 433) << false;
+    QTest::newRow("not a place") << QByteArray("left,top") << QPoint(-1, -1) << QSize(713, 433) << false;
+}
+
+void TestMainForm::windowPlaceKept()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(QPoint, pos);
+    QFETCH(QSize, size);
+    QFETCH(bool, maximized);
+    writeSettings("\"UserNameEdit\"=\"Ann\"" + (stored.isEmpty() ? QByteArray() : "\n\"WindowGeometry\"=\"" + stored + "\""));
+    auto form = makeForm();
+    QCOMPARE(form->size(), size);
+    if (pos == QPoint(-1, -1)) {
+        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        pos = area.topLeft() + QPoint((area.width() - size.width()) / 2, (area.height() - size.height()) / 2);
+    }
+    // Within a pixel: an odd difference is split either way.
+    QVERIFY2(qAbs(form->pos().x() - pos.x()) <= 1 && qAbs(form->pos().y() - pos.y()) <= 1,
+             qPrintable(QStringLiteral("at %1,%2").arg(form->pos().x()).arg(form->pos().y())));
+    QCOMPARE(form->isMaximized(), maximized);
+    if (maximized)
+        return;
+
+    form->show();
+    form->move(40, 30);
+    form->resize(640, 420);
+    form->close();
+    QCOMPARE(readSettings().value(kSetup, QStringLiteral("WindowGeometry"))->text(),
+             QStringLiteral("%1,%2,640,420").arg(form->pos().x()).arg(form->pos().y()));
+    auto again = makeForm();
+    QCOMPARE(again->pos(), form->pos());
+    QCOMPARE(again->size(), QSize(640, 420));
 }
 
 // A kept place comes back on a screen that is there, all of the frame in view.

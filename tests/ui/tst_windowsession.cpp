@@ -541,6 +541,8 @@ void TestWindowSession::demoListPlays_data()
     QTest::newRow("double-click") << QStringLiteral("double-click") << true;
     QTest::newRow("pop-up item on the row") << QStringLiteral("menu") << true;
     QTest::newRow("pop-up item without a selection") << QStringLiteral("menu") << false;
+    QTest::newRow("Return on the row") << QStringLiteral("Return") << true;
+    QTest::newRow("keypad Enter on the row") << QStringLiteral("Enter") << true;
 }
 
 void TestWindowSession::demoListPlays()
@@ -561,6 +563,11 @@ void TestWindowSession::demoListPlays()
 
     if (how == QLatin1String("double-click")) {
         m_w->clickRow("DemoList", 0, true);
+    } else if (how == QLatin1String("Return") || how == QLatin1String("Enter")) {
+        // From the keyboard alone: the list takes the focus, the cursor goes to the row.
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Home);
+        QTest::keyClick(list, how == QLatin1String("Return") ? Qt::Key_Return : Qt::Key_Enter);
     } else {
         // Right-click on the row selects it, as in every list; below the rows nothing is.
         const QRect rowRect = list->visualRect(list->model()->index(0, 0));

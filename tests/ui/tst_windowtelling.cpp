@@ -2,6 +2,7 @@
 // told where they happen, a connection attempt can be watched and cancelled, and everything
 // the toolbar does can be done from the keyboard. Driven as a user would, over loopback.
 
+#include "quitsignals.h"
 #include "twsocket.h"
 #include "windowrig.h"
 #include "common/testaddress.h"
@@ -11,6 +12,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
@@ -18,6 +21,8 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QtEndian>
+
+#include <csignal>
 
 using namespace arbelon;
 using namespace arbelon::test;
@@ -61,6 +66,7 @@ private slots:
     void connectingShowsAndEnds_data();
     void connectingShowsAndEnds();
     void keyboardReachesEveryAction();
+    void tabReachesEveryControl();
     void watchGameFollowsClicksAndSession();
     void questionGoesWithTheLink_data();
     void questionGoesWithTheLink();
@@ -71,6 +77,8 @@ private slots:
 private:
     void connectViewer(Relay &relay);
     void enterLobby(Relay &relay);
+    // Presses Tab from the focused control until the focus comes back to it: the names met.
+    QStringList tabCycle() const;
     QString statusMessage() const { return m_w->form().statusBar()->currentMessage(); }
 
     std::unique_ptr<WindowRig> m_w;
@@ -298,6 +306,47 @@ void TestWindowTelling::keyboardReachesEveryAction()
     QCOMPARE(m_w->core().DemoClient().State(), TWSocket::wsClosed);
 }
 
+QStringList TestWindowTelling::tabCycle() const
+{
+    QStringList names;
+    QWidget *first = QApplication::focusWidget();
+    for (int i = 0; first && i < 40; ++i) {
+        QWidget *w = QApplication::focusWidget();
+        names << w->objectName();
+        QTest::keyClick(w, Qt::Key_Tab);
+        if (QApplication::focusWidget() == first)
+            break;
+    }
+    return names;
+}
+
+// Every button and list of the page shown is reached with Tab, in the order the eye reads them.
+void TestWindowTelling::tabReachesEveryControl()
+{
+    Relay relay;
+    QVERIFY(relay.listen(kAddr, kViewerPort));
+    TMainForm &form = m_w->make();
+    QApplication::setActiveWindow(&form);
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    connectViewer(relay);
+    relay.give(buildGameInfoDetailed(4, "ffa", gtQuake2, 1, "baseq2"));
+    QTRY_COMPARE(m_w->gameRows(), 1);
+    m_w->clickRow("GamesListBox", 0);
+    m_w->tool("DisconnectButton")->setFocus();
+    QCOMPARE(tabCycle(), (QStringList{QStringLiteral("DisconnectButton"), QStringLiteral("WatchGame"),
+                                      QStringLiteral("OptionTree"), QStringLiteral("GamesListBox")}));
+
+    // In the lobby: the buttons, the demos, the chat, the users, the line being typed.
+    QTest::keyClick(m_w->control<QWidget>("GamesListBox"), Qt::Key_Return);
+    QTRY_COMPARE(relay.count(WAITFORGAME), 1);
+    relay.ack();
+    QTRY_COMPARE(m_w->page(), QStringLiteral("LobbySheet"));
+    m_w->tool("DisconnectButton")->setFocus();
+    QCOMPARE(tabCycle(), (QStringList{QStringLiteral("DisconnectButton"), QStringLiteral("LeaveRoom"),
+                                      QStringLiteral("DemoList"), QStringLiteral("LobbyMemo"),
+                                      QStringLiteral("ViewerListBox"), QStringLiteral("LobbyEdit")}));
+}
+
 // ---- Watch Game and the questions follow the session -----------------------------------------
 
 void TestWindowTelling::watchGameFollowsClicksAndSession()
@@ -370,22 +419,41 @@ void TestWindowTelling::quitAsksWhileWatching_data()
 {
     QTest::addColumn<bool>("inLobby");
     QTest::addColumn<bool>("yes");
-    QTest::newRow("game list: no question") << false << true;
-    QTest::newRow("watching, no") << true << false;
-    QTest::newRow("watching, yes") << true << true;
+    QTest::addColumn<int>("signal"); // 0: the user closes the window
+    QTest::newRow("game list: no question") << false << true << 0;
+    QTest::newRow("watching, no") << true << false << 0;
+    QTest::newRow("watching, yes") << true << true << 0;
+    // The system's end (a logout) asks nothing: it would not wait for the answer.
+    QTest::newRow("watching, SIGTERM") << true << false << int(SIGTERM);
+    QTest::newRow("watching, SIGINT") << true << false << int(SIGINT);
 }
 
 void TestWindowTelling::quitAsksWhileWatching()
 {
     QFETCH(bool, inLobby);
     QFETCH(bool, yes);
+    QFETCH(int, signal);
     Relay relay;
     QVERIFY(relay.listen(kAddr, kViewerPort));
+    QuitSignals quit;
+    m_w->quitting = [&quit] { return quit.requested(); };
     m_w->make();
+    connect(&quit, &QuitSignals::quitRequested, &m_w->form(), &QWidget::close);
     connectViewer(relay);
     if (inLobby)
         enterLobby(relay);
     m_w->prompts.confirmAnswer = yes;
+    if (signal != 0) {
+        QCOMPARE(::raise(signal), 0);
+        QTRY_VERIFY(!m_w->form().isVisible());
+        QVERIFY(m_w->prompts.questions.isEmpty());
+        QVERIFY(!m_w->core().connected());
+        // Saved as at any end: the name the window was started with is in the file.
+        ClientSettings saved;
+        SettingsStore(m_w->path(QStringLiteral("settings.reg"))).LoadSettings(saved);
+        QCOMPARE(saved.userName, QStringLiteral("tester"));
+        return;
+    }
     m_w->form().close();
     QCOMPARE(m_w->prompts.questions.size(), inLobby ? 1 : 0);
     QCOMPARE(m_w->form().isVisible(), !yes);
@@ -407,6 +475,13 @@ void TestWindowTelling::nothingCutAtMinimumSize()
             auto *w = m_w->control<QWidget>(name);
             if (!w->isVisible())
                 continue;
+            // The setup page scrolls up and down at this size: each control is whole once
+            // scrolled to, and never cut at the sides.
+            if (auto *sheet = m_w->control<QScrollArea>("SetupSheet"); sheet->widget()->isAncestorOf(w)) {
+                QCOMPARE(sheet->horizontalScrollBar()->maximum(), 0);
+                const QRect r(w->mapTo(sheet->widget(), QPoint()), w->size());
+                sheet->ensureVisible(r.center().x(), r.center().y(), r.width() / 2 + 1, r.height() / 2 + 1);
+            }
             QVERIFY2(w->visibleRegion().boundingRect() == w->rect(), name);
             QVERIFY2(w->width() >= w->minimumSizeHint().width(), name);
         }
