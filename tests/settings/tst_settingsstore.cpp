@@ -103,8 +103,6 @@ private slots:
     void saveFailureNamesKey();
     void exportedUtf16FileLoads();
     void defaultPathFollowsXdg();
-    void rememberServer_data();
-    void rememberServer();
     void columnWidthParse_data();
     void columnWidthParse();
     void columnWidthsRoundTrip();
@@ -204,23 +202,13 @@ void TestSettingsStore::loadRules_data()
                                               << QVariant(QStringLiteral("x"));
     QTest::newRow("empty directory stays empty") << QByteArray("\"Quake3DirectoryEdit\"=\"\"") << "Quake3DirectoryEdit"
                                                  << QVariant(QString());
-    QTest::newRow("recent servers: blanks and a second spelling go")
-        << QByteArray("\"RecentServers\"=\"a.test:1, b.test ,A.TEST:1,,c.test\"") << "RecentServers"
-        << QVariant(QStringList{QStringLiteral("a.test:1"), QStringLiteral("b.test"), QStringLiteral("c.test")});
-    QTest::newRow("recent servers: the newest ten")
-        << QByteArray("\"RecentServers\"=\"s1,s2,s3,s4,s5,s6,s7,s8,s9,s10,s11,s12\"") << "RecentServers"
-        << QVariant(QStringList{QStringLiteral("s1"), QStringLiteral("s2"), QStringLiteral("s3"), QStringLiteral("s4"),
-                                QStringLiteral("s5"), QStringLiteral("s6"), QStringLiteral("s7"), QStringLiteral("s8"),
-                                QStringLiteral("s9"), QStringLiteral("s10")});
-    QTest::newRow("window geometry") << QByteArray("\"WindowGeometry\"=\"-20,40,800,500\"") << "WindowGeometry"
-                                     << QVariant(QVariantList{QRect(-20, 40, 800, 500), false});
-    QTest::newRow("window geometry, maximized")
-        << QByteArray("\"WindowGeometry\"=\"10,20,713,433,maximized\"") << "WindowGeometry"
-        << QVariant(QVariantList{QRect(10, 20, 713, 433), true});
+    // Newest first, each once (in any case), the newest ten; a place with ",maximized" or none.
+    QTest::newRow("recent servers") << QByteArray("\"RecentServers\"=\"a:1, b ,A:1,,c,4,5,6,7,8,9,10,11\"")
+                                    << "RecentServers" << QVariant(QStringLiteral("a:1,b,c,4,5,6,7,8,9,10").split(QLatin1Char(',')));
+    QTest::newRow("window geometry, maximized") << QByteArray("\"WindowGeometry\"=\"-20,40,713,433,maximized\"")
+                                                << "WindowGeometry" << QVariant(QVariantList{QRect(-20, 40, 713, 433), true});
     QTest::newRow("window geometry not numbers") << QByteArray("\"WindowGeometry\"=\"10,x,713,433\"") << "WindowGeometry"
                                                  << QVariant(QVariantList{QRect(), false});
-    QTest::newRow("window geometry without a size") << QByteArray("\"WindowGeometry\"=\"10,20,0,433\"")
-                                                    << "WindowGeometry" << QVariant(QVariantList{QRect(), false});
 }
 
 void TestSettingsStore::loadRules()
@@ -633,47 +621,6 @@ void TestSettingsStore::defaultPathFollowsXdg()
     QCOMPARE(path, m_dir->filePath(QStringLiteral("Arbelon/settings.reg")));
     QCOMPARE(store.filePath(), path);
 #endif
-}
-
-// The list the connect dialog offers: newest first, each server once, at most ten.
-void TestSettingsStore::rememberServer_data()
-{
-    QTest::addColumn<QStringList>("before");
-    QTest::addColumn<QString>("server");
-    QTest::addColumn<QStringList>("after");
-    const QStringList three{QStringLiteral("a.test"), QStringLiteral("b.test:27000"), QStringLiteral("c.test")};
-    QTest::newRow("first") << QStringList() << "relay.test" << QStringList{QStringLiteral("relay.test")};
-    QTest::newRow("new one at the head") << three << "d.test"
-                                         << QStringList{QStringLiteral("d.test"), QStringLiteral("a.test"),
-                                                        QStringLiteral("b.test:27000"), QStringLiteral("c.test")};
-    QTest::newRow("known one moves up") << three << " B.TEST:27000 "
-                                        << QStringList{QStringLiteral("B.TEST:27000"), QStringLiteral("a.test"),
-                                                       QStringLiteral("c.test")};
-    QTest::newRow("blank not kept") << three << "  " << three;
-    QTest::newRow("comma not kept") << three << "x,y" << three;
-    QStringList ten;
-    for (int i = 1; i <= 10; ++i)
-        ten << QStringLiteral("s%1").arg(i);
-    QStringList pushed = ten.mid(0, 9);
-    pushed.prepend(QStringLiteral("new"));
-    QTest::newRow("the oldest of ten goes") << ten << "new" << pushed;
-}
-
-void TestSettingsStore::rememberServer()
-{
-    QFETCH(QStringList, before);
-    QFETCH(QString, server);
-    QFETCH(QStringList, after);
-    ClientSettings s;
-    s.recentServers = before;
-    s.rememberServer(server);
-    QCOMPARE(s.recentServers, after);
-    // Saved and loaded, the list stays as it is.
-    const SettingsStore store(m_path);
-    store.SaveSettings(s);
-    ClientSettings back;
-    store.LoadSettings(back);
-    QCOMPARE(back.recentServers, after);
 }
 
 void TestSettingsStore::columnWidthParse_data()
