@@ -399,11 +399,8 @@ void TMainForm::browse(int gameType)
 void TMainForm::refresh()
 {
     const ClientCore &c = *m_core;
-    ConnectButton->setEnabled(c.connectEnabled());
-    DisconnectButton->setEnabled(c.disconnectEnabled());
-    LeaveRoom->setEnabled(c.leaveRoomEnabled());
-    WatchGame->setEnabled(c.watchGameEnabled());
-    ConnectAction->setEnabled(c.connectEnabled() && !c.connecting());
+    // The toolbar's buttons show these actions.
+    ConnectAction->setEnabled(c.connectEnabled());
     CancelConnectAction->setEnabled(c.connecting());
     DisconnectAction->setEnabled(c.disconnectEnabled());
     LeaveRoomAction->setEnabled(c.leaveRoomEnabled());

@@ -66,25 +66,22 @@ void TMainForm::buildToolbar()
     band->addStretch(1);
     setMenuWidget(menuArea);
 
-    const auto addButton = [this](const char *name, const char *hint, ToolPicture picture) {
+    // One action per command: the button, the menu item and the shortcut are the same
+    // action, so they are enabled together and run the same handler.
+    const auto addButton = [this](const char *name, QAction *action, const char *hint, ToolPicture picture) {
+        action->setIcon(toolIcon(picture));
+        action->setToolTip(QLatin1String(hint));
         auto *b = named(new QToolButton(MainToolbar), name);
-        b->setToolTip(QLatin1String(hint));
-        b->setIcon(toolIcon(picture));
+        b->setDefaultAction(action);
         b->setAutoRaise(true);
         b->setFixedSize(25, 24);
         MainToolbar->addWidget(b);
         return b;
     };
-    ConnectButton = addButton("ConnectButton", "Connect", ToolPicture::Connect);
-    DisconnectButton = addButton("DisconnectButton", "Disconnect", ToolPicture::Disconnect);
-    LeaveRoom = addButton("LeaveRoom", "Leave Lobby", ToolPicture::LeaveRoom);
-    WatchGame = addButton("WatchGame", "Watch Game", ToolPicture::WatchGame);
-
-    connect(ConnectButton, &QToolButton::clicked, this, &TMainForm::ConnectButtonClick);
-    connect(DisconnectButton, &QToolButton::clicked, this,
-            &TMainForm::DisconnectButtonClick);
-    connect(LeaveRoom, &QToolButton::clicked, this, &TMainForm::LeaveRoomClick);
-    connect(WatchGame, &QToolButton::clicked, this, &TMainForm::WatchGameClick);
+    ConnectButton = addButton("ConnectButton", ConnectAction, "Connect", ToolPicture::Connect);
+    DisconnectButton = addButton("DisconnectButton", DisconnectAction, "Disconnect", ToolPicture::Disconnect);
+    LeaveRoom = addButton("LeaveRoom", LeaveRoomAction, "Leave Lobby", ToolPicture::LeaveRoom);
+    WatchGame = addButton("WatchGame", WatchGameAction, "Watch Game", ToolPicture::WatchGame);
 }
 
 QMenuBar *TMainForm::buildMenu(QWidget *parent)

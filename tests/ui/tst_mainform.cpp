@@ -256,6 +256,10 @@ void TestMainForm::firstStart()
     QVERIFY(!form->findChild<QToolButton *>(QStringLiteral("DisconnectButton"))->isEnabled());
     QVERIFY(!form->findChild<QToolButton *>(QStringLiteral("LeaveRoom"))->isEnabled());
     QVERIFY(!form->findChild<QToolButton *>(QStringLiteral("WatchGame"))->isEnabled());
+    // One action per command: each button shows the menu's action, with its shortcut.
+    for (const auto &[button, action] : {std::pair{"ConnectButton", "ConnectAction"}, {"DisconnectButton", "DisconnectAction"},
+                                         {"LeaveRoom", "LeaveRoomAction"}, {"WatchGame", "WatchGameAction"}})
+        QCOMPARE(form->findChild<QToolButton *>(QLatin1String(button))->defaultAction(), form->findChild<QAction *>(QLatin1String(action)));
     QVERIFY(form->findChild<QWidget *>(QStringLiteral("LogMemo"))->isHidden());
     QVERIFY(form->findChild<QWidget *>(QStringLiteral("ScoresPanel"))->isHidden());
 }
