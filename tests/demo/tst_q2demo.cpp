@@ -2,6 +2,7 @@
 // test's own, with other field sizes than the codec chooses, and by hand byte for byte), and a
 // demo rebuilt from any frame plays on to the same states as the original.
 
+#include "common/demoreading.h"
 #include "q2codec.h"
 
 #include <QTest>
@@ -294,16 +295,11 @@ QList<QByteArray> gameMessages()
 QList<MessageInfo> readAll(Q2Codec &codec, const QByteArray &bytes, QList<QByteArray> *messages = nullptr)
 {
     QList<MessageInfo> infos;
-    QByteArrayView rest(bytes);
-    for (;;) {
-        const Frame f = codec.nextFrame(rest);
-        if (f.kind != Frame::Message)
-            break;
-        infos.append(codec.parse(f));
+    arbelon::test::readMessages(codec, bytes, [&](const arbelon::test::DemoMessage &m) {
+        infos.append(m.info);
         if (messages)
-            messages->append(rest.first(f.size).toByteArray());
-        rest = rest.sliced(f.size);
-    }
+            messages->append(m.bytes.toByteArray());
+    });
     return infos;
 }
 

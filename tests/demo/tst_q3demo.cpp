@@ -2,6 +2,7 @@
 // message read, a demo rebuilt from any snapshot holding the same states as the original from
 // there on, and each kind of bad input refused.
 
+#include "common/demoreading.h"
 #include "democodec.h"
 #include "livedemo.h"
 #include "q3codec.h"
@@ -38,46 +39,15 @@ struct Reading {
 Reading readAll(Q3Codec &codec, const QByteArray &demo)
 {
     Reading r;
-    qsizetype at = 0;
-    for (;;) {
-        const Frame f = codec.nextFrame(QByteArrayView(demo).sliced(at));
-        if (f.kind == Frame::End) {
-            r.ended = true;
-            break;
-        }
-        if (f.kind == Frame::Incomplete)
-            break;
-        const MessageInfo info = codec.parse(f);
+    r.ended = arbelon::test::readMessages(codec, demo, [&](const arbelon::test::DemoMessage &m) {
         ++r.messages;
-        if (info.snapshot) {
+        if (m.info.snapshot) {
             const auto &s = codec.newestSnapshot();
-            r.snapshots[f.sequence] = {s.player, s.entities};
-            r.snapshotMessages.append(f.sequence);
+            r.snapshots[m.frame.sequence] = {s.player, s.entities};
+            r.snapshotMessages.append(m.frame.sequence);
         }
-        at += f.size;
-    }
+    }) == Frame::End;
     return r;
-}
-
-// The original read up to its snapshot 'from', rebuilt there, and the rest in live form.
-QByteArray liveCopyFrom(const QByteArray &demo, int snapshotIndex)
-{
-    Q3Codec codec;
-    QByteArray copy;
-    int snapshots = 0;
-    qsizetype at = 0;
-    for (;;) {
-        const Frame f = codec.nextFrame(QByteArrayView(demo).sliced(at));
-        if (f.kind != Frame::Message)
-            break;
-        const MessageInfo info = codec.parse(f);
-        if (!copy.isEmpty())
-            copy += codec.liveForm(f);
-        else if (info.snapshot && snapshots++ == snapshotIndex)
-            copy = codec.rebuild();
-        at += f.size;
-    }
-    return copy + codec.endMarker();
 }
 
 QByteArray framed(qint32 sequence, const QByteArray &message)
@@ -149,7 +119,7 @@ void TestQ3Demo::rebuiltCopyHoldsTheSameStates()
     Q3Codec original;
     const Reading whole = readAll(original, demo);
     const int index = int(at * (whole.snapshotMessages.size() - 1));
-    const QByteArray copy = liveCopyFrom(demo, index);
+    const QByteArray copy = arbelon::test::rebuiltAt(Game::Quake3, demo, index);
 
     Q3Codec again;
     const Reading live = readAll(again, copy);
@@ -234,14 +204,7 @@ void TestQ3Demo::refusesBadInput()
     Q3Codec codec;
     bool refused = false;
     try {
-        qsizetype at = 0;
-        for (;;) {
-            const Frame f = codec.nextFrame(QByteArrayView(bytes).sliced(at));
-            if (f.kind != Frame::Message)
-                break;
-            codec.parse(f);
-            at += f.size;
-        }
+        arbelon::test::readMessages(codec, bytes);
     } catch (const DemoError &) {
         refused = true;
     }

@@ -8,45 +8,16 @@
 //   byte 0: the message (counted from 1) at which the first rebuild happens; 0 never rebuilds
 //   byte 1: after the first, a rebuild again every that many messages (0: only once)
 
-#include "democodec.h"
-#include "fuzzsupport.h"
+#include "democopy.h"
 #include "q2codec.h"
 
 using namespace arbelon::demo;
+using arbelon::fuzz::CopyReader;
 using arbelon::fuzz::fail;
 using arbelon::fuzz::InputStream;
+using arbelon::test::DemoMessage;
 
 namespace {
-
-// Reads what the codec wrote; nothing of it may be refused.
-class CopyReader {
-public:
-    void feed(const QByteArray &bytes, bool rebuilt)
-    {
-        m_bytes += bytes;
-        try {
-            for (;;) {
-                const Frame f = m_codec.nextFrame(QByteArrayView(m_bytes).sliced(m_at));
-                if (f.kind == Frame::Incomplete)
-                    return;
-                if (f.kind == Frame::End)
-                    fail(QStringLiteral("an end marker inside a rebuilt demo"));
-                if (rebuilt && f.payload.size() > q2::kMaxMsgLen)
-                    fail(QStringLiteral("a rebuilt message is longer than the engine reads"));
-                m_codec.parse(f);
-                m_at += f.size;
-            }
-        } catch (const DemoError &e) {
-            fail(QStringLiteral("a rebuilt demo is refused: ") + QString::fromUtf8(e.what()));
-        }
-    }
-    const Q2Codec &codec() const { return m_codec; }
-
-private:
-    Q2Codec m_codec;
-    QByteArray m_bytes;
-    qsizetype m_at = 0;
-};
 
 void compareNewest(const Q2Codec &original, const Q2Codec &copy)
 {
@@ -70,22 +41,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArrayView demo = in.take(in.remaining());
 
     Q2Codec codec;
-    std::unique_ptr<CopyReader> copy;
-    qsizetype at = 0;
+    std::unique_ptr<CopyReader<Q2Codec>> copy;
     int message = 0;
+    const auto withinBytes = [](const Frame &f, QByteArrayView rest) {
+        if (f.size < 4 || f.size > rest.size())
+            fail(QStringLiteral("a frame's size lies outside the bytes given"));
+    };
+    const auto withinEngineBound = [](const Frame &f, QByteArrayView) {
+        if (f.payload.size() > q2::kMaxMsgLen)
+            fail(QStringLiteral("a rebuilt message is longer than the engine reads"));
+    };
     try {
-        for (;;) {
-            const Frame f = codec.nextFrame(demo.sliced(at));
-            if (f.kind != Frame::Message)
-                break;
-            if (f.size < 4 || f.size > demo.size() - at)
-                fail(QStringLiteral("a frame's size lies outside the bytes given"));
-            const MessageInfo info = codec.parse(f);
-            at += f.size;
+        arbelon::test::readMessages(codec, demo, [&](const DemoMessage &m) {
             ++message;
             if (copy) {
-                copy->feed(codec.liveForm(f), false);
-                if (info.snapshot)
+                copy->feed(codec.liveForm(m.frame));
+                if (m.info.snapshot)
                     compareNewest(codec, copy->codec());
             }
             const bool due = first && (message == first || (copy && every && (message - first) % every == 0));
@@ -97,10 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 } catch (const DemoError &) {
                     // The frame in full is too large for one message: no copy goes on.
                     copy.reset();
-                    continue;
+                    return;
                 }
-                copy = std::make_unique<CopyReader>();
-                copy->feed(start, true);
+                copy = std::make_unique<CopyReader<Q2Codec>>();
+                copy->feed(start, withinEngineBound);
                 if (!copy->codec().canRebuild())
                     fail(QStringLiteral("a rebuilt start holds no server data and frame"));
                 compareNewest(codec, copy->codec());
@@ -109,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                         fail(QStringLiteral("a rebuilt start has another configstring %1").arg(i));
                 }
             }
-        }
+        }, withinBytes);
     } catch (const DemoError &) {
     }
     if (codec.endMarker() != QByteArray(4, '\xff'))

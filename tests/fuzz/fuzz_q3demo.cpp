@@ -8,45 +8,14 @@
 //   byte 0: the message (counted from 1) at which the first rebuild happens; 0 never rebuilds
 //   byte 1: after the first, a rebuild again every that many messages (0: only once)
 
-#include "democodec.h"
-#include "fuzzsupport.h"
+#include "democopy.h"
 #include "q3codec.h"
 
 using namespace arbelon::demo;
+using arbelon::fuzz::CopyReader;
 using arbelon::fuzz::fail;
 using arbelon::fuzz::InputStream;
-
-namespace {
-
-// Reads what the codec wrote; nothing of it may be refused.
-class CopyReader {
-public:
-    void feed(const QByteArray &bytes)
-    {
-        m_bytes += bytes;
-        try {
-            for (;;) {
-                const Frame f = m_codec.nextFrame(QByteArrayView(m_bytes).sliced(m_at));
-                if (f.kind == Frame::Incomplete)
-                    return;
-                if (f.kind == Frame::End)
-                    fail(QStringLiteral("an end marker inside a rebuilt demo"));
-                m_codec.parse(f);
-                m_at += f.size;
-            }
-        } catch (const DemoError &e) {
-            fail(QStringLiteral("a rebuilt demo is refused: ") + QString::fromUtf8(e.what()));
-        }
-    }
-    const Q3Codec &codec() const { return m_codec; }
-
-private:
-    Q3Codec m_codec;
-    QByteArray m_bytes;
-    qsizetype m_at = 0;
-};
-
-} // namespace
+using arbelon::test::DemoMessage;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -56,21 +25,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArrayView demo = in.take(in.remaining());
 
     Q3Codec codec;
-    std::unique_ptr<CopyReader> copy;
-    qsizetype at = 0;
+    std::unique_ptr<CopyReader<Q3Codec>> copy;
     int message = 0;
+    const auto withinBytes = [](const Frame &f, QByteArrayView rest) {
+        if (f.size <= 0 || f.size > rest.size())
+            fail(QStringLiteral("a frame's size lies outside the bytes given"));
+    };
     try {
-        for (;;) {
-            const Frame f = codec.nextFrame(demo.sliced(at));
-            if (f.kind != Frame::Message)
-                break;
-            if (f.size <= 0 || f.size > demo.size() - at)
-                fail(QStringLiteral("a frame's size lies outside the bytes given"));
-            codec.parse(f);
-            at += f.size;
+        arbelon::test::readMessages(codec, demo, [&](const DemoMessage &m) {
             ++message;
             if (copy) {
-                copy->feed(codec.liveForm(f));
+                copy->feed(codec.liveForm(m.frame));
                 if (copy->codec().protocol() != codec.protocol())
                     fail(QStringLiteral("the copy names another protocol"));
             }
@@ -83,14 +48,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 } catch (const DemoError &) {
                     // Too large to rebuild within one message: refused, and no copy goes on.
                     copy.reset();
-                    continue;
+                    return;
                 }
-                copy = std::make_unique<CopyReader>();
+                copy = std::make_unique<CopyReader<Q3Codec>>();
                 copy->feed(start);
                 if (!copy->codec().canRebuild())
                     fail(QStringLiteral("a rebuilt start holds no game state and snapshot"));
             }
-        }
+        }, withinBytes);
     } catch (const DemoError &) {
     }
     if (codec.endMarker().size() != 8)
