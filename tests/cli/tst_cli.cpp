@@ -4,6 +4,7 @@
 
 #include "common/fakerelay.h"
 #include "common/testaddress.h"
+#include "common/testfiles.h"
 #include "zlibcomp.h"
 
 #include <QDir>
@@ -18,6 +19,9 @@
 #include <csignal>
 #include <memory>
 #include <sys/types.h>
+
+using arbelon::test::readFile;
+using arbelon::test::writeFile;
 
 namespace {
 
@@ -131,19 +135,6 @@ bool holdsOpen(qint64 pid, const QString &path)
 bool inLobby(const Child &c)
 {
     return c.out().contains(QLatin1String("in the lobby"));
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 } // namespace

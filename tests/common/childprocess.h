@@ -3,6 +3,8 @@
 // A child may lead a process group of its own, so that what it starts (a client that
 // xdg-open launches, a game a wrapper runs) ends with it.
 
+#include <QDirIterator>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -76,6 +78,22 @@ inline QString startXvfb(ChildProcess &server, const QString &screen, int ms)
         return shown.hasMatch() || server.process.state() == QProcess::NotRunning;
     }, ms);
     return ended && shown.hasMatch() ? QLatin1Char(':') + shown.captured(1) : QString();
+}
+
+// A game the client started is detached from it, out of reach of its process group: found by
+// the home it was given (HOME in its environment) and killed.
+inline void stopProcessesWithHome(const QString &home)
+{
+    const QByteArray marker = "HOME=" + QFile::encodeName(home) + '\0';
+    QDirIterator it(QStringLiteral("/proc"));
+    while (it.hasNext()) {
+        it.next();
+        bool ok = false;
+        const int pid = it.fileName().toInt(&ok);
+        QFile env(it.filePath() + QStringLiteral("/environ"));
+        if (ok && env.open(QIODevice::ReadOnly) && env.readAll().contains(marker))
+            ::kill(pid_t(pid), SIGKILL);
+    }
 }
 
 } // namespace arbelon::test

@@ -5,6 +5,7 @@
 
 #include "common/childprocess.h"
 #include "common/testaddress.h"
+#include "common/testfiles.h"
 #include "relay/relaytestclient.h"
 
 #include <QDir>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 using arbelon::test::RelayTestClient;
+using arbelon::test::writeFile;
 
 namespace {
 
@@ -36,12 +38,6 @@ struct Child : arbelon::test::ChildProcess {
         ChildProcess::start(program, args, env, QString(), true);
     }
 };
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
 
 } // namespace
 

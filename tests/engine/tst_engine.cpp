@@ -7,11 +7,13 @@
 // reach the Viewer whole.
 
 #include "common/childprocess.h"
+#include "common/demoreading.h"
+#include "common/openarena.h"
 #include "common/testaddress.h"
+#include "common/testfiles.h"
 #include "q3codec.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QSet>
@@ -22,13 +24,11 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
-#include <csignal>
 #include <deque>
 #include <memory>
 
 namespace {
 
-const QString kOpenArena = QStringLiteral("/usr/games/openarena");
 constexpr int kStartMs = 30000;
 // A demo passes the 20 kB at which it is listed (and played) after about a minute of play.
 constexpr int kDemoMs = 180000;
@@ -40,28 +40,11 @@ constexpr qint64 kLiveLagMs = 20000;
 
 QString binPath(const QString &name) { return qEnvironmentVariable("ARBELON_BIN_DIR") + QLatin1Char('/') + name; }
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 using Child = arbelon::test::ChildProcess;
-
-// The engine the Viewer started is detached from it: found by the home it was given.
-void stopProcessesWithHome(const QString &home)
-{
-    const QByteArray marker = "HOME=" + QFile::encodeName(home) + '\0';
-    QDirIterator it(QStringLiteral("/proc"));
-    while (it.hasNext()) {
-        it.next();
-        bool ok = false;
-        const int pid = it.fileName().toInt(&ok);
-        if (ok && readAll(it.filePath() + QStringLiteral("/environ")).contains(marker))
-            ::kill(pid, SIGKILL);
-    }
-}
-
+using arbelon::test::engineEnvironment;
+using arbelon::test::gameFolder;
+using arbelon::test::kOpenArena;
+using arbelon::test::readFile;
 
 using namespace arbelon::demo;
 
@@ -100,49 +83,22 @@ Original readOriginal(const QByteArray &demo)
     Original o;
     Q3Codec codec;
     QSet<int> shown; // entity numbers holding a kill in the snapshot before
-    qsizetype at = 0;
-    for (;;) {
-        const Frame f = codec.nextFrame(QByteArrayView(demo).sliced(at));
-        if (f.kind != Frame::Message)
-            break;
-        if (codec.parse(f).snapshot) {
-            QSet<int> now;
-            for (const q3::Entity &e : codec.newestSnapshot().entities) {
-                if (e.fields[kTypeField] != kObituaryType)
-                    continue;
-                now.insert(e.number);
-                if (!shown.contains(e.number))
-                    o.kills.append({o.snapshots, playerName(codec.gameState(), e.fields[kVictimField]),
-                                    playerName(codec.gameState(), e.fields[kAttackerField])});
-            }
-            shown = now;
-            ++o.snapshots;
+    arbelon::test::readMessages(codec, demo, [&](const arbelon::test::DemoMessage &m) {
+        if (!m.info.snapshot)
+            return;
+        QSet<int> now;
+        for (const q3::Entity &e : codec.newestSnapshot().entities) {
+            if (e.fields[kTypeField] != kObituaryType)
+                continue;
+            now.insert(e.number);
+            if (!shown.contains(e.number))
+                o.kills.append({o.snapshots, playerName(codec.gameState(), e.fields[kVictimField]),
+                                playerName(codec.gameState(), e.fields[kAttackerField])});
         }
-        at += f.size;
-    }
+        shown = now;
+        ++o.snapshots;
+    });
     return o;
-}
-
-// The original rebuilt at its snapshot 'index', the rest in the form the copy takes, ended as
-// the engine ends a demo.
-QByteArray rebuiltAt(const QByteArray &demo, int index)
-{
-    Q3Codec codec;
-    QByteArray copy;
-    int snapshots = 0;
-    qsizetype at = 0;
-    for (;;) {
-        const Frame f = codec.nextFrame(QByteArrayView(demo).sliced(at));
-        if (f.kind != Frame::Message)
-            break;
-        const MessageInfo info = codec.parse(f);
-        if (!copy.isEmpty())
-            copy += codec.liveForm(f);
-        else if (info.snapshot && snapshots++ == index)
-            copy = codec.rebuild();
-        at += f.size;
-    }
-    return copy + codec.endMarker();
 }
 
 // A line of the game's log naming that kill: "Victim^7 ate Attacker^7's rocket" (the cgame ends
@@ -175,19 +131,6 @@ QStringList botMatch(const QString &demo)
             QStringLiteral("+map"), QStringLiteral("oa_dm1"), QStringLiteral("+wait"), QStringLiteral("100"),
             QStringLiteral("+record"), demo};
 }
-
-QProcessEnvironment engineEnvironment(const QString &home, const QString &display)
-{
-    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-    e.insert(QStringLiteral("HOME"), home);
-    e.insert(QStringLiteral("DISPLAY"), display);
-    e.remove(QStringLiteral("XDG_CONFIG_HOME"));
-    // No sound card here: the engines play silent.
-    e.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("dummy"));
-    return e;
-}
-
-QString gameFolder(const QString &home) { return home + QStringLiteral("/.openarena/baseoa"); }
 
 // An obituary with a killer, as the cgame prints it: "Victim^7 ate Attacker^7's rocket",
 // "Victim^7 was railed by Attacker^7" (each name ends with a switch back to white). Chat
@@ -232,7 +175,7 @@ struct LogFollower {
     QByteArray all() const { return earlier + current; }
     void poll()
     {
-        const QByteArray now = readAll(path);
+        const QByteArray now = readFile(path);
         if (!now.startsWith(current.left(qMin<qsizetype>(current.size(), 4096))) || now.size() < current.size())
             earlier += current + "\n";
         current = now;
@@ -298,7 +241,7 @@ void TestEngine::cleanupTestCase()
 {
     if (m_dir) {
         for (const char *home : {"viewer", "rebuilt", "late-filmer", "late-viewer", "row-filmer", "row-viewer"})
-            stopProcessesWithHome(m_dir->filePath(QLatin1String(home)));
+            arbelon::test::stopProcessesWithHome(m_dir->filePath(QLatin1String(home)));
     }
 }
 
@@ -314,15 +257,6 @@ void TestEngine::openArenaDemoReachesTheViewer()
     cfg.write("seta logfile \"2\"\n");
     cfg.close();
 
-    const auto env = [this](const QString &home) {
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert(QStringLiteral("HOME"), home);
-        e.insert(QStringLiteral("DISPLAY"), m_display);
-        e.remove(QStringLiteral("XDG_CONFIG_HOME"));
-        // No sound card here: the engines play silent.
-        e.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("dummy"));
-        return e;
-    };
     const QString relayAddress = arbelon::test::loopbackAddress(101);
 
     Child relay;
@@ -334,7 +268,7 @@ void TestEngine::openArenaDemoReachesTheViewer()
     filmer.start(binPath(QStringLiteral("arbelon-cli")),
                  {QStringLiteral("film"), QStringLiteral("--server"), relayAddress, QStringLiteral("--name"),
                   QStringLiteral("arena"), QStringLiteral("--engine"), QStringLiteral("openarena")},
-                 env(filmerHome));
+                 engineEnvironment(filmerHome, m_display));
     QVERIFY2(filmer.waitFor("in the lobby", kStartMs), filmer.output.constData());
 
     // The game as its wrapper starts it; the recording comes from its console.
@@ -342,14 +276,14 @@ void TestEngine::openArenaDemoReachesTheViewer()
     game.start(kOpenArena, {QStringLiteral("+set"), QStringLiteral("s_initsound"), QStringLiteral("0"),
                             QStringLiteral("+map"), QStringLiteral("oa_dm1"), QStringLiteral("+wait"),
                             QStringLiteral("100"), QStringLiteral("+record"), QStringLiteral("a1")},
-               env(filmerHome), m_dir->path());
+               engineEnvironment(filmerHome, m_display), m_dir->path());
 
     Child viewer;
     viewer.start(binPath(QStringLiteral("arbelon-cli")),
                  {QStringLiteral("watch"), QStringLiteral("--server"), relayAddress, QStringLiteral("--game"),
                   QStringLiteral("arena"), QStringLiteral("--quake3-engine"), QStringLiteral("openarena"),
                   QStringLiteral("--play")},
-                 env(viewerHome));
+                 engineEnvironment(viewerHome, m_display));
     QVERIFY2(viewer.waitFor("playing demo", kDemoMs), (viewer.output + "\n--- filmer:\n" + filmer.output).constData());
 
     // The game stops (it does not take SIGTERM while it plays); the rest of its demo reaches
@@ -357,7 +291,7 @@ void TestEngine::openArenaDemoReachesTheViewer()
     game.process.kill();
     QVERIFY(game.process.waitForFinished(kStartMs));
     const QString recorded = filmerHome + QStringLiteral("/.openarena/baseoa/demos/a1.dm_71");
-    const QByteArray original = readAll(recorded);
+    const QByteArray original = readFile(recorded);
     QVERIFY(original.size() > 20000);
     const QDir received(viewerHome + QStringLiteral("/.openarena/baseoa/demos"));
     QStringList files;
@@ -365,20 +299,20 @@ void TestEngine::openArenaDemoReachesTheViewer()
         // The exact copy; a live copy beside it is what --play started the game on.
         files = received.entryList({QStringLiteral("*.dm_71")}, QDir::Files);
         files.removeIf([](const QString &f) { return f.contains(QStringLiteral(".live")); });
-        return files.size() == 1 && readAll(received.filePath(files.first())).size() >= original.size();
+        return files.size() == 1 && readFile(received.filePath(files.first())).size() >= original.size();
     }, kDemoMs));
-    QCOMPARE(readAll(received.filePath(files.first())), original);
+    QCOMPARE(readFile(received.filePath(files.first())), original);
     qInfo("demo: %lld bytes, %s", qlonglong(original.size()), qPrintable(files.first()));
 
     // The Filmer never deleted the log the game wrote.
-    const QByteArray log = readAll(filmerHome + QStringLiteral("/.openarena/baseoa/qconsole.log"));
+    const QByteArray log = readFile(filmerHome + QStringLiteral("/.openarena/baseoa/qconsole.log"));
     QVERIFY(log.contains("recording to demos/a1.dm_71."));
 
     // The Viewer's engine played the received demo.
     const QString viewerLog = viewerHome + QStringLiteral("/.openarena/baseoa/qconsole.log");
-    QVERIFY2(QTest::qWaitFor([&] { return readAll(viewerLog).contains("...loaded"); }, kDemoMs),
-             readAll(viewerLog).right(2000).constData());
-    const QByteArray played = readAll(viewerLog);
+    QVERIFY2(QTest::qWaitFor([&] { return readFile(viewerLog).contains("...loaded"); }, kDemoMs),
+             readFile(viewerLog).right(2000).constData());
+    const QByteArray played = readFile(viewerLog);
     const QString base = QFileInfo(files.first()).completeBaseName();
     QVERIFY(played.contains(QFile::encodeName(QStringLiteral("demos/") + files.first()))
             || played.contains(QFile::encodeName(QStringLiteral("demos/") + base + QStringLiteral(".live"))));
@@ -414,13 +348,13 @@ void TestEngine::rebuiltDemoPlays()
     const Kill *earlier = later != original.kills.cbegin() ? &*std::prev(later) : nullptr;
 
     const QString home = m_dir->filePath(QStringLiteral("rebuilt"));
-    stopProcessesWithHome(home);
+    arbelon::test::stopProcessesWithHome(home);
     QDir(home).removeRecursively();
     const QString base = home + QStringLiteral("/.openarena/baseoa");
     QVERIFY(QDir().mkpath(base + QStringLiteral("/demos")));
     QFile out(base + QStringLiteral("/demos/rebuilt.dm_71"));
     QVERIFY(out.open(QIODevice::WriteOnly));
-    QVERIFY(out.write(rebuiltAt(demo, index)) > 0);
+    QVERIFY(out.write(arbelon::test::rebuiltAt(Game::Quake3, demo, index)) > 0);
     out.close();
     QFile cfg(base + QStringLiteral("/autoexec.cfg"));
     QVERIFY(cfg.open(QIODevice::WriteOnly));
@@ -437,12 +371,12 @@ void TestEngine::rebuiltDemoPlays()
                             QStringLiteral("+demo"), QStringLiteral("rebuilt.dm_71")},
                env, home);
     const QString logPath = base + QStringLiteral("/qconsole.log");
-    const bool loaded = QTest::qWaitFor([&] { return readAll(logPath).contains("...loaded"); }, kRebuiltMs);
-    const bool killShown = loaded && QTest::qWaitFor([&] { return showsKill(readAll(logPath), *later); }, kRebuiltMs);
+    const bool loaded = QTest::qWaitFor([&] { return readFile(logPath).contains("...loaded"); }, kRebuiltMs);
+    const bool killShown = loaded && QTest::qWaitFor([&] { return showsKill(readFile(logPath), *later); }, kRebuiltMs);
     // It does not take SIGTERM while it plays.
     game.process.kill();
     QVERIFY(game.process.waitForFinished(kStartMs));
-    const QByteArray log = readAll(logPath);
+    const QByteArray log = readFile(logPath);
     QVERIFY2(loaded, log.right(800).constData());
     QVERIFY2(killShown, (later->victim + " by " + later->attacker + " not shown:\n" + afterLoad(log)).constData());
     if (earlier)
@@ -501,8 +435,8 @@ void TestEngine::lateJoinerPlaysTheMatchLive()
         return;
     game.start(kOpenArena, botMatch(QStringLiteral("live")), engineEnvironment(filmerHome, m_display), m_dir->path());
     const QString filmerLog = gameFolder(filmerHome) + QStringLiteral("/qconsole.log");
-    QVERIFY2(QTest::qWaitFor([&] { return readAll(filmerLog).contains("recording to demos/live.dm_71"); }, kStartMs * 2),
-             readAll(filmerLog).right(1500).constData());
+    QVERIFY2(QTest::qWaitFor([&] { return readFile(filmerLog).contains("recording to demos/live.dm_71"); }, kStartMs * 2),
+             readFile(filmerLog).right(1500).constData());
 
     // A minute into the match. The live copy starts at most 10 s behind the newest data, which
     // trails the game by up to one of its 4 kB write steps: what the game printed 20 s before
@@ -512,17 +446,17 @@ void TestEngine::lateJoinerPlaysTheMatchLive()
     QElapsedTimer sampled;
     sampled.start();
     while (sampled.elapsed() < 60000) {
-        sizes.emplace_back(sampled.elapsed(), readAll(filmerLog).size());
+        sizes.emplace_back(sampled.elapsed(), readFile(filmerLog).size());
         QTest::qWait(500);
     }
-    const qsizetype joinedAt = readAll(filmerLog).size();
+    const qsizetype joinedAt = readFile(filmerLog).size();
     const auto recent = std::find_if(sizes.cbegin(), sizes.cend(), [&](const auto &s) {
         return s.first >= sampled.elapsed() - kLiveLagMs;
     });
     const qsizetype recentFrom = recent != sizes.cend() ? recent->second : joinedAt;
     startWatching(viewer, 102, viewerHome, true);
     const auto stopGames = [&] {
-        stopProcessesWithHome(viewerHome);
+        arbelon::test::stopProcessesWithHome(viewerHome);
         game.process.kill();
         game.process.waitForFinished(kStartMs);
     };
@@ -538,7 +472,7 @@ void TestEngine::lateJoinerPlaysTheMatchLive()
     // failing that the present one, must get there.
     const auto caughtUpIn = [&](const QByteArray &run) {
         viewerFrags = fragLines(run);
-        const QList<LogLine> filmerFrags = fragLines(readAll(filmerLog));
+        const QList<LogLine> filmerFrags = fragLines(readFile(filmerLog));
         foundAt.clear();
         qsizetype next = 0;
         for (const LogLine &v : std::as_const(viewerFrags)) {
@@ -559,7 +493,7 @@ void TestEngine::lateJoinerPlaysTheMatchLive()
     };
     const bool followed = QTest::qWaitFor(caughtUp, kDemoMs);
     viewer.output += viewer.process.readAll();
-    const QByteArray filmed = readAll(filmerLog);
+    const QByteArray filmed = readFile(filmerLog);
     const qint64 tookToFrag = took.elapsed();
     stopGames();
     QStringList before;
@@ -587,21 +521,19 @@ void TestEngine::lateJoinerPlaysTheMatchLive()
     QVERIFY2(!copies.isEmpty(), qPrintable(story));
     const auto firstSnapshotMs = [](const QByteArray &demo) {
         arbelon::demo::Q3Codec codec;
-        for (qsizetype at = 0;;) {
-            const arbelon::demo::Frame f = codec.nextFrame(QByteArrayView(demo).sliced(at));
-            if (f.kind != arbelon::demo::Frame::Message)
-                return qint64(-1);
-            const arbelon::demo::MessageInfo info = codec.parse(f);
-            if (info.snapshot)
-                return info.serverTimeMs;
-            at += f.size;
-        }
+        qint64 ms = -1;
+        arbelon::test::readMessages(codec, demo, [&](const arbelon::test::DemoMessage &m) {
+            if (m.info.snapshot)
+                ms = m.info.serverTimeMs;
+            return !m.info.snapshot;
+        });
+        return ms;
     };
     QStringList exact = demos.entryList({QStringLiteral("*.dm_71")}, QDir::Files);
     exact.removeIf([](const QString &f) { return f.contains(QStringLiteral(".live")); });
     QVERIFY(!exact.isEmpty());
-    const qint64 demoStart = firstSnapshotMs(readAll(demos.filePath(exact.first())));
-    const qint64 liveStart = firstSnapshotMs(readAll(demos.filePath(copies.first())));
+    const qint64 demoStart = firstSnapshotMs(readFile(demos.filePath(exact.first())));
+    const qint64 liveStart = firstSnapshotMs(readFile(demos.filePath(copies.first())));
     QVERIFY2(demoStart >= 0 && liveStart - demoStart >= 30000,
              qPrintable(QStringLiteral("the live copy starts %1 ms into the demo").arg(liveStart - demoStart)));
 
@@ -649,7 +581,7 @@ void TestEngine::demosInARowArriveWhole()
     took.start();
     const QString filmerHome = m_dir->filePath(QStringLiteral("row-filmer"));
     const QString viewerHome = m_dir->filePath(QStringLiteral("row-viewer"));
-    stopProcessesWithHome(filmerHome);
+    arbelon::test::stopProcessesWithHome(filmerHome);
     QDir(filmerHome).removeRecursively();
     QDir(viewerHome).removeRecursively();
     const int slot = filmerArgs.isEmpty() ? 103 : 104;
@@ -677,7 +609,7 @@ void TestEngine::demosInARowArriveWhole()
     // It does not take SIGTERM while it plays; the Filmer takes "not running" for the end.
     game.process.kill();
     QVERIFY(game.process.waitForFinished(kStartMs));
-    const QByteArray log = readAll(filmerLog);
+    const QByteArray log = readFile(filmerLog);
     QVERIFY2(firstGrew && secondGrew, log.right(1500).constData());
     QVERIFY2(recordingStopped(log, "first"), log.right(1500).constData());
     QVERIFY(log.contains("recording to demos/second.dm_71"));
@@ -685,7 +617,7 @@ void TestEngine::demosInARowArriveWhole()
 
     QList<QByteArray> recorded;
     for (const char *name : {"first", "second"})
-        recorded.append(readAll(demos + QLatin1String(name) + QStringLiteral(".dm_71")));
+        recorded.append(readFile(demos + QLatin1String(name) + QStringLiteral(".dm_71")));
     QVERIFY(recorded[0].size() >= firstBytes && recorded[1].size() >= secondBytes);
     // The Viewer's files are named after the game and the time: matched to the recordings in
     // the order they came.
@@ -693,8 +625,8 @@ void TestEngine::demosInARowArriveWhole()
     const auto arrived = [&] {
         filmer.output += filmer.process.readAll();
         files = receivedDemos(viewerHome);
-        return files.size() == 2 && readAll(files[0]).size() >= recorded[0].size()
-            && readAll(files[1]).size() >= recorded[1].size();
+        return files.size() == 2 && readFile(files[0]).size() >= recorded[0].size()
+            && readFile(files[1]).size() >= recorded[1].size();
     };
     const bool whole = QTest::qWaitFor(arrived, kDemoMs);
     viewer.output += viewer.process.readAll();
@@ -705,7 +637,7 @@ void TestEngine::demosInARowArriveWhole()
                                    .arg(recorded[0].size()).arg(recorded[1].size())
                                    .arg(sizes.join(QStringLiteral(", ")), QString::fromLatin1(filmer.output.right(3000)))));
     for (int i = 0; i < 2; ++i)
-        QVERIFY2(readAll(files[i]) == recorded[i], qPrintable(sizes.join(QStringLiteral(", "))));
+        QVERIFY2(readFile(files[i]) == recorded[i], qPrintable(sizes.join(QStringLiteral(", "))));
     for (const QByteArray &line : filmer.output.split('\n')) {
         if (line.contains("behind") || line.contains("caught up"))
             qInfo("filmer: %s", line.trimmed().constData());

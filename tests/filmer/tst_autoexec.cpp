@@ -1,8 +1,8 @@
 // The logging line in the game's autoexec configuration.
 
 #include "autoexec.h"
+#include "common/testfiles.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -11,22 +11,8 @@
 #include <stdexcept>
 
 using namespace arbelon;
-
-namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-} // namespace
+using arbelon::test::readFile;
+using arbelon::test::writeFile;
 
 class TestAutoexec : public QObject {
     Q_OBJECT
@@ -87,7 +73,7 @@ void TestAutoexec::ensure()
     if (exists)
         QVERIFY(writeFile(path, before));
     const bool wrote = autoexec::ensureLogging(path, gameType);
-    QCOMPARE(readAll(path), after);
+    QCOMPARE(readFile(path), after);
     QCOMPARE(wrote, !exists || before != after);
 }
 
@@ -97,9 +83,9 @@ void TestAutoexec::secondEntryWritesNothing()
     const QString path = dir.filePath(QStringLiteral("autoexec.cfg"));
     QVERIFY(writeFile(path, "logfile 0\n"));
     QVERIFY(autoexec::ensureLogging(path, 0));
-    const QByteArray first = readAll(path);
+    const QByteArray first = readFile(path);
     QVERIFY(!autoexec::ensureLogging(path, 0));
-    QCOMPARE(readAll(path), first);
+    QCOMPARE(readFile(path), first);
     QCOMPARE(first, QByteArray("logfile 0\r\nlogfile 2\r\n"));
 }
 
@@ -108,7 +94,7 @@ void TestAutoexec::missingFolderIsMade()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("ctf/autoexec.cfg"));
     QVERIFY(autoexec::ensureLogging(path, 0));
-    QCOMPARE(readAll(path), QByteArray("logfile 2\r\n"));
+    QCOMPARE(readFile(path), QByteArray("logfile 2\r\n"));
 }
 
 void TestAutoexec::tooLargeIsLeftAlone()

@@ -6,6 +6,7 @@
 #include "demolistmodel.h"
 #include "gamerunning.h"
 #include "common/testdoubles.h"
+#include "common/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,6 +26,7 @@
 #endif
 
 using namespace arbelon;
+using arbelon::test::readFile;
 
 namespace {
 
@@ -35,12 +37,6 @@ bool append(const QString &path, const QByteArray &bytes)
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Append) && f.write(bytes) == bytes.size();
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // A core with the games in a temporary folder; the timers never fire on their own.
@@ -186,9 +182,9 @@ void TestFilmerScan::enableLog()
     QFETCH(QByteArray, content);
     Rig rig(gameType, mod);
     rig.filmer().enableLog();
-    QCOMPARE(readAll(rig.path(file)), content);
+    QCOMPARE(readFile(rig.path(file)), content);
     rig.filmer().enableLog();
-    QCOMPARE(readAll(rig.path(file)), content);
+    QCOMPARE(readFile(rig.path(file)), content);
 }
 
 void TestFilmerScan::candidateChoice_data()

@@ -1,6 +1,8 @@
 // The stand-in game, run as a real process: console log, recording line, demo bytes,
 // option checks and the launch record.
 
+#include "common/testfiles.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -12,25 +14,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using arbelon::test::readFile;
+using arbelon::test::writeFile;
+
 namespace {
 
 QString standinPath()
 {
     return QDir(qEnvironmentVariable("ARBELON_BIN_DIR"))
         .filePath(QStringLiteral("arbelon-standin-game"));
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QByteArray randomBytes(int size)

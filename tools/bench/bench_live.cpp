@@ -11,6 +11,7 @@
 // The Viewer joins --join-after seconds into the match, as a late joiner does.
 
 #include "common/childprocess.h"
+#include "common/openarena.h"
 #include "common/testaddress.h"
 
 #include <QCommandLineParser>
@@ -24,15 +25,14 @@
 #include <QtTest>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <map>
 
 using arbelon::test::ChildProcess;
+using arbelon::test::engineEnvironment;
+using arbelon::test::kOpenArena;
 
 namespace {
-
-const QString kOpenArena = QStringLiteral("/usr/games/openarena");
 
 // A growing file looked at now and then: when each of its sizes (or lines) was first seen.
 struct Watched {
@@ -82,29 +82,6 @@ double percentile(QList<qint64> v, double p)
     return double(v.at(qsizetype(p * double(v.size() - 1))));
 }
 
-QProcessEnvironment homeEnv(const QString &home, const QString &display)
-{
-    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-    e.insert(QStringLiteral("HOME"), home);
-    e.insert(QStringLiteral("DISPLAY"), display);
-    e.remove(QStringLiteral("XDG_CONFIG_HOME"));
-    e.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("dummy"));
-    return e;
-}
-
-void stopWithHome(const QString &home)
-{
-    const QByteArray marker = "HOME=" + QFile::encodeName(home) + '\0';
-    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &p : pids) {
-        bool ok = false;
-        const int pid = p.toInt(&ok);
-        QFile env(QStringLiteral("/proc/%1/environ").arg(p));
-        if (ok && env.open(QIODevice::ReadOnly) && env.readAll().contains(marker))
-            ::kill(pid, SIGKILL);
-    }
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -145,7 +122,7 @@ int main(int argc, char **argv)
     filmer.start(bin + QStringLiteral("/arbelon-cli"),
                  {QStringLiteral("film"), QStringLiteral("--server"), address, QStringLiteral("--name"), QStringLiteral("bench"),
                   QStringLiteral("--engine"), QStringLiteral("openarena")},
-                 homeEnv(filmerHome, display));
+                 engineEnvironment(filmerHome, display));
     if (!filmer.waitFor("in the lobby", 30000))
         return 2;
     game.start(kOpenArena,
@@ -154,7 +131,7 @@ int main(int argc, char **argv)
                 QStringLiteral("0"), QStringLiteral("+set"), QStringLiteral("timelimit"), QStringLiteral("0"),
                 QStringLiteral("+map"), QStringLiteral("oa_dm1"), QStringLiteral("+wait"), QStringLiteral("100"),
                 QStringLiteral("+record"), QStringLiteral("bench")},
-               homeEnv(filmerHome, display), dir.path());
+               engineEnvironment(filmerHome, display), dir.path());
 
     Watched filmerDemo(filmerHome + QStringLiteral("/.openarena/baseoa/demos/bench.dm_71"));
     Watched filmerLog(filmerHome + QStringLiteral("/.openarena/baseoa/qconsole.log"));
@@ -186,7 +163,7 @@ int main(int argc, char **argv)
     viewer.start(bin + QStringLiteral("/arbelon-cli"),
                  {QStringLiteral("watch"), QStringLiteral("--server"), address, QStringLiteral("--game"), QStringLiteral("bench"),
                   QStringLiteral("--quake3-engine"), QStringLiteral("openarena"), QStringLiteral("--play")},
-                 homeEnv(viewerHome, display));
+                 engineEnvironment(viewerHome, display));
     while (clock.elapsed() < joinedAt + seconds * 1000LL) {
         lookAll();
         QTest::qWait(50);
@@ -237,7 +214,7 @@ int main(int argc, char **argv)
     filmer.process.waitForFinished(10000);
     relay.process.terminate();
     relay.process.waitForFinished(10000);
-    stopWithHome(viewerHome);
-    stopWithHome(filmerHome);
+    arbelon::test::stopProcessesWithHome(viewerHome);
+    arbelon::test::stopProcessesWithHome(filmerHome);
     return 0;
 }
