@@ -2,6 +2,7 @@
 // (inflateInit2_, inflate, inflateEnd and crc32 per block into a reused buffer).
 // Usage: bench_inflate_block [block size, default 10000] [blocks, default 2000]
 
+#include "bench/plaininflate.h"
 #include "zlibcomp.h"
 
 #include <QCoreApplication>
@@ -13,6 +14,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <vector>
+
+using arbelon::bench::plainInflate;
 
 namespace {
 
@@ -38,20 +41,6 @@ QByteArray demoLike(int size, quint32 &seed)
     }
     data.truncate(size);
     return data;
-}
-
-quint32 plainInflate(const QByteArray &block, std::vector<Bytef> &out)
-{
-    z_stream zs{};
-    inflateInit2_(&zs, MAX_WBITS, ZLIB_VERSION, int(sizeof(z_stream)));
-    zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(block.constData()));
-    zs.avail_in = uInt(block.size());
-    zs.next_out = out.data();
-    zs.avail_out = uInt(out.size());
-    inflate(&zs, Z_NO_FLUSH);
-    const uLong produced = zs.total_out;
-    inflateEnd(&zs);
-    return quint32(crc32(0, out.data(), uInt(produced)));
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 // Usage: bench_viewer [block size, default 10000] [blocks, default 10000] [rounds, default 5]
 //                     [folder for the game directory, default the system's temporary folder]
 
+#include "bench/plaininflate.h"
 #include "clientcore.h"
 #include "viewerreception.h"
 
@@ -25,6 +26,7 @@
 #include <vector>
 
 using namespace arbelon;
+using arbelon::bench::plainInflate;
 
 namespace {
 
@@ -80,20 +82,6 @@ QByteArray deflated(const QByteArray &raw)
               Z_DEFAULT_COMPRESSION);
     out.resize(qsizetype(n));
     return out;
-}
-
-quint32 plainInflate(QByteArrayView block, std::vector<Bytef> &out)
-{
-    z_stream zs{};
-    inflateInit2_(&zs, MAX_WBITS, ZLIB_VERSION, int(sizeof(z_stream)));
-    zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(block.data()));
-    zs.avail_in = uInt(block.size());
-    zs.next_out = out.data();
-    zs.avail_out = uInt(out.size());
-    inflate(&zs, Z_NO_FLUSH);
-    const uLong produced = zs.total_out;
-    inflateEnd(&zs);
-    return quint32(crc32(0, out.data(), uInt(produced)));
 }
 
 } // namespace
