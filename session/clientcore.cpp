@@ -59,6 +59,8 @@ ClientCore::ClientCore(QObject *parent)
     m_dispatcher.setHandler(DEMOPACKET, [this] { return m_viewer->handleDemoPacket(); });
     m_dispatcher.setHandler(GAMEREMOVED, [this] { return handleGameRemoved(); });
     m_dispatcher.setHandler(DEMORESTART, [this] { return m_viewer->handleDemoRestart(); });
+    // The user's second start of the game while it runs is asked about through the prompts.
+    m_viewer->setConfirm([this](const QString &question) { return !m_prompts || m_prompts->confirm(question); });
     m_dispatcher.setHandler(USERENTERED, [this] { return handleUserEntered(); });
     m_dispatcher.setHandler(USERLEFT, [this] { return handleUserLeft(); });
 
@@ -324,6 +326,7 @@ void ClientCore::DemoClientSessionConnected(int error)
         noteEnd(socketErrorText(error));
         emit connectionFailed(socketErrorText(error));
         if (error == TWSocket::errorCode(QAbstractSocket::HostNotFoundError) && m_dialogAttempt && m_prompts) {
+            m_retryingDialog = true; // "Cannot Connect" and the dialog tell it; no second box
             // The name is looked up after the dialog has closed; a name that cannot be used
             // brings the dialog back with what was typed, once the close has reset the window.
             QMetaObject::invokeMethod(this, [this] {
@@ -400,7 +403,8 @@ void ClientCore::DemoClientSessionClosed(int error)
     m_connectTimer.stop();
     m_answerTimer.stop();
     noteEnd(socketErrorText(error));
-    const bool tellUser = watchingOrFilming();
+    const bool tellUser = watchingOrFilming() && !m_retryingDialog;
+    m_retryingDialog = false;
     ++m_connectionGeneration;
     stopTimers();
     demoCloseAll();
@@ -412,7 +416,8 @@ void ClientCore::DemoClientSessionClosed(int error)
     // The list is emptied: no row is left to watch.
     m_gameList->clear();
     m_demo.pending.clear();
-    if (m_role == Role::Filmer || m_inLobby)
+    // Only a lobby entered is closed: a failed attempt goes back to where it started.
+    if (m_inLobby)
         closeLobby();
     m_answered = false;
     notify();

@@ -239,6 +239,7 @@ private:
     QTimer m_answerTimer;    // from the connection to the relay's first record
     bool m_answered = false;
     bool m_dialogAttempt = false; // the attempt under way came from the connect dialog
+    bool m_retryingDialog = false; // its name did not resolve: the dialog comes back
     bool m_inLobby = false;
     bool m_gameEnded = false; // the watched game's removal came while in its lobby
     std::optional<GameId> m_watchedGame;

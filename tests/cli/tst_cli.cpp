@@ -3,6 +3,7 @@
 // The client's ports are fixed, so the relays listen on loopback addresses of their own.
 
 #include "common/fakerelay.h"
+#include "common/gamefolders.h"
 #include "common/testaddress.h"
 #include "common/testfiles.h"
 #include "zlibcomp.h"
@@ -184,6 +185,7 @@ void TestCli::initTestCase()
     for (const char *program : {"arbelon-cli", "arbelon-relay", "arbelon-standin-game"})
         QVERIFY2(QFileInfo(QDir(binDir()).filePath(QString::fromLatin1(program))).isExecutable(), program);
     QVERIFY(m_tmp.isValid());
+    QVERIFY(arbelon::test::makeGameFolders(m_tmp.path())); // the rows that name %TMP% as a game folder
     // The log line tells that both ports are open; a relay that cannot bind ends instead.
     const QString listening = QStringLiteral("listening viewer=38962 filmer=38963");
     m_relay = startRelay(kRelay, {});
@@ -239,7 +241,7 @@ void TestCli::gamesListsFilmedGame()
 
     const QString name = QStringLiteral("list %1").arg(dataTag()).left(31);
     const QString dir = m_tmp.filePath(QStringLiteral("games-%1").arg(dataTag()));
-    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(arbelon::test::makeGameFolders(dir));
     const QStringList gamesArgs{QStringLiteral("games"), QStringLiteral("--server"), kRelay};
 
     std::unique_ptr<Child> games;
@@ -287,7 +289,7 @@ void TestCli::untrustedTextEscaped()
     QFETCH(QString, name);
     QFETCH(QString, shown);
     const QString dir = m_tmp.filePath(QStringLiteral("escape-") + dataTag().replace(QLatin1Char(' '), QLatin1Char('-')));
-    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(arbelon::test::makeGameFolders(dir));
     auto film = startFilm(name, 2, dir, QString());
     QTRY_VERIFY_WITH_TIMEOUT(inLobby(*film) || !film->running(), kStartMs);
     QVERIFY2(film->running(), qPrintable(film->all()));
@@ -330,8 +332,8 @@ void TestCli::watchReceivesFilmedDemo()
     const QString filmDir = m_tmp.filePath(QStringLiteral("film-") + tag);
     const QString viewDir = m_tmp.filePath(QStringLiteral("view-") + tag);
     const QString exe = game == 3 ? QStringLiteral("quake3.exe") : QStringLiteral("quake2.exe");
-    QVERIFY(QDir().mkpath(filmDir));
-    QVERIFY(QDir().mkpath(viewDir));
+    QVERIFY(arbelon::test::makeGameFolders(filmDir));
+    QVERIFY(arbelon::test::makeGameFolders(viewDir));
     QVERIFY(QFile::copy(QDir(binDir()).filePath(QStringLiteral("arbelon-standin-game")),
                         QDir(filmDir).filePath(exe)));
     QVERIFY(QFile::setPermissions(QDir(filmDir).filePath(exe),
@@ -425,7 +427,7 @@ void TestCli::filmPassword()
     QFETCH(bool, accepted);
 
     const QString dir = m_tmp.filePath(QStringLiteral("password-%1").arg(dataTag()));
-    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(arbelon::test::makeGameFolders(dir));
     auto film = cli(QStringList{QStringLiteral("film"), QStringLiteral("--server"), kLockedRelay,
                                 QStringLiteral("--name"), QStringLiteral("locked"),
                                 QStringLiteral("--game"), QStringLiteral("2"),
@@ -541,7 +543,7 @@ void TestCli::reportsWhatHappens()
     });
 
     const QString dir = m_tmp.filePath(QStringLiteral("scripted-") + dataTag().replace(QLatin1Char(' '), QLatin1Char('-')));
-    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(arbelon::test::makeGameFolders(dir));
     std::unique_ptr<Child> game;
     std::unique_ptr<Child> recording;
     std::unique_ptr<Child> run;
@@ -619,7 +621,7 @@ void TestCli::gameOutputHasItsOwnFile()
     const QString dir = m_tmp.filePath(QStringLiteral("played-") + dataTag());
     const QString config = m_tmp.filePath(QStringLiteral("config-") + dataTag());
     const QString exe = dir + QStringLiteral("/quake2.exe");
-    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(arbelon::test::makeGameFolders(dir));
     QVERIFY(QFile::copy(QDir(binDir()).filePath(QStringLiteral("arbelon-standin-game")), exe));
     QVERIFY(QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     const QString output = config + QStringLiteral("/Arbelon/game-output.log");

@@ -127,7 +127,7 @@ private slots:
         const QString filmDir = tmp.filePath(QStringLiteral("filmer/"));
         const QString viewDir = tmp.filePath(QStringLiteral("viewer/"));
         QVERIFY(QDir().mkpath(filmDir + QStringLiteral("baseq2")));
-        QVERIFY(QDir().mkpath(viewDir));
+        QVERIFY(QDir().mkpath(viewDir + QStringLiteral("baseq2")));
         QVERIFY(QFile::copy(bin(QStringLiteral("arbelon-standin-game")), filmDir + QStringLiteral("quake2.exe")));
         const QByteArray source = demoBytes(kDemoSize);
         {

@@ -114,7 +114,8 @@ void TestWatchLinkOpen::prepareHome(const QString &name, const QString &user, QP
     const QString game = home + QStringLiteral("/quake2/");
     for (const QString &dir : {data + QStringLiteral("/applications"), config + QStringLiteral("/Arbelon"),
                                home + QStringLiteral("/bin"), home + QStringLiteral("/run"),
-                               home + QStringLiteral("/nodata"), home + QStringLiteral("/noconfig"), game})
+                               home + QStringLiteral("/nodata"), home + QStringLiteral("/noconfig"),
+                               game + QStringLiteral("baseq2")})
         QVERIFY(QDir().mkpath(dir));
     QFile::setPermissions(home + QStringLiteral("/run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 

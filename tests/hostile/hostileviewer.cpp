@@ -79,7 +79,7 @@ bool HostileViewer::reach(Stage stage, quint32 gameId, qint32 gameType, const QB
     v.serverAddress = m_address;
     v.role = roleViewer;
     m_prompts.answers.append(v);
-    m_core->ConnectButtonClick();
+    m_core->connectWithDialog();
     if (!waitFor([&] { return arrived.count() > 0 && m_relay.count(USERINFO) > 0; }, "no USERINFO"))
         return false;
     ClientCore &c = *m_core;

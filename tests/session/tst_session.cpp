@@ -5,6 +5,7 @@
 #include "gamelistmodel.h"
 #include "gamerunning.h"
 #include "linkwatch.h"
+#include "serveraddress.h"
 #include "twsocket.h"
 #include "common/sessiondriving.h"
 #include "common/fakerelay.h"
@@ -238,6 +239,7 @@ private slots:
         ClientCore core;
         ScriptedPrompts prompts;
         core.setClock([] { return QDateTime(QDate(2026, 12, 6), QTime(21, 5, 9)); });
+        QSignalSpy states(&core, &ClientCore::sessionStateChanged);
         connectViewer(core, prompts, relay, kViewerAddr);
 
         sendGame(relay, 7, "duel", 1, "baseq3", 2);
@@ -292,6 +294,120 @@ private slots:
         QVERIFY(core.optionTreeVisible());
         QVERIFY(!core.leaveRoomEnabled());
         QCOMPARE(core.gameList()->rowCount(), 1); // leaving keeps the game list
+        // The watched game stays selected while listed: Watch acts on what the list shows.
+        QCOMPARE(core.selectedGame(), std::optional<GameId>(7));
+        QVERIFY(core.watchGameEnabled());
+        relay.send(buildGameRemoved(7));
+        QTRY_COMPARE(core.gameList()->rowCount(), 0);
+        QCOMPARE(core.selectedGame(), std::nullopt);
+        QVERIFY(!core.watchGameEnabled());
+
+        core.disconnectFromServer();
+        QTRY_COMPARE(core.sessionState(), SessionState::Disconnected);
+        QList<SessionState> seen;
+        for (const QList<QVariant> &args : states)
+            seen.append(args.at(0).value<SessionState>());
+        QCOMPARE(seen, (QList<SessionState>{SessionState::Connecting, SessionState::Connected, SessionState::InLobby,
+                                            SessionState::Connected, SessionState::Disconnected}));
+    }
+
+    // The Filmer's leaving removes the game: its Viewers are told, and keep the lobby to read.
+    void watchedGameEndsButLobbyStays()
+    {
+        FakeRelay relay;
+        QVERIFY(relay.listen(kViewerAddr, kViewerPort));
+        ClientCore core;
+        ScriptedPrompts prompts;
+        connectViewer(core, prompts, relay, kViewerAddr);
+        sendGame(relay, 7, "duel", 0);
+        sendGame(relay, 8, "other", 0);
+        QTRY_COMPARE(core.gameList()->rowCount(), 2);
+        arbelon::test::selectRow(core, 0);
+        QVERIFY(arbelon::test::watchSelected(core));
+        QTRY_COMPARE(relay.count(WAITFORGAME), 1);
+        relay.ack();
+        QTRY_COMPARE(core.state(), int(ssInLobby));
+        relay.send(buildGameRemoved(8)); // another game's end says nothing here
+        QTRY_COMPARE(core.gameList()->rowCount(), 1);
+        QVERIFY(core.chatLines().isEmpty());
+        relay.send(buildGameRemoved(7));
+        QTRY_COMPARE(core.chatLines(), QStringList{QStringLiteral("The game has ended")});
+        QCOMPARE(core.statusText(), QStringLiteral("The game has ended"));
+        QCOMPARE(core.page(), int(ClientCore::LobbySheet));
+        QCOMPARE(core.sessionState(), SessionState::InLobby);
+        QVERIFY(core.leaveRoomEnabled());
+    }
+
+    // A relay that takes the connection and never says a word does not look connected.
+    void silentServerEndsTheAttempt()
+    {
+        FakeRelay relay;
+        QVERIFY(relay.listen(kViewerAddr, kViewerPort));
+        ClientCore core;
+        ScriptedPrompts prompts;
+        core.setPrompts(&prompts);
+        core.settings().userName = QStringLiteral("viewer1");
+        core.settings().connectTimeoutSeconds = 1;
+        QSignalSpy lost(&core, &ClientCore::sessionLost);
+        prompts.answers.append(viewerValues(kViewerAddr));
+        core.connectWithDialog();
+        QTRY_COMPARE(relay.records.size(), 1);
+        QCOMPARE(core.sessionState(), SessionState::Connecting);
+        QVERIFY(core.connecting()); // Cancel still ends it
+        QTRY_COMPARE(core.sessionState(), SessionState::Disconnected);
+        QCOMPARE(lost.size(), 1);
+        QCOMPARE(lost.at(0).at(0).toString(), QStringLiteral("The server did not answer"));
+    }
+
+    void serverAddressForms_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("port");
+        QTest::newRow("name") << "relay.example" << true << "relay.example" << 0;
+        QTest::newRow("name and port") << " relay.example:40000 " << true << "relay.example" << 40000;
+        QTest::newRow("IPv4 and port") << "10.0.0.1:1" << true << "10.0.0.1" << 1;
+        QTest::newRow("bare IPv6") << "::1" << true << "::1" << 0;
+        QTest::newRow("bracketed IPv6") << "[fe80::1]" << true << "fe80::1" << 0;
+        QTest::newRow("bracketed IPv6 and port") << "[::1]:65535" << true << "::1" << 65535;
+        QTest::newRow("port 0") << "host:0" << false << "" << 0;
+        QTest::newRow("port too big") << "host:65536" << false << "" << 0;
+        QTest::newRow("port not a number") << "host:abc" << false << "" << 0;
+        QTest::newRow("signed port") << "host:+80" << false << "" << 0;
+        QTest::newRow("no host") << ":80" << false << "" << 0;
+        QTest::newRow("bracket not closed") << "[::1:80" << false << "" << 0;
+        QTest::newRow("text after bracket") << "[::1]x" << false << "" << 0;
+        QTest::newRow("empty") << "  " << false << "" << 0;
+    }
+
+    void serverAddressForms()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, valid);
+        const std::optional<ServerAddress> a = ServerAddress::parse(text);
+        QCOMPARE(a.has_value(), valid);
+        if (!a)
+            return;
+        QTEST(a->host, "host");
+        QTEST(int(a->port), "port");
+    }
+
+    // The port in the address box wins over the role's own, and the server is remembered.
+    void hostPortConnectsThere()
+    {
+        FakeRelay relay;
+        QVERIFY(relay.listen(kViewerAddr, 0));
+        ClientCore core;
+        ScriptedPrompts prompts;
+        core.setPrompts(&prompts);
+        core.settings().userName = QStringLiteral("viewer1");
+        const QString typed = kViewerAddr + QLatin1Char(':') + QString::number(relay.port());
+        prompts.answers.append(viewerValues(typed));
+        core.connectWithDialog();
+        QTRY_COMPARE(relay.records.size(), 1);
+        QCOMPARE(core.settings().serverIP, typed);
+        QCOMPARE(core.settings().recentServers, QStringList{typed});
     }
 
     // A refused request ends its wait: the session goes on instead of holding every later one.

@@ -346,7 +346,8 @@ void TestWindowTelling::watchGameFollowsClicksAndSession()
     QTRY_COMPARE(relay.count(LEAVEGAME), 1);
     relay.ack();
     QTRY_COMPARE(m_w->page(), QStringLiteral("GameListSheet"));
-    QVERIFY(!m_w->tool("WatchGame")->isEnabled());
+    // The watched game stays selected while it is listed, and Watch with it.
+    QVERIFY(m_w->tool("WatchGame")->isEnabled());
     m_w->clickRow("GamesListBox", 0); // the row that is still selected
     QVERIFY(m_w->tool("WatchGame")->isEnabled());
 

@@ -3,6 +3,7 @@
 
 #include "sessionshots.h"
 
+#include "gamelistmodel.h"
 #include "mainclient.h"
 #include "records.h"
 #include "common/fakerelay.h"

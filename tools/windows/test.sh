@@ -80,7 +80,7 @@ if step 2; then
   waitfor 20 port_open || fail "the relay did not start"
 
   # 2a. A Linux Filmer, the Windows Viewer.
-  mkdir -p "$work/lfilm/baseq3" "$work/wview"
+  mkdir -p "$work/lfilm/baseq3" "$work/wview/baseq3"
   cp "$LIN/bin/arbelon-standin-game" "$work/lfilm/quake3.exe"
   "$LIN/bin/arbelon-cli" film --server "$addr" --name LINUXFILM --game 3 --dir "$work/lfilm/" --rate 8000 \
     >"$work/lfilm.out" 2>&1 &
@@ -102,7 +102,7 @@ if step 2; then
   wait "$wview" || fail "the Windows Viewer ended with status $?"
 
   # 2b. The Windows Filmer and its stand-in game (with its window), a Linux Viewer.
-  mkdir -p "$work/wfilm/baseq3" "$work/lview"
+  mkdir -p "$work/wfilm/baseq3" "$work/lview/baseq3"
   cp "$WIN/bin/arbelon-standin-game.exe" "$work/wfilm/quake3.exe"
   wine "$WIN/bin/arbelon-cli.exe" film --server "$addr" --name WINFILM --game 3 \
     --dir "$(winpath "$work/wfilm")\\" --rate 8000 >"$work/wfilm.out" 2>&1 &
