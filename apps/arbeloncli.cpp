@@ -65,7 +65,8 @@ int main(int argc, char **argv)
     p.process(app);
 
     auto usage = [&](const QString &why) {
-        err << "arbelon-cli: " << why << "\n" << kUsage;
+        err << "arbelon-cli: " << why << "\n"
+            << kUsage;
         err.flush();
         return 64;
     };
@@ -173,7 +174,8 @@ int main(int argc, char **argv)
                 return usage(why);
             o.engine = e->id;
             o.gameType = e->gameType;
-            o.dir = p.isSet(dataDir) ? p.value(dataDir) : p.isSet(dir) ? p.value(dir) : defaultDataDir(*e);
+            o.dir = p.isSet(dataDir) ? p.value(dataDir) : p.isSet(dir) ? p.value(dir)
+                                                                       : defaultDataDir(*e);
             if (o.dir.isEmpty())
                 return usage(QStringLiteral("engine \"%1\" keeps its data in the game folder: --data-dir is needed").arg(e->id));
         } else {
@@ -203,9 +205,11 @@ int main(int argc, char **argv)
     runner.core().setEngines(engines);
     QObject::connect(&quit, &arbelon::QuitRequests::quitRequested, &runner, [&runner] { runner.interrupt(); });
 
-    QObject::connect(&runner, &arbelon::CliRunner::finished, &app,
-                     [](int status) { QCoreApplication::exit(status); }, Qt::QueuedConnection);
-    QMetaObject::invokeMethod(&runner, [&runner] { runner.start(); }, Qt::QueuedConnection);
+    QObject::connect(
+        &runner, &arbelon::CliRunner::finished, &app,
+        [](int status) { QCoreApplication::exit(status); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &runner, [&runner] { runner.start(); }, Qt::QueuedConnection);
     const int status = app.exec();
     out.flush();
     err.flush();

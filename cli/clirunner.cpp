@@ -49,8 +49,7 @@ CliRunner::CliRunner(const CliOptions &options, QTextStream &out, QTextStream &e
     connect(&m_core, &ClientCore::connectionFailed, this,
             [this](const QString &reason) { fail(1, reason); });
     connect(&m_core, &ClientCore::sessionStarted, this, [this] {
-        line(QStringLiteral("connected to %1 as %2").arg(m_opt.server,
-             m_opt.command == CliOptions::Film ? QStringLiteral("Filmer") : QStringLiteral("Viewer")));
+        line(QStringLiteral("connected to %1 as %2").arg(m_opt.server, m_opt.command == CliOptions::Film ? QStringLiteral("Filmer") : QStringLiteral("Viewer")));
         if (m_opt.command == CliOptions::Watch)
             m_gameWait.start();
     });
@@ -73,8 +72,7 @@ CliRunner::CliRunner(const CliOptions &options, QTextStream &out, QTextStream &e
     });
     connect(&m_core, &ClientCore::lobbyEntered, this, [this] {
         m_inLobby = true;
-        line(QStringLiteral("in the lobby of \"%1\"").arg(
-            m_opt.command == CliOptions::Film ? m_opt.name : m_core.demo().watchedGameName));
+        line(QStringLiteral("in the lobby of \"%1\"").arg(m_opt.command == CliOptions::Film ? m_opt.name : m_core.demo().watchedGameName));
         m_progress.start();
     });
     // Each block written: a demo is never missed between two progress ticks.
@@ -103,7 +101,8 @@ CliRunner::CliRunner(const CliOptions &options, QTextStream &out, QTextStream &e
                         line(QStringLiteral("the game ended"));
                         // Not from inside the model's removal: closing the session empties
                         // the game list while the model is still taking the row out.
-                        QMetaObject::invokeMethod(this, [this] { finish(0); }, Qt::QueuedConnection);
+                        QMetaObject::invokeMethod(
+                            this, [this] { finish(0); }, Qt::QueuedConnection);
                         return;
                     }
                 }
@@ -296,8 +295,7 @@ void CliRunner::onProgressTick()
     }
     const double seconds = qMax<qint64>(1, elapsed - m_rateMs) / 1000.0;
     const double rate = (bytes - m_rateBytes) / seconds;
-    line(QStringLiteral("demo %1: %2 bytes, %3 B/s").arg(QFileInfo(path).fileName()).arg(bytes)
-             .arg(qRound64(rate)));
+    line(QStringLiteral("demo %1: %2 bytes, %3 B/s").arg(QFileInfo(path).fileName()).arg(bytes).arg(qRound64(rate)));
 }
 
 void CliRunner::noteDemo()

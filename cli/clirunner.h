@@ -13,27 +13,30 @@
 namespace arbelon {
 
 struct CliOptions {
-    enum Command { Games, Watch, Film, Engines } command = Games;
+    enum Command { Games,
+                   Watch,
+                   Film,
+                   Engines } command = Games;
     QString server;
-    quint16 serverPort = 0;      // 0: the role's own port
+    quint16 serverPort = 0; // 0: the role's own port
     QString user = QStringLiteral("arbelon-cli");
     // watch
-    QString game;                // ID or name
+    QString game; // ID or name
     QString quake2Dir;
     QString quake3Dir;
     QString quake2Engine = QStringLiteral("quake2");
     QString quake3Engine = QStringLiteral("quake3");
-    bool play = false;           // start the game on the first listed demo
+    bool play = false; // start the game on the first listed demo
     // film
     QString name;
     int gameType = 0;
-    QString dir;                 // the game (data) folder
-    QString engine;              // empty: the Windows program of gameType
+    QString dir;    // the game (data) folder
+    QString engine; // empty: the Windows program of gameType
     QString mod = QStringLiteral("baseq2");
     QString password;
     int rate = 10000;
     // games
-    int listSeconds = 0;         // 0: follow until interrupted
+    int listSeconds = 0; // 0: follow until interrupted
     // The started game's console output on this program's output, not in game-output.log.
     bool verbose = false;
 };
@@ -89,7 +92,7 @@ private:
     quint32 m_watchedId = 0;
     bool m_inLobby = false;
     bool m_played = false;
-    QString m_gameOutput;        // where the started game's output goes; empty: here
+    QString m_gameOutput; // where the started game's output goes; empty: here
     QTimer m_progress;
     QTimer m_gameWait;
     QElapsedTimer m_clock;

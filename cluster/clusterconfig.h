@@ -9,8 +9,8 @@
 namespace arbelon {
 
 struct ClusterConfig {
-    QStringList servers;   // nats://HOST:PORT, any server of the NATS cluster
-    QByteArray nodeName;   // 1 to 32 of A-Z a-z 0-9 _ -; unique among running nodes
+    QStringList servers; // nats://HOST:PORT, any server of the NATS cluster
+    QByteArray nodeName; // 1 to 32 of A-Z a-z 0-9 _ -; unique among running nodes
     int heartbeatMs = 1000;
     // A node not heard for this long is gone with its games; with one beat a second and a
     // check every beat, its games vanish within 4 s.

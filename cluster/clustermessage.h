@@ -17,7 +17,7 @@ namespace arbelon {
 struct ClusterGameInfo {
     quint32 id = 0;
     qint32 gameType = 0;
-    quint32 users = 0;       // every member on every node
+    quint32 users = 0; // every member on every node
     QByteArray name;
     QByteArray mod;
     QByteArray filmer;
@@ -56,12 +56,12 @@ struct ClusterMessage {
 namespace clustermsg {
 constexpr quint8 kVersion = 1;
 constexpr int kMaxNodeName = 32;
-constexpr int kMaxGameName = 32;  // the widths of the relay's records, less their NUL
+constexpr int kMaxGameName = 32; // the widths of the relay's records, less their NUL
 constexpr int kMaxModName = 16;
 constexpr int kMaxUserName = 16;
 constexpr int kMaxChatText = 258;
-constexpr int kMaxGames = 1024;   // per heartbeat
-constexpr int kMaxNames = 1024;   // per lobby state
+constexpr int kMaxGames = 1024; // per heartbeat
+constexpr int kMaxNames = 1024; // per lobby state
 // A demo block's record plus the message's own fields.
 constexpr qsizetype kMaxMessage = qsizetype(4) * 1024 * 1024 + 1024;
 // Node slots, the high bits of game ids: 12 bits, 0 never given.

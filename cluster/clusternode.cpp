@@ -11,9 +11,9 @@ namespace arbelon {
 
 namespace {
 const QByteArray kBucket = QByteArrayLiteral("arbelon_nodes");
-constexpr int kMaxPeers = 256;           // a publisher inventing names cannot grow the node without end
+constexpr int kMaxPeers = 256; // a publisher inventing names cannot grow the node without end
 constexpr int kMaxRemoteGames = 8192;
-constexpr int kLobbyRepublishBeats = 5;  // lobby states again every 5 beats, for nodes that missed one
+constexpr int kLobbyRepublishBeats = 5; // lobby states again every 5 beats, for nodes that missed one
 constexpr int kLobbyCoalesceMs = 100;
 
 quint16 slotOf(quint32 gameId) { return quint16(gameId >> clustermsg::kLocalIdBits); }
@@ -154,7 +154,7 @@ ClusterNode::Claim ClusterNode::claim(const QByteArray &key, const QByteArray &v
         return Claim::Theirs;
     }
     return m_link->kvUpdate(key, value, current, revision, &why) == NatsLink::KvResult::Ok ? Claim::Ours
-                                                                                            : Claim::Unknown;
+                                                                                           : Claim::Unknown;
 }
 
 void ClusterNode::tryJoin()
@@ -228,7 +228,7 @@ void ClusterNode::beat()
             const QByteArray me = m_config.nodeName + ' ' + QByteArray::number(m_epoch);
             const Claim name = claim("name." + m_config.nodeName, me, &m_nameRevision);
             const Claim slot = name == Claim::Theirs ? Claim::Unknown
-                                                      : claim("slot." + QByteArray::number(m_slot), me, &m_slotRevision);
+                                                     : claim("slot." + QByteArray::number(m_slot), me, &m_slotRevision);
             if (name == Claim::Theirs || slot == Claim::Theirs) {
                 RelayLog::write(log(QStringLiteral("lost this node's registry entry to another node; rejoining")));
                 m_joined = false;

@@ -78,11 +78,11 @@ private:
     };
     struct LocalGame {
         ClusterGameInfo info;
-        bool shared = false;      // numbered in this node's slot: known to the cluster
+        bool shared = false; // numbered in this node's slot: known to the cluster
         bool streamReady = false;
         quint64 nextBlock = 1;
         quint64 nextChat = 1;
-        QByteArray demoStartMsgId; // the current demo's DEMORESTART, until its store is answered
+        QByteArray demoStartMsgId;     // the current demo's DEMORESTART, until its store is answered
         QList<QByteArray> unpublished; // current demo while the stream could not be made
         qint64 unpublishedBytes = 0;
         std::map<QByteArray, LobbyPart> lobbies; // other nodes' members
@@ -105,7 +105,9 @@ private:
 
     void beat();
     void tryJoin();
-    enum class Claim { Ours, Theirs, Unknown };
+    enum class Claim { Ours,
+                       Theirs,
+                       Unknown };
     Claim claim(const QByteArray &key, const QByteArray &value, quint64 *revision);
     void onConnection(bool connected);
     void onMessage(int subscription, const QByteArray &subject, const QByteArray &data, quint64 streamSeq);

@@ -19,7 +19,10 @@ namespace {
 
 // What a libnats thread hands to the link's thread.
 struct Event {
-    enum Kind { Message, Connection, Stored, Problem } kind = Message;
+    enum Kind { Message,
+                Connection,
+                Stored,
+                Problem } kind = Message;
     int subscription = 0;
     QByteArray subject;
     QByteArray data;
@@ -297,8 +300,8 @@ qint64 NatsLink::droppedMessages() const { return d->mailbox->dropped(); }
 bool NatsLink::publish(const QByteArray &subject, const QByteArray &data)
 {
     return d->connection
-        && natsConnection_Publish(d->connection.get(), subject.constData(), data.constData(), int(data.size()))
-        == NATS_OK;
+           && natsConnection_Publish(d->connection.get(), subject.constData(), data.constData(), int(data.size()))
+                  == NATS_OK;
 }
 
 int NatsLink::subscribe(const QByteArray &subject, QString *error)
@@ -473,8 +476,8 @@ NatsLink::KvResult NatsLink::kvUpdate(const QByteArray &key, const QByteArray &v
     }
     *error = lastError(s);
     return s == NATS_TIMEOUT || s == NATS_NO_RESPONDERS || s == NATS_CONNECTION_DISCONNECTED
-        ? KvResult::Failed
-        : KvResult::Exists;
+               ? KvResult::Failed
+               : KvResult::Exists;
 }
 
 std::optional<QByteArray> NatsLink::kvGet(const QByteArray &key, quint64 *revision)

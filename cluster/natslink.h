@@ -20,15 +20,17 @@ class NatsLink : public QObject {
 public:
     struct Settings {
         QStringList servers;
-        QString name;              // shown by the servers' monitoring
+        QString name; // shown by the servers' monitoring
         int reconnectWaitMs = 250;
-        int requestWaitMs = 2000;  // stream, consumer and registry requests
+        int requestWaitMs = 2000; // stream, consumer and registry requests
         int publishAckWaitMs = 2000;
         qint64 maxInboxBytes = qint64(128) * 1024 * 1024;
-        QString credentialsFile;   // NATS user credentials (.creds), optional
-        QString caFile;            // CA of the servers' TLS certificates; set: TLS required
+        QString credentialsFile; // NATS user credentials (.creds), optional
+        QString caFile;          // CA of the servers' TLS certificates; set: TLS required
     };
-    enum class KvResult { Ok, Exists, Failed };
+    enum class KvResult { Ok,
+                          Exists,
+                          Failed };
 
     explicit NatsLink(Settings settings, QObject *parent = nullptr);
     ~NatsLink() override;

@@ -20,23 +20,26 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class Game { Quake2, Quake3 };
+enum class Game { Quake2,
+                  Quake3 };
 
 // One message of the file as framed.
 struct Frame {
-    enum Kind { Incomplete, Message, End };
+    enum Kind { Incomplete,
+                Message,
+                End };
     Kind kind = Incomplete;
-    qsizetype size = 0;      // bytes of the file this frame takes, framing included
-    qint32 sequence = 0;     // the message's sequence number where the format has one
-    QByteArrayView payload;  // the message itself, inside the bytes given to nextFrame
+    qsizetype size = 0;     // bytes of the file this frame takes, framing included
+    qint32 sequence = 0;    // the message's sequence number where the format has one
+    QByteArrayView payload; // the message itself, inside the bytes given to nextFrame
 };
 
 // What one message told.
 struct MessageInfo {
-    bool gameState = false;     // it (re)started the game state: a new level
-    bool snapshot = false;      // it carried a snapshot (a frame)
-    qint64 serverTimeMs = 0;    // the snapshot's game time, when it carried one
-    bool intermission = false;  // the snapshot shows the end-of-match intermission
+    bool gameState = false;    // it (re)started the game state: a new level
+    bool snapshot = false;     // it carried a snapshot (a frame)
+    qint64 serverTimeMs = 0;   // the snapshot's game time, when it carried one
+    bool intermission = false; // the snapshot shows the end-of-match intermission
 };
 
 class DemoCodec {

@@ -24,7 +24,9 @@ public:
     // Bytes waiting for their message's end beyond this are no valid demo.
     static constexpr qsizetype kMaxPendingBytes = 64 * 1024;
 
-    enum class State { Growing, Ended, Refused };
+    enum class State { Growing,
+                       Ended,
+                       Refused };
 
     explicit LiveDemo(Game game);
     ~LiveDemo();

@@ -79,12 +79,12 @@ constexpr quint8 kSndVolume = 1 << 0, kSndAttenuation = 1 << 1, kSndPos = 1 << 2
 // s a short. Null: a type the client refuses. TE_STEAM (40) depends on its id, see below.
 constexpr int kTeSteam = 40;
 constexpr std::array<const char *, 56> kTempEntityFields = {
-    "pd",   "pd",  "pd",   "pp",   "pd", "p",    "p",  "p",  "p",  "pd",   // 0-9
-    "bpdb", "pp",  "pd",   "pd",   "pd", "bpdb", "spp", "p", "p",  "spp",  // 10-19
-    "p",    "p",   "p",    "pp",   "sppp", "bpdb", "pd", "pp", "p", "bpdb", // 20-29
-    "pd",   nullptr, nullptr, "sspp", "pp", "p",  "ps", "ppb", "spp", "spp", // 30-39
-    nullptr, "pp", "pd",   "pd",   "pd", "p",    "pd", "p",  "p",  "p",    // 40-49
-    "sp",   "p",   "p",    "p",    "p",  "pd",                             // 50-55
+    "pd", "pd", "pd", "pp", "pd", "p", "p", "p", "p", "pd",               // 0-9
+    "bpdb", "pp", "pd", "pd", "pd", "bpdb", "spp", "p", "p", "spp",       // 10-19
+    "p", "p", "p", "pp", "sppp", "bpdb", "pd", "pp", "p", "bpdb",         // 20-29
+    "pd", nullptr, nullptr, "sspp", "pp", "p", "ps", "ppb", "spp", "spp", // 30-39
+    nullptr, "pp", "pd", "pd", "pd", "p", "pd", "p", "p", "p",            // 40-49
+    "sp", "p", "p", "p", "p", "pd",                                       // 50-55
 };
 
 void skipFields(Reader &in, const char *fields)

@@ -305,8 +305,7 @@ QByteArray Q3Codec::liveForm(const Frame &frame)
     }
     const Snapshot &snap = newestSnapshot();
     const Snapshot *held = m_copyNewest >= 0 ? &m_snapshots[std::size_t(m_copyNewest % kBackup)] : nullptr;
-    if (held && !(held->valid && held->messageNum == m_copyNewest && snap.messageNum > m_copyNewest
-                  && snap.messageNum - m_copyNewest < kBackup))
+    if (held && !(held->valid && held->messageNum == m_copyNewest && snap.messageNum > m_copyNewest && snap.messageNum - m_copyNewest < kBackup))
         held = nullptr;
     writeSnapshot(out, snap, held);
     out.writeByte(kEnd);

@@ -18,8 +18,8 @@ class Q3MessageWriter;
 class Q3GameState {
 public:
     static constexpr int kMaxConfigStrings = 1024;
-    static constexpr int kMaxChars = 16000;     // all configstrings together, with their ends
-    static constexpr int kBigString = 8192;     // one configstring
+    static constexpr int kMaxChars = 16000; // all configstrings together, with their ends
+    static constexpr int kBigString = 8192; // one configstring
 
     // Reads a game state message's body (after its command byte). Throws DemoError.
     void read(Q3MessageReader &in);

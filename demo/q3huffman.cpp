@@ -6,6 +6,7 @@ namespace {
 
 // How often each byte value is counted into the coder before use: a fact of the format,
 // ioquake3 code/qcommon/msg.c, msg_hData (the same table in every Quake 3 engine).
+// clang-format off
 constexpr std::array<int, 256> kFrequencies = {
     250315, 41193, 6292,  7106,  3730,  3750,  6110,  23283, 33317, 6950,  7838,  9714,  9257,  17259, 3949,  1778,
     8288,   1604,  1590,  1663,  1100,  1213,  1238,  1134,  1749,  1059,  1246,  1149,  1273,  4486,  2805,  3472,
@@ -24,6 +25,7 @@ constexpr std::array<int, 256> kFrequencies = {
     1899,   1872,  976,   841,   1127,  956,   1159,  950,   7791,  954,   1289,  933,   1127,  3207,  1020,  927,
     1355,   768,   1040,  745,   952,   805,   1073,  740,   1013,  805,   1008,  796,   996,   1057,  11457, 13504,
 };
+// clang-format on
 
 constexpr int kNone = -1;
 constexpr int kNotYetSent = 256; // the escape node of the adaptive coder

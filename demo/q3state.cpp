@@ -17,6 +17,7 @@ struct Field {
     int bits;
 };
 
+// clang-format off
 constexpr std::array<Field, kEntityFieldCount> kEntityFields = {{
     {"pos.trTime", 32},      {"pos.trBase[0]", 0},    {"pos.trBase[1]", 0},     {"pos.trDelta[0]", 0},
     {"pos.trDelta[1]", 0},   {"pos.trBase[2]", 0},    {"apos.trBase[1]", 0},    {"pos.trDelta[2]", 0},
@@ -32,7 +33,9 @@ constexpr std::array<Field, kEntityFieldCount> kEntityFields = {{
     {"apos.trDelta[2]", 0},  {"time2", 32},           {"angles[2]", 0},         {"angles2[0]", 0},
     {"angles2[2]", 0},       {"constantLight", 32},   {"frame", 16},
 }};
+// clang-format on
 
+// clang-format off
 constexpr std::array<Field, kPlayerFieldCount> kPlayerFields = {{
     {"commandTime", 32},     {"origin[0]", 0},        {"origin[1]", 0},         {"bobCycle", 8},
     {"velocity[0]", 0},      {"velocity[1]", 0},      {"viewangles[1]", 0},     {"viewangles[0]", 0},
@@ -47,6 +50,7 @@ constexpr std::array<Field, kPlayerFieldCount> kPlayerFields = {{
     {"clientNum", 8},        {"weapon", 5},           {"viewangles[2]", 0},     {"grapplePoint[0]", 0},
     {"grapplePoint[1]", 0},  {"grapplePoint[2]", 0},  {"jumppad_ent", kEntityNumberBits}, {"loopSound", 16},
 }};
+// clang-format on
 
 // Integral floats in this range travel in 13 bits, biased to be positive.
 constexpr int kFloatIntBits = 13;

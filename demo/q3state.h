@@ -25,7 +25,7 @@ constexpr int kArraySize = 16; // stats, persistant, ammo and powerups each hold
 constexpr int kPlayerCommandTime = 0;
 constexpr int kPlayerPmType = 34;
 constexpr int kPlayerClientNum = 40;
-constexpr int kPmIntermission = 5;      // pm_type values of bg_public.h
+constexpr int kPmIntermission = 5; // pm_type values of bg_public.h
 constexpr int kPmSpIntermission = 6;
 
 struct Entity {

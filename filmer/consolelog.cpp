@@ -14,7 +14,7 @@ namespace arbelon {
 namespace {
 constexpr char kRecordingTo[] = "recording to";
 constexpr qsizetype kRecordingToLength = sizeof(kRecordingTo) - 1; // 12
-constexpr qsizetype kNameOffset = 13;                                // the words and one more
+constexpr qsizetype kNameOffset = 13;                              // the words and one more
 }
 
 // ---- lines -------------------------------------------------------------------------

@@ -19,7 +19,8 @@ struct GameInstall;
 
 // One line of the log that matters to the upload.
 struct DemoLogEvent {
-    enum Kind { Recording, Stopped };
+    enum Kind { Recording,
+                Stopped };
     Kind kind = Recording;
     QByteArray name; // Recording: the relative demo name, see relativeDemoName()
 
@@ -78,9 +79,9 @@ private:
     QList<Candidate> m_candidates; // complete announcement and stop lines, unscanned
     QByteArray m_partial;          // carriage returns already dropped
     bool m_partialStarted = false;
-    bool m_mayRecord = true;       // may still be an announcement (its start, not too long)
-    bool m_mayStop = false;        // has begun as the stop line does
-    bool m_isStop = false;         // begins with the whole stop line
+    bool m_mayRecord = true; // may still be an announcement (its start, not too long)
+    bool m_mayStop = false;  // has begun as the stop line does
+    bool m_isStop = false;   // begins with the whole stop line
 };
 
 // The name that a console line announces, or empty when it announces none: the line must

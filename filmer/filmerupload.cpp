@@ -163,7 +163,7 @@ void FilmerUpload::LogFileScanTimer()
         if (!m_warnedNoLog && !m_logCandidates.isEmpty() && m_runningSince.hasExpired(kNoLogWarningMs)) {
             m_warnedNoLog = true;
             m_host.tellUser(QStringLiteral("The game runs but writes no console log at %1; demos cannot be found")
-                              .arg(logPlaces()));
+                                .arg(logPlaces()));
         }
         return;
     }
@@ -364,8 +364,7 @@ QString FilmerUpload::behindText(qint64 sendRate, qint64 writeRate, qint64 block
     }
     const double needed = writeRate / blocksPerSecond;
     if (needed > ClientSettings::kMaxTransferRate) {
-        return head + QStringLiteral("even the highest transfer rate (%1) is too slow: the demo will arrive late but whole")
-                          .arg(grouped(ClientSettings::kMaxTransferRate));
+        return head + QStringLiteral("even the highest transfer rate (%1) is too slow: the demo will arrive late but whole").arg(grouped(ClientSettings::kMaxTransferRate));
     }
     // A quarter more than keeping pace, so that what is behind is sent too; in steps of 500.
     const qint64 suggested = qMin<qint64>(ClientSettings::kMaxTransferRate,

@@ -48,19 +48,19 @@ public:
     ~FilmerUpload();
 
     // ---- hooks called by the session ----
-    void prepare();           // session connected as a Filmer, before GAMEINFO
-    void enableLog();         // lobby entry: the logging line in autoexec.cfg
-    void closeFiles();        // demo close and console log close
+    void prepare();    // session connected as a Filmer, before GAMEINFO
+    void enableLog();  // lobby entry: the logging line in autoexec.cfg
+    void closeFiles(); // demo close and console log close
 
     // ---- timer ticks (the session wires the timers to these) ----
     void LogFileScanTimer();
     void OutDemoStreamTimer();
 
     // ---- acknowledgement effects ----
-    void uploadStart();       // GAMEINFO accepted
-    void nextDemo();          // DEMORESTART accepted
-    void blockAccepted();     // DEMOPACKET accepted
-    void blockRejected();     // DEMOPACKET refused
+    void uploadStart();   // GAMEINFO accepted
+    void nextDemo();      // DEMORESTART accepted
+    void blockAccepted(); // DEMOPACKET accepted
+    void blockRejected(); // DEMOPACKET refused
 
     // ---- what the preparation fixed (empty when the game has no directory) ----
     QString gameDirectory() const { return m_gameDir; }

@@ -56,7 +56,7 @@ const QLatin1String kDocuments("{documents}");
 bool isDrivePath(const QString &path)
 {
     return path.size() >= 3 && path.at(0).isLetter() && path.at(0).unicode() < 128
-        && path.at(1) == QLatin1Char(':') && (path.at(2) == QLatin1Char('/') || path.at(2) == QLatin1Char('\\'));
+           && path.at(1) == QLatin1Char(':') && (path.at(2) == QLatin1Char('/') || path.at(2) == QLatin1Char('\\'));
 }
 
 // The user-folder placeholder a path starts with ("{appdata}", "{documents}"), else empty.

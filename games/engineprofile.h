@@ -15,29 +15,30 @@
 namespace arbelon {
 
 struct EngineProfile {
-    QString id;                  // "openarena": lower case, digits, "-"
-    QString title;               // "OpenArena"
-    int gameType = 0;            // 0 Quake 2, 1 Quake 3
-    QStringList programs;        // "/...", "C:/..." or names looked up in PATH; the first found wins
-    QStringList arguments;       // always given before the playback arguments
-    QString dataDir;             // "~/.openarena", "{appdata}/OpenArena"; empty: the program's own folder
-    QString baseFolder;          // the game folder without a mod: "baseoa"
-    bool modFolders = false;     // a mod names its own game folder (Quake 2 engines)
-    QString logFile;             // the console log, inside the game folder
-    QByteArray loggingLine;      // the autoexec line that switches the log on
+    QString id;              // "openarena": lower case, digits, "-"
+    QString title;           // "OpenArena"
+    int gameType = 0;        // 0 Quake 2, 1 Quake 3
+    QStringList programs;    // "/...", "C:/..." or names looked up in PATH; the first found wins
+    QStringList arguments;   // always given before the playback arguments
+    QString dataDir;         // "~/.openarena", "{appdata}/OpenArena"; empty: the program's own folder
+    QString baseFolder;      // the game folder without a mod: "baseoa"
+    bool modFolders = false; // a mod names its own game folder (Quake 2 engines)
+    QString logFile;         // the console log, inside the game folder
+    QByteArray loggingLine;  // the autoexec line that switches the log on
     // What the engine prints at the start of a console line when a recording ends; empty: it
     // prints nothing, and a demo ends only with the next recording or the game.
     QByteArray stopLine;
     // What a relative "recording to" path starts from: the data folder ("./baseq2/demos/x.dm2")
     // or the game folder ("demos/x.dm_71"). An absolute path stands for itself.
-    enum class RecordBase { DataFolder, GameFolder };
+    enum class RecordBase { DataFolder,
+                            GameFolder };
     RecordBase recordBase = RecordBase::GameFolder;
-    QStringList demoExtensions;  // accepted from the log, lower case with the dot; ".dm_NN": any protocol
-    QString viewerExtension;     // what the Viewer writes and plays
-    QStringList playArguments;   // {mod}, {name}, {ext} are filled in
-    QStringList processNames;    // the running game's process (executable file name)
-    QStringList windowClasses;   // its window's WM_CLASS (instance or class)
-    QString windowTitle;         // or its exact window title
+    QStringList demoExtensions; // accepted from the log, lower case with the dot; ".dm_NN": any protocol
+    QString viewerExtension;    // what the Viewer writes and plays
+    QStringList playArguments;  // {mod}, {name}, {ext} are filled in
+    QStringList processNames;   // the running game's process (executable file name)
+    QStringList windowClasses;  // its window's WM_CLASS (instance or class)
+    QString windowTitle;        // or its exact window title
     bool builtIn = true;
 };
 

@@ -12,9 +12,9 @@ namespace arbelon {
 
 struct GameInstall {
     EngineProfile engine;
-    QString program;        // absolute path; empty when it is not known
-    QString dataDir;        // ends with "/"; empty: the game is not installed
-    QString demoExtension;  // what the Viewer writes: the engine's unless the user chose one
+    QString program;       // absolute path; empty when it is not known
+    QString dataDir;       // ends with "/"; empty: the game is not installed
+    QString demoExtension; // what the Viewer writes: the engine's unless the user chose one
 
     // dataDir as the user set it ("I Dont have ... installed" leaves it empty). The Windows
     // programs sit in their data folder; a native engine's program is the one given, else the

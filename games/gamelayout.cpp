@@ -26,7 +26,7 @@ bool isPlainFolderName(const QString &name)
     for (const QChar c : name) {
         const char16_t u = c.unicode();
         const bool ok = (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9')
-            || u == u'_' || u == u'-' || u == u'.';
+                        || u == u'_' || u == u'-' || u == u'.';
         if (!ok)
             return false;
     }

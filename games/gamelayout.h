@@ -6,7 +6,7 @@
 
 namespace arbelon::gamelayout {
 
-QString executableName(int gameType);   // "quake2.exe", "quake3.exe"
+QString executableName(int gameType); // "quake2.exe", "quake3.exe"
 
 // One plain folder name: letters, digits, "_", "-", ".", 1..16 characters, the first a letter
 // or a digit (so never an option, a command or dots only), not a game's program name.

@@ -5,8 +5,7 @@ namespace arbelon {
 GameRunningCheck::~GameRunningCheck() = default;
 
 SystemGameRunningCheck::SystemGameRunningCheck()
-    : m_windows(WindowFinder::create())
-    , m_engines{engineprofiles::original(0), engineprofiles::original(1)}
+    : m_windows(WindowFinder::create()), m_engines{engineprofiles::original(0), engineprofiles::original(1)}
 {
 }
 

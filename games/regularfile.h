@@ -13,13 +13,17 @@
 
 namespace arbelon {
 
-enum class RegularOpen { Opened, Missing, NotRegular, Failed };
+enum class RegularOpen { Opened,
+                         Missing,
+                         NotRegular,
+                         Failed };
 
 // What the game may do with a file while the client holds it open. It may always read and
 // write it; Deletable also lets it (or anyone) delete or rename it. A console log is held as
 // KeepFromDeletion, so that deleting the log the client reads fails (Windows keeps that
 // promise; elsewhere a file can always be deleted).
-enum class Sharing { Deletable, KeepFromDeletion };
+enum class Sharing { Deletable,
+                     KeepFromDeletion };
 
 // Opens path for reading (ReadOnly plus the extra flags) into file when it is a regular file.
 // On Failed, why holds the system's reason; a folder is Failed, any other special file

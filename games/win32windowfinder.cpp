@@ -27,7 +27,7 @@ std::wstring wide(const QByteArray &utf8)
 bool sameIgnoringCase(const std::wstring &a, const wchar_t *b, int length)
 {
     return int(a.size()) == length
-        && CompareStringOrdinal(a.c_str(), length, b, length, TRUE) == CSTR_EQUAL;
+           && CompareStringOrdinal(a.c_str(), length, b, length, TRUE) == CSTR_EQUAL;
 }
 
 BOOL CALLBACK visit(HWND window, LPARAM param)

@@ -205,12 +205,14 @@ QByteArray buildGameRemoved(quint32 gameId)
 namespace {
 // Windows-1252 0x80..0x9F. The five bytes it leaves undefined stand for the C1 controls of
 // the same value, as Windows reads them, so that every byte reads and writes back unchanged.
+// clang-format off
 constexpr std::array<char16_t, 32> kCp1252High = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
+// clang-format on
 
 // The Windows-1252 byte of a character, or -1 when it has none.
 int cp1252Byte(char16_t c)

@@ -44,10 +44,14 @@ enum RecordState : int {
 };
 
 // The ints are the wire and registry form; the session speaks the typed ones.
-enum : int { roleViewer = 0, roleFilmer = 1 };
-enum : int { gtQuake2 = 0, gtQuake3 = 1 };
-enum class Role : int { Viewer = roleViewer, Filmer = roleFilmer };
-enum class GameType : int { Quake2 = gtQuake2, Quake3 = gtQuake3 };
+enum : int { roleViewer = 0,
+             roleFilmer = 1 };
+enum : int { gtQuake2 = 0,
+             gtQuake3 = 1 };
+enum class Role : int { Viewer = roleViewer,
+                        Filmer = roleFilmer };
+enum class GameType : int { Quake2 = gtQuake2,
+                            Quake3 = gtQuake3 };
 
 constexpr quint16 kViewerPort = 38962;
 constexpr quint16 kFilmerPort = 38963;

@@ -34,7 +34,9 @@ public:
 class TWSocket : public QObject {
     Q_OBJECT
 public:
-    enum TSocketState { wsClosed, wsConnecting, wsConnected };
+    enum TSocketState { wsClosed,
+                        wsConnecting,
+                        wsConnected };
     using SessionEvent = std::function<void(int error)>;
 
     static constexpr int kDefaultBufSize = 650000;
@@ -105,7 +107,7 @@ private:
     QPointer<QTcpSocket> m_sock;
     TSocketState m_state = wsClosed;
     quint64 m_connId = 0;
-    int m_lookupId = -1; // the host name lookup under way, -1 when none
+    int m_lookupId = -1;        // the host name lookup under way, -1 when none
     bool m_connectDone = false; // the attempt has an outcome
     int m_connectError = 0;
     bool m_peerGone = false; // the network ended the connection; delivered after waiting data

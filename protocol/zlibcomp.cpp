@@ -75,7 +75,7 @@ QString EZLibException::message() const
 struct TZLib::Run {
     QIODevice *in = nullptr;
     QIODevice *out = nullptr;
-    QBuffer *outBuffer = nullptr; // OutStream when it is memory, whose growth the limit caps
+    QBuffer *outBuffer = nullptr;  // OutStream when it is memory, whose growth the limit caps
     std::unique_ptr<Bytef[]> work; // input buffer, then output buffer
     Bytef *inBuf = nullptr;
     Bytef *outBuf = nullptr;
@@ -84,8 +84,7 @@ struct TZLib::Run {
 };
 
 TZLib::TZLib(QObject *parent)
-    : QObject(parent)
-    , m_stream(std::make_unique<z_stream_s>())
+    : QObject(parent), m_stream(std::make_unique<z_stream_s>())
 {
     std::memset(m_stream.get(), 0, sizeof(z_stream));
 }

@@ -25,7 +25,9 @@ class TZLib;
 
 // ---- types ------------------------------------------------------------------
 // Which zlib stream is open.
-enum ZLibMode : quint8 { zmNone = 0, zmCompress = 1, zmDecompress = 2 };
+enum ZLibMode : quint8 { zmNone = 0,
+                         zmCompress = 1,
+                         zmDecompress = 2 };
 
 // Ordinals matter: clMax is 2 and clDefault is 3. Mapped to zlib levels 0, 1, 9 and -1.
 enum ZLibCompressionLevel : quint8 {

@@ -46,7 +46,7 @@ EpollEventDispatcher::~EpollEventDispatcher()
 void EpollEventDispatcher::watch(int fd, Notifiers &n)
 {
     const quint32 wanted = (n.read ? quint32(EPOLLIN) : 0u) | (n.write ? quint32(EPOLLOUT) : 0u)
-        | (n.exception ? quint32(EPOLLPRI) : 0u);
+                           | (n.exception ? quint32(EPOLLPRI) : 0u);
     if (wanted == n.events)
         return;
     epoll_event ev = {};
@@ -263,9 +263,9 @@ bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
             const Notifiers *entry = find(a.fd);
             if (!entry)
                 continue;
-            QSocketNotifier *n = a.type == QSocketNotifier::Read ? entry->read
-                : a.type == QSocketNotifier::Write               ? entry->write
-                                                                 : entry->exception;
+            QSocketNotifier *n = a.type == QSocketNotifier::Read    ? entry->read
+                                 : a.type == QSocketNotifier::Write ? entry->write
+                                                                    : entry->exception;
             if (!n || !n->isEnabled())
                 continue;
             QEvent event(QEvent::SockAct);

@@ -36,8 +36,8 @@ private:
         QSocketNotifier *read = nullptr;
         QSocketNotifier *write = nullptr;
         QSocketNotifier *exception = nullptr;
-        quint32 events = 0;  // what epoll watches now
-        bool dirty = false;  // the notifiers changed since epoll was last told
+        quint32 events = 0; // what epoll watches now
+        bool dirty = false; // the notifiers changed since epoll was last told
     };
     struct Timer {
         int id;

@@ -41,8 +41,8 @@ QString peerText(const QTcpSocket &socket)
 {
     const QHostAddress address = plainAddress(socket);
     const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
-        ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
-        : address.toString();
+                             ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+                             : address.toString();
     return host + QLatin1Char(':') + QString::number(socket.peerPort());
 }
 } // namespace
@@ -416,8 +416,8 @@ void RelayConnection::onDisconnected()
     QString reason = m_closeReason;
     if (reason.isEmpty()) {
         reason = m_socket->error() == QAbstractSocket::RemoteHostClosedError
-            ? QStringLiteral("client closed the connection")
-            : m_socket->errorString();
+                     ? QStringLiteral("client closed the connection")
+                     : m_socket->errorString();
         if (m_in.size() > 0)
             reason += QStringLiteral(" (%1 bytes of an incomplete record dropped)").arg(m_in.size());
     }
@@ -431,7 +431,8 @@ void RelayConnection::failLater(const QString &reason)
     // A write may fail inside send(), while the server walks a list of connections:
     // the server hears of the end only from the event loop.
     m_finishQueued = true;
-    QMetaObject::invokeMethod(this, [this, reason] { finish(reason); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, reason] { finish(reason); }, Qt::QueuedConnection);
 }
 
 void RelayConnection::finish(const QString &reason)

@@ -48,7 +48,8 @@ public:
 class RelayConnection : public QObject {
     Q_OBJECT
 public:
-    enum class Port { Viewer, Filmer };
+    enum class Port { Viewer,
+                      Filmer };
     enum class Phase {
         AwaitHello, // connected, hello not yet accepted
         Ready,      // hello accepted
@@ -58,8 +59,8 @@ public:
 
     // Why input is held back; reading resumes when no reason is left.
     enum Pause : unsigned {
-        PausedByServer = 1, // a Filmer waits for room in its game's delay
-        PausedForHello = 2, // the hello is with the server, which has not answered yet
+        PausedByServer = 1,  // a Filmer waits for room in its game's delay
+        PausedForHello = 2,  // the hello is with the server, which has not answered yet
         PausedForCredit = 4, // records handed on and not yet taken by the server
     };
 

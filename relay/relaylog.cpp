@@ -96,7 +96,7 @@ void RelayLog::setSink(Sink sink)
 void RelayLog::write(const QString &message)
 {
     const QString line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)
-        + QLatin1Char(' ') + message;
+                         + QLatin1Char(' ') + message;
     if (sinkRef()) {
         sinkRef()(line);
         return;

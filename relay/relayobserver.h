@@ -14,11 +14,11 @@ struct RelayGameView {
     QByteArray name;
     qint32 gameType = 0;
     QByteArray mod;
-    QByteArray filmer;       // empty once the Filmer has gone (the delayed tail drains)
-    quint32 users = 0;       // the Filmer and every Viewer, named or not
+    QByteArray filmer;        // empty once the Filmer has gone (the delayed tail drains)
+    quint32 users = 0;        // the Filmer and every Viewer, named or not
     QList<QByteArray> listed; // the Viewers named in the lobby, in the order they were named
     QDateTime startedUtc;
-    qint64 demoBytes = 0;    // demo records taken from the Filmer so far, all demos
+    qint64 demoBytes = 0; // demo records taken from the Filmer so far, all demos
 };
 
 class RelayObserver {
@@ -31,11 +31,17 @@ public:
     // A chat line as every member of the lobby receives it.
     virtual void chatLine(quint32 gameId, const QByteArray &userName, const QByteArray &text)
     {
-        Q_UNUSED(gameId); Q_UNUSED(userName); Q_UNUSED(text);
+        Q_UNUSED(gameId);
+        Q_UNUSED(userName);
+        Q_UNUSED(text);
     }
     // A DEMORESTART or DEMOPACKET record accepted from the Filmer, whole, as it arrived
     // (before any broadcast delay).
-    virtual void demoRecord(quint32 gameId, const QByteArray &record) { Q_UNUSED(gameId); Q_UNUSED(record); }
+    virtual void demoRecord(quint32 gameId, const QByteArray &record)
+    {
+        Q_UNUSED(gameId);
+        Q_UNUSED(record);
+    }
 };
 
 } // namespace arbelon

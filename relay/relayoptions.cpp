@@ -216,62 +216,61 @@ void addRelayOptions(QCommandLineParser &parser)
         {optFilmerPort, QStringLiteral("Port for Filmers (default %1; 0 picks a free port).").arg(d.filmerPort),
          QStringLiteral("PORT")},
         {optFilmPassword, QStringLiteral("Password a Filmer must give to broadcast a game (at most 16 "
-                                       "bytes; default: none needed)."),
+                                         "bytes; default: none needed)."),
          QStringLiteral("PW")},
         {optFilmPasswordFile, QStringLiteral("Read the film password from the first line of this file "
                                              "(keeps it out of the process list)."),
          QStringLiteral("FILE")},
         {optDelay, QStringLiteral("Broadcast delay: demo blocks reach Viewers this many seconds after "
-                                "the Filmer sent them (0 to %1, default 0).")
-                     .arg(kMaxRelayDelaySeconds),
+                                  "the Filmer sent them (0 to %1, default 0).")
+                       .arg(kMaxRelayDelaySeconds),
          QStringLiteral("SECONDS")},
         {optMaxClients, QStringLiteral("Most connections at once (default %1).").arg(d.maxClients),
          QStringLiteral("N")},
         {optMaxGames, QStringLiteral("Most games at once (default %1).").arg(d.maxGames), QStringLiteral("N")},
-        {optMaxPerAddress, QStringLiteral("Most connections at once from one address (default %1).")
-                               .arg(d.maxPerAddress),
+        {optMaxPerAddress, QStringLiteral("Most connections at once from one address (default %1).").arg(d.maxPerAddress),
          QStringLiteral("N")},
         {optMaxQueue, QStringLiteral("Bytes queued for one client before it is disconnected as too slow "
-                                   "(default: two of the largest blocks plus --max-demo-memory plus "
-                                   "64K, %1).")
-                        .arg(d.maxQueueBytes),
+                                     "(default: two of the largest blocks plus --max-demo-memory plus "
+                                     "64K, %1).")
+                          .arg(d.maxQueueBytes),
          QStringLiteral("BYTES")},
         {optMaxDemoMemory, QStringLiteral("Demo bytes kept per game for late joiners and for the delay "
-                                        "(default %1).")
-                             .arg(d.maxDemoMemory),
+                                          "(default %1).")
+                               .arg(d.maxDemoMemory),
          QStringLiteral("BYTES")},
         {optHelloTimeout, QStringLiteral("Seconds a new connection has to send its first record "
-                                       "(default %1).")
-                            .arg(d.helloTimeoutSeconds),
+                                         "(default %1).")
+                              .arg(d.helloTimeoutSeconds),
          QStringLiteral("SECONDS")},
         {optRecordTimeout, QStringLiteral("Seconds a client has to finish a record it has begun "
-                                        "(default %1).")
-                             .arg(d.recordTimeoutSeconds),
+                                          "(default %1).")
+                               .arg(d.recordTimeoutSeconds),
          QStringLiteral("SECONDS")},
         {optListedUsers, QStringLiteral("Viewers a lobby names one by one; later ones only count in the "
-                                      "game's Users until they chat (default %1).")
-                           .arg(d.listedUsers),
+                                        "game's Users until they chat (default %1).")
+                             .arg(d.listedUsers),
          QStringLiteral("N")},
         {optWorkers, QStringLiteral("Threads serving connections (1 to 64, default one per core: %1). "
-                                  "With 1, one thread does everything.")
-                       .arg(defaultWorkers()),
+                                    "With 1, one thread does everything.")
+                         .arg(defaultWorkers()),
          QStringLiteral("N")},
         {optHttp, QStringLiteral("Web page address and port (default: the listen address, port %1; "
-                               "\"off\" disables it).")
-                    .arg(d.httpPort),
+                                 "\"off\" disables it).")
+                      .arg(d.httpPort),
          QStringLiteral("ADDR:PORT")},
         {optArchive, QStringLiteral("Keep every demo carried in this folder (default: none)."),
          QStringLiteral("DIR")},
         {optArchiveMaxBytes, QStringLiteral("Most bytes the archive holds; the oldest demos are deleted "
-                                          "first (default: no bound)."),
+                                            "first (default: no bound)."),
          QStringLiteral("BYTES")},
         {optQ3DemoExt, QStringLiteral("Extension of archived Quake 3 demos (default %1).").arg(d.q3DemoExtension),
          QStringLiteral("EXT")},
         {optCluster, QStringLiteral("Join a cluster of relay nodes through these NATS servers "
-                                  "(nats://HOST:PORT, comma-separated; default: run alone)."),
+                                    "(nats://HOST:PORT, comma-separated; default: run alone)."),
          QStringLiteral("URLS")},
         {optNodeName, QStringLiteral("This node's name in the cluster, unique among running nodes "
-                                   "(default: the host name)."),
+                                     "(default: the host name)."),
          QStringLiteral("NAME")},
         {optClusterCreds, QStringLiteral("NATS user credentials file for the cluster."), QStringLiteral("FILE")},
         {optClusterCa, QStringLiteral("CA certificate of the NATS servers (TLS required)."), QStringLiteral("FILE")},

@@ -70,12 +70,12 @@ public:
     void setLobbyName(const QByteArray &name);
     const RelayBlock &userEnteredRecord() const { return m_userEntered; }
     const RelayBlock &userLeftRecord() const { return m_userLeft; }
-    quint32 gameId = 0;      // 0: in no lobby (Filmer: its own game)
-    bool demoSynced = false; // has had the DEMORESTART of the demo now being sent
-    qsizetype index = -1;    // position in the server's connection list
+    quint32 gameId = 0;        // 0: in no lobby (Filmer: its own game)
+    bool demoSynced = false;   // has had the DEMORESTART of the demo now being sent
+    qsizetype index = -1;      // position in the server's connection list
     qsizetype lobbyIndex = -1; // position in its game's member list
-    bool listed = false;     // announced by name to its lobby
-    bool ackWithheld = false; // Filmer: the answer to its last demo record waits for room
+    bool listed = false;       // announced by name to its lobby
+    bool ackWithheld = false;  // Filmer: the answer to its last demo record waits for room
     bool floodRefusalLogged = false;
     bool takeChatToken(qint64 nowMs) { return m_chat.take(nowMs); }
     bool takeJoinToken(qint64 nowMs) { return m_joins.take(nowMs); }
@@ -96,7 +96,11 @@ public:
     // closing report, as for any other end.
     void abortWith(const QString &reason);
     // The connection has ended (its report reached the server).
-    void markClosed() { m_phase = Phase::Closed; m_local = nullptr; }
+    void markClosed()
+    {
+        m_phase = Phase::Closed;
+        m_local = nullptr;
+    }
 
 private:
     const quint64 m_id;

@@ -20,7 +20,8 @@ public:
     void schedule(RelayConnection &conn)
     {
         if (m_toPump.empty())
-            QMetaObject::invokeMethod(m_context, [this] { pumpAll(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                m_context, [this] { pumpAll(); }, Qt::QueuedConnection);
         m_toPump.push_back(&conn);
     }
 

@@ -129,8 +129,8 @@ QHostAddress plain(const QHostAddress &address)
 QString peerText(const QHostAddress &address, quint16 port)
 {
     const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
-        ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
-        : address.toString();
+                             ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+                             : address.toString();
     return host + QLatin1Char(':') + QString::number(port);
 }
 
@@ -170,8 +170,8 @@ void RelayServer::accept(qintptr descriptor, RelayConnection::Port port)
         }
         address = plain(QHostAddress(reinterpret_cast<const sockaddr *>(&storage)));
         remotePort = storage.ss_family == AF_INET6
-            ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&storage)->sin6_port)
-            : ntohs(reinterpret_cast<const sockaddr_in *>(&storage)->sin_port);
+                         ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&storage)->sin6_port)
+                         : ntohs(reinterpret_cast<const sockaddr_in *>(&storage)->sin_port);
 #endif
     }
     const QString text = peerText(address, remotePort);
@@ -228,12 +228,14 @@ void RelayServer::turnAway(std::unique_ptr<QTcpSocket> socket, qintptr descripto
     }
     ++m_turnAways;
     ++m_turnAwaysPerAddress[address];
-    new RelayTurnAway(socket.release(), port, m_config.closeTimeoutSeconds * 1000, [this, address] {
-        --m_turnAways;
-        const auto count = m_turnAwaysPerAddress.find(address);
-        if (count != m_turnAwaysPerAddress.end() && --count.value() <= 0)
-            m_turnAwaysPerAddress.erase(count);
-    }, this);
+    new RelayTurnAway(
+        socket.release(), port, m_config.closeTimeoutSeconds * 1000, [this, address] {
+            --m_turnAways;
+            const auto count = m_turnAwaysPerAddress.find(address);
+            if (count != m_turnAwaysPerAddress.end() && --count.value() <= 0)
+                m_turnAwaysPerAddress.erase(count);
+        },
+        this);
 }
 
 RelayWorker *RelayServer::leastBusyWorker() const
@@ -301,7 +303,8 @@ void RelayServer::ack(RelayPeer &conn, quint8 result)
 {
     static const RelayBlock accepted = makeBlock(buildAckNak(akAccepted));
     static const RelayBlock refused = makeBlock(buildAckNak(akRefused));
-    conn.send(result == akAccepted ? accepted : result == akRefused ? refused : makeBlock(buildAckNak(result)));
+    conn.send(result == akAccepted ? accepted : result == akRefused ? refused
+                                                                    : makeBlock(buildAckNak(result)));
 }
 
 RelayGame *RelayServer::findGame(quint32 gameId) const
@@ -704,7 +707,8 @@ void RelayServer::onPeerClosed(RelayPeer &conn, const QString &reason)
     // Deleted once control is back in the event loop: a caller up the stack may hold it.
     if (const auto it = m_peers.find(conn.id()); it != m_peers.end()) {
         if (m_ended.empty())
-            QMetaObject::invokeMethod(this, [this] { m_ended.clear(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { m_ended.clear(); }, Qt::QueuedConnection);
         m_ended.push_back(std::move(it->second));
         m_peers.erase(it);
     }

@@ -190,7 +190,7 @@ private:
     RelayPumpQueue m_pumps{this};
 
     std::set<quint32> m_usersDirty;
-    qint64 m_usersNotBeforeMs = 0; // the next pass of counts, by their cost
+    qint64 m_usersNotBeforeMs = 0;    // the next pass of counts, by their cost
     std::vector<quint32> m_usersPass; // games of the pass under way, sent over several turns
     qint64 m_usersPassRecords = 0;
     QTimer m_usersTimer;

@@ -17,7 +17,15 @@ namespace arbelon {
 
 class RelayStats {
 public:
-    enum class Refusal { ClientLimit, AddressLimit, Password, EmptyName, GameLimit, NoGame, Flood, Other, Count_ };
+    enum class Refusal { ClientLimit,
+                         AddressLimit,
+                         Password,
+                         EmptyName,
+                         GameLimit,
+                         NoGame,
+                         Flood,
+                         Other,
+                         Count_ };
     static constexpr std::array<const char *, size_t(Refusal::Count_)> kRefusalNames{
         "client_limit", "address_limit", "film_password", "empty_name", "game_limit", "no_game", "flood", "other"};
     // Upper bounds of the join time buckets, in milliseconds; a last bucket takes the rest.
@@ -52,8 +60,16 @@ public:
         if (reason.startsWith(QStringLiteral("send queue over")))
             add(m_slowDropped, 1);
     }
-    void countDemoIn(qint64 bytes) { add(m_bytesIn, bytes); add(m_blocksIn, 1); }
-    void countDemoOut(qint64 bytes, qint64 copies) { add(m_bytesOut, bytes * copies); add(m_blocksOut, copies); }
+    void countDemoIn(qint64 bytes)
+    {
+        add(m_bytesIn, bytes);
+        add(m_blocksIn, 1);
+    }
+    void countDemoOut(qint64 bytes, qint64 copies)
+    {
+        add(m_bytesOut, bytes * copies);
+        add(m_blocksOut, copies);
+    }
     void countDemoOut(const std::vector<RelayBlock> &records)
     {
         for (const RelayBlock &r : records)

@@ -16,7 +16,17 @@ namespace arbelon {
 
 // From the server's thread to a worker.
 struct RelayWorkerCommand {
-    enum class Kind { Adopt, Send, CatchUp, DropDemo, Ready, CloseAfterFlush, Abort, Pause, Resume, Taken, Quit };
+    enum class Kind { Adopt,
+                      Send,
+                      CatchUp,
+                      DropDemo,
+                      Ready,
+                      CloseAfterFlush,
+                      Abort,
+                      Pause,
+                      Resume,
+                      Taken,
+                      Quit };
     Kind kind = Kind::Quit;
     quint64 id = 0;
     std::vector<quint64> alsoTo; // Send: more connections that get the same block
@@ -31,7 +41,8 @@ struct RelayWorkerCommand {
 
 // From a worker to the server's thread.
 struct RelayWorkerEvent {
-    enum class Kind { Record, Closed };
+    enum class Kind { Record,
+                      Closed };
     Kind kind = Kind::Record;
     quint64 id = 0;
     QByteArray record;

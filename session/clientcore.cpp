@@ -125,7 +125,8 @@ void ClientCore::runGuarded(const std::function<void()> &fn)
 
 void ClientCore::reportError(const QString &text)
 {
-    QMetaObject::invokeMethod(this, [this, text] { if (m_prompts) m_prompts->showError(text); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, text] { if (m_prompts) m_prompts->showError(text); }, Qt::QueuedConnection);
 }
 
 // ---- labels -----------------------------------------------------------------
@@ -329,12 +330,14 @@ void ClientCore::DemoClientSessionConnected(int error)
             m_retryingDialog = true; // "Cannot Connect" and the dialog tell it; no second box
             // The name is looked up after the dialog has closed; a name that cannot be used
             // brings the dialog back with what was typed, once the close has reset the window.
-            QMetaObject::invokeMethod(this, [this] {
-                if (!m_prompts || m_socket->State() != TWSocket::wsClosed)
-                    return;
-                m_prompts->showMessage(QStringLiteral("Cannot Connect"));
-                connectWithDialog();
-            }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] {
+                    if (!m_prompts || m_socket->State() != TWSocket::wsClosed)
+                        return;
+                    m_prompts->showMessage(QStringLiteral("Cannot Connect"));
+                    connectWithDialog();
+                },
+                Qt::QueuedConnection);
         }
         return;
     }
@@ -564,7 +567,7 @@ std::optional<GameId> ClientCore::selectedGame() const
 bool ClientCore::watchGameEnabled() const
 {
     return m_gameList->selectedRow() >= 0 && !m_inLobby && state() == ssIdle
-        && sessionState() == SessionState::Connected;
+           && sessionState() == SessionState::Connected;
 }
 
 bool ClientCore::watchGame(GameId id)

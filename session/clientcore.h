@@ -33,8 +33,13 @@ class ClientCore : public QObject, public TransferHost {
     Q_OBJECT
 public:
     // Option tree nodes and the page each shows.
-    enum Node { NodeArbelon = 0, NodeGamesList = 1, NodeSetup = 2 };
-    enum Page { IntroSheet = 0, GameListSheet = 1, SetupSheet = 2, LobbySheet = 3 };
+    enum Node { NodeArbelon = 0,
+                NodeGamesList = 1,
+                NodeSetup = 2 };
+    enum Page { IntroSheet = 0,
+                GameListSheet = 1,
+                SetupSheet = 2,
+                LobbySheet = 3 };
     // A lobby never holds this many users; more would only be a relay filling our memory.
     static constexpr int kMaxUsers = 10000;
 
@@ -170,7 +175,7 @@ public:
     void shutdown();
 
 signals:
-    void changed();                        // flags, labels, page, status
+    void changed(); // flags, labels, page, status
     void sessionStateChanged(arbelon::SessionState state);
     void roleChanged(arbelon::Role role);
     void gameTypeChanged(arbelon::GameType type);
@@ -178,7 +183,7 @@ signals:
     void chatLineAdded(const QString &line);
     void chatCleared();
     void traceLine(const QString &line);
-    void noticeLine(const QString &text);  // for the user: what the demo work found
+    void noticeLine(const QString &text); // for the user: what the demo work found
     void connectionFailed(const QString &reason);
     // A session ended that the user did not end: why, in words; tellUser when the user was
     // filming or watching (a message then, not only the status bar).
@@ -187,7 +192,7 @@ signals:
     void notice(const QString &text);
     // A Viewer's demo grew (each block written), or a new one began.
     void dataInChanged();
-    void recordRefused(int state);         // an ACKNAK with a non-zero Result, by state
+    void recordRefused(int state); // an ACKNAK with a non-zero Result, by state
     void sessionStarted();
     void sessionEnded();
     void lobbyEntered();
@@ -236,9 +241,9 @@ private:
     PacketDispatcher m_dispatcher;
     quint64 m_connectionGeneration = 0;
     QTimer m_connectTimer;
-    QTimer m_answerTimer;    // from the connection to the relay's first record
+    QTimer m_answerTimer; // from the connection to the relay's first record
     bool m_answered = false;
-    bool m_dialogAttempt = false; // the attempt under way came from the connect dialog
+    bool m_dialogAttempt = false;  // the attempt under way came from the connect dialog
     bool m_retryingDialog = false; // its name did not resolve: the dialog comes back
     bool m_inLobby = false;
     bool m_gameEnded = false; // the watched game's removal came while in its lobby
@@ -248,10 +253,10 @@ private:
     Role m_toldRole = Role::Viewer;
     GameType m_toldGameType = GameType::Quake2;
     QString m_toldStatus;
-    QString m_host;          // the address of the current attempt, for messages
-    QString m_endReason;     // why the session ends, first cause wins
+    QString m_host;      // the address of the current attempt, for messages
+    QString m_endReason; // why the session ends, first cause wins
     bool m_userEnded = false;
-    QString m_pendingLine;   // the chat line that awaits its answer
+    QString m_pendingLine; // the chat line that awaits its answer
     // Socket events being handled now: an error box waits until they are done.
     int m_socketEventDepth = 0;
 

@@ -23,7 +23,12 @@ struct GameRow {
 class GameListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { ColId = 0, ColName, ColGame, ColMod, ColUsers, kBaseColumns };
+    enum Column { ColId = 0,
+                  ColName,
+                  ColGame,
+                  ColMod,
+                  ColUsers,
+                  kBaseColumns };
 
     using QAbstractTableModel::QAbstractTableModel;
 

@@ -44,7 +44,7 @@ private:
 
     ClientCore &m_core;
     std::optional<WatchLink> m_link;
-    bool m_sent = false;   // the request for the game is on its way
+    bool m_sent = false; // the request for the game is on its way
     QTimer m_gameWait;
 };
 

@@ -10,9 +10,9 @@ namespace arbelon {
 struct ConnectValues {
     QString serverAddress;
     QString password;
-    int role = 0;       // 0 Viewer, 1 Filmer
+    int role = 0; // 0 Viewer, 1 Filmer
     QString gameName;
-    int gameType = 0;   // 0 Quake 2, 1 Quake 3, -1 none
+    int gameType = 0; // 0 Quake 2, 1 Quake 3, -1 none
     QString mod;
     quint16 serverPort = 0; // 0: the role's own port (a watch link may name another)
 };

@@ -8,8 +8,8 @@
 namespace arbelon {
 
 struct WatchLink {
-    QString host;      // a name or an address (IPv6 without its brackets)
-    quint16 port = 0;  // 0: the viewer port
+    QString host;     // a name or an address (IPv6 without its brackets)
+    quint16 port = 0; // 0: the viewer port
     quint32 gameId = 0;
 };
 

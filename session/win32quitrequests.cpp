@@ -26,7 +26,8 @@ BOOL WINAPI onControl(DWORD event)
     QuitRequests *target = g_instance.load();
     if (!target)
         return FALSE;
-    QMetaObject::invokeMethod(target, [target] { target->deliver(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        target, [target] { target->deliver(); }, Qt::QueuedConnection);
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
         WaitForSingleObject(g_done, kCloseWaitMs);
     return TRUE;

@@ -22,7 +22,13 @@ namespace arbelon {
 
 struct RegValue {
     // Registry type numbers; any other number is kept as it is.
-    enum Type : quint32 { None = 0, Sz = 1, ExpandSz = 2, Binary = 3, Dword = 4, MultiSz = 7, Qword = 11 };
+    enum Type : quint32 { None = 0,
+                          Sz = 1,
+                          ExpandSz = 2,
+                          Binary = 3,
+                          Dword = 4,
+                          MultiSz = 7,
+                          Qword = 11 };
 
     quint32 type = Sz;
     QByteArray data;

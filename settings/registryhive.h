@@ -27,7 +27,8 @@ public:
 // The file stand-in. Opening reads the whole file; a missing file is an empty hive.
 class FileHive : public RegistryHive {
 public:
-    enum Mode { ForReading, ForWriting };
+    enum Mode { ForReading,
+                ForWriting };
 
     // Throws ERegistryException when the file cannot be read or is damaged. For writing, a
     // damaged file is kept beside it (keepDamagedCopy) and the hive starts empty, so a

@@ -219,7 +219,7 @@ void SettingsStore::LoadSettings(ClientSettings &s) const
         [&] { parseGeometry(readString(*hive, kWindowGeometry, QString()), s); },
     };
     const QStringList names = {kServerIP, kUserName, kTransferRate, kLastEnteredName,
-                               kModType,  kQuake2Dir, kQuake3Dir,  kGameType,
+                               kModType, kQuake2Dir, kQuake3Dir, kGameType,
                                kQuake2Engine, kQuake3Engine, kQuake2Program, kQuake3Program,
                                kQuake3DemoExtension, kFollowDemos, kRecentServers, kWindowGeometry};
     for (qsizetype i = 0; i < steps.size(); ++i) {

@@ -97,7 +97,8 @@ private:
     {
         HKEY h = nullptr;
         if (RegCreateKeyExW(HKEY_CURRENT_USER, wide(key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_SET_VALUE, nullptr, &h, nullptr) == ERROR_SUCCESS)
+                            KEY_SET_VALUE, nullptr, &h, nullptr)
+            == ERROR_SUCCESS)
             return h;
         fail(key, true);
         return nullptr;

@@ -13,7 +13,9 @@ class DemoListModel : public QAbstractTableModel {
 public:
     using QAbstractTableModel::QAbstractTableModel;
 
-    enum class DemoState { Live, Ended, Incomplete };
+    enum class DemoState { Live,
+                           Ended,
+                           Incomplete };
 
     void appendRow(const QString &name);
     void setLastData(const QString &data);

@@ -8,15 +8,15 @@
 namespace arbelon {
 
 struct DemoTransferState {
-    QStringList pending;        // full paths announced or found, not yet current; oldest first
-    QString currentDemoPath;    // may be empty
-    QStringList listedNames;    // Viewer: demo name of each DemoList row, in row order
+    QStringList pending;     // full paths announced or found, not yet current; oldest first
+    QString currentDemoPath; // may be empty
+    QStringList listedNames; // Viewer: demo name of each DemoList row, in row order
 
     // Viewer
     QString currentDemoName;
     int watchedGameType = 0;
     QString watchedMod;
-    QString watchedGameName;    // Name column of the row chosen to watch
+    QString watchedGameName; // Name column of the row chosen to watch
     QString gameProgramPath;
     QStringList launchArguments;
 

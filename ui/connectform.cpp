@@ -21,7 +21,7 @@ namespace {
 // boxes are seen, so a layout manager would fight the role switch.
 constexpr int kDesignedWidth = 541;
 constexpr int kDesignedHeight = 199;
-constexpr int kViewerWidth = 397;  // the game box lies beyond this edge
+constexpr int kViewerWidth = 397; // the game box lies beyond this edge
 constexpr int kFilmerWidth = 551;
 constexpr int kViewerPanelX = 223; // the buttons stay under the middle box
 constexpr int kFilmerPanelX = 375;
@@ -46,10 +46,9 @@ QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, int x,
 } // namespace
 
 TConnectForm::TConnectForm(QWidget *parent)
-    : QDialog(parent)
-    , m_errorPrompt([](QWidget *owner, const QString &text) {
-        QMessageBox::critical(owner, QStringLiteral("Error"), text, QMessageBox::Ok);
-    })
+    : QDialog(parent), m_errorPrompt([](QWidget *owner, const QString &text) {
+          QMessageBox::critical(owner, QStringLiteral("Error"), text, QMessageBox::Ok);
+      })
 {
     setObjectName(QStringLiteral("ConnectForm"));
     setWindowTitle(QStringLiteral("Connect to Arbelon Server"));

@@ -195,7 +195,8 @@ void TMainForm::connectCore()
     // Not inside the socket's event: a modal box would run the next events meanwhile.
     connect(m_linkWatch, &LinkWatch::failed, this, [this](const QString &text) {
         statusBar()->showMessage(text, 15000);
-        QMetaObject::invokeMethod(this, [this, text] { m_prompts->showMessage(text); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, text] { m_prompts->showMessage(text); }, Qt::QueuedConnection);
     });
 }
 

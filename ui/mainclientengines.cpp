@@ -97,9 +97,7 @@ void TMainForm::syncEngines()
             Quake3DemoExtensionCombo->addItem(ext);
     }
     Quake3DemoExtensionCombo->setItemText(
-        0, QStringLiteral("engine's (%1)").arg(engineprofiles::find(m_core->engines(), s.quake3Engine)
-                                                     .value_or(engineprofiles::original(1))
-                                                     .viewerExtension));
+        0, QStringLiteral("engine's (%1)").arg(engineprofiles::find(m_core->engines(), s.quake3Engine).value_or(engineprofiles::original(1)).viewerExtension));
     Quake3DemoExtensionCombo->setCurrentIndex(qMax(0, int(kQuake3Extensions.indexOf(s.quake3DemoExtension))));
 }
 

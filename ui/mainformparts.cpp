@@ -148,8 +148,8 @@ void ArbelonLogo::paintEvent(QPaintEvent *)
         c.setAlphaF(1.0 - 0.25 * (i - 1));
         p.setPen(QPen(c, 5, Qt::SolidLine, Qt::RoundCap));
         const QRectF box(160 - r, 36 - r, 2 * r, 2 * r);
-        p.drawArc(box, 150 * 16, 60 * 16);   // left
-        p.drawArc(box, -30 * 16, 60 * 16);   // right
+        p.drawArc(box, 150 * 16, 60 * 16); // left
+        p.drawArc(box, -30 * 16, 60 * 16); // right
     }
 
     // The name below.

@@ -24,7 +24,10 @@ T *named(T *widget, const char *name)
 // its frame is seen; in the middle of the first when it overlaps none (a screen unplugged).
 QRect fitOnScreens(const QRect &frame, const QList<QRect> &screens);
 
-enum class ToolPicture { Connect, Disconnect, LeaveRoom, WatchGame };
+enum class ToolPicture { Connect,
+                         Disconnect,
+                         LeaveRoom,
+                         WatchGame };
 
 // A 16 by 16 picture (with a 32 by 32 one for dense screens) for a toolbar button.
 QIcon toolIcon(ToolPicture which);

@@ -27,7 +27,9 @@ void requireInside(const QString &path, const QString &gameDir)
         fail("the demo folder is a link to another place", QDir::toNativeSeparators(path));
     if (QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()).size() > maxGamePathLength())
         fail(QStringLiteral("the demo path is longer than the game can open (%1 characters)")
-                 .arg(maxGamePathLength()).toUtf8().constData(),
+                 .arg(maxGamePathLength())
+                 .toUtf8()
+                 .constData(),
              QDir::toNativeSeparators(path));
 }
 

@@ -487,7 +487,7 @@ bool ViewerReception::mayStartGame()
     const ProgramStarter *starter = m_host.programStarter();
     GameRunningCheck *check = m_host.gameRunningCheck();
     const bool running = (starter && starter->startedRunning())
-        || (check && check->isRunning(m_host.demo().watchedGameType));
+                         || (check && check->isRunning(m_host.demo().watchedGameType));
     if (!running || !m_confirm)
         return true;
     return m_confirm(QStringLiteral("%1 is already running. Start it again with this demo?").arg(m_install.engine.title));

@@ -41,10 +41,10 @@ public:
     bool handleDemoPacket();
 
     // ---- hooks called by the session ----
-    void sessionConnected();   // clears the current path, pending list, names and rows
-    void prepareLobby();       // Viewer lobby preparation
-    void demoClose();          // closes the demo file, clears the current demo path
-    void removeLiveCopies();   // the lobby is left: the live copies go
+    void sessionConnected(); // clears the current path, pending list, names and rows
+    void prepareLobby();     // Viewer lobby preparation
+    void demoClose();        // closes the demo file, clears the current demo path
+    void removeLiveCopies(); // the lobby is left: the live copies go
     // Plays the demo of a row: live when it is the demo still arriving and live play is
     // offered, from its start otherwise.
     void DemoListDblClick(int row);

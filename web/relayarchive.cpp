@@ -235,7 +235,8 @@ void RelayArchive::flush()
 void RelayArchive::log(const QString &line)
 {
     // The log's sink belongs to the event loop's thread.
-    QMetaObject::invokeMethod(this, [line] { RelayLog::write(line); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [line] { RelayLog::write(line); }, Qt::QueuedConnection);
 }
 
 // ---- the writer ------------------------------------------------------------------------

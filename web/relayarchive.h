@@ -27,8 +27,8 @@ class QFile;
 namespace arbelon {
 
 struct ArchivedDemo {
-    QString relPath;    // "<yyyy-MM-dd>/<game>_<HHmmss>.<ext>", below the archive folder
-    QString game;       // the game's name as the Filmer sent it
+    QString relPath; // "<yyyy-MM-dd>/<game>_<HHmmss>.<ext>", below the archive folder
+    QString game;    // the game's name as the Filmer sent it
     QString filmer;
     qint32 gameType = 0;
     QDateTime startedUtc;
@@ -77,7 +77,10 @@ public:
     void demoRecord(quint32 gameId, const QByteArray &record) override;
 
 private:
-    enum class JobKind { Record, Open, Close, Barrier };
+    enum class JobKind { Record,
+                         Open,
+                         Close,
+                         Barrier };
     struct GameMeta {
         QString game;
         QString filmer;
@@ -114,7 +117,7 @@ private:
     QString m_root; // canonical folder
 
     // Owned by the event loop's thread.
-    std::set<quint32> m_cut; // games whose current demo lost a record: skipped to the next
+    std::set<quint32> m_cut;  // games whose current demo lost a record: skipped to the next
     qint64 m_queuedBytes = 0; // mirrors what the writer has not taken, under m_queueMutex
 
     std::mutex m_queueMutex;

@@ -38,9 +38,9 @@ QString demoRows(const QList<ArchivedDemo> &demos, bool withGame)
         if (withGame)
             rows += td(htmlEscape(d.game)) + td(htmlEscape(gameKind(d.gameType))) + td(htmlEscape(d.filmer));
         rows += td(htmlEscape(d.startedUtc.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'"))))
-            + td(htmlEscape(byteSize(d.bytes)) + (d.open ? QStringLiteral(" (recording)") : QString()), QStringLiteral("num"))
-            + td(QStringLiteral("<a href=\"%1\" download>%2</a>")
-                     .arg(htmlEscape(downloadHref(d)), htmlEscape(d.relPath.section(u'/', -1))));
+                + td(htmlEscape(byteSize(d.bytes)) + (d.open ? QStringLiteral(" (recording)") : QString()), QStringLiteral("num"))
+                + td(QStringLiteral("<a href=\"%1\" download>%2</a>")
+                         .arg(htmlEscape(downloadHref(d)), htmlEscape(d.relPath.section(u'/', -1))));
         rows += QStringLiteral("</tr>\n");
     }
     return rows;
@@ -173,13 +173,13 @@ QByteArray gamesPage(const QList<RelayGameView> &games, const PageContext &ctx)
         const QJsonObject j = gameJson(g, ctx);
         const QString watch = j.value(QStringLiteral("watchUrl")).toString();
         html += QStringLiteral("<tr data-id=\"%1\">").arg(g.id)
-            + td(QStringLiteral("<a href=\"/game/%1\">%2</a>").arg(g.id).arg(htmlEscape(peerText(g.name))))
-            + td(htmlEscape(gameKind(g.gameType))) + td(htmlEscape(peerText(g.mod))) + td(htmlEscape(peerText(g.filmer)))
-            + td(QString::number(j.value(QStringLiteral("viewers")).toInteger()), QStringLiteral("num"))
-            + td(duration(g.startedUtc.secsTo(ctx.nowUtc)), QStringLiteral("num"))
-            + td(htmlEscape(byteSize(g.demoBytes)), QStringLiteral("num"))
-            + td(watch.isEmpty() ? QString() : QStringLiteral("<a href=\"%1\">Watch</a>").arg(htmlEscape(watch)))
-            + QStringLiteral("</tr>\n");
+                + td(QStringLiteral("<a href=\"/game/%1\">%2</a>").arg(g.id).arg(htmlEscape(peerText(g.name))))
+                + td(htmlEscape(gameKind(g.gameType))) + td(htmlEscape(peerText(g.mod))) + td(htmlEscape(peerText(g.filmer)))
+                + td(QString::number(j.value(QStringLiteral("viewers")).toInteger()), QStringLiteral("num"))
+                + td(duration(g.startedUtc.secsTo(ctx.nowUtc)), QStringLiteral("num"))
+                + td(htmlEscape(byteSize(g.demoBytes)), QStringLiteral("num"))
+                + td(watch.isEmpty() ? QString() : QStringLiteral("<a href=\"%1\">Watch</a>").arg(htmlEscape(watch)))
+                + QStringLiteral("</tr>\n");
     }
     html += QStringLiteral("</tbody></table></div>\n<p class=\"empty\" id=\"nogames\"%1>No game is on.</p>\n")
                 .arg(games.isEmpty() ? QString() : QStringLiteral(" hidden"));

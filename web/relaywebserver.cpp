@@ -113,7 +113,7 @@ web::PageContext RelayWebServer::context(const QHttpServerRequest &request) cons
     if (!host.isEmpty()) {
         const quint16 vp = m_server.viewerPort();
         ctx.watchBase = QStringLiteral("arbelon://") + host
-            + (vp == kViewerPort ? QString() : QStringLiteral(":%1").arg(vp)) + QStringLiteral("/watch/");
+                        + (vp == kViewerPort ? QString() : QStringLiteral(":%1").arg(vp)) + QStringLiteral("/watch/");
     }
     return ctx;
 }
@@ -153,7 +153,7 @@ bool RelayWebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket
         const bool api = path.startsWith(QStringLiteral("/api/"));
         quint32 id = 0;
         const RelayGameView game = parseId(QStringView(path).mid(path.lastIndexOf(u'/') + 1), &id) ? m_server.game(id)
-                                                                                                  : RelayGameView{};
+                                                                                                   : RelayGameView{};
         const bool exactPath = path == (api ? QStringLiteral("/api/games/") : QStringLiteral("/game/")) + QString::number(id);
         if (game.id == 0 || !exactPath) {
             if (api)

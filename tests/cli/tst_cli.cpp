@@ -31,8 +31,8 @@ const QString kLockedRelay = arbelon::test::loopbackAddress(62); // filming need
 const QString kNobody = arbelon::test::loopbackAddress(63);      // nothing listens here
 const QString kScripted = arbelon::test::loopbackAddress(64);    // a relay played by the test
 const QString kFilmPassword = QStringLiteral("letmein");
-constexpr int kStartMs = 30000;  // a process started, connected, in a lobby
-constexpr int kDemoMs = 90000;   // a small demo recorded, uploaded and received
+constexpr int kStartMs = 30000; // a process started, connected, in a lobby
+constexpr int kDemoMs = 90000;  // a small demo recorded, uploaded and received
 constexpr qint64 kDemoSize = 30000;
 
 QString binDir()
@@ -223,9 +223,9 @@ std::unique_ptr<Child> TestCli::startFilm(const QString &name, int game, const Q
 void TestCli::gamesListsFilmedGame_data()
 {
     QTest::addColumn<int>("game");
-    QTest::addColumn<QString>("mod");       // --mod given to film; empty: none
+    QTest::addColumn<QString>("mod"); // --mod given to film; empty: none
     QTest::addColumn<QString>("listedMod");
-    QTest::addColumn<bool>("listFirst");    // games runs before the game is announced
+    QTest::addColumn<bool>("listFirst"); // games runs before the game is announced
 
     QTest::newRow("quake 2, announced while listing") << 2 << QString() << QStringLiteral("baseq2") << true;
     QTest::newRow("quake 2 ctf, listed at sign-in") << 2 << QStringLiteral("ctf") << QStringLiteral("ctf") << false;
@@ -256,7 +256,9 @@ void TestCli::gamesListsFilmedGame()
         games = cli(gamesArgs);
 
     const QString line = QStringLiteral("^game (\\d+) \"%1\" Quake %2 %3 users=1$")
-                             .arg(QRegularExpression::escape(name)).arg(game).arg(listedMod);
+                             .arg(QRegularExpression::escape(name))
+                             .arg(game)
+                             .arg(listedMod);
     QTRY_VERIFY_WITH_TIMEOUT(!capture(games->out(), line).isEmpty(), kStartMs);
     const QString id = capture(games->out(), line);
 
@@ -313,8 +315,8 @@ void TestCli::untrustedTextEscaped()
 void TestCli::watchReceivesFilmedDemo_data()
 {
     QTest::addColumn<int>("game");
-    QTest::addColumn<QString>("mod");       // the game's data folder
-    QTest::addColumn<bool>("byId");         // watch --game ID instead of the name
+    QTest::addColumn<QString>("mod"); // the game's data folder
+    QTest::addColumn<bool>("byId");   // watch --game ID instead of the name
 
     QTest::newRow("quake 2 by name") << 2 << QStringLiteral("baseq2") << false;
     QTest::newRow("quake 2 ctf by id") << 2 << QStringLiteral("ctf") << true;
@@ -558,17 +560,13 @@ void TestCli::reportsWhatHappens()
                    QStringLiteral("refused"), QStringLiteral("--game"), QStringLiteral("2"), QStringLiteral("--dir"), dir});
         QTRY_VERIFY_WITH_TIMEOUT(inLobby(*run) || !run->running(), kStartMs);
         // The Filmer reads the log from where it opened it: the recording starts after that.
-        game = std::make_unique<Child>(exe, QStringList{QStringLiteral("--no-window"), QStringLiteral("--linger"),
-                                                        QStringLiteral("-1")},
+        game = std::make_unique<Child>(exe, QStringList{QStringLiteral("--no-window"), QStringLiteral("--linger"), QStringLiteral("-1")},
                                        dir);
         QVERIFY(game->started());
         QTRY_VERIFY_WITH_TIMEOUT(holdsOpen(run->pid(), QDir(dir).filePath(QStringLiteral("baseq2/qconsole.log"))),
                                  kStartMs);
-        recording = std::make_unique<Child>(exe, QStringList{QStringLiteral("--no-window"), QStringLiteral("--source"),
-                                                        QDir(dir).filePath(QStringLiteral("source")),
-                                                        QStringLiteral("--name"), QStringLiteral("refused"),
-                                                        QStringLiteral("--linger"), QStringLiteral("-1")},
-                                       dir);
+        recording = std::make_unique<Child>(exe, QStringList{QStringLiteral("--no-window"), QStringLiteral("--source"), QDir(dir).filePath(QStringLiteral("source")), QStringLiteral("--name"), QStringLiteral("refused"), QStringLiteral("--linger"), QStringLiteral("-1")},
+                                            dir);
         QVERIFY(recording->started());
     } else if (script == QLatin1String("games")) {
         run = cli({QStringLiteral("games"), QStringLiteral("--server"), kScripted});

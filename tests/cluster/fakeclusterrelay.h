@@ -21,8 +21,8 @@ public:
     QMap<quint32, ClusterGameInfo> remote;
     QList<quint32> removed;
     QMap<quint32, QList<QByteArray>> remoteMembers;
-    QMap<quint32, QList<QByteArray>> chat;          // every line the local members see, in order
-    QMap<quint32, QList<QByteArray>> demo;          // remote demo records in arrival order
+    QMap<quint32, QList<QByteArray>> chat; // every line the local members see, in order
+    QMap<quint32, QList<QByteArray>> demo; // remote demo records in arrival order
     QMap<quint32, QList<quint64>> demoSeqs;
     QMap<quint32, quint32> remoteUsers; // own games: members on other nodes
 
@@ -64,7 +64,11 @@ public:
         node->chatLine(id, user, text);
     }
 
-    void setGameIdBase(quint32 b) override { base = b; nextLocal = 0; }
+    void setGameIdBase(quint32 b) override
+    {
+        base = b;
+        nextLocal = 0;
+    }
     QList<RelayGameView> localGames() const override { return local.values(); }
     LocalLobby localLobby(quint32 id) const override { return lobbies.value(id); }
     void addRemoteGame(const ClusterGameInfo &g) override { remote.insert(g.id, g); }

@@ -10,7 +10,7 @@
 namespace arbelon::test {
 
 namespace {
-constexpr quint16 kClientPort = 4222;  // each server has an address of its own
+constexpr quint16 kClientPort = 4222; // each server has an address of its own
 constexpr quint16 kRoutePort = 6222;
 constexpr quint16 kMonitorPort = 8222;
 constexpr int kReadyMs = 30000;

@@ -200,12 +200,18 @@ private slots:
     {
         QTest::addColumn<QString>("arrivals");
         QTest::addColumn<QString>("delivered");
-        QTest::newRow("in order") << "1R 2 3 4" << "1 2 3 4";
-        QTest::newRow("repeat") << "1R 2 2 3 1R 3" << "1 2 3";
-        QTest::newRow("republished after later ones") << "1R 2 4 5 3 6" << "1 2 3 4 5 6";
-        QTest::newRow("held repeat") << "1R 3 3 2" << "1 2 3";
-        QTest::newRow("join mid-demo waits for a start") << "4 5 6R 7" << "6 7";
-        QTest::newRow("new demo") << "1R 2 3R 4" << "1 2 3 4";
+        QTest::newRow("in order") << "1R 2 3 4"
+                                  << "1 2 3 4";
+        QTest::newRow("repeat") << "1R 2 2 3 1R 3"
+                                << "1 2 3";
+        QTest::newRow("republished after later ones") << "1R 2 4 5 3 6"
+                                                      << "1 2 3 4 5 6";
+        QTest::newRow("held repeat") << "1R 3 3 2"
+                                     << "1 2 3";
+        QTest::newRow("join mid-demo waits for a start") << "4 5 6R 7"
+                                                         << "6 7";
+        QTest::newRow("new demo") << "1R 2 3R 4"
+                                  << "1 2 3 4";
     }
     void demoFeed()
     {

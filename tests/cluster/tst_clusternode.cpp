@@ -256,8 +256,7 @@ private slots:
     {
         auto a = member(uniqueName("a")), b = member(uniqueName("b"));
         QTRY_VERIFY_WITH_TIMEOUT(a->node->isJoined() && b->node->isJoined(), kJoinMs);
-        NatsLink rogue(NatsLink::Settings{m_nats.urls(), QStringLiteral("rogue"), 250, 2000, 2000,
-                                          qint64(1) << 20, {}, {}});
+        NatsLink rogue(NatsLink::Settings{m_nats.urls(), QStringLiteral("rogue"), 250, 2000, 2000, qint64(1) << 20, {}, {}});
         QString error;
         QVERIFY2(rogue.start(&error), qPrintable(error));
         QTRY_VERIFY_WITH_TIMEOUT(rogue.isConnected(), kJoinMs);

@@ -131,7 +131,8 @@ class TestRelayCluster : public QObject {
         [[maybe_unused]] const bool ended = QTest::qWaitFor([&] {
             match = listening.match(QString::fromUtf8(n->log));
             return match.hasMatch() || n->process.state() == QProcess::NotRunning;
-        }, kStartMs);
+        },
+                                                            kStartMs);
         if (match.hasMatch()) {
             n->viewerPort = quint16(match.captured(1).toUInt());
             n->filmerPort = quint16(match.captured(2).toUInt());

@@ -36,9 +36,11 @@ struct ChildProcess {
     bool waitFor(const QByteArray &text, int ms)
     {
         return QTest::qWaitFor([&] {
-            output += process.readAll();
-            return output.contains(text) || process.state() == QProcess::NotRunning;
-        }, ms) && (output += process.readAll()).contains(text);
+                   output += process.readAll();
+                   return output.contains(text) || process.state() == QProcess::NotRunning;
+               },
+                               ms)
+               && (output += process.readAll()).contains(text);
     }
     ~ChildProcess()
     {
@@ -66,8 +68,7 @@ inline QString startXvfb(ChildProcess &server, const QString &screen, int ms)
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     if (xvfb.isEmpty())
         return {};
-    server.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                        QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"), screen},
+    server.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"), screen},
                  QProcessEnvironment::systemEnvironment());
     // Its number comes alone on a line, among complaints about the displays already taken.
     static const QRegularExpression number(QStringLiteral("(?:^|\n)(\\d+)\n"));
@@ -76,7 +77,8 @@ inline QString startXvfb(ChildProcess &server, const QString &screen, int ms)
         server.output += server.process.readAll();
         shown = number.match(QString::fromLatin1(server.output));
         return shown.hasMatch() || server.process.state() == QProcess::NotRunning;
-    }, ms);
+    },
+                                       ms);
     return ended && shown.hasMatch() ? QLatin1Char(':') + shown.captured(1) : QString();
 }
 

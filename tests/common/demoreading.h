@@ -15,9 +15,9 @@ namespace arbelon::test {
 
 // One message read.
 struct DemoMessage {
-    demo::Frame frame;       // as framed
-    demo::MessageInfo info;  // what parse() told of it
-    QByteArrayView bytes;    // the frame in the demo, framing included
+    demo::Frame frame;      // as framed
+    demo::MessageInfo info; // what parse() told of it
+    QByteArrayView bytes;   // the frame in the demo, framing included
 };
 
 // Sees each frame before it is parsed, with the bytes from it on: nothing by default.
@@ -84,10 +84,12 @@ public:
     demo::Frame::Kind feed(QByteArrayView bytes, Visit &&visit, Check &&checkFrame = {})
     {
         m_bytes += bytes;
-        return readMessages(m_codec, QByteArrayView(m_bytes).sliced(m_at), [&](const DemoMessage &m) {
-            m_at += m.frame.size;
-            return visit(m);
-        }, std::forward<Check>(checkFrame));
+        return readMessages(
+            m_codec, QByteArrayView(m_bytes).sliced(m_at), [&](const DemoMessage &m) {
+                m_at += m.frame.size;
+                return visit(m);
+            },
+            std::forward<Check>(checkFrame));
     }
 
 private:

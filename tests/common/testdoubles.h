@@ -13,7 +13,7 @@ namespace arbelon::test {
 class ScriptedPrompts : public UserPrompts {
 public:
     QList<ConnectValues> answers;
-    QList<ConnectValues> shown;      // the values each dialog opened with
+    QList<ConnectValues> shown; // the values each dialog opened with
     QStringList messages;
     QStringList errors;
     QStringList questions;

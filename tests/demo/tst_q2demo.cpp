@@ -19,10 +19,19 @@ namespace {
 // A message as the engine lays it out: little-endian integers, NUL-terminated strings.
 struct Msg {
     QByteArray b;
-    Msg &u8(int v) { b.append(char(v)); return *this; }
+    Msg &u8(int v)
+    {
+        b.append(char(v));
+        return *this;
+    }
     Msg &s16(int v) { return u8(v & 0xff).u8((v >> 8) & 0xff); }
     Msg &s32(qint32 v) { return s16(v & 0xffff).s16(int(quint32(v) >> 16)); }
-    Msg &str(const QByteArray &s) { b.append(s); b.append('\0'); return *this; }
+    Msg &str(const QByteArray &s)
+    {
+        b.append(s);
+        b.append('\0');
+        return *this;
+    }
     Msg &pos(int x, int y, int z) { return s16(x).s16(y).s16(z); }
 };
 
@@ -46,7 +55,9 @@ const QList<int> kNumbers = {1, 2, 3, 4, 5, 7, 12, 300, 301, 700};
 int serverFrame(int k) { return 100 + k; }
 // The frame (by index) frame k is delta-coded from; 0 for a full frame. Two frames skip back,
 // as after packets the server suppressed.
-int deltaOf(int k) { return k == 1 ? 0 : k == 5 ? 3 : k == 12 ? 9 : k - 1; }
+int deltaOf(int k) { return k == 1 ? 0 : k == 5 ? 3
+                                     : k == 12  ? 9
+                                                : k - 1; }
 bool present(int i, int k) { return !(i == 300 && k >= 6 && k <= 8) && !(i == 700 && k < 3); }
 bool hasBaseline(int i) { return i != 2; }
 
@@ -386,7 +397,8 @@ private slots:
         // entity 1 moved to x = 5 from its baseline; the list ends with a zero short.
         const QByteArray frame("\x14\x07\x00\x00\x00\xff\xff\xff\xff\x00\x00"
                                "\x11\x02\x00\x08\x00\x10\x00\xe8\xff\x00\x00\x00\x00"
-                               "\x12\x01\x01\x28\x00\x00\x00", 31);
+                               "\x12\x01\x01\x28\x00\x00\x00",
+                               31);
         // The frame views the bytes it was cut from: they must outlive it.
         const QByteArray message = framed(frame);
         const Frame f = codec.nextFrame(message);
@@ -432,7 +444,9 @@ private slots:
         QTest::newRow("download: a piece") << Msg().u8(16).s16(3).u8(50).u8(1).u8(2).u8(3).b;
         QTest::newRow("download: no such file") << Msg().u8(16).s16(-1).u8(0).b;
         QTest::newRow("print: level and text") << Msg().u8(10).u8(3).str("hello").b;
-        QTest::newRow("string ended by 0xff") << QByteArray("\x0f" "centre\xff", 8);
+        QTest::newRow("string ended by 0xff") << QByteArray("\x0f"
+                                                            "centre\xff",
+                                                            8);
     }
     void variablePayloads()
     {
@@ -486,8 +500,7 @@ private slots:
         QFETCH(bool, intermission);
         Q2Codec codec;
         feed(codec, framed(serverData()));
-        const QByteArray frame = Msg().u8(20).s32(3).s32(-1).u8(0).u8(0).u8(17).s16(1).u8(pmType)
-                                     .s32(1 << 16).s16(chase).u8(18).s16(0).b;
+        const QByteArray frame = Msg().u8(20).s32(3).s32(-1).u8(0).u8(0).u8(17).s16(1).u8(pmType).s32(1 << 16).s16(chase).u8(18).s16(0).b;
         QCOMPARE(codec.parse(codec.nextFrame(framed(frame))).intermission, intermission);
     }
 

@@ -40,13 +40,14 @@ Reading readAll(Q3Codec &codec, const QByteArray &demo)
 {
     Reading r;
     r.ended = arbelon::test::readMessages(codec, demo, [&](const arbelon::test::DemoMessage &m) {
-        ++r.messages;
-        if (m.info.snapshot) {
-            const auto &s = codec.newestSnapshot();
-            r.snapshots[m.frame.sequence] = {s.player, s.entities};
-            r.snapshotMessages.append(m.frame.sequence);
-        }
-    }) == Frame::End;
+                  ++r.messages;
+                  if (m.info.snapshot) {
+                      const auto &s = codec.newestSnapshot();
+                      r.snapshots[m.frame.sequence] = {s.player, s.entities};
+                      r.snapshotMessages.append(m.frame.sequence);
+                  }
+              })
+              == Frame::End;
     return r;
 }
 

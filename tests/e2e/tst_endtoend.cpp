@@ -52,7 +52,11 @@ public:
     {
         connect(&m_sock, &QTcpSocket::readyRead, this, [this] { onRead(); });
     }
-    void start() { m_sock.connectToHost(kRelayAddr, kViewerPort); m_sock.write(buildUserInfo("observer")); }
+    void start()
+    {
+        m_sock.connectToHost(kRelayAddr, kViewerPort);
+        m_sock.write(buildUserInfo("observer"));
+    }
 
     bool joined = false;
     int restarts = 0;
@@ -144,7 +148,8 @@ private slots:
             QTcpSocket probe;
             probe.connectToHost(kRelayAddr, kFilmerPort);
             return probe.waitForConnected(200);
-        }(), 10000);
+        }(),
+                                 10000);
 
         QProcess film;
         film.setProcessChannelMode(QProcess::SeparateChannels);

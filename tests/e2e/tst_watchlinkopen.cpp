@@ -133,9 +133,11 @@ void TestWatchLinkOpen::prepareHome(const QString &name, const QString &user, QP
     QVERIFY(writeFile(config + QStringLiteral("/Arbelon/settings.reg"),
                       "Windows Registry Editor Version 5.00\r\n\r\n"
                       "[HKEY_CURRENT_USER\\Arbelon Client\\Setup]\r\n"
-                      "\"UserNameEdit\"=\"" + user.toUtf8() + "\"\r\n"
-                      "\"Quake2DirectoryEdit\"=\"" + QFile::encodeName(game) + "\"\r\n"
-                      "\"Quake3DirectoryEdit\"=\"\"\r\n"));
+                      "\"UserNameEdit\"=\""
+                          + user.toUtf8() + "\"\r\n"
+                                            "\"Quake2DirectoryEdit\"=\""
+                          + QFile::encodeName(game) + "\"\r\n"
+                                                      "\"Quake3DirectoryEdit\"=\"\"\r\n"));
 
     // The generic desktop, nothing of the machine's own: the handler can only come from the
     // entry's MimeType line, through the cache that update-desktop-database makes of it.

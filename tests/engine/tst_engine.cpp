@@ -50,8 +50,8 @@ using namespace arbelon::demo;
 
 // What a rebuilt demo is checked against: the kills the original shows, by snapshot.
 struct Kill {
-    int snapshot = 0;     // index among the original's snapshots
-    QByteArray victim;    // as the game names the players, colour codes included
+    int snapshot = 0;  // index among the original's snapshots
+    QByteArray victim; // as the game names the players, colour codes included
     QByteArray attacker;
 };
 
@@ -273,9 +273,7 @@ void TestEngine::openArenaDemoReachesTheViewer()
 
     // The game as its wrapper starts it; the recording comes from its console.
     Child game;
-    game.start(kOpenArena, {QStringLiteral("+set"), QStringLiteral("s_initsound"), QStringLiteral("0"),
-                            QStringLiteral("+map"), QStringLiteral("oa_dm1"), QStringLiteral("+wait"),
-                            QStringLiteral("100"), QStringLiteral("+record"), QStringLiteral("a1")},
+    game.start(kOpenArena, {QStringLiteral("+set"), QStringLiteral("s_initsound"), QStringLiteral("0"), QStringLiteral("+map"), QStringLiteral("oa_dm1"), QStringLiteral("+wait"), QStringLiteral("100"), QStringLiteral("+record"), QStringLiteral("a1")},
                engineEnvironment(filmerHome, m_display), m_dir->path());
 
     Child viewer;
@@ -300,7 +298,8 @@ void TestEngine::openArenaDemoReachesTheViewer()
         files = received.entryList({QStringLiteral("*.dm_71")}, QDir::Files);
         files.removeIf([](const QString &f) { return f.contains(QStringLiteral(".live")); });
         return files.size() == 1 && readFile(received.filePath(files.first())).size() >= original.size();
-    }, kDemoMs));
+    },
+                            kDemoMs));
     QCOMPARE(readFile(received.filePath(files.first())), original);
     qInfo("demo: %lld bytes, %s", qlonglong(original.size()), qPrintable(files.first()));
 
@@ -367,8 +366,7 @@ void TestEngine::rebuiltDemoPlays()
     env.remove(QStringLiteral("XDG_CONFIG_HOME"));
     env.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("dummy"));
     Child game;
-    game.start(kOpenArena, {QStringLiteral("+set"), QStringLiteral("s_initsound"), QStringLiteral("0"),
-                            QStringLiteral("+demo"), QStringLiteral("rebuilt.dm_71")},
+    game.start(kOpenArena, {QStringLiteral("+set"), QStringLiteral("s_initsound"), QStringLiteral("0"), QStringLiteral("+demo"), QStringLiteral("rebuilt.dm_71")},
                env, home);
     const QString logPath = base + QStringLiteral("/qconsole.log");
     const bool loaded = QTest::qWaitFor([&] { return readFile(logPath).contains("...loaded"); }, kRebuiltMs);
@@ -505,7 +503,8 @@ void TestEngine::lateJoinerPlaysTheMatchLive()
     for (qsizetype i = 0; i < foundAt.size(); ++i)
         shown.append(QStringLiteral("%1 [%2]").arg(QString::fromLatin1(viewerFrags[i].text)).arg(foundAt[i]));
     const QString story = QStringLiteral("the Viewer showed:\n%1\nthe Filmer before the join (at %2):\n%3\n--- viewer:\n%4")
-                              .arg(shown.join(QLatin1Char('\n'))).arg(joinedAt)
+                              .arg(shown.join(QLatin1Char('\n')))
+                              .arg(joinedAt)
                               .arg(before.join(QLatin1Char('\n')), QString::fromLatin1(viewer.output));
     if (!followed) {
         // QtTest cuts long messages: the story goes line by line.
@@ -604,8 +603,9 @@ void TestEngine::demosInARowArriveWhole()
     if (firstGrew)
         game.process.write("stoprecord; record second\n");
     const bool secondGrew = firstGrew && QTest::qWaitFor([&] {
-        return grown(demos + QStringLiteral("second.dm_71"), secondBytes);
-    }, kDemoMs);
+                                return grown(demos + QStringLiteral("second.dm_71"), secondBytes);
+                            },
+                                                         kDemoMs);
     // It does not take SIGTERM while it plays; the Filmer takes "not running" for the end.
     game.process.kill();
     QVERIFY(game.process.waitForFinished(kStartMs));
@@ -626,7 +626,7 @@ void TestEngine::demosInARowArriveWhole()
         filmer.output += filmer.process.readAll();
         files = receivedDemos(viewerHome);
         return files.size() == 2 && readFile(files[0]).size() >= recorded[0].size()
-            && readFile(files[1]).size() >= recorded[1].size();
+               && readFile(files[1]).size() >= recorded[1].size();
     };
     const bool whole = QTest::qWaitFor(arrived, kDemoMs);
     viewer.output += viewer.process.readAll();
@@ -634,7 +634,8 @@ void TestEngine::demosInARowArriveWhole()
     for (const QString &f : std::as_const(files))
         sizes.append(QStringLiteral("%1: %2").arg(QFileInfo(f).fileName()).arg(QFileInfo(f).size()));
     QVERIFY2(whole, qPrintable(QStringLiteral("recorded %1 and %2 bytes; received %3\n--- filmer:\n%4")
-                                   .arg(recorded[0].size()).arg(recorded[1].size())
+                                   .arg(recorded[0].size())
+                                   .arg(recorded[1].size())
                                    .arg(sizes.join(QStringLiteral(", ")), QString::fromLatin1(filmer.output.right(3000)))));
     for (int i = 0; i < 2; ++i)
         QVERIFY2(readFile(files[i]) == recorded[i], qPrintable(sizes.join(QStringLiteral(", "))));

@@ -122,7 +122,7 @@ void TestFilmerUpload::init()
     m_core->OutDemoStream().setInterval(kHour);
 
     m_core->connectTo(ConnectValues{kAddress, QString(), roleFilmer, QStringLiteral("game"), gtQuake2,
-                                          QStringLiteral("baseq2")});
+                                    QStringLiteral("baseq2")});
     QTRY_COMPARE(m_relay->records.size(), 1);
     QCOMPARE(packetType(m_relay->records.at(0)), qint32(GAMEINFO));
     m_relay->ack();
@@ -396,7 +396,7 @@ void TestFilmerUpload::toldHowFarBehind_data()
     QTest::addColumn<QString>("advice");
     QTest::newRow("a higher rate keeps up") << 1000 << 0 << 4096 << QStringLiteral("a transfer rate of 5,500 would keep up");
     QTest::newRow("too fast for any rate") << 10000 << 0 << 12000
-        << QStringLiteral("even the highest transfer rate (10,000) is too slow: the demo will arrive late but whole");
+                                           << QStringLiteral("even the highest transfer rate (10,000) is too slow: the demo will arrive late but whole");
     QTest::newRow("started late") << 3000 << 200000 << 500 << QStringLiteral("it is catching up at the transfer rate of 3,000");
 }
 
@@ -557,7 +557,7 @@ void TestFilmerUpload::nextSessionCountsFromZero()
 
     const qsizetype before = m_relay->records.size();
     m_core->connectTo(ConnectValues{kAddress, QString(), roleFilmer, QStringLiteral("game"), gtQuake2,
-                                          QStringLiteral("baseq2")});
+                                    QStringLiteral("baseq2")});
     QTRY_COMPARE(m_relay->records.size(), before + 1);
     QCOMPARE(packetType(m_relay->records.last()), qint32(GAMEINFO));
     accept();
@@ -580,7 +580,9 @@ void TestFilmerUpload::nextSessionCountsFromZero()
 void TestFilmerUpload::sessionEndedInsideTickKeepsTimersStopped_data()
 {
     QTest::addColumn<int>("during");
-    enum { RestartSend, BlockSend, Scan };
+    enum { RestartSend,
+           BlockSend,
+           Scan };
     QTest::newRow("DEMORESTART send") << int(RestartSend);
     QTest::newRow("DEMOPACKET send") << int(BlockSend);
     QTest::newRow("scan tick") << int(Scan);

@@ -16,7 +16,8 @@ public:
     void feed(const QByteArray &bytes, Check &&checkFrame = {})
     {
         try {
-            const auto read = m_stream.feed(bytes, [](const test::DemoMessage &) {}, std::forward<Check>(checkFrame));
+            const auto read = m_stream.feed(
+                bytes, [](const test::DemoMessage &) {}, std::forward<Check>(checkFrame));
             if (read == demo::Frame::End)
                 fail(QStringLiteral("an end marker inside a rebuilt demo"));
         } catch (const demo::DemoError &e) {

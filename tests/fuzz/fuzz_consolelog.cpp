@@ -101,10 +101,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ConsoleLogReader reader;
     reader.open(logPath);
 
-    ConsoleLog memoryLines;    // fed the bytes directly
-    ConsoleLog fileLines;      // fed through the reader from the file
+    ConsoleLog memoryLines; // fed the bytes directly
+    ConsoleLog fileLines;   // fed through the reader from the file
     ReferenceLines reference;
-    bool rewritten = false;    // the file no longer holds what the others were fed
+    bool rewritten = false; // the file no longer holds what the others were fed
 
     while (!in.atEnd()) {
         const quint8 op = in.byte() % 3;

@@ -52,35 +52,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             fail(QStringLiteral("a rebuilt message is longer than the engine reads"));
     };
     try {
-        arbelon::test::readMessages(codec, demo, [&](const DemoMessage &m) {
-            ++message;
-            if (copy) {
-                copy->feed(codec.liveForm(m.frame));
-                if (m.info.snapshot)
+        arbelon::test::readMessages(
+            codec, demo, [&](const DemoMessage &m) {
+                ++message;
+                if (copy) {
+                    copy->feed(codec.liveForm(m.frame));
+                    if (m.info.snapshot)
+                        compareNewest(codec, copy->codec());
+                }
+                const bool due = first && (message == first || (copy && every && (message - first) % every == 0));
+                if (due && codec.canRebuild()) {
+                    // A fresh copy, as a Viewer joining now gets one.
+                    QByteArray start;
+                    try {
+                        start = codec.rebuild();
+                    } catch (const DemoError &) {
+                        // The frame in full is too large for one message: no copy goes on.
+                        copy.reset();
+                        return;
+                    }
+                    copy = std::make_unique<CopyReader<Q2Codec>>();
+                    copy->feed(start, withinEngineBound);
+                    if (!copy->codec().canRebuild())
+                        fail(QStringLiteral("a rebuilt start holds no server data and frame"));
                     compareNewest(codec, copy->codec());
-            }
-            const bool due = first && (message == first || (copy && every && (message - first) % every == 0));
-            if (due && codec.canRebuild()) {
-                // A fresh copy, as a Viewer joining now gets one.
-                QByteArray start;
-                try {
-                    start = codec.rebuild();
-                } catch (const DemoError &) {
-                    // The frame in full is too large for one message: no copy goes on.
-                    copy.reset();
-                    return;
+                    for (int i = 0; i < q2::kMaxConfigStrings; ++i) {
+                        if (copy->codec().configString(i) != codec.configString(i))
+                            fail(QStringLiteral("a rebuilt start has another configstring %1").arg(i));
+                    }
                 }
-                copy = std::make_unique<CopyReader<Q2Codec>>();
-                copy->feed(start, withinEngineBound);
-                if (!copy->codec().canRebuild())
-                    fail(QStringLiteral("a rebuilt start holds no server data and frame"));
-                compareNewest(codec, copy->codec());
-                for (int i = 0; i < q2::kMaxConfigStrings; ++i) {
-                    if (copy->codec().configString(i) != codec.configString(i))
-                        fail(QStringLiteral("a rebuilt start has another configstring %1").arg(i));
-                }
-            }
-        }, withinBytes);
+            },
+            withinBytes);
     } catch (const DemoError &) {
     }
     if (codec.endMarker() != QByteArray(4, '\xff'))

@@ -32,30 +32,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             fail(QStringLiteral("a frame's size lies outside the bytes given"));
     };
     try {
-        arbelon::test::readMessages(codec, demo, [&](const DemoMessage &m) {
-            ++message;
-            if (copy) {
-                copy->feed(codec.liveForm(m.frame));
-                if (copy->codec().protocol() != codec.protocol())
-                    fail(QStringLiteral("the copy names another protocol"));
-            }
-            const bool due = first && (message == first || (copy && every && (message - first) % every == 0));
-            if (due && codec.canRebuild()) {
-                // A fresh copy, as a Viewer joining now gets one.
-                QByteArray start;
-                try {
-                    start = codec.rebuild();
-                } catch (const DemoError &) {
-                    // Too large to rebuild within one message: refused, and no copy goes on.
-                    copy.reset();
-                    return;
+        arbelon::test::readMessages(
+            codec, demo, [&](const DemoMessage &m) {
+                ++message;
+                if (copy) {
+                    copy->feed(codec.liveForm(m.frame));
+                    if (copy->codec().protocol() != codec.protocol())
+                        fail(QStringLiteral("the copy names another protocol"));
                 }
-                copy = std::make_unique<CopyReader<Q3Codec>>();
-                copy->feed(start);
-                if (!copy->codec().canRebuild())
-                    fail(QStringLiteral("a rebuilt start holds no game state and snapshot"));
-            }
-        }, withinBytes);
+                const bool due = first && (message == first || (copy && every && (message - first) % every == 0));
+                if (due && codec.canRebuild()) {
+                    // A fresh copy, as a Viewer joining now gets one.
+                    QByteArray start;
+                    try {
+                        start = codec.rebuild();
+                    } catch (const DemoError &) {
+                        // Too large to rebuild within one message: refused, and no copy goes on.
+                        copy.reset();
+                        return;
+                    }
+                    copy = std::make_unique<CopyReader<Q3Codec>>();
+                    copy->feed(start);
+                    if (!copy->codec().canRebuild())
+                        fail(QStringLiteral("a rebuilt start holds no game state and snapshot"));
+                }
+            },
+            withinBytes);
     } catch (const DemoError &) {
     }
     if (codec.endMarker().size() != 8)

@@ -126,13 +126,13 @@ using arbelon::fuzz::next;
 
 extern "C" {
 
-#define ARBELON_OPEN_MODE(flags)                                                                   \
-    mode_t mode = 0;                                                                               \
-    if ((flags) & (O_CREAT | O_TMPFILE)) {                                                         \
-        va_list ap;                                                                                \
-        va_start(ap, flags);                                                                       \
-        mode = mode_t(va_arg(ap, int));                                                            \
-        va_end(ap);                                                                                \
+#define ARBELON_OPEN_MODE(flags)           \
+    mode_t mode = 0;                       \
+    if ((flags) & (O_CREAT | O_TMPFILE)) { \
+        va_list ap;                        \
+        va_start(ap, flags);               \
+        mode = mode_t(va_arg(ap, int));    \
+        va_end(ap);                        \
     }
 
 int open(const char *path, int flags, ...)

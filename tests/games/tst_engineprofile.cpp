@@ -63,13 +63,13 @@ private slots:
         QTest::addColumn<QString>("mod");
         QTest::addColumn<QStringList>("arguments");
         QTest::newRow("original q2 mod") << s("quake2") << s("ctf")
-            << sl({"+set", "game", "ctf", "+map", "D1.dm2"});
+                                         << sl({"+set", "game", "ctf", "+map", "D1.dm2"});
         QTest::newRow("original q2 unsafe mod") << s("quake2") << s("a b")
-            << sl({"+set", "game", "baseq2", "+map", "D1.dm2"});
+                                                << sl({"+set", "game", "baseq2", "+map", "D1.dm2"});
         QTest::newRow("yamagi mod") << s("yamagi-quake2") << s("rogue")
-            << sl({"+set", "game", "rogue", "+map", "D1.dm2"});
+                                    << sl({"+set", "game", "rogue", "+map", "D1.dm2"});
         QTest::newRow("yamagi bad mod") << s("yamagi-quake2") << s("../x")
-            << sl({"+set", "game", "baseq2", "+map", "D1.dm2"});
+                                        << sl({"+set", "game", "baseq2", "+map", "D1.dm2"});
         QTest::newRow("original q3") << s("quake3") << s("baseq3") << sl({"+demo", "D1.dm3"});
         QTest::newRow("openarena ignores the mod") << s("openarena") << s("cpma") << sl({"+demo", "D1.dm_71"});
         QTest::newRow("quake3e") << s("quake3e") << s("") << sl({"+demo", "D1.dm_68"});
@@ -88,24 +88,31 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QString>("error"); // empty: the profile is taken
         const QByteArray head = "[engine mine]\nlike = ioquake3\n";
-        QTest::newRow("override taken") << head + "viewer-extension = .DM_68\n" << QString();
+        QTest::newRow("override taken") << head + "viewer-extension = .DM_68\n"
+                                        << QString();
         QTest::newRow("comment and blanks") << QByteArray("# mine\n\n") + head << QString();
-        QTest::newRow("unknown key") << head + "colour = red\n" << s("t.conf:3: unknown key \"colour\"");
+        QTest::newRow("unknown key") << head + "colour = red\n"
+                                     << s("t.conf:3: unknown key \"colour\"");
         QTest::newRow("relative program") << head + "program = bin/q3\n"
-            << s("t.conf:3: program \"bin/q3\" is neither an absolute path nor a plain name");
-        QTest::newRow("climbing data dir") << head + "data-dir = ~/../root\n" << s("t.conf:3: data-dir must not contain ..");
+                                          << s("t.conf:3: program \"bin/q3\" is neither an absolute path nor a plain name");
+        QTest::newRow("climbing data dir") << head + "data-dir = ~/../root\n"
+                                           << s("t.conf:3: data-dir must not contain ..");
         const QString relativeDir = s("t.conf:3: data-dir must be absolute or start with ~/, {appdata} or {documents}");
-        QTest::newRow("relative data dir") << head + "data-dir = q3\n" << relativeDir;
-        QTest::newRow("glued placeholder") << head + "data-dir = {appdata}Quake3\n" << relativeDir;
-        QTest::newRow("unknown placeholder") << head + "data-dir = {home}/q3\n" << relativeDir;
+        QTest::newRow("relative data dir") << head + "data-dir = q3\n"
+                                           << relativeDir;
+        QTest::newRow("glued placeholder") << head + "data-dir = {appdata}Quake3\n"
+                                           << relativeDir;
+        QTest::newRow("unknown placeholder") << head + "data-dir = {home}/q3\n"
+                                             << relativeDir;
         QTest::newRow("climbing placeholder") << head + "data-dir = {documents}/../x\n"
-            << s("t.conf:3: data-dir must not contain ..");
+                                              << s("t.conf:3: data-dir must not contain ..");
         QTest::newRow("climbing windows data dir") << head + "data-dir = C:\\q3\\..\\x\n"
-            << s("t.conf:3: data-dir must not contain ..");
+                                                   << s("t.conf:3: data-dir must not contain ..");
         QTest::newRow("windows programs") << head
-            + "program = C:\\Games\\ioq3\\ioquake3.x86_64.exe D:/q3/quake3e.x64.exe ioquake3.exe\n" << QString();
+                                                 + "program = C:\\Games\\ioq3\\ioquake3.x86_64.exe D:/q3/quake3e.x64.exe ioquake3.exe\n"
+                                          << QString();
         QTest::newRow("climbing windows program") << head + "program = C:\\q3\\..\\cmd.exe\n"
-            << s("t.conf:3: program \"C:\\q3\\..\\cmd.exe\" is neither an absolute path nor a plain name");
+                                                  << s("t.conf:3: program \"C:\\q3\\..\\cmd.exe\" is neither an absolute path nor a plain name");
         // Whatever this system's table holds, a profile file can say again.
         for (const EngineProfile &e : engineprofiles::builtIn()) {
             const QByteArray text = "[engine mine]\nlike = " + e.id.toUtf8() + "\nprogram = "
@@ -113,25 +120,28 @@ private slots:
             QTest::newRow(qPrintable(QStringLiteral("built-in %1 written out").arg(e.id))) << text << QString();
         }
         QTest::newRow("base folder with slash") << head + "base-folder = a/b\n"
-            << s("t.conf:3: base-folder must be one plain folder name");
+                                                << s("t.conf:3: base-folder must be one plain folder name");
         QTest::newRow("log outside") << head + "log-file = ../x.log\n"
-            << s("t.conf:3: log-file must be a file name inside the game folder");
+                                     << s("t.conf:3: log-file must be a file name inside the game folder");
         QTest::newRow("bad extension") << head + "demo-extensions = .cfg\n"
-            << s("t.conf:3: demo extension \".cfg\" is not .dm followed by letters, digits or _");
-        QTest::newRow("bad game") << head + "game = 4\n" << s("t.conf:3: game must be 2 or 3");
+                                       << s("t.conf:3: demo extension \".cfg\" is not .dm followed by letters, digits or _");
+        QTest::newRow("bad game") << head + "game = 4\n"
+                                  << s("t.conf:3: game must be 2 or 3");
         QTest::newRow("unknown like") << QByteArray("[engine x]\nlike = nothing\n")
-            << s("t.conf:2: like: no built-in engine \"nothing\"");
+                                      << s("t.conf:2: like: no built-in engine \"nothing\"");
         QTest::newRow("bad section") << QByteArray("[engine My Game]\ntitle = x\n")
-            << s("t.conf:1: a section reads [engine NAME]");
+                                     << s("t.conf:1: a section reads [engine NAME]");
         QTest::newRow("upper-case name") << QByteArray("[engine MyGame]\n")
-            << s("t.conf:1: engine name \"MyGame\": use a-z, 0-9 and -");
+                                         << s("t.conf:1: engine name \"MyGame\": use a-z, 0-9 and -");
         QTest::newRow("outside a section") << QByteArray("program = /x\n")
-            << s("t.conf:1: a line outside an [engine NAME] section");
+                                           << s("t.conf:1: a line outside an [engine NAME] section");
         QTest::newRow("incomplete new engine") << QByteArray("[engine bare]\nprogram = /usr/bin/bare\n")
-            << s("t.conf:1: engine bare: no base-folder");
+                                               << s("t.conf:1: engine bare: no base-folder");
         QTest::newRow("no line end") << QByteArray("[engine mine]\nlike = ioquake3") << QString();
-        QTest::newRow("stop line taken") << head + "stop-line = Demo closed.\n" << QString();
-        QTest::newRow("stop line of two lines") << head + "stop-line = a\rb\n" << s("t.conf:3: stop-line must be one line");
+        QTest::newRow("stop line taken") << head + "stop-line = Demo closed.\n"
+                                         << QString();
+        QTest::newRow("stop line of two lines") << head + "stop-line = a\rb\n"
+                                                << s("t.conf:3: stop-line must be one line");
     }
     void profileFileErrors()
     {
@@ -272,16 +282,16 @@ private slots:
         QTest::newRow("appdata") << s("{appdata}/Quake3") << roaming << program << s("/r/Roaming/Quake3/");
         QTest::newRow("appdata alone") << s("{appdata}") << roaming << program << s("/r/Roaming/");
         QTest::newRow("appdata as windows has it") << s("{appdata}\\OpenArena")
-            << QByteArray("C:\\Users\\u\\AppData\\Roaming\\") << program << s("C:/Users/u/AppData/Roaming/OpenArena/");
+                                                   << QByteArray("C:\\Users\\u\\AppData\\Roaming\\") << program << s("C:/Users/u/AppData/Roaming/OpenArena/");
         QTest::newRow("appdata unset") << s("{appdata}/Quake3") << QByteArray() << program
-            << s("/home/u/AppData/Roaming/Quake3/");
+                                       << s("/home/u/AppData/Roaming/Quake3/");
         QTest::newRow("appdata relative") << s("{appdata}/Quake3") << QByteArray("Roaming") << program
-            << s("/home/u/AppData/Roaming/Quake3/");
+                                          << s("/home/u/AppData/Roaming/Quake3/");
         QTest::newRow("documents") << s("{documents}/YamagiQ2") << roaming << program
-            << (documents.isEmpty() ? QString() : documents + s("/YamagiQ2/"));
+                                   << (documents.isEmpty() ? QString() : documents + s("/YamagiQ2/"));
         QTest::newRow("beside the program") << QString() << roaming << program << s("/g/bin/");
         QTest::newRow("beside a windows program") << QString() << roaming << s("C:/Games/Quake3/quake3e.x64.exe")
-            << s("C:/Games/Quake3/");
+                                                  << s("C:/Games/Quake3/");
         QTest::newRow("beside no program") << QString() << roaming << QString() << QString();
     }
     void dataFolder()

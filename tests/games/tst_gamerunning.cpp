@@ -286,10 +286,12 @@ void TestGameRunning::processOwner_data()
     const QByteArray me = QByteArray::number(::getuid());
     const QByteArray other = QByteArray::number(::getuid() + 1);
     QTest::newRow("this process") << QByteArray("self") << true;
-    QTest::newRow("same user") << "Name:\tioq3\nUid:\t" + me + "\t" + me + "\t" + me + "\t" + me + "\nGid:\t5\n" << true;
+    QTest::newRow("same user") << "Name:\tioq3\nUid:\t" + me + "\t" + me + "\t" + me + "\t" + me + "\nGid:\t5\n"
+                               << true;
     QTest::newRow("another user") << "Name:\tioq3\nUid:\t" + other + "\t" + other + "\t" + other + "\t" + other + "\n"
                                   << false;
-    QTest::newRow("another user, made this one") << "Uid:\t" + other + "\t" + me + "\t" + me + "\t" + me + "\n" << false;
+    QTest::newRow("another user, made this one") << "Uid:\t" + other + "\t" + me + "\t" + me + "\t" + me + "\n"
+                                                 << false;
     QTest::newRow("no Uid line") << QByteArray("Name:\tioq3\nGid:\t0\n") << false;
     QTest::newRow("Uid not a number") << QByteArray("Uid:\tme\tme\n") << false;
     QTest::newRow("empty status (process gone)") << QByteArray() << false;
@@ -386,7 +388,7 @@ void TestGameRunning::windowTitles()
 
 void TestGameRunning::nativeEngine_data()
 {
-    QTest::addColumn<bool>("process");     // a process of the engine's program runs
+    QTest::addColumn<bool>("process");       // a process of the engine's program runs
     QTest::addColumn<QByteArray>("wmClass"); // a window with this WM_CLASS; null: none
     QTest::addColumn<bool>("found");
 

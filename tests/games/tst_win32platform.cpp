@@ -102,8 +102,7 @@ bool makeJunction(const QString &link, const QString &target)
     const BOOL ok = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buffer.data(), DWORD(buffer.size()), nullptr, 0,
                                     &returned, nullptr);
     CloseHandle(h);
-    return ok && (GetFileAttributesW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(link).utf16()))
-                  & FILE_ATTRIBUTE_REPARSE_POINT);
+    return ok && (GetFileAttributesW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(link).utf16())) & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 } // namespace

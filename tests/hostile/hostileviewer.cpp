@@ -132,7 +132,7 @@ bool HostileViewer::probeGoesOn()
     const QString shown = QStringLiteral("<relay> ") + QString::fromLatin1(text);
     m_relay.send(buildSendText("relay", text));
     return waitFor([&] { return ended() || m_core->chatLines().contains(shown); }, "probe not shown")
-        && !ended();
+           && !ended();
 }
 
 bool HostileViewer::probeBlocked(qsizetype bytesAlreadyBuffered)

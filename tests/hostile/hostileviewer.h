@@ -20,13 +20,13 @@ class HostileViewer {
 public:
     // The session states a test can bring the Viewer into, in the order they are reached.
     enum Stage {
-        AwaitHello,      // USERINFO sent, not answered (ssUserInfo)
-        Idle,            // the game list is shown, nothing watched yet (ssIdle)
-        WaitForGame,     // WAITFORGAME sent, not answered (ssWaitForGame)
-        InLobby,         // ssInLobby
-        SendText,        // a chat line sent, not answered (ssSendText)
-        LeaveGame,       // LEAVEGAME sent, not answered (ssLeaveGame)
-        IdleAfterLobby,  // back on the game list after a lobby (ssIdle)
+        AwaitHello,     // USERINFO sent, not answered (ssUserInfo)
+        Idle,           // the game list is shown, nothing watched yet (ssIdle)
+        WaitForGame,    // WAITFORGAME sent, not answered (ssWaitForGame)
+        InLobby,        // ssInLobby
+        SendText,       // a chat line sent, not answered (ssSendText)
+        LeaveGame,      // LEAVEGAME sent, not answered (ssLeaveGame)
+        IdleAfterLobby, // back on the game list after a lobby (ssIdle)
     };
     static QString stageName(Stage s);
 

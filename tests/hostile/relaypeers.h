@@ -32,8 +32,16 @@ public:
 
     void send(const QByteArray &bytes) { m_socket.write(bytes); }
     // Closes gracefully (what was sent goes out first), or drops the connection at once.
-    void close() { m_selfClosed = true; m_socket.disconnectFromHost(); }
-    void abort() { m_selfClosed = true; m_socket.abort(); }
+    void close()
+    {
+        m_selfClosed = true;
+        m_socket.disconnectFromHost();
+    }
+    void abort()
+    {
+        m_selfClosed = true;
+        m_socket.abort();
+    }
 
     // Reads nothing from now on: what the server sends stays in the kernel.
     void stopReading();

@@ -27,10 +27,18 @@ const QByteArray kHonestGame = "Honest game";
 constexpr quint32 kHonestGameId = 1; // the first game the server opens
 constexpr int kChatBurst = 5;
 
-enum Stage { ViewerNew, ViewerSignedIn, ViewerInLobby, FilmerNew, FilmerOpened, FilmerDemoStarted };
+enum Stage { ViewerNew,
+             ViewerSignedIn,
+             ViewerInLobby,
+             FilmerNew,
+             FilmerOpened,
+             FilmerDemoStarted };
 // Closed: the server ends the connection. Answered: exactly one ACKNAK and the connection
 // serves on. Silent: no answer. AnswerOrClose: a record out of place, either is sound.
-enum Outcome { Closed, Answered, Silent, AnswerOrClose };
+enum Outcome { Closed,
+               Answered,
+               Silent,
+               AnswerOrClose };
 
 QByteArray rawRecord(qint32 type, quint32 size, int length)
 {

@@ -25,7 +25,9 @@ namespace {
 
 const QString kAddress = test::loopbackAddress(71);
 
-enum Outcome { GoesOn, Ends, Blocked };
+enum Outcome { GoesOn,
+               Ends,
+               Blocked };
 
 // A zero-filled record image with any type and size words.
 QByteArray rawRecord(qint32 type, quint32 size, int length)
@@ -402,8 +404,8 @@ void TestHostileRelay::watchedMod()
     v.core().playDemo(0, arbelon::PlayFrom::Auto);
     QCOMPARE(v.starter().launches.size(), 1);
     const QStringList expected = gameType == gtQuake3
-        ? QStringList{QStringLiteral("+demo"), name}
-        : QStringList{QStringLiteral("+set"), QStringLiteral("game"), folder, QStringLiteral("+map"), name};
+                                     ? QStringList{QStringLiteral("+demo"), name}
+                                     : QStringList{QStringLiteral("+set"), QStringLiteral("game"), folder, QStringLiteral("+map"), name};
     QCOMPARE(v.starter().launches.first().arguments, expected);
     QCOMPARE(v.starter().launches.first().workingDirectory, v.gameDir(gameType));
 }
@@ -443,7 +445,11 @@ void TestHostileRelay::flood_data()
     QTest::addColumn<qint64>("total");
     QTest::addColumn<int>("kind");
 
-    enum { Garbage, Games, Users, Chat, Restarts };
+    enum { Garbage,
+           Games,
+           Users,
+           Chat,
+           Restarts };
     // Each list flood sends half as many records again as a list may hold.
     const qint64 n = HostileViewer::kListBound * 3 / 2;
     QTest::newRow("16 MiB behind a record without a handler")
@@ -490,10 +496,9 @@ void TestHostileRelay::flood()
         m_relay.closeClient();
         QTRY_VERIFY_WITH_TIMEOUT(v.ended(), 120000);
     } else {
-        const int records = int(total / (kind == 1 ? rec::kGameInfoDetailedSize
-                                         : kind == 2 ? rec::kUserRecordSize
-                                         : kind == 3 ? rec::kSendTextSize
-                                                     : rec::kDemoRestartSize));
+        const int records = int(total / (kind == 1 ? rec::kGameInfoDetailedSize : kind == 2 ? rec::kUserRecordSize
+                                                                              : kind == 3   ? rec::kSendTextSize
+                                                                                            : rec::kDemoRestartSize));
         QTRY_VERIFY_WITH_TIMEOUT(v.ended() || m_relay.answers().size() == records, 600000);
     }
     m_boundsChecked = true;

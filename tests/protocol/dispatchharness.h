@@ -81,7 +81,7 @@ struct DispatchHarness {
         });
     }
 
-    template<typename Describe>
+    template <typename Describe>
     void fixed(qint32 type, int size, Describe describe)
     {
         d.setHandler(type, [this, size, describe] {

@@ -84,23 +84,18 @@ void TestRecords::builtLayout_data()
 
     QTest::newRow("GAMEINFO q3")
         << buildGameInfo(1, "baseq3", "Alice", "secret", "Friday Duel")
-        << QByteArray(Image(100).u32(0, 0).u32(4, 100).u32(12, 1).text(16, "baseq3")
-                          .text(33, "Alice").text(50, "secret").text(67, "Friday Duel"));
+        << QByteArray(Image(100).u32(0, 0).u32(4, 100).u32(12, 1).text(16, "baseq3").text(33, "Alice").text(50, "secret").text(67, "Friday Duel"));
     QTest::newRow("GAMEINFO widest texts")
         << buildGameInfo(0, "abcdefghijklmnop", "ABCDEFGHIJKLMNO", "pppppppppppppp",
                          "0123456789012345678901234567890")
-        << QByteArray(Image(100).u32(4, 100).text(16, "abcdefghijklmnop")
-                          .text(33, "ABCDEFGHIJKLMNO").text(50, "pppppppppppppp")
-                          .text(67, "0123456789012345678901234567890"));
+        << QByteArray(Image(100).u32(4, 100).text(16, "abcdefghijklmnop").text(33, "ABCDEFGHIJKLMNO").text(50, "pppppppppppppp").text(67, "0123456789012345678901234567890"));
     QTest::newRow("GAMEINFO overlong texts cut")
         << buildGameInfo(0, QByteArray(40, 'm'), QByteArray(40, 'u'), QByteArray(40, 'p'),
                          QByteArray(80, 'g'))
-        << QByteArray(Image(100).u32(4, 100).fill(16, 16, 'm').fill(33, 16, 'u')
-                          .fill(50, 16, 'p').fill(67, 32, 'g'));
+        << QByteArray(Image(100).u32(4, 100).fill(16, 16, 'm').fill(33, 16, 'u').fill(50, 16, 'p').fill(67, 32, 'g'));
     QTest::newRow("GAMEINFODETAILED")
         << buildGameInfoDetailed(4294967295u, "Big Game", 1, 7, "baseq3")
-        << QByteArray(Image(80).u32(0, 3).u32(4, 80).u32(12, 0xffffffffu).text(16, "Big Game")
-                          .u32(52, 1).u32(56, 7).text(60, "baseq3"));
+        << QByteArray(Image(80).u32(0, 3).u32(4, 80).u32(12, 0xffffffffu).text(16, "Big Game").u32(52, 1).u32(56, 7).text(60, "baseq3"));
     QTest::newRow("ACKNAK accepted") << buildAckNak(0) << QByteArray(Image(16).u32(0, 4).u32(4, 16));
     QTest::newRow("ACKNAK refused")
         << buildAckNak(1) << QByteArray(Image(16).u32(0, 4).u32(4, 16).u8(12, 1));
@@ -124,8 +119,7 @@ void TestRecords::builtLayout_data()
         << buildUserLeft("Eve") << QByteArray(Image(32).u32(0, 13).u32(4, 32).text(12, "Eve"));
     QTest::newRow("DEMOPACKET 1000 bytes")
         << buildDemoPacket(0xdeadbeefu, 42, pattern(1000))
-        << QByteArray(Image(1016).u32(0, 9).u32(4, 1016).u32(8, 0xdeadbeefu).u32(12, 42)
-                          .text(16, pattern(1000)));
+        << QByteArray(Image(1016).u32(0, 9).u32(4, 1016).u32(8, 0xdeadbeefu).u32(12, 42).text(16, pattern(1000)));
     QTest::newRow("DEMOPACKET empty")
         << buildDemoPacket(0, -1, {}) << QByteArray(Image(16).u32(0, 9).u32(4, 16).u32(12, 0xffffffffu));
     QTest::newRow("GAMEREMOVED")
@@ -235,8 +229,7 @@ void TestRecords::signedFields()
     QCOMPARE(AckNakReader{Image(16).u8(12, 0xff).u8(13, 1).b}.result(), quint8(255));
     QCOMPARE(packetType(Image(12).u32(0, 0xfffffffeu).b), -2);
 
-    const QByteArray gi = Image(100).u32(12, 1).text(16, "baseq2").text(33, "u").text(50, "pw")
-                              .text(67, "game");
+    const QByteArray gi = Image(100).u32(12, 1).text(16, "baseq2").text(33, "u").text(50, "pw").text(67, "game");
     QCOMPARE(GameInfoReader{gi}.gameType(), 1);
     QCOMPARE(GameInfoReader{gi}.modName(), QByteArray("baseq2"));
     QCOMPARE(GameInfoReader{gi}.userName(), QByteArray("u"));
@@ -251,8 +244,7 @@ void TestRecords::signedFields()
 void TestRecords::demoPacketReader()
 {
     const QByteArray payload = pattern(37);
-    const QByteArray r = Image(16 + 37).u32(0, 9).u32(4, 53).u32(8, 0x01020304u).u32(12, 0xffffffffu)
-                             .text(16, payload);
+    const QByteArray r = Image(16 + 37).u32(0, 9).u32(4, 53).u32(8, 0x01020304u).u32(12, 0xffffffffu).text(16, payload);
     const DemoPacketReader d{r};
     QCOMPARE(d.sequence(), -1);
     QCOMPARE(d.packetCrc(), 0x01020304u);

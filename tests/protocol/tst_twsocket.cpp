@@ -108,7 +108,7 @@ struct Client {
     int dataDepth = 0;
     int maxDataDepth = 0;
     std::function<void()> afterData; // extra work inside the data event
-    int skipReads = 0; // data events to leave unread, so bytes stay waiting in the socket
+    int skipReads = 0;               // data events to leave unread, so bytes stay waiting in the socket
 
     explicit Client(Probe &p) : probe(p)
     {
@@ -199,13 +199,13 @@ QList<Item> mixedStream()
 }
 
 // Opens a connection from a fresh client to the peer and waits until both ends see it.
-#define CONNECT_PAIR(peer, client)                                                                 \
-    do {                                                                                           \
-        QVERIFY((peer).listen());                                                                  \
-        (client).connectTo(peer);                                                                  \
-        QVERIFY(waitFor(probe, [&] {                                                               \
-            return (client).sock.State() == TWSocket::wsConnected && (peer).conn;                  \
-        }));                                                                                       \
+#define CONNECT_PAIR(peer, client)                                                \
+    do {                                                                          \
+        QVERIFY((peer).listen());                                                 \
+        (client).connectTo(peer);                                                 \
+        QVERIFY(waitFor(probe, [&] {                                              \
+            return (client).sock.State() == TWSocket::wsConnected && (peer).conn; \
+        }));                                                                      \
     } while (false)
 
 } // namespace
@@ -431,7 +431,8 @@ void TestTWSocket::settersRaiseUnlessClosed()
             s.setProto(v);
     };
     const auto get = [setting](const TWSocket &s) {
-        return setting == 0 ? s.Addr() : setting == 1 ? s.Port() : s.Proto();
+        return setting == 0 ? s.Addr() : setting == 1 ? s.Port()
+                                                      : s.Proto();
     };
 
     Peer peer(probe);
@@ -664,7 +665,8 @@ void TestTWSocket::largeSendsKeepOrder()
     QTcpSocket *conn = peer.conn;
     QObject::connect(conn, &QTcpSocket::readyRead, conn, [&peer, conn] { peer.received += conn->read(64 * 1024); });
     peer.received += conn->read(64 * 1024);
-    QVERIFY(waitFor(probe, [&] { return peer.received.size() >= expected.size(); }, 60000));
+    QVERIFY(waitFor(
+        probe, [&] { return peer.received.size() >= expected.size(); }, 60000));
     QCOMPARE(peer.received.size(), expected.size());
     QVERIFY(peer.received == expected);
     QCOMPARE(client.sock.BufferedOut(), 0);

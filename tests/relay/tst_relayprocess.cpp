@@ -67,7 +67,8 @@ bool TestRelayProcess::startRelay(QProcess &relay, const QStringList &extra)
     const bool up = QTest::qWaitFor([&] {
         match = listening.match(QString::fromUtf8(m_stderr));
         return match.hasMatch() || relay.state() == QProcess::NotRunning;
-    }, 15000);
+    },
+                                    15000);
     if (!up || !match.hasMatch())
         return false;
     m_viewerPort = quint16(match.captured(1).toUInt());
@@ -116,7 +117,7 @@ void TestRelayProcess::badFlagsAreRefused_data()
     QTest::newRow("cluster port out of range") << strings({"--cluster", "nats://x:99999"}) << "--cluster";
     QTest::newRow("node name without cluster") << strings({"--node-name", "a"}) << "needs --cluster";
     QTest::newRow("node name with a space") << strings({"--cluster", "nats://x:4222", "--node-name", "a b"})
-                                           << "--node-name";
+                                            << "--node-name";
 }
 
 void TestRelayProcess::badFlagsAreRefused()

@@ -136,9 +136,9 @@ void TestRelaySafety::stalledViewerIsDroppedAlone()
 
 void TestRelaySafety::floodIsRefused_data()
 {
-    QTest::addColumn<QByteArray>("unit");     // sent 12 times at once
+    QTest::addColumn<QByteArray>("unit");       // sent 12 times at once
     QTest::addColumn<QList<quint8>>("answers"); // to the 12 units
-    QTest::addColumn<qint32>("relayedType");  // what the Filmer is sent of the accepted units
+    QTest::addColumn<qint32>("relayedType");    // what the Filmer is sent of the accepted units
     QTest::addColumn<int>("relayed");
     QList<quint8> chat(12, 1), joins;
     for (int i = 0; i < 5; ++i)

@@ -222,8 +222,8 @@ void TestRelayServer::leavingStopsDemoAndTellsTheLobby()
     QTRY_COMPARE_WITH_TIMEOUT(stay->demos(), QByteArrayList({data}), 10000);
     QTRY_COMPARE_WITH_TIMEOUT(go->games().at(1).users, 2u, 10000);
     QCOMPARE(go->request(buildSendText({}, "x")), 1); // out of the lobby now
-    QVERIFY(go->countOf(DEMOPACKET) <= 1);             // at most the block sent before leaving
-    QCOMPARE(go->request(buildLeaveGame()), 0);        // leaving twice is harmless
+    QVERIFY(go->countOf(DEMOPACKET) <= 1);            // at most the block sent before leaving
+    QCOMPARE(go->request(buildLeaveGame()), 0);       // leaving twice is harmless
 }
 
 void TestRelayServer::gameEndsWhenItsFilmerGoes()

@@ -16,9 +16,14 @@ namespace {
 
 // The eight values in the order LoadSettings reads them.
 const QStringList kLoadOrder = {
-    QStringLiteral("ServerIP"),        QStringLiteral("UserNameEdit"),        QStringLiteral("TransferRateSpin"),
-    QStringLiteral("LastEnteredName"), QStringLiteral("ModTypeSystem"),       QStringLiteral("Quake2DirectoryEdit"),
-    QStringLiteral("Quake3DirectoryEdit"), QStringLiteral("GameTypeSystem"),
+    QStringLiteral("ServerIP"),
+    QStringLiteral("UserNameEdit"),
+    QStringLiteral("TransferRateSpin"),
+    QStringLiteral("LastEnteredName"),
+    QStringLiteral("ModTypeSystem"),
+    QStringLiteral("Quake2DirectoryEdit"),
+    QStringLiteral("Quake3DirectoryEdit"),
+    QStringLiteral("GameTypeSystem"),
 };
 
 QVariant field(const ClientSettings &s, const QString &name)
@@ -56,14 +61,24 @@ const QByteArray kSetupKey = "[HKEY_CURRENT_USER\\Arbelon Client\\Setup]\n";
 
 // A complete, valid store 1, one line per value in load order.
 const QList<QByteArray> kFullLines = {
-    "\"ServerIP\"=\"relay.test\"",         "\"UserNameEdit\"=\"Ann\"",
-    "\"TransferRateSpin\"=dword:000009c4", "\"LastEnteredName\"=\"Duel\"",
-    "\"ModTypeSystem\"=\"ctf\"",           "\"Quake2DirectoryEdit\"=\"/games/q2/\"",
-    "\"Quake3DirectoryEdit\"=\"/games/q3/\"", "\"GameTypeSystem\"=dword:00000001",
+    "\"ServerIP\"=\"relay.test\"",
+    "\"UserNameEdit\"=\"Ann\"",
+    "\"TransferRateSpin\"=dword:000009c4",
+    "\"LastEnteredName\"=\"Duel\"",
+    "\"ModTypeSystem\"=\"ctf\"",
+    "\"Quake2DirectoryEdit\"=\"/games/q2/\"",
+    "\"Quake3DirectoryEdit\"=\"/games/q3/\"",
+    "\"GameTypeSystem\"=dword:00000001",
 };
 const QVariantList kFullValues = {
-    QStringLiteral("relay.test"), QStringLiteral("Ann"),       2500, QStringLiteral("Duel"),
-    QStringLiteral("ctf"),        QStringLiteral("/games/q2/"), QStringLiteral("/games/q3/"), 1,
+    QStringLiteral("relay.test"),
+    QStringLiteral("Ann"),
+    2500,
+    QStringLiteral("Duel"),
+    QStringLiteral("ctf"),
+    QStringLiteral("/games/q2/"),
+    QStringLiteral("/games/q3/"),
+    1,
 };
 
 QByteArray setupFile(const QList<QByteArray> &lines)
@@ -315,7 +330,7 @@ void TestSettingsStore::damagedFile_data()
         // A high surrogate without its low half is no character: the text could not be
         // saved back as it was read.
         const QString text = QString::fromLatin1(kHeader + kSetupKey + "\"ServerIP\"=\"x") + QChar(0xd800)
-            + QStringLiteral("\"\n");
+                             + QStringLiteral("\"\n");
         QByteArray utf16("\xff\xfe", 2);
         for (const QChar c : text) {
             utf16.append(char(c.unicode() & 0xff));
@@ -383,24 +398,25 @@ void TestSettingsStore::saveWritesEightTypedValues()
     SettingsStore(m_path).SaveSettings(s);
 
     const QByteArray expected = kHeader
-        + "[HKEY_CURRENT_USER\\Arbelon Client]\n\n"
-          "[HKEY_CURRENT_USER\\Arbelon Client\\Setup]\n"
-          "\"ServerIP\"=\"relay.test\"\n"
-          "\"UserNameEdit\"=\"Ann\"\n"
-          "\"TransferRateSpin\"=dword:00000bb8\n"
-          "\"LastEnteredName\"=\"Duel\"\n"
-          "\"ModTypeSystem\"=\"ctf\"\n"
-          "\"GameTypeSystem\"=dword:00000001\n"
-          "\"Quake2DirectoryEdit\"=\"" + QDir::toNativeSeparators(QStringLiteral("/games/q2/")).toUtf8().replace("\\", "\\\\") + "\"\n"
-          "\"Quake3DirectoryEdit\"=\"\"\n"
-          "\"Quake2Engine\"=\"quake2\"\n"
-          "\"Quake3Engine\"=\"openarena\"\n"
-          "\"Quake2ProgramEdit\"=\"\"\n"
-          "\"Quake3ProgramEdit\"=\"\"\n"
-          "\"Quake3DemoExtension\"=\".dm_68\"\n"
-          "\"FollowDemos\"=dword:00000001\n"
-          "\"RecentServers\"=\"relay.test,10.0.0.2:27000\"\n"
-          "\"WindowGeometry\"=\"30,40,713,433\"\n\n";
+                                + "[HKEY_CURRENT_USER\\Arbelon Client]\n\n"
+                                  "[HKEY_CURRENT_USER\\Arbelon Client\\Setup]\n"
+                                  "\"ServerIP\"=\"relay.test\"\n"
+                                  "\"UserNameEdit\"=\"Ann\"\n"
+                                  "\"TransferRateSpin\"=dword:00000bb8\n"
+                                  "\"LastEnteredName\"=\"Duel\"\n"
+                                  "\"ModTypeSystem\"=\"ctf\"\n"
+                                  "\"GameTypeSystem\"=dword:00000001\n"
+                                  "\"Quake2DirectoryEdit\"=\""
+                                + QDir::toNativeSeparators(QStringLiteral("/games/q2/")).toUtf8().replace("\\", "\\\\") + "\"\n"
+                                                                                                                          "\"Quake3DirectoryEdit\"=\"\"\n"
+                                                                                                                          "\"Quake2Engine\"=\"quake2\"\n"
+                                                                                                                          "\"Quake3Engine\"=\"openarena\"\n"
+                                                                                                                          "\"Quake2ProgramEdit\"=\"\"\n"
+                                                                                                                          "\"Quake3ProgramEdit\"=\"\"\n"
+                                                                                                                          "\"Quake3DemoExtension\"=\".dm_68\"\n"
+                                                                                                                          "\"FollowDemos\"=dword:00000001\n"
+                                                                                                                          "\"RecentServers\"=\"relay.test,10.0.0.2:27000\"\n"
+                                                                                                                          "\"WindowGeometry\"=\"30,40,713,433\"\n\n";
     QCOMPARE(readFile(), expected);
 
     ClientSettings back = markers();

@@ -113,7 +113,7 @@ void TestStandin::autoexecLogging_data()
     QTest::addColumn<QString>("mod");
     QTest::addColumn<QString>("autoexecFolder"); // empty: no autoexec.cfg at all
     QTest::addColumn<QByteArray>("autoexec");
-    QTest::addColumn<QByteArray>("oldLog");      // console log there before the start
+    QTest::addColumn<QByteArray>("oldLog"); // console log there before the start
     QTest::addColumn<bool>("logging");
     QTest::addColumn<bool>("oldKept");
 

@@ -91,7 +91,7 @@ struct Form {
     bool closedWith(int result) const
     {
         return finished->count() == 1 && finished->at(0).at(0).toInt() == result
-            && !dialog.isVisible();
+               && !dialog.isVisible();
     }
 };
 
@@ -313,7 +313,7 @@ void TestConnectForm::gameChoice_data()
 {
     QTest::addColumn<int>("gameTypeIn");
     QTest::addColumn<QString>("typedMod"); // replaces the mod before the game is chosen
-    QTest::addColumn<int>("keyToChoose");   // 0: no choice made
+    QTest::addColumn<int>("keyToChoose");  // 0: no choice made
     QTest::addColumn<bool>("modShown");
     QTest::addColumn<int>("gameTypeOut");
     QTest::addColumn<QString>("modOut");
@@ -413,10 +413,10 @@ void TestConnectForm::lengthLimits()
 
     QTest::mouseClick(f.connectButton, Qt::LeftButton);
     QVERIFY(f.closedWith(QDialog::Accepted));
-    const QString out = field == "PasswordEdit" ? f.dialog.password()
-        : field == "GameNameEdit"               ? f.dialog.gameName()
-        : field == "ModTypeEdit"                ? f.dialog.mod()
-                                                : f.dialog.serverAddress();
+    const QString out = field == "PasswordEdit"   ? f.dialog.password()
+                        : field == "GameNameEdit" ? f.dialog.gameName()
+                        : field == "ModTypeEdit"  ? f.dialog.mod()
+                                                  : f.dialog.serverAddress();
     QCOMPARE(out, expected);
 }
 

@@ -120,8 +120,8 @@ private:
     // must not change what the window does.
     QList<EngineProfile> m_engines{engineprofiles::original(0), engineprofiles::original(1)};
     std::optional<QString> m_folderAnswer; // empty: Cancel
-    bool m_realPrompts = false; // the window's own message boxes, not m_prompts
-    bool m_realNameBox = false; // the window's own "Enter user name" box
+    bool m_realPrompts = false;            // the window's own message boxes, not m_prompts
+    bool m_realNameBox = false;            // the window's own "Enter user name" box
 };
 
 void TestMainForm::init()
@@ -198,24 +198,42 @@ void TestMainForm::namedControls_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("className");
     const QList<std::pair<const char *, const char *>> controls = {
-        {"MainCoolBar", "QFrame"},          {"MainToolbar", "QToolBar"},
-        {"ConnectButton", "QToolButton"},   {"DisconnectButton", "QToolButton"},
-        {"LeaveRoom", "QToolButton"},       {"WatchGame", "QToolButton"},
-        {"OptionTree", "QTreeWidget"},      {"VerticalSplitter", "QSplitter"},
-        {"InfoPageControl", "QStackedWidget"}, {"IntroSheet", "QWidget"},
-        {"GameListSheet", "QWidget"},       {"GamesListBox", "QTreeView"},
-        {"SetupSheet", "QWidget"},          {"UserNameEdit", "QLineEdit"},
-        {"TransferRateSpin", "QSpinBox"},   {"Quake2DirectoryEdit", "QLineEdit"},
-        {"Quake3DirectoryEdit", "QLineEdit"}, {"Quake2BrowseButton", "QPushButton"},
-        {"Quake3BrowseButton", "QPushButton"}, {"LobbySheet", "QWidget"},
-        {"DetailsPanel", "QFrame"},         {"GameNameLabel", "QLabel"},
-        {"ModTypeLabel", "QLabel"},         {"DemoList", "QTreeView"},
-        {"WatchGame1", "QAction"},          {"Splitter1", "QSplitter"},
-        {"LobbyMemo", "QPlainTextEdit"},    {"ViewerListBox", "QTreeView"},
-        {"ScoresPanel", "QFrame"},          {"GoodLabel", "QLabel"},
-        {"BadLabel", "QLabel"},             {"OutBuffer", "QLabel"},
-        {"DataInLabel", "QLabel"},          {"EditBoxPanel", "QFrame"},
-        {"LobbyEdit", "QLineEdit"},         {"LogMemo", "QPlainTextEdit"},
+        {"MainCoolBar", "QFrame"},
+        {"MainToolbar", "QToolBar"},
+        {"ConnectButton", "QToolButton"},
+        {"DisconnectButton", "QToolButton"},
+        {"LeaveRoom", "QToolButton"},
+        {"WatchGame", "QToolButton"},
+        {"OptionTree", "QTreeWidget"},
+        {"VerticalSplitter", "QSplitter"},
+        {"InfoPageControl", "QStackedWidget"},
+        {"IntroSheet", "QWidget"},
+        {"GameListSheet", "QWidget"},
+        {"GamesListBox", "QTreeView"},
+        {"SetupSheet", "QWidget"},
+        {"UserNameEdit", "QLineEdit"},
+        {"TransferRateSpin", "QSpinBox"},
+        {"Quake2DirectoryEdit", "QLineEdit"},
+        {"Quake3DirectoryEdit", "QLineEdit"},
+        {"Quake2BrowseButton", "QPushButton"},
+        {"Quake3BrowseButton", "QPushButton"},
+        {"LobbySheet", "QWidget"},
+        {"DetailsPanel", "QFrame"},
+        {"GameNameLabel", "QLabel"},
+        {"ModTypeLabel", "QLabel"},
+        {"DemoList", "QTreeView"},
+        {"WatchGame1", "QAction"},
+        {"Splitter1", "QSplitter"},
+        {"LobbyMemo", "QPlainTextEdit"},
+        {"ViewerListBox", "QTreeView"},
+        {"ScoresPanel", "QFrame"},
+        {"GoodLabel", "QLabel"},
+        {"BadLabel", "QLabel"},
+        {"OutBuffer", "QLabel"},
+        {"DataInLabel", "QLabel"},
+        {"EditBoxPanel", "QFrame"},
+        {"LobbyEdit", "QLineEdit"},
+        {"LogMemo", "QPlainTextEdit"},
         {"StatusBar", "QStatusBar"},
     };
     for (const auto &[name, cls] : controls)
@@ -257,8 +275,7 @@ void TestMainForm::firstStart()
     QVERIFY(!form->findChild<QToolButton *>(QStringLiteral("LeaveRoom"))->isEnabled());
     QVERIFY(!form->findChild<QToolButton *>(QStringLiteral("WatchGame"))->isEnabled());
     // One action per command: each button shows the menu's action, with its shortcut.
-    for (const auto &[button, action] : {std::pair{"ConnectButton", "ConnectAction"}, {"DisconnectButton", "DisconnectAction"},
-                                         {"LeaveRoom", "LeaveRoomAction"}, {"WatchGame", "WatchGameAction"}})
+    for (const auto &[button, action] : {std::pair{"ConnectButton", "ConnectAction"}, {"DisconnectButton", "DisconnectAction"}, {"LeaveRoom", "LeaveRoomAction"}, {"WatchGame", "WatchGameAction"}})
         QCOMPARE(form->findChild<QToolButton *>(QLatin1String(button))->defaultAction(), form->findChild<QAction *>(QLatin1String(action)));
     QVERIFY(form->findChild<QWidget *>(QStringLiteral("LogMemo"))->isHidden());
     QVERIFY(form->findChild<QWidget *>(QStringLiteral("ScoresPanel"))->isHidden());
@@ -331,7 +348,8 @@ void TestMainForm::deletedDirectoryAsksForFolder_data()
         << gone << gone3 << QStringList{QStringLiteral("quake2.exe"), QStringLiteral("quake3.exe")}
         << std::optional<QString>() << gone;
     QTest::newRow("both empty") << QString() << QString() << QStringList() << std::optional<QString>() << QString();
-    QTest::newRow("both exist") << "@TMP@/" << "/" << QStringList() << std::optional<QString>() << "@TMP@/";
+    QTest::newRow("both exist") << "@TMP@/"
+                                << "/" << QStringList() << std::optional<QString>() << "@TMP@/";
     QTest::newRow("a file is no directory") << "@FILE@" << QString() << q2 << std::optional<QString>() << "@FILE@";
 }
 
@@ -400,7 +418,8 @@ void TestMainForm::loadErrorSkipsStartSteps_data()
     QTest::newRow("wrong type")
         << QByteArray(kHeader + "[HKEY_CURRENT_USER\\Arbelon Client\\Setup]\n\"ServerIP\"=\"relay.test\"\n"
                                 "\"UserNameEdit\"=dword:00000001\n\"Quake2DirectoryEdit\"=\"/nonexistent-arbelon-dir/\"\n")
-        << "Invalid data type for 'UserNameEdit'" << "relay.test";
+        << "Invalid data type for 'UserNameEdit'"
+        << "relay.test";
     QTest::newRow("damaged file") << QByteArray("\x01\x02 not a settings file") << "damaged" << QString();
 }
 
@@ -568,9 +587,9 @@ void TestMainForm::fitsSmallScreen()
     ConnectValues filming; // the wider of the dialog's two widths
     filming.role = 1;
     connectForm.setValues(filming);
-    QWidget *shown = window == QLatin1String("MainForm") ? static_cast<QWidget *>(form.get())
-        : window == QLatin1String("ConnectForm")         ? static_cast<QWidget *>(&connectForm)
-                                                         : static_cast<QWidget *>(&folderForm);
+    QWidget *shown = window == QLatin1String("MainForm")      ? static_cast<QWidget *>(form.get())
+                     : window == QLatin1String("ConnectForm") ? static_cast<QWidget *>(&connectForm)
+                                                              : static_cast<QWidget *>(&folderForm);
     if (window == QLatin1String("UserNameBox")) {
         QTimer::singleShot(0, this, [&] { measure(QApplication::activeModalWidget()); QApplication::activeModalWidget()->close(); });
         WidgetPrompts::askUserName(nullptr, QString(), true);
@@ -633,7 +652,8 @@ void TestMainForm::columnWidthsKept()
     QFETCH(QString, lastHeader);
     writeSettings("\"UserNameEdit\"=\"Ann\"", stored.isEmpty() ? QByteArray()
                                                                : "\n[HKEY_CURRENT_USER\\Arbelon\\Common]\n"
-                                                                 "\"GamesListBoxClient\"=\"" + stored + "\"\n");
+                                                                 "\"GamesListBoxClient\"=\""
+                                                                     + stored + "\"\n");
     auto form = makeForm();
     auto *list = form->findChild<QTreeView *>(QStringLiteral("GamesListBox"));
     QHeaderView *header = list->header();
@@ -649,8 +669,7 @@ void TestMainForm::columnWidthsKept()
     QString expected;
     for (int w : shown)
         expected += (expected.isEmpty() ? QString() : QStringLiteral(",")) + QString::number(w);
-    QCOMPARE(readSettings().value(QStringLiteral("HKEY_CURRENT_USER\\Arbelon\\Common"), QStringLiteral("GamesListBoxClient"))
-                 ->text(),
+    QCOMPARE(readSettings().value(QStringLiteral("HKEY_CURRENT_USER\\Arbelon\\Common"), QStringLiteral("GamesListBoxClient"))->text(),
              expected);
 }
 

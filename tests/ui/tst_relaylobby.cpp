@@ -53,8 +53,11 @@ public:
     void say(const QByteArray &text) { m_socket.write(buildSendText({}, text)); }
     void close() { m_socket.disconnectFromHost(); }
 
-    int answers() const { return int(std::count_if(records.begin(), records.end(),
-                                                   [](const QByteArray &r) { return packetType(r) == ACKNAK; })); }
+    int answers() const
+    {
+        return int(std::count_if(records.begin(), records.end(),
+                                 [](const QByteArray &r) { return packetType(r) == ACKNAK; }));
+    }
     QByteArray firstOf(qint32 type) const
     {
         for (const QByteArray &r : records) {
@@ -96,7 +99,8 @@ void TestRelayLobby::initTestCase()
     m_relay.start(dir + QStringLiteral("/arbelon-relay"), {QStringLiteral("--listen"), kAddr});
     const bool up = QTest::qWaitFor([this] {
         return m_log.contains("listening viewer=") || m_relay.state() == QProcess::NotRunning;
-    }, kWaitMs);
+    },
+                                    kWaitMs);
     QVERIFY2(up && m_log.contains("listening viewer=38962 filmer=38963"), m_log.constData());
 }
 

@@ -355,14 +355,14 @@ void TestWindowSession::viewerRoadFromGameListToLobbyAndBack()
     QCOMPARE(SendTextReader{relay.recordsOf(SENDTEXT).first()}.text(), QByteArray("hello"));
     QCOMPARE(m_w->control<QLineEdit>("LobbyEdit")->text(), QString());
     QCOMPARE(m_w->chat(), QStringLiteral("<bob> hi all")); // shown when the relay sends it back
-    relay.ack(); // SENDTEXT
+    relay.ack();                                           // SENDTEXT
     QTRY_COMPARE(m_w->core().state(), int(ssInLobby));
     QCOMPARE(m_w->shown(), inLobby);
 
     m_w->clickTool("LeaveRoom");
     QTRY_COMPARE(relay.count(LEAVEGAME), 1);
     QCOMPARE(m_w->shown(), inLobby); // left only when accepted
-    relay.ack(); // LEAVEGAME
+    relay.ack();                     // LEAVEGAME
     // The watched game is still listed and stays selected: Watch acts on it.
     QTRY_COMPARE(m_w->shown(), kOnGameList.left(5) + QStringLiteral("0101") + kOnGameList.mid(9));
     QVERIFY(m_w->control<QTreeWidget>("OptionTree")->topLevelItem(0)->isExpanded());

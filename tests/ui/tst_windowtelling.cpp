@@ -109,14 +109,18 @@ void TestWindowTelling::enterLobby(Relay &relay)
 void TestWindowTelling::sessionEndsAreTold_data()
 {
     QTest::addColumn<QString>("how");
-    QTest::addColumn<QString>("told");  // the status bar's message begins with it
-    QTest::addColumn<bool>("box");      // a message too: the user was watching or filming
+    QTest::addColumn<QString>("told"); // the status bar's message begins with it
+    QTest::addColumn<bool>("box");     // a message too: the user was watching or filming
 
-    QTest::newRow("relay closes, game list") << "close" << "The relay closed the connection" << false;
-    QTest::newRow("relay closes, lobby") << "close in lobby" << "The relay closed the connection" << true;
-    QTest::newRow("bad data, lobby") << "bad data" << "Bad data from the relay: " << true;
+    QTest::newRow("relay closes, game list") << "close"
+                                             << "The relay closed the connection" << false;
+    QTest::newRow("relay closes, lobby") << "close in lobby"
+                                         << "The relay closed the connection" << true;
+    QTest::newRow("bad data, lobby") << "bad data"
+                                     << "Bad data from the relay: " << true;
     QTest::newRow("nothing listens") << "refused" << QStringLiteral("Connection refused by ") + kAddr << false;
-    QTest::newRow("film refused") << "film refused" << "The relay refused the game \"duel\"" << true;
+    QTest::newRow("film refused") << "film refused"
+                                  << "The relay refused the game \"duel\"" << true;
 }
 
 void TestWindowTelling::sessionEndsAreTold()
@@ -183,9 +187,12 @@ void TestWindowTelling::refusedUpFront_data()
 {
     QTest::addColumn<QString>("what");
     QTest::addColumn<QString>("told");
-    QTest::newRow("blank user name") << "name" << "The user name must not be empty or blank";
-    QTest::newRow("quake 3 not set up") << "quake 3" << "and Quake 3 is not set up";
-    QTest::newRow("filming at rate 0") << "rate" << "The transfer rate is 0";
+    QTest::newRow("blank user name") << "name"
+                                     << "The user name must not be empty or blank";
+    QTest::newRow("quake 3 not set up") << "quake 3"
+                                        << "and Quake 3 is not set up";
+    QTest::newRow("filming at rate 0") << "rate"
+                                       << "The transfer rate is 0";
 }
 
 void TestWindowTelling::refusedUpFront()

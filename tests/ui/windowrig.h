@@ -29,7 +29,7 @@ public:
     QStringList errors;
     QStringList questions;
     bool confirmAnswer = true;
-    bool realQuestions = false;   // the window's own question box instead of confirmAnswer
+    bool realQuestions = false; // the window's own question box instead of confirmAnswer
 
     bool runConnectDialog(ConnectValues &values) override;
     void showMessage(const QString &text) override { messages << text; }
@@ -110,7 +110,7 @@ public:
     QString page() const;
     QString cell(int row, int column) const; // of the game list
     int gameRows() const;
-    int gameRow(const QString &name) const;  // -1 when not listed
+    int gameRow(const QString &name) const; // -1 when not listed
     QStringList users() const;
     QString chat() const;
 

@@ -216,7 +216,7 @@ bool endsSession(Rig &rig, const QByteArray &record)
     const int before = rig.relay.count(ACKNAK);
     rig.relay.send(record);
     return QTest::qWaitFor([&] { return !rig.core.connected(); }, kWaitMs)
-        && rig.relay.count(ACKNAK) == before;
+           && rig.relay.count(ACKNAK) == before;
 }
 
 } // namespace
@@ -230,7 +230,7 @@ private slots:
         QTest::addColumn<QByteArray>("game");
         QTest::addColumn<int>("type");
         QTest::addColumn<QByteArray>("mod");
-        QTest::addColumn<QString>("expected"); // below the temporary folder
+        QTest::addColumn<QString>("expected");   // below the temporary folder
         QTest::addColumn<bool>("dropSeparator"); // a hand-edited folder without its final "/"
         QTest::newRow("quake2 baseq2") << QByteArray("abc") << 0 << QByteArray("baseq2")
                                        << QStringLiteral("q2/baseq2/demos/ABC010227_090507.dm2") << false;
@@ -556,7 +556,8 @@ private slots:
         QCOMPARE(rig.starter.launches.size(), launches);
         QCOMPARE(rig.prompts.questions.size(), questions);
         QCOMPARE(rig.prompts.questions.filter(rig.core.gameInstall(0).engine.title
-                                              + QStringLiteral(" is already running. Start it again with this demo?")).size(),
+                                              + QStringLiteral(" is already running. Start it again with this demo?"))
+                     .size(),
                  questions);
     }
 
@@ -564,8 +565,8 @@ private slots:
     // taken up and completed, checked byte by byte; a file of any other demo stays as it was.
     void earlierCopyIsTakenUp_data()
     {
-        QTest::addColumn<int>("before");       // blocks a first visit received
-        QTest::addColumn<QString>("planted");  // a file there before
+        QTest::addColumn<int>("before");      // blocks a first visit received
+        QTest::addColumn<QString>("planted"); // a file there before
         QTest::addColumn<QByteArray>("plantedBytes");
         const QByteArray whole = demoBlocks().join();
         QTest::newRow("after the whole demo") << 4 << QString() << QByteArray();

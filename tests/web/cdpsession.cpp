@@ -77,10 +77,12 @@ bool CdpSession::start(const QString &url, QString *error)
         return false;
     }
     const QString target = call(QStringLiteral("Target.createTarget"), {{QStringLiteral("url"), url}}, false)
-                               .value(QStringLiteral("targetId")).toString();
+                               .value(QStringLiteral("targetId"))
+                               .toString();
     m_session = call(QStringLiteral("Target.attachToTarget"),
                      {{QStringLiteral("targetId"), target}, {QStringLiteral("flatten"), true}}, false)
-                    .value(QStringLiteral("sessionId")).toString();
+                    .value(QStringLiteral("sessionId"))
+                    .toString();
     if (m_session.isEmpty()) {
         *error = QStringLiteral("no page session");
         return false;
@@ -133,7 +135,9 @@ bool CdpSession::screenshot(const QString &path)
 {
     const QByteArray png = QByteArray::fromBase64(
         call(QStringLiteral("Page.captureScreenshot"), {{QStringLiteral("format"), QStringLiteral("png")}})
-            .value(QStringLiteral("data")).toString().toLatin1());
+            .value(QStringLiteral("data"))
+            .toString()
+            .toLatin1());
     QFile out(path);
     return !png.isEmpty() && out.open(QIODevice::WriteOnly) && out.write(png) == png.size();
 }

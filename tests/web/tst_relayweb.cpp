@@ -199,7 +199,9 @@ void TestRelayWeb::jsonShape()
     for (int i = 0; i < RelayWebServer::kChatLines + 5; ++i)
         QCOMPARE(talker->request(buildSendText({}, QByteArray::number(i))), 0);
     const QJsonArray kept = QJsonDocument::fromJson(m_http->get(QStringLiteral("/api/games/1")).body)
-                                .object().value(QStringLiteral("chat")).toArray();
+                                .object()
+                                .value(QStringLiteral("chat"))
+                                .toArray();
     QCOMPARE(kept.size(), RelayWebServer::kChatLines);
     QCOMPARE(kept.last()[QStringLiteral("text")].toString(), QString::number(RelayWebServer::kChatLines + 4));
 }
@@ -273,15 +275,16 @@ void TestRelayWeb::archiveHoldsWhatViewersWrite()
     m_archive->flush();
 
     const QJsonArray listed = QJsonDocument::fromJson(m_http->get(QStringLiteral("/api/games/1")).body)
-                                  .object().value(QStringLiteral("demos")).toArray();
+                                  .object()
+                                  .value(QStringLiteral("demos"))
+                                  .toArray();
     QCOMPARE(listed.size(), 2);
     // Newest first; each file's bytes are the Viewer's demo, byte for byte.
     for (int i = 0; i < 2; ++i) {
         const QJsonObject d = listed.at(i).toObject();
         const QByteArray expected = v->demos().at(1 - i);
         QCOMPARE(expected, i == 0 ? second : first);
-        QVERIFY(d.value(QStringLiteral("path")).toString().contains(QRegularExpression(
-            QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}/ctf_dm1_[0-9]{6}\\.dm2$"))));
+        QVERIFY(d.value(QStringLiteral("path")).toString().contains(QRegularExpression(QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}/ctf_dm1_[0-9]{6}\\.dm2$"))));
         QCOMPARE(d.value(QStringLiteral("bytes")).toInteger(), expected.size());
         const HttpReply file = m_http->get(d.value(QStringLiteral("url")).toString());
         QCOMPARE(file.status, 200);

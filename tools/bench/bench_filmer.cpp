@@ -52,7 +52,7 @@ QByteArray consoleChunk(qint64 bytes, int &serial)
             out += "recording to ./baseq2/demos/bench" + QByteArray::number(serial) + ".dm2.\r\n";
         else
             out += "Player" + QByteArray::number(serial % 16) + " was railed by Player"
-                + QByteArray::number(serial % 7) + " (frag " + QByteArray::number(serial) + ")\r\n";
+                   + QByteArray::number(serial % 7) + " (frag " + QByteArray::number(serial) + ")\r\n";
     }
     return out;
 }

@@ -40,8 +40,8 @@ struct Watched {
     QString path;
     qint64 size = 0;
     QByteArray partial;
-    std::map<qint64, qint64> stepSeenAt;      // 4,096-byte step -> ms
-    QHash<QByteArray, qint64> lineSeenAt;      // kill line -> ms (the first time)
+    std::map<qint64, qint64> stepSeenAt;  // 4,096-byte step -> ms
+    QHash<QByteArray, qint64> lineSeenAt; // kill line -> ms (the first time)
     QList<QByteArray> lines;
 
     void look(qint64 now)

@@ -370,13 +370,15 @@ bool Bench::joinViewers(int n)
                 if (m_viewers[size_t(i)]->answers < 2 && !m_viewers[size_t(i)]->dead)
                     return false;
             return true;
-        }, 120000);
+        },
+                         120000);
     }
     // Settled once every Viewer has heard of every named lobby member.
     m_loop->runUntil([&] {
         return std::all_of(m_viewers.begin(), m_viewers.end(),
                            [](const auto &v) { return v->users >= v->expectUsers || v->dead; });
-    }, 600000);
+    },
+                     600000);
     qint64 unnamed = 0;
     for (const auto &v : m_viewers) {
         if (v->users != v->expectUsers && v->users != v->expectUsers + 1)
@@ -468,7 +470,8 @@ bool Bench::run(int viewers, bool paced, RunResult *out)
     }
     m_loop->runUntil([this] {
         return std::all_of(m_filmers.begin(), m_filmers.end(), [](const auto &f) { return f->answers >= 1; });
-    }, 60000);
+    },
+                     60000);
     const ProcStats base = readProc(pid);
     out->baseKiB = base.rssKiB;
     const double load0 = selfCpuSeconds();
@@ -738,7 +741,8 @@ bool ClusterBench::run()
         }
         loop.runUntil([&] {
             return std::all_of(viewers.end() - perNode, viewers.end(), [](const auto &v) { return v->answers >= 2 || v->dead; });
-        }, 120000);
+        },
+                      120000);
     }
     std::printf("  %zu Viewers joined; settling\n", viewers.size());
     std::fflush(stdout);
@@ -759,7 +763,7 @@ bool ClusterBench::run()
     loop.runUntil(
         [&] {
             return sent >= m_blocks
-                && std::all_of(viewers.begin(), viewers.end(), [this](const auto &v) { return v->blocks >= m_blocks || v->dead; });
+                   && std::all_of(viewers.begin(), viewers.end(), [this](const auto &v) { return v->blocks >= m_blocks || v->dead; });
         },
         m_blocks * 1000 + 30000,
         [&] {

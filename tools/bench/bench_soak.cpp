@@ -59,7 +59,12 @@ qint64 openDescriptors(qint64 pid)
 
 // One client of the soak: what it is, and when it leaves.
 struct Member {
-    enum Kind { Filmer, Viewer, Garbage, Stalled, HalfHello, ChatFlood } kind;
+    enum Kind { Filmer,
+                Viewer,
+                Garbage,
+                Stalled,
+                HalfHello,
+                ChatFlood } kind;
     std::unique_ptr<RawRelayPeer> peer;
     qint64 leavesAtMs;
     QTimer chatTimer;

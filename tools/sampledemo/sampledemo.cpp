@@ -54,12 +54,12 @@ struct Entity {
 QByteArray serverData()
 {
     QByteArray m;
-    putByte(m, 12);           // server data
-    putLong(m, 34);           // protocol
-    putLong(m, 0x41726265);   // server count
-    putByte(m, 1);            // recorded demo
+    putByte(m, 12);         // server data
+    putLong(m, 34);         // protocol
+    putLong(m, 0x41726265); // server count
+    putByte(m, 1);          // recorded demo
     putString(m, "baseq2");
-    putShort(m, 0);           // player slot
+    putShort(m, 0); // player slot
     putString(m, "sample1");
     for (int i = 0; i < 24; ++i) { // config strings: models and sounds of the map
         putByte(m, 13);
@@ -74,16 +74,16 @@ QByteArray serverData()
 QByteArray frame(Lcg &rng, int number, QList<Entity> &entities)
 {
     QByteArray m;
-    putByte(m, 20);           // frame
+    putByte(m, 20); // frame
     putLong(m, number);
-    putLong(m, number - 1);   // delta from the previous frame
+    putLong(m, number - 1); // delta from the previous frame
     putByte(m, 0);
-    putByte(m, 0);            // area bits
-    putByte(m, 17);           // player state
+    putByte(m, 0);  // area bits
+    putByte(m, 17); // player state
     putShort(m, 0x0003);
     putShort(m, rng.range(-4000, 4000));
     putShort(m, rng.range(-4000, 4000));
-    putByte(m, 18);           // packet entities
+    putByte(m, 18); // packet entities
     for (Entity &e : entities) {
         e.x += e.dx;
         e.y += e.dy;
@@ -91,14 +91,14 @@ QByteArray frame(Lcg &rng, int number, QList<Entity> &entities)
             e.dx = rng.range(-24, 24);
             e.dy = rng.range(-24, 24);
         }
-        putByte(m, 0x07);     // origin bits
+        putByte(m, 0x07); // origin bits
         putByte(m, e.number);
         putShort(m, e.x);
         putShort(m, e.y);
         putShort(m, e.z);
     }
-    putShort(m, 0);           // end of entities
-    if (number % 25 == 0) {   // now and then a sound
+    putShort(m, 0);         // end of entities
+    if (number % 25 == 0) { // now and then a sound
         putByte(m, 9);
         putByte(m, 0x1b);
         putByte(m, rng.range(32, 55));

@@ -75,8 +75,7 @@ int logfileSetting(const QByteArray &autoexec)
 }
 
 StandinGame::StandinGame(const StandinOptions &options, QObject *parent)
-    : QObject(parent)
-    , m_options(options)
+    : QObject(parent), m_options(options)
 {
     const QDir gameDir(m_options.gameDir);
     m_dataDir = gameDir.filePath(m_options.mod);

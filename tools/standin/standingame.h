@@ -42,7 +42,7 @@ private:
     void fail(const QString &message);
 
     StandinOptions m_options;
-    QString m_dataDir;      // GAMEDIR/<mod>
+    QString m_dataDir; // GAMEDIR/<mod>
     QString m_demoPath;
     QString m_demoRelative; // as the engine prints it
     QString m_logPath;

@@ -10,19 +10,19 @@
 namespace arbelon {
 
 struct StandinOptions {
-    int game = 2;            // 2 = Quake 2, 3 = Quake 3
-    QString gameDir;         // the folder that holds the game's executable, absolute
-    QString mod;             // game data folder; Quake 3 always uses baseq3
-    QString source;          // demo bytes to record; empty: nothing is recorded
-    qint64 rate = 8000;      // bytes a second written to the demo file
-    qint64 block = 1000;     // bytes written (and flushed) at once
+    int game = 2;        // 2 = Quake 2, 3 = Quake 3
+    QString gameDir;     // the folder that holds the game's executable, absolute
+    QString mod;         // game data folder; Quake 3 always uses baseq3
+    QString source;      // demo bytes to record; empty: nothing is recorded
+    qint64 rate = 8000;  // bytes a second written to the demo file
+    qint64 block = 1000; // bytes written (and flushed) at once
     QString name = QStringLiteral("demo1");
     QString ext = QStringLiteral("dm3"); // Quake 3 only; Quake 2 demos are always .dm2
-    bool lf = false;         // LF line ends in the console log instead of CR LF
-    int delayStartMs = 0;    // wait before recording
-    int lingerMs = 3000;     // keep running after the demo is complete; -1: until killed
+    bool lf = false;                     // LF line ends in the console log instead of CR LF
+    int delayStartMs = 0;                // wait before recording
+    int lingerMs = 3000;                 // keep running after the demo is complete; -1: until killed
     bool noWindow = false;
-    QString recordLaunch;    // extra file that gets the launch record
+    QString recordLaunch; // extra file that gets the launch record
 };
 
 struct StandinParseResult {
