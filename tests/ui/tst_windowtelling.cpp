@@ -60,6 +60,7 @@ private slots:
 
     void sessionEndsAreTold_data();
     void sessionEndsAreTold();
+    void endedGameIsTold();
     void refusedChatLineIsShown();
     void refusedUpFront_data();
     void refusedUpFront();
@@ -121,6 +122,7 @@ void TestWindowTelling::sessionEndsAreTold_data()
     QTest::newRow("nothing listens") << "refused" << QStringLiteral("Connection refused by ") + kAddr << false;
     QTest::newRow("film refused") << "film refused"
                                   << "The relay refused the game \"duel\"" << true;
+    QTest::newRow("full relay") << "full" << "The server is full" << false;
 }
 
 void TestWindowTelling::sessionEndsAreTold()
@@ -137,6 +139,12 @@ void TestWindowTelling::sessionEndsAreTold()
     if (how == QLatin1String("refused")) {
         m_w->answers << WindowRig::viewerValues(kAddr);
         m_w->clickTool("ConnectButton");
+    } else if (how == QLatin1String("full")) {
+        m_w->answers << WindowRig::viewerValues(kAddr);
+        m_w->clickTool("ConnectButton");
+        QTRY_COMPARE(relay.records.size(), 1);
+        relay.ack(2); // no room: the relay answers the hello so, then closes
+        relay.closeClient();
     } else if (how == QLatin1String("film refused")) {
         m_w->answers << filmerValues();
         m_w->clickTool("ConnectButton");
@@ -159,6 +167,21 @@ void TestWindowTelling::sessionEndsAreTold()
         QTRY_COMPARE(m_w->prompts.messages, QStringList{statusMessage()});
     QCoreApplication::processEvents(); // a box, if any, is shown from the event loop
     QCOMPARE(m_w->prompts.messages.size(), box ? 1 : 0);
+}
+
+// The Filmer left: the lobby says so and stays to be read until the user leaves it.
+void TestWindowTelling::endedGameIsTold()
+{
+    Relay relay;
+    QVERIFY(relay.listen(kAddr, kViewerPort));
+    m_w->make();
+    connectViewer(relay);
+    enterLobby(relay);
+    relay.give(buildGameRemoved(4));
+    QTRY_VERIFY(m_w->chat().contains(QLatin1String("The game has ended")));
+    QCOMPARE(statusMessage(), QStringLiteral("The game has ended"));
+    QCOMPARE(m_w->page(), QStringLiteral("LobbySheet"));
+    QVERIFY(m_w->tool("LeaveRoom")->isEnabled());
 }
 
 void TestWindowTelling::refusedChatLineIsShown()
