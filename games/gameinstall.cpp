@@ -46,8 +46,10 @@ bool GameInstall::holdsGame(const QString &mod) const
         }
         return false;
     }
+    // A native engine makes its own data folder at its first run: before that, the program
+    // being there is enough (its game data lives with the program, not below this folder).
     const QString own = engineprofiles::dataPath(engine, QDir::homePath(), program);
-    return !own.isEmpty() && QDir::cleanPath(own) == QDir::cleanPath(dataDir) && QFileInfo(dataDir).isDir();
+    return !own.isEmpty() && QDir::cleanPath(own) == QDir::cleanPath(dataDir);
 }
 
 QString GameInstall::gameFolderPath(const QString &mod) const

@@ -241,6 +241,8 @@ private slots:
         QTest::newRow("quake 3 folder") << s("quake3") << sl({"baseq3/"}) << QString() << true;
         QTest::newRow("quake 3 mod folder alone") << s("quake3") << sl({"cpma/"}) << s("cpma") << false;
         QTest::newRow("native engine's game folder") << s("openarena") << sl({"baseoa/", "x"}) << QString() << true;
+        // "~": the engine's own data folder, in a home where it has never run.
+        QTest::newRow("native engine before its first run") << s("openarena") << QStringList{} << s("~") << true;
     }
     void holdsGame()
     {
@@ -258,10 +260,18 @@ private slots:
                 QVERIFY(f.open(QIODevice::WriteOnly));
             }
         }
-        const QString data = mod == QLatin1String("-") ? QString() : dir.path();
-        const GameInstall game = GameInstall::make(builtIn(engine.toLatin1().constData()), data,
-                                                   s("/nowhere/bin/game"), QString(), {});
-        QCOMPARE(game.holdsGame(mod), holds);
+        const EngineProfile profile = builtIn(engine.toLatin1().constData());
+        const QString program = s("/nowhere/bin/game");
+        const QByteArray home = qgetenv("HOME");
+        if (mod == QLatin1String("~"))
+            qputenv("HOME", dir.filePath(s("home")).toLocal8Bit());
+        const QString data = mod == QLatin1String("-")   ? QString()
+                             : mod == QLatin1String("~") ? engineprofiles::dataPath(profile, QDir::homePath(), program)
+                                                         : dir.path();
+        const GameInstall game = GameInstall::make(profile, data, program, QString(), {});
+        const bool held = game.holdsGame(mod == QLatin1String("~") ? QString() : mod);
+        qputenv("HOME", home);
+        QCOMPARE(held, holds);
     }
 
     // The data folder of a profile file's data-dir, as the parser stores it and dataPath()
