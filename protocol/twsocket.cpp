@@ -111,19 +111,20 @@ void TWSocket::Connect()
         return;
     }
     // The name is looked up in the background, so the window goes on and the caller's connect
-    // timeout covers the lookup too. A close cancels it; this object as the context means no
-    // answer reaches a socket that has gone.
-    const quint64 id = m_connId;
-    m_lookupId = QHostInfo::lookupHost(host, this, [this, id, port](const QHostInfo &info) {
-        lookedUp(id, quint16(port), info);
-    });
+    // timeout covers the lookup too. A close cancels it; this object as the receiver means no
+    // answer reaches a socket that has gone. A slot by name, not a functor: Qt 6.4 leaks the
+    // functor of a lookup that is aborted.
+    m_lookupPort = quint16(port);
+    m_lookupId = QHostInfo::lookupHost(host, this, SLOT(lookedUp(QHostInfo)));
 }
 
-void TWSocket::lookedUp(quint64 id, quint16 port, const QHostInfo &info)
+void TWSocket::lookedUp(const QHostInfo &info)
 {
-    if (id != m_connId || m_state != wsConnecting || !m_sock || m_connectDone)
+    // An answer to a lookup that was given up (a close, a new attempt) is no one's.
+    if (info.lookupId() != m_lookupId || m_state != wsConnecting || !m_sock || m_connectDone)
         return;
     m_lookupId = -1;
+    const quint16 port = m_lookupPort;
     // The local side is "0.0.0.0", so an IPv4 address is preferred.
     QHostAddress address;
     const QList<QHostAddress> found = info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>();

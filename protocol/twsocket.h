@@ -12,6 +12,7 @@
 #include <QAbstractSocket>
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QHostInfo>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -20,7 +21,6 @@
 #include <functional>
 #include <stdexcept>
 
-class QHostInfo;
 class QTcpSocket;
 
 namespace arbelon {
@@ -83,9 +83,12 @@ public:
     SessionEvent OnDataAvailable;
     SessionEvent OnSessionClosed;
 
+private slots:
+    void lookedUp(const QHostInfo &info);
+
 private:
     void requireClosed(const char *what) const;
-    void lookedUp(quint64 id, quint16 port, const QHostInfo &info);
+
     void cancelLookup();
     void attach(QTcpSocket *s);
     void schedulePump();
@@ -108,6 +111,7 @@ private:
     TSocketState m_state = wsClosed;
     quint64 m_connId = 0;
     int m_lookupId = -1;        // the host name lookup under way, -1 when none
+    quint16 m_lookupPort = 0;   // the port its address is for
     bool m_connectDone = false; // the attempt has an outcome
     int m_connectError = 0;
     bool m_peerGone = false; // the network ended the connection; delivered after waiting data
