@@ -12,11 +12,13 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QSocketNotifier>
 
 #include <csignal>
 #include <memory>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,7 +27,11 @@ namespace {
 
 int g_signalPipe[2] = {-1, -1};
 
-extern "C" void onTerminationSignal(int signal)
+// Their default action ends the process without a word. The relay has no log file to reopen
+// and no state to dump, so they are logged and otherwise ignored.
+constexpr int kIgnoredSignals[] = {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM};
+
+extern "C" void onSignal(int signal)
 {
     // Only async-signal-safe work here; the event loop does the rest.
     const char code = char(signal);
@@ -36,12 +42,30 @@ bool installSignalHandlers()
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
         return false;
+    // A burst of signals must never block the handler: a full pipe drops the extra ones.
+    ::fcntl(g_signalPipe[0], F_SETFL, ::fcntl(g_signalPipe[0], F_GETFL) | O_NONBLOCK);
     struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
+    action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     std::signal(SIGPIPE, SIG_IGN);
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+    bool ok = ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+    for (const int signal : kIgnoredSignals)
+        ok = ok && ::sigaction(signal, &action, nullptr) == 0;
+    return ok;
+}
+
+QString signalName(int signal)
+{
+    switch (signal) {
+    case SIGINT: return QStringLiteral("SIGINT");
+    case SIGTERM: return QStringLiteral("SIGTERM");
+    case SIGHUP: return QStringLiteral("SIGHUP");
+    case SIGUSR1: return QStringLiteral("SIGUSR1");
+    case SIGUSR2: return QStringLiteral("SIGUSR2");
+    case SIGALRM: return QStringLiteral("SIGALRM");
+    }
+    return QStringLiteral("signal %1").arg(signal);
 }
 
 // Every client holds a descriptor: take all the process may have.
@@ -173,8 +197,24 @@ int main(int argc, char *argv[])
         char code = 0;
         if (::read(g_signalPipe[1], &code, 1) != 1)
             return;
-        arbelon::RelayLog::write(QStringLiteral("received %1, shutting down")
-                                     .arg(code == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM")));
+        if (code != SIGINT && code != SIGTERM) {
+            // At most one line a second, whatever the sender's rate.
+            static qint64 lastLine = 0;
+            static int unlogged = 0;
+            const qint64 now = QDateTime::currentMSecsSinceEpoch();
+            if (now - lastLine < 1000) {
+                ++unlogged;
+                return;
+            }
+            arbelon::RelayLog::write(QStringLiteral("received %1, ignored%2")
+                                         .arg(signalName(code),
+                                              unlogged ? QStringLiteral(" (and %1 more since the last line)").arg(unlogged)
+                                                       : QString()));
+            lastLine = now;
+            unlogged = 0;
+            return;
+        }
+        arbelon::RelayLog::write(QStringLiteral("received %1, shutting down").arg(signalName(code)));
         web.reset();
         leaveCluster();
         server.stop();

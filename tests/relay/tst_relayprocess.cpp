@@ -134,8 +134,11 @@ void TestRelayProcess::badFlagsAreRefused()
 void TestRelayProcess::servesAndStopsOnSignal_data()
 {
     QTest::addColumn<int>("signal");
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::addColumn<QByteArrayList>("ignoredBefore"); // each logged, the relay serving on
+    QTest::newRow("SIGTERM") << int(SIGTERM) << QByteArrayList();
+    QTest::newRow("SIGINT") << int(SIGINT) << QByteArrayList();
+    QTest::newRow("SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, then SIGTERM")
+        << int(SIGTERM) << QByteArrayList{"SIGHUP", "SIGUSR1", "SIGUSR2", "SIGALRM"};
 }
 
 void TestRelayProcess::servesAndStopsOnSignal()
@@ -155,6 +158,21 @@ void TestRelayProcess::servesAndStopsOnSignal()
     QCOMPARE(viewer.request(buildWaitForGame(1)), 0);
     QCOMPARE(viewer.request(buildSendText({}, "hello")), 0);
     QTRY_VERIFY_WITH_TIMEOUT(filmer.chat().contains("<vic> hello"), 10000);
+
+    QFETCH(QByteArrayList, ignoredBefore);
+    static const QHash<QByteArray, int> numbers{
+        {"SIGHUP", SIGHUP}, {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2}, {"SIGALRM", SIGALRM}};
+    for (const QByteArray &other : ignoredBefore) {
+        ::kill(pid_t(relay.processId()), numbers.value(other));
+        const QByteArray line = "received " + other + ", ignored";
+        QTRY_VERIFY_WITH_TIMEOUT(m_stderr.contains(line), 10000);
+        QTest::qWait(1100); // the relay logs one such line a second at most
+    }
+    if (!ignoredBefore.isEmpty()) {
+        QCOMPARE(relay.state(), QProcess::Running);
+        QCOMPARE(viewer.request(buildSendText({}, "still here")), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(filmer.chat().contains("<vic> still here"), 10000);
+    }
 
     ::kill(pid_t(relay.processId()), signal);
     QVERIFY(relay.waitForFinished(15000));
