@@ -109,6 +109,11 @@ web::PageContext RelayWebServer::context(const QHttpServerRequest &request) cons
         const QString h = QString::fromLatin1(request.value(QByteArrayLiteral("Host")));
         if (plainHost.match(h).hasMatch())
             host = h.startsWith(u'[') ? h.left(h.indexOf(u']') + 1) : h.section(u':', 0, 0);
+        // The client takes an IPv6 address only in its one written form.
+        if (host.startsWith(u'[')) {
+            const QHostAddress address(host.mid(1, host.size() - 2));
+            host = address.protocol() == QAbstractSocket::IPv6Protocol ? u'[' + address.toString() + u']' : QString();
+        }
     }
     if (!host.isEmpty()) {
         const quint16 vp = m_server.viewerPort();
@@ -202,12 +207,22 @@ void RelayWebServer::download(const QHttpServerRequest &request, QTcpSocket *soc
         answer(request, socket, 404, kHtml, web::errorPage(404, QStringLiteral("No such demo in the archive.")));
         return;
     }
-    if (device->size() == 0 || request.method() == QHttpServerRequest::Method::Head) {
+    if (device->size() == 0) {
         answer(request, socket, 200, QByteArrayLiteral("application/octet-stream"), QByteArray());
         return;
     }
     const QByteArray name = relPath.section(u'/', -1).toLatin1(); // listed names are plain ASCII
     QHttpServerResponder r = makeResponder(request, socket);
+    if (request.method() == QHttpServerRequest::Method::Head) {
+        // The length a GET would send, and no body.
+        r.writeStatusLine(Status::Ok);
+        r.writeHeader(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/octet-stream"));
+        r.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(device->size()));
+        r.writeHeader(QByteArrayLiteral("Content-Disposition"), "attachment; filename=\"" + name + '"');
+        r.writeHeader(QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff"));
+        r.writeBody(QByteArray());
+        return;
+    }
     // The file is sent a piece at a time as the client takes it (the responder owns it).
     r.write(device.release(),
             {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/octet-stream")},

@@ -40,6 +40,16 @@ void TestWatchLink::parse_data()
     QTest::newRow("bad ipv6") << "arbelon://[zz::1]/watch/1" << false << "" << 0 << 0LL;
     QTest::newRow("bare ipv6") << "arbelon://2001:db8::1/watch/1" << false << "" << 0 << 0LL;
     QTest::newRow("space") << "arbelon://h /watch/1" << false << "" << 0 << 0LL;
+    QTest::newRow("line feed") << "arbelon://h/watch/1\n" << false << "" << 0 << 0LL;
+    QTest::newRow("id leading zero") << "arbelon://h/watch/01" << false << "" << 0 << 0LL;
+    QTest::newRow("port leading zero") << "arbelon://h:080/watch/1" << false << "" << 0 << 0LL;
+    QTest::newRow("host one number") << "arbelon://2130706433/watch/1" << false << "" << 0 << 0LL;
+    QTest::newRow("host hex") << "arbelon://0x7f000001/watch/1" << false << "" << 0 << 0LL;
+    QTest::newRow("host octal part") << "arbelon://0177.0.0.1/watch/1" << false << "" << 0 << 0LL;
+    QTest::newRow("host three parts") << "arbelon://127.0.1/watch/1" << false << "" << 0 << 0LL;
+    QTest::newRow("host part 256") << "arbelon://127.0.0.256/watch/1" << false << "" << 0 << 0LL;
+    QTest::newRow("host digits in a name") << "arbelon://relay1.0x.org/watch/1" << true << "relay1.0x.org" << 0 << 1LL;
+    QTest::newRow("ipv6 long form") << "arbelon://[2001:0db8:0:0::1]/watch/1" << false << "" << 0 << 0LL;
     QTest::newRow("option") << "--server=x" << false << "" << 0 << 0LL;
     QTest::newRow("long") << (QStringLiteral("arbelon://") + QString(300, u'a') + QStringLiteral("/watch/1")) << false << "" << 0 << 0LL;
 }
