@@ -90,7 +90,7 @@ int main(int argc, char **argv)
     // The built-in engines and the user's profile file; a bad entry is told and left out.
     const auto fromFile = arbelon::engineprofiles::loadFile(arbelon::engineprofiles::userFilePath());
     for (const QString &e : fromFile.errors)
-        err << "arbelon-cli: " << e << "\n";
+        err << "arbelon-cli: " << arbelon::CliRunner::printable(e) << "\n";
     const QList<arbelon::EngineProfile> engines = arbelon::engineprofiles::merged(fromFile.profiles);
     if (o.command == arbelon::CliOptions::Engines) {
         arbelon::printEngines(engines, out);

@@ -115,7 +115,7 @@ void CliRunner::start()
     m_values.serverAddress = m_opt.server;
     m_values.serverPort = m_opt.serverPort;
     if (m_opt.command == CliOptions::Film) {
-        m_values.role = roleFilmer;
+        m_values.role = Role::Filmer;
         m_values.gameName = m_opt.name;
         m_values.password = m_opt.password;
         m_values.gameType = m_opt.gameType;
@@ -128,10 +128,10 @@ void CliRunner::start()
             m_core.settings().quake2Dir = dir;
             m_core.settings().quake2Engine = engine;
         }
-        m_values.mod = engineprofiles::gameFolder(m_core.gameInstall(m_opt.gameType).engine, m_opt.mod);
+        m_values.mod = engineprofiles::gameFolder(m_core.gameInstall(gameTypeOf(m_opt.gameType)).engine, m_opt.mod);
         m_core.settings().transferRate = qBound(0, m_opt.rate, ClientSettings::kMaxTransferRate);
     } else {
-        m_values.role = roleViewer;
+        m_values.role = Role::Viewer;
         m_values.gameType = 0;
         m_values.mod = QStringLiteral("baseq2");
         m_core.settings().quake2Dir = withSlash(m_opt.quake2Dir);
@@ -241,8 +241,10 @@ void printEngines(const QList<EngineProfile> &engines, QTextStream &out)
             where = QStringLiteral("not installed");
         else
             where = QStringLiteral("installed: %1, data %2").arg(program, engineprofiles::dataPath(e, home, program));
-        out << e.id << "\t" << e.title << " (Quake " << (e.gameType == 1 ? "3" : "2") << ", demos "
-            << e.viewerExtension << ")" << (e.builtIn ? "" : " [profile file]") << "\t" << where << "\n";
+        // A profile file is anyone's text: its fields reach the terminal only as printable text.
+        out << CliRunner::printable(e.id) << "\t" << CliRunner::printable(e.title) << " (Quake "
+            << (e.gameType == 1 ? "3" : "2") << ", demos " << CliRunner::printable(e.viewerExtension) << ")"
+            << (e.builtIn ? "" : " [profile file]") << "\t" << CliRunner::printable(where) << "\n";
     }
     out.flush();
 }

@@ -161,6 +161,7 @@ private slots:
     void reportsWhatHappens();
     void gameOutputHasItsOwnFile_data();
     void gameOutputHasItsOwnFile();
+    void enginesFileTextEscaped();
 
 private:
     std::unique_ptr<Child> startRelay(const QString &address, const QStringList &extra);
@@ -644,6 +645,26 @@ void TestCli::gameOutputHasItsOwnFile()
     QVERIFY(run.finish());
     QCOMPARE(run.all().contains(banner), verbose);
     QCOMPARE(readFile(output).contains(banner.toLatin1()), !verbose);
+}
+
+// The profile file is anyone's text: "engines" prints it, and what is wrong in it, escaped.
+void TestCli::enginesFileTextEscaped()
+{
+    const QString config = m_tmp.filePath(QStringLiteral("config-engines"));
+    QVERIFY(writeFile(config + QStringLiteral("/Arbelon/engines.conf"),
+                      "[engine ioquake3]\ntitle = a\x1b[2Jb\nprogram = /opt/x\x1b]0;t\x07y\n"
+                      "[engine \x1b[31mred]\ntitle = r\n"));
+    QProcessEnvironment env = childEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+    Child run(QDir(binDir()).filePath(QStringLiteral("arbelon-cli")), {QStringLiteral("engines")}, QString(), env);
+    QVERIFY(run.finish());
+    QCOMPARE(run.exitCode(), 0);
+    QVERIFY2(run.out().contains(QLatin1String("ioquake3\ta\\x1b[2Jb (Quake 3")), qPrintable(run.out()));
+    QVERIFY2(run.err().contains(QLatin1String("\\x1b[31mred")), qPrintable(run.err()));
+    for (const QChar ch : run.all()) {
+        QVERIFY2(ch == QLatin1Char('\n') || ch == QLatin1Char('\t') || ch.category() != QChar::Other_Control,
+                 qPrintable(QStringLiteral("raw U+%1 printed").arg(ch.unicode(), 4, 16, QLatin1Char('0'))));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCli)
