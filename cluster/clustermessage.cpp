@@ -77,6 +77,7 @@ public:
         m_pos += n;
         return v;
     }
+    bool atEnd() const { return m_pos == m_in.size(); }
     void finish()
     {
         if (ok() && m_pos != m_in.size())
@@ -204,6 +205,7 @@ QByteArray encode(const ClusterMessage &m)
         break;
     case ClusterMessage::GameRemove:
         w.u32(m.gameId);
+        w.u64(m.seq);
         break;
     case ClusterMessage::LobbyState:
         w.u32(m.gameId);
@@ -267,6 +269,9 @@ std::optional<ClusterMessage> parse(QByteArrayView bytes, QString *error)
             break;
         case ClusterMessage::GameRemove:
             m.gameId = readGameId(r);
+            // Nodes of the first release send no last block.
+            if (!r.atEnd())
+                m.seq = r.u64("last block");
             break;
         case ClusterMessage::LobbyState: {
             m.gameId = readGameId(r);

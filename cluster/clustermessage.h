@@ -30,7 +30,7 @@ struct ClusterMessage {
     enum Type : quint8 {
         Heartbeat = 1,    // node, slot, epoch, games: the node's whole state, once a second
         GameAnnounce = 2, // node, games[0]: a game opened or changed
-        GameRemove = 3,   // node, gameId
+        GameRemove = 3,   // node, gameId[, seq]: seq is the game's last block (0 or absent: none)
         LobbyState = 4,   // node, gameId, users, names: this node's members of a game
         ChatRequest = 5,  // node, gameId, user, text: a line for the owning node to order
         ChatLine = 6,     // node, gameId, seq, user, text: a line in the owner's order

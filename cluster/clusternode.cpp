@@ -15,6 +15,11 @@ constexpr int kMaxPeers = 256; // a publisher inventing names cannot grow the no
 constexpr int kMaxRemoteGames = 8192;
 constexpr int kLobbyRepublishBeats = 5; // lobby states again every 5 beats, for nodes that missed one
 constexpr int kLobbyCoalesceMs = 100;
+// A closed game's removal waits this long at most for its last record to be stored, and a
+// node reading it this long at most for that record to arrive; its stream outlives both.
+constexpr int kCloseStoreWaitMs = 5000;
+constexpr int kCloseDrainMs = 15000;
+constexpr int kStreamGraceMs = 30000;
 
 quint16 slotOf(quint32 gameId) { return quint16(gameId >> clustermsg::kLocalIdBits); }
 
@@ -84,12 +89,19 @@ void ClusterNode::leave()
 {
     if (!m_link)
         return;
+    // Leaving is not waited for: its games go at once, with their last blocks named for the
+    // nodes that still read them.
     for (const auto &[id, game] : m_local) {
         if (!game.shared)
             continue;
         ClusterMessage m = make(ClusterMessage::GameRemove);
         m.gameId = id;
+        m.seq = game.lastPublished;
         send(m);
+        QString ignored;
+        m_link->deleteStream(streamName(id), &ignored);
+    }
+    for (const quint32 id : std::exchange(m_streamsToDelete, {})) {
         QString ignored;
         m_link->deleteStream(streamName(id), &ignored);
     }
@@ -384,7 +396,7 @@ void ClusterNode::handleControl(const ClusterMessage &m)
         break;
     case ClusterMessage::GameRemove:
         if (peer.games.erase(m.gameId))
-            dropRemote(m.gameId);
+            closeRemote(m.gameId, m.seq);
         break;
     case ClusterMessage::LobbyState:
         handleLobby(m);
@@ -613,15 +625,50 @@ void ClusterNode::announce(const LocalGame &game)
 void ClusterNode::gameClosed(quint32 gameId)
 {
     const auto it = m_local.find(gameId);
+    if (it == m_local.end() || it->second.closing)
+        return;
+    LocalGame &game = it->second;
+    if (!game.shared || !m_link) {
+        m_local.erase(it);
+        return;
+    }
+    // The removal goes out behind the last record, not ahead of it: the other nodes read the
+    // records from the stream and the removal from the control subject, which do not wait
+    // for each other. It stays listed in the heartbeats until then.
+    game.closing = true;
+    if (!game.streamReady)
+        shareGame(game); // a last try to publish what was kept back for the stream
+    if (game.lastMsgId.isEmpty() || !game.streamReady) {
+        finishClose(gameId);
+        return;
+    }
+    QTimer::singleShot(kCloseStoreWaitMs, this, [this, gameId] {
+        const auto it = m_local.find(gameId);
+        if (it == m_local.end() || !it->second.closing)
+            return;
+        RelayLog::write(log(QStringLiteral("game %1: its last block was not confirmed stored; removed anyway").arg(gameId)));
+        finishClose(gameId);
+    });
+}
+
+void ClusterNode::finishClose(quint32 gameId)
+{
+    const auto it = m_local.find(gameId);
     if (it == m_local.end())
         return;
-    if (it->second.shared && m_link) {
-        ClusterMessage m = make(ClusterMessage::GameRemove);
-        m.gameId = gameId;
-        send(m);
-        m_link->deleteStream(streamName(gameId), nullptr);
-    }
+    ClusterMessage m = make(ClusterMessage::GameRemove);
+    m.gameId = gameId;
+    m.seq = it->second.lastPublished;
+    send(m);
     m_local.erase(it);
+    if (!m_link)
+        return;
+    // Nodes still reading it get the time to finish.
+    m_streamsToDelete.insert(gameId);
+    QTimer::singleShot(kStreamGraceMs, this, [this, gameId] {
+        if (m_streamsToDelete.erase(gameId) && m_link && !m_local.count(gameId))
+            m_link->deleteStream(streamName(gameId), nullptr);
+    });
 }
 
 void ClusterNode::chatLine(quint32 gameId, const QByteArray &userName, const QByteArray &text)
@@ -689,6 +736,8 @@ void ClusterNode::publishRecord(quint32 gameId, LocalGame &game, quint64 seq, co
     const QByteArray msgId = QByteArray::number(gameId) + '-' + QByteArray::number(m_epoch) + '-' + QByteArray::number(seq);
     if (packetType(record) == DEMORESTART)
         game.demoStartMsgId = msgId;
+    game.lastMsgId = msgId;
+    game.lastPublished = seq;
     QString why;
     if (!m_link->publishStored(demoSubject(gameId), clustermsg::encode(m), msgId, &why))
         RelayLog::write(log(QStringLiteral("game %1: block %2 not published: %3").arg(gameId).arg(seq).arg(why)));
@@ -698,7 +747,16 @@ void ClusterNode::onStored(const QByteArray &msgId, quint64 streamSeq)
 {
     const quint32 gameId = msgId.left(msgId.indexOf('-')).toUInt();
     const auto it = m_local.find(gameId);
-    if (it == m_local.end() || it->second.demoStartMsgId != msgId)
+    if (it == m_local.end())
+        return;
+    if (it->second.lastMsgId == msgId) {
+        it->second.lastMsgId.clear();
+        if (it->second.closing) {
+            finishClose(gameId);
+            return;
+        }
+    }
+    if (it->second.demoStartMsgId != msgId)
         return;
     // Late joiners elsewhere read from here.
     it->second.demoStartMsgId.clear();
@@ -731,6 +789,30 @@ void ClusterNode::handleDemo(RemoteGame &game, const ClusterMessage &m)
 {
     for (const auto &[seq, record] : game.feed->push(m.seq, m.record))
         m_relay->remoteDemoRecord(m.gameId, seq, record);
+    if (game.closingAfter && game.feed->lastDelivered() >= game.closingAfter)
+        dropRemote(m.gameId); // game is gone from here on
+}
+
+void ClusterNode::closeRemote(quint32 gameId, quint64 lastSeq)
+{
+    const auto it = m_remote.find(gameId);
+    if (it == m_remote.end())
+        return;
+    RemoteGame &game = it->second;
+    if (!lastSeq || !game.consumer || !game.feed || game.feed->lastDelivered() >= lastSeq) {
+        dropRemote(gameId);
+        return;
+    }
+    game.closingAfter = lastSeq;
+    QTimer::singleShot(kCloseDrainMs, this, [this, gameId, lastSeq] {
+        const auto it = m_remote.find(gameId);
+        if (it == m_remote.end() || it->second.closingAfter != lastSeq)
+            return;
+        RelayLog::write(log(QStringLiteral("game %1: removed by its node before block %2 arrived here")
+                                .arg(gameId)
+                                .arg(lastSeq)));
+        dropRemote(gameId);
+    });
 }
 
 } // namespace arbelon

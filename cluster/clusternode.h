@@ -83,6 +83,9 @@ private:
         quint64 nextBlock = 1;
         quint64 nextChat = 1;
         QByteArray demoStartMsgId;     // the current demo's DEMORESTART, until its store is answered
+        QByteArray lastMsgId;          // the last record published, until its store is answered
+        quint64 lastPublished = 0;     // its block sequence
+        bool closing = false;          // closed here; its removal waits for its last record's store
         QList<QByteArray> unpublished; // current demo while the stream could not be made
         qint64 unpublishedBytes = 0;
         std::map<QByteArray, LobbyPart> lobbies; // other nodes' members
@@ -95,6 +98,7 @@ private:
         std::unique_ptr<DemoFeed> feed;
         quint64 lastChat = 0;
         std::map<QByteArray, LobbyPart> lobbies;
+        quint64 closingAfter = 0; // removed by its owner: dropped once this block is delivered
     };
     struct Peer {
         quint64 epoch = 0;
@@ -116,6 +120,10 @@ private:
     void handlePeerGames(Peer &peer, const QByteArray &node, const QList<ClusterGameInfo> &games, bool whole);
     void upsertRemote(const QByteArray &node, const ClusterGameInfo &game);
     void dropRemote(quint32 gameId);
+    // The owner removed it after block lastSeq: its Viewers get every block up to it first.
+    void closeRemote(quint32 gameId, quint64 lastSeq);
+    // Tells the cluster that a game closed here is gone, once its last record is stored.
+    void finishClose(quint32 gameId);
     void dropPeer(const QByteArray &node, const QString &why);
     void handleLobby(const ClusterMessage &m);
     void applyLobby(std::map<QByteArray, LobbyPart> &lobbies, quint32 gameId, const QByteArray &node, LobbyPart part);
@@ -151,6 +159,7 @@ private:
     std::map<quint32, LocalGame> m_local;
     std::map<quint32, RemoteGame> m_remote;
     std::map<QByteArray, Peer> m_peers;
+    std::set<quint32> m_streamsToDelete; // removed games whose streams other nodes may still read
     quint64 m_rejected = 0;
 };
 

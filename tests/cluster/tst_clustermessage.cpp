@@ -39,7 +39,10 @@ ClusterMessage message(ClusterMessage::Type type)
         m.games = {game(3u << 20 | 1), game(3u << 20 | 2)};
         break;
     case ClusterMessage::GameAnnounce: m.games = {game(5)}; break;
-    case ClusterMessage::GameRemove: m.gameId = 5; break;
+    case ClusterMessage::GameRemove:
+        m.gameId = 5;
+        m.seq = 30;
+        break;
     case ClusterMessage::LobbyState:
         m.gameId = 5;
         m.users = 3;
@@ -95,6 +98,13 @@ private slots:
         const auto parsed = clustermsg::parse(clustermsg::encode(message), &error);
         QVERIFY2(parsed, qPrintable(error));
         QCOMPARE(*parsed, message);
+        if (message.type == ClusterMessage::GameRemove) {
+            // A node of the first release names no last block.
+            const auto old = clustermsg::parse(clustermsg::encode(message).chopped(8), &error);
+            QVERIFY2(old, qPrintable(error));
+            QCOMPARE(old->seq, quint64(0));
+            QCOMPARE(old->gameId, message.gameId);
+        }
     }
 
     // Every way a message can lie: each is refused with a reason, never read past its end.

@@ -13,10 +13,12 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <algorithm>
 #include <csignal>
 #include <map>
 #include <memory>
@@ -176,6 +178,7 @@ class TestRelayCluster : public QObject {
 private slots:
     void initTestCase();
     void sharesListsChatAndDemos();
+    void lastBlocksArriveBeforeTheGameEnds();
     void viewersOfADeadNodeMoveOn();
     void natsServerDiesMidDemo();
     void filmersNodeDiesGameVanishes();
@@ -321,6 +324,40 @@ void TestRelayCluster::natsServerDiesMidDemo()
         QTRY_VERIFY_WITH_TIMEOUT(node("A").logHas("NATS connected"), kStartMs);
     else
         qInfo("node A was no longer on the server killed");
+}
+
+// A Filmer that leaves right after its last block: the removal travels on the control
+// subject and the blocks through the stream, and the removal must not overtake them.
+void TestRelayCluster::lastBlocksArriveBeforeTheGameEnds()
+{
+    auto filmer = std::make_unique<RelayTestClient>();
+    QVERIFY(filmer->connectTo(node("A").filmerPort, node("A").address));
+    QVERIFY(filmer->openGame("last", "amy"));
+    RelayTestClient *watcher = viewer("C", "cyd");
+    QVERIFY(watcher);
+    quint32 id = 0;
+    QTRY_VERIFY_WITH_TIMEOUT(std::any_of(watcher->games().begin(), watcher->games().end(),
+                                         [&](const auto &row) { return row.second.name == "last" && (id = row.first); }),
+                             kListMs);
+    QCOMPARE(watcher->request(buildWaitForGame(qint32(id))), 0);
+    QRandomGenerator random(30);
+    QByteArrayList blocks;
+    for (int i = 0; i < 30; ++i) {
+        QByteArray raw(10000, Qt::Uninitialized);
+        random.fillRange(reinterpret_cast<quint32 *>(raw.data()), raw.size() / 4);
+        blocks.append(raw);
+    }
+    QCOMPARE(filmer->request(buildDemoRestart(0)), 0);
+    for (int i = 0; i + 1 < blocks.size(); ++i)
+        QCOMPARE(filmer->request(RelayTestClient::demoPacket(blocks[i], i + 1)), 0);
+    // The last block and the goodbye in one write: the relay takes both in one turn.
+    filmer->sendRaw(RelayTestClient::demoPacket(blocks.last(), int(blocks.size())));
+    filmer->disconnectNow();
+    QTRY_VERIFY_WITH_TIMEOUT(!watcher->games().count(id), kDemoMs);
+    qInfo("the Viewer on C got %d of 30 blocks, %lld of 300000 bytes", int(watcher->countOf(DEMOPACKET)),
+          qlonglong(watcher->demos().join().size()));
+    QCOMPARE(watcher->demos(), QByteArrayList{blocks.join()});
+    QCOMPARE(watcher->badBlocks(), 0);
 }
 
 void TestRelayCluster::filmersNodeDiesGameVanishes()
