@@ -290,6 +290,10 @@ void TestRelayWeb::archiveHoldsWhatViewersWrite()
         QCOMPARE(file.status, 200);
         QVERIFY(file.body == expected);
         QVERIFY(file.headers.value("content-disposition").startsWith("attachment"));
+        const HttpReply head = m_http->get(d.value(QStringLiteral("url")).toString(), "HEAD");
+        QCOMPARE(head.status, 200);
+        QCOMPARE(head.headers.value("content-length"), QByteArray::number(expected.size()));
+        QVERIFY(head.body.isEmpty());
         QFile onDisk(dir + u'/' + d.value(QStringLiteral("path")).toString());
         QVERIFY(onDisk.open(QIODevice::ReadOnly));
         QVERIFY(onDisk.readAll() == expected);

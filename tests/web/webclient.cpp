@@ -20,7 +20,9 @@ HttpReply WebClient::get(const QString &path, const QByteArray &method, const QB
 {
     QNetworkRequest request(QUrl(url(path), QUrl::StrictMode));
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    std::unique_ptr<QNetworkReply> reply(m_nam.sendCustomRequest(request, method, body));
+    // A HEAD sent as a custom verb would wait for the body its Content-Length announces.
+    std::unique_ptr<QNetworkReply> reply(method == "HEAD" ? m_nam.head(request)
+                                                          : m_nam.sendCustomRequest(request, method, body));
     QEventLoop loop;
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
     QTimer::singleShot(15000, &loop, &QEventLoop::quit);
