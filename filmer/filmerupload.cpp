@@ -79,7 +79,7 @@ void FilmerUpload::prepare()
         m_mod.clear();
         return;
     }
-    m_install = m_host.gameInstall(m_gameType);
+    m_install = m_host.gameInstall(gameTypeOf(m_gameType));
     m_lines.setStopLine(m_install.engine.stopLine);
     if (GameRunningCheck *check = m_host.gameRunningCheck())
         check->setEngine(m_gameType, m_install.engine);

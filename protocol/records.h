@@ -52,6 +52,8 @@ enum class Role : int { Viewer = roleViewer,
                         Filmer = roleFilmer };
 enum class GameType : int { Quake2 = gtQuake2,
                             Quake3 = gtQuake3 };
+// A stored or received number as a game: anything but Quake 3's is Quake 2, as the originals read it.
+inline GameType gameTypeOf(int wire) { return wire == gtQuake3 ? GameType::Quake3 : GameType::Quake2; }
 
 constexpr quint16 kViewerPort = 38962;
 constexpr quint16 kFilmerPort = 38963;

@@ -131,9 +131,9 @@ void ClientCore::reportError(const QString &text)
 
 // ---- labels -----------------------------------------------------------------
 
-GameInstall ClientCore::gameInstall(int gameType) const
+GameInstall ClientCore::gameInstall(GameType gameType) const
 {
-    const bool q3 = gameType == gtQuake3;
+    const bool q3 = gameType == GameType::Quake3;
     const QString id = q3 ? m_settings.quake3Engine : m_settings.quake2Engine;
     std::optional<EngineProfile> engine = engineprofiles::find(m_engines, id);
     // An engine that is not known (a profile file that lost it) falls back to the program
@@ -244,7 +244,7 @@ bool ClientCore::connectProcedure()
     ConnectValues v;
     v.serverAddress = m_settings.serverIP;
     v.password = m_password;
-    v.role = int(m_role);
+    v.role = m_role;
     v.gameName = m_settings.lastEnteredName;
     v.gameType = m_settings.gameTypeSystem;
     v.mod = m_settings.modTypeSystem;
@@ -254,10 +254,12 @@ bool ClientCore::connectProcedure()
         // Kept for the next dialog; the fix lies on the Setup page, not in the dialog.
         m_settings.serverIP = v.serverAddress;
         m_password = v.password;
-        m_role = v.role == roleFilmer ? Role::Filmer : Role::Viewer;
+        m_role = v.role;
         m_gameName = v.gameName;
         m_settings.lastEnteredName = v.gameName;
         m_prompts->showMessage(refusal);
+        selectNode(NodeSetup);
+        notify();
         return true;
     }
     try {
@@ -277,7 +279,7 @@ void ClientCore::connectTo(const ConnectValues &v)
         throw std::runtime_error("the address is not a host name or an IP address, with an optional :PORT after it");
     m_settings.serverIP = v.serverAddress.trimmed();
     m_password = v.password;
-    m_role = v.role == roleFilmer ? Role::Filmer : Role::Viewer;
+    m_role = v.role;
     m_settings.gameTypeSystem = v.gameType;
     m_settings.modTypeSystem = v.mod;
     m_gameName = v.gameName;
@@ -588,7 +590,7 @@ bool ClientCore::watchGame(GameId id)
     m_demo.watchedGameName = name;
     m_demo.currentDemoName = name + now().toString(QStringLiteral("ddMMyy_HHmmss"));
     if (row.gameType) {
-        m_demo.watchedGameType = int(*row.gameType);
+        m_demo.watchedGameType = *row.gameType;
         m_settings.gameTypeSystem = int(*row.gameType);
     }
     m_demo.watchedMod = decodeText(row.mod);
@@ -660,7 +662,9 @@ void ClientCore::closeLobby()
 {
     stopTimers();
     m_inLobby = false;
-    m_gameEnded = false;
+    // The ended game's line belongs to its lobby: back in the list, the session's own.
+    if (std::exchange(m_gameEnded, false) && connected())
+        m_statusText = QStringLiteral("Connected as Viewer");
     setState(ssIdle);
     m_optionTreeVisible = true;
     selectNode(NodeArbelon);

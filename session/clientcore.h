@@ -64,11 +64,11 @@ public:
     // The engines known (built in, and the user's profile file); the built-in ones until set.
     void setEngines(const QList<EngineProfile> &engines) { m_engines = engines; }
     const QList<EngineProfile> &engines() const { return m_engines; }
-    GameInstall gameInstall(int gameType) const override;
+    GameInstall gameInstall(GameType gameType) const override;
     // The native engines of a game type whose program is on this machine.
-    QList<EngineProfile> installedEngines(int gameType) const;
+    QList<EngineProfile> installedEngines(GameType gameType) const;
     // Sets the engine of a game type; a native engine brings its own data folder and program.
-    void chooseEngine(int gameType, const QString &id);
+    void chooseEngine(GameType gameType, const QString &id);
     void tellUser(const QString &text) override { emit noticeLine(text); }
 
     // ---- settings and session values ----

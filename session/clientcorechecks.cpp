@@ -11,14 +11,14 @@
 namespace arbelon {
 
 namespace {
-QString gameTypeName(int type)
+QString gameTypeName(GameType type)
 {
-    return type == gtQuake3 ? QStringLiteral("Quake 3") : QStringLiteral("Quake 2");
+    return type == GameType::Quake3 ? QStringLiteral("Quake 3") : QStringLiteral("Quake 2");
 }
 
 // "/" is the stored default: a folder that does not hold the game is not set up, and nothing
 // may be written below it. Empty when the game's folder holds it.
-QString folderRefusal(const GameInstall &game, int type, const QString &dir, const QString &mod)
+QString folderRefusal(const GameInstall &game, GameType type, const QString &dir, const QString &mod)
 {
     if (dir.isEmpty() || game.holdsGame(mod))
         return {};
@@ -41,13 +41,14 @@ QString ClientCore::connectRefusal(const ConnectValues &v) const
     // The relay refuses an empty name and closes: a Viewer would see nothing at all.
     if (!userNameRefusal(m_settings.userName).isEmpty())
         return QStringLiteral("Enter a user name on the Setup page first: the relay refuses an empty one");
-    if (v.role == roleFilmer && m_settings.transferRate <= 0)
+    if (v.role == Role::Filmer && m_settings.transferRate <= 0)
         return QStringLiteral("The transfer rate is 0, so filming would send nothing: "
                               "set a rate above 0 on the Setup page first");
     // A Filmer writes the game's autoexec configuration before anything else.
-    if (v.role == roleFilmer) {
-        const QString &dir = v.gameType == gtQuake3 ? m_settings.quake3Dir : m_settings.quake2Dir;
-        return folderRefusal(gameInstall(v.gameType), v.gameType, dir, v.mod);
+    if (v.role == Role::Filmer) {
+        const GameType type = gameTypeOf(v.gameType);
+        const QString &dir = type == GameType::Quake3 ? m_settings.quake3Dir : m_settings.quake2Dir;
+        return folderRefusal(gameInstall(type), type, dir, v.mod);
     }
     return {};
 }
@@ -58,8 +59,8 @@ QString ClientCore::watchRefusal(GameId id) const
     if (sel < 0)
         return {};
     const GameRow &row = m_gameList->row(sel);
-    const int type = row.gameType ? int(*row.gameType) : m_demo.watchedGameType;
-    const QString &dir = type == gtQuake3 ? m_settings.quake3Dir : m_settings.quake2Dir;
+    const GameType type = row.gameType.value_or(m_demo.watchedGameType);
+    const QString &dir = type == GameType::Quake3 ? m_settings.quake3Dir : m_settings.quake2Dir;
     if (!dir.isEmpty()) {
         const QString refusal = folderRefusal(gameInstall(type), type, dir, decodeText(row.mod));
         return refusal.isEmpty() ? refusal : QStringLiteral("\"%1\": ").arg(decodeText(row.name)) + refusal;
@@ -70,7 +71,7 @@ QString ClientCore::watchRefusal(GameId id) const
     return QStringLiteral("\"%1\" is a %2 game, and %2 is not set up: choose the folder that holds "
                           "%3 on the Setup page (%2 Directory, Browse) to watch it")
         .arg(decodeText(row.name), game,
-             type == gtQuake3 ? QStringLiteral("quake3.exe") : QStringLiteral("quake2.exe"));
+             type == GameType::Quake3 ? QStringLiteral("quake3.exe") : QStringLiteral("quake2.exe"));
 }
 
 bool ClientCore::watchingOrFilming() const
@@ -199,7 +200,7 @@ void ClientCore::handleRefusal(quint8 result)
 void ClientCore::setGameNameLabel(const QString &name)
 {
     if (m_settings.gameTypeSystem == gtQuake2 || m_settings.gameTypeSystem == gtQuake3)
-        m_gameTypeText = gameTypeName(m_settings.gameTypeSystem);
+        m_gameTypeText = gameTypeName(gameTypeOf(m_settings.gameTypeSystem));
     // Both the game and its name: several games of one kind run side by side.
     if (name.isEmpty() || m_gameTypeText.isEmpty())
         m_gameNameLabel = m_gameTypeText + name;

@@ -6,24 +6,24 @@
 
 namespace arbelon {
 
-QList<EngineProfile> ClientCore::installedEngines(int gameType) const
+QList<EngineProfile> ClientCore::installedEngines(GameType gameType) const
 {
     QList<EngineProfile> found;
     const QStringList path = engineprofiles::pathFolders();
     for (const EngineProfile &e : m_engines) {
         // The Windows programs live in a folder the user names; they are not looked for.
-        if (e.gameType == gameType && !e.dataDir.isEmpty() && !engineprofiles::findProgram(e, path).isEmpty())
+        if (e.gameType == int(gameType) && !e.dataDir.isEmpty() && !engineprofiles::findProgram(e, path).isEmpty())
             found << e;
     }
     return found;
 }
 
-void ClientCore::chooseEngine(int gameType, const QString &id)
+void ClientCore::chooseEngine(GameType gameType, const QString &id)
 {
     const std::optional<EngineProfile> engine = engineprofiles::find(m_engines, id);
-    if (!engine || engine->gameType != gameType || (gameType != gtQuake2 && gameType != gtQuake3))
+    if (!engine || engine->gameType != int(gameType))
         return;
-    const bool q3 = gameType == gtQuake3;
+    const bool q3 = gameType == GameType::Quake3;
     QString &current = q3 ? m_settings.quake3Engine : m_settings.quake2Engine;
     if (current == id)
         return;

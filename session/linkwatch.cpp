@@ -93,7 +93,7 @@ void LinkWatch::open(const WatchLink &link)
     ConnectValues values;
     values.serverAddress = link.host;
     values.serverPort = link.port;
-    values.role = roleViewer;
+    values.role = Role::Viewer;
     values.gameType = m_core.settings().gameTypeSystem;
     values.mod = m_core.settings().modTypeSystem;
     if (const QString refusal = m_core.connectRefusal(values); !refusal.isEmpty()) {

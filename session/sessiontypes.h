@@ -25,6 +25,4 @@ enum class PlayFrom {
     Start, // from its first message
 };
 
-inline GameType gameTypeOf(int wire) { return wire == gtQuake3 ? GameType::Quake3 : GameType::Quake2; }
-
 } // namespace arbelon

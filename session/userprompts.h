@@ -2,6 +2,8 @@
 // What the core asks of the user. The window answers with dialogs; tests and the
 // headless client answer in their own way.
 
+#include "records.h"
+
 #include <QString>
 
 namespace arbelon {
@@ -10,9 +12,9 @@ namespace arbelon {
 struct ConnectValues {
     QString serverAddress;
     QString password;
-    int role = 0; // 0 Viewer, 1 Filmer
+    Role role = Role::Viewer;
     QString gameName;
-    int gameType = 0; // 0 Quake 2, 1 Quake 3, -1 none
+    int gameType = 0; // the dialog's choice as stored: 0 Quake 2, 1 Quake 3, -1 none
     QString mod;
     quint16 serverPort = 0; // 0: the role's own port (a watch link may name another)
 };

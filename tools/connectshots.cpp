@@ -37,12 +37,12 @@ int main(int argc, char *argv[])
 
     arbelon::ConnectValues viewer;
     viewer.serverAddress = QStringLiteral("relay.example.org");
-    viewer.role = 0;
+    viewer.role = arbelon::Role::Viewer;
     viewer.gameType = 0;
     viewer.mod = QStringLiteral("ctf");
 
     arbelon::ConnectValues filmer = viewer;
-    filmer.role = 1;
+    filmer.role = arbelon::Role::Filmer;
     filmer.password = QStringLiteral("duel");
     filmer.gameName = QStringLiteral("Friday Duel");
 

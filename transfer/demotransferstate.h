@@ -14,7 +14,7 @@ struct DemoTransferState {
 
     // Viewer
     QString currentDemoName;
-    int watchedGameType = 0;
+    GameType watchedGameType = GameType::Quake2;
     QString watchedMod;
     QString watchedGameName; // Name column of the row chosen to watch
     QString gameProgramPath;

@@ -39,7 +39,7 @@ public:
     virtual void SendPacket(const QByteArray &record, int newState) = 0;
 
     // The game of a type as the settings set it up: engine, program, folders.
-    virtual GameInstall gameInstall(int gameType) const = 0;
+    virtual GameInstall gameInstall(GameType gameType) const = 0;
     // Tells the user something the demo work found (where it watches, what it ignored).
     virtual void tellUser(const QString &text) = 0;
 

@@ -146,7 +146,7 @@ void TConnectForm::FormShow()
 {
     IPEdit->setEditText(m_values.serverAddress);
     IPEdit->setFocus();
-    if (m_values.role == 1)
+    if (m_values.role == Role::Filmer)
         FilmGameButton->setChecked(true);
     const bool listed = m_values.gameType >= 0 && m_values.gameType < GameTypeCombo->count();
     GameTypeCombo->setCurrentIndex(listed ? m_values.gameType : -1);
@@ -193,11 +193,11 @@ void TConnectForm::ConnectButtonClick()
     m_values.gameType = GameTypeCombo->currentIndex();
     m_values.mod = ModTypeEdit->currentText();
     if (WatchGameButton->isChecked()) {
-        m_values.role = 0;
+        m_values.role = Role::Viewer;
         accept();
         return;
     }
-    m_values.role = 1;
+    m_values.role = Role::Filmer;
     if (m_values.gameName.isEmpty()) {
         if (m_errorPrompt)
             m_errorPrompt(this, QStringLiteral("The game must have a name"));

@@ -30,7 +30,7 @@ public:
     // ---- values: written before the dialog is shown, read back after it closes with OK ----
     void setServerAddress(const QString &address) { m_values.serverAddress = address; }
     void setPassword(const QString &password) { m_values.password = password; }
-    void setRole(int role) { m_values.role = role; }
+    void setRole(Role role) { m_values.role = role; }
     void setGameName(const QString &name) { m_values.gameName = name; }
     void setGameType(int gameType) { m_values.gameType = gameType; }
     void setMod(const QString &mod) { m_values.mod = mod; }
@@ -40,7 +40,7 @@ public:
 
     QString serverAddress() const { return m_values.serverAddress; }
     QString password() const { return m_values.password; }
-    int role() const { return m_values.role; }
+    Role role() const { return m_values.role; }
     QString gameName() const { return m_values.gameName; }
     int gameType() const { return m_values.gameType; }
     QString mod() const { return m_values.mod; }

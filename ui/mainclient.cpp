@@ -373,20 +373,20 @@ bool TMainForm::eventFilter(QObject *watched, QEvent *event)
 
 void TMainForm::Quake2BrowseButtonClick()
 {
-    browse(gtQuake2);
+    browse(GameType::Quake2);
 }
 
 void TMainForm::Quake3BrowseButtonClick()
 {
-    browse(gtQuake3);
+    browse(GameType::Quake3);
 }
 
-void TMainForm::browse(int gameType)
+void TMainForm::browse(GameType gameType)
 {
     ClientSettings &s = m_core->settings();
-    QString &dir = gameType == gtQuake2 ? s.quake2Dir : s.quake3Dir;
+    QString &dir = gameType == GameType::Quake2 ? s.quake2Dir : s.quake3Dir;
     QString folder = dir;
-    const QString title = gameType == gtQuake2 ? QStringLiteral("Quake 2") : QStringLiteral("Quake 3");
+    const QString title = gameType == GameType::Quake2 ? QStringLiteral("Quake 2") : QStringLiteral("Quake 3");
     // A Windows program's folder must hold it; a native engine's data folder holds no program.
     const EngineProfile engine = m_core->gameInstall(gameType).engine;
     const QString program = engine.dataDir.isEmpty() ? engine.programs.value(0) : QString();

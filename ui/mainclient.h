@@ -136,13 +136,13 @@ private:
     void applyColumnWidths(const QList<int> &widths);
     QList<int> columnWidths() const;
 
-    void browse(int gameType);
+    void browse(GameType gameType);
 
     // ---- engines (mainclientengines.cpp) ----
-    void addEngineRows(QGridLayout *grid, int row, int gameType);
+    void addEngineRows(QGridLayout *grid, int row, GameType gameType);
     void syncEngines();
-    void EngineComboChange(int gameType, int index);
-    void ProgramButtonClick(int gameType);
+    void EngineComboChange(GameType gameType, int index);
+    void ProgramButtonClick(GameType gameType);
     // First start: offers the native engines found on this machine.
     void proposeInstalledEngines();
     // Runs a user action; an error is shown in the error box and the program goes on.

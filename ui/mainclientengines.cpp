@@ -22,14 +22,14 @@ namespace {
 const QStringList kQuake3Extensions = {QString(), QStringLiteral(".dm3"), QStringLiteral(".dm_68"),
                                        QStringLiteral(".dm_71")};
 
-QString gameTitle(int gameType) { return gameType == gtQuake3 ? QStringLiteral("Quake 3") : QStringLiteral("Quake 2"); }
+QString gameTitle(GameType gameType) { return gameType == GameType::Quake3 ? QStringLiteral("Quake 3") : QStringLiteral("Quake 2"); }
 
 } // namespace
 
-void TMainForm::addEngineRows(QGridLayout *grid, int row, int gameType)
+void TMainForm::addEngineRows(QGridLayout *grid, int row, GameType gameType)
 {
     QWidget *parent = grid->parentWidget();
-    const bool q3 = gameType == gtQuake3;
+    const bool q3 = gameType == GameType::Quake3;
     auto *combo = named(new QComboBox(parent), q3 ? "Quake3EngineCombo" : "Quake2EngineCombo");
     auto *program = named(new QLineEdit(parent), q3 ? "Quake3ProgramEdit" : "Quake2ProgramEdit");
     program->setReadOnly(true);
@@ -62,14 +62,14 @@ void TMainForm::addEngineRows(QGridLayout *grid, int row, int gameType)
 void TMainForm::syncEngines()
 {
     const ClientSettings &s = m_core->settings();
-    for (const int gameType : {gtQuake2, gtQuake3}) {
-        const bool q3 = gameType == gtQuake3;
+    for (const GameType gameType : {GameType::Quake2, GameType::Quake3}) {
+        const bool q3 = gameType == GameType::Quake3;
         QComboBox *combo = q3 ? Quake3EngineCombo : Quake2EngineCombo;
         const GameInstall game = m_core->gameInstall(gameType);
         // The list is made anew only when the engines known change.
         QStringList ids;
         for (const EngineProfile &e : m_core->engines()) {
-            if (e.gameType == gameType)
+            if (e.gameType == int(gameType))
                 ids << e.id;
         }
         QStringList shown;
@@ -78,7 +78,7 @@ void TMainForm::syncEngines()
         if (shown != ids) {
             combo->clear();
             for (const EngineProfile &e : m_core->engines()) {
-                if (e.gameType == gameType)
+                if (e.gameType == int(gameType))
                     combo->addItem(e.title, e.id);
             }
         }
@@ -101,17 +101,17 @@ void TMainForm::syncEngines()
     Quake3DemoExtensionCombo->setCurrentIndex(qMax(0, int(kQuake3Extensions.indexOf(s.quake3DemoExtension))));
 }
 
-void TMainForm::EngineComboChange(int gameType, int index)
+void TMainForm::EngineComboChange(GameType gameType, int index)
 {
-    QComboBox *combo = gameType == gtQuake3 ? Quake3EngineCombo : Quake2EngineCombo;
+    QComboBox *combo = gameType == GameType::Quake3 ? Quake3EngineCombo : Quake2EngineCombo;
     m_core->chooseEngine(gameType, combo->itemData(index).toString());
     refresh();
 }
 
-void TMainForm::ProgramButtonClick(int gameType)
+void TMainForm::ProgramButtonClick(GameType gameType)
 {
     ClientSettings &s = m_core->settings();
-    QString &program = gameType == gtQuake3 ? s.quake3Program : s.quake2Program;
+    QString &program = gameType == GameType::Quake3 ? s.quake3Program : s.quake2Program;
     const QString title = QStringLiteral("Program of ") + m_core->gameInstall(gameType).engine.title;
     const QString chosen = m_hooks.runProgramDialog
                                ? m_hooks.runProgramDialog(this, program, title)
@@ -128,7 +128,7 @@ void TMainForm::ProgramButtonClick(int gameType)
 
 void TMainForm::proposeInstalledEngines()
 {
-    for (const int gameType : {gtQuake2, gtQuake3}) {
+    for (const GameType gameType : {GameType::Quake2, GameType::Quake3}) {
         const QList<EngineProfile> found = m_core->installedEngines(gameType);
         if (found.isEmpty())
             continue;

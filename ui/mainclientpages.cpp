@@ -225,10 +225,10 @@ QWidget *TMainForm::buildSetupSheet()
     };
     addDirectory(0, "Quake 2 Directory", "Quake2DirectoryEdit", "Quake2BrowseButton", Quake2DirectoryEdit,
                  Quake2BrowseButton);
-    addEngineRows(dirLayout, 2, gtQuake2);
+    addEngineRows(dirLayout, 2, GameType::Quake2);
     addDirectory(4, "Quake 3 Directory", "Quake3DirectoryEdit", "Quake3BrowseButton", Quake3DirectoryEdit,
                  Quake3BrowseButton);
-    addEngineRows(dirLayout, 6, gtQuake3);
+    addEngineRows(dirLayout, 6, GameType::Quake3);
     layout->addWidget(dirs);
     layout->addStretch(1);
 

@@ -83,7 +83,7 @@ void ViewerReception::prepareLobby()
     s.gameProgramPath = m_install.program;
     // The running check asked before a start looks for this engine's program.
     if (GameRunningCheck *check = m_host.gameRunningCheck())
-        check->setEngine(s.watchedGameType, m_install.engine);
+        check->setEngine(int(s.watchedGameType), m_install.engine);
     m_watching = true;
 }
 
@@ -274,7 +274,7 @@ void ViewerReception::openDemoFile(QByteArrayView first)
         used = m_file.create(s.currentDemoPath, gameDir);
     else
         m_host.tellUser(QStringLiteral("Resuming %1 (%2 bytes already here)").arg(shownPath(used)).arg(m_file.held()));
-    m_live.begin(s.watchedGameType, used);
+    m_live.begin(int(s.watchedGameType), used);
     m_currentRow = -1;
     // The Filmer's game began its next demo: the game played live follows it once it can.
     if (m_playingLive && m_host.settings().followDemos != 0 && !m_livePending) {
@@ -487,7 +487,7 @@ bool ViewerReception::mayStartGame()
     const ProgramStarter *starter = m_host.programStarter();
     GameRunningCheck *check = m_host.gameRunningCheck();
     const bool running = (starter && starter->startedRunning())
-                         || (check && check->isRunning(m_host.demo().watchedGameType));
+                         || (check && check->isRunning(int(m_host.demo().watchedGameType)));
     if (!running || !m_confirm)
         return true;
     return m_confirm(QStringLiteral("%1 is already running. Start it again with this demo?").arg(m_install.engine.title));
@@ -499,7 +499,7 @@ bool ViewerReception::launch(const QString &name, bool live)
     s.launchArguments = m_install.playArguments(s.watchedMod, name);
     // A Quake 3 engine runs "nextdemo" when a demo ends: the marker in its log tells the end
     // of a live copy from the game's own menu.
-    if (live && s.watchedGameType == 1)
+    if (live && s.watchedGameType == GameType::Quake3)
         s.launchArguments << QStringLiteral("+set") << QStringLiteral("nextdemo")
                           << QStringLiteral("echo ") + QLatin1String(ViewerGameLog::kEdgeMarker);
 

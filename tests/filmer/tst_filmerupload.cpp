@@ -121,7 +121,7 @@ void TestFilmerUpload::init()
     m_core->LogFileScan().setInterval(kHour);
     m_core->OutDemoStream().setInterval(kHour);
 
-    m_core->connectTo(ConnectValues{kAddress, QString(), roleFilmer, QStringLiteral("game"), gtQuake2,
+    m_core->connectTo(ConnectValues{kAddress, QString(), Role::Filmer, QStringLiteral("game"), gtQuake2,
                                     QStringLiteral("baseq2")});
     QTRY_COMPARE(m_relay->records.size(), 1);
     QCOMPARE(packetType(m_relay->records.at(0)), qint32(GAMEINFO));
@@ -556,7 +556,7 @@ void TestFilmerUpload::nextSessionCountsFromZero()
     QTRY_COMPARE(m_core->state(), int(ssIdle));
 
     const qsizetype before = m_relay->records.size();
-    m_core->connectTo(ConnectValues{kAddress, QString(), roleFilmer, QStringLiteral("game"), gtQuake2,
+    m_core->connectTo(ConnectValues{kAddress, QString(), Role::Filmer, QStringLiteral("game"), gtQuake2,
                                     QStringLiteral("baseq2")});
     QTRY_COMPARE(m_relay->records.size(), before + 1);
     QCOMPARE(packetType(m_relay->records.last()), qint32(GAMEINFO));

@@ -77,7 +77,7 @@ bool HostileViewer::reach(Stage stage, quint32 gameId, qint32 gameType, const QB
     QSignalSpy arrived(&m_relay, &HostileRelay::clientArrived);
     ConnectValues v;
     v.serverAddress = m_address;
-    v.role = roleViewer;
+    v.role = Role::Viewer;
     m_prompts.answers.append(v);
     m_core->connectWithDialog();
     if (!waitFor([&] { return arrived.count() > 0 && m_relay.count(USERINFO) > 0; }, "no USERINFO"))

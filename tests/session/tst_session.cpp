@@ -9,6 +9,7 @@
 #include "twsocket.h"
 #include "common/sessiondriving.h"
 #include "common/fakerelay.h"
+#include "common/gamefolders.h"
 #include "common/testaddress.h"
 #include "common/testdoubles.h"
 
@@ -39,7 +40,7 @@ ConnectValues viewerValues(const QString &addr)
 {
     ConnectValues v;
     v.serverAddress = addr;
-    v.role = roleViewer;
+    v.role = Role::Viewer;
     v.gameType = 0;
     v.mod = QStringLiteral("baseq2");
     return v;
@@ -69,10 +70,18 @@ class TestSession : public QObject {
     Q_OBJECT
 
 private:
-    // Connects a Viewer core to the relay and answers its USERINFO.
+    QTemporaryDir m_games; // a folder that holds both games
+
+    // Connects a Viewer core to the relay and answers its USERINFO. Game folders still at
+    // the stored default ("/", which holds no game) move to one that holds the games.
     void connectViewer(ClientCore &core, ScriptedPrompts &prompts, FakeRelay &relay,
                        const QString &addr)
     {
+        QVERIFY(arbelon::test::makeGameFolders(m_games.path()));
+        for (QString *dir : {&core.settings().quake2Dir, &core.settings().quake3Dir}) {
+            if (*dir == QDir::rootPath())
+                *dir = m_games.path() + QLatin1Char('/');
+        }
         core.setPrompts(&prompts);
         core.settings().userName = QStringLiteral("viewer1");
         prompts.answers.append(viewerValues(addr));
@@ -136,7 +145,7 @@ private slots:
         QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("baseq2")));
         ConnectValues v;
         v.serverAddress = kFilmerAddr;
-        v.role = roleFilmer;
+        v.role = Role::Filmer;
         v.password = QStringLiteral("secret");
         v.gameName = QStringLiteral("Friday duel");
         v.gameType = 0;
@@ -222,7 +231,7 @@ private slots:
         QSignalSpy ended(&core, &ClientCore::sessionEnded);
         prompts.answers.append(viewerValues(test::loopbackAddress(45)));
         ConnectValues filmer = viewerValues(test::loopbackAddress(46));
-        filmer.role = roleFilmer;
+        filmer.role = Role::Filmer;
         prompts.answers.append(filmer);
         core.connectWithDialog();
         QCOMPARE(core.DemoClient().State(), TWSocket::wsConnecting);
@@ -255,7 +264,7 @@ private slots:
         QTRY_COMPARE(relay.count(WAITFORGAME), 1);
         QCOMPARE(WaitForGameReader{relay.recordsOf(WAITFORGAME).first()}.gameId(), 7);
         QCOMPARE(core.demo().currentDemoName, QStringLiteral("duel061226_210509"));
-        QCOMPARE(core.demo().watchedGameType, 1);
+        QCOMPARE(core.demo().watchedGameType, GameType::Quake3);
         QCOMPARE(core.settings().gameTypeSystem, 1);
         QCOMPARE(core.settings().modTypeSystem, QStringLiteral("baseq3"));
 
@@ -336,6 +345,12 @@ private slots:
         QCOMPARE(core.page(), int(ClientCore::LobbySheet));
         QCOMPARE(core.sessionState(), SessionState::InLobby);
         QVERIFY(core.leaveRoomEnabled());
+        // Left, the session's own line is back.
+        core.leaveLobby();
+        QTRY_COMPARE(relay.count(LEAVEGAME), 1);
+        relay.ack();
+        QTRY_COMPARE(core.sessionState(), SessionState::Connected);
+        QCOMPARE(core.statusText(), QStringLiteral("Connected as Viewer"));
     }
 
     // A relay that takes the connection and never says a word does not look connected.
@@ -512,7 +527,7 @@ private slots:
                  4000000000u);
         QCOMPARE(core.demo().currentDemoName, QStringLiteral("a;b;Quake 3;x010227_090507"));
         QCOMPARE(core.demo().watchedMod, QStringLiteral("ctf"));
-        QCOMPARE(core.demo().watchedGameType, 0);
+        QCOMPARE(core.demo().watchedGameType, GameType::Quake2);
     }
 
     void gameListRows_data()
@@ -732,7 +747,7 @@ private slots:
             QVERIFY(QDir().mkpath(dir.path() + QStringLiteral("/baseq2/autoexec.cfg")));
             core.setPrompts(&prompts);
             core.settings().userName = QStringLiteral("filmer");
-            prompts.answers.append(ConnectValues{kBoxFilmerAddr, QString(), roleFilmer, QStringLiteral("game"),
+            prompts.answers.append(ConnectValues{kBoxFilmerAddr, QString(), Role::Filmer, QStringLiteral("game"),
                                                  gtQuake2, QStringLiteral("baseq2")});
             core.connectWithDialog();
             QTRY_COMPARE(relay.count(GAMEINFO), 1);

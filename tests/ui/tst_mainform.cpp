@@ -585,7 +585,7 @@ void TestMainForm::fitsSmallScreen()
     TFolderSelectForm folderForm; // with its line about a folder that has gone
     folderForm.setFolder(m_dir->filePath(QStringLiteral("a/long/way/down/to/a/folder/that/has/gone/")));
     ConnectValues filming; // the wider of the dialog's two widths
-    filming.role = 1;
+    filming.role = Role::Filmer;
     connectForm.setValues(filming);
     QWidget *shown = window == QLatin1String("MainForm")      ? static_cast<QWidget *>(form.get())
                      : window == QLatin1String("ConnectForm") ? static_cast<QWidget *>(&connectForm)
@@ -629,8 +629,7 @@ void TestMainForm::windowPlaceKept()
     form->showNormal();
     form->move(40, 30);
     form->close();
-    QCOMPARE(readSettings().value(kSetup, QStringLiteral("WindowGeometry"))->text(),
-             QStringLiteral("%1,%2,600,400").arg(form->pos().x()).arg(form->pos().y()));
+    QCOMPARE(readSettings().value(kSetup, QStringLiteral("WindowGeometry"))->text(), QStringLiteral("40,30,600,400"));
 }
 
 void TestMainForm::columnWidthsKept_data()
@@ -782,7 +781,7 @@ void TestMainForm::engineSetup()
     m_folderAnswer = m_dir->path();
     form->Quake3BrowseButtonClick();
     QCOMPARE(m_folderCalls.last().executable, QString());
-    QCOMPARE(form->core().gameInstall(1).demosFolder(QString()), m_dir->path() + QStringLiteral("/baseq3/demos/"));
+    QCOMPARE(form->core().gameInstall(GameType::Quake3).demosFolder(QString()), m_dir->path() + QStringLiteral("/baseq3/demos/"));
 }
 
 QTEST_MAIN(TestMainForm)

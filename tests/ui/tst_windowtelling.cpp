@@ -8,6 +8,7 @@
 #include "common/testaddress.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -35,7 +36,7 @@ const QString kSilent = test::loopbackAddress(94); // accepts nothing: its queue
 ConnectValues filmerValues()
 {
     ConnectValues v = WindowRig::viewerValues(kAddr);
-    v.role = roleFilmer;
+    v.role = Role::Filmer;
     v.gameName = QStringLiteral("duel");
     return v;
 }
@@ -216,6 +217,11 @@ void TestWindowTelling::refusedUpFront_data()
                                         << "and Quake 3 is not set up";
     QTest::newRow("filming at rate 0") << "rate"
                                        << "The transfer rate is 0";
+    // "/" is the stored default: it holds no game, and nothing may be written below it.
+    QTest::newRow("watching, quake 2 in the root folder") << "root watch"
+                                                          << "does not hold Quake 2";
+    QTest::newRow("filming, quake 2 in the root folder") << "root film"
+                                                         << "does not hold Quake 2";
 }
 
 void TestWindowTelling::refusedUpFront()
@@ -234,16 +240,23 @@ void TestWindowTelling::refusedUpFront()
         QTest::keyClick(edit, Qt::Key_Return);
         QCOMPARE(core.settings().userName, QStringLiteral("tester"));
         QCOMPARE(edit->text(), QStringLiteral("tester"));
-    } else if (what == QLatin1String("quake 3")) {
-        core.settings().quake3Dir.clear(); // "I Dont have Quake 3 installed"
+    } else if (what == QLatin1String("quake 3") || what == QLatin1String("root watch")) {
+        const bool q3 = what == QLatin1String("quake 3");
+        if (q3)
+            core.settings().quake3Dir.clear(); // "I Dont have Quake 3 installed"
+        else
+            core.settings().quake2Dir = QStringLiteral("/");
         connectViewer(relay);
-        relay.give(buildGameInfoDetailed(6, "arena", gtQuake3, 1, "baseq3"));
+        relay.give(buildGameInfoDetailed(6, "arena", q3 ? gtQuake3 : gtQuake2, 1, q3 ? "baseq3" : "baseq2"));
         QTRY_COMPARE(m_w->gameRows(), 1);
         m_w->clickRow("GamesListBox", 0, true);
         QCOMPARE(core.state(), int(ssIdle));
         QVERIFY(relay.client()->state() == QAbstractSocket::ConnectedState);
     } else {
-        core.settings().transferRate = 0;
+        if (what == QLatin1String("rate"))
+            core.settings().transferRate = 0;
+        else
+            core.settings().quake2Dir = QStringLiteral("/");
         m_w->answers << filmerValues();
         m_w->clickTool("ConnectButton");
         QCOMPARE(core.DemoClient().State(), TWSocket::wsClosed);
@@ -251,6 +264,9 @@ void TestWindowTelling::refusedUpFront()
     QCOMPARE(m_w->prompts.messages.size(), 1);
     QVERIFY2(m_w->prompts.messages.first().contains(told), qPrintable(m_w->prompts.messages.first()));
     QCOMPARE(relay.count(WAITFORGAME), 0);
+    // Each fix lies on the Setup page, and that is where the window now is.
+    QCOMPARE(m_w->page(), QStringLiteral("SetupSheet"));
+    QVERIFY(!QFileInfo::exists(QStringLiteral("/baseq2/demos")));
 }
 
 // ---- an attempt that gets no answer ----------------------------------------------------------

@@ -196,7 +196,7 @@ ConnectValues WindowRig::viewerValues(const QString &serverAddress)
 {
     ConnectValues v;
     v.serverAddress = serverAddress;
-    v.role = roleViewer;
+    v.role = Role::Viewer;
     v.gameType = gtQuake2;
     v.mod = QStringLiteral("baseq2");
     return v;

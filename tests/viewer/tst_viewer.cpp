@@ -181,7 +181,7 @@ bool enterLobby(Rig &rig, const QByteArray &game = "abc", qint32 type = 0,
         return false;
     ConnectValues v;
     v.serverAddress = kAddr;
-    v.role = roleViewer;
+    v.role = Role::Viewer;
     rig.prompts.answers.append(v);
     rig.core.connectWithDialog();
     if (!QTest::qWaitFor([&] { return rig.relay.count(USERINFO) == 1; }, kWaitMs))
@@ -555,7 +555,7 @@ private slots:
         rig.core.viewer().playFromStart(0);
         QCOMPARE(rig.starter.launches.size(), launches);
         QCOMPARE(rig.prompts.questions.size(), questions);
-        QCOMPARE(rig.prompts.questions.filter(rig.core.gameInstall(0).engine.title
+        QCOMPARE(rig.prompts.questions.filter(rig.core.gameInstall(GameType::Quake2).engine.title
                                               + QStringLiteral(" is already running. Start it again with this demo?"))
                      .size(),
                  questions);
@@ -847,7 +847,7 @@ private slots:
         QSignalSpy ended(&core, &ClientCore::sessionEnded);
         ConnectValues v;
         v.serverAddress = kAddr; // nothing listens on the Filmer port there
-        v.role = roleFilmer;
+        v.role = Role::Filmer;
         core.connectTo(v);
         QTRY_VERIFY_WITH_TIMEOUT(ended.count() > 0, kWaitMs);
         QCOMPARE(core.role(), Role::Filmer);

@@ -126,7 +126,7 @@ int main(int argc, char **argv)
     core.setClock([&clock] { return clock; });
     core.settings().quake2Dir = gameDir.path() + QLatin1Char('/');
     DemoTransferState &demo = core.demo();
-    demo.watchedGameType = gtQuake2;
+    demo.watchedGameType = GameType::Quake2;
     demo.watchedMod = QStringLiteral("baseq2");
     demo.watchedGameName = QStringLiteral("bench");
     core.viewer().prepareLobby();

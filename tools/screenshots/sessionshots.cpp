@@ -98,7 +98,7 @@ bool shootSession(const QString &outDir, const QString &gameDir)
     hooks.runFolderDialog = [](QWidget *, QString &, const QString &, const QString &) { return false; };
     hooks.connectDialog = [](QWidget *, ConnectValues &values) {
         values.serverAddress = kRelayAddress;
-        values.role = roleViewer;
+        values.role = Role::Viewer;
         return true;
     };
     TMainForm form(hooks);

@@ -56,7 +56,7 @@ bool shootTelling(const QString &outDir)
     QString address = kSilentAddress;
     hooks.connectDialog = [&address](QWidget *, ConnectValues &values) {
         values.serverAddress = address;
-        values.role = roleViewer;
+        values.role = Role::Viewer;
         return true;
     };
     TMainForm form(hooks);
