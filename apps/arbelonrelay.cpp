@@ -139,8 +139,9 @@ int main(int argc, char *argv[])
 
     std::unique_ptr<arbelon::RelayArchive> archive;
     if (!config.archiveDir.isEmpty()) {
-        archive = std::make_unique<arbelon::RelayArchive>(
-            arbelon::RelayArchive::Options{config.archiveDir, config.archiveMaxBytes, config.q3DemoExtension});
+        arbelon::RelayArchive::Options options{config.archiveDir, config.archiveMaxBytes, config.q3DemoExtension};
+        options.reserveBytes = config.archiveReserveBytes;
+        archive = std::make_unique<arbelon::RelayArchive>(options);
         if (!archive->start(&error)) {
             arbelon::RelayLog::write(QStringLiteral("cannot archive: ") + error);
             return 1;
@@ -179,6 +180,8 @@ int main(int argc, char *argv[])
         cluster.nodeName = config.nodeName;
         cluster.credentialsFile = config.clusterCredentials;
         cluster.caFile = config.clusterCa;
+        cluster.maxGamesPerNode = config.maxGames;
+        cluster.listedUsers = config.listedUsers;
         bridge = std::make_unique<arbelon::ClusterBridge>(server);
         node = std::make_unique<arbelon::ClusterNode>(cluster, bridge.get());
         bridge->setNode(node.get());

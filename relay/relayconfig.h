@@ -80,6 +80,7 @@ struct RelayConfig {
     QString archiveDir;
     // The archive's size bound; the oldest demos go first. 0: no bound.
     qint64 archiveMaxBytes = 0;
+    qint64 archiveReserveBytes = qint64(256) * 1024 * 1024; // free disk kept; 0: none
     // Extension of archived Quake 3 demos (Quake 2's are .dm2).
     QString q3DemoExtension = QStringLiteral("dm_68");
 

@@ -32,6 +32,7 @@ int defaultWorkers() { return qBound(1, QThread::idealThreadCount(), 64); }
 const QString optHttp = QStringLiteral("http");
 const QString optArchive = QStringLiteral("archive");
 const QString optArchiveMaxBytes = QStringLiteral("archive-max-bytes");
+const QString optArchiveReserve = QStringLiteral("archive-reserve");
 const QString optQ3DemoExt = QStringLiteral("q3-demo-ext");
 const QString optCluster = QStringLiteral("cluster");
 const QString optNodeName = QStringLiteral("node-name");
@@ -98,6 +99,12 @@ bool readWebOptions(const QCommandLineParser &parser, RelayConfig *config, QStri
         return false;
     if (parser.isSet(optArchiveMaxBytes) && config->archiveDir.isEmpty()) {
         *error = QStringLiteral("--archive-max-bytes needs --archive");
+        return false;
+    }
+    if (!readBytes(parser, optArchiveReserve, 0, &config->archiveReserveBytes, error))
+        return false;
+    if (parser.isSet(optArchiveReserve) && config->archiveDir.isEmpty()) {
+        *error = QStringLiteral("--archive-reserve needs --archive");
         return false;
     }
     if (parser.isSet(optQ3DemoExt)) {
@@ -263,6 +270,10 @@ void addRelayOptions(QCommandLineParser &parser)
          QStringLiteral("DIR")},
         {optArchiveMaxBytes, QStringLiteral("Most bytes the archive holds; the oldest demos are deleted "
                                             "first (default: no bound)."),
+         QStringLiteral("BYTES")},
+        {optArchiveReserve, QStringLiteral("Free disk space the archive leaves: below it archiving pauses "
+                                           "(default %1; 0: none).")
+                                .arg(d.archiveReserveBytes),
          QStringLiteral("BYTES")},
         {optQ3DemoExt, QStringLiteral("Extension of archived Quake 3 demos (default %1).").arg(d.q3DemoExtension),
          QStringLiteral("EXT")},

@@ -10,9 +10,13 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <chrono>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 
 namespace arbelon {
 
@@ -23,6 +27,15 @@ const QString kMetaSuffix = QStringLiteral(".json");
 constexpr qint64 kMaxMetaBytes = 4096;
 
 QString dateFolderPattern() { return QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}$"); }
+// What a file takes on the disk: whole blocks, not its length. 0 when it is not there.
+qint64 diskUsage(const QString &path)
+{
+    struct stat st = {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return qint64(st.st_blocks) * 512;
+}
+
 } // namespace
 
 RelayArchive::RelayArchive(Options options, QObject *parent)
@@ -89,6 +102,7 @@ void RelayArchive::scan()
             ArchivedDemo d;
             d.relPath = day.fileName() + u'/' + f.fileName();
             d.bytes = f.size();
+            d.diskBytes = diskUsage(f.filePath()) + diskUsage(f.filePath() + kMetaSuffix);
             d.startedUtc = f.lastModified().toUTC();
             d.game = f.completeBaseName();
             d.gameType = f.suffix() == kQ2Extension ? 0 : 1;
@@ -108,7 +122,7 @@ void RelayArchive::scan()
     m_index = found;
     m_total = 0;
     for (const ArchivedDemo &d : std::as_const(m_index))
-        m_total += d.bytes;
+        m_total += d.diskBytes;
     sortIndex();
 }
 
@@ -305,23 +319,70 @@ void RelayArchive::writeBlock(Writing &w, quint32 gameId, const QByteArray &reco
         return;
     if (block.isEmpty())
         return;
+    if (!diskHasRoom()) {
+        // The demo is cut here; the next one starts when there is room again.
+        closeDemo(w);
+        return;
+    }
     if (!w.file && !openDemo(w, gameId))
         return;
     if (w.file->write(block) != block.size() || !w.file->flush()) {
         fail(QStringLiteral("cannot write %1: %2").arg(w.relPath, w.file->errorString()));
         return;
     }
+    const QString path = m_root + u'/' + w.relPath;
+    const qint64 disk = diskUsage(path) + diskUsage(path + kMetaSuffix);
     {
         const std::lock_guard lock(m_indexMutex);
         for (ArchivedDemo &d : m_index) {
             if (d.relPath == w.relPath) {
                 d.bytes += block.size();
+                m_total += disk - d.diskBytes;
+                d.diskBytes = disk;
                 break;
             }
         }
-        m_total += block.size();
     }
     retain();
+}
+
+bool RelayArchive::diskHasRoom()
+{
+    if (m_options.reserveBytes <= 0)
+        return true;
+    struct statvfs vfs = {};
+    if (::statvfs(QFile::encodeName(m_root).constData(), &vfs) != 0)
+        return true; // nothing known: the write itself tells
+    const qint64 free = qint64(vfs.f_bavail) * qint64(vfs.f_frsize);
+    const bool low = free < m_options.reserveBytes;
+    if (low != m_lowDisk.exchange(low)) {
+        log(low ? QStringLiteral("archive: %1 bytes free on its disk, less than the reserve of %2; archiving paused")
+                      .arg(free)
+                      .arg(m_options.reserveBytes)
+                : QStringLiteral("archive: %1 bytes free on its disk again; archiving goes on with the next demo").arg(free));
+    }
+    return !low;
+}
+
+void RelayArchive::skipDemo(Writing &w, const QString &why)
+{
+    ++m_skipped;
+    closeDemo(w); // the rest of this demo goes nowhere; the next demo is tried again
+    logLimited(QStringLiteral("archive: %1; this demo is left out, archiving goes on").arg(why));
+}
+
+void RelayArchive::logLimited(const QString &line)
+{
+    const qint64 now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
+    if (now - m_lastLimitedLogMs < 1000) {
+        ++m_unloggedLines;
+        return;
+    }
+    log(m_unloggedLines ? line + QStringLiteral(" (%1 such lines left out)").arg(m_unloggedLines) : line);
+    m_lastLimitedLogMs = now;
+    m_unloggedLines = 0;
 }
 
 bool RelayArchive::openDemo(Writing &w, quint32 gameId)
@@ -335,18 +396,23 @@ bool RelayArchive::openDemo(Writing &w, quint32 gameId)
     }
     auto file = std::make_unique<QFile>();
     QString rel;
-    for (int n = 1; n <= 100; ++n) {
-        rel = day + u'/' + stem + (n == 1 ? QString() : QStringLiteral("_%1").arg(n)) + u'.' + ext;
+    // The first free of "_2" to "_100", then random suffixes: a name taken by however many
+    // demos of one name in one second never stops archiving.
+    for (int n = 1; n <= 200 && !file->isOpen(); ++n) {
+        const QString suffix = n == 1    ? QString()
+                               : n <= 100 ? QStringLiteral("_%1").arg(n)
+                                          : QStringLiteral("_%1").arg(QRandomGenerator::global()->bounded(0x1000000), 6, 16, QLatin1Char('0'));
+        rel = day + u'/' + stem + suffix + u'.' + ext;
         file->setFileName(m_root + u'/' + rel);
         if (file->open(QIODevice::WriteOnly | QIODevice::NewOnly))
             break;
         if (!file->exists()) {
-            fail(QStringLiteral("cannot create %1: %2").arg(rel, file->errorString()));
+            skipDemo(w, QStringLiteral("cannot create %1: %2").arg(rel, file->errorString()));
             return false;
         }
     }
     if (!file->isOpen()) {
-        fail(QStringLiteral("no free name for %1").arg(stem));
+        skipDemo(w, QStringLiteral("no free name for %1").arg(stem));
         return false;
     }
     QFile meta(file->fileName() + kMetaSuffix);
@@ -355,7 +421,10 @@ bool RelayArchive::openDemo(Writing &w, quint32 gameId)
                                                           {QStringLiteral("started"), w.demoStartUtc.toString(Qt::ISODateWithMs)}})
                                     .toJson(QJsonDocument::Compact);
     if (!meta.open(QIODevice::WriteOnly | QIODevice::Truncate) || meta.write(metaJson) != metaJson.size()) {
-        fail(QStringLiteral("cannot write %1%2: %3").arg(rel, kMetaSuffix, meta.errorString()));
+        const QString why = meta.errorString();
+        file->remove();
+        meta.remove();
+        skipDemo(w, QStringLiteral("cannot write %1%2: %3").arg(rel, kMetaSuffix, why));
         return false;
     }
     w.file = std::move(file);
@@ -368,8 +437,11 @@ bool RelayArchive::openDemo(Writing &w, quint32 gameId)
     d.startedUtc = w.demoStartUtc;
     d.liveGameId = gameId;
     d.open = true;
+    meta.close();
+    d.diskBytes = diskUsage(meta.fileName());
     {
         const std::lock_guard lock(m_indexMutex);
+        m_total += d.diskBytes;
         m_index.prepend(d);
         sortIndex();
     }
@@ -405,7 +477,7 @@ void RelayArchive::retain()
             for (qsizetype i = m_index.size() - 1; i >= 0; --i) {
                 if (!m_index[i].open) {
                     victim = m_index[i].relPath;
-                    m_total -= m_index[i].bytes;
+                    m_total -= m_index[i].diskBytes;
                     m_index.removeAt(i);
                     break;
                 }

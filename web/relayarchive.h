@@ -33,6 +33,7 @@ struct ArchivedDemo {
     qint32 gameType = 0;
     QDateTime startedUtc;
     qint64 bytes = 0;
+    qint64 diskBytes = 0;   // what it and its sidecar take on the disk, in whole blocks
     quint32 liveGameId = 0; // the game this run of the relay carried it for, or 0
     bool open = false;      // still being written
 };
@@ -42,10 +43,12 @@ class RelayArchive : public QObject, public RelayObserver {
 public:
     struct Options {
         QString dir;
-        qint64 maxBytes = 0; // 0: no bound
+        qint64 maxBytes = 0; // 0: no bound, on the bytes the files take on the disk
         QString q3Extension = QStringLiteral("dm_68");
         // Records waiting for the writer; past it records are dropped (and their demo cut).
         qint64 maxQueueBytes = 64 * 1024 * 1024;
+        // Archiving pauses while the disk has less free space than this (0: never).
+        qint64 reserveBytes = qint64(256) * 1024 * 1024;
     };
 
     explicit RelayArchive(Options options, QObject *parent = nullptr);
@@ -61,10 +64,15 @@ public:
     // The file of a listed demo, or empty: nothing outside the list (and so nothing outside
     // the folder, and no link leading out of it) is ever named.
     QString filePath(const QString &relPath) const;
+    // What the listed demos and their sidecars take on the disk.
     qint64 totalBytes() const;
     qint64 droppedRecords() const { return m_dropped.load(); }
     qint64 deletedDemos() const { return m_deleted.load(); }
     bool isStopped() const { return m_stopped.load(); }
+    // The disk is below the reserve: new demos are not written until it is not.
+    bool isLowOnDisk() const { return m_lowDisk.load(); }
+    // Demos left out alone (no free name, a file that could not be made).
+    qint64 skippedDemos() const { return m_skipped.load(); }
     // Waits until everything queued so far is on disk (tests, shutdown).
     void flush();
 
@@ -109,6 +117,12 @@ private:
     void closeDemo(Writing &w);
     void retain();
     void fail(const QString &why);
+    // One demo that cannot be written: it alone is left out.
+    void skipDemo(Writing &w, const QString &why);
+    bool diskHasRoom();
+    void countDisk(const QString &relPath, qint64 bytes);
+    // Log lines of the writer that anyone's input can cause: a second apart at least.
+    void logLimited(const QString &line);
     void log(const QString &line);
     void scan();
     void sortIndex();
@@ -135,6 +149,10 @@ private:
     std::atomic<qint64> m_dropped{0};
     std::atomic<qint64> m_deleted{0};
     std::atomic<bool> m_stopped{false};
+    std::atomic<bool> m_lowDisk{false};
+    std::atomic<qint64> m_skipped{0};
+    qint64 m_lastLimitedLogMs = -1000000; // the writer's
+    qint64 m_unloggedLines = 0;
     std::thread m_thread;
 };
 

@@ -84,7 +84,7 @@ QByteArray relayMetrics(const RelayServer &server, const RelayArchive *archive, 
 
     if (archive) {
         const QList<ArchivedDemo> demos = archive->demos();
-        w.family("arbelon_archive_bytes", "gauge", "Bytes of demo files in the archive.");
+        w.family("arbelon_archive_bytes", "gauge", "Bytes the archive's files take on the disk.");
         w.sample("arbelon_archive_bytes", archive->totalBytes());
         w.family("arbelon_archive_demos", "gauge", "Demo files in the archive.");
         w.sample("arbelon_archive_demos", qint64(demos.size()));
@@ -94,6 +94,10 @@ QByteArray relayMetrics(const RelayServer &server, const RelayArchive *archive, 
         w.sample("arbelon_archive_dropped_records_total", archive->droppedRecords());
         w.family("arbelon_archive_stopped", "gauge", "1 once a write failed and archiving stopped.");
         w.sample("arbelon_archive_stopped", qint64(archive->isStopped() ? 1 : 0));
+        w.family("arbelon_archive_low_disk", "gauge", "1 while the disk has less free space than the reserve.");
+        w.sample("arbelon_archive_low_disk", qint64(archive->isLowOnDisk() ? 1 : 0));
+        w.family("arbelon_archive_skipped_demos_total", "counter", "Demos left out alone (no free name, a file not made).");
+        w.sample("arbelon_archive_skipped_demos_total", archive->skippedDemos());
     }
     if (guard) {
         w.family("arbelon_http_connections", "gauge", "Open connections to the web page.");

@@ -47,6 +47,8 @@ private slots:
     void archiveHoldsWhatViewersWrite();
     void retentionDeletesOldestFirst();
     void failedWriteStopsArchivingOnly();
+    void archiveKeepsGoing_data();
+    void archiveKeepsGoing();
     void downloadsStayInsideTheArchive_data();
     void downloadsStayInsideTheArchive();
     void metricsParseAndCount();
@@ -311,7 +313,10 @@ void TestRelayWeb::archiveHoldsWhatViewersWrite()
     QCOMPARE(again.demos().size(), 2);
     QCOMPARE(again.demos().constFirst().filmer, QStringLiteral("camera"));
     QCOMPARE(again.demos().constFirst().game, QStringLiteral("ctf/dm1"));
-    QCOMPARE(again.totalBytes(), first.size() + second.size());
+    // The bound counts what the files take on the disk: at least their bytes.
+    QCOMPARE(again.demos().constFirst().bytes + again.demos().constLast().bytes, first.size() + second.size());
+    QCOMPARE(again.totalBytes(), again.demos().constFirst().diskBytes + again.demos().constLast().diskBytes);
+    QVERIFY(again.totalBytes() > first.size() + second.size());
 }
 
 void TestRelayWeb::retentionDeletesOldestFirst()
@@ -371,6 +376,50 @@ void TestRelayWeb::failedWriteStopsArchivingOnly()
     QString error;
     QVERIFY2(parseMetrics(m_http->get(QStringLiteral("/metrics")).body, &samples, &error), qPrintable(error));
     QCOMPARE(metric(samples, QStringLiteral("arbelon_archive_stopped")), 1.0);
+}
+
+// Many demos of one name in one second each get a name of their own; a disk below the
+// reserve pauses archiving, told on /metrics, while the relay serves on.
+void TestRelayWeb::archiveKeepsGoing_data()
+{
+    QTest::addColumn<int>("demos");
+    QTest::addColumn<qint64>("reserve");
+    QTest::addColumn<int>("archived");
+    QTest::newRow("102 demos of one name") << 102 << qint64(0) << 102;
+    QTest::newRow("disk below the reserve") << 2 << (qint64(1) << 60) << 0;
+}
+
+void TestRelayWeb::archiveKeepsGoing()
+{
+    QFETCH(int, demos);
+    QFETCH(qint64, reserve);
+    QFETCH(int, archived);
+    RelayArchive::Options options{m_tmp->path() + QStringLiteral("/archive")};
+    options.reserveBytes = reserve;
+    startWeb(options);
+    RelayTestClient *f = m_f.filmer("same", "camera");
+    QVERIFY(f);
+    for (int i = 0; i < demos; ++i) {
+        QCOMPARE(f->request(buildDemoRestart(0)), 0);
+        QCOMPARE(f->request(RelayTestClient::demoPacket(QByteArray::number(i), 1)), 0);
+    }
+    m_archive->flush();
+    QCOMPARE(m_archive->demos().size(), archived);
+    QVERIFY(!m_archive->isStopped());
+    QCOMPARE(m_archive->skippedDemos(), 0);
+    QList<MetricSample> samples;
+    QString error;
+    QVERIFY2(parseMetrics(m_http->get(QStringLiteral("/metrics")).body, &samples, &error), qPrintable(error));
+    QCOMPARE(metric(samples, QStringLiteral("arbelon_archive_low_disk")), archived ? 0.0 : 1.0);
+    // What the archive counts is what its files take on the disk, sidecars included.
+    qint64 onDisk = 0;
+    for (const ArchivedDemo &d : m_archive->demos()) {
+        QVERIFY(d.bytes > 0 && d.diskBytes > d.bytes);
+        onDisk += d.diskBytes;
+    }
+    QCOMPARE(m_archive->totalBytes(), onDisk);
+    if (!archived)
+        QTRY_VERIFY_WITH_TIMEOUT(m_f.logHas(QStringLiteral("archiving paused")), 5000);
 }
 
 void TestRelayWeb::downloadsStayInsideTheArchive_data()
@@ -440,7 +489,7 @@ void TestRelayWeb::metricsParseAndCount()
     QCOMPARE(metric(s, QStringLiteral("arbelon_refusals_total"), {{QStringLiteral("reason"), QStringLiteral("game_limit")}}), 1.0);
     QCOMPARE(metric(s, QStringLiteral("arbelon_refusals_total"), {{QStringLiteral("reason"), QStringLiteral("no_game")}}), 1.0);
     QCOMPARE(metric(s, QStringLiteral("arbelon_join_seconds_count")), 1.0);
-    QCOMPARE(metric(s, QStringLiteral("arbelon_archive_bytes")), double(data.size()));
+    QCOMPARE(metric(s, QStringLiteral("arbelon_archive_bytes")), double(m_archive->demos().constFirst().diskBytes));
     QCOMPARE(metric(s, QStringLiteral("arbelon_archive_demos")), 1.0);
 
     // Prometheus's own checker, where installed, must agree.
