@@ -30,6 +30,10 @@ struct ClusterConfig {
     qint64 maxInboxBytes = qint64(128) * 1024 * 1024;
     // The requests the node makes itself (streams, registry) wait at most this long.
     int requestWaitMs = 2000;
+    // What one other node may hold here, as this relay's own limits hold its clients:
+    // games listed, and names of members per game and node (the rest only count).
+    int maxGamesPerNode = 64;
+    int listedUsers = 200;
     QString credentialsFile; // NATS user credentials (.creds), optional
     QString caFile;          // CA of the NATS servers' certificates; set: TLS required
 };

@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QRandomGenerator>
+#include <QSet>
 
 namespace arbelon {
 
@@ -20,6 +21,10 @@ constexpr int kLobbyCoalesceMs = 100;
 constexpr int kCloseStoreWaitMs = 5000;
 constexpr int kCloseDrainMs = 15000;
 constexpr int kStreamGraceMs = 30000;
+// A chat line numbered further ahead than this of the last one is no line of its owner's:
+// taken, it would silence the game's chat until that number came round.
+constexpr quint64 kMaxChatJump = 10000;
+constexpr int kChatterNames = 100;
 
 quint16 slotOf(quint32 gameId) { return quint16(gameId >> clustermsg::kLocalIdBits); }
 
@@ -411,6 +416,10 @@ void ClusterNode::handleControl(const ClusterMessage &m)
         const auto it = m_remote.find(m.gameId);
         if (it == m_remote.end() || it->second.node != m.node || m.seq <= it->second.lastChat)
             break;
+        if (it->second.lastChat && m.seq - it->second.lastChat > kMaxChatJump) {
+            reject(QStringLiteral("chat line %1 of game %2, %3 ahead of the last").arg(m.seq).arg(m.gameId).arg(m.seq - it->second.lastChat));
+            break;
+        }
         it->second.lastChat = m.seq;
         m_relay->remoteChatLine(m.gameId, m.user, m.text);
         break;
@@ -426,6 +435,10 @@ void ClusterNode::handlePeerGames(Peer &peer, const QByteArray &node, const QLis
     for (const ClusterGameInfo &g : games) {
         if (slotOf(g.id) != peer.slot) {
             reject(QStringLiteral("\"%1\" (slot %2) announces game %3 of another slot").arg(QString::fromLatin1(node)).arg(peer.slot).arg(g.id));
+            continue;
+        }
+        if (!peer.games.count(g.id) && int(peer.games.size()) >= m_config.maxGamesPerNode) {
+            reject(QStringLiteral("\"%1\" lists more than %2 games").arg(QString::fromLatin1(node)).arg(m_config.maxGamesPerNode));
             continue;
         }
         listed.insert(g.id);
@@ -526,7 +539,9 @@ void ClusterNode::publishAllLobbies()
 
 void ClusterNode::handleLobby(const ClusterMessage &m)
 {
-    LobbyPart part{m.users, m.names};
+    // A node names --listed-users members and those who chatted: names past that bound (and an
+    // allowance for chatters) only count, as they would here.
+    LobbyPart part{m.users, m.names.mid(0, qMax(0, m_config.listedUsers) + kChatterNames)};
     if (const auto it = m_local.find(m.gameId); it != m_local.end()) {
         applyLobby(it->second.lobbies, m.gameId, m.node, std::move(part));
         recountUsers(m.gameId, it->second);
@@ -539,12 +554,15 @@ void ClusterNode::applyLobby(std::map<QByteArray, LobbyPart> &lobbies, quint32 g
                              LobbyPart part)
 {
     LobbyPart &old = lobbies[node];
+    // Sets, not list searches: a state of many names costs its length, not its square.
+    const QSet<QByteArray> before(old.names.cbegin(), old.names.cend());
+    const QSet<QByteArray> after(part.names.cbegin(), part.names.cend());
     for (const QByteArray &name : old.names) {
-        if (!part.names.contains(name))
+        if (!after.contains(name))
             m_relay->remoteLobbyLeave(gameId, name);
     }
     for (const QByteArray &name : part.names) {
-        if (!old.names.contains(name))
+        if (!before.contains(name))
             m_relay->remoteLobbyEnter(gameId, name);
     }
     if (part.users == 0)

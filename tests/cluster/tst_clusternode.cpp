@@ -283,6 +283,48 @@ private slots:
         a->node->leave();
         b->node->leave();
     }
+
+    // A client that speaks in a node's name cannot flood a game's lobby with names or silence
+    // its chat with a line numbered far ahead.
+    void forgedStateIsBounded()
+    {
+        const QByteArray aName = uniqueName("a");
+        auto a = member(aName), b = member(uniqueName("b"));
+        QTRY_VERIFY_WITH_TIMEOUT(a->node->isJoined() && b->node->isJoined(), kJoinMs);
+        QTRY_VERIFY_WITH_TIMEOUT(peersSeen() >= 2, kJoinMs);
+        const quint32 id = a->relay.openGame("guarded");
+        QTRY_VERIFY_WITH_TIMEOUT(b->relay.remote.contains(id), kListMs);
+        a->relay.say(id, "ann", "first");
+        QTRY_COMPARE_WITH_TIMEOUT(b->relay.chat.value(id).size(), 1, kStreamMs);
+
+        NatsLink rogue(NatsLink::Settings{m_nats.urls(), QStringLiteral("rogue"), 250, 2000, 2000, qint64(1) << 20, {}, {}});
+        QString error;
+        QVERIFY2(rogue.start(&error), qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(rogue.isConnected(), kJoinMs);
+        ClusterMessage lobby;
+        lobby.type = ClusterMessage::LobbyState;
+        lobby.node = aName; // in a's name, which the payload alone carries
+        lobby.gameId = id;
+        lobby.users = clustermsg::kMaxNames;
+        for (int i = 0; i < clustermsg::kMaxNames; ++i)
+            lobby.names.append("u" + QByteArray::number(i));
+        ClusterMessage chat;
+        chat.type = ClusterMessage::ChatLine;
+        chat.node = lobby.node;
+        chat.gameId = id;
+        chat.seq = ~quint64(0);
+        chat.user = "eve";
+        chat.text = "silence";
+        for (const ClusterMessage &m : {lobby, chat})
+            rogue.publish(ClusterNode::controlSubject(), clustermsg::encode(m));
+        QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral("ahead of the last")), kStreamMs);
+        QVERIFY(b->relay.remoteMembers.value(id).size() <= 200 + 100);
+        a->relay.say(id, "ann", "second");
+        QTRY_COMPARE_WITH_TIMEOUT(b->relay.chat.value(id).size(), 2, kStreamMs);
+        QVERIFY(!b->relay.chat.value(id).join().contains("silence"));
+        a->node->leave();
+        b->node->leave();
+    }
 };
 
 QTEST_GUILESS_MAIN(TestClusterNode)
