@@ -610,8 +610,9 @@ private slots:
                  (planted.isEmpty() ? QStringList{exact} : QStringList{exact, planted}));
         QCOMPARE(readAll(demos + exact), blocks.join());
         QCOMPARE(readAll(demos + planted), plantedBytes);
-        const QString resumed = QStringLiteral("Resuming demos/%1 (%2 bytes already here)")
-                                    .arg(kName1 + QStringLiteral(".dm2"))
+        // The path as the system writes it (demos\NAME.dm2 on Windows).
+        const QString resumed = QStringLiteral("Resuming %1 (%2 bytes already here)")
+                                    .arg(QDir::toNativeSeparators(QStringLiteral("demos/") + kName1 + QStringLiteral(".dm2")))
                                     .arg(blocks.mid(0, before).join().size());
         QCOMPARE(notices.count(resumed), before > 0 ? 1 : 0);
     }
