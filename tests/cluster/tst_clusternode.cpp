@@ -52,6 +52,18 @@ class TestClusterNode : public QObject {
             qWarning("start: %s", qPrintable(error));
         return m;
     }
+    // A NATS client that is no node, connected; null (with a warning) when it cannot be.
+    std::unique_ptr<NatsLink> rogueClient()
+    {
+        auto rogue = std::make_unique<NatsLink>(
+            NatsLink::Settings{m_nats.urls(), QStringLiteral("rogue"), 250, 2000, 2000, qint64(1) << 20, {}, {}});
+        QString error;
+        if (!rogue->start(&error) || !QTest::qWaitFor([&] { return rogue->isConnected(); }, kJoinMs)) {
+            qWarning("rogue client: %s", qPrintable(error));
+            return nullptr;
+        }
+        return rogue;
+    }
     QByteArray uniqueName(const char *stem) { return QByteArray(stem) + QByteArray::number(++m_names); }
     bool logHas(const QString &text) const
     {
@@ -256,10 +268,8 @@ private slots:
     {
         auto a = member(uniqueName("a")), b = member(uniqueName("b"));
         QTRY_VERIFY_WITH_TIMEOUT(a->node->isJoined() && b->node->isJoined(), kJoinMs);
-        NatsLink rogue(NatsLink::Settings{m_nats.urls(), QStringLiteral("rogue"), 250, 2000, 2000, qint64(1) << 20, {}, {}});
-        QString error;
-        QVERIFY2(rogue.start(&error), qPrintable(error));
-        QTRY_VERIFY_WITH_TIMEOUT(rogue.isConnected(), kJoinMs);
+        const std::unique_ptr<NatsLink> rogue = rogueClient();
+        QVERIFY(rogue);
         ClusterMessage lie;
         lie.type = ClusterMessage::GameAnnounce;
         lie.node = "rogue";
@@ -270,13 +280,13 @@ private slots:
                                        clustermsg::encode(lie).chopped(3)};
         for (int round = 0; round < 200; ++round) {
             for (const QByteArray &b : bad)
-                rogue.publish(ClusterNode::controlSubject(), b);
+                rogue->publish(ClusterNode::controlSubject(), b);
         }
         QTRY_COMPARE_WITH_TIMEOUT(b->node->rejectedMessages(), quint64(800), kStreamMs);
         QVERIFY(logHas(QStringLiteral("ignored message")));
         QVERIFY(b->relay.remote.isEmpty());
         // An announce for an unknown node is not listed either, and the cluster still works.
-        rogue.publish(ClusterNode::controlSubject(), clustermsg::encode(lie));
+        rogue->publish(ClusterNode::controlSubject(), clustermsg::encode(lie));
         const quint32 id = a->relay.openGame("after");
         QTRY_VERIFY_WITH_TIMEOUT(b->relay.remote.contains(id), kJoinMs);
         QVERIFY(!b->relay.remote.contains(1));
@@ -297,10 +307,8 @@ private slots:
         a->relay.say(id, "ann", "first");
         QTRY_COMPARE_WITH_TIMEOUT(b->relay.chat.value(id).size(), 1, kStreamMs);
 
-        NatsLink rogue(NatsLink::Settings{m_nats.urls(), QStringLiteral("rogue"), 250, 2000, 2000, qint64(1) << 20, {}, {}});
-        QString error;
-        QVERIFY2(rogue.start(&error), qPrintable(error));
-        QTRY_VERIFY_WITH_TIMEOUT(rogue.isConnected(), kJoinMs);
+        const std::unique_ptr<NatsLink> rogue = rogueClient();
+        QVERIFY(rogue);
         ClusterMessage lobby;
         lobby.type = ClusterMessage::LobbyState;
         lobby.node = aName; // in a's name, which the payload alone carries
@@ -316,7 +324,7 @@ private slots:
         chat.user = "eve";
         chat.text = "silence";
         for (const ClusterMessage &m : {lobby, chat})
-            rogue.publish(ClusterNode::controlSubject(), clustermsg::encode(m));
+            rogue->publish(ClusterNode::controlSubject(), clustermsg::encode(m));
         QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral("ahead of the last")), kStreamMs);
         QVERIFY(b->relay.remoteMembers.value(id).size() <= 200 + 100);
         a->relay.say(id, "ann", "second");
