@@ -212,24 +212,23 @@ void RelayWebServer::download(const QHttpServerRequest &request, QTcpSocket *soc
         return;
     }
     const QByteArray name = relPath.section(u'/', -1).toLatin1(); // listed names are plain ASCII
+    const QHttpServerResponder::HeaderList headers{
+        {QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/octet-stream")},
+        {QByteArrayLiteral("Content-Disposition"), "attachment; filename=\"" + name + '"'},
+        {QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff")},
+        {QByteArrayLiteral("Content-Security-Policy"), kPolicy}};
     QHttpServerResponder r = makeResponder(request, socket);
     if (request.method() == QHttpServerRequest::Method::Head) {
         // The length a GET would send, and no body.
         r.writeStatusLine(Status::Ok);
-        r.writeHeader(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/octet-stream"));
+        for (const auto &[key, value] : headers)
+            r.writeHeader(key, value);
         r.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(device->size()));
-        r.writeHeader(QByteArrayLiteral("Content-Disposition"), "attachment; filename=\"" + name + '"');
-        r.writeHeader(QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff"));
         r.writeBody(QByteArray());
         return;
     }
     // The file is sent a piece at a time as the client takes it (the responder owns it).
-    r.write(device.release(),
-            {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/octet-stream")},
-             {QByteArrayLiteral("Content-Disposition"), "attachment; filename=\"" + name + '"'},
-             {QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff")},
-             {QByteArrayLiteral("Content-Security-Policy"), kPolicy}},
-            Status::Ok);
+    r.write(device.release(), headers, Status::Ok);
 }
 
 void RelayWebServer::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket)
