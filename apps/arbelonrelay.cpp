@@ -6,6 +6,8 @@
 #include "relayoptions.h"
 #include "clusterbridge.h"
 #include "clusternode.h"
+#include "clusteroptions.h"
+#include "natsusers.h"
 #include "relayarchive.h"
 #include "relayserver.h"
 #include "relaywebserver.h"
@@ -120,6 +122,14 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "arbelon-relay: %s\n", qPrintable(error));
         return 2;
     }
+    if (!config.writeNatsUsers.isEmpty()) {
+        if (!arbelon::writeNatsUsers(config.writeNatsUsers, config.clusterPeers, &error)) {
+            std::fprintf(stderr, "arbelon-relay: %s\n", qPrintable(error));
+            return 1;
+        }
+        std::printf("wrote %s/nats-users.conf and a .user file per node\n", qPrintable(config.writeNatsUsers));
+        return 0;
+    }
     if (!installSignalHandlers()) {
         std::fprintf(stderr, "arbelon-relay: cannot install signal handlers\n");
         return 1;
@@ -178,8 +188,8 @@ int main(int argc, char *argv[])
         arbelon::ClusterConfig cluster;
         cluster.servers = config.clusterServers;
         cluster.nodeName = config.nodeName;
-        cluster.credentialsFile = config.clusterCredentials;
-        cluster.caFile = config.clusterCa;
+        cluster.auth = config.clusterAuth;
+        cluster.peers = config.clusterPeers;
         cluster.maxGamesPerNode = config.maxGames;
         cluster.listedUsers = config.listedUsers;
         bridge = std::make_unique<arbelon::ClusterBridge>(server);
@@ -191,8 +201,25 @@ int main(int argc, char *argv[])
             arbelon::RelayLog::write(QStringLiteral("cannot join the cluster: ") + error);
             return 1;
         }
+        QStringList shown;
+        for (const QString &url : config.clusterServers)
+            shown.append(arbelon::redactedUrl(url));
         arbelon::RelayLog::write(QStringLiteral("cluster node=%1 servers=%2")
-                                     .arg(QString::fromLatin1(config.nodeName), config.clusterServers.join(QLatin1Char(','))));
+                                     .arg(QString::fromLatin1(config.nodeName), shown.join(QLatin1Char(','))));
+        if (web) {
+            web->setExtraMetrics([&node] {
+                if (!node)
+                    return QByteArray();
+                return QByteArray("# HELP arbelon_cluster_unauthenticated 1 when this node joined without credentials "
+                                  "through servers not on this machine.\n"
+                                  "# TYPE arbelon_cluster_unauthenticated gauge\narbelon_cluster_unauthenticated ")
+                       + (node->isUnauthenticated() ? "1" : "0")
+                       + "\n# HELP arbelon_cluster_rejected_messages_total Cluster messages ignored as malformed, "
+                         "forged or out of bounds.\n# TYPE arbelon_cluster_rejected_messages_total counter\n"
+                         "arbelon_cluster_rejected_messages_total "
+                       + QByteArray::number(node->rejectedMessages()) + '\n';
+            });
+        }
     }
 
     QSocketNotifier signalNotifier(g_signalPipe[1], QSocketNotifier::Read);

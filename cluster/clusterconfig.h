@@ -1,7 +1,10 @@
 #pragma once
 // Settings of one relay node in a cluster.
 
+#include "relayconfig.h"
+
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -19,9 +22,10 @@ struct ClusterConfig {
     // can come back under its name after that.
     int registryTtlMs = 5000;
     int reconnectWaitMs = 250;
-    // Demo streams: one per game, kept on every NATS server so that losing one loses nothing.
+    // Demo streams: one per node, kept on every NATS server so that losing one loses nothing.
     int streamReplicas = 3;
-    qint64 streamMaxBytes = qint64(64) * 1024 * 1024;
+    qint64 streamMaxBytes = qint64(64) * 1024 * 1024;       // one game's demo kept back meanwhile
+    qint64 nodeStreamMaxBytes = qint64(256) * 1024 * 1024;  // a node's stream, all its games
     qint64 streamMaxAgeSeconds = 6 * 3600;
     // How long a publication waits for the stream's answer before it is sent again.
     int publishAckWaitMs = 2000;
@@ -34,8 +38,11 @@ struct ClusterConfig {
     // games listed, and names of members per game and node (the rest only count).
     int maxGamesPerNode = 64;
     int listedUsers = 200;
-    QString credentialsFile; // NATS user credentials (.creds), optional
-    QString caFile;          // CA of the NATS servers' certificates; set: TLS required
+    NatsAuth auth;
+    // The node names this node accepts at all, in slot order: a listed node holds the slot
+    // of its place (the first 1), so that the servers' permissions can hold each slot key to
+    // its node. Empty: any node, slots taken as they come.
+    QList<QByteArray> peers;
 };
 
 } // namespace arbelon

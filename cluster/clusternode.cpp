@@ -1,5 +1,6 @@
 #include "clusternode.h"
 
+#include "clusternames.h"
 #include "natslink.h"
 #include "records.h"
 #include "relaylog.h"
@@ -8,10 +9,11 @@
 #include <QRandomGenerator>
 #include <QSet>
 
+#include <algorithm>
+
 namespace arbelon {
 
 namespace {
-const QByteArray kBucket = QByteArrayLiteral("arbelon_nodes");
 constexpr int kMaxPeers = 256; // a publisher inventing names cannot grow the node without end
 constexpr int kMaxRemoteGames = 8192;
 constexpr int kLobbyRepublishBeats = 5; // lobby states again every 5 beats, for nodes that missed one
@@ -29,11 +31,28 @@ constexpr int kChatterNames = 100;
 quint16 slotOf(quint32 gameId) { return quint16(gameId >> clustermsg::kLocalIdBits); }
 
 QString log(const QString &text) { return QStringLiteral("cluster: ") + text; }
+
+bool isLoopbackUrl(const QString &url)
+{
+    QString host = url.section(QLatin1String("://"), 1).section(QLatin1Char('@'), -1);
+    host = host.left(host.lastIndexOf(QLatin1Char(':')));
+    return host == QLatin1String("localhost") || host.startsWith(QLatin1String("127."))
+           || host == QLatin1String("[::1]");
+}
 } // namespace
 
-QByteArray ClusterNode::controlSubject() { return QByteArrayLiteral("arbelon.v1.control"); }
-QByteArray ClusterNode::demoSubject(quint32 gameId) { return "arbelon.v1.demo." + QByteArray::number(gameId); }
-QByteArray ClusterNode::streamName(quint32 gameId) { return "ARBELON_DEMO_" + QByteArray::number(gameId); }
+using namespace clusternames;
+
+bool ClusterNode::isUnauthenticated() const
+{
+    if (m_config.auth.identifies())
+        return false;
+    for (const QString &url : m_config.servers) {
+        if (!isLoopbackUrl(url) && !url.section(QLatin1String("://"), 1).contains(QLatin1Char('@')))
+            return true;
+    }
+    return false;
+}
 
 ClusterNode::ClusterNode(ClusterConfig config, ClusterRelay *relay, QObject *parent)
     : QObject(parent), m_config(std::move(config)), m_relay(relay)
@@ -65,8 +84,14 @@ bool ClusterNode::start(QString *error)
     s.requestWaitMs = m_config.requestWaitMs;
     s.publishAckWaitMs = m_config.publishAckWaitMs;
     s.maxInboxBytes = m_config.maxInboxBytes;
-    s.credentialsFile = m_config.credentialsFile;
-    s.caFile = m_config.caFile;
+    s.auth = m_config.auth;
+    s.inboxPrefix = inboxPrefix(m_config.nodeName);
+    if (!m_config.peers.isEmpty() && !slotOfPeer(m_config.peers, m_config.nodeName)) {
+        *error = QStringLiteral("this node's name \"%1\" is not among --cluster-peers (or past slot %2)")
+                     .arg(QString::fromLatin1(m_config.nodeName))
+                     .arg(clustermsg::kMaxSlot);
+        return false;
+    }
     m_link = std::make_unique<NatsLink>(s);
     connect(m_link.get(), &NatsLink::connectionChanged, this, &ClusterNode::onConnection);
     connect(m_link.get(), &NatsLink::message, this, &ClusterNode::onMessage);
@@ -75,13 +100,15 @@ bool ClusterNode::start(QString *error)
     if (!m_link->start(error))
         return false;
     QString why;
-    m_controlSub = m_link->subscribe(controlSubject(), &why);
+    m_controlSub = m_link->subscribe(controlWildcard(), &why);
     if (!m_controlSub) {
-        *error = QStringLiteral("cannot subscribe to %1: %2").arg(QString::fromLatin1(controlSubject()), why);
+        *error = QStringLiteral("cannot subscribe to %1: %2").arg(QString::fromLatin1(controlWildcard()), why);
         return false;
     }
-    RelayLog::write(log(QStringLiteral("node \"%1\" connecting to %2")
-                            .arg(QString::fromLatin1(m_config.nodeName), m_config.servers.join(QLatin1Char(',')))));
+    if (isUnauthenticated())
+        RelayLog::write(log(QStringLiteral("warning: joining without credentials through servers not on this "
+                                           "machine; anyone who reaches them can speak for any node "
+                                           "(see --cluster-user-file and the other credentials)")));
     m_connected = m_link->isConnected();
     if (!m_connected)
         RelayLog::write(log(QStringLiteral("NATS not reachable yet; local games are served, retrying")));
@@ -103,16 +130,15 @@ void ClusterNode::leave()
         m.gameId = id;
         m.seq = game.lastPublished;
         send(m);
-        QString ignored;
-        m_link->deleteStream(streamName(id), &ignored);
     }
-    for (const quint32 id : std::exchange(m_streamsToDelete, {})) {
-        QString ignored;
-        m_link->deleteStream(streamName(id), &ignored);
-    }
+    // Nodes still reading a game's last records keep them: the stream goes only when it
+    // holds nothing another node may read; else its age bound and the next start empty it.
+    if (m_streamReady && m_streamsToPurge.empty()
+        && std::none_of(m_local.begin(), m_local.end(), [](const auto &g) { return g.second.shared; }))
+        m_link->deleteStream(streamName(m_config.nodeName), nullptr);
     if (m_joined) {
-        m_link->kvDelete("name." + m_config.nodeName);
-        m_link->kvDelete("slot." + QByteArray::number(m_slot));
+        m_link->kvDelete(nameKey(m_config.nodeName));
+        m_link->kvDelete(slotKey(m_slot));
     }
     m_joined = false;
     m_beatTimer.stop();
@@ -178,14 +204,14 @@ void ClusterNode::tryJoin()
 {
     QString why;
     if (!m_bucketOpen) {
-        m_bucketOpen = m_link->openBucket(kBucket, m_config.registryTtlMs, m_config.streamReplicas, &why);
+        m_bucketOpen = m_link->openBucket(registryBucket(), m_config.registryTtlMs, m_config.streamReplicas, &why);
         if (!m_bucketOpen) {
             RelayLog::write(log(QStringLiteral("cannot open the node registry: %1; retrying").arg(why)));
             return;
         }
     }
     const QByteArray me = m_config.nodeName + ' ' + QByteArray::number(m_epoch);
-    const Claim name = claim("name." + m_config.nodeName, me, &m_nameRevision);
+    const Claim name = claim(nameKey(m_config.nodeName), me, &m_nameRevision);
     if (name == Claim::Unknown)
         return; // the registry is not answering: the next beat asks again
     if (name == Claim::Theirs) {
@@ -197,20 +223,25 @@ void ClusterNode::tryJoin()
         return;
     }
     m_nameRefusedLogged = false;
-    if (!m_slot || claim("slot." + QByteArray::number(m_slot), me, &m_slotRevision) != Claim::Ours) {
-        const quint16 first = m_slot ? m_slot : quint16(1 + qHash(m_config.nodeName) % clustermsg::kMaxSlot);
+    // A listed node holds the slot of its place and no other: the servers may allow it no other key.
+    const quint16 listed = slotOfPeer(m_config.peers, m_config.nodeName);
+    if (!m_slot || claim(slotKey(m_slot), me, &m_slotRevision) != Claim::Ours) {
+        const quint16 first = listed ? listed : m_slot ? m_slot : quint16(1 + qHash(m_config.nodeName) % clustermsg::kMaxSlot);
         quint16 found = 0;
-        for (int i = 0; i < clustermsg::kMaxSlot && !found; ++i) {
+        for (int i = 0; i < (listed ? 1 : clustermsg::kMaxSlot) && !found; ++i) {
             const quint16 slot = quint16(1 + (first - 1 + i) % clustermsg::kMaxSlot);
             m_slotRevision = 0;
-            const Claim held = claim("slot." + QByteArray::number(slot), me, &m_slotRevision);
+            const Claim held = claim(slotKey(slot), me, &m_slotRevision);
             if (held == Claim::Ours)
                 found = slot;
             else if (held == Claim::Unknown || !m_link->isConnected())
                 return; // not a scan of thousands of slots while the registry does not answer
         }
         if (!found) {
-            RelayLog::write(log(QStringLiteral("no free node slot; retrying")));
+            RelayLog::write(log(listed ? QStringLiteral("slot %1 (this node's place in --cluster-peers) is held by "
+                                                        "another node; every node needs the same list; retrying")
+                                             .arg(listed)
+                                       : QStringLiteral("no free node slot; retrying")));
             return;
         }
         if (m_slot && found != m_slot)
@@ -243,9 +274,8 @@ void ClusterNode::beat()
             // Only a key held by another node ends this node's part; a registry that does not
             // answer (a NATS server failing over) does not, and heartbeats go on meanwhile.
             const QByteArray me = m_config.nodeName + ' ' + QByteArray::number(m_epoch);
-            const Claim name = claim("name." + m_config.nodeName, me, &m_nameRevision);
-            const Claim slot = name == Claim::Theirs ? Claim::Unknown
-                                                     : claim("slot." + QByteArray::number(m_slot), me, &m_slotRevision);
+            const Claim name = claim(nameKey(m_config.nodeName), me, &m_nameRevision);
+            const Claim slot = name == Claim::Theirs ? Claim::Unknown : claim(slotKey(m_slot), me, &m_slotRevision);
             if (name == Claim::Theirs || slot == Claim::Theirs) {
                 RelayLog::write(log(QStringLiteral("lost this node's registry entry to another node; rejoining")));
                 m_joined = false;
@@ -315,7 +345,7 @@ ClusterMessage ClusterNode::make(ClusterMessage::Type type) const
 void ClusterNode::send(const ClusterMessage &m)
 {
     if (m_link && m_joined)
-        m_link->publish(controlSubject(), clustermsg::encode(m));
+        m_link->publish(controlSubject(m_config.nodeName), clustermsg::encode(m));
 }
 
 void ClusterNode::reject(const QString &what)
@@ -335,6 +365,17 @@ void ClusterNode::onMessage(int subscription, const QByteArray &subject, const Q
         return;
     }
     if (subscription == m_controlSub) {
+        // The sender is where it spoke: the servers let each node publish only there.
+        const std::optional<QByteArray> sender = controlSender(subject);
+        if (!sender || m->node != *sender) {
+            reject(QStringLiteral("%1 from \"%2\" in the name of \"%3\"")
+                       .arg(clustermsg::typeName(m->type), QString::fromLatin1(sender.value_or("?")), QString::fromLatin1(m->node)));
+            return;
+        }
+        if (!m_config.peers.isEmpty() && !m_config.peers.contains(*sender)) {
+            reject(QStringLiteral("\"%1\" is not among --cluster-peers").arg(QString::fromLatin1(*sender)));
+            return;
+        }
         if (m->type == ClusterMessage::DemoBlock) {
             reject(QStringLiteral("demo block on the control subject from \"%1\"").arg(QString::fromLatin1(m->node)));
             return;
@@ -345,7 +386,8 @@ void ClusterNode::onMessage(int subscription, const QByteArray &subject, const Q
     for (auto &[id, game] : m_remote) {
         if (game.consumer != subscription)
             continue;
-        if (m->type != ClusterMessage::DemoBlock || m->gameId != id || m->node != game.node) {
+        if (m->type != ClusterMessage::DemoBlock || m->gameId != id || m->node != game.node
+            || subject != demoSubject(game.node, id)) {
             reject(QStringLiteral("%1 in the demo stream of game %2").arg(clustermsg::typeName(m->type)).arg(id));
             return;
         }
@@ -376,6 +418,10 @@ void ClusterNode::handleControl(const ClusterMessage &m)
                     reject(QStringLiteral("\"%1\" claims slot %2 of \"%3\"").arg(QString::fromLatin1(m.node)).arg(m.slot).arg(QString::fromLatin1(name)));
                     return;
                 }
+            }
+            if (const quint16 listed = slotOfPeer(m_config.peers, m.node); listed && m.slot != listed) {
+                reject(QStringLiteral("\"%1\" claims slot %2, not its listed %3").arg(QString::fromLatin1(m.node)).arg(m.slot).arg(listed));
+                return;
             }
             if (m.slot == m_slot && m_joined) {
                 reject(QStringLiteral("\"%1\" claims this node's slot %2").arg(QString::fromLatin1(m.node)).arg(m.slot));
@@ -612,10 +658,7 @@ void ClusterNode::shareGame(LocalGame &game)
     const quint32 id = game.info.id;
     if (!game.streamReady) {
         QString why;
-        // A stream of this id left by an earlier run of the node would mix its demo in.
-        m_link->deleteStream(streamName(id), nullptr);
-        if (!m_link->addStream(streamName(id), demoSubject(id), m_config.streamReplicas, m_config.streamMaxBytes,
-                               m_config.streamMaxAgeSeconds, &why)) {
+        if (!ensureStream(&why)) {
             RelayLog::write(log(QStringLiteral("game %1: %2; demo kept back until it can be made").arg(id).arg(why)));
             announce(game);
             return;
@@ -629,6 +672,28 @@ void ClusterNode::shareGame(LocalGame &game)
             publishRecord(id, game, seq++, record);
     }
     announce(game);
+}
+
+bool ClusterNode::ensureStream(QString *why)
+{
+    if (m_streamReady)
+        return true;
+    const QByteArray stream = streamName(m_config.nodeName);
+    if (!m_link->addStream(stream, demoWildcard(m_config.nodeName), m_config.streamReplicas, m_config.nodeStreamMaxBytes,
+                           m_config.streamMaxAgeSeconds, why)) {
+        // One left with other settings by an earlier version of the node is made again.
+        if (!m_link->deleteStream(stream, nullptr)
+            || !m_link->addStream(stream, demoWildcard(m_config.nodeName), m_config.streamReplicas,
+                                  m_config.nodeStreamMaxBytes, m_config.streamMaxAgeSeconds, why))
+            return false;
+        m_streamEmptied = true;
+    }
+    // An earlier run's records carry game ids this run gives again.
+    if (!m_streamEmptied && !m_link->purgeSubject(stream, demoWildcard(m_config.nodeName), why))
+        return false;
+    m_streamEmptied = true;
+    m_streamReady = true;
+    return true;
 }
 
 void ClusterNode::announce(const LocalGame &game)
@@ -682,10 +747,10 @@ void ClusterNode::finishClose(quint32 gameId)
     if (!m_link)
         return;
     // Nodes still reading it get the time to finish.
-    m_streamsToDelete.insert(gameId);
+    m_streamsToPurge.insert(gameId);
     QTimer::singleShot(kStreamGraceMs, this, [this, gameId] {
-        if (m_streamsToDelete.erase(gameId) && m_link && !m_local.count(gameId))
-            m_link->deleteStream(streamName(gameId), nullptr);
+        if (m_streamsToPurge.erase(gameId) && m_link && !m_local.count(gameId))
+            m_link->purgeSubject(streamName(m_config.nodeName), demoSubject(m_config.nodeName, gameId), nullptr);
     });
 }
 
@@ -757,7 +822,7 @@ void ClusterNode::publishRecord(quint32 gameId, LocalGame &game, quint64 seq, co
     game.lastMsgId = msgId;
     game.lastPublished = seq;
     QString why;
-    if (!m_link->publishStored(demoSubject(gameId), clustermsg::encode(m), msgId, &why))
+    if (!m_link->publishStored(demoSubject(m_config.nodeName, gameId), clustermsg::encode(m), msgId, &why))
         RelayLog::write(log(QStringLiteral("game %1: block %2 not published: %3").arg(gameId).arg(seq).arg(why)));
 }
 
@@ -798,7 +863,7 @@ void ClusterNode::startConsumer(quint32 gameId, RemoteGame &game)
         return;
     QString why;
     game.feed = std::make_unique<DemoFeed>();
-    game.consumer = m_link->consume(streamName(gameId), demoSubject(gameId), game.info.demoStartSeq, &why);
+    game.consumer = m_link->consume(streamName(game.node), demoSubject(game.node, gameId), game.info.demoStartSeq, &why);
     if (!game.consumer)
         RelayLog::write(log(QStringLiteral("game %1: cannot read its demo yet: %2").arg(gameId).arg(why)));
 }

@@ -9,10 +9,12 @@
 //   so ids are unique in the cluster without a request per game.
 // - Games: a heartbeat each second carries the node's whole list; changes go out at once.
 //   A node not heard for nodeTimeoutMs is gone with its games.
-// - Demos: one stream per game; records carry a block sequence and a de-duplication id, and
+// - Demos: one stream per node, a subject per game; records carry a block sequence and a de-duplication id, and
 //   a node reads a remote game's stream from its current demo's start (DemoFeed orders it).
 // - Chat: a line in a remote game goes to the owning node as a request; the owner's relay
 //   orders it with its own lines and the owner publishes the result, numbered.
+// - Trust: each node publishes only under its own name (clusternames.h); a message's sender
+//   is its subject's, and with --cluster-peers only listed nodes, each at its listed slot.
 // Without NATS the relay's own games go on as before; the node joins again when it returns.
 
 #include "clusterconfig.h"
@@ -67,9 +69,9 @@ public:
     quint64 rejectedMessages() const { return m_rejected; }
     quint64 demoDuplicatesDropped() const;
 
-    static QByteArray controlSubject();
-    static QByteArray demoSubject(quint32 gameId);
-    static QByteArray streamName(quint32 gameId);
+    // Whether the node joined without telling the servers who it is, to a server that is
+    // not on this machine: anyone who reaches those servers can speak in the cluster.
+    bool isUnauthenticated() const;
 
 private:
     struct LobbyPart {
@@ -132,6 +134,8 @@ private:
     void shareGame(LocalGame &game);
     void publishRecord(quint32 gameId, LocalGame &game, quint64 seq, const QByteArray &record);
     void announce(const LocalGame &game);
+    // This node's demo stream, made (and on first use emptied of an earlier run's records).
+    bool ensureStream(QString *why);
     void publishLobby(quint32 gameId);
     void flushLobby(quint32 gameId);
     void publishAllLobbies();
@@ -159,7 +163,9 @@ private:
     std::map<quint32, LocalGame> m_local;
     std::map<quint32, RemoteGame> m_remote;
     std::map<QByteArray, Peer> m_peers;
-    std::set<quint32> m_streamsToDelete; // removed games whose streams other nodes may still read
+    std::set<quint32> m_streamsToPurge; // removed games whose records other nodes may still read
+    bool m_streamReady = false;
+    bool m_streamEmptied = false;
     quint64 m_rejected = 0;
 };
 

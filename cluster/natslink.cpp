@@ -4,6 +4,7 @@
 #include "natsobjects.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <atomic>
 #include <deque>
@@ -16,6 +17,8 @@
 namespace arbelon {
 
 namespace {
+
+constexpr size_t kBatch = 256;
 
 // What a libnats thread hands to the link's thread.
 struct Event {
@@ -50,11 +53,18 @@ public:
         const quint64 one = 1;
         [[maybe_unused]] const ssize_t n = ::write(m_fd, &one, sizeof one);
     }
-    std::deque<Event> takeAll()
+    // At most `most` events, the oldest; *more tells whether others wait.
+    std::deque<Event> take(size_t most, bool *more)
     {
         std::lock_guard lock(m_mutex);
-        m_bytes = 0;
-        return std::exchange(m_events, {});
+        std::deque<Event> out;
+        while (!m_events.empty() && out.size() < most) {
+            m_bytes -= m_events.front().data.size() + m_events.front().subject.size();
+            out.push_back(std::move(m_events.front()));
+            m_events.pop_front();
+        }
+        *more = !m_events.empty();
+        return out;
     }
     qint64 dropped() const
     {
@@ -113,11 +123,14 @@ void onConnectionEvent(natsConnection *nc, void *closure)
     postTo(closure, std::move(e));
 }
 
-void onAsyncError(natsConnection *, natsSubscription *, natsStatus err, void *closure)
+void onAsyncError(natsConnection *nc, natsSubscription *, natsStatus err, void *closure)
 {
+    // The server's own words (a permissions violation names the subject) where it sent some.
+    const char *detail = nullptr;
+    natsConnection_GetLastError(nc, &detail);
     Event e;
     e.kind = Event::Problem;
-    e.text = QStringLiteral("NATS: %1").arg(QString::fromUtf8(natsStatus_GetText(err)));
+    e.text = QStringLiteral("NATS: %1").arg(QString::fromUtf8(detail && *detail ? detail : natsStatus_GetText(err)));
     postTo(closure, std::move(e));
 }
 
@@ -258,13 +271,24 @@ bool NatsLink::start(QString *error)
     // A node's own messages would only come back to be ignored.
     if (s == NATS_OK)
         s = natsOptions_SetNoEcho(o, true);
-    if (s == NATS_OK && !d->settings.credentialsFile.isEmpty())
-        s = natsOptions_SetUserCredentialsFromFiles(o, d->settings.credentialsFile.toUtf8().constData(), nullptr);
-    if (s == NATS_OK && !d->settings.caFile.isEmpty()) {
+    if (s == NATS_OK && !d->settings.inboxPrefix.isEmpty())
+        s = natsOptions_SetCustomInboxPrefix(o, d->settings.inboxPrefix.constData());
+    const NatsAuth &auth = d->settings.auth;
+    if (s == NATS_OK && !auth.user.isEmpty())
+        s = natsOptions_SetUserInfo(o, auth.user.toUtf8().constData(), auth.password.toUtf8().constData());
+    if (s == NATS_OK && !auth.token.isEmpty())
+        s = natsOptions_SetToken(o, auth.token.toUtf8().constData());
+    if (s == NATS_OK && !auth.nkeySeedFile.isEmpty())
+        s = natsOptions_SetNKeyFromSeed(o, auth.nkeyPublic.toLatin1().constData(), auth.nkeySeedFile.toUtf8().constData());
+    if (s == NATS_OK && !auth.credentialsFile.isEmpty())
+        s = natsOptions_SetUserCredentialsFromFiles(o, auth.credentialsFile.toUtf8().constData(), nullptr);
+    if (s == NATS_OK && !auth.caFile.isEmpty()) {
         s = natsOptions_SetSecure(o, true);
         if (s == NATS_OK)
-            s = natsOptions_LoadCATrustedCertificates(o, d->settings.caFile.toUtf8().constData());
+            s = natsOptions_LoadCATrustedCertificates(o, auth.caFile.toUtf8().constData());
     }
+    if (s == NATS_OK && !auth.certFile.isEmpty())
+        s = natsOptions_LoadCertificatesChain(o, auth.certFile.toUtf8().constData(), auth.keyFile.toUtf8().constData());
     if (s != NATS_OK) {
         *error = QStringLiteral("NATS options: %1").arg(lastError(s));
         return false;
@@ -368,6 +392,19 @@ bool NatsLink::deleteStream(const QByteArray &name, QString *error)
     const natsStatus s = js_DeleteStream(d->js.get(), name.constData(), &jo, &code);
     if (s != NATS_OK && error)
         *error = QStringLiteral("stream %1: %2").arg(QString::fromLatin1(name), lastError(s));
+    return s == NATS_OK;
+}
+
+bool NatsLink::purgeSubject(const QByteArray &stream, const QByteArray &subject, QString *error)
+{
+    if (!d->js)
+        return false;
+    jsOptions jo = d->jsOpts();
+    jo.Stream.Purge.Subject = subject.constData();
+    jsErrCode code = jsErrCode(0);
+    const natsStatus s = js_PurgeStream(d->js.get(), stream.constData(), &jo, &code);
+    if (s != NATS_OK && error)
+        *error = QStringLiteral("stream %1: %2").arg(QString::fromLatin1(stream), lastError(s));
     return s == NATS_OK;
 }
 
@@ -503,7 +540,13 @@ void NatsLink::drainMailbox()
 {
     quint64 count = 0;
     [[maybe_unused]] const ssize_t n = ::read(d->eventFd, &count, sizeof count);
-    for (Event &e : d->mailbox->takeAll()) {
+    // A turn handles a bounded batch and lets the loop run between batches: a flood of
+    // messages delays the node's timers (its heartbeat) by one batch, not by the flood.
+    bool more = false;
+    std::deque<Event> batch = d->mailbox->take(kBatch, &more);
+    if (more)
+        QTimer::singleShot(0, this, &NatsLink::drainMailbox);
+    for (Event &e : batch) {
         switch (e.kind) {
         case Event::Message:
             emit message(e.subscription, e.subject, e.data, e.streamSeq);

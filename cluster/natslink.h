@@ -5,6 +5,8 @@
 // The connection retries for ever, from the start too: a node whose NATS is away keeps
 // running and joins when it comes.
 
+#include "clusterconfig.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -25,8 +27,10 @@ public:
         int requestWaitMs = 2000; // stream, consumer and registry requests
         int publishAckWaitMs = 2000;
         qint64 maxInboxBytes = qint64(128) * 1024 * 1024;
-        QString credentialsFile; // NATS user credentials (.creds), optional
-        QString caFile;          // CA of the servers' TLS certificates; set: TLS required
+        NatsAuth auth;
+        // Replies to this node's requests come on subjects under this prefix, which the
+        // servers' permissions can give to it alone. Empty: the library's own.
+        QByteArray inboxPrefix;
     };
     enum class KvResult { Ok,
                           Exists,
@@ -49,6 +53,8 @@ public:
     bool addStream(const QByteArray &name, const QByteArray &subject, int replicas, qint64 maxBytes,
                    qint64 maxAgeSeconds, QString *error);
     bool deleteStream(const QByteArray &name, QString *error);
+    // Removes the stored messages of one subject (a game) from a stream.
+    bool purgeSubject(const QByteArray &stream, const QByteArray &subject, QString *error);
     // Stored publication with the de-duplication id msgId; the stream's answer arrives as
     // stored(msgId, streamSeq). One that gets no answer in time is sent again with the
     // same id, so the stream keeps it once.

@@ -22,6 +22,27 @@ constexpr qint64 defaultMaxQueue(qint64 maxDemoMemory)
 // Default port of the web page.
 constexpr quint16 kRelayHttpPort = 38964;
 
+// How a cluster node proves who it is to the NATS servers, and checks who they are: any one
+// of user and password, token, NKey or a .creds file; TLS when a CA is given (a client
+// certificate and key as well for mutual TLS).
+struct NatsAuth {
+    QString user;
+    QString password;
+    QString token;
+    QString nkeyPublic;   // U..., the NKey user the seed file signs for
+    QString nkeySeedFile; // SU...
+    QString credentialsFile;
+    QString caFile;
+    QString certFile;
+    QString keyFile;
+    // Whether the servers learn who this node is (TLS alone does not tell them).
+    bool identifies() const
+    {
+        return !user.isEmpty() || !token.isEmpty() || !nkeySeedFile.isEmpty() || !credentialsFile.isEmpty()
+               || !certFile.isEmpty();
+    }
+};
+
 struct RelayConfig {
     QHostAddress listenAddress = QHostAddress(QHostAddress::Any);
     quint16 viewerPort = kViewerPort; // 0 picks a free port
@@ -88,8 +109,9 @@ struct RelayConfig {
     // node's name among them, and NATS credentials and CA when the servers want them.
     QStringList clusterServers;
     QByteArray nodeName;
-    QString clusterCredentials;
-    QString clusterCa;
+    NatsAuth clusterAuth;
+    QList<QByteArray> clusterPeers; // --cluster-peers, in slot order; empty: any node
+    QString writeNatsUsers;         // --write-nats-users: write the servers' users there and end
 };
 
 // Largest value accepted for --delay.

@@ -1,10 +1,11 @@
 #include "relayoptions.h"
 
+#include "clusteroptions.h"
+
 #include <QCommandLineParser>
 #include <QFile>
 #include <QThread>
 #include <QRegularExpression>
-#include <QSysInfo>
 
 #include <cctype>
 
@@ -34,10 +35,6 @@ const QString optArchive = QStringLiteral("archive");
 const QString optArchiveMaxBytes = QStringLiteral("archive-max-bytes");
 const QString optArchiveReserve = QStringLiteral("archive-reserve");
 const QString optQ3DemoExt = QStringLiteral("q3-demo-ext");
-const QString optCluster = QStringLiteral("cluster");
-const QString optNodeName = QStringLiteral("node-name");
-const QString optClusterCreds = QStringLiteral("cluster-creds");
-const QString optClusterCa = QStringLiteral("cluster-ca");
 
 bool readInt(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high,
              qint64 *value, QString *error)
@@ -119,52 +116,6 @@ bool readWebOptions(const QCommandLineParser &parser, RelayConfig *config, QStri
     return true;
 }
 
-// A node's name as other nodes and the log show it: the host's name, made plain.
-QByteArray defaultNodeName()
-{
-    QByteArray name;
-    for (const char c : QSysInfo::machineHostName().toLatin1()) {
-        if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_')
-            name += c;
-    }
-    return name.isEmpty() ? QByteArrayLiteral("relay") : name.left(32);
-}
-
-bool readClusterOptions(const QCommandLineParser &parser, RelayConfig *config, QString *error)
-{
-    const bool clustered = parser.isSet(optCluster);
-    for (const QString &flag : {optNodeName, optClusterCreds, optClusterCa}) {
-        if (parser.isSet(flag) && !clustered) {
-            *error = QStringLiteral("--%1 needs --cluster").arg(flag);
-            return false;
-        }
-    }
-    if (!clustered)
-        return true;
-    static const QRegularExpression server(QStringLiteral("^(nats|tls)://[A-Za-z0-9.\\-]{1,253}:[0-9]{1,5}$|"
-                                                          "^(nats|tls)://\\[[0-9A-Fa-f:.]{2,45}\\]:[0-9]{1,5}$"));
-    const QStringList servers = parser.value(optCluster).split(QLatin1Char(','));
-    for (const QString &url : servers) {
-        const int port = url.section(QLatin1Char(':'), -1).toInt();
-        if (!server.match(url).hasMatch() || port < 1 || port > 65535 || servers.size() > 32) {
-            *error = QStringLiteral("--cluster: expected nats://HOST:PORT[,nats://HOST:PORT...] (at most 32), "
-                                    "got \"%1\"")
-                         .arg(url);
-            return false;
-        }
-    }
-    config->clusterServers = servers;
-    config->nodeName = parser.isSet(optNodeName) ? parser.value(optNodeName).toLatin1() : defaultNodeName();
-    static const QRegularExpression name(QStringLiteral("^[A-Za-z0-9_-]{1,32}$"));
-    if (!name.match(QString::fromLatin1(config->nodeName)).hasMatch()) {
-        *error = QStringLiteral("--node-name: expected 1 to 32 of A-Z a-z 0-9 _ -, got \"%1\"")
-                     .arg(parser.value(optNodeName));
-        return false;
-    }
-    config->clusterCredentials = parser.value(optClusterCreds);
-    config->clusterCa = parser.value(optClusterCa);
-    return true;
-}
 } // namespace
 
 bool parseHostPort(const QString &text, QHostAddress *address, quint16 *port)
@@ -277,15 +228,8 @@ void addRelayOptions(QCommandLineParser &parser)
          QStringLiteral("BYTES")},
         {optQ3DemoExt, QStringLiteral("Extension of archived Quake 3 demos (default %1).").arg(d.q3DemoExtension),
          QStringLiteral("EXT")},
-        {optCluster, QStringLiteral("Join a cluster of relay nodes through these NATS servers "
-                                    "(nats://HOST:PORT, comma-separated; default: run alone)."),
-         QStringLiteral("URLS")},
-        {optNodeName, QStringLiteral("This node's name in the cluster, unique among running nodes "
-                                     "(default: the host name)."),
-         QStringLiteral("NAME")},
-        {optClusterCreds, QStringLiteral("NATS user credentials file for the cluster."), QStringLiteral("FILE")},
-        {optClusterCa, QStringLiteral("CA certificate of the NATS servers (TLS required)."), QStringLiteral("FILE")},
     });
+    addClusterOptions(parser);
 }
 
 bool readRelayOptions(const QCommandLineParser &parser, RelayConfig *config, QString *error)

@@ -34,7 +34,7 @@ TEST_PACKAGES=(
   libtsan2
   procps
   openarena
-  nats-server
+  nats-server openssl     # openssl: the cluster suite's TLS certificates
   chromium xdg-utils desktop-file-utils
   prometheus               # its promtool checks the relay's /metrics text
 )

@@ -186,7 +186,7 @@ bool RelayWebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket
         download(request, socket, path.mid(QStringLiteral("/archive/file/").size()));
     } else if (path == QStringLiteral("/metrics")) {
         answer(request, socket, 200, QByteArrayLiteral("text/plain; version=0.0.4; charset=utf-8"),
-               relayMetrics(m_server, m_archive, m_guard));
+               relayMetrics(m_server, m_archive, m_guard) + (m_extraMetrics ? m_extraMetrics() : QByteArray()));
     } else if (path == QStringLiteral("/healthz")) {
         answer(request, socket, 200, QByteArrayLiteral("text/plain; charset=utf-8"), QByteArrayLiteral("ok\n"));
     } else if (path == QStringLiteral("/style.css")) {

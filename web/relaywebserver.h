@@ -13,6 +13,7 @@
 #include <QPointer>
 
 #include <deque>
+#include <functional>
 #include <map>
 
 namespace arbelon {
@@ -34,6 +35,8 @@ public:
     bool listenOn(const QHostAddress &address, quint16 port, QString *error);
     quint16 port() const;
     const HttpGuard *guard() const { return m_guard; }
+    // Families of the layers above (the cluster's), appended to /metrics in its text format.
+    void setExtraMetrics(std::function<QByteArray()> metrics) { m_extraMetrics = std::move(metrics); }
 
     void gameClosed(quint32 gameId) override;
     void chatLine(quint32 gameId, const QByteArray &userName, const QByteArray &text) override;
@@ -55,6 +58,7 @@ private:
     QPointer<HttpGuard> m_guard;
     QHostAddress m_address;
     std::map<quint32, std::deque<web::ChatLine>> m_chat;
+    std::function<QByteArray()> m_extraMetrics;
 };
 
 } // namespace arbelon

@@ -41,6 +41,71 @@ QStringList NatsCluster::urls() const
     return out;
 }
 
+bool NatsCluster::secure(const QString &relay, const QStringList &peers, QString *error)
+{
+    auto run = [&](const QString &program, const QStringList &arguments) {
+        QProcess p;
+        p.setWorkingDirectory(m_dir.path());
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(program, arguments);
+        if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+            *error = QStringLiteral("%1 %2: %3").arg(program, arguments.join(QLatin1Char(' ')),
+                                                     QString::fromLocal8Bit(p.readAll().right(2000)));
+            return false;
+        }
+        return true;
+    };
+    if (!run(relay, {QStringLiteral("--write-nats-users"), m_dir.path(), QStringLiteral("--cluster-peers"),
+                     peers.join(QLatin1Char(','))}))
+        return false;
+    // A CA, the servers' certificate (every address they listen on) and one client certificate.
+    QString names;
+    for (int i = 0; i < 8; ++i)
+        names += QStringLiteral("IP:%1,DNS:%1,").arg(address(i));
+    names.chop(1);
+    QFile ext(file(QStringLiteral("server.ext")));
+    if (!ext.open(QIODevice::WriteOnly) || ext.write("subjectAltName=" + names.toLatin1() + '\n') < 0) {
+        *error = QStringLiteral("cannot write server.ext");
+        return false;
+    }
+    ext.close();
+    const QStringList key{QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                          QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
+    const QString openssl = QStringLiteral("openssl");
+    if (!run(openssl, QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + key
+                          + QStringList{QStringLiteral("-keyout"), QStringLiteral("ca.key"), QStringLiteral("-out"),
+                                        QStringLiteral("ca.pem"), QStringLiteral("-days"), QStringLiteral("2"),
+                                        QStringLiteral("-subj"), QStringLiteral("/CN=arbelon test CA")}))
+        return false;
+    for (const QString &who : {QStringLiteral("server"), QStringLiteral("client")}) {
+        if (!run(openssl, QStringList{QStringLiteral("req")} + key
+                              + QStringList{QStringLiteral("-keyout"), who + QStringLiteral(".key"), QStringLiteral("-out"),
+                                            who + QStringLiteral(".csr"), QStringLiteral("-subj"), QStringLiteral("/CN=") + who})
+            || !run(openssl, QStringList{QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                                         who + QStringLiteral(".csr"), QStringLiteral("-CA"), QStringLiteral("ca.pem"),
+                                         QStringLiteral("-CAkey"), QStringLiteral("ca.key"), QStringLiteral("-CAcreateserial"),
+                                         QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-out"),
+                                         who + QStringLiteral(".pem")}
+                                 + (who == QLatin1String("server") ? QStringList{QStringLiteral("-extfile"), QStringLiteral("server.ext")}
+                                                                   : QStringList{})))
+            return false;
+    }
+    m_peers = peers;
+    return true;
+}
+
+QString NatsCluster::userFile(const QString &node) const { return file(node + QStringLiteral(".user")); }
+
+QStringList NatsCluster::nodeArguments(const QString &node) const
+{
+    if (!isSecure())
+        return {};
+    return {QStringLiteral("--cluster-peers"), m_peers.join(QLatin1Char(',')), QStringLiteral("--cluster-user-file"),
+            userFile(node), QStringLiteral("--cluster-ca"), file(QStringLiteral("ca.pem")),
+            QStringLiteral("--cluster-cert"), file(QStringLiteral("client.pem")), QStringLiteral("--cluster-key"),
+            file(QStringLiteral("client.key"))};
+}
+
 bool NatsCluster::start(int count, QString *error)
 {
     if (!m_dir.isValid()) {
@@ -73,7 +138,7 @@ bool NatsCluster::launch(int index, QString *error)
             routes.append(QStringLiteral("nats-route://%1:%2").arg(address(i)).arg(kRoutePort));
     }
     // A demo block may be 4 MiB: the default payload limit of 1 MB is raised.
-    const QString config = QStringLiteral("server_name: n%1\n"
+    QString config = QStringLiteral("server_name: n%1\n"
                                           "listen: \"%2:%3\"\n"
                                           "http: \"%2:%4\"\n"
                                           "max_payload: 8MB\n"
@@ -86,6 +151,12 @@ bool NatsCluster::launch(int index, QString *error)
                                .arg(m_dir.path())
                                .arg(kRoutePort)
                                .arg(routes.join(QLatin1Char(',')));
+    if (isSecure())
+        // nats-server reads an include beside its configuration file.
+        config += QStringLiteral("include \"%1\"\n"
+                                 "tls { cert_file: \"%2\"\n key_file: \"%3\"\n ca_file: \"%4\"\n verify: true }\n")
+                      .arg(QStringLiteral("nats-users.conf"), file(QStringLiteral("server.pem")),
+                           file(QStringLiteral("server.key")), file(QStringLiteral("ca.pem")));
     const QString path = m_dir.filePath(QStringLiteral("n%1.conf").arg(index));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(config.toUtf8()) < 0) {

@@ -18,6 +18,15 @@ public:
     explicit NatsCluster(int firstSlot = 10) : m_firstSlot(firstSlot) {}
     ~NatsCluster();
 
+    // Before start: the servers take only the users arbelon-relay --write-nats-users (at
+    // `relay`) writes for `peers`, over mutual TLS with certificates made here by openssl.
+    bool secure(const QString &relay, const QStringList &peers, QString *error);
+    // What a node (or a client holding its credentials) passes to connect; empty when open.
+    QStringList nodeArguments(const QString &node) const;
+    QString userFile(const QString &node) const;
+    QString file(const QString &name) const { return m_dir.filePath(name); }
+    bool isSecure() const { return !m_peers.isEmpty(); }
+
     // Starts `count` servers and waits until each reports JetStream ready; false with the
     // reason (and the servers' output) in *error.
     bool start(int count, QString *error);
@@ -37,6 +46,7 @@ private:
     int m_firstSlot;
     int m_count = 0;
     QTemporaryDir m_dir;
+    QStringList m_peers;
     std::vector<std::unique_ptr<QProcess>> m_servers;
 };
 

@@ -1,5 +1,6 @@
 // Cluster nodes with fake relays over three real nats-server processes clustered on loopback.
 
+#include "clusternames.h"
 #include "clusternode.h"
 #include "common/testaddress.h"
 #include "fakeclusterrelay.h"
@@ -39,12 +40,14 @@ class TestClusterNode : public QObject {
     QStringList m_log;
     int m_names = 0;
 
-    std::unique_ptr<Member> member(const QByteArray &name, QStringList servers = {})
+    std::unique_ptr<Member> member(const QByteArray &name, QStringList servers = {}, QList<QByteArray> peers = {})
     {
         auto m = std::make_unique<Member>();
         ClusterConfig config;
         config.servers = servers.isEmpty() ? m_nats.urls() : servers;
         config.nodeName = name;
+        config.peers = peers;
+        config.nodeStreamMaxBytes = 8 << 20;
         m->node = std::make_unique<ClusterNode>(config, &m->relay);
         m->relay.node = m->node.get();
         QString error;
@@ -280,18 +283,46 @@ private slots:
                                        clustermsg::encode(lie).chopped(3)};
         for (int round = 0; round < 200; ++round) {
             for (const QByteArray &b : bad)
-                rogue->publish(ClusterNode::controlSubject(), b);
+                rogue->publish(clusternames::controlSubject("rogue"), b);
         }
         QTRY_COMPARE_WITH_TIMEOUT(b->node->rejectedMessages(), quint64(800), kStreamMs);
         QVERIFY(logHas(QStringLiteral("ignored message")));
         QVERIFY(b->relay.remote.isEmpty());
         // An announce for an unknown node is not listed either, and the cluster still works.
-        rogue->publish(ClusterNode::controlSubject(), clustermsg::encode(lie));
+        rogue->publish(clusternames::controlSubject("rogue"), clustermsg::encode(lie));
         const quint32 id = a->relay.openGame("after");
         QTRY_VERIFY_WITH_TIMEOUT(b->relay.remote.contains(id), kJoinMs);
         QVERIFY(!b->relay.remote.contains(1));
         a->node->leave();
         b->node->leave();
+    }
+
+    // With a list of peers, a node takes the slot of its place and hears no one else; and a
+    // message names its sender by its subject, whatever its payload says.
+    void peersListedAndSendersBySubject()
+    {
+        const QByteArray aName = uniqueName("a"), bName = uniqueName("b");
+        auto a = member(aName, {}, {aName, bName}), b = member(bName, {}, {aName, bName}), c = member(uniqueName("c"));
+        QTRY_VERIFY_WITH_TIMEOUT(a->node->isJoined() && b->node->isJoined() && c->node->isJoined(), kJoinMs);
+        QCOMPARE(a->node->slot(), quint16(1));
+        QCOMPARE(b->node->slot(), quint16(2));
+        const quint32 fromA = a->relay.openGame("listed"), fromC = c->relay.openGame("unlisted");
+        QTRY_VERIFY_WITH_TIMEOUT(b->relay.remote.contains(fromA) && c->relay.remote.contains(fromA), kJoinMs);
+        QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral("is not among --cluster-peers")), kJoinMs);
+        QVERIFY(!b->relay.remote.contains(fromC));
+
+        const std::unique_ptr<NatsLink> rogue = rogueClient();
+        QVERIFY(rogue);
+        ClusterMessage remove;
+        remove.type = ClusterMessage::GameRemove;
+        remove.node = aName;
+        remove.gameId = fromA;
+        rogue->publish(clusternames::controlSubject(bName), clustermsg::encode(remove));
+        QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral("in the name of \"%1\"").arg(QString::fromLatin1(aName))), kJoinMs);
+        QTest::qWait(500);
+        QVERIFY(b->relay.remote.contains(fromA));
+        for (auto *m : {a.get(), b.get(), c.get()})
+            m->node->leave();
     }
 
     // A client that speaks in a node's name cannot flood a game's lobby with names or silence
@@ -324,7 +355,7 @@ private slots:
         chat.user = "eve";
         chat.text = "silence";
         for (const ClusterMessage &m : {lobby, chat})
-            rogue->publish(ClusterNode::controlSubject(), clustermsg::encode(m));
+            rogue->publish(clusternames::controlSubject(aName), clustermsg::encode(m));
         QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral("ahead of the last")), kStreamMs);
         QVERIFY(b->relay.remoteMembers.value(id).size() <= 200 + 100);
         a->relay.say(id, "ann", "second");

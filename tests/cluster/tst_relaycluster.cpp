@@ -2,9 +2,11 @@
 // loopback addresses of the suite's own: a game filmed on node A is listed, chatted in and
 // watched on B and C, and it outlives what a cluster is for: a dead relay node, a dead NATS
 // server, and its own node's death, after which it leaves every list.
+// The NATS servers take only the nodes' own users (mutual TLS), each allowed its own subjects.
 // The cases run in order and share the cluster: each one goes on from where the last stopped.
 
 #include "clustermessage.h"
+#include "clusternames.h"
 #include "clusternode.h"
 #include "common/testaddress.h"
 #include "natscluster.h"
@@ -127,7 +129,8 @@ class TestRelayCluster : public QObject {
                                                   QStringLiteral("--http"), QStringLiteral("off"),
                                                   QStringLiteral("--listed-users"), QStringLiteral("1"),
                                                   QStringLiteral("--cluster"), servers.join(QLatin1Char(',')),
-                                                  QStringLiteral("--node-name"), QString::fromLatin1(name)});
+                                                  QStringLiteral("--node-name"), QString::fromLatin1(name)}
+                                                      + m_nats.nodeArguments(QString::fromLatin1(name)));
         static const QRegularExpression listening(QStringLiteral("listening viewer=(\\d+) filmer=(\\d+)"));
         QRegularExpressionMatch match;
         [[maybe_unused]] const bool ended = QTest::qWaitFor([&] {
@@ -145,6 +148,31 @@ class TestRelayCluster : public QObject {
         return n;
     }
     RelayNode &node(const char *name) { return *m_nodes.at(name); }
+
+    // A NATS client holding node `as`'s credentials (X: a listed node that never runs).
+    std::unique_ptr<NatsLink> clientAs(const QString &as, QStringList servers, QStringList *problems)
+    {
+        NatsLink::Settings settings;
+        settings.servers = servers;
+        settings.auth.caFile = m_nats.file(QStringLiteral("ca.pem"));
+        settings.auth.certFile = m_nats.file(QStringLiteral("client.pem"));
+        settings.auth.keyFile = m_nats.file(QStringLiteral("client.key"));
+        QFile user(m_nats.userFile(as));
+        if (user.open(QIODevice::ReadOnly)) {
+            const QList<QByteArray> lines = user.readAll().split('\n');
+            settings.auth.user = QString::fromLatin1(lines.value(0));
+            settings.auth.password = QString::fromLatin1(lines.value(1));
+        }
+        settings.inboxPrefix = clusternames::inboxPrefix(as.toLatin1());
+        auto link = std::make_unique<NatsLink>(settings);
+        connect(link.get(), &NatsLink::problem, this, [problems](const QString &text) { problems->append(text); });
+        QString error;
+        if (!link->start(&error) || !QTest::qWaitFor([&] { return link->isConnected(); }, kStartMs)) {
+            qWarning("client as %s: %s", qPrintable(as), qPrintable(error));
+            return nullptr;
+        }
+        return link;
+    }
 
     // A Viewer signed in on a node, kept under its name.
     RelayTestClient *viewer(const char *nodeName, const QByteArray &user)
@@ -178,6 +206,7 @@ class TestRelayCluster : public QObject {
 private slots:
     void initTestCase();
     void sharesListsChatAndDemos();
+    void anotherNodesCredentialsForgeNothing();
     void lastBlocksArriveBeforeTheGameEnds();
     void viewersOfADeadNodeMoveOn();
     void natsServerDiesMidDemo();
@@ -193,6 +222,12 @@ void TestRelayCluster::initTestCase()
     QString error;
     if (QStandardPaths::findExecutable(QStringLiteral("nats-server")).isEmpty())
         QSKIP("nats-server is not installed (.ci/run installs it)");
+    if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
+        QSKIP("openssl is not installed (.ci/run installs it)");
+    QVERIFY2(m_nats.secure(relayPath(), {QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("C"), QStringLiteral("D"),
+                                         QStringLiteral("E"), QStringLiteral("X")},
+                           &error),
+             qPrintable(error));
     QVERIFY2(m_nats.start(3, &error), qPrintable(error));
     for (const char *name : {"A", "B", "C"})
         QVERIFY(startNode(name, m_nats.urls())->viewerPort);
@@ -326,6 +361,60 @@ void TestRelayCluster::natsServerDiesMidDemo()
         qInfo("node A was no longer on the server killed");
 }
 
+// A client with B's credentials tries to speak for A and to undo A's demo stream and registry
+// entries: the servers refuse what B may not publish, and the nodes what B says for another.
+void TestRelayCluster::anotherNodesCredentialsForgeNothing()
+{
+    QStringList problems;
+    const std::unique_ptr<NatsLink> eve = clientAs(QStringLiteral("B"), m_nats.urls(), &problems);
+    QVERIFY(eve);
+    const QByteArrayList chatBefore = client("cy").chat();
+    ClusterMessage beat;
+    beat.type = ClusterMessage::Heartbeat;
+    beat.node = "A";
+    beat.slot = 1;
+    beat.epoch = 7;
+    ClusterMessage line;
+    line.type = ClusterMessage::ChatLine;
+    line.node = "A";
+    line.gameId = m_gameId;
+    line.seq = 1000;
+    line.user = "eve";
+    line.text = "forged";
+    ClusterMessage block;
+    block.type = ClusterMessage::DemoBlock;
+    block.node = "A";
+    block.gameId = m_gameId;
+    block.seq = 1000;
+    block.record = RelayTestClient::demoPacket("forged", 1000);
+    for (const ClusterMessage &m : {beat, line}) {
+        QVERIFY(eve->publish(clusternames::controlSubject("A"), clustermsg::encode(m))); // refused by the servers
+        QVERIFY(eve->publish(clusternames::controlSubject("B"), clustermsg::encode(m))); // refused by the nodes
+    }
+    QVERIFY(eve->publish(clusternames::demoSubject("A", m_gameId), clustermsg::encode(block)));
+    QString why;
+    QVERIFY(!eve->publishStored(clusternames::demoSubject("A", m_gameId), clustermsg::encode(block), "eve-1", &why)
+            || QTest::qWaitFor([&] { return !problems.isEmpty(); }, kStartMs));
+    QVERIFY(!eve->purgeSubject(clusternames::streamName("A"), clusternames::demoWildcard("A"), &why));
+    QVERIFY(!eve->deleteStream(clusternames::streamName("A"), &why));
+    QVERIFY(eve->openBucket(clusternames::registryBucket(), 5000, 3, &why));
+    eve->kvDelete(clusternames::nameKey("A"));
+    eve->kvDelete(clusternames::slotKey(1));
+    quint64 revision = 0;
+    QCOMPARE(eve->kvCreate(clusternames::slotKey(9), "B", &revision, &why), NatsLink::KvResult::Failed);
+
+    QTRY_VERIFY2_WITH_TIMEOUT(node("C").logHas("in the name of \"A\""), node("C").log.right(2000).constData(), kStartMs);
+    QTRY_VERIFY_WITH_TIMEOUT(problems.join(QLatin1Char(' ')).contains(QLatin1String("Permissions Violation")), kStartMs);
+    QTest::qWait(2000); // what got through would have arrived by now
+    QVERIFY(!node("A").logHas("calls itself"));
+    QVERIFY(!node("A").logHas("lost this node's registry entry"));
+    QCOMPARE(eve->kvGet(clusternames::nameKey("A")).value_or(QByteArray()).left(2), QByteArray("A "));
+    QCOMPARE(client("cy").chat(), chatBefore);
+    QVERIFY(client("cy").games().count(m_gameId));
+    QCOMPARE(client("cy").demos(), QByteArrayList{m_demo1.join()});
+    qInfo("refused by the servers: %s", qPrintable(problems.join(QLatin1String("; ")).left(600)));
+}
+
 // A Filmer that leaves right after its last block: the removal travels on the control
 // subject and the blocks through the stream, and the removal must not overtake them.
 void TestRelayCluster::lastBlocksArriveBeforeTheGameEnds()
@@ -389,7 +478,7 @@ void TestRelayCluster::badClusterInputKeepsTheRelayServing_data()
     QTest::newRow("message that does not parse")
         << QByteArray("E") << true << QByteArray("\x01\x07\xff\xffnot a cluster message") << QByteArray("ignored message");
     QTest::newRow("heartbeat of another in its name")
-        << QByteArray("E") << true << clustermsg::encode(impostor) << QByteArray("another node calls itself \"E\"");
+        << QByteArray("E") << true << clustermsg::encode(impostor) << QByteArray("in the name of \"E\"");
 }
 
 void TestRelayCluster::badClusterInputKeepsTheRelayServing()
@@ -411,13 +500,10 @@ void TestRelayCluster::badClusterInputKeepsTheRelayServing()
     QVERIFY(n->viewerPort);
     if (!published.isEmpty()) {
         QTRY_VERIFY_WITH_TIMEOUT(n->logHas("joined with slot"), kStartMs);
-        NatsLink::Settings settings;
-        settings.servers = servers;
-        NatsLink link(settings);
-        QString error;
-        QVERIFY2(link.start(&error), qPrintable(error));
-        QTRY_VERIFY_WITH_TIMEOUT(link.isConnected(), kStartMs);
-        QVERIFY(link.publish(ClusterNode::controlSubject(), published));
+        QStringList problems;
+        const std::unique_ptr<NatsLink> link = clientAs(QStringLiteral("X"), servers, &problems);
+        QVERIFY(link);
+        QVERIFY(link->publish(clusternames::controlSubject("X"), published));
         QTRY_VERIFY2_WITH_TIMEOUT(n->logHas(logged), n->log.right(2000).constData(), kStartMs);
     } else {
         QTRY_VERIFY2_WITH_TIMEOUT(n->logHas(logged), n->log.right(2000).constData(), kStartMs);
