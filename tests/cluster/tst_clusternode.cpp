@@ -297,6 +297,34 @@ private slots:
         b->node->leave();
     }
 
+    // Joining open servers elsewhere than on this machine is worth a warning; credentials or
+    // loopback servers are not.
+    void unauthenticatedIsTold_data()
+    {
+        QTest::addColumn<QStringList>("servers");
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<bool>("told");
+        QTest::newRow("loopback") << QStringList{QStringLiteral("nats://127.0.0.1:4222"), QStringLiteral("nats://[::1]:4222")}
+                                  << QString() << false;
+        QTest::newRow("one server elsewhere") << QStringList{QStringLiteral("nats://127.0.0.1:4222"), QStringLiteral("nats://10.1.2.3:4222")}
+                                              << QString() << true;
+        QTest::newRow("elsewhere, with a token") << QStringList{QStringLiteral("tls://nats.example:4222")} << QStringLiteral("t") << false;
+        QTest::newRow("elsewhere, user in the URL") << QStringList{QStringLiteral("nats://u:p@nats.example:4222")} << QString()
+                                                    << false;
+    }
+    void unauthenticatedIsTold()
+    {
+        QFETCH(QStringList, servers);
+        QFETCH(QString, token);
+        QFETCH(bool, told);
+        FakeClusterRelay relay;
+        ClusterConfig config;
+        config.servers = servers;
+        config.nodeName = "n";
+        config.auth.token = token;
+        QCOMPARE(ClusterNode(config, &relay).isUnauthenticated(), told);
+    }
+
     // With a list of peers, a node takes the slot of its place and hears no one else; and a
     // message names its sender by its subject, whatever its payload says.
     void peersListedAndSendersBySubject()
