@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A local relay cluster: three nats-servers (JetStream, clustered) and three arbelon-relay
-# nodes A, B, C, each on a loopback address of its own, with the standard ports. Prints where
+# nodes A, B, C, each on a loopback address of its own, with the standard ports; each node
+# has a NATS user of its own that may publish only as itself. Prints where
 # to connect and runs until Ctrl-C, which stops everything it started. Logs and NATS data go
 # to a temporary folder, removed at the end unless KEEP_LOGS=1.
 #
@@ -40,6 +41,10 @@ healthy() {
 }
 
 # ---- NATS ------------------------------------------------------------------------------
+# One user per node, allowed to publish only as itself (docs/RELAY.md, "Who may say what").
+NODES=(A B C)
+PEERS=$(IFS=,; echo "${NODES[*]}")
+"$RELAY" --write-nats-users "$DIR" --cluster-peers "$PEERS" >/dev/null || die "cannot write the NATS users"
 NATS_URLS=()
 for n in 1 2 3; do
   routes=()
@@ -50,6 +55,7 @@ listen: "$NET.1$n:4222"
 http: "$NET.1$n:8222"
 max_payload: 8MB
 jetstream { store_dir: "$DIR/nats-$n" }
+include "nats-users.conf"
 cluster { name: arbelon_local, listen: "$NET.1$n:6222", routes: [$(IFS=,; echo "${routes[*]}")] }
 EOF
   "$NATS_SERVER" -c "$DIR/nats-$n.conf" > "$DIR/nats-$n.log" 2>&1 &
@@ -67,9 +73,9 @@ done
 CLUSTER=$(IFS=,; echo "${NATS_URLS[*]}")
 
 # ---- relay nodes -------------------------------------------------------------------------
-NODES=(A B C)
 for i in 0 1 2; do
   "$RELAY" --listen "$NET.$((i + 1))" --delay "$DELAY" --cluster "$CLUSTER" --node-name "${NODES[$i]}" \
+    --cluster-peers "$PEERS" --cluster-user-file "$DIR/${NODES[$i]}.user" \
     > "$DIR/relay-${NODES[$i]}.log" 2>&1 &
   PIDS+=($!)
 done
