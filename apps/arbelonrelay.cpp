@@ -192,6 +192,8 @@ int main(int argc, char *argv[])
         cluster.peers = config.clusterPeers;
         cluster.maxGamesPerNode = config.maxGames;
         cluster.listedUsers = config.listedUsers;
+        cluster.chatBurst = config.chatBurst;
+        cluster.chatLinesPerSecond = config.chatLinesPerSecond;
         bridge = std::make_unique<arbelon::ClusterBridge>(server);
         node = std::make_unique<arbelon::ClusterNode>(cluster, bridge.get());
         bridge->setNode(node.get());

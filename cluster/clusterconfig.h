@@ -38,6 +38,9 @@ struct ClusterConfig {
     // games listed, and names of members per game and node (the rest only count).
     int maxGamesPerNode = 64;
     int listedUsers = 200;
+    // A remote user's chat lines in this node's games: the rate this relay allows its own.
+    int chatBurst = 5;
+    int chatLinesPerSecond = 2;
     NatsAuth auth;
     // The node names this node accepts at all, in slot order: a listed node holds the slot
     // of its place (the first 1), so that the servers' permissions can hold each slot key to

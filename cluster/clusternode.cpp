@@ -27,6 +27,7 @@ constexpr int kStreamGraceMs = 30000;
 // taken, it would silence the game's chat until that number came round.
 constexpr quint64 kMaxChatJump = 10000;
 constexpr int kChatterNames = 100;
+constexpr size_t kMaxChatters = 4096;
 
 quint16 slotOf(quint32 gameId) { return quint16(gameId >> clustermsg::kLocalIdBits); }
 
@@ -59,6 +60,7 @@ ClusterNode::ClusterNode(ClusterConfig config, ClusterRelay *relay, QObject *par
 {
     // Tells a restarted node (same name) from the one before it.
     m_epoch = quint64(QDateTime::currentMSecsSinceEpoch()) << 16 | QRandomGenerator::global()->bounded(65536u);
+    m_clock.start();
     m_beatTimer.setInterval(m_config.heartbeatMs);
     connect(&m_beatTimer, &QTimer::timeout, this, &ClusterNode::beat);
     m_lobbyTimer.setSingleShot(true);
@@ -454,8 +456,16 @@ void ClusterNode::handleControl(const ClusterMessage &m)
         break;
     case ClusterMessage::ChatRequest: {
         const auto it = m_local.find(m.gameId);
-        if (it != m_local.end() && it->second.shared)
-            m_relay->remoteChatLine(m.gameId, m.user, m.text); // the relay orders it; chatLine publishes it
+        if (it == m_local.end() || !it->second.shared)
+            break;
+        if (m_remoteChat.size() >= kMaxChatters)
+            m_remoteChat.clear();
+        auto bucket = m_remoteChat.try_emplace({m.node, m.user}, m_config.chatBurst, m_config.chatLinesPerSecond).first;
+        if (!bucket->second.take(m_clock.elapsed())) {
+            reject(QStringLiteral("chat of \"%1\" from \"%2\" above the rate").arg(QString::fromLatin1(m.user), QString::fromLatin1(m.node)));
+            break;
+        }
+        m_relay->remoteChatLine(m.gameId, m.user, m.text); // the relay orders it; chatLine publishes it
         break;
     }
     case ClusterMessage::ChatLine: {

@@ -22,6 +22,7 @@
 #include "clusterrelay.h"
 #include "demofeed.h"
 #include "relayobserver.h"
+#include "tokenbucket.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -167,6 +168,10 @@ private:
     bool m_streamReady = false;
     bool m_streamEmptied = false;
     quint64 m_rejected = 0;
+    // Chat rate of other nodes' users in this node's games, by node and user; forgotten
+    // wholesale when it grows past its bound (a sender inventing names gains a burst).
+    std::map<std::pair<QByteArray, QByteArray>, TokenBucket> m_remoteChat;
+    QElapsedTimer m_clock;
 };
 
 } // namespace arbelon
