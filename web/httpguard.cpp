@@ -41,7 +41,11 @@ void HttpGuard::incomingConnection(qintptr descriptor)
     // A request longer than the buffer stalls there, and the request time-out ends it.
     socket->setReadBufferSize(m_limits.maxRequestBytes);
     const qint64 now = m_clock.elapsed();
-    m_live.push_back({socket, address, now, -1});
+    Live live;
+    live.socket = socket;
+    live.address = address;
+    live.lastActivityMs = now;
+    m_live.push_back(std::move(live));
     ++m_perAddress[address];
     // Connected before the HTTP server's own handlers, so these see every byte first.
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
@@ -86,6 +90,17 @@ void HttpGuard::sweep()
             socket->abort();
         }
     }
+}
+
+bool HttpGuard::overloaded(const QTcpSocket *socket, bool *total)
+{
+    qint64 all = 0;
+    for (const Live &l : m_live)
+        all += l.socket ? l.socket->bytesToWrite() : 0;
+    *total = all > m_limits.maxQueuedBytesTotal;
+    const bool over = *total || socket->bytesToWrite() > m_limits.maxQueuedBytes;
+    m_overloaded += over;
+    return over;
 }
 
 } // namespace arbelon

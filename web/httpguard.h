@@ -3,7 +3,8 @@
 // until it is complete and never times a client out, so this server bounds what it may
 // hold: connections at once (in all and per address), the bytes of one request (the
 // socket's read buffer: a longer request stalls), the time a begun request may take, and
-// the time a connection may sit idle.
+// the time a connection may sit idle, and the answers queued for clients that ask without
+// reading (requests sent ahead, each answered into the socket's buffer).
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -27,13 +28,21 @@ public:
         qint64 maxRequestBytes = 16 * 1024;
         int requestTimeoutMs = 10000; // from the first byte of a request to its answer
         int idleTimeoutMs = 60000;    // nothing read or written
+        qint64 maxQueuedBytes = qint64(4) << 20;       // answers not yet taken, per connection
+        qint64 maxQueuedBytesTotal = qint64(64) << 20; // and over all connections
     };
+
 
     explicit HttpGuard(Limits limits, QObject *parent = nullptr);
 
     int connectionCount() const { return int(m_live.size()); }
     qint64 refusedConnections() const { return m_refused; }
     qint64 timedOut() const { return m_timedOut; }
+    qint64 overloadedConnections() const { return m_overloaded; }
+
+    // Whether answers already wait on socket past the bounds (of it, or of all connections):
+    // the client sends without reading. *total tells which.
+    bool overloaded(const QTcpSocket *socket, bool *total);
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -56,6 +65,7 @@ private:
     QTimer m_sweep;
     qint64 m_refused = 0;
     qint64 m_timedOut = 0;
+    qint64 m_overloaded = 0;
 };
 
 } // namespace arbelon

@@ -137,10 +137,34 @@ void RelayWebServer::answer(const QHttpServerRequest &request, QTcpSocket *socke
     r.writeHeader(QByteArrayLiteral("X-Frame-Options"), QByteArrayLiteral("DENY"));
     if (status == 405)
         r.writeHeader(QByteArrayLiteral("Allow"), QByteArrayLiteral("GET, HEAD"));
+    if (m_closeAfter)
+        r.writeHeader(QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
     r.writeBody(request.method() == QHttpServerRequest::Method::Head ? QByteArray() : body);
+    if (m_closeAfter)
+        socket->disconnectFromHost(); // once the answer is written
 }
 
 bool RelayWebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
+{
+    m_closeAfter = false;
+    bool everyone = false;
+    if (m_guard && m_guard->overloaded(socket, &everyone)) {
+        // It asks and does not read: nothing more is queued for it.
+        if (!everyone) {
+            socket->abort();
+            return true;
+        }
+        m_closeAfter = true;
+        answer(request, socket, 503, kHtml, web::errorPage(503, QStringLiteral("Too busy; try again shortly.")));
+        return true;
+    }
+    if (route(request, socket))
+        return true;
+    answer(request, socket, 404, kHtml, web::errorPage(404, QStringLiteral("Nothing here.")));
+    return true;
+}
+
+bool RelayWebServer::route(const QHttpServerRequest &request, QTcpSocket *socket)
 {
     const auto method = request.method();
     if (method != QHttpServerRequest::Method::Get && method != QHttpServerRequest::Method::Head) {

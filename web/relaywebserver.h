@@ -51,6 +51,7 @@ private:
     void answer(const QHttpServerRequest &request, QTcpSocket *socket, int status, const QByteArray &type,
                 const QByteArray &body);
     void download(const QHttpServerRequest &request, QTcpSocket *socket, const QString &relPath);
+    bool route(const QHttpServerRequest &request, QTcpSocket *socket);
 
     RelayServer &m_server;
     RelayArchive *m_archive;
@@ -59,6 +60,7 @@ private:
     QHostAddress m_address;
     std::map<quint32, std::deque<web::ChatLine>> m_chat;
     std::function<QByteArray()> m_extraMetrics;
+    bool m_closeAfter = false; // the request being answered ends its connection
 };
 
 } // namespace arbelon

@@ -54,6 +54,7 @@ private slots:
     void metricsParseAndCount();
     void hostileHttpClients_data();
     void hostileHttpClients();
+    void requestsSentAheadAreBounded();
 
 private:
     void startWeb(RelayArchive::Options archive = {}, HttpGuard::Limits limits = {}, RelayConfig config = {});
@@ -551,6 +552,27 @@ void TestRelayWeb::hostileHttpClients()
     QCOMPARE(got.startsWith("HTTP/1.1 503"), extraConnections > 0);
     // The page still answers everyone else.
     others.clear();
+    QTRY_COMPARE_WITH_TIMEOUT(m_web->guard()->connectionCount(), 0, 5000);
+    QCOMPARE(m_http->get(QStringLiteral("/healthz")).status, 200);
+}
+
+// A client that sends request after request and reads none of the answers: what waits for it
+// stays within the bound, then it is cut off; others are served.
+void TestRelayWeb::requestsSentAheadAreBounded()
+{
+    HttpGuard::Limits limits;
+    limits.maxQueuedBytes = 256 * 1024;
+    startWeb({}, limits);
+    QTcpSocket s;
+    s.setReadBufferSize(1); // reads nothing: the kernel's buffers fill, then the server's
+    s.connectToHost(QHostAddress(loopbackAddress(1)), m_web->port());
+    QVERIFY(s.waitForConnected(5000));
+    const QByteArray ask = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+    for (int i = 0; i < 400 && s.state() == QAbstractSocket::ConnectedState && !m_web->guard()->overloadedConnections(); ++i) {
+        s.write(ask.repeated(100));
+        QTest::qWait(20); // the server shares this thread
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(m_web->guard()->overloadedConnections() > 0, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(m_web->guard()->connectionCount(), 0, 5000);
     QCOMPARE(m_http->get(QStringLiteral("/healthz")).status, 200);
 }
