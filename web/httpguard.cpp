@@ -92,13 +92,17 @@ void HttpGuard::sweep()
     }
 }
 
-bool HttpGuard::overloaded(const QTcpSocket *socket, bool *total)
+qint64 HttpGuard::queuedBytes() const
 {
     qint64 all = 0;
     for (const Live &l : m_live)
         all += l.socket ? l.socket->bytesToWrite() : 0;
-    *total = all > m_limits.maxQueuedBytesTotal;
-    const bool over = *total || socket->bytesToWrite() > m_limits.maxQueuedBytes;
+    return all;
+}
+
+bool HttpGuard::overloaded()
+{
+    const bool over = queuedBytes() > m_limits.maxQueuedBytesTotal;
     m_overloaded += over;
     return over;
 }

@@ -3,8 +3,8 @@
 // until it is complete and never times a client out, so this server bounds what it may
 // hold: connections at once (in all and per address), the bytes of one request (the
 // socket's read buffer: a longer request stalls), the time a begun request may take, and
-// the time a connection may sit idle, and the answers queued for clients that ask without
-// reading (requests sent ahead, each answered into the socket's buffer).
+// the time a connection may sit idle, and the answers queued for clients that do not read
+// them (each connection holds its own back; this bounds them all).
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -28,7 +28,7 @@ public:
         qint64 maxRequestBytes = 16 * 1024;
         int requestTimeoutMs = 10000; // from the first byte of a request to its answer
         int idleTimeoutMs = 60000;    // nothing read or written
-        qint64 maxQueuedBytes = qint64(4) << 20;       // answers not yet taken, per connection
+        qint64 maxQueuedBytes = qint64(1) << 20;       // answers not yet taken, per connection
         qint64 maxQueuedBytesTotal = qint64(64) << 20; // and over all connections
     };
 
@@ -40,9 +40,10 @@ public:
     qint64 timedOut() const { return m_timedOut; }
     qint64 overloadedConnections() const { return m_overloaded; }
 
-    // Whether answers already wait on socket past the bounds (of it, or of all connections):
-    // the client sends without reading. *total tells which.
-    bool overloaded(const QTcpSocket *socket, bool *total);
+    // Bytes of answers written and not yet taken by the clients, over all connections.
+    qint64 queuedBytes() const;
+    // Whether they are past the bound: a new request is then refused (and counted).
+    bool overloaded();
 
 protected:
     void incomingConnection(qintptr descriptor) override;

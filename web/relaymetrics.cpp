@@ -106,7 +106,7 @@ QByteArray relayMetrics(const RelayServer &server, const RelayArchive *archive, 
         w.sample("arbelon_http_refused_total", guard->refusedConnections());
         w.family("arbelon_http_timed_out_total", "counter", "Web connections closed as too slow or idle.");
         w.sample("arbelon_http_timed_out_total", guard->timedOut());
-        w.family("arbelon_http_overloaded_total", "counter", "Requests refused because answers already waited unread.");
+        w.family("arbelon_http_overloaded_total", "counter", "Requests refused while too many answers waited unread.");
         w.sample("arbelon_http_overloaded_total", guard->overloadedConnections());
     }
     return w.take();

@@ -5,8 +5,6 @@
 #include "relayserver.h"
 
 #include <QFile>
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -14,8 +12,6 @@
 namespace arbelon {
 
 namespace {
-using Status = QHttpServerResponder::StatusCode;
-
 // Nothing of the page runs from elsewhere, and no other site may frame or script it.
 const QByteArray kPolicy = QByteArrayLiteral("default-src 'none'; script-src 'self'; style-src 'self'; "
                                              "img-src 'self'; connect-src 'self'; base-uri 'none'; "
@@ -41,7 +37,7 @@ bool parseId(QStringView text, quint32 *id)
 } // namespace
 
 RelayWebServer::RelayWebServer(RelayServer &server, RelayArchive *archive, HttpGuard::Limits limits, QObject *parent)
-    : QAbstractHttpServer(parent), m_server(server), m_archive(archive), m_limits(limits)
+    : QObject(parent), m_server(server), m_archive(archive), m_limits(limits)
 {
     m_server.addObserver(this);
 }
@@ -59,7 +55,7 @@ bool RelayWebServer::listenOn(const QHostAddress &address, quint16 port, QString
         delete guard;
         return false;
     }
-    bind(guard);
+    connect(guard, &QTcpServer::newConnection, this, &RelayWebServer::accept);
     m_guard = guard;
     m_address = address;
     return true;
@@ -68,6 +64,21 @@ bool RelayWebServer::listenOn(const QHostAddress &address, quint16 port, QString
 quint16 RelayWebServer::port() const
 {
     return m_guard ? m_guard->serverPort() : 0;
+}
+
+void RelayWebServer::accept()
+{
+    const HttpConnection::Limits limits{m_limits.maxRequestBytes, m_limits.maxRequestBytes, m_limits.maxQueuedBytes};
+    while (QTcpSocket *socket = m_guard->nextPendingConnection()) {
+        auto *connection = new HttpConnection(socket, limits); // the socket owns it
+        connect(connection, &HttpConnection::request, this,
+                [this, connection](const HttpRequest &request) { handle(*connection, request); });
+        connect(connection, &HttpConnection::badRequest, this, [this, connection](int status, const QByteArray &why) {
+            HttpRequest none;
+            none.method = "GET";
+            answer(*connection, none, status, kHtml, web::errorPage(status, QString::fromLatin1(why)));
+        });
+    }
 }
 
 // ---- what the relay tells -----------------------------------------------------------------
@@ -93,7 +104,7 @@ QList<web::ChatLine> RelayWebServer::chatOf(quint32 gameId) const
 
 // ---- requests ------------------------------------------------------------------------------
 
-web::PageContext RelayWebServer::context(const QHttpServerRequest &request) const
+web::PageContext RelayWebServer::context(const HttpRequest &request) const
 {
     web::PageContext ctx;
     ctx.nowUtc = QDateTime::currentDateTimeUtc();
@@ -106,7 +117,7 @@ web::PageContext RelayWebServer::context(const QHttpServerRequest &request) cons
         host = listen.protocol() == QAbstractSocket::IPv6Protocol ? u'[' + listen.toString() + u']' : listen.toString();
     } else {
         static const QRegularExpression plainHost(QStringLiteral("^([A-Za-z0-9.-]{1,253}|\\[[0-9A-Fa-f:.]{2,45}\\])(:[0-9]{1,5})?$"));
-        const QString h = QString::fromLatin1(request.value(QByteArrayLiteral("Host")));
+        const QString h = QString::fromLatin1(request.value("host"));
         if (plainHost.match(h).hasMatch())
             host = h.startsWith(u'[') ? h.left(h.indexOf(u']') + 1) : h.section(u':', 0, 0);
         // The client takes an IPv6 address only in its one written form.
@@ -123,61 +134,46 @@ web::PageContext RelayWebServer::context(const QHttpServerRequest &request) cons
     return ctx;
 }
 
-void RelayWebServer::answer(const QHttpServerRequest &request, QTcpSocket *socket, int status, const QByteArray &type,
+void RelayWebServer::answer(HttpConnection &connection, const HttpRequest &request, int status, const QByteArray &type,
                             const QByteArray &body)
 {
-    QHttpServerResponder r = makeResponder(request, socket);
-    r.writeStatusLine(Status(status));
-    r.writeHeader(QByteArrayLiteral("Content-Type"), type);
-    r.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(body.size()));
-    r.writeHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store"));
-    r.writeHeader(QByteArrayLiteral("Content-Security-Policy"), kPolicy);
-    r.writeHeader(QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff"));
-    r.writeHeader(QByteArrayLiteral("Referrer-Policy"), QByteArrayLiteral("no-referrer"));
-    r.writeHeader(QByteArrayLiteral("X-Frame-Options"), QByteArrayLiteral("DENY"));
+    HttpConnection::Headers headers{{"Content-Type", type},
+                                    {"Content-Length", QByteArray::number(body.size())},
+                                    {"Cache-Control", "no-store"},
+                                    {"Content-Security-Policy", kPolicy},
+                                    {"X-Content-Type-Options", "nosniff"},
+                                    {"Referrer-Policy", "no-referrer"},
+                                    {"X-Frame-Options", "DENY"}};
     if (status == 405)
-        r.writeHeader(QByteArrayLiteral("Allow"), QByteArrayLiteral("GET, HEAD"));
-    if (m_closeAfter)
-        r.writeHeader(QByteArrayLiteral("Connection"), QByteArrayLiteral("close"));
-    r.writeBody(request.method() == QHttpServerRequest::Method::Head ? QByteArray() : body);
-    if (m_closeAfter)
-        socket->disconnectFromHost(); // once the answer is written
+        headers.append(qMakePair(QByteArray("Allow"), QByteArray("GET, HEAD")));
+    connection.respond(status, headers, request.method == "HEAD" ? QByteArray() : body);
 }
 
-bool RelayWebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
+void RelayWebServer::handle(HttpConnection &connection, const HttpRequest &request)
 {
-    m_closeAfter = false;
-    bool everyone = false;
-    if (m_guard && m_guard->overloaded(socket, &everyone)) {
-        // It asks and does not read: nothing more is queued for it.
-        if (!everyone) {
-            socket->abort();
-            return true;
-        }
-        m_closeAfter = true;
-        answer(request, socket, 503, kHtml, web::errorPage(503, QStringLiteral("Too busy; try again shortly.")));
-        return true;
+    if (m_guard && m_guard->overloaded()) {
+        // All connections together hold too many unread answers: this one waits for none.
+        answer(connection, request, 503, kHtml, web::errorPage(503, QStringLiteral("Too busy; try again shortly.")));
+        connection.socket()->disconnectFromHost();
+        return;
     }
-    if (route(request, socket))
-        return true;
-    answer(request, socket, 404, kHtml, web::errorPage(404, QStringLiteral("Nothing here.")));
-    return true;
+    if (!route(connection, request))
+        answer(connection, request, 404, kHtml, web::errorPage(404, QStringLiteral("Nothing here.")));
 }
 
-bool RelayWebServer::route(const QHttpServerRequest &request, QTcpSocket *socket)
+bool RelayWebServer::route(HttpConnection &connection, const HttpRequest &request)
 {
-    const auto method = request.method();
-    if (method != QHttpServerRequest::Method::Get && method != QHttpServerRequest::Method::Head) {
-        answer(request, socket, 405, kHtml, web::errorPage(405, QStringLiteral("This page only shows; it takes nothing.")));
+    if (request.method != "GET" && request.method != "HEAD") {
+        answer(connection, request, 405, kHtml, web::errorPage(405, QStringLiteral("This page only shows; it takes nothing.")));
         return true;
     }
-    // The encoded path: "%2e%2e" stays as it is and so never names a listed demo.
-    const QString path = request.url().path(QUrl::FullyEncoded);
+    // The path as sent: "%2e%2e" stays as it is and so never names a listed demo.
+    const QString path = QString::fromLatin1(request.path);
     const web::PageContext ctx = context(request);
     if (path == QStringLiteral("/")) {
-        answer(request, socket, 200, kHtml, web::gamesPage(m_server.games(), ctx));
+        answer(connection, request, 200, kHtml, web::gamesPage(m_server.games(), ctx));
     } else if (path == QStringLiteral("/api/games")) {
-        answer(request, socket, 200, kJson, QJsonDocument(web::gamesJson(m_server.games(), ctx)).toJson(QJsonDocument::Compact));
+        answer(connection, request, 200, kJson, QJsonDocument(web::gamesJson(m_server.games(), ctx)).toJson(QJsonDocument::Compact));
     } else if (path.startsWith(QStringLiteral("/game/")) || path.startsWith(QStringLiteral("/api/games/"))) {
         const bool api = path.startsWith(QStringLiteral("/api/"));
         quint32 id = 0;
@@ -186,78 +182,63 @@ bool RelayWebServer::route(const QHttpServerRequest &request, QTcpSocket *socket
         const bool exactPath = path == (api ? QStringLiteral("/api/games/") : QStringLiteral("/game/")) + QString::number(id);
         if (game.id == 0 || !exactPath) {
             if (api)
-                answer(request, socket, 404, kJson, QByteArrayLiteral("{\"error\":\"no such game\"}"));
+                answer(connection, request, 404, kJson, QByteArrayLiteral("{\"error\":\"no such game\"}"));
             else
-                answer(request, socket, 404, kHtml, web::errorPage(404, QStringLiteral("No such game is on.")));
+                answer(connection, request, 404, kHtml, web::errorPage(404, QStringLiteral("No such game is on.")));
             return true;
         }
         const QList<ArchivedDemo> demos = m_archive ? m_archive->demosOfGame(id) : QList<ArchivedDemo>{};
         if (api)
-            answer(request, socket, 200, kJson,
+            answer(connection, request, 200, kJson,
                    QJsonDocument(web::gameDetailJson(game, chatOf(id), demos, ctx)).toJson(QJsonDocument::Compact));
         else
-            answer(request, socket, 200, kHtml, web::gamePage(game, chatOf(id), demos, ctx));
+            answer(connection, request, 200, kHtml, web::gamePage(game, chatOf(id), demos, ctx));
     } else if (path == QStringLiteral("/archive")) {
-        answer(request, socket, 200, kHtml, web::archivePage(m_archive ? m_archive->demos() : QList<ArchivedDemo>{}, ctx));
+        answer(connection, request, 200, kHtml, web::archivePage(m_archive ? m_archive->demos() : QList<ArchivedDemo>{}, ctx));
     } else if (path == QStringLiteral("/api/archive")) {
         QJsonArray list;
         if (m_archive) {
             for (const ArchivedDemo &d : m_archive->demos())
                 list.append(web::demoJson(d));
         }
-        answer(request, socket, 200, kJson, QJsonDocument(list).toJson(QJsonDocument::Compact));
+        answer(connection, request, 200, kJson, QJsonDocument(list).toJson(QJsonDocument::Compact));
     } else if (path.startsWith(QStringLiteral("/archive/file/"))) {
-        download(request, socket, path.mid(QStringLiteral("/archive/file/").size()));
+        download(connection, request, path.mid(QStringLiteral("/archive/file/").size()));
     } else if (path == QStringLiteral("/metrics")) {
-        answer(request, socket, 200, QByteArrayLiteral("text/plain; version=0.0.4; charset=utf-8"),
+        answer(connection, request, 200, QByteArrayLiteral("text/plain; version=0.0.4; charset=utf-8"),
                relayMetrics(m_server, m_archive, m_guard) + (m_extraMetrics ? m_extraMetrics() : QByteArray()));
     } else if (path == QStringLiteral("/healthz")) {
-        answer(request, socket, 200, QByteArrayLiteral("text/plain; charset=utf-8"), QByteArrayLiteral("ok\n"));
+        answer(connection, request, 200, QByteArrayLiteral("text/plain; charset=utf-8"), QByteArrayLiteral("ok\n"));
     } else if (path == QStringLiteral("/style.css")) {
-        answer(request, socket, 200, QByteArrayLiteral("text/css; charset=utf-8"), web::styleSheet());
+        answer(connection, request, 200, QByteArrayLiteral("text/css; charset=utf-8"), web::styleSheet());
     } else if (path == QStringLiteral("/app.js")) {
-        answer(request, socket, 200, QByteArrayLiteral("text/javascript; charset=utf-8"), web::script());
+        answer(connection, request, 200, QByteArrayLiteral("text/javascript; charset=utf-8"), web::script());
     } else {
         return false;
     }
     return true;
 }
 
-void RelayWebServer::download(const QHttpServerRequest &request, QTcpSocket *socket, const QString &relPath)
+void RelayWebServer::download(HttpConnection &connection, const HttpRequest &request, const QString &relPath)
 {
     const QString file = m_archive ? m_archive->filePath(relPath) : QString();
     auto device = std::make_unique<QFile>(file);
     if (file.isEmpty() || !device->open(QIODevice::ReadOnly)) {
-        answer(request, socket, 404, kHtml, web::errorPage(404, QStringLiteral("No such demo in the archive.")));
-        return;
-    }
-    if (device->size() == 0) {
-        answer(request, socket, 200, QByteArrayLiteral("application/octet-stream"), QByteArray());
+        answer(connection, request, 404, kHtml, web::errorPage(404, QStringLiteral("No such demo in the archive.")));
         return;
     }
     const QByteArray name = relPath.section(u'/', -1).toLatin1(); // listed names are plain ASCII
-    const QHttpServerResponder::HeaderList headers{
-        {QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/octet-stream")},
-        {QByteArrayLiteral("Content-Disposition"), "attachment; filename=\"" + name + '"'},
-        {QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff")},
-        {QByteArrayLiteral("Content-Security-Policy"), kPolicy}};
-    QHttpServerResponder r = makeResponder(request, socket);
-    if (request.method() == QHttpServerRequest::Method::Head) {
-        // The length a GET would send, and no body.
-        r.writeStatusLine(Status::Ok);
-        for (const auto &[key, value] : headers)
-            r.writeHeader(key, value);
-        r.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(device->size()));
-        r.writeBody(QByteArray());
-        return;
-    }
-    // The file is sent a piece at a time as the client takes it (the responder owns it).
-    r.write(device.release(), headers, Status::Ok);
-}
-
-void RelayWebServer::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket)
-{
-    answer(request, socket, 404, kHtml, web::errorPage(404, QStringLiteral("Nothing here.")));
+    const HttpConnection::Headers headers{{"Content-Type", "application/octet-stream"},
+                                          {"Content-Disposition", "attachment; filename=\"" + name + '"'},
+                                          {"X-Content-Type-Options", "nosniff"},
+                                          {"Content-Security-Policy", kPolicy},
+                                          {"Content-Length", QByteArray::number(device->size())}};
+    // HEAD: the length a GET would send, and no body. GET: the file as the client takes it.
+    const qint64 size = device->size();
+    if (request.method == "HEAD")
+        connection.respond(200, headers, QByteArray());
+    else
+        connection.respondFile(200, headers, std::move(device), size);
 }
 
 } // namespace arbelon

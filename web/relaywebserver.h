@@ -4,11 +4,11 @@
 // answers GET (and HEAD) and nothing a browser sends changes the relay. Lives on the thread
 // that owns the RelayServer, as the observer calls come from there.
 
+#include "httpconnection.h"
 #include "httpguard.h"
 #include "relayobserver.h"
 #include "relaywebpages.h"
 
-#include <QAbstractHttpServer>
 #include <QHostAddress>
 #include <QPointer>
 
@@ -21,7 +21,7 @@ namespace arbelon {
 class RelayArchive;
 class RelayServer;
 
-class RelayWebServer : public QAbstractHttpServer, public RelayObserver {
+class RelayWebServer : public QObject, public RelayObserver {
     Q_OBJECT
 public:
     static constexpr int kChatLines = 100;
@@ -41,17 +41,15 @@ public:
     void gameClosed(quint32 gameId) override;
     void chatLine(quint32 gameId, const QByteArray &userName, const QByteArray &text) override;
 
-protected:
-    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
-    void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
-
 private:
-    web::PageContext context(const QHttpServerRequest &request) const;
+    void accept();
+    void handle(HttpConnection &connection, const HttpRequest &request);
+    web::PageContext context(const HttpRequest &request) const;
     QList<web::ChatLine> chatOf(quint32 gameId) const;
-    void answer(const QHttpServerRequest &request, QTcpSocket *socket, int status, const QByteArray &type,
+    void answer(HttpConnection &connection, const HttpRequest &request, int status, const QByteArray &type,
                 const QByteArray &body);
-    void download(const QHttpServerRequest &request, QTcpSocket *socket, const QString &relPath);
-    bool route(const QHttpServerRequest &request, QTcpSocket *socket);
+    void download(HttpConnection &connection, const HttpRequest &request, const QString &relPath);
+    bool route(HttpConnection &connection, const HttpRequest &request);
 
     RelayServer &m_server;
     RelayArchive *m_archive;
@@ -60,7 +58,6 @@ private:
     QHostAddress m_address;
     std::map<quint32, std::deque<web::ChatLine>> m_chat;
     std::function<QByteArray()> m_extraMetrics;
-    bool m_closeAfter = false; // the request being answered ends its connection
 };
 
 } // namespace arbelon
