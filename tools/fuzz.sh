@@ -21,7 +21,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-TARGETS=(client_receive relay_connection regfile regfile_speed consolelog cluster_message q3demo q2demo)
+TARGETS=(client_receive relay_connection regfile regfile_speed consolelog cluster_message http_request q3demo q2demo)
 if [ $# -lt 1 ]; then
   echo "usage: $0 <target>|all [seconds]"
   echo "targets: ${TARGETS[*]}"

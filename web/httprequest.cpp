@@ -53,13 +53,14 @@ HttpParse parseHttpRequest(QByteArrayView bytes, qsizetype maxHead, qsizetype ma
     qsizetype start = 0;
     while (start < bytes.size() && (bytes[start] == '\r' || bytes[start] == '\n'))
         ++start;
+    // The blank lines count against the head's bound too: they are no free buffer.
     const qsizetype end = bytes.indexOf(QByteArrayView("\r\n\r\n"), start);
     if (end < 0) {
-        if (bytes.size() - start > maxHead)
+        if (bytes.size() > maxHead)
             return bad(431, "the request's head is too long");
         return {};
     }
-    if (end - start > maxHead)
+    if (end > maxHead)
         return bad(431, "the request's head is too long");
     QList<QByteArray> lines = bytes.sliced(start, end - start).toByteArray().split('\n');
     for (QByteArray &line : lines) {
