@@ -12,6 +12,7 @@
 #ifdef Q_OS_UNIX
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -41,6 +42,11 @@ RelayServer::RelayServer(RelayConfig config, QObject *parent)
     m_elapsed.start();
     m_viewerServer.onDescriptor = [this](qintptr fd) { accept(fd, RelayConnection::Port::Viewer); };
     m_filmerServer.onDescriptor = [this](qintptr fd) { accept(fd, RelayConnection::Port::Filmer); };
+    for (RelayListener *listener : {&m_viewerServer, &m_filmerServer}) {
+        connect(listener, &QTcpServer::acceptError, this,
+                [this, listener](QAbstractSocket::SocketError error) { onAcceptError(*listener, error); });
+    }
+    m_refusedForFiles = -1;
 
     m_usersTimer.setSingleShot(true);
     connect(&m_usersTimer, &QTimer::timeout, this, &RelayServer::sendUsersUpdates);
@@ -175,6 +181,11 @@ void RelayServer::accept(qintptr descriptor, RelayConnection::Port port)
 #endif
     }
     const QString text = peerText(address, remotePort);
+    if (m_refusedForFiles > 0) {
+        RelayLog::write(QStringLiteral("open files to spare again: accepting (%1 connections refused meanwhile)")
+                            .arg(m_refusedForFiles));
+        m_refusedForFiles = -1;
+    }
     QString full;
     if (int(m_conns.size()) >= m_config.maxClients)
         full = QStringLiteral("client limit %1 reached").arg(m_config.maxClients);
@@ -205,6 +216,34 @@ void RelayServer::accept(qintptr descriptor, RelayConnection::Port port)
     ++m_perAddress[address];
     m_stats.connectionOpened(port == RelayConnection::Port::Filmer);
     RelayLog::write(QStringLiteral("%1 %2 connected").arg(role(*conn), conn->label()));
+}
+
+void RelayServer::onAcceptError(RelayListener &listener, QAbstractSocket::SocketError)
+{
+    if (m_stopping)
+        return;
+    // Whatever the error, the queue is emptied here: Qt's listener reports its first error
+    // again after every later accept, so the error itself says little.
+    static const QByteArray full = buildAckNak(akFull);
+    const auto port = &listener == &m_filmerServer ? RelayConnection::Port::Filmer : RelayConnection::Port::Viewer;
+    const DescriptorReserve::Drained drained =
+        m_reserve.drain(listener.socketDescriptor(), [this, port](qintptr fd) { accept(fd, port); }, full);
+    if (drained.refused > 0 && m_refusedForFiles < 0) {
+        rlimit limit = {};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        RelayLog::write(QStringLiteral("open-file limit %1 reached: new connections are refused until some close")
+                            .arg(quint64(limit.rlim_cur)));
+        m_refusedForFiles = 0;
+    }
+    for (int i = 0; i < drained.refused; ++i) {
+        ++m_refusedForFiles;
+        m_stats.countRefusal(QStringLiteral("open-file limit"));
+    }
+    // Without the reserve a retry at once would only spin: a moment later, then.
+    if (m_reserve.isHeld())
+        listener.resumeAccepting();
+    else
+        QTimer::singleShot(100, &listener, [&listener] { listener.resumeAccepting(); });
 }
 
 void RelayServer::turnAway(std::unique_ptr<QTcpSocket> socket, qintptr descriptor, RelayConnection::Port port,

@@ -19,6 +19,8 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QSocketNotifier>
+#include "descriptorreserve.h"
+
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -110,6 +112,8 @@ private:
     qint64 now() const { return m_clock ? m_clock() : m_elapsed.elapsed(); }
     void accept(qintptr descriptor, RelayConnection::Port port);
     // A connection past a limit: its hello is answered "full" (within bounds), then it closes.
+    // A listener stopped: out of descriptors, what waits is refused with a word until some free.
+    void onAcceptError(RelayListener &listener, QAbstractSocket::SocketError);
     void turnAway(std::unique_ptr<QTcpSocket> socket, qintptr descriptor, RelayConnection::Port port,
                   const QHostAddress &address);
     RelayWorker *leastBusyWorker() const;
@@ -166,6 +170,8 @@ private:
     RelayConfig m_config;
     RelayListener m_viewerServer;
     RelayListener m_filmerServer;
+    DescriptorReserve m_reserve;
+    qint64 m_refusedForFiles = 0; // since the shortage began; -1: none now
     std::unordered_map<quint64, std::unique_ptr<RelayPeer>> m_peers;
     std::vector<RelayPeer *> m_conns; // the open ones, for walking
     // Peers whose connection ended, kept until control is back in the event loop: a

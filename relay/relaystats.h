@@ -24,10 +24,11 @@ public:
                          GameLimit,
                          NoGame,
                          Flood,
+                         FileLimit,
                          Other,
                          Count_ };
     static constexpr std::array<const char *, size_t(Refusal::Count_)> kRefusalNames{
-        "client_limit", "address_limit", "film_password", "empty_name", "game_limit", "no_game", "flood", "other"};
+        "client_limit", "address_limit", "film_password", "empty_name", "game_limit", "no_game", "flood", "file_limit", "other"};
     // Upper bounds of the join time buckets, in milliseconds; a last bucket takes the rest.
     static constexpr std::array<std::int64_t, 8> kJoinBucketsMs{10, 50, 100, 500, 1000, 5000, 30000, 300000};
 
@@ -48,6 +49,8 @@ public:
             return Refusal::NoGame;
         if (why.contains(QStringLiteral("flood")))
             return Refusal::Flood;
+        if (why.startsWith(QStringLiteral("open-file limit")))
+            return Refusal::FileLimit;
         return Refusal::Other;
     }
 

@@ -12,6 +12,21 @@ HttpGuard::HttpGuard(Limits limits, QObject *parent) : QTcpServer(parent), m_lim
     m_sweep.setInterval(std::clamp(std::min(m_limits.requestTimeoutMs, m_limits.idleTimeoutMs) / 4, 50, 1000));
     connect(&m_sweep, &QTimer::timeout, this, &HttpGuard::sweep);
     m_sweep.start();
+    connect(this, &QTcpServer::acceptError, this, [this] {
+        // Qt stops accepting after an error, and reports it again after every later accept:
+        // the queue is emptied here, with a 503 for what finds no descriptor.
+        static const QByteArray busy("HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+        {
+            const DescriptorReserve::Drained drained = m_reserve.drain(
+                socketDescriptor(), [this](qintptr fd) {
+                    incomingConnection(fd);
+                    emit newConnection();
+                },
+                busy);
+            m_refused += drained.refused;
+        }
+        QTimer::singleShot(m_reserve.isHeld() ? 0 : 100, this, [this] { resumeAccepting(); });
+    });
 }
 
 HttpGuard::Live *HttpGuard::find(const QTcpSocket *socket)

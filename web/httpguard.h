@@ -6,6 +6,8 @@
 // the time a connection may sit idle, and the answers queued for clients that do not read
 // them (each connection holds its own back; this bounds them all).
 
+#include "descriptorreserve.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
@@ -67,6 +69,7 @@ private:
     qint64 m_refused = 0;
     qint64 m_timedOut = 0;
     qint64 m_overloaded = 0;
+    DescriptorReserve m_reserve; // out of descriptors, waiting connections still hear 503
 };
 
 } // namespace arbelon

@@ -3,11 +3,15 @@
 #include "relaytestclient.h"
 
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QRegularExpression>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
+#include <memory>
+#include <vector>
 
 using namespace arbelon;
 using arbelon::test::RelayTestClient;
@@ -31,6 +35,7 @@ private slots:
     void badFlagsAreRefused_data();
     void badFlagsAreRefused();
     void clusterSecretsStayOutOfTheLog();
+    void descriptorLimitRefusesAndRecovers();
     void servesAndStopsOnSignal_data();
     void servesAndStopsOnSignal();
     void delayedDemoArrivesInOrder();
@@ -38,7 +43,8 @@ private slots:
 private:
     static QString relayPath();
     // Starts the relay on free loopback ports and reads them from its log.
-    bool startRelay(QProcess &relay, const QStringList &extra);
+    // fileLimit: the relay runs with at most that many open files (0: as the test runs).
+    bool startRelay(QProcess &relay, const QStringList &extra, int fileLimit = 0);
 
     QByteArray m_stderr;
     quint16 m_viewerPort = 0;
@@ -53,17 +59,25 @@ QString TestRelayProcess::relayPath()
     return dir + QStringLiteral("/arbelon-relay");
 }
 
-bool TestRelayProcess::startRelay(QProcess &relay, const QStringList &extra)
+bool TestRelayProcess::startRelay(QProcess &relay, const QStringList &extra, int fileLimit)
 {
     m_stderr.clear();
     connect(&relay, &QProcess::readyReadStandardError, this,
             [&relay, this] { m_stderr += relay.readAllStandardError(); });
-    relay.start(relayPath(), QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
-                                         QStringLiteral("--viewer-port"), QStringLiteral("0"),
-                                         QStringLiteral("--filmer-port"), QStringLiteral("0"),
-                                         // the web page's port too: two runs never share one
-                                         QStringLiteral("--http"), QStringLiteral("127.0.0.1:0")}
-                                 + extra);
+    QStringList args{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--viewer-port"),
+                     QStringLiteral("0"), QStringLiteral("--filmer-port"), QStringLiteral("0"),
+                     // the web page's port too: two runs never share one
+                     QStringLiteral("--http"), QStringLiteral("127.0.0.1:0")};
+    args += extra;
+    if (fileLimit > 0) {
+        args.prepend(relayPath());
+        args.prepend(QStringLiteral("ulimit -n %1 && exec \"$@\"").arg(fileLimit));
+        args.insert(1, QStringLiteral("sh"));
+        args.prepend(QStringLiteral("-c"));
+        relay.start(QStringLiteral("/bin/sh"), args);
+    } else {
+        relay.start(relayPath(), args);
+    }
     static const QRegularExpression listening(QStringLiteral("listening viewer=(\\d+) filmer=(\\d+)"));
     QRegularExpressionMatch match;
     const bool up = QTest::qWaitFor([&] {
@@ -164,6 +178,44 @@ void TestRelayProcess::clusterSecretsStayOutOfTheLog()
     QVERIFY2(m_stderr.contains("servers=nats://***@127.0.0.1:1,nats://127.0.0.1:2"), m_stderr.constData());
     QVERIFY(!m_stderr.contains("s3cret") && !m_stderr.contains("f1lesecret"));
     QVERIFY(!m_stderr.contains("without credentials")); // loopback servers
+    relay.terminate();
+    QVERIFY(relay.waitForFinished(10000));
+}
+
+// Out of open files, the relay refuses what comes with a word and a log line, and serves
+// again once connections close.
+void TestRelayProcess::descriptorLimitRefusesAndRecovers()
+{
+    QProcess relay;
+    QVERIFY(startRelay(relay, {QStringLiteral("--workers"), QStringLiteral("1"), QStringLiteral("--max-per-address"), QStringLiteral("1000")}, 64));
+    std::vector<std::unique_ptr<QTcpSocket>> crowd;
+    for (int i = 0; i < 80; ++i) {
+        crowd.push_back(std::make_unique<QTcpSocket>());
+        crowd.back()->connectToHost(QHostAddress::LocalHost, m_viewerPort);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(m_stderr.contains("open-file limit 64 reached"), 15000);
+    const auto refused = [&] {
+        return std::count_if(crowd.begin(), crowd.end(), [](const auto &s) {
+            return s->bytesAvailable() > 0 || s->state() == QAbstractSocket::UnconnectedState;
+        });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(refused() > 0, 15000);
+    qInfo("%d of 80 connections refused at the limit", int(refused()));
+    for (const auto &s : crowd) {
+        if (s->bytesAvailable() > 0)
+            QCOMPARE(s->peek(8), buildAckNak(akFull).left(8)); // told the relay is full
+    }
+    crowd.clear();
+    bool served = false;
+    for (int attempt = 0; attempt < 50 && !served; ++attempt) { // until the relay has closed the crowd's
+        RelayTestClient viewer;
+        served = viewer.connectTo(m_viewerPort) && viewer.signIn("late");
+        if (!served)
+            QTest::qWait(200);
+    }
+    QVERIFY(served);
+    QVERIFY(m_stderr.contains("open files to spare again"));
+    QCOMPARE(m_stderr.count("open-file limit 64 reached"), 1);
     relay.terminate();
     QVERIFY(relay.waitForFinished(10000));
 }
