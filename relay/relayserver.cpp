@@ -42,10 +42,7 @@ RelayServer::RelayServer(RelayConfig config, QObject *parent)
     m_elapsed.start();
     m_viewerServer.onDescriptor = [this](qintptr fd) { accept(fd, RelayConnection::Port::Viewer); };
     m_filmerServer.onDescriptor = [this](qintptr fd) { accept(fd, RelayConnection::Port::Filmer); };
-    for (RelayListener *listener : {&m_viewerServer, &m_filmerServer}) {
-        connect(listener, &QTcpServer::acceptError, this,
-                [this, listener](QAbstractSocket::SocketError error) { onAcceptError(*listener, error); });
-    }
+    m_viewerServer.onRefused = m_filmerServer.onRefused = [this](int count) { onRefusedForFiles(count); };
     m_refusedForFiles = -1;
 
     m_usersTimer.setSingleShot(true);
@@ -72,13 +69,13 @@ bool RelayServer::start(QString *error)
     m_filmerServer.setListenBacklogSize(1024);
     m_viewerServer.setMaxPendingConnections(256);
     m_filmerServer.setMaxPendingConnections(256);
-    if (!m_viewerServer.listen(m_config.listenAddress, m_config.viewerPort)) {
+    if (!m_viewerServer.open(m_config.listenAddress, m_config.viewerPort)) {
         *error = QStringLiteral("viewer port %1: %2").arg(m_config.viewerPort).arg(m_viewerServer.errorString());
         return false;
     }
-    if (!m_filmerServer.listen(m_config.listenAddress, m_config.filmerPort)) {
+    if (!m_filmerServer.open(m_config.listenAddress, m_config.filmerPort)) {
         *error = QStringLiteral("filmer port %1: %2").arg(m_config.filmerPort).arg(m_filmerServer.errorString());
-        m_viewerServer.close();
+        m_viewerServer.shut();
         return false;
     }
     m_sweepTimer.start();
@@ -101,8 +98,8 @@ bool RelayServer::start(QString *error)
 void RelayServer::stop()
 {
     m_stopping = true;
-    m_viewerServer.close();
-    m_filmerServer.close();
+    m_viewerServer.shut();
+    m_filmerServer.shut();
     m_sweepTimer.stop();
     m_usersTimer.stop();
     m_delayTimer.stop();
@@ -218,32 +215,18 @@ void RelayServer::accept(qintptr descriptor, RelayConnection::Port port)
     RelayLog::write(QStringLiteral("%1 %2 connected").arg(role(*conn), conn->label()));
 }
 
-void RelayServer::onAcceptError(RelayListener &listener, QAbstractSocket::SocketError)
+void RelayServer::onRefusedForFiles(int count)
 {
-    if (m_stopping)
-        return;
-    // Whatever the error, the queue is emptied here: Qt's listener reports its first error
-    // again after every later accept, so the error itself says little.
-    static const QByteArray full = buildAckNak(akFull);
-    const auto port = &listener == &m_filmerServer ? RelayConnection::Port::Filmer : RelayConnection::Port::Viewer;
-    const DescriptorReserve::Drained drained =
-        m_reserve.drain(listener.socketDescriptor(), [this, port](qintptr fd) { accept(fd, port); }, full);
-    if (drained.refused > 0 && m_refusedForFiles < 0) {
+    if (m_refusedForFiles < 0) {
         rlimit limit = {};
         ::getrlimit(RLIMIT_NOFILE, &limit);
         RelayLog::write(QStringLiteral("open-file limit %1 reached: new connections are refused until some close")
                             .arg(quint64(limit.rlim_cur)));
         m_refusedForFiles = 0;
     }
-    for (int i = 0; i < drained.refused; ++i) {
-        ++m_refusedForFiles;
+    m_refusedForFiles += count;
+    for (int i = 0; i < count; ++i)
         m_stats.countRefusal(QStringLiteral("open-file limit"));
-    }
-    // Without the reserve a retry at once would only spin: a moment later, then.
-    if (m_reserve.isHeld())
-        listener.resumeAccepting();
-    else
-        QTimer::singleShot(100, &listener, [&listener] { listener.resumeAccepting(); });
 }
 
 void RelayServer::turnAway(std::unique_ptr<QTcpSocket> socket, qintptr descriptor, RelayConnection::Port port,

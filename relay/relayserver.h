@@ -19,7 +19,7 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QSocketNotifier>
-#include "descriptorreserve.h"
+#include "acceptloop.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -41,9 +41,27 @@ class RelayGame;
 class RelayListener : public QTcpServer {
 public:
     std::function<void(qintptr)> onDescriptor;
+    std::function<void(int)> onRefused; // out of descriptors: that many turned away
+
+    bool open(const QHostAddress &address, quint16 port)
+    {
+        if (!listen(address, port))
+            return false;
+        m_loop = std::make_unique<AcceptLoop>(*this, buildAckNak(akFull), onDescriptor, onRefused);
+        return true;
+    }
+    void shut()
+    {
+        m_loop.reset();
+        close();
+    }
+    ~RelayListener() override { m_loop.reset(); }
 
 protected:
     void incomingConnection(qintptr descriptor) override { onDescriptor(descriptor); }
+
+private:
+    std::unique_ptr<AcceptLoop> m_loop;
 };
 
 class RelayServer : public QObject, public RelayConnectionHandler {
@@ -112,8 +130,8 @@ private:
     qint64 now() const { return m_clock ? m_clock() : m_elapsed.elapsed(); }
     void accept(qintptr descriptor, RelayConnection::Port port);
     // A connection past a limit: its hello is answered "full" (within bounds), then it closes.
-    // A listener stopped: out of descriptors, what waits is refused with a word until some free.
-    void onAcceptError(RelayListener &listener, QAbstractSocket::SocketError);
+    // Out of descriptors, what waited at a port was turned away: logged once until it passes.
+    void onRefusedForFiles(int count);
     void turnAway(std::unique_ptr<QTcpSocket> socket, qintptr descriptor, RelayConnection::Port port,
                   const QHostAddress &address);
     RelayWorker *leastBusyWorker() const;
@@ -170,7 +188,6 @@ private:
     RelayConfig m_config;
     RelayListener m_viewerServer;
     RelayListener m_filmerServer;
-    DescriptorReserve m_reserve;
     qint64 m_refusedForFiles = 0; // since the shortage began; -1: none now
     std::unordered_map<quint64, std::unique_ptr<RelayPeer>> m_peers;
     std::vector<RelayPeer *> m_conns; // the open ones, for walking

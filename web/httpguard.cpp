@@ -6,27 +6,29 @@
 
 namespace arbelon {
 
+bool HttpGuard::open(const QHostAddress &address, quint16 port)
+{
+    if (!listen(address, port))
+        return false;
+    static const QByteArray busy("HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+    m_loop = std::make_unique<AcceptLoop>(
+        *this, busy,
+        [this](qintptr fd) {
+            incomingConnection(fd);
+            emit newConnection();
+        },
+        [this](int count) { m_refused += count; });
+    return true;
+}
+
+HttpGuard::~HttpGuard() { m_loop.reset(); }
+
 HttpGuard::HttpGuard(Limits limits, QObject *parent) : QTcpServer(parent), m_limits(limits)
 {
     m_clock.start();
     m_sweep.setInterval(std::clamp(std::min(m_limits.requestTimeoutMs, m_limits.idleTimeoutMs) / 4, 50, 1000));
     connect(&m_sweep, &QTimer::timeout, this, &HttpGuard::sweep);
     m_sweep.start();
-    connect(this, &QTcpServer::acceptError, this, [this] {
-        // Qt stops accepting after an error, and reports it again after every later accept:
-        // the queue is emptied here, with a 503 for what finds no descriptor.
-        static const QByteArray busy("HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
-        {
-            const DescriptorReserve::Drained drained = m_reserve.drain(
-                socketDescriptor(), [this](qintptr fd) {
-                    incomingConnection(fd);
-                    emit newConnection();
-                },
-                busy);
-            m_refused += drained.refused;
-        }
-        QTimer::singleShot(m_reserve.isHeld() ? 0 : 100, this, [this] { resumeAccepting(); });
-    });
 }
 
 HttpGuard::Live *HttpGuard::find(const QTcpSocket *socket)

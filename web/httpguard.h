@@ -6,7 +6,7 @@
 // the time a connection may sit idle, and the answers queued for clients that do not read
 // them (each connection holds its own back; this bounds them all).
 
-#include "descriptorreserve.h"
+#include "acceptloop.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -15,6 +15,7 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <memory>
 #include <vector>
 
 class QTcpSocket;
@@ -36,6 +37,9 @@ public:
 
 
     explicit HttpGuard(Limits limits, QObject *parent = nullptr);
+    ~HttpGuard() override;
+    // listen(), with connections taken as AcceptLoop does.
+    bool open(const QHostAddress &address, quint16 port);
 
     int connectionCount() const { return int(m_live.size()); }
     qint64 refusedConnections() const { return m_refused; }
@@ -69,7 +73,7 @@ private:
     qint64 m_refused = 0;
     qint64 m_timedOut = 0;
     qint64 m_overloaded = 0;
-    DescriptorReserve m_reserve; // out of descriptors, waiting connections still hear 503
+    std::unique_ptr<AcceptLoop> m_loop; // out of descriptors, waiting connections still hear 503
 };
 
 } // namespace arbelon

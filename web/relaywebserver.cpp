@@ -50,7 +50,7 @@ RelayWebServer::~RelayWebServer()
 bool RelayWebServer::listenOn(const QHostAddress &address, quint16 port, QString *error)
 {
     auto *guard = new HttpGuard(m_limits, this);
-    if (!guard->listen(address, port)) {
+    if (!guard->open(address, port)) {
         *error = QStringLiteral("web port %1: %2").arg(port).arg(guard->errorString());
         delete guard;
         return false;

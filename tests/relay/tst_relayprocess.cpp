@@ -193,7 +193,7 @@ void TestRelayProcess::descriptorLimitRefusesAndRecovers()
         crowd.push_back(std::make_unique<QTcpSocket>());
         crowd.back()->connectToHost(QHostAddress::LocalHost, m_viewerPort);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(m_stderr.contains("open-file limit 64 reached"), 15000);
+    QTRY_VERIFY2_WITH_TIMEOUT(m_stderr.contains("open-file limit 64 reached"), m_stderr.right(600).constData(), 15000);
     const auto refused = [&] {
         return std::count_if(crowd.begin(), crowd.end(), [](const auto &s) {
             return s->bytesAvailable() > 0 || s->state() == QAbstractSocket::UnconnectedState;
