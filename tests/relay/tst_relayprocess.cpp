@@ -186,6 +186,11 @@ void TestRelayProcess::clusterSecretsStayOutOfTheLog()
 // again once connections close.
 void TestRelayProcess::descriptorLimitRefusesAndRecovers()
 {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers' own runtime opens files as it checks (type checks read the process's
+    // maps): at the limit it fails itself, and that failure is not the relay's.
+    QSKIP("not under the sanitizers: their runtime needs descriptors of its own at the limit");
+#endif
     QProcess relay;
     QVERIFY(startRelay(relay, {QStringLiteral("--workers"), QStringLiteral("1"), QStringLiteral("--max-per-address"), QStringLiteral("1000")}, 64));
     std::vector<std::unique_ptr<QTcpSocket>> crowd;
