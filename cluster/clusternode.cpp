@@ -689,12 +689,13 @@ bool ClusterNode::ensureStream(QString *why)
     if (m_streamReady)
         return true;
     const QByteArray stream = streamName(m_config.nodeName);
-    if (!m_link->addStream(stream, demoWildcard(m_config.nodeName), m_config.streamReplicas, m_config.nodeStreamMaxBytes,
-                           m_config.streamMaxAgeSeconds, why)) {
+    const auto add = [&] {
+        return m_link->addStream(stream, demoWildcard(m_config.nodeName), m_config.streamReplicas,
+                                 m_config.nodeStreamMaxBytes, m_config.streamMaxAgeSeconds, why);
+    };
+    if (!add()) {
         // One left with other settings by an earlier version of the node is made again.
-        if (!m_link->deleteStream(stream, nullptr)
-            || !m_link->addStream(stream, demoWildcard(m_config.nodeName), m_config.streamReplicas,
-                                  m_config.nodeStreamMaxBytes, m_config.streamMaxAgeSeconds, why))
+        if (!m_link->deleteStream(stream, nullptr) || !add())
             return false;
         m_streamEmptied = true;
     }
