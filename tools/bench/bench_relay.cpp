@@ -7,7 +7,11 @@
 // per block, so the harness stays cheap next to the server it measures.
 //
 //   bench_relay [--viewers 100,1000,5000] [--fast-blocks 200] [--paced-seconds 15]
-//               [--paced-viewers 5000] [--games 1] [--workers 1,2] [--relay PATH]
+//               [--paced-viewers 5000] [--games 1] [--workers 1,2] [--relay PATH] [--simple]
+//   --simple [--record-cost-us N]: the Viewers read as a plain client does (one poll() loop,
+//       small reads, Nagle on, joining 2 ms apart, no wait for the lobby to settle, N us of CPU
+//       per record); --viewers 0 --paced-viewers 2000 --paced-seconds 10 is the plain-client
+//       case. Options an older relay lacks are left out, so builds compare side by side.
 //   bench_relay --cluster [--paced-viewers 3000] [--paced-seconds 15]
 //       three relay nodes over three clustered nats-servers (127.0.78.x), the Viewers spread
 //       over them, and a single relay beside them with as many Viewers as one node has, each
@@ -37,6 +41,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -49,6 +54,8 @@ namespace {
 
 constexpr int kBlockBytes = 10000;
 QElapsedTimer g_clock;
+qint64 g_recordCostNs = 0;
+bool g_noDelay = true; // a plain client leaves Nagle on
 
 struct ProcStats {
     qint64 rssKiB = 0;
@@ -110,6 +117,12 @@ struct Peer {
 
     void complete()
     {
+        // A client in a slower language spends this on every record it takes.
+        if (g_recordCostNs > 0) {
+            const qint64 until = g_clock.nsecsElapsed() + g_recordCostNs;
+            while (g_clock.nsecsElapsed() < until) {
+            }
+        }
         if (type == ACKNAK) {
             ++answers;
             if (onAnswer)
@@ -181,11 +194,17 @@ struct Peer {
 
 class Loop {
 public:
-    Loop() : m_epoll(::epoll_create1(EPOLL_CLOEXEC)) {}
+    // simple: the loop of a plain client, poll() over every socket and one small read per
+    // socket per turn, instead of epoll and reading each socket dry.
+    explicit Loop(bool simple = false) : m_epoll(::epoll_create1(EPOLL_CLOEXEC)), m_simple(simple) {}
     ~Loop() { ::close(m_epoll); }
 
     bool add(Peer *peer)
     {
+        if (m_simple) {
+            m_peers.push_back(peer);
+            return true;
+        }
         epoll_event ev = {};
         ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP;
         ev.data.ptr = peer;
@@ -197,6 +216,14 @@ public:
     {
         QElapsedTimer t;
         t.start();
+        if (m_simple) {
+            while (!done() && t.elapsed() < timeoutMs) {
+                pollOnce();
+                if (tick)
+                    tick();
+            }
+            return;
+        }
         static char chunk[256 * 1024];
         epoll_event events[1024];
         while (!done() && t.elapsed() < timeoutMs) {
@@ -229,7 +256,38 @@ public:
     }
 
 private:
+    void pollOnce()
+    {
+        m_fds.clear();
+        for (Peer *peer : m_peers) {
+            const short want = short(POLLIN | (peer->out.isEmpty() && peer->connected ? 0 : POLLOUT));
+            m_fds.push_back({peer->dead ? -1 : peer->fd, want, 0});
+        }
+        if (::poll(m_fds.data(), nfds_t(m_fds.size()), 10) <= 0)
+            return;
+        char chunk[4096];
+        for (size_t i = 0; i < m_fds.size(); ++i) {
+            Peer *peer = m_peers[i];
+            const short got = m_fds[i].revents;
+            if (got & POLLOUT) {
+                peer->connected = true;
+                peer->flush();
+            }
+            if (got & (POLLIN | POLLHUP | POLLERR)) {
+                const ssize_t n = ::recv(peer->fd, chunk, sizeof chunk, 0);
+                if (n > 0)
+                    peer->consume(chunk, n);
+                else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+                    peer->dead = true;
+                peer->flush();
+            }
+        }
+    }
+
     int m_epoll;
+    bool m_simple;
+    std::vector<Peer *> m_peers;
+    std::vector<pollfd> m_fds;
 };
 
 std::unique_ptr<Peer> connectPeer(quint16 port, quint32 sourceAddress, quint32 serverAddress = INADDR_LOOPBACK)
@@ -237,7 +295,8 @@ std::unique_ptr<Peer> connectPeer(quint16 port, quint32 sourceAddress, quint32 s
     auto peer = std::make_unique<Peer>();
     peer->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int one = 1;
-    ::setsockopt(peer->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (g_noDelay)
+        ::setsockopt(peer->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     sockaddr_in local = {};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(sourceAddress);
@@ -268,6 +327,7 @@ struct RunResult {
     int games = 1;
     double loadCpuJoin = 0, loadCpuStream = 0;
     bool paced = false;
+    bool simple = false;
     double joinSeconds = 0;
     qint64 expected = 0, got = 0;
     double streamSeconds = 0, p50 = 0, p99 = 0, max = 0;
@@ -285,10 +345,13 @@ public:
     }
     bool run(int viewers, bool paced, RunResult *out);
     void setWorkers(int workers) { m_workers = workers; }
+    void setSimple(bool simple) { m_simple = simple; }
 
 private:
     bool startServer();
+    std::unique_ptr<Peer> makeViewer(int i, int n);
     bool joinViewers(int n);
+    bool joinViewersSimply(int n);
     void stream(int count, int intervalMs, std::vector<double> *latencies, double *seconds);
 
     QString m_relay;
@@ -297,6 +360,7 @@ private:
     bool m_answer;
     int m_games;
     int m_workers = 1;
+    bool m_simple = false;
     QTemporaryDir m_dir;
     QProcess m_server;
     quint16 m_viewerPort = 0, m_filmerPort = 0;
@@ -308,12 +372,28 @@ private:
     std::vector<double> m_worstPerBlock; // by sequence: the last Viewer's latency
 };
 
+// The options an older build of the relay does not know are left out, so that builds can be
+// compared side by side (with --workers 1 for those without worker threads).
+QStringList knownOptions(const QString &relay, const QStringList &args)
+{
+    QProcess help;
+    help.start(relay, {QStringLiteral("--help-all")});
+    help.waitForFinished(10000);
+    const QByteArray text = help.readAllStandardOutput();
+    QStringList kept;
+    for (qsizetype i = 0; i < args.size(); i += 2) {
+        if (text.contains(" " + args[i].toLatin1() + " "))
+            kept << args[i] << args.value(i + 1);
+    }
+    return kept;
+}
+
 bool Bench::startServer()
 {
     const QString log = m_dir.filePath(QStringLiteral("relay.log"));
     QFile::remove(log);
     m_server.setStandardErrorFile(log);
-    m_server.start(m_relay, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
+    m_server.start(m_relay, knownOptions(m_relay, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
                              QStringLiteral("--viewer-port"), QStringLiteral("0"),
                              QStringLiteral("--filmer-port"), QStringLiteral("0"),
                              QStringLiteral("--max-clients"), QStringLiteral("20000"),
@@ -321,7 +401,7 @@ bool Bench::startServer()
                              QStringLiteral("--max-per-address"), QStringLiteral("20000"),
                              QStringLiteral("--max-games"), QString::number(m_games),
                              QStringLiteral("--listed-users"), QString::number(kListedUsers),
-                             QStringLiteral("--workers"), QString::number(m_workers)});
+                             QStringLiteral("--workers"), QString::number(m_workers)}));
     if (!m_server.waitForStarted(10000))
         return false;
     static const QRegularExpression re(QStringLiteral("listening viewer=(\\d+) filmer=(\\d+)"));
@@ -340,31 +420,55 @@ bool Bench::startServer()
     return false;
 }
 
+std::unique_ptr<Peer> Bench::makeViewer(int i, int n)
+{
+    const quint32 firstSource = 0x7f000002; // 127.0.0.2: 16 source addresses, ports never run short
+    auto peer = connectPeer(m_viewerPort, firstSource + quint32(i % 16));
+    // Viewer i watches game i % games.
+    const int inGame = n / m_games + (i % m_games < n % m_games ? 1 : 0);
+    // Which Viewers are named depends on the order their entries reach the server
+    // (with worker threads, not the order of connecting): only the total is known.
+    peer->expectUsers = 1 + std::min(inGame, kListedUsers);
+    peer->out = buildUserInfo("v") + buildWaitForGame(i % m_games + 1); // leaves once connected
+    peer->answerRecords = m_answer;
+    peer->onBlock = [this](qint32 seq) {
+        if (m_latencies && seq > 0 && size_t(seq) < m_sentNs.size()) {
+            const double ms = double(g_clock.nsecsElapsed() - m_sentNs[size_t(seq)]) / 1e6;
+            m_latencies->push_back(ms);
+            m_worstPerBlock[size_t(seq)] = std::max(m_worstPerBlock[size_t(seq)], ms);
+        }
+    };
+    m_loop->add(peer.get());
+    return peer;
+}
+
+// A plain client's crowd: one Viewer every 2 ms, nobody waiting for the lobby to settle.
+bool Bench::joinViewersSimply(int n)
+{
+    qint64 nextNs = g_clock.nsecsElapsed();
+    m_loop->runUntil([&] {
+        return int(m_viewers.size()) == n
+               && std::all_of(m_viewers.begin(), m_viewers.end(), [](const auto &v) { return v->answers >= 2 || v->dead; });
+    },
+                     120000 + n * 2,
+                     [&] {
+                         while (int(m_viewers.size()) < n && g_clock.nsecsElapsed() >= nextNs) {
+                             m_viewers.push_back(makeViewer(int(m_viewers.size()), n));
+                             nextNs += 2000000;
+                         }
+                     });
+    return std::none_of(m_viewers.begin(), m_viewers.end(), [](const auto &v) { return v->dead; });
+}
+
 bool Bench::joinViewers(int n)
 {
+    if (m_simple)
+        return joinViewersSimply(n);
     constexpr int kBatch = 500;
-    const quint32 firstSource = 0x7f000002; // 127.0.0.2: 16 source addresses, ports never run short
     for (int first = 0; first < n; first += kBatch) {
         const int last = std::min(n, first + kBatch);
-        for (int i = first; i < last; ++i) {
-            auto peer = connectPeer(m_viewerPort, firstSource + quint32(i % 16));
-            // Viewer i watches game i % games.
-            const int inGame = n / m_games + (i % m_games < n % m_games ? 1 : 0);
-            // Which Viewers are named depends on the order their entries reach the server
-            // (with worker threads, not the order of connecting): only the total is known.
-            peer->expectUsers = 1 + std::min(inGame, kListedUsers);
-            peer->out = buildUserInfo("v") + buildWaitForGame(i % m_games + 1); // leaves once connected
-            peer->answerRecords = m_answer;
-            peer->onBlock = [this](qint32 seq) {
-                if (m_latencies && seq > 0 && size_t(seq) < m_sentNs.size()) {
-                    const double ms = double(g_clock.nsecsElapsed() - m_sentNs[size_t(seq)]) / 1e6;
-                    m_latencies->push_back(ms);
-                    m_worstPerBlock[size_t(seq)] = std::max(m_worstPerBlock[size_t(seq)], ms);
-                }
-            };
-            m_loop->add(peer.get());
-            m_viewers.push_back(std::move(peer));
-        }
+        for (int i = first; i < last; ++i)
+            m_viewers.push_back(makeViewer(i, n));
         m_loop->runUntil([&] {
             for (int i = first; i < last; ++i)
                 if (m_viewers[size_t(i)]->answers < 2 && !m_viewers[size_t(i)]->dead)
@@ -455,7 +559,8 @@ bool Bench::run(int viewers, bool paced, RunResult *out)
 {
     out->viewers = viewers;
     out->paced = paced;
-    m_loop = std::make_unique<Loop>();
+    out->simple = m_simple;
+    m_loop = std::make_unique<Loop>(m_simple);
     if (!startServer()) {
         std::fprintf(stderr, "bench_relay: the server did not start\n");
         return false;
@@ -545,7 +650,7 @@ void printTable(const std::vector<RunResult> &results)
     for (const RunResult &r : results)
         std::printf("| %d | %d | %d | %s | %.1f | %lld | %lld | %.1f | %.1f | %.1f | %.1f | %.1f / %.1f | %.1f / %.1f | %.1f "
                     "| %.1f / %.1f | %d |\n",
-                    r.workers, r.games, r.viewers, r.paced ? "1 block/s" : "max", r.joinSeconds, static_cast<long long>(r.expected),
+                    r.workers, r.games, r.viewers, r.paced ? (r.simple ? "1 block/s, plain client" : "1 block/s") : "max", r.joinSeconds, static_cast<long long>(r.expected),
                     static_cast<long long>(r.got), r.streamSeconds, r.p50, r.p99, r.max, r.cpuJoin, r.cpuStream,
                     r.loadCpuJoin, r.loadCpuStream,
                     double(r.peakKiB) / 1024.0, double(r.joinedKiB - r.baseKiB) / r.viewers,
@@ -830,6 +935,12 @@ int main(int argc, char *argv[])
         {QStringLiteral("games"), QStringLiteral("Games, each with its Filmer; the Viewers are spread "
                                                  "evenly over them."),
          QStringLiteral("N"), QStringLiteral("1")},
+        {QStringLiteral("simple"), QStringLiteral("Viewers load as a plain client does: one poll() loop over all "
+                                                  "sockets, 4 KiB reads, Nagle on, joining 2 ms apart, no wait "
+                                                  "for the lobby to settle.")},
+        {QStringLiteral("record-cost-us"), QStringLiteral("With --simple: CPU microseconds each Viewer spends on "
+                                                          "every record it takes."),
+         QStringLiteral("US"), QStringLiteral("0")},
         {QStringLiteral("workers"), QStringLiteral("The relay's --workers, each run once per value."),
          QStringLiteral("LIST"), QStringLiteral("1")},
         {QStringLiteral("cluster"), QStringLiteral("Three relay nodes over three nats-servers against a single "
@@ -848,6 +959,11 @@ int main(int argc, char *argv[])
     Bench bench(parser.value(QStringLiteral("relay")), parser.value(QStringLiteral("fast-blocks")).toInt(),
                 parser.value(QStringLiteral("paced-seconds")).toInt(),
                 !parser.isSet(QStringLiteral("silent-viewers")), parser.value(QStringLiteral("games")).toInt());
+    bench.setSimple(parser.isSet(QStringLiteral("simple")));
+    if (parser.isSet(QStringLiteral("simple"))) {
+        g_noDelay = false;
+        g_recordCostNs = parser.value(QStringLiteral("record-cost-us")).toLongLong() * 1000;
+    }
     std::vector<RunResult> results;
     QList<QPair<int, bool>> runs;
     for (const QString &n : parser.value(QStringLiteral("viewers")).split(QLatin1Char(','))) {
