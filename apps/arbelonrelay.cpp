@@ -10,7 +10,8 @@
 #include "natsusers.h"
 #include "relayarchive.h"
 #include "relayserver.h"
-#include "relaywebserver.h"
+#include "relaywebfeed.h"
+#include "relaywebthread.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -162,11 +163,14 @@ int main(int argc, char *argv[])
                                      .arg(archive->demos().size())
                                      .arg(archive->totalBytes()));
     }
-    std::unique_ptr<arbelon::RelayWebServer> web;
+    // The page runs on a thread of its own and sees the games through the feed's snapshots.
+    std::unique_ptr<arbelon::RelayWebFeed> feed;
+    std::unique_ptr<arbelon::RelayWebThread> web;
     if (config.httpEnabled) {
-        web = std::make_unique<arbelon::RelayWebServer>(server, archive.get());
+        feed = std::make_unique<arbelon::RelayWebFeed>(server);
+        web = std::make_unique<arbelon::RelayWebThread>(*feed, archive.get());
         const QHostAddress address = config.httpAddress.isNull() ? config.listenAddress : config.httpAddress;
-        if (!web->listenOn(address, config.httpPort, &error)) {
+        if (!web->listen(address, config.httpPort, &error)) {
             arbelon::RelayLog::write(QStringLiteral("cannot listen: ") + error);
             return 1;
         }
@@ -208,8 +212,8 @@ int main(int argc, char *argv[])
             shown.append(arbelon::redactedUrl(url));
         arbelon::RelayLog::write(QStringLiteral("cluster node=%1 servers=%2")
                                      .arg(QString::fromLatin1(config.nodeName), shown.join(QLatin1Char(','))));
-        if (web) {
-            web->setExtraMetrics([&node] {
+        if (feed) {
+            feed->setExtraMetrics([&node] {
                 if (!node)
                     return QByteArray();
                 return QByteArray("# HELP arbelon_cluster_unauthenticated 1 when this node joined without credentials "
@@ -248,6 +252,8 @@ int main(int argc, char *argv[])
         }
         arbelon::RelayLog::write(QStringLiteral("received %1, shutting down").arg(signalName(code)));
         web.reset();
+        if (feed)
+            feed->setExtraMetrics({});
         leaveCluster();
         server.stop();
         if (archive)

@@ -2,7 +2,7 @@
 
 #include "httpguard.h"
 #include "relayarchive.h"
-#include "relayserver.h"
+#include "relaystats.h"
 
 namespace arbelon {
 
@@ -37,15 +37,14 @@ private:
 
 } // namespace
 
-QByteArray relayMetrics(const RelayServer &server, const RelayArchive *archive, const HttpGuard *guard)
+QByteArray relayMetrics(const RelayStats &s, const QList<RelayGameView> &games, const RelayArchive *archive,
+                        const HttpGuard *guard)
 {
-    const RelayStats &s = server.stats();
     Writer w;
     w.family("arbelon_connections", "gauge", "Open relay connections by role.");
     w.sample("arbelon_connections", s.viewers(), "role=\"viewer\"");
     w.sample("arbelon_connections", s.filmers(), "role=\"filmer\"");
 
-    const QList<RelayGameView> games = server.games();
     qint64 viewers = 0;
     for (const RelayGameView &g : games)
         viewers += qint64(g.users) - (g.filmer.isEmpty() ? 0 : 1);

@@ -2,7 +2,8 @@
 
 #include "relayarchive.h"
 #include "relaymetrics.h"
-#include "relayserver.h"
+#include "relaywebfeed.h"
+#include "records.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -36,16 +37,12 @@ bool parseId(QStringView text, quint32 *id)
 }
 } // namespace
 
-RelayWebServer::RelayWebServer(RelayServer &server, RelayArchive *archive, HttpGuard::Limits limits, QObject *parent)
-    : QObject(parent), m_server(server), m_archive(archive), m_limits(limits)
+RelayWebServer::RelayWebServer(const RelayWebFeed &feed, RelayArchive *archive, HttpGuard::Limits limits, QObject *parent)
+    : QObject(parent), m_feed(feed), m_archive(archive), m_limits(limits)
 {
-    m_server.addObserver(this);
 }
 
-RelayWebServer::~RelayWebServer()
-{
-    m_server.removeObserver(this);
-}
+RelayWebServer::~RelayWebServer() = default;
 
 bool RelayWebServer::listenOn(const QHostAddress &address, quint16 port, QString *error)
 {
@@ -81,27 +78,6 @@ void RelayWebServer::accept()
     }
 }
 
-// ---- what the relay tells -----------------------------------------------------------------
-
-void RelayWebServer::gameClosed(quint32 gameId)
-{
-    m_chat.erase(gameId);
-}
-
-void RelayWebServer::chatLine(quint32 gameId, const QByteArray &userName, const QByteArray &text)
-{
-    std::deque<web::ChatLine> &lines = m_chat[gameId];
-    lines.push_back({QDateTime::currentDateTimeUtc(), userName, text});
-    while (lines.size() > size_t(kChatLines))
-        lines.pop_front();
-}
-
-QList<web::ChatLine> RelayWebServer::chatOf(quint32 gameId) const
-{
-    const auto it = m_chat.find(gameId);
-    return it == m_chat.end() ? QList<web::ChatLine>{} : QList<web::ChatLine>(it->second.begin(), it->second.end());
-}
-
 // ---- requests ------------------------------------------------------------------------------
 
 web::PageContext RelayWebServer::context(const HttpRequest &request) const
@@ -112,7 +88,7 @@ web::PageContext RelayWebServer::context(const HttpRequest &request) const
     // The relay's own address when it listens on one; else the name the browser used to
     // reach it, if that is a plain host name or address (it only goes back to that browser).
     QString host;
-    const QHostAddress listen = m_server.config().listenAddress;
+    const QHostAddress listen = m_feed.listenAddress();
     if (listen != QHostAddress::Any && listen != QHostAddress::AnyIPv4 && listen != QHostAddress::AnyIPv6) {
         host = listen.protocol() == QAbstractSocket::IPv6Protocol ? u'[' + listen.toString() + u']' : listen.toString();
     } else {
@@ -127,7 +103,7 @@ web::PageContext RelayWebServer::context(const HttpRequest &request) const
         }
     }
     if (!host.isEmpty()) {
-        const quint16 vp = m_server.viewerPort();
+        const quint16 vp = m_feed.viewerPort();
         ctx.watchBase = QStringLiteral("arbelon://") + host
                         + (vp == kViewerPort ? QString() : QStringLiteral(":%1").arg(vp)) + QStringLiteral("/watch/");
     }
@@ -170,17 +146,18 @@ bool RelayWebServer::route(HttpConnection &connection, const HttpRequest &reques
     // The path as sent: "%2e%2e" stays as it is and so never names a listed demo.
     const QString path = QString::fromLatin1(request.path);
     const web::PageContext ctx = context(request);
+    const std::shared_ptr<const WebSnapshot> relay = m_feed.snapshot();
     if (path == QStringLiteral("/")) {
-        answer(connection, request, 200, kHtml, web::gamesPage(m_server.games(), ctx));
+        answer(connection, request, 200, kHtml, web::gamesPage(relay->games, ctx));
     } else if (path == QStringLiteral("/api/games")) {
-        answer(connection, request, 200, kJson, QJsonDocument(web::gamesJson(m_server.games(), ctx)).toJson(QJsonDocument::Compact));
+        answer(connection, request, 200, kJson, QJsonDocument(web::gamesJson(relay->games, ctx)).toJson(QJsonDocument::Compact));
     } else if (path.startsWith(QStringLiteral("/game/")) || path.startsWith(QStringLiteral("/api/games/"))) {
         const bool api = path.startsWith(QStringLiteral("/api/"));
         quint32 id = 0;
-        const RelayGameView game = parseId(QStringView(path).mid(path.lastIndexOf(u'/') + 1), &id) ? m_server.game(id)
-                                                                                                   : RelayGameView{};
+        const RelayGameView *game = parseId(QStringView(path).mid(path.lastIndexOf(u'/') + 1), &id) ? relay->game(id)
+                                                                                                    : nullptr;
         const bool exactPath = path == (api ? QStringLiteral("/api/games/") : QStringLiteral("/game/")) + QString::number(id);
-        if (game.id == 0 || !exactPath) {
+        if (!game || !exactPath) {
             if (api)
                 answer(connection, request, 404, kJson, QByteArrayLiteral("{\"error\":\"no such game\"}"));
             else
@@ -188,11 +165,14 @@ bool RelayWebServer::route(HttpConnection &connection, const HttpRequest &reques
             return true;
         }
         const QList<ArchivedDemo> demos = m_archive ? m_archive->demosOfGame(id) : QList<ArchivedDemo>{};
+        static const QList<web::ChatLine> none;
+        const auto chat = relay->chat.find(id);
+        const QList<web::ChatLine> &lines = chat == relay->chat.end() ? none : chat->second;
         if (api)
             answer(connection, request, 200, kJson,
-                   QJsonDocument(web::gameDetailJson(game, chatOf(id), demos, ctx)).toJson(QJsonDocument::Compact));
+                   QJsonDocument(web::gameDetailJson(*game, lines, demos, ctx)).toJson(QJsonDocument::Compact));
         else
-            answer(connection, request, 200, kHtml, web::gamePage(game, chatOf(id), demos, ctx));
+            answer(connection, request, 200, kHtml, web::gamePage(*game, lines, demos, ctx));
     } else if (path == QStringLiteral("/archive")) {
         answer(connection, request, 200, kHtml, web::archivePage(m_archive ? m_archive->demos() : QList<ArchivedDemo>{}, ctx));
     } else if (path == QStringLiteral("/api/archive")) {
@@ -206,7 +186,7 @@ bool RelayWebServer::route(HttpConnection &connection, const HttpRequest &reques
         download(connection, request, path.mid(QStringLiteral("/archive/file/").size()));
     } else if (path == QStringLiteral("/metrics")) {
         answer(connection, request, 200, QByteArrayLiteral("text/plain; version=0.0.4; charset=utf-8"),
-               relayMetrics(m_server, m_archive, m_guard) + (m_extraMetrics ? m_extraMetrics() : QByteArray()));
+               relayMetrics(m_feed.stats(), relay->games, m_archive, m_guard) + relay->extraMetrics);
     } else if (path == QStringLiteral("/healthz")) {
         answer(connection, request, 200, QByteArrayLiteral("text/plain; charset=utf-8"), QByteArrayLiteral("ok\n"));
     } else if (path == QStringLiteral("/style.css")) {

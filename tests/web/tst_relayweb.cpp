@@ -6,6 +6,7 @@
 #include "common/testaddress.h"
 #include "relayarchive.h"
 #include "relay/relayfixture.h"
+#include "relaywebfeed.h"
 #include "relaywebserver.h"
 #include "webclient.h"
 
@@ -64,6 +65,7 @@ private:
     RelayFixture m_f;
     std::unique_ptr<QTemporaryDir> m_tmp;
     std::unique_ptr<RelayArchive> m_archive;
+    std::unique_ptr<RelayWebFeed> m_feed;
     std::unique_ptr<RelayWebServer> m_web;
     std::unique_ptr<WebClient> m_http;
 };
@@ -79,6 +81,7 @@ void TestRelayWeb::cleanup()
 {
     m_http.reset();
     m_web.reset();
+    m_feed.reset();
     if (m_archive)
         m_f.server().removeObserver(m_archive.get());
     m_archive.reset();
@@ -94,7 +97,9 @@ void TestRelayWeb::startWeb(RelayArchive::Options archive, HttpGuard::Limits lim
         QVERIFY2(m_archive->start(&error), qPrintable(error));
         m_f.server().addObserver(m_archive.get());
     }
-    m_web = std::make_unique<RelayWebServer>(m_f.server(), m_archive.get(), limits);
+    // Every change shown at once: the cases read the page right after making it.
+    m_feed = std::make_unique<RelayWebFeed>(m_f.server(), 0);
+    m_web = std::make_unique<RelayWebServer>(*m_feed, m_archive.get(), limits);
     const QHostAddress address(loopbackAddress(1));
     QString error;
     QVERIFY2(m_web->listenOn(address, 0, &error), qPrintable(error));
@@ -199,14 +204,14 @@ void TestRelayWeb::jsonShape()
     // The chat keeps the last lines only.
     RelayTestClient *talker = m_f.viewer("talker", 1);
     QVERIFY(talker);
-    for (int i = 0; i < RelayWebServer::kChatLines + 5; ++i)
+    for (int i = 0; i < RelayWebFeed::kChatLines + 5; ++i)
         QCOMPARE(talker->request(buildSendText({}, QByteArray::number(i))), 0);
     const QJsonArray kept = QJsonDocument::fromJson(m_http->get(QStringLiteral("/api/games/1")).body)
                                 .object()
                                 .value(QStringLiteral("chat"))
                                 .toArray();
-    QCOMPARE(kept.size(), RelayWebServer::kChatLines);
-    QCOMPARE(kept.last()[QStringLiteral("text")].toString(), QString::number(RelayWebServer::kChatLines + 4));
+    QCOMPARE(kept.size(), RelayWebFeed::kChatLines);
+    QCOMPARE(kept.last()[QStringLiteral("text")].toString(), QString::number(RelayWebFeed::kChatLines + 4));
 }
 
 void TestRelayWeb::clientTextIsEscaped()

@@ -7,7 +7,8 @@
 #include "common/testaddress.h"
 #include "relay/relayfixture.h"
 #include "relaywebpages.h"
-#include "relaywebserver.h"
+#include "relaywebfeed.h"
+#include "relaywebthread.h"
 
 #include <QDir>
 #include <QScopeGuard>
@@ -56,15 +57,18 @@ void TestWebBrowser::liveTableAndChat()
     RelayFixture f;
     f.setUp();
     RelayServer &server = f.startServer();
-    auto web = std::make_unique<RelayWebServer>(server, nullptr);
+    // As the daemon runs it: the page on its own thread, fed snapshots by the relay's.
+    auto feed = std::make_unique<RelayWebFeed>(server);
+    auto web = std::make_unique<RelayWebThread>(*feed, nullptr);
     // On every way out: the page first, then the relay it watches, then the log's sink.
     const auto done = qScopeGuard([&] {
         web.reset();
+        feed.reset();
         f.tearDown();
     });
     const QHostAddress address(loopbackAddress(1));
     QString error;
-    QVERIFY2(web->listenOn(address, 0, &error), qPrintable(error));
+    QVERIFY2(web->listen(address, 0, &error), qPrintable(error));
     const QString base = QStringLiteral("http://%1:%2").arg(address.toString()).arg(web->port());
 
     CdpSession browser;
