@@ -26,6 +26,7 @@ PACKAGES=(
   zlib1g-dev
   libxcb1-dev
   libnats-dev
+  libsqlite3-dev          # the relay's archive index
 )
 # The tests and CI alone.
 TEST_PACKAGES=(

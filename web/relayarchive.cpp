@@ -45,6 +45,9 @@ RelayArchive::RelayArchive(Options options, QObject *parent)
 
 RelayArchive::~RelayArchive()
 {
+    m_quitScan.store(true);
+    if (m_scanThread.joinable())
+        m_scanThread.join();
     if (!m_thread.joinable())
         return;
     {
@@ -78,7 +81,17 @@ bool RelayArchive::start(QString *error)
         *error = QStringLiteral("cannot resolve the archive folder %1").arg(m_options.dir);
         return false;
     }
-    scan();
+    {
+        const std::lock_guard lock(m_indexMutex);
+        if (!m_index.open(m_root + u'/' + indexFileName(), error))
+            return false;
+        if (m_index.rebuilt())
+            log(QStringLiteral("archive: index %1 missing or damaged; made anew from the folder").arg(indexFileName()));
+        m_total = m_index.diskBytes();
+        m_count = m_index.count();
+    }
+    m_scanning.store(true);
+    m_scanThread = std::thread([this] { scan(); });
     m_thread = std::thread([this] { run(); });
     return true;
 }
@@ -90,17 +103,51 @@ void RelayArchive::scan()
     static const QRegularExpression dateDir(dateFolderPattern());
     const QRegularExpression demoFile(QStringLiteral("^[A-Za-z0-9_-]{1,64}\\.(%1|%2)$")
                                           .arg(kQ2Extension, QRegularExpression::escape(m_options.q3Extension)));
-    QList<ArchivedDemo> found;
+    QStringList known;
+    {
+        const std::lock_guard lock(m_indexMutex);
+        known = m_index.paths();
+    }
+    std::set<QString> unseen(known.begin(), known.end());
+    qint64 added = 0, changed = 0, removed = 0;
+    QList<ArchivedDemo> batch;
+    // Taken in batches: the writer and the pages wait for one batch at most.
+    const auto store = [&] {
+        const std::lock_guard lock(m_indexMutex);
+        m_index.begin();
+        for (const ArchivedDemo &d : std::as_const(batch)) {
+            // Only what is still there: a demo deleted since it was listed stays out.
+            const QString path = m_root + u'/' + d.relPath;
+            if (m_growing.count(d.relPath) || !QFileInfo::exists(path))
+                continue;
+            const std::optional<ArchivedDemo> had = m_index.find(d.relPath);
+            if (!had) {
+                m_index.put(d, false);
+                m_total += d.diskBytes;
+                ++m_count;
+                ++added;
+            } else if (had->bytes != d.bytes || had->diskBytes != d.diskBytes) {
+                m_index.setSize(d.relPath, d.bytes, d.diskBytes);
+                m_total += d.diskBytes - had->diskBytes;
+                ++changed;
+            }
+        }
+        m_index.commit();
+        batch.clear();
+    };
     const QFileInfoList days = QDir(m_root).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
     for (const QFileInfo &day : days) {
         if (!dateDir.match(day.fileName()).hasMatch())
             continue;
         const QFileInfoList files = QDir(day.filePath()).entryInfoList(QDir::Files | QDir::NoSymLinks);
         for (const QFileInfo &f : files) {
+            if (m_quitScan.load())
+                return;
             if (!demoFile.match(f.fileName()).hasMatch())
                 continue;
             ArchivedDemo d;
             d.relPath = day.fileName() + u'/' + f.fileName();
+            unseen.erase(d.relPath);
             d.bytes = f.size();
             d.diskBytes = diskUsage(f.filePath()) + diskUsage(f.filePath() + kMetaSuffix);
             d.startedUtc = f.lastModified().toUTC();
@@ -115,39 +162,81 @@ void RelayArchive::scan()
                 if (started.isValid())
                     d.startedUtc = started.toUTC();
             }
-            found.append(d);
+            batch.append(d);
+            if (batch.size() >= 256)
+                store();
         }
     }
-    const std::lock_guard lock(m_indexMutex);
-    m_index = found;
-    m_total = 0;
-    for (const ArchivedDemo &d : std::as_const(m_index))
-        m_total += d.diskBytes;
-    sortIndex();
+    store();
+    // Rows whose files went away under the index.
+    {
+        const std::lock_guard lock(m_indexMutex);
+        m_index.begin();
+        for (const QString &rel : unseen) {
+            if (m_growing.count(rel) || QFileInfo::exists(m_root + u'/' + rel))
+                continue;
+            if (const std::optional<ArchivedDemo> had = m_index.find(rel)) {
+                m_index.remove(rel);
+                m_total -= had->diskBytes;
+                --m_count;
+                ++removed;
+            }
+        }
+        m_index.commit();
+    }
+    m_scanning.store(false);
+    log(QStringLiteral("archive: folder checked: %1 demos, %2 added to the index, %3 changed, %4 gone")
+            .arg(demoCount())
+            .arg(added)
+            .arg(changed)
+            .arg(removed));
 }
 
-void RelayArchive::sortIndex()
+QList<ArchivedDemo> RelayArchive::withGrowth(QList<ArchivedDemo> demos) const
 {
-    std::stable_sort(m_index.begin(), m_index.end(), [](const ArchivedDemo &a, const ArchivedDemo &b) {
-        return a.startedUtc != b.startedUtc ? a.startedUtc > b.startedUtc : a.relPath > b.relPath;
-    });
+    for (ArchivedDemo &d : demos) {
+        const auto it = m_growing.find(d.relPath);
+        if (it != m_growing.end()) {
+            d.open = true;
+            d.bytes = it->second.first;
+            d.diskBytes = it->second.second;
+        }
+    }
+    return demos;
 }
 
 QList<ArchivedDemo> RelayArchive::demos() const
 {
+    QList<ArchivedDemo> all;
+    QString cursor;
+    do {
+        ArchiveIndex::Page p = page(cursor, 1000);
+        all += p.demos;
+        cursor = p.next;
+    } while (!cursor.isEmpty());
+    return all;
+}
+
+ArchiveIndex::Page RelayArchive::page(const QString &before, int limit) const
+{
     const std::lock_guard lock(m_indexMutex);
-    return m_index;
+    ArchiveIndex::Page p = m_index.page(before, qBound(1, limit, 1000));
+    p.demos = withGrowth(std::move(p.demos));
+    return p;
 }
 
 QList<ArchivedDemo> RelayArchive::demosOfGame(quint32 gameId) const
 {
-    QList<ArchivedDemo> out;
+    if (gameId == 0)
+        return {};
     const std::lock_guard lock(m_indexMutex);
-    for (const ArchivedDemo &d : m_index) {
-        if (gameId != 0 && d.liveGameId == gameId)
-            out.append(d);
-    }
-    return out;
+    return withGrowth(m_index.ofLiveGame(gameId));
+}
+
+qint64 RelayArchive::demoCount() const
+{
+    const std::lock_guard lock(m_indexMutex);
+    return m_count;
 }
 
 qint64 RelayArchive::totalBytes() const
@@ -160,9 +249,7 @@ QString RelayArchive::filePath(const QString &relPath) const
 {
     {
         const std::lock_guard lock(m_indexMutex);
-        const bool listed = std::any_of(m_index.begin(), m_index.end(),
-                                        [&](const ArchivedDemo &d) { return d.relPath == relPath; });
-        if (!listed)
+        if (!m_index.find(relPath))
             return {};
     }
     // Listed names hold no "..", but the folder's content may have changed under us.
@@ -334,14 +421,10 @@ void RelayArchive::writeBlock(Writing &w, quint32 gameId, const QByteArray &reco
     const qint64 disk = diskUsage(path) + diskUsage(path + kMetaSuffix);
     {
         const std::lock_guard lock(m_indexMutex);
-        for (ArchivedDemo &d : m_index) {
-            if (d.relPath == w.relPath) {
-                d.bytes += block.size();
-                m_total += disk - d.diskBytes;
-                d.diskBytes = disk;
-                break;
-            }
-        }
+        auto &[bytes, diskBytes] = m_growing[w.relPath];
+        bytes += block.size();
+        m_total += disk - diskBytes;
+        diskBytes = disk;
     }
     retain();
 }
@@ -441,9 +524,15 @@ bool RelayArchive::openDemo(Writing &w, quint32 gameId)
     d.diskBytes = diskUsage(meta.fileName());
     {
         const std::lock_guard lock(m_indexMutex);
+        // A row left by a demo of the same path that went away is replaced.
+        if (const std::optional<ArchivedDemo> had = m_index.find(rel)) {
+            m_total -= had->diskBytes;
+            --m_count;
+        }
+        m_index.put(d, true);
+        m_growing[rel] = {0, d.diskBytes};
         m_total += d.diskBytes;
-        m_index.prepend(d);
-        sortIndex();
+        ++m_count;
     }
     log(QStringLiteral("archive: game %1 demo %2").arg(gameId).arg(rel));
     return true;
@@ -457,10 +546,12 @@ void RelayArchive::closeDemo(Writing &w)
     w.file->close();
     w.file.reset();
     const std::lock_guard lock(m_indexMutex);
-    for (ArchivedDemo &d : m_index) {
-        if (d.relPath == w.relPath)
-            d.open = false;
+    const auto it = m_growing.find(w.relPath);
+    if (it != m_growing.end()) {
+        m_index.setSize(w.relPath, it->second.first, it->second.second);
+        m_growing.erase(it);
     }
+    m_index.setClosed(w.relPath);
 }
 
 void RelayArchive::retain()
@@ -473,20 +564,17 @@ void RelayArchive::retain()
             const std::lock_guard lock(m_indexMutex);
             if (m_total <= m_options.maxBytes)
                 return;
-            // Newest first: the oldest closed demo is the last closed one.
-            for (qsizetype i = m_index.size() - 1; i >= 0; --i) {
-                if (!m_index[i].open) {
-                    victim = m_index[i].relPath;
-                    m_total -= m_index[i].diskBytes;
-                    m_index.removeAt(i);
-                    break;
-                }
-            }
+            const std::optional<ArchivedDemo> oldest = m_index.oldestClosed();
+            if (!oldest)
+                return; // only demos being written are left: they stay
+            victim = oldest->relPath;
+            m_index.remove(victim);
+            m_total -= oldest->diskBytes;
+            --m_count;
+            // Under the lock: the folder's check never sees the file without the row gone.
+            QFile::remove(m_root + u'/' + victim);
+            QFile::remove(m_root + u'/' + victim + kMetaSuffix);
         }
-        if (victim.isEmpty())
-            return; // only demos being written are left: they stay
-        QFile::remove(m_root + u'/' + victim);
-        QFile::remove(m_root + u'/' + victim + kMetaSuffix);
         ++m_deleted;
         log(QStringLiteral("archive: deleted %1 (over %2 bytes)").arg(victim).arg(m_options.maxBytes));
     }

@@ -2,8 +2,11 @@
 // The demo archive: every demo the relay carries, written as a Viewer would write it (the
 // inflated blocks of each demo, one file per demo) by a thread of its own, so a slow disk
 // never holds up the event loop. The oldest demos go first past the size bound; a failed
-// write stops archiving with one log line and the relay goes on.
+// write stops archiving with one log line and the relay goes on. What the folder holds is
+// kept in an index file (ArchiveIndex), checked against the folder by a thread of its own at
+// start while the archive already serves from it.
 
+#include "archiveindex.h"
 #include "relayobserver.h"
 
 #include <QDateTime>
@@ -26,18 +29,6 @@ class QFile;
 
 namespace arbelon {
 
-struct ArchivedDemo {
-    QString relPath; // "<yyyy-MM-dd>/<game>_<HHmmss>.<ext>", below the archive folder
-    QString game;    // the game's name as the Filmer sent it
-    QString filmer;
-    qint32 gameType = 0;
-    QDateTime startedUtc;
-    qint64 bytes = 0;
-    qint64 diskBytes = 0;   // what it and its sidecar take on the disk, in whole blocks
-    quint32 liveGameId = 0; // the game this run of the relay carried it for, or 0
-    bool open = false;      // still being written
-};
-
 class RelayArchive : public QObject, public RelayObserver {
     Q_OBJECT
 public:
@@ -58,9 +49,18 @@ public:
     // Makes the folder, lists what it holds and starts the writer; false with a reason.
     bool start(QString *error);
 
-    // Newest first.
+    static constexpr int kPageSize = 100;
+    // The index's file, inside the archive folder.
+    static QString indexFileName() { return QStringLiteral("index.sqlite"); }
+
+    // Every demo, newest first (tests; pages take page()).
     QList<ArchivedDemo> demos() const;
+    // At most limit demos older than the cursor, newest first; the next cursor with them.
+    ArchiveIndex::Page page(const QString &before, int limit = kPageSize) const;
     QList<ArchivedDemo> demosOfGame(quint32 gameId) const;
+    qint64 demoCount() const;
+    // The check of the folder against the index has not ended yet.
+    bool isScanning() const { return m_scanning.load(); }
     // The file of a listed demo, or empty: nothing outside the list (and so nothing outside
     // the folder, and no link leading out of it) is ever named.
     QString filePath(const QString &relPath) const;
@@ -125,7 +125,7 @@ private:
     void logLimited(const QString &line);
     void log(const QString &line);
     void scan();
-    void sortIndex();
+    QList<ArchivedDemo> withGrowth(QList<ArchivedDemo> demos) const; // under m_indexMutex
 
     const Options m_options;
     QString m_root; // canonical folder
@@ -142,9 +142,12 @@ private:
     // Owned by the writer.
     std::map<quint32, Writing> m_writing;
 
+    // The index, and the sizes of the demos being written (kept off the file until they close).
     mutable std::mutex m_indexMutex;
-    QList<ArchivedDemo> m_index; // newest first
+    ArchiveIndex m_index;
+    std::map<QString, std::pair<qint64, qint64>> m_growing; // path: bytes, disk bytes
     qint64 m_total = 0;
+    qint64 m_count = 0;
 
     std::atomic<qint64> m_dropped{0};
     std::atomic<qint64> m_deleted{0};
@@ -153,6 +156,9 @@ private:
     std::atomic<qint64> m_skipped{0};
     qint64 m_lastLimitedLogMs = -1000000; // the writer's
     qint64 m_unloggedLines = 0;
+    std::atomic<bool> m_scanning{false};
+    std::atomic<bool> m_quitScan{false};
+    std::thread m_scanThread;
     std::thread m_thread;
 };
 

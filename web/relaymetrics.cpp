@@ -82,11 +82,10 @@ QByteArray relayMetrics(const RelayStats &s, const QList<RelayGameView> &games, 
     w.sample("arbelon_join_seconds_count", cumulative);
 
     if (archive) {
-        const QList<ArchivedDemo> demos = archive->demos();
         w.family("arbelon_archive_bytes", "gauge", "Bytes the archive's files take on the disk.");
         w.sample("arbelon_archive_bytes", archive->totalBytes());
         w.family("arbelon_archive_demos", "gauge", "Demo files in the archive.");
-        w.sample("arbelon_archive_demos", qint64(demos.size()));
+        w.sample("arbelon_archive_demos", archive->demoCount());
         w.family("arbelon_archive_deleted_total", "counter", "Demos deleted to keep the archive's bound.");
         w.sample("arbelon_archive_deleted_total", archive->deletedDemos());
         w.family("arbelon_archive_dropped_records_total", "counter", "Demo records the writer could not keep up with.");

@@ -224,7 +224,7 @@ QByteArray gamePage(const RelayGameView &g, const QList<ChatLine> &chat, const Q
     return html.toUtf8();
 }
 
-QByteArray archivePage(const QList<ArchivedDemo> &demos, const PageContext &ctx)
+QByteArray archivePage(const QList<ArchivedDemo> &demos, const ArchivePaging &paging, const PageContext &ctx)
 {
     QString html = head(QStringLiteral("Archive"), QStringLiteral("archive"));
     html += QStringLiteral("<h1>Archive</h1>\n");
@@ -238,6 +238,12 @@ QByteArray archivePage(const QList<ArchivedDemo> &demos, const PageContext &ctx)
     html += QStringLiteral("</tbody></table></div>\n");
     if (demos.isEmpty())
         html += QStringLiteral("<p class=\"empty\">No demo yet.</p>\n");
+    if (paging.scanning)
+        html += QStringLiteral("<p class=\"empty\">The archive's folder is being checked; demos appear as they are found.</p>\n");
+    if (!paging.older.isEmpty())
+        html += QStringLiteral("<p><a id=\"older\" href=\"%1\">Older demos</a></p>\n").arg(htmlEscape(paging.older));
+    if (paging.notFirst)
+        html += QStringLiteral("<p><a id=\"newest\" href=\"/archive\">Newest demos</a></p>\n");
     html += foot();
     return html.toUtf8();
 }

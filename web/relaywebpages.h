@@ -45,7 +45,13 @@ QJsonObject demoJson(const ArchivedDemo &demo);
 QByteArray gamesPage(const QList<RelayGameView> &games, const PageContext &ctx);
 QByteArray gamePage(const RelayGameView &game, const QList<ChatLine> &chat, const QList<ArchivedDemo> &demos,
                     const PageContext &ctx);
-QByteArray archivePage(const QList<ArchivedDemo> &demos, const PageContext &ctx);
+// Where a page of the archive stands among the others.
+struct ArchivePaging {
+    QString older;         // the next page's address, empty on the last
+    bool notFirst = false; // a page past the newest
+    bool scanning = false; // the folder is still being checked
+};
+QByteArray archivePage(const QList<ArchivedDemo> &demos, const ArchivePaging &paging, const PageContext &ctx);
 QByteArray errorPage(int status, const QString &message);
 
 QByteArray styleSheet();

@@ -111,7 +111,7 @@ web::PageContext RelayWebServer::context(const HttpRequest &request) const
 }
 
 void RelayWebServer::answer(HttpConnection &connection, const HttpRequest &request, int status, const QByteArray &type,
-                            const QByteArray &body)
+                            const QByteArray &body, const HttpConnection::Headers &extra)
 {
     HttpConnection::Headers headers{{"Content-Type", type},
                                     {"Content-Length", QByteArray::number(body.size())},
@@ -122,6 +122,7 @@ void RelayWebServer::answer(HttpConnection &connection, const HttpRequest &reque
                                     {"X-Frame-Options", "DENY"}};
     if (status == 405)
         headers.append(qMakePair(QByteArray("Allow"), QByteArray("GET, HEAD")));
+    headers += extra;
     connection.respond(status, headers, request.method == "HEAD" ? QByteArray() : body);
 }
 
@@ -173,15 +174,8 @@ bool RelayWebServer::route(HttpConnection &connection, const HttpRequest &reques
                    QJsonDocument(web::gameDetailJson(*game, lines, demos, ctx)).toJson(QJsonDocument::Compact));
         else
             answer(connection, request, 200, kHtml, web::gamePage(*game, lines, demos, ctx));
-    } else if (path == QStringLiteral("/archive")) {
-        answer(connection, request, 200, kHtml, web::archivePage(m_archive ? m_archive->demos() : QList<ArchivedDemo>{}, ctx));
-    } else if (path == QStringLiteral("/api/archive")) {
-        QJsonArray list;
-        if (m_archive) {
-            for (const ArchivedDemo &d : m_archive->demos())
-                list.append(web::demoJson(d));
-        }
-        answer(connection, request, 200, kJson, QJsonDocument(list).toJson(QJsonDocument::Compact));
+    } else if (path == QStringLiteral("/archive") || path == QStringLiteral("/api/archive")) {
+        archive(connection, request, path == QStringLiteral("/api/archive"), ctx);
     } else if (path.startsWith(QStringLiteral("/archive/file/"))) {
         download(connection, request, path.mid(QStringLiteral("/archive/file/").size()));
     } else if (path == QStringLiteral("/metrics")) {
@@ -197,6 +191,33 @@ bool RelayWebServer::route(HttpConnection &connection, const HttpRequest &reques
         return false;
     }
     return true;
+}
+
+void RelayWebServer::archive(HttpConnection &connection, const HttpRequest &request, bool api, const web::PageContext &ctx)
+{
+    // A page of the newest demos, or of those older than the cursor "before".
+    QString before;
+    for (const QByteArray &pair : request.query.split('&')) {
+        if (pair.startsWith("before="))
+            before = QString::fromUtf8(QByteArray::fromPercentEncoding(pair.mid(7)).left(512));
+    }
+    const ArchiveIndex::Page page = m_archive ? m_archive->page(before) : ArchiveIndex::Page{};
+    const QString older = page.next.isEmpty() ? QString()
+                                              : QString::fromLatin1((api ? QByteArray("/api/archive") : QByteArray("/archive")) + "?before="
+                                                                  + page.next.toUtf8().toPercentEncoding());
+    if (!api) {
+        const web::ArchivePaging paging{older, !before.isEmpty(), m_archive && m_archive->isScanning()};
+        answer(connection, request, 200, kHtml, web::archivePage(page.demos, paging, ctx));
+        return;
+    }
+    QJsonArray list;
+    for (const ArchivedDemo &d : page.demos)
+        list.append(web::demoJson(d));
+    // The list stays a plain array; the next page is named the standard way.
+    HttpConnection::Headers extra;
+    if (!older.isEmpty())
+        extra.append({"Link", "<" + older.toLatin1() + ">; rel=\"next\""});
+    answer(connection, request, 200, kJson, QJsonDocument(list).toJson(QJsonDocument::Compact), extra);
 }
 
 void RelayWebServer::download(HttpConnection &connection, const HttpRequest &request, const QString &relPath)

@@ -36,7 +36,8 @@ private:
     void handle(HttpConnection &connection, const HttpRequest &request);
     web::PageContext context(const HttpRequest &request) const;
     void answer(HttpConnection &connection, const HttpRequest &request, int status, const QByteArray &type,
-                const QByteArray &body);
+                const QByteArray &body, const HttpConnection::Headers &extra = {});
+    void archive(HttpConnection &connection, const HttpRequest &request, bool api, const web::PageContext &ctx);
     void download(HttpConnection &connection, const HttpRequest &request, const QString &relPath);
     bool route(HttpConnection &connection, const HttpRequest &request);
 
