@@ -4,6 +4,7 @@
 // HTTP clients.
 
 #include "common/testaddress.h"
+#include "common/testfiles.h"
 #include "relayarchive.h"
 #include "relay/relayfixture.h"
 #include "relaywebfeed.h"
@@ -52,6 +53,8 @@ private slots:
     void archiveKeepsGoing();
     void downloadsStayInsideTheArchive_data();
     void downloadsStayInsideTheArchive();
+    void archiveIndexFollowsTheFolder_data();
+    void archiveIndexFollowsTheFolder();
     void metricsParseAndCount();
     void hostileHttpClients_data();
     void hostileHttpClients();
@@ -96,6 +99,8 @@ void TestRelayWeb::startWeb(RelayArchive::Options archive, HttpGuard::Limits lim
         QString error;
         QVERIFY2(m_archive->start(&error), qPrintable(error));
         m_f.server().addObserver(m_archive.get());
+        // What the folder held before is listed once its check is over.
+        QTRY_VERIFY_WITH_TIMEOUT(!m_archive->isScanning(), 20000);
     }
     // Every change shown at once: the cases read the page right after making it.
     m_feed = std::make_unique<RelayWebFeed>(m_f.server(), 0);
@@ -459,6 +464,92 @@ void TestRelayWeb::downloadsStayInsideTheArchive()
     QCOMPARE(r.status, listed ? 200 : 404);
     QCOMPARE(r.body == "demo", listed);
     QVERIFY(!r.body.contains("secret"));
+}
+
+void TestRelayWeb::archiveIndexFollowsTheFolder_data()
+{
+    // What happens to the folder between a first start and a second.
+    QTest::addColumn<QString>("change");
+    QTest::newRow("nothing: pages of 100") << QString();
+    QTest::newRow("index damaged") << QStringLiteral("damage");
+    QTest::newRow("index deleted") << QStringLiteral("delete");
+    QTest::newRow("index a link out") << QStringLiteral("link");
+    QTest::newRow("files changed under it") << QStringLiteral("files");
+}
+
+void TestRelayWeb::archiveIndexFollowsTheFolder()
+{
+    QFETCH(QString, change);
+    const QString dir = m_tmp->path() + QStringLiteral("/archive");
+    const QString index = dir + u'/' + RelayArchive::indexFileName();
+    QVERIFY(QDir().mkpath(dir + QStringLiteral("/2020-01-01")));
+    const auto put = [&](int i) {
+        QFile f(dir + QStringLiteral("/2020-01-01/d_%1.dm2").arg(i, 6, 10, QLatin1Char('0')));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(QByteArray(i + 1, 'x')) == i + 1);
+        f.close();
+        // Began one second after another: the order of the pages is known.
+        f.setFileTime(QDateTime(QDate(2020, 1, 1), QTime(0, 0), Qt::UTC).addSecs(i), QFileDevice::FileModificationTime);
+    };
+    int newest = 249;
+    for (int i = 0; i <= newest; ++i)
+        put(i);
+    {
+        RelayArchive first({dir});
+        QString error;
+        QVERIFY2(first.start(&error), qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(!first.isScanning(), 20000);
+        QCOMPARE(first.demoCount(), 250);
+    }
+    const QString outside = m_tmp->path() + QStringLiteral("/not-the-index");
+    if (change == QStringLiteral("damage")) {
+        QFile f(index);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        f.seek(100);
+        f.write(QByteArray(4096, '\xff'));
+    } else if (change == QStringLiteral("delete")) {
+        QVERIFY(QFile::remove(index));
+    } else if (change == QStringLiteral("link")) {
+        QFile f(outside);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("mine") == 4);
+        f.close();
+        QVERIFY(QFile::remove(index));
+        QVERIFY(QFile::link(outside, index));
+    } else if (change == QStringLiteral("files")) {
+        QVERIFY(QFile::remove(dir + QStringLiteral("/2020-01-01/d_000000.dm2")));
+        put(++newest);
+        put(++newest);
+        QVERIFY(QFile::remove(dir + QStringLiteral("/2020-01-01/d_000001.dm2")));
+    }
+    startWeb({dir});
+    QCOMPARE(m_archive->demoCount(), 250);
+
+    // The pages, newest first, each older than the one before, and all of them once.
+    QStringList seen;
+    QString next = QStringLiteral("/api/archive");
+    while (!next.isEmpty() && seen.size() <= 300) {
+        const HttpReply r = m_http->get(next);
+        QCOMPARE(r.status, 200);
+        const QJsonArray page = QJsonDocument::fromJson(r.body).array();
+        QVERIFY(page.size() == RelayArchive::kPageSize || !r.headers.contains("link"));
+        for (const QJsonValue &d : page)
+            seen.append(d[QStringLiteral("path")].toString());
+        const QByteArray link = r.headers.value("link");
+        next = link.isEmpty() ? QString() : QString::fromLatin1(link.mid(1, link.indexOf('>') - 1));
+    }
+    QCOMPARE(seen.size(), 250);
+    QStringList sorted = seen;
+    std::sort(sorted.begin(), sorted.end(), std::greater<>());
+    QCOMPARE(seen, sorted);
+    QCOMPARE(seen.first(), QStringLiteral("2020-01-01/d_%1.dm2").arg(newest, 6, 10, QLatin1Char('0')));
+    const QByteArray html = m_http->get(QStringLiteral("/archive")).body;
+    QCOMPARE(html.count("download>"), RelayArchive::kPageSize);
+    QVERIFY(html.contains("id=\"older\""));
+    if (change == QStringLiteral("damage") || change == QStringLiteral("link"))
+        QVERIFY(QFile::exists(index + QStringLiteral(".damaged")));
+    if (change == QStringLiteral("link")) {
+        QVERIFY(!QFileInfo(index).isSymLink());
+        QCOMPARE(readFile(outside), QByteArray("mine"));
+    }
 }
 
 void TestRelayWeb::metricsParseAndCount()
