@@ -23,6 +23,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDate>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
@@ -32,6 +34,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -45,6 +48,7 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -321,6 +325,9 @@ double selfCpuSeconds()
 // Viewers a lobby names, passed to the server: past it Viewers only count.
 constexpr int kListedUsers = 200;
 
+bool makeArchive(const QString &dir, int demos);
+double timePage(quint16 port, const char *path);
+
 struct RunResult {
     int workers = 1;
     int viewers = 0;
@@ -332,6 +339,8 @@ struct RunResult {
     qint64 expected = 0, got = 0;
     double streamSeconds = 0, p50 = 0, p99 = 0, max = 0;
     double cpuJoin = 0, cpuStream = 0;
+    std::vector<double> pageMs; // /archive while the blocks went out
+    int pagesFailed = 0;
     qint64 baseKiB = 0, joinedKiB = 0, peakKiB = 0;
     int dropped = 0;
 };
@@ -346,6 +355,12 @@ public:
     bool run(int viewers, bool paced, RunResult *out);
     void setWorkers(int workers) { m_workers = workers; }
     void setSimple(bool simple) { m_simple = simple; }
+    // An archive of this many demos, its page asked for this often during the paced blocks.
+    void setArchive(int demos, int pollsPerSecond)
+    {
+        m_archiveDemos = demos;
+        m_archivePolls = pollsPerSecond;
+    }
 
 private:
     bool startServer();
@@ -361,6 +376,10 @@ private:
     int m_games;
     int m_workers = 1;
     bool m_simple = false;
+    int m_archiveDemos = 0;
+    int m_archivePolls = 0;
+    int m_maxClients = 20000;
+    quint16 m_webPort = 0;
     QTemporaryDir m_dir;
     QProcess m_server;
     quint16 m_viewerPort = 0, m_filmerPort = 0;
@@ -393,31 +412,79 @@ bool Bench::startServer()
     const QString log = m_dir.filePath(QStringLiteral("relay.log"));
     QFile::remove(log);
     m_server.setStandardErrorFile(log);
-    m_server.start(m_relay, knownOptions(m_relay, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
-                             QStringLiteral("--viewer-port"), QStringLiteral("0"),
-                             QStringLiteral("--filmer-port"), QStringLiteral("0"),
-                             QStringLiteral("--max-clients"), QStringLiteral("20000"),
-                             // thousands of Viewers on 16 source addresses
-                             QStringLiteral("--max-per-address"), QStringLiteral("20000"),
-                             QStringLiteral("--max-games"), QString::number(m_games),
-                             QStringLiteral("--listed-users"), QString::number(kListedUsers),
-                             QStringLiteral("--workers"), QString::number(m_workers)}));
+    QStringList args{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
+                     QStringLiteral("--viewer-port"), QStringLiteral("0"),
+                     QStringLiteral("--filmer-port"), QStringLiteral("0"),
+                     QStringLiteral("--max-clients"), QString::number(m_maxClients),
+                     // thousands of Viewers on 16 source addresses
+                     QStringLiteral("--max-per-address"), QString::number(m_maxClients),
+                     QStringLiteral("--max-games"), QString::number(m_games),
+                     QStringLiteral("--listed-users"), QString::number(kListedUsers),
+                     QStringLiteral("--workers"), QString::number(m_workers),
+                     QStringLiteral("--http"), QStringLiteral("127.0.0.1:0")};
+    if (m_archiveDemos > 0) {
+        const QString dir = m_dir.filePath(QStringLiteral("archive"));
+        if (!QDir(dir).exists() && !makeArchive(dir, m_archiveDemos))
+            return false;
+        args << QStringLiteral("--archive") << dir;
+    }
+    m_server.start(m_relay, knownOptions(m_relay, args));
     if (!m_server.waitForStarted(10000))
         return false;
     static const QRegularExpression re(QStringLiteral("listening viewer=(\\d+) filmer=(\\d+)"));
-    for (int i = 0; i < 200; ++i) {
+    static const QRegularExpression web(QStringLiteral("web http=(\\d+)"));
+    for (int i = 0; i < 1200; ++i) {
         QFile f(log);
         if (f.open(QIODevice::ReadOnly)) {
-            const QRegularExpressionMatch m = re.match(QString::fromUtf8(f.readAll()));
-            if (m.hasMatch()) {
+            const QString text = QString::fromUtf8(f.readAll());
+            const QRegularExpressionMatch m = re.match(text);
+            // With an archive: once its folder is checked, so that the pages show it all.
+            if (m.hasMatch() && (m_archiveDemos == 0 || text.contains(QStringLiteral("folder checked")))) {
                 m_viewerPort = quint16(m.captured(1).toUInt());
                 m_filmerPort = quint16(m.captured(2).toUInt());
+                m_webPort = quint16(web.match(text).captured(1).toUInt());
                 return true;
             }
         }
         QThread::msleep(50);
     }
     return false;
+}
+
+// Demo files as the relay's archive names them, a thousand a day.
+bool makeArchive(const QString &dir, int demos)
+{
+    for (int i = 0; i < demos; ++i) {
+        const QString day = QDate(2020, 1, 1).addDays(i / 1000).toString(Qt::ISODate);
+        if (i % 1000 == 0 && !QDir().mkpath(dir + u'/' + day))
+            return false;
+        QFile f(QStringLiteral("%1/%2/bench_%3.dm2").arg(dir, day).arg(i, 6, 10, QLatin1Char('0')));
+        if (!f.open(QIODevice::WriteOnly) || f.write("demo") != 4)
+            return false;
+    }
+    return true;
+}
+
+// Asks for a page as a browser would, on a connection of its own; the milliseconds to its
+// last byte, or -1.
+double timePage(quint16 port, const char *path)
+{
+    QElapsedTimer t;
+    t.start();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in server = {};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(port);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server) == 0;
+    const QByteArray request = QByteArray("GET ") + path + " HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n";
+    ok = ok && ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) == request.size();
+    char chunk[65536];
+    qint64 got = 0;
+    for (ssize_t n = 0; ok && (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;)
+        got += n;
+    ::close(fd);
+    return ok && got > 0 ? double(t.nsecsElapsed()) / 1e6 : -1;
 }
 
 std::unique_ptr<Peer> Bench::makeViewer(int i, int n)
@@ -559,6 +626,7 @@ bool Bench::run(int viewers, bool paced, RunResult *out)
 {
     out->viewers = viewers;
     out->paced = paced;
+    m_maxClients = std::max(20000, viewers + 1000);
     out->simple = m_simple;
     m_loop = std::make_unique<Loop>(m_simple);
     if (!startServer()) {
@@ -597,7 +665,25 @@ bool Bench::run(int viewers, bool paced, RunResult *out)
     const int blocks = paced ? m_pacedSeconds : m_fastBlocks;
     std::vector<double> lat;
     lat.reserve(size_t(blocks) * size_t(viewers));
+    std::atomic<bool> polling{paced && m_archivePolls > 0 && m_webPort != 0};
+    std::thread poller([&] {
+        qint64 next = g_clock.nsecsElapsed();
+        while (polling.load()) {
+            if (g_clock.nsecsElapsed() < next) {
+                QThread::usleep(500);
+                continue;
+            }
+            next += 1000000000LL / m_archivePolls;
+            const double ms = timePage(m_webPort, "/archive");
+            if (ms < 0)
+                ++out->pagesFailed;
+            else
+                out->pageMs.push_back(ms);
+        }
+    });
     stream(blocks, paced ? 1000 : 0, &lat, &out->streamSeconds);
+    polling.store(false);
+    poller.join();
     out->expected = qint64(blocks) * viewers;
     for (const auto &v : m_viewers)
         out->got += v->blocks;
@@ -941,6 +1027,11 @@ int main(int argc, char *argv[])
         {QStringLiteral("record-cost-us"), QStringLiteral("With --simple: CPU microseconds each Viewer spends on "
                                                           "every record it takes."),
          QStringLiteral("US"), QStringLiteral("0")},
+        {QStringLiteral("archive-demos"), QStringLiteral("An archive folder of N demos for the relay (0: none)."),
+         QStringLiteral("N"), QStringLiteral("0")},
+        {QStringLiteral("archive-polls"), QStringLiteral("Its /archive page asked for this often a second while the "
+                                                         "paced blocks go out."),
+         QStringLiteral("N"), QStringLiteral("10")},
         {QStringLiteral("workers"), QStringLiteral("The relay's --workers, each run once per value."),
          QStringLiteral("LIST"), QStringLiteral("1")},
         {QStringLiteral("cluster"), QStringLiteral("Three relay nodes over three nats-servers against a single "
@@ -960,6 +1051,7 @@ int main(int argc, char *argv[])
                 parser.value(QStringLiteral("paced-seconds")).toInt(),
                 !parser.isSet(QStringLiteral("silent-viewers")), parser.value(QStringLiteral("games")).toInt());
     bench.setSimple(parser.isSet(QStringLiteral("simple")));
+    bench.setArchive(parser.value(QStringLiteral("archive-demos")).toInt(), parser.value(QStringLiteral("archive-polls")).toInt());
     if (parser.isSet(QStringLiteral("simple"))) {
         g_noDelay = false;
         g_recordCostNs = parser.value(QStringLiteral("record-cost-us")).toLongLong() * 1000;
@@ -987,5 +1079,13 @@ int main(int argc, char *argv[])
     }
     std::printf("\nOne Filmer per game, %d-byte blocks; latency is from the Filmer's send to a Viewer's receipt.\n", kBlockBytes);
     printTable(results);
+    for (const RunResult &r : results) {
+        if (!r.pageMs.empty() || r.pagesFailed)
+            std::printf("\n/archive of %d demos, %zu pages while %d Viewers streamed (%d workers): p50 %.1f ms, "
+                        "p99 %.1f ms, max %.1f ms, %d failed\n",
+                        parser.value(QStringLiteral("archive-demos")).toInt(), r.pageMs.size(), r.viewers, r.workers,
+                        percentile(r.pageMs, 50), percentile(r.pageMs, 99),
+                        r.pageMs.empty() ? 0.0 : *std::max_element(r.pageMs.begin(), r.pageMs.end()), r.pagesFailed);
+    }
     return 0;
 }
