@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 
 #include <algorithm>
 #include <chrono>
@@ -56,6 +57,7 @@ RelayArchive::~RelayArchive()
     }
     m_queueCv.notify_all();
     m_thread.join();
+    writeLog(); // the writer's last words
 }
 
 QString RelayArchive::fileStem(const QByteArray &gameName)
@@ -90,6 +92,8 @@ bool RelayArchive::start(QString *error)
         m_total = m_index.diskBytes();
         m_count = m_index.count();
     }
+    m_logNotifier = std::make_unique<QSocketNotifier>(m_logLines.descriptor(), QSocketNotifier::Read);
+    connect(m_logNotifier.get(), &QSocketNotifier::activated, this, &RelayArchive::writeLog);
     m_scanning.store(true);
     m_scanThread = std::thread([this] { scan(); });
     m_thread = std::thread([this] { run(); });
@@ -335,9 +339,17 @@ void RelayArchive::flush()
 
 void RelayArchive::log(const QString &line)
 {
-    // The log's sink belongs to the event loop's thread.
-    QMetaObject::invokeMethod(
-        this, [line] { RelayLog::write(line); }, Qt::QueuedConnection);
+    // Bounded: the lines anyone's input can cause are rate-limited before they come here.
+    m_logLines.post([&line](std::vector<QString> &lines) {
+        if (lines.size() < 1000)
+            lines.push_back(line);
+    });
+}
+
+void RelayArchive::writeLog()
+{
+    for (const QString &line : m_logLines.take())
+        RelayLog::write(line);
 }
 
 // ---- the writer ------------------------------------------------------------------------

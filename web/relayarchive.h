@@ -7,6 +7,7 @@
 // start while the archive already serves from it.
 
 #include "archiveindex.h"
+#include "relaymailbox.h"
 #include "relayobserver.h"
 
 #include <QDateTime>
@@ -26,6 +27,7 @@
 #include <thread>
 
 class QFile;
+class QSocketNotifier;
 
 namespace arbelon {
 
@@ -124,6 +126,7 @@ private:
     // Log lines of the writer that anyone's input can cause: a second apart at least.
     void logLimited(const QString &line);
     void log(const QString &line);
+    void writeLog(); // the event loop's thread
     void scan();
     QList<ArchivedDemo> withGrowth(QList<ArchivedDemo> demos) const; // under m_indexMutex
 
@@ -156,6 +159,10 @@ private:
     std::atomic<qint64> m_skipped{0};
     qint64 m_lastLimitedLogMs = -1000000; // the writer's
     qint64 m_unloggedLines = 0;
+    // Log lines of the writer and the folder's check, for the event loop's thread, which
+    // owns the log's sink.
+    RelayMailbox<QString> m_logLines;
+    std::unique_ptr<QSocketNotifier> m_logNotifier;
     std::atomic<bool> m_scanning{false};
     std::atomic<bool> m_quitScan{false};
     std::thread m_scanThread;

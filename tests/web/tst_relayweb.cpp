@@ -9,6 +9,7 @@
 #include "relay/relayfixture.h"
 #include "relaywebfeed.h"
 #include "relaywebserver.h"
+#include "relaywebthread.h"
 #include "webclient.h"
 
 #include <QDir>
@@ -17,17 +18,44 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <atomic>
 #include <cmath>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace arbelon;
 using namespace arbelon::test;
 
 namespace {
+// A browser on a thread of its own: blocking sockets, no Qt object of the test's thread.
+QByteArray blockingGet(const QHostAddress &address, quint16 port, const char *path)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in server = {};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(port);
+    server.sin_addr.s_addr = htonl(address.toIPv4Address());
+    QByteArray answer;
+    const QByteArray request = QByteArray("GET ") + path + " HTTP/1.1\r\nHost: test\r\nConnection: close\r\n\r\n";
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server) == 0
+        && ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) == request.size()) {
+        char chunk[16384];
+        for (ssize_t n = 0; (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;)
+            answer.append(chunk, n);
+    }
+    ::close(fd);
+    return answer;
+}
+
 // Each a client's choice meant to break out of the page.
 const QByteArray kHostileGame = "<script>x</script>\"onmouseover=";
 const QByteArray kHostileFilmer = "<b>\"onmouseover=";
@@ -56,6 +84,7 @@ private slots:
     void archiveIndexFollowsTheFolder_data();
     void archiveIndexFollowsTheFolder();
     void metricsParseAndCount();
+    void pagesFromTheirOwnThread();
     void hostileHttpClients_data();
     void hostileHttpClients();
     void requestsSentAheadAreBounded();
@@ -600,6 +629,50 @@ void TestRelayWeb::metricsParseAndCount()
     check.closeWriteChannel();
     QVERIFY(check.waitForFinished(30000));
     QVERIFY2(check.exitCode() == 0, check.readAllStandardError().constData());
+}
+
+// As the daemon runs it: the page on its thread, fed snapshots, asked for from a third thread
+// while games open and close, Viewers come and go and chat; every answer whole, and the last
+// page shows how things ended.
+void TestRelayWeb::pagesFromTheirOwnThread()
+{
+    m_f.startServer();
+    RelayWebFeed feed(m_f.server(), 0);
+    RelayWebThread web(feed, nullptr);
+    const QHostAddress address(loopbackAddress(1));
+    QString error;
+    QVERIFY2(web.listen(address, 0, &error), qPrintable(error));
+    std::atomic<bool> asking{true};
+    std::atomic<int> answered{0}, wrong{0};
+    std::thread browser([&] {
+        const char *paths[] = {"/", "/api/games", "/game/1", "/api/games/1", "/metrics"};
+        for (int i = 0; asking.load() && i < 100000; ++i) {
+            const QByteArray r = blockingGet(address, web.port(), paths[i % 5]);
+            const bool ok = r.startsWith("HTTP/1.1 200") || (r.startsWith("HTTP/1.1 404") && (i % 5 == 2 || i % 5 == 3));
+            ++(ok ? answered : wrong);
+        }
+    });
+    const auto stop = qScopeGuard([&] {
+        asking.store(false);
+        browser.join();
+    });
+    // Ten games, each with a Viewer who stays: within the relay's connections per address.
+    for (int round = 0; round < 10; ++round) {
+        RelayTestClient *f = m_f.filmer("round " + QByteArray::number(round), "camera");
+        QVERIFY(f);
+        RelayTestClient *v = m_f.viewer("v" + QByteArray::number(round), quint32(round + 1));
+        QVERIFY(v);
+        QCOMPARE(v->request(buildSendText({}, "line " + QByteArray::number(round))), 0);
+        if (round < 9)
+            f->disconnectNow();
+        QTest::qWait(20);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(answered.load() >= 50, 20000);
+    QCOMPARE(wrong.load(), 0);
+    QByteArray last;
+    QTRY_VERIFY_WITH_TIMEOUT((last = blockingGet(address, web.port(), "/api/games")).contains("round 9"), 5000);
+    QVERIFY2(!last.contains("round 8"), last.constData());
+    QVERIFY(blockingGet(address, web.port(), "/game/10").contains("line 9"));
 }
 
 void TestRelayWeb::hostileHttpClients_data()

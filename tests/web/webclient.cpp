@@ -1,7 +1,7 @@
 #include "webclient.h"
 
 #include <QEventLoop>
-#include <QNetworkReply>
+#include <QTcpSocket>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTimer>
@@ -11,31 +11,44 @@
 
 namespace arbelon::test {
 
-QString WebClient::url(const QString &path) const
-{
-    return QStringLiteral("http://%1:%2%3").arg(m_address.toString()).arg(m_port).arg(path);
-}
-
 HttpReply WebClient::get(const QString &path, const QByteArray &method, const QByteArray &body)
 {
-    QNetworkRequest request(QUrl(url(path), QUrl::StrictMode));
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    // A HEAD sent as a custom verb would wait for the body its Content-Length announces.
-    std::unique_ptr<QNetworkReply> reply(method == "HEAD" ? m_nam.head(request)
-                                                          : m_nam.sendCustomRequest(request, method, body));
+    // A plain socket, not Qt's network access manager: its threads would hand Qt's own
+    // objects between threads, which the race detector cannot follow.
+    QTcpSocket socket;
+    socket.connectToHost(m_address, m_port);
+    QByteArray request = method + ' ' + path.toUtf8() + " HTTP/1.1\r\nHost: " + m_address.toString().toUtf8()
+                         + "\r\nConnection: close\r\n";
+    if (!body.isEmpty() || (method != "GET" && method != "HEAD"))
+        request += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    socket.write(request + "\r\n" + body);
+    QByteArray raw;
     QEventLoop loop;
-    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&] { raw += socket.readAll(); });
+    QObject::connect(&socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
     QTimer::singleShot(15000, &loop, &QEventLoop::quit);
-    if (!reply->isFinished())
+    if (socket.state() != QAbstractSocket::UnconnectedState)
         loop.exec();
+    raw += socket.readAll();
     HttpReply out;
-    if (!reply->isFinished())
+    const qsizetype end = raw.indexOf("\r\n\r\n");
+    if (end < 0)
         return out;
-    out.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    out.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
-    out.body = reply->readAll();
-    for (const auto &pair : reply->rawHeaderPairs())
-        out.headers.insert(pair.first.toLower(), pair.second);
+    const QList<QByteArray> lines = raw.left(end).split('\n');
+    const QList<QByteArray> status = lines.first().trimmed().split(' ');
+    if (status.size() < 2 || !status[0].startsWith("HTTP/1."))
+        return out;
+    out.status = status[1].toInt();
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(':');
+        if (colon > 0)
+            out.headers.insert(lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
+    }
+    out.contentType = out.headers.value("content-type");
+    out.body = raw.mid(end + 4);
+    if (out.headers.contains("content-length") && method != "HEAD")
+        out.body.truncate(out.headers.value("content-length").toLongLong());
     return out;
 }
 

@@ -6,7 +6,6 @@
 #include <QHostAddress>
 #include <QList>
 #include <QMap>
-#include <QNetworkAccessManager>
 #include <QString>
 
 namespace arbelon::test {
@@ -21,13 +20,13 @@ struct HttpReply {
 class WebClient {
 public:
     WebClient(QHostAddress address, quint16 port) : m_address(std::move(address)), m_port(port) {}
+    // One request on a connection of its own, the path sent as it is; the answer read to
+    // its end on this thread's event loop (a server on this thread answers meanwhile).
     HttpReply get(const QString &path, const QByteArray &method = "GET", const QByteArray &body = {});
-    QString url(const QString &path) const;
 
 private:
     QHostAddress m_address;
     quint16 m_port;
-    QNetworkAccessManager m_nam;
 };
 
 // One sample of a metrics page.
