@@ -233,21 +233,22 @@ qint64 RelayConnection::queuedBytes() const
     return m_outBytes + (m_phase == Phase::Closed ? 0 : m_socket->bytesToWrite());
 }
 
-void RelayConnection::send(const RelayBlock &record)
+void RelayConnection::send(const RelayBlock &record, bool list)
 {
     if (!isOpen() || m_overflowed)
         return;
     m_outBytes += cost(record);
-    m_out.push_back(record);
+    (list ? m_list : m_out).push_back(record);
     // Within one turn a crowd entering a lobby queues a record per newcomer for every
     // member; a long queue is handed on at once instead of growing until the turn ends.
-    if (m_out.size() >= kPumpNowEntries)
+    if (m_out.size() + m_list.size() >= kPumpNowEntries)
         pump();
     else
         schedulePump();
     if (queuedBytes() > m_maxQueueBytes) {
         m_overflowed = true;
         m_out.clear();
+        m_list.clear();
         m_outBytes = 0;
         m_catchUp.clear();
         m_catchUpPos = 0;
@@ -300,7 +301,9 @@ qsizetype RelayConnection::nextSize() const
 {
     if (m_catchUpAfter == 0 && m_catchUpPos < m_catchUp.size())
         return m_catchUp[m_catchUpPos]->size();
-    return m_out.empty() ? -1 : m_out.front()->size();
+    if (!m_out.empty())
+        return m_out.front()->size();
+    return m_list.empty() ? -1 : m_list.front()->size();
 }
 
 bool RelayConnection::takeNext(RelayBlock *next)
@@ -313,8 +316,14 @@ bool RelayConnection::takeNext(RelayBlock *next)
         }
         return true;
     }
-    if (m_out.empty())
-        return false;
+    if (m_out.empty()) {
+        if (m_list.empty())
+            return false;
+        *next = std::move(m_list.front());
+        m_list.pop_front();
+        m_outBytes -= cost(*next);
+        return true;
+    }
     *next = std::move(m_out.front());
     m_out.pop_front();
     m_outBytes -= cost(*next);
@@ -377,7 +386,7 @@ void RelayConnection::pump()
         if (!sendToKernel(batch, used))
             break;
     }
-    if (m_phase == Phase::Closing && !m_disconnecting && m_out.empty() && m_catchUp.empty()
+    if (m_phase == Phase::Closing && !m_disconnecting && m_out.empty() && m_list.empty() && m_catchUp.empty()
         && m_socket->bytesToWrite() == 0) {
         m_disconnecting = true;
         m_socket->disconnectFromHost();
@@ -441,6 +450,7 @@ void RelayConnection::finish(const QString &reason)
         return;
     m_phase = Phase::Closed;
     m_out.clear();
+    m_list.clear();
     m_outBytes = 0;
     m_catchUp.clear();
     m_in.clear();

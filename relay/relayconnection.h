@@ -90,7 +90,8 @@ public:
     // ---- output -----------------------------------------------------------------
     // Queues a record; a queue past its limit ends the connection (deferred, so callers
     // may be iterating over connections).
-    void send(const RelayBlock &record);
+    // list: the game list's lane, which goes out only once the other has emptied.
+    void send(const RelayBlock &record, bool list = false);
     // Demo records to send before anything queued: the current demo for a late joiner.
     void startCatchUp(std::vector<RelayBlock> records);
     // Forgets demo records not yet handed to the socket (the Viewer left its lobby).
@@ -151,6 +152,7 @@ private:
     bool m_inProcess = false;
 
     std::deque<RelayBlock> m_out;
+    std::deque<RelayBlock> m_list; // after m_out and the catch-up
     qint64 m_outBytes = 0;
     std::vector<RelayBlock> m_catchUp;
     size_t m_catchUpPos = 0;

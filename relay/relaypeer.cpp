@@ -60,7 +60,17 @@ void RelayPeer::send(const RelayBlock &record)
     if (m_local)
         m_local->send(record);
     else if (m_link)
-        m_link->send(m_id, record);
+        m_link->send(m_id, record, false);
+}
+
+void RelayPeer::sendList(const RelayBlock &record)
+{
+    if (m_phase != Phase::AwaitHello && m_phase != Phase::Ready)
+        return;
+    if (m_local)
+        m_local->send(record, true);
+    else if (m_link)
+        m_link->send(m_id, record, true);
 }
 
 void RelayPeer::startCatchUp(const std::vector<RelayBlock> &records)

@@ -20,7 +20,7 @@ namespace arbelon {
 class RelayPeerLink {
 public:
     virtual ~RelayPeerLink() = default;
-    virtual void send(quint64 id, const RelayBlock &record) = 0;
+    virtual void send(quint64 id, const RelayBlock &record, bool list) = 0;
     virtual void startCatchUp(quint64 id, std::vector<RelayBlock> records) = 0;
     virtual void dropPendingDemo(quint64 id) = 0;
     virtual void setReady(quint64 id) = 0;
@@ -83,6 +83,9 @@ public:
     // ---- what reaches the socket ---------------------------------------------------
     void setReady();
     void send(const RelayBlock &record);
+    // The game list's records (games added, removed, their counts): sent once nothing of
+    // the lobby or the demo waits, so that a crowd's counts never hold up a block.
+    void sendList(const RelayBlock &record);
     void startCatchUp(const std::vector<RelayBlock> &records);
     void dropPendingDemo();
     void pauseInput();

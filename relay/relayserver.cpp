@@ -30,8 +30,10 @@ bool sameSecret(const QByteArray &a, const QByteArray &b)
 }
 
 QString gameText(quint32 id) { return QStringLiteral("game %1").arg(id); }
-// Users-count records the server sends in a second at most, beyond the per-game interval.
-constexpr qint64 kUsersRecordsPerSecond = 1000000;
+// Users-count records the server sends in a second at most, beyond the per-game interval:
+// a pass after a crowd joined a thousand games is spread over seconds instead of crowding
+// out the demo blocks (each record also costs its client a read and an answer).
+constexpr qint64 kUsersRecordsPerSecond = 250000;
 // Users-count records sent in one turn of the event loop.
 constexpr qint64 kUsersRecordsPerTurn = 50000;
 } // namespace
@@ -465,7 +467,7 @@ void RelayServer::handleGameInfo(RelayPeer &conn, QByteArrayView record)
     const RelayBlock detailed = g.row();
     for (RelayPeer *other : m_conns) {
         if (other != &conn && other->phase() == RelayConnection::Phase::Ready)
-            other->send(detailed);
+            other->sendList(detailed);
     }
     conn.send(conn.userEnteredRecord()); // the Filmer is the first member of its lobby
     tell([&](RelayObserver &o) { o.gameOpened(view(g)); });
@@ -478,7 +480,7 @@ void RelayServer::handleGameInfo(RelayPeer &conn, QByteArrayView record)
 void RelayServer::sendGameList(RelayPeer &conn)
 {
     for (const auto &entry : m_games)
-        conn.send(entry.second->row());
+        conn.sendList(entry.second->row());
 }
 
 void RelayServer::refuseAndClose(RelayPeer &conn, const QString &why, quint8 result)
@@ -639,7 +641,7 @@ void RelayServer::broadcastReady(const RelayBlock &record)
 {
     for (RelayPeer *conn : m_conns) {
         if (conn->phase() == RelayConnection::Phase::Ready)
-            conn->send(record);
+            conn->sendList(record);
     }
 }
 
@@ -664,16 +666,19 @@ void RelayServer::sendUsersUpdates()
     }
     const qint64 clients = std::max<qint64>(1, qint64(m_conns.size()));
     qint64 games = std::max<qint64>(1, kUsersRecordsPerTurn / clients);
+    qint64 sent = 0;
     while (!m_usersPass.empty() && games-- > 0) {
         const quint32 id = m_usersPass.back();
         m_usersPass.pop_back();
         if (const RelayGame *game = findGame(id)) {
             broadcastReady(RelayBlock(game->row()));
-            m_usersPassRecords += clients;
+            sent += clients;
         }
     }
+    m_usersPassRecords += sent;
     if (!m_usersPass.empty()) {
-        m_usersTimer.start(0);
+        // The rest of the pass at the records' rate.
+        m_usersTimer.start(int(sent * 1000 / kUsersRecordsPerSecond));
         return;
     }
     // Passes that cost much come less often.

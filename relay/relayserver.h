@@ -170,6 +170,7 @@ private:
     void removeGame(quint32 gameId);
 
     // ---- everyone ---------------------------------------------------------------
+    // A record of the game list to every client past its hello, in the list's lane.
     void broadcastReady(const RelayBlock &record);
     void markUsersChanged(const RelayGame &game);
     void sendUsersUpdates();

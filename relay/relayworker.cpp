@@ -95,15 +95,16 @@ private:
                 adopt(c);
                 continue;
             }
-            if (c.kind == K::Send) {
+            if (c.kind == K::Send || c.kind == K::SendList) {
+                const bool list = c.kind == K::SendList;
                 if (RelayConnection *conn = find(c.id)) {
-                    conn->send(c.block);
+                    conn->send(c.block, list);
                     for (const RelayBlock &next : c.blocks)
-                        conn->send(next);
+                        conn->send(next, list);
                 }
                 for (quint64 id : c.alsoTo) {
                     if (RelayConnection *conn = find(id))
-                        conn->send(c.block);
+                        conn->send(c.block, list);
                 }
                 continue;
             }
@@ -215,24 +216,25 @@ void RelayWorker::taken(quint64 id, qint64 bytes)
     post(std::move(c));
 }
 
-void RelayWorker::send(quint64 id, const RelayBlock &record)
+void RelayWorker::send(quint64 id, const RelayBlock &record, bool list)
 {
+    const auto kind = list ? RelayWorkerCommand::Kind::SendList : RelayWorkerCommand::Kind::Send;
     // A broadcast posts the same block for many connections in a row, and a game list many
     // records for one: one command carries either.
     m_inbox.post([&](std::vector<RelayWorkerCommand> &commands) {
         if (!commands.empty()) {
             RelayWorkerCommand &last = commands.back();
-            if (last.kind == RelayWorkerCommand::Kind::Send && last.block == record && last.blocks.empty()) {
+            if (last.kind == kind && last.block == record && last.blocks.empty()) {
                 last.alsoTo.push_back(id);
                 return;
             }
-            if (last.kind == RelayWorkerCommand::Kind::Send && last.id == id && last.alsoTo.empty()) {
+            if (last.kind == kind && last.id == id && last.alsoTo.empty()) {
                 last.blocks.push_back(record);
                 return;
             }
         }
         RelayWorkerCommand c;
-        c.kind = RelayWorkerCommand::Kind::Send;
+        c.kind = kind;
         c.id = id;
         c.block = record;
         commands.push_back(std::move(c));

@@ -18,6 +18,7 @@ namespace arbelon {
 struct RelayWorkerCommand {
     enum class Kind { Adopt,
                       Send,
+                      SendList, // as Send, in the game list's lane
                       CatchUp,
                       DropDemo,
                       Ready,
@@ -75,7 +76,7 @@ public:
     // The server heard of the connection's end.
     void forget() { --m_connections; }
 
-    void send(quint64 id, const RelayBlock &record) override;
+    void send(quint64 id, const RelayBlock &record, bool list) override;
     void startCatchUp(quint64 id, std::vector<RelayBlock> records) override;
     void dropPendingDemo(quint64 id) override;
     void setReady(quint64 id) override;

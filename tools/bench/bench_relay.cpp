@@ -665,7 +665,7 @@ bool Bench::run(int viewers, bool paced, RunResult *out)
     const int blocks = paced ? m_pacedSeconds : m_fastBlocks;
     std::vector<double> lat;
     lat.reserve(size_t(blocks) * size_t(viewers));
-    std::atomic<bool> polling{paced && m_archivePolls > 0 && m_webPort != 0};
+    std::atomic<bool> polling{paced && m_archiveDemos > 0 && m_archivePolls > 0 && m_webPort != 0};
     std::thread poller([&] {
         qint64 next = g_clock.nsecsElapsed();
         while (polling.load()) {
