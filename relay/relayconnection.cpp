@@ -238,10 +238,19 @@ void RelayConnection::send(const RelayBlock &record, bool list)
     if (!isOpen() || m_overflowed)
         return;
     m_outBytes += cost(record);
-    (list ? m_list : m_out).push_back(record);
+    if (list) {
+        // What was sent is dropped from the front now and then, not on every record.
+        if (m_listPos >= 1024 && m_listPos * 2 >= m_list.size()) {
+            m_list.erase(m_list.begin(), m_list.begin() + qsizetype(m_listPos));
+            m_listPos = 0;
+        }
+        m_list.push_back(record);
+    } else {
+        m_out.push_back(record);
+    }
     // Within one turn a crowd entering a lobby queues a record per newcomer for every
     // member; a long queue is handed on at once instead of growing until the turn ends.
-    if (m_out.size() + m_list.size() >= kPumpNowEntries)
+    if (m_out.size() + (m_list.size() - m_listPos) >= kPumpNowEntries)
         pump();
     else
         schedulePump();
@@ -249,6 +258,7 @@ void RelayConnection::send(const RelayBlock &record, bool list)
         m_overflowed = true;
         m_out.clear();
         m_list.clear();
+        m_listPos = 0;
         m_outBytes = 0;
         m_catchUp.clear();
         m_catchUpPos = 0;
@@ -303,7 +313,7 @@ qsizetype RelayConnection::nextSize() const
         return m_catchUp[m_catchUpPos]->size();
     if (!m_out.empty())
         return m_out.front()->size();
-    return m_list.empty() ? -1 : m_list.front()->size();
+    return m_listPos < m_list.size() ? m_list[m_listPos]->size() : -1;
 }
 
 bool RelayConnection::takeNext(RelayBlock *next)
@@ -317,10 +327,13 @@ bool RelayConnection::takeNext(RelayBlock *next)
         return true;
     }
     if (m_out.empty()) {
-        if (m_list.empty())
+        if (m_listPos >= m_list.size())
             return false;
-        *next = std::move(m_list.front());
-        m_list.pop_front();
+        *next = std::move(m_list[m_listPos++]);
+        if (m_listPos == m_list.size()) {
+            m_list.clear();
+            m_listPos = 0;
+        }
         m_outBytes -= cost(*next);
         return true;
     }
@@ -386,7 +399,7 @@ void RelayConnection::pump()
         if (!sendToKernel(batch, used))
             break;
     }
-    if (m_phase == Phase::Closing && !m_disconnecting && m_out.empty() && m_list.empty() && m_catchUp.empty()
+    if (m_phase == Phase::Closing && !m_disconnecting && m_out.empty() && m_listPos >= m_list.size() && m_catchUp.empty()
         && m_socket->bytesToWrite() == 0) {
         m_disconnecting = true;
         m_socket->disconnectFromHost();
@@ -451,6 +464,7 @@ void RelayConnection::finish(const QString &reason)
     m_phase = Phase::Closed;
     m_out.clear();
     m_list.clear();
+    m_listPos = 0;
     m_outBytes = 0;
     m_catchUp.clear();
     m_in.clear();

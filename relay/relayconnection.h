@@ -152,7 +152,10 @@ private:
     bool m_inProcess = false;
 
     std::deque<RelayBlock> m_out;
-    std::deque<RelayBlock> m_list; // after m_out and the catch-up
+    // After m_out and the catch-up; a vector read from m_listPos, as an empty deque would
+    // cost every connection an allocation of its own.
+    std::vector<RelayBlock> m_list;
+    size_t m_listPos = 0;
     qint64 m_outBytes = 0;
     std::vector<RelayBlock> m_catchUp;
     size_t m_catchUpPos = 0;

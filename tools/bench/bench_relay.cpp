@@ -716,9 +716,16 @@ bool Bench::run(int viewers, bool paced, RunResult *out)
     return true;
 }
 
-void raiseFileLimit()
+// Both ends of every Viewer's connection live on this machine, each process needs a
+// descriptor per Viewer: as root the hard limit itself is raised (up to fs.nr_open).
+void raiseFileLimit(rlim_t wanted)
 {
     rlimit lim = {};
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_max < wanted) {
+        rlimit more{wanted, wanted};
+        if (setrlimit(RLIMIT_NOFILE, &more) == 0)
+            lim = more;
+    }
     if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
         lim.rlim_cur = lim.rlim_max;
         setrlimit(RLIMIT_NOFILE, &lim);
@@ -1040,7 +1047,10 @@ int main(int argc, char *argv[])
          QCoreApplication::applicationDirPath() + QStringLiteral("/arbelon-relay")},
     });
     parser.process(app);
-    raiseFileLimit(); // the server inherits it
+    int most = parser.value(QStringLiteral("paced-viewers")).toInt();
+    for (const QString &n : parser.value(QStringLiteral("viewers")).split(QLatin1Char(',')))
+        most = std::max(most, n.toInt());
+    raiseFileLimit(rlim_t(most) + 2000); // the server inherits it
     if (parser.isSet(QStringLiteral("cluster"))) {
         ClusterBench bench(parser.value(QStringLiteral("relay")), parser.value(QStringLiteral("paced-viewers")).toInt(),
                            parser.value(QStringLiteral("paced-seconds")).toInt());
