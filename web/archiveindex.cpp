@@ -177,22 +177,23 @@ void ArchiveIndex::setSize(const QString &relPath, qint64 bytes, qint64 diskByte
     sqlite3_step(s.get());
 }
 
-void ArchiveIndex::setClosed(const QString &relPath)
+void ArchiveIndex::onPath(const char *sql, const QString &relPath)
 {
-    Statement s(prepare("UPDATE demos SET open = 0 WHERE rel_path = ?1"));
+    Statement s(prepare(sql));
     if (!s)
         return;
     bindText(s.get(), 1, relPath);
     sqlite3_step(s.get());
 }
 
+void ArchiveIndex::setClosed(const QString &relPath)
+{
+    onPath("UPDATE demos SET open = 0 WHERE rel_path = ?1", relPath);
+}
+
 void ArchiveIndex::remove(const QString &relPath)
 {
-    Statement s(prepare("DELETE FROM demos WHERE rel_path = ?1"));
-    if (!s)
-        return;
-    bindText(s.get(), 1, relPath);
-    sqlite3_step(s.get());
+    onPath("DELETE FROM demos WHERE rel_path = ?1", relPath);
 }
 
 std::optional<ArchivedDemo> ArchiveIndex::find(const QString &relPath) const

@@ -64,6 +64,8 @@ public:
 
 private:
     bool exec(const char *sql);
+    // One statement whose only parameter (?1) is a demo's path.
+    void onPath(const char *sql, const QString &relPath);
     sqlite3_stmt *prepare(const char *sql) const;
     bool makeSchema(QString *error);
 
