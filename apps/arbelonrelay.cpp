@@ -4,8 +4,7 @@
 #include "epolldispatcher.h"
 #include "relaylog.h"
 #include "relayoptions.h"
-#include "clusterbridge.h"
-#include "clusternode.h"
+#include "clusterthread.h"
 #include "clusteroptions.h"
 #include "natsusers.h"
 #include "relayarchive.h"
@@ -178,14 +177,13 @@ int main(int argc, char *argv[])
     }
 
     // A cluster node: other nodes' games listed here, this relay's games there.
-    std::unique_ptr<arbelon::ClusterBridge> bridge;
-    std::unique_ptr<arbelon::ClusterNode> node;
+    std::unique_ptr<arbelon::ClusterThread> node;
     auto leaveCluster = [&] {
         if (!node)
             return;
-        node->leave(); // this relay's games leave every list at once
         server.removeObserver(node.get());
         server.setUpstream(nullptr);
+        node->leave(); // this relay's games leave every list at once
         node.reset();
     };
     if (!config.clusterServers.isEmpty()) {
@@ -198,15 +196,13 @@ int main(int argc, char *argv[])
         cluster.listedUsers = config.listedUsers;
         cluster.chatBurst = config.chatBurst;
         cluster.chatLinesPerSecond = config.chatLinesPerSecond;
-        bridge = std::make_unique<arbelon::ClusterBridge>(server);
-        node = std::make_unique<arbelon::ClusterNode>(cluster, bridge.get());
-        bridge->setNode(node.get());
-        server.setUpstream(bridge.get());
-        server.addObserver(node.get());
-        if (!node->start(&error)) {
+        node = std::make_unique<arbelon::ClusterThread>(cluster, server);
+        if (!node->startNode(&error)) {
             arbelon::RelayLog::write(QStringLiteral("cannot join the cluster: ") + error);
             return 1;
         }
+        server.setUpstream(node.get());
+        server.addObserver(node.get());
         QStringList shown;
         for (const QString &url : config.clusterServers)
             shown.append(arbelon::redactedUrl(url));
@@ -223,7 +219,11 @@ int main(int argc, char *argv[])
                        + "\n# HELP arbelon_cluster_rejected_messages_total Cluster messages ignored as malformed, "
                          "forged or out of bounds.\n# TYPE arbelon_cluster_rejected_messages_total counter\n"
                          "arbelon_cluster_rejected_messages_total "
-                       + QByteArray::number(node->rejectedMessages()) + '\n';
+                       + QByteArray::number(node->rejectedMessages())
+                       + "\n# HELP arbelon_cluster_held_back_total Demo records and chat lines held back because "
+                         "the mailbox between the games and the cluster node was full.\n"
+                         "# TYPE arbelon_cluster_held_back_total counter\narbelon_cluster_held_back_total "
+                       + QByteArray::number(node->heldBack()) + '\n';
             });
         }
     }

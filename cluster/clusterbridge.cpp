@@ -1,7 +1,6 @@
 #include "clusterbridge.h"
 
 #include "clustermessage.h"
-#include "clusternode.h"
 #include "relayserver.h"
 
 namespace arbelon {
@@ -26,13 +25,6 @@ RelayGameView viewOf(const ClusterGameInfo &game)
 void ClusterBridge::setGameIdBase(quint32 base)
 {
     m_server.setGameIdRange(base + 1, base + kGamesPerSlot - 1);
-}
-
-QList<RelayGameView> ClusterBridge::localGames() const
-{
-    QList<RelayGameView> games = m_server.games();
-    games.removeIf([this](const RelayGameView &g) { return m_server.isRemoteGame(g.id); });
-    return games;
 }
 
 LocalLobby ClusterBridge::localLobby(quint32 gameId) const
@@ -64,18 +56,6 @@ void ClusterBridge::remoteDemoRecord(quint32 gameId, quint64 seq, const QByteArr
 {
     Q_UNUSED(seq); // the node has put them in order, each once
     m_server.remoteDemoRecord(gameId, record);
-}
-
-void ClusterBridge::watchGame(quint32 gameId)
-{
-    if (m_node)
-        m_node->watchRemoteGame(gameId);
-}
-
-void ClusterBridge::sendChat(quint32 gameId, const QByteArray &userName, const QByteArray &text)
-{
-    if (m_node)
-        m_node->sendChat(gameId, userName, text);
 }
 
 } // namespace arbelon

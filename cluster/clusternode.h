@@ -1,5 +1,5 @@
 #pragma once
-// A relay node's part in a cluster, on the thread that owns the relay's games. It tells the
+// A relay node's part in a cluster, on a thread of its own (ClusterThread). It tells the
 // other nodes about this node's games, lobbies, chat and demo records (from the relay's
 // RelayObserver events) and tells the relay about theirs (through ClusterRelay).
 //

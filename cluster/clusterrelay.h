@@ -2,7 +2,8 @@
 // What a relay node's cluster link needs from the relay server. The relay implements it;
 // the other direction is the relay's RelayObserver events (relayobserver.h) plus the calls
 // of ClusterNode that the relay makes for Viewers in games of other nodes.
-// Everything is called on the thread that owns the games.
+// The node calls it on its own thread; ClusterThread carries the calls to ClusterBridge, which
+// makes them on the games' thread.
 
 #include "relayobserver.h"
 
@@ -28,8 +29,6 @@ public:
     // the node has its slot in the cluster; games opened before keep their numbers and stay
     // off the cluster.
     virtual void setGameIdBase(quint32 base) = 0;
-    // This node's own games (the Filmer is connected here), as RelayServer::games() gives them.
-    virtual QList<RelayGameView> localGames() const = 0;
     virtual LocalLobby localLobby(quint32 gameId) const = 0;
 
     // Games of other nodes: listed, changed (users, demo state), gone.

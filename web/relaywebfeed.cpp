@@ -1,32 +1,9 @@
 #include "relaywebfeed.h"
 
+#include "deepcopy.h"
 #include "relayserver.h"
 
 namespace arbelon {
-
-namespace {
-
-// A copy that shares no data with its source: the snapshot crosses threads, and Qt's
-// reference counts are no synchronisation the race detector can see.
-QByteArray deep(const QByteArray &b)
-{
-    return QByteArray(b.constData(), b.size());
-}
-
-RelayGameView deep(const RelayGameView &g)
-{
-    RelayGameView out = g;
-    out.name = deep(g.name);
-    out.mod = deep(g.mod);
-    out.filmer = deep(g.filmer);
-    out.listed.clear();
-    out.listed.reserve(g.listed.size());
-    for (const QByteArray &name : g.listed)
-        out.listed.append(deep(name));
-    return out;
-}
-
-} // namespace
 
 const RelayGameView *WebSnapshot::game(quint32 id) const
 {
@@ -87,7 +64,7 @@ void RelayWebFeed::lobbyChanged(quint32)
 void RelayWebFeed::chatLine(quint32 gameId, const QByteArray &userName, const QByteArray &text)
 {
     std::deque<web::ChatLine> &lines = m_chat[gameId];
-    lines.push_back({QDateTime::currentDateTimeUtc(), deep(userName), deep(text)});
+    lines.push_back({QDateTime::currentDateTimeUtc(), deepCopy(userName), deepCopy(text)});
     while (lines.size() > size_t(kChatLines))
         lines.pop_front();
     changed();
@@ -120,16 +97,16 @@ void RelayWebFeed::publish()
     const QList<RelayGameView> games = m_server.games();
     next->games.reserve(games.size());
     for (const RelayGameView &g : games)
-        next->games.append(deep(g));
+        next->games.append(deepCopy(g));
     std::sort(next->games.begin(), next->games.end(),
               [](const RelayGameView &a, const RelayGameView &b) { return a.id < b.id; });
     for (const auto &[id, lines] : m_chat) {
         QList<web::ChatLine> &out = next->chat[id];
         for (const web::ChatLine &l : lines)
-            out.append({l.timeUtc, deep(l.user), deep(l.text)});
+            out.append({l.timeUtc, deepCopy(l.user), deepCopy(l.text)});
     }
     if (m_extraMetrics)
-        next->extraMetrics = deep(m_extraMetrics());
+        next->extraMetrics = deepCopy(m_extraMetrics());
     std::shared_ptr<const WebSnapshot> old;
     const std::lock_guard lock(m_mutex);
     old = std::exchange(m_snapshot, std::move(next));

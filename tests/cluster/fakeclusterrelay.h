@@ -69,7 +69,6 @@ public:
         base = b;
         nextLocal = 0;
     }
-    QList<RelayGameView> localGames() const override { return local.values(); }
     LocalLobby localLobby(quint32 id) const override { return lobbies.value(id); }
     void addRemoteGame(const ClusterGameInfo &g) override { remote.insert(g.id, g); }
     void updateRemoteGame(const ClusterGameInfo &g) override { remote.insert(g.id, g); }
