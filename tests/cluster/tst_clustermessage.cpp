@@ -1,6 +1,7 @@
-// The cluster's message format read strictly, and the demo feed that puts a stream's records
-// back in order: pure logic, no NATS.
+// The cluster's message format read strictly, the demo feed that puts a stream's records
+// back in order, and the bounded mailbox between the games and the node: pure logic, no NATS.
 
+#include "clustermailbox.h"
 #include "clustermessage.h"
 #include "demofeed.h"
 #include "records.h"
@@ -244,6 +245,53 @@ private slots:
     }
 
     // A gap that never fills is given up at the next demo start, within the bound.
+    // Steps on game 1 unless said: rN a new demo's first record of N bytes, pN a later record,
+    // qN a later record of game 2, xN a chat line, c the game closed, t the node takes all.
+    // Each post's outcome: Y posted, H held back, S starts holding its game back.
+    void mailboxHoldsBackWholeDemos_data()
+    {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("outcomes");
+        QTest::newRow("fits") << "r400 p400" << "YY";
+        QTest::newRow("held until its next demo") << "r400 p400 p400 t p100 r100 p100" << "YYSHYY";
+        QTest::newRow("a next demo that does not fit") << "r900 p200 r200 t r200" << "YSHY";
+        QTest::newRow("closed: the next game starts clean") << "r900 p200 c t p50" << "YSYY";
+        QTest::newRow("chat is dropped, nothing held") << "r900 x200 x50 p50" << "YHYY";
+        QTest::newRow("another game goes on") << "r900 p200 q50" << "YSY";
+    }
+    void mailboxHoldsBackWholeDemos()
+    {
+        QFETCH(QString, steps);
+        QFETCH(QString, outcomes);
+        ClusterMailbox box(1000);
+        QVERIFY(box.isValid());
+        QString got;
+        for (const QString &step : steps.split(u' ')) {
+            const int n = step.mid(1).toInt();
+            ClusterCall c;
+            c.gameId = step[0] == u'q' ? 2 : 1;
+            c.kind = ClusterCall::DemoRecord;
+            if (step[0] == u't') {
+                box.take();
+                QCOMPARE(box.waitingBytes(), 0);
+                continue;
+            }
+            if (step[0] == u'c') {
+                c.kind = ClusterCall::GameClosed;
+            } else if (step[0] == u'x') {
+                c.kind = ClusterCall::ChatLine;
+                c.data = QByteArray(n, 'x');
+            } else {
+                c.data = step[0] == u'r' ? buildDemoRestart(0) : buildDemoPacket(0, 0, "");
+                c.data.append(QByteArray(n - c.data.size(), 'd'));
+            }
+            const ClusterMailbox::Posted p = box.post(std::move(c));
+            got += p == ClusterMailbox::Posted::Yes ? u'Y' : p == ClusterMailbox::Posted::HeldBack ? u'H' : u'S';
+        }
+        QCOMPARE(got, outcomes);
+        QCOMPARE(quint64(got.count(u'H') + got.count(u'S')), box.heldBack());
+    }
+
     void demoFeedGivesUpAGap()
     {
         DemoFeed feed(DemoFeed::Limits{4, qint64(1) << 20});
