@@ -5,6 +5,7 @@
 #include "relaylog.h"
 #include "relayoptions.h"
 #include "clusterthread.h"
+#include "natslink.h"
 #include "clusteroptions.h"
 #include "natsusers.h"
 #include "relayarchive.h"
@@ -264,6 +265,8 @@ int main(int argc, char *argv[])
 
     const int status = QCoreApplication::exec();
     leaveCluster();
+    if (!config.clusterServers.isEmpty())
+        arbelon::NatsLink::closeLibrary(2000);
     if (archive)
         server.removeObserver(archive.get());
     arbelon::RelayLog::write(QStringLiteral("stopped"));

@@ -542,10 +542,12 @@ void ClusterNode::dropRemote(quint32 gameId)
     const auto it = m_remote.find(gameId);
     if (it == m_remote.end())
         return;
-    if (it->second.consumer && m_link)
-        m_link->unsubscribe(it->second.consumer);
+    const int consumer = it->second.consumer;
     m_remote.erase(it);
     m_relay->removeRemoteGame(gameId);
+    // Last: ending a stream's consumer may wait on the servers for up to a request's time.
+    if (consumer && m_link)
+        m_link->unsubscribe(consumer);
 }
 
 // ---- lobbies ----------------------------------------------------------------------

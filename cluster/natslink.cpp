@@ -212,6 +212,11 @@ NatsLink::NatsLink(Settings settings, QObject *parent) : QObject(parent), d(std:
     connect(d->notifier.get(), &QSocketNotifier::activated, this, &NatsLink::drainMailbox);
 }
 
+void NatsLink::closeLibrary(int waitMs)
+{
+    nats_CloseAndWait(waitMs);
+}
+
 NatsLink::~NatsLink()
 {
     {

@@ -76,6 +76,11 @@ public:
 
     qint64 droppedMessages() const;
 
+    // Once every link is gone, before the program ends: waits (up to waitMs) for libnats'
+    // own threads to end, which would otherwise still run while the program's statics and
+    // the TLS library are torn down.
+    static void closeLibrary(int waitMs);
+
 signals:
     void connectionChanged(bool connected);
     void message(int subscription, const QByteArray &subject, const QByteArray &data, quint64 streamSeq);

@@ -58,6 +58,22 @@ struct RelayNode {
     quint16 filmerPort = 0;
 
     bool logHas(const QByteArray &text) const { return log.contains(text); }
+    // The log's end, or a sanitizer's report whole.
+    QByteArray tail() const
+    {
+        const qsizetype at = log.indexOf("Sanitizer");
+        return at < 0 ? log.right(6000) : log.mid(qMax<qsizetype>(0, at - 200), 16000);
+    }
+    // Asked to end, it leaves the cluster and ends well: a sanitizer's report (the suite runs
+    // under ThreadSanitizer too, the nodes with it) ends it otherwise.
+    bool stop()
+    {
+        process.terminate();
+        if (!process.waitForFinished(10000))
+            return false;
+        log += process.readAllStandardError();
+        return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 && !log.contains("Sanitizer");
+    }
     void kill()
     {
         if (process.state() != QProcess::NotRunning) {
@@ -520,8 +536,7 @@ void TestRelayCluster::badClusterInputKeepsTheRelayServing()
     QCOMPARE(filmer.request(RelayTestClient::demoPacket(rawBlock(3, 0), 1)), 0);
     QTRY_COMPARE_WITH_TIMEOUT(watcher.demos(), QByteArrayList{rawBlock(3, 0)}, kDemoMs);
     QVERIFY(n->process.state() == QProcess::Running);
-    n->process.terminate();
-    QVERIFY(n->process.waitForFinished(10000));
+    QVERIFY2(n->stop(), n->tail().constData());
     m_nodes.erase(key);
     QVERIFY(!m_nodes.count("C") || node("C").process.state() == QProcess::Running);
 }
@@ -531,9 +546,9 @@ void TestRelayCluster::cleanupTestCase()
     m_clients.clear();
     for (auto &[name, n] : m_nodes) {
         if (n->process.state() != QProcess::NotRunning) {
-            n->process.terminate();
-            if (!n->process.waitForFinished(10000))
-                n->kill();
+            const bool well = n->stop();
+            n->kill();
+            QVERIFY2(well, n->tail().constData());
         }
     }
 }
@@ -541,6 +556,8 @@ void TestRelayCluster::cleanupTestCase()
 void TestRelayCluster::cleanup()
 {
     // The nodes' logs of a failed case, to see what each node did.
+    for (const auto &[name, n] : m_nodes)
+        QVERIFY2(!n->logHas("Sanitizer"), n->tail().constData());
     if (!QTest::currentTestFailed())
         return;
     for (const auto &[name, n] : m_nodes)
