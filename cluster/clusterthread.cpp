@@ -30,6 +30,14 @@ ClusterCall call(ClusterCall::Kind kind, quint32 gameId)
     return c;
 }
 
+ClusterCall textCall(ClusterCall::Kind kind, quint32 gameId, const QByteArray &user, const QByteArray &text)
+{
+    ClusterCall c = call(kind, gameId);
+    c.user = arbelon::deepCopy(user);
+    c.data = arbelon::deepCopy(text);
+    return c;
+}
+
 // One line when a game starts being held back; chat lines only now and then.
 void noteHeldBack(ClusterMailbox::Posted posted, const ClusterCall &c, const ClusterMailbox &box, const char *whose)
 {
@@ -46,6 +54,15 @@ void noteHeldBack(ClusterMailbox::Posted posted, const ClusterCall &c, const Clu
                             .arg(QLatin1String(whose))
                             .arg(box.heldBack()));
     }
+}
+
+void postNoting(ClusterMailbox &box, ClusterCall c, const char *whose)
+{
+    const ClusterCall::Kind kind = c.kind;
+    const quint32 gameId = c.gameId;
+    const ClusterMailbox::Posted posted = box.post(std::move(c));
+    if (posted != ClusterMailbox::Posted::Yes)
+        noteHeldBack(posted, call(kind, gameId), box, whose);
 }
 } // namespace
 
@@ -110,19 +127,9 @@ private:
     }
     void postText(ClusterCall::Kind kind, quint32 gameId, const QByteArray &user, const QByteArray &text)
     {
-        ClusterCall c = call(kind, gameId);
-        c.user = arbelon::deepCopy(user);
-        c.data = arbelon::deepCopy(text);
-        post(std::move(c));
+        post(textCall(kind, gameId, user, text));
     }
-    void post(ClusterCall c)
-    {
-        const ClusterCall::Kind kind = c.kind;
-        const quint32 gameId = c.gameId;
-        const ClusterMailbox::Posted posted = m_out.post(std::move(c));
-        if (posted != ClusterMailbox::Posted::Yes)
-            noteHeldBack(posted, call(kind, gameId), m_out, "relay's games");
-    }
+    void post(ClusterCall c) { postNoting(m_out, std::move(c), "relay's games"); }
 
     ClusterMailbox &m_out;
 };
@@ -233,22 +240,15 @@ void ClusterThread::run()
 
 void ClusterThread::toNode(ClusterCall c)
 {
-    const ClusterCall::Kind kind = c.kind;
-    const quint32 gameId = c.gameId;
-    const ClusterMailbox::Posted posted = m_toNode.post(std::move(c));
-    if (posted != ClusterMailbox::Posted::Yes)
-        noteHeldBack(posted, call(kind, gameId), m_toNode, "cluster node");
+    postNoting(m_toNode, std::move(c), "cluster node");
 }
 
 void ClusterThread::gameOpened(const RelayGameView &game)
 {
     if (m_server.isRemoteGame(game.id))
         return; // another node's, listed here by this node
-    ClusterCall c = call(ClusterCall::GameOpened, game.id);
+    ClusterCall c = lobbyCall(ClusterCall::GameOpened, game.id);
     c.view = deepCopy(game);
-    const LocalLobby lobby = m_bridge.localLobby(game.id);
-    c.users = lobby.users;
-    c.names = deepCopy(lobby.listed);
     toNode(std::move(c));
 }
 
@@ -265,13 +265,18 @@ void ClusterThread::lobbyChanged(quint32 gameId)
         m_lobbyTimer.start();
 }
 
-void ClusterThread::postLobby(quint32 gameId)
+ClusterCall ClusterThread::lobbyCall(ClusterCall::Kind kind, quint32 gameId) const
 {
-    ClusterCall c = call(ClusterCall::LobbyState, gameId);
+    ClusterCall c = call(kind, gameId);
     const LocalLobby lobby = m_bridge.localLobby(gameId);
     c.users = lobby.users;
     c.names = deepCopy(lobby.listed);
-    toNode(std::move(c));
+    return c;
+}
+
+void ClusterThread::postLobby(quint32 gameId)
+{
+    toNode(lobbyCall(ClusterCall::LobbyState, gameId));
 }
 
 void ClusterThread::flushLobbies()
@@ -287,10 +292,7 @@ void ClusterThread::chatLine(quint32 gameId, const QByteArray &userName, const Q
     // The speaker's name reaches the other nodes before the line.
     if (m_lobbyDirty.erase(gameId))
         postLobby(gameId);
-    ClusterCall c = call(ClusterCall::ChatLine, gameId);
-    c.user = deepCopy(userName);
-    c.data = deepCopy(text);
-    toNode(std::move(c));
+    toNode(textCall(ClusterCall::ChatLine, gameId, userName, text));
 }
 
 void ClusterThread::demoRecord(quint32 gameId, const QByteArray &record)
@@ -311,10 +313,7 @@ void ClusterThread::sendChat(quint32 gameId, const QByteArray &userName, const Q
 {
     if (m_lobbyDirty.erase(gameId))
         postLobby(gameId);
-    ClusterCall c = call(ClusterCall::SendChat, gameId);
-    c.user = deepCopy(userName);
-    c.data = deepCopy(text);
-    toNode(std::move(c));
+    toNode(textCall(ClusterCall::SendChat, gameId, userName, text));
 }
 
 void ClusterThread::fromNode()

@@ -61,6 +61,8 @@ private:
     class NodeSide;
 
     void toNode(ClusterCall call);
+    // A call carrying a copy of this relay's own members of the game.
+    ClusterCall lobbyCall(ClusterCall::Kind kind, quint32 gameId) const;
     void postLobby(quint32 gameId);
     void flushLobbies();
     void fromNode();
@@ -76,7 +78,6 @@ private:
     std::set<quint32> m_lobbyDirty;
     QTimer m_lobbyTimer;
     std::promise<QString> m_started; // empty once the node runs, else why not
-    bool m_running = false;
     std::atomic<bool> m_unauthenticated{false};
     std::atomic<quint64> m_rejected{0};
 };
