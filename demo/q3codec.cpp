@@ -86,6 +86,7 @@ MessageInfo Q3Codec::parse(const Frame &frame)
 {
     MessageInfo info;
     m_commands.clear();
+    m_newCommands.clear();
     m_hadGameState = false;
     m_hadSnapshot = false;
     m_deltaSource = -1;
@@ -101,8 +102,11 @@ MessageInfo Q3Codec::parse(const Frame &frame)
         case kServerCommand: {
             const qint32 sequence = in.readLong();
             const QByteArray text = in.readString(kMaxString);
-            if (m_gameState.valid())
+            if (m_gameState.valid()) {
+                if (sequence > m_gameState.commandSequence())
+                    m_newCommands.append(text);
                 m_gameState.serverCommand(sequence, text);
+            }
             m_commands.append({sequence, text});
             break;
         }

@@ -33,6 +33,9 @@ public:
     std::unique_ptr<DemoCodec> clone() const override { return std::make_unique<Q3Codec>(*this); }
 
     const Q3GameState &gameState() const { return m_gameState; }
+    // The server commands of the message parse() read last that the game had not had before
+    // (the server repeats a command until the client confirms it).
+    const QList<QByteArray> &newCommands() const { return m_newCommands; }
 
     struct Snapshot {
         bool valid = false;
@@ -64,6 +67,7 @@ private:
         QByteArray text;
     };
     QList<Command> m_commands;
+    QList<QByteArray> m_newCommands;
     bool m_hadGameState = false;
     bool m_hadSnapshot = false;
     qint32 m_deltaSource = -1;

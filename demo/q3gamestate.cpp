@@ -13,9 +13,9 @@ constexpr int kConfigString = 3;
 constexpr int kBaseline = 4;
 constexpr int kEnd = 8;
 
-// Splits a command as the engines' console does: words apart by blanks and controls, a quoted
-// text one word, "//" ending the line.
-QList<QByteArray> words(const QByteArray &text)
+} // namespace
+
+QList<QByteArray> Q3GameState::words(const QByteArray &text)
 {
     QList<QByteArray> out;
     qsizetype i = 0;
@@ -40,6 +40,8 @@ QList<QByteArray> words(const QByteArray &text)
     }
     return out;
 }
+
+namespace {
 
 int configIndex(const QByteArray &word)
 {

@@ -6,6 +6,7 @@
 #include "q3state.h"
 
 #include <QByteArray>
+#include <QList>
 
 #include <array>
 #include <bitset>
@@ -29,6 +30,10 @@ public:
     // A server command, numbered: those not newer than the last are old news (the server
     // sends a command again until the client confirms it).
     void serverCommand(qint32 sequence, const QByteArray &text);
+
+    // A command's words as the engines' console splits them: apart by blanks and controls, a
+    // quoted text one word, "//" ending the line.
+    static QList<QByteArray> words(const QByteArray &text);
 
     QByteArray configString(int index) const { return m_strings[std::size_t(index)]; }
     // A value of the server info string (configstring 0), e.g. "protocol" or "mapname".
