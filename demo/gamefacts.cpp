@@ -38,6 +38,16 @@ QByteArray factEventKindName(FactEvent::Kind kind)
     return {};
 }
 
+FactEvent FactEvent::of(Kind kind, QByteArray actor, QByteArray target, QByteArray weapon)
+{
+    FactEvent e;
+    e.kind = kind;
+    e.actor = std::move(actor);
+    e.target = std::move(target);
+    e.weapon = std::move(weapon);
+    return e;
+}
+
 void GameFacts::addEvent(FactEvent e)
 {
     e.number = ++eventCount;

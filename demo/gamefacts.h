@@ -48,6 +48,8 @@ struct FactEvent {
     QByteArray target;        // who was fragged
     QByteArray weapon;        // how: "rocket splash", "falling"
     bool operator==(const FactEvent &) const = default;
+
+    static FactEvent of(Kind kind, QByteArray actor = {}, QByteArray target = {}, QByteArray weapon = {});
 };
 
 QByteArray factEventKindName(FactEvent::Kind kind);

@@ -75,7 +75,7 @@ void Q3Facts::update(const Q3Codec &codec, const MessageInfo &info, GameFacts &f
         readEvents(codec, facts);
         if (info.intermission && !facts.ended) {
             facts.ended = true;
-            event({.kind = FactEvent::MatchEnd}, facts);
+            event(FactEvent::of(FactEvent::MatchEnd), facts);
         }
     }
     // A message's commands tell the state its snapshot shows: scores sent with a frag count it.
@@ -114,7 +114,7 @@ void Q3Facts::readConfigStrings(const Q3Codec &codec, GameFacts &facts, bool ann
     const QByteArray intermission = state.configString(kIntermission);
     if (!intermission.isEmpty() && intermission != "0" && !facts.ended && announce) {
         facts.ended = true;
-        event({.kind = FactEvent::MatchEnd}, facts);
+        event(FactEvent::of(FactEvent::MatchEnd), facts);
     }
     for (int c = 0; c < kMaxClients; ++c) {
         const QByteArray now = state.configString(kPlayers + c);
@@ -125,7 +125,7 @@ void Q3Facts::readConfigStrings(const Q3Codec &codec, GameFacts &facts, bool ann
             m_baseScore[std::size_t(c)] = 0;
             m_counted[std::size_t(c)] = 0;
             const QByteArray name = cleanText(infoValue(now.isEmpty() ? was : now, "n"), GameFacts::kMaxName);
-            event({.kind = now.isEmpty() ? FactEvent::Leave : FactEvent::Join, .actor = name}, facts);
+            event(FactEvent::of(now.isEmpty() ? FactEvent::Leave : FactEvent::Join, name), facts);
         }
         was = now;
     }
@@ -147,7 +147,7 @@ void Q3Facts::readCommand(const QByteArray &text, GameFacts &facts)
             QByteArray who = line.left(at);
             if (who.endsWith("^7"))
                 who.chop(2);
-            event({.kind = FactEvent::Capture, .actor = cleanText(who, GameFacts::kMaxName)}, facts);
+            event(FactEvent::of(FactEvent::Capture, cleanText(who, GameFacts::kMaxName)), facts);
         }
     }
 }
@@ -225,12 +225,11 @@ void Q3Facts::frag(int target, int attacker, int means, GameFacts &facts)
     else
         m_counted[std::size_t(attacker)] += 1;
     facts.scoresFromServer = false;
-    event({.kind = FactEvent::Frag,
-           .actor = byPlayer ? nameOf(attacker) : (attacker == target ? nameOf(target) : QByteArray()),
-           .target = nameOf(target),
-           .weapon = means >= 0 && means < int(kMeans.size()) ? QByteArray(kMeans[std::size_t(means)])
-                                                               : QByteArray("means ") + QByteArray::number(means)},
-          facts);
+    const QByteArray actor = byPlayer ? nameOf(attacker) : attacker == target ? nameOf(target) : QByteArray();
+    const QByteArray weapon = means >= 0 && means < int(kMeans.size())
+                                  ? QByteArray(kMeans[std::size_t(means)])
+                                  : "means " + QByteArray::number(means);
+    event(FactEvent::of(FactEvent::Frag, actor, nameOf(target), weapon), facts);
     publishPlayers(facts);
 }
 
