@@ -9,6 +9,7 @@
 #include "clusteroptions.h"
 #include "natsusers.h"
 #include "relayarchive.h"
+#include "relayfacts.h"
 #include "relayserver.h"
 #include "relaywebfeed.h"
 #include "relaywebthread.h"
@@ -163,11 +164,18 @@ int main(int argc, char *argv[])
                                      .arg(archive->demos().size())
                                      .arg(archive->totalBytes()));
     }
+    // What is on in the games: their demos read by a thread of its own as Viewers get them.
+    std::unique_ptr<arbelon::RelayFacts> facts;
+    if (config.factsEnabled) {
+        facts = std::make_unique<arbelon::RelayFacts>();
+        server.addObserver(facts.get());
+    }
     // The page runs on a thread of its own and sees the games through the feed's snapshots.
     std::unique_ptr<arbelon::RelayWebFeed> feed;
     std::unique_ptr<arbelon::RelayWebThread> web;
     if (config.httpEnabled) {
         feed = std::make_unique<arbelon::RelayWebFeed>(server);
+        feed->setFacts(facts.get());
         web = std::make_unique<arbelon::RelayWebThread>(*feed, archive.get());
         const QHostAddress address = config.httpAddress.isNull() ? config.listenAddress : config.httpAddress;
         if (!web->listen(address, config.httpPort, &error)) {
@@ -260,6 +268,8 @@ int main(int argc, char *argv[])
         if (archive)
             server.removeObserver(archive.get());
         archive.reset(); // what is queued is written first
+        if (facts)
+            server.removeObserver(facts.get());
         QCoreApplication::quit();
     });
 
@@ -269,6 +279,8 @@ int main(int argc, char *argv[])
         arbelon::NatsLink::closeLibrary(2000);
     if (archive)
         server.removeObserver(archive.get());
+    if (facts)
+        server.removeObserver(facts.get());
     arbelon::RelayLog::write(QStringLiteral("stopped"));
     return status;
 }

@@ -52,6 +52,9 @@ struct RelayConfig {
     bool filmPasswordRequired = false;
     QByteArray filmPassword;
 
+    // What is on in each game is read from its demos (off: no reading, no facts shown).
+    bool factsEnabled = true;
+
     // Broadcast delay: demo records reach Viewers this long after the Filmer sent them.
     int delaySeconds = 0;
 

@@ -7,6 +7,8 @@
 #include <QList>
 #include <QtGlobal>
 
+#include <memory>
+
 namespace arbelon {
 
 struct RelayGameView {
@@ -38,6 +40,13 @@ public:
     // A DEMORESTART or DEMOPACKET record accepted from the Filmer, whole, as it arrived
     // (before any broadcast delay).
     virtual void demoRecord(quint32 gameId, const QByteArray &record)
+    {
+        Q_UNUSED(gameId);
+        Q_UNUSED(record);
+    }
+    // The same record as it goes out to the game's Viewers, after the broadcast delay. It is
+    // shared and never changes, so another thread may read it.
+    virtual void demoSent(quint32 gameId, const std::shared_ptr<const QByteArray> &record)
     {
         Q_UNUSED(gameId);
         Q_UNUSED(record);

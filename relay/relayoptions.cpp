@@ -31,6 +31,7 @@ const QString optWorkers = QStringLiteral("workers");
 // One worker per core; the thread that keeps the games needs little beside them.
 int defaultWorkers() { return qBound(1, QThread::idealThreadCount(), 64); }
 const QString optHttp = QStringLiteral("http");
+const QString optFacts = QStringLiteral("facts");
 const QString optArchive = QStringLiteral("archive");
 const QString optArchiveMaxBytes = QStringLiteral("archive-max-bytes");
 const QString optArchiveReserve = QStringLiteral("archive-reserve");
@@ -84,6 +85,14 @@ bool readWebOptions(const QCommandLineParser &parser, RelayConfig *config, QStri
                          .arg(value);
             return false;
         }
+    }
+    if (parser.isSet(optFacts)) {
+        const QString value = parser.value(optFacts);
+        if (value != QStringLiteral("on") && value != QStringLiteral("off")) {
+            *error = QStringLiteral("--facts: expected on or off, got \"%1\"").arg(value);
+            return false;
+        }
+        config->factsEnabled = value == QStringLiteral("on");
     }
     if (parser.isSet(optArchive)) {
         config->archiveDir = parser.value(optArchive);
@@ -217,6 +226,9 @@ void addRelayOptions(QCommandLineParser &parser)
                                  "\"off\" disables it).")
                       .arg(d.httpPort),
          QStringLiteral("ADDR:PORT")},
+        {optFacts, QStringLiteral("Read what is on in each game (map, players, score, events) from its demos: "
+                                  "on (default) or off."),
+         QStringLiteral("on|off")},
         {optArchive, QStringLiteral("Keep every demo carried in this folder (default: none)."),
          QStringLiteral("DIR")},
         {optArchiveMaxBytes, QStringLiteral("Most bytes the archive holds; the oldest demos are deleted "

@@ -544,6 +544,7 @@ void RelayServer::broadcastDemo(RelayGame &game, const RelayBlock &record)
                             .arg(gameText(game.id()))
                             .arg(m_config.maxDemoMemory));
     const bool restart = packetType(*record) == DEMORESTART;
+    tell([&](RelayObserver &o) { o.demoSent(game.id(), record); });
     m_stats.countDemoOut(record->size(), std::count_if(game.viewers().begin(), game.viewers().end(),
                                                        [&](const RelayPeer *v) { return restart || v->demoSynced; }));
     for (RelayPeer *viewer : game.viewers()) {

@@ -31,6 +31,11 @@ td:first-child { white-space: normal; overflow-wrap: anywhere; }
 .watch { display: inline-block; padding: .4em .9em; border: 1px solid var(--accent); border-radius: .3em;
          text-decoration: none; }
 .updated, .empty { color: GrayText; font-size: .9em; }
+#events { padding-left: 2.5em; }
+#events .at { font-variant-numeric: tabular-nums; color: GrayText; }
+.name { font-weight: 600; }
+.c0 { color: #555; } .c1 { color: #d22; } .c2 { color: #1a1; } .c3 { color: #b90; }
+.c4 { color: #24d; } .c5 { color: #0aa; } .c6 { color: #b2b; }
 @media (max-width: 40em) {
   body { font-size: 15px; }
   th, td { padding: .3em .35em; }
@@ -73,11 +78,54 @@ QByteArray script()
     var rows = items.map(make);
     host.replaceChildren.apply(host, rows);
   }
+  // A name with the engines' colour codes ("^1"): one span per colour, text only.
+  function named(name) {
+    var out = el('span', undefined, 'name'), run = '', colour = 7;
+    var flush = function () {
+      if (run) out.appendChild(colour === 7 ? document.createTextNode(run) : el('span', run, 'c' + colour));
+      run = '';
+    };
+    for (var i = 0; i < name.length; i++) {
+      if (name[i] === '^' && i + 1 < name.length && /[A-Za-z0-9]/.test(name[i + 1])) {
+        flush(); colour = (name.charCodeAt(i + 1) - 48) & 7; i++;
+      } else run += name[i];
+    }
+    flush();
+    return out;
+  }
+  function eventLine(e) {
+    var li = el('li'); li.setAttribute('value', String(e.number));
+    li.appendChild(el('span', since(Math.floor(e.clockMs / 1000)), 'at')); li.appendChild(document.createTextNode(' '));
+    var add = function (n) { li.appendChild(n); }, text = function (t) { add(document.createTextNode(t)); };
+    if (e.kind === 'frag') {
+      if (!e.actor) { add(named(e.target)); text(' died (' + e.weapon + ')'); }
+      else if (e.actor === e.target) { add(named(e.target)); text(' killed themself (' + e.weapon + ')'); }
+      else { add(named(e.actor)); text(' fragged '); add(named(e.target)); text(' (' + e.weapon + ')'); }
+    } else if (e.kind === 'capture') { add(named(e.actor)); text(' captured the flag'); }
+    else if (e.kind === 'join') { add(named(e.actor)); text(' joined'); }
+    else if (e.kind === 'leave') { add(named(e.actor)); text(' left'); }
+    else text('The match ended');
+    return li;
+  }
+  function facts(f) {
+    var set = function (id, v) { var e = document.getElementById(id); if (e) e.textContent = String(v); };
+    if (!f) return;
+    var none = document.getElementById('nofacts'); if (none && f.map) none.hidden = true;
+    set('map', f.map); set('mode', f.mode); set('clock', since(Math.floor(f.clockMs / 1000))); set('score', f.score);
+    fill('scoreboard', f.scoreboard, function (p) {
+      var tr = el('tr'), n = el('td'); n.appendChild(named(p.name)); tr.appendChild(n);
+      tr.appendChild(el('td', p.team)); tr.appendChild(el('td', p.score, 'num'));
+      return tr;
+    });
+    fill('events', f.events.slice().reverse(), eventLine);
+  }
   function games(list) {
     fill('games', list, function (g) {
       var tr = el('tr'); tr.setAttribute('data-id', String(g.id));
       var name = el('td'); name.appendChild(link('/game/' + g.id, g.name)); tr.appendChild(name);
-      tr.appendChild(el('td', g.game)); tr.appendChild(el('td', g.mod)); tr.appendChild(el('td', g.filmer));
+      tr.appendChild(el('td', g.game)); tr.appendChild(el('td', g.mod));
+      tr.appendChild(el('td', g.map)); tr.appendChild(el('td', g.mode)); tr.appendChild(el('td', g.players, 'num'));
+      tr.appendChild(el('td', g.score)); tr.appendChild(el('td', g.filmer));
       tr.appendChild(el('td', g.viewers, 'num')); tr.appendChild(el('td', since(g.seconds), 'num'));
       tr.appendChild(el('td', size(g.demoBytes), 'num'));
       var w = el('td'); if (g.watchUrl) w.appendChild(link(g.watchUrl, 'Watch')); tr.appendChild(w);
@@ -90,6 +138,7 @@ QByteArray script()
     var set = function (id, v) { var e = document.getElementById(id); if (e) e.textContent = String(v); };
     set('viewers', g.viewers); set('running', since(g.seconds)); set('demobytes', size(g.demoBytes));
     set('filmer', g.filmer);
+    facts(g.facts);
     fill('users', g.users, function (u) { return el('li', u); });
     fill('chat', g.chat, function (c) {
       var li = el('li'); li.appendChild(el('span', c.user, 'who')); li.appendChild(document.createTextNode(' '));

@@ -21,6 +21,7 @@
 
 namespace arbelon {
 
+class RelayFacts;
 class RelayServer;
 class RelayStats;
 
@@ -46,6 +47,9 @@ public:
     const RelayStats &stats() const { return m_stats; } // atomic counters
     QHostAddress listenAddress() const { return m_listen; }
     quint16 viewerPort() const { return m_viewerPort; }
+    // What is on in the games, or null; set before the page starts, outlives it.
+    void setFacts(const RelayFacts *facts) { m_facts = facts; }
+    const RelayFacts *facts() const { return m_facts; }
 
     // Called on the server's thread with each snapshot.
     void setExtraMetrics(std::function<QByteArray()> metrics);
@@ -70,6 +74,7 @@ private:
     QElapsedTimer m_sincePublished;
     std::map<quint32, std::deque<web::ChatLine>> m_chat;
     std::function<QByteArray()> m_extraMetrics;
+    const RelayFacts *m_facts = nullptr;
 
     mutable std::mutex m_mutex;
     std::shared_ptr<const WebSnapshot> m_snapshot;

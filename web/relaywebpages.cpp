@@ -1,5 +1,6 @@
 #include "relaywebpages.h"
 
+#include "factspages.h"
 #include "records.h"
 
 namespace arbelon::web {
@@ -101,7 +102,7 @@ QString duration(qint64 seconds)
 QJsonObject gameJson(const RelayGameView &g, const PageContext &ctx)
 {
     const bool filming = !g.filmer.isEmpty();
-    return QJsonObject{
+    QJsonObject row{
         {QStringLiteral("id"), qint64(g.id)},
         {QStringLiteral("name"), peerText(g.name)},
         {QStringLiteral("gameType"), g.gameType},
@@ -114,6 +115,8 @@ QJsonObject gameJson(const RelayGameView &g, const PageContext &ctx)
         {QStringLiteral("demoBytes"), g.demoBytes},
         {QStringLiteral("watchUrl"), ctx.watchBase.isEmpty() ? QString() : ctx.watchBase + QString::number(g.id)},
     };
+    addFactsSummary(row, ctx.factsOf(g.id));
+    return row;
 }
 
 QJsonArray gamesJson(const QList<RelayGameView> &games, const PageContext &ctx)
@@ -158,6 +161,8 @@ QJsonObject gameDetailJson(const RelayGameView &g, const QList<ChatLine> &chat, 
     for (const ArchivedDemo &d : demos)
         files.append(demoJson(d));
     o.insert(QStringLiteral("demos"), files);
+    const LiveFacts *facts = ctx.factsOf(g.id);
+    o.insert(QStringLiteral("facts"), facts ? QJsonValue(factsJson(*facts)) : QJsonValue());
     return o;
 }
 
@@ -167,14 +172,19 @@ QByteArray gamesPage(const QList<RelayGameView> &games, const PageContext &ctx)
 {
     QString html = head(QStringLiteral("Live games"), QStringLiteral("games"));
     html += QStringLiteral("<h1>Live games</h1>\n<div class=\"scroll\"><table id=\"games\"><thead><tr>"
-                           "<th>Game</th><th>Kind</th><th>Mod</th><th>Filmer</th><th class=\"num\">Viewers</th>"
+                           "<th>Game</th><th>Kind</th><th>Mod</th><th>Map</th><th>Mode</th><th class=\"num\">Players</th>"
+                           "<th>Score</th><th>Filmer</th><th class=\"num\">Viewers</th>"
                            "<th class=\"num\">Running</th><th class=\"num\">Demo</th><th>Watch</th></tr></thead><tbody>\n");
     for (const RelayGameView &g : games) {
         const QJsonObject j = gameJson(g, ctx);
         const QString watch = j.value(QStringLiteral("watchUrl")).toString();
         html += QStringLiteral("<tr data-id=\"%1\">").arg(g.id)
                 + td(QStringLiteral("<a href=\"/game/%1\">%2</a>").arg(g.id).arg(htmlEscape(peerText(g.name))))
-                + td(htmlEscape(gameKind(g.gameType))) + td(htmlEscape(peerText(g.mod))) + td(htmlEscape(peerText(g.filmer)))
+                + td(htmlEscape(gameKind(g.gameType))) + td(htmlEscape(peerText(g.mod)))
+                + td(htmlEscape(j.value(QStringLiteral("map")).toString()))
+                + td(htmlEscape(j.value(QStringLiteral("mode")).toString()))
+                + td(QString::number(j.value(QStringLiteral("players")).toInteger()), QStringLiteral("num"))
+                + td(htmlEscape(j.value(QStringLiteral("score")).toString())) + td(htmlEscape(peerText(g.filmer)))
                 + td(QString::number(j.value(QStringLiteral("viewers")).toInteger()), QStringLiteral("num"))
                 + td(duration(g.startedUtc.secsTo(ctx.nowUtc)), QStringLiteral("num"))
                 + td(htmlEscape(byteSize(g.demoBytes)), QStringLiteral("num"))
@@ -206,6 +216,7 @@ QByteArray gamePage(const RelayGameView &g, const QList<ChatLine> &chat, const Q
     const QString watch = j.value(QStringLiteral("watchUrl")).toString();
     if (!watch.isEmpty())
         html += QStringLiteral("<p><a class=\"watch\" id=\"watch\" href=\"%1\">Watch in Arbelon</a></p>\n").arg(htmlEscape(watch));
+    html += factsSection(ctx.factsOf(g.id));
     html += QStringLiteral("<div class=\"cols\"><section><h2>Users</h2><ul id=\"users\">\n");
     for (const QJsonValue &u : j.value(QStringLiteral("users")).toArray())
         html += QStringLiteral("<li>%1</li>\n").arg(htmlEscape(u.toString()));

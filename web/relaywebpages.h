@@ -4,6 +4,7 @@
 // Every text a client chose (game, mod, user names, chat) is escaped here and nowhere else.
 
 #include "relayarchive.h"
+#include "relayfacts.h"
 #include "relayobserver.h"
 
 #include <QByteArray>
@@ -12,6 +13,9 @@
 #include <QJsonObject>
 #include <QList>
 #include <QString>
+
+#include <map>
+#include <memory>
 
 namespace arbelon::web {
 
@@ -26,6 +30,12 @@ struct PageContext {
     QDateTime nowUtc;
     QString watchBase; // "arbelon://host:port/watch/", or empty when no link can be given
     bool archiveOn = false;
+    std::map<quint32, std::shared_ptr<const LiveFacts>> facts; // what is on, by game
+    const LiveFacts *factsOf(quint32 gameId) const
+    {
+        const auto it = facts.find(gameId);
+        return it == facts.end() ? nullptr : it->second.get();
+    }
 };
 
 // & < > " ' as entities: safe in element text and in quoted attribute values.

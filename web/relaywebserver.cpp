@@ -85,6 +85,8 @@ web::PageContext RelayWebServer::context(const HttpRequest &request) const
     web::PageContext ctx;
     ctx.nowUtc = QDateTime::currentDateTimeUtc();
     ctx.archiveOn = m_archive != nullptr;
+    if (const RelayFacts *facts = m_feed.facts())
+        ctx.facts = facts->all();
     // The relay's own address when it listens on one; else the name the browser used to
     // reach it, if that is a plain host name or address (it only goes back to that browser).
     QString host;

@@ -1,0 +1,196 @@
+#include "factspages.h"
+
+#include "relaywebpages.h"
+
+#include <QJsonArray>
+
+#include <algorithm>
+
+namespace arbelon::web {
+
+namespace {
+
+// The engines' colour escape: '^' and a letter or digit; the colour is its low three bits.
+bool colourCode(const QByteArray &s, qsizetype i)
+{
+    return s[i] == '^' && i + 1 < s.size() && std::isalnum(quint8(s[i + 1]));
+}
+
+QString teamName(int team)
+{
+    switch (team) {
+    case demo::FactPlayer::Red: return QStringLiteral("red");
+    case demo::FactPlayer::Blue: return QStringLiteral("blue");
+    case demo::FactPlayer::Spectator: return QStringLiteral("spectator");
+    default: return QStringLiteral("free");
+    }
+}
+
+QString clockText(qint64 ms)
+{
+    return duration(ms / 1000);
+}
+
+// Players by score, best first; spectators last.
+QList<demo::FactPlayer> ranked(const demo::GameFacts &f)
+{
+    QList<demo::FactPlayer> players = f.players;
+    std::stable_sort(players.begin(), players.end(), [](const demo::FactPlayer &a, const demo::FactPlayer &b) {
+        const bool as = a.team == demo::FactPlayer::Spectator, bs = b.team == demo::FactPlayer::Spectator;
+        return as != bs ? bs : a.score > b.score;
+    });
+    return players;
+}
+
+QString eventText(const demo::FactEvent &e)
+{
+    switch (e.kind) {
+    case demo::FactEvent::Frag:
+        if (e.actor.isEmpty())
+            return QStringLiteral("%1 died (%2)").arg(colouredName(e.target), htmlEscape(peerText(e.weapon)));
+        if (e.actor == e.target)
+            return QStringLiteral("%1 killed themself (%2)").arg(colouredName(e.target), htmlEscape(peerText(e.weapon)));
+        return QStringLiteral("%1 fragged %2 (%3)")
+            .arg(colouredName(e.actor), colouredName(e.target), htmlEscape(peerText(e.weapon)));
+    case demo::FactEvent::Capture:
+        return QStringLiteral("%1 captured the flag").arg(colouredName(e.actor));
+    case demo::FactEvent::Join:
+        return QStringLiteral("%1 joined").arg(colouredName(e.actor));
+    case demo::FactEvent::Leave:
+        return QStringLiteral("%1 left").arg(colouredName(e.actor));
+    case demo::FactEvent::MatchEnd:
+        return QStringLiteral("The match ended");
+    }
+    return {};
+}
+
+} // namespace
+
+QString plainName(const QByteArray &name)
+{
+    QByteArray out;
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        if (colourCode(name, i))
+            ++i;
+        else
+            out.append(name[i]);
+    }
+    return peerText(out);
+}
+
+QString colouredName(const QByteArray &name)
+{
+    QString html = QStringLiteral("<span class=\"name\">");
+    QByteArray run;
+    int colour = 7;
+    const auto flush = [&] {
+        if (run.isEmpty())
+            return;
+        html += colour == 7 ? htmlEscape(peerText(run))
+                            : QStringLiteral("<span class=\"c%1\">%2</span>").arg(QString::number(colour), htmlEscape(peerText(run)));
+        run.clear();
+    };
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        if (colourCode(name, i)) {
+            flush();
+            colour = (quint8(name[i + 1]) - '0') & 7;
+            ++i;
+        } else {
+            run.append(name[i]);
+        }
+    }
+    flush();
+    return html + QStringLiteral("</span>");
+}
+
+QString scoreLine(const demo::GameFacts &f)
+{
+    if (f.teamScores)
+        return QStringLiteral("%1 : %2").arg(QString::number(f.redScore), QString::number(f.blueScore));
+    const QList<demo::FactPlayer> players = ranked(f);
+    if (players.isEmpty() || players.first().team == demo::FactPlayer::Spectator)
+        return {};
+    return QStringLiteral("%1 %2").arg(plainName(players.first().name), QString::number(players.first().score));
+}
+
+void addFactsSummary(QJsonObject &row, const LiveFacts *live)
+{
+    if (!live) {
+        row.insert(QStringLiteral("map"), QString());
+        row.insert(QStringLiteral("mode"), QString());
+        row.insert(QStringLiteral("players"), 0);
+        row.insert(QStringLiteral("score"), QString());
+        return;
+    }
+    const demo::GameFacts &f = live->facts;
+    qsizetype playing = 0;
+    for (const demo::FactPlayer &p : f.players)
+        playing += p.team != demo::FactPlayer::Spectator;
+    row.insert(QStringLiteral("map"), peerText(f.map));
+    row.insert(QStringLiteral("mode"), QString::fromLatin1(demo::gameModeName(f.mode)));
+    row.insert(QStringLiteral("players"), playing);
+    row.insert(QStringLiteral("score"), scoreLine(f));
+}
+
+QJsonObject factsJson(const LiveFacts &live)
+{
+    const demo::GameFacts &f = live.facts;
+    QJsonObject o;
+    addFactsSummary(o, &live);
+    o.insert(QStringLiteral("clockMs"), f.clockMs);
+    o.insert(QStringLiteral("timeLimitMinutes"), f.timeLimitMinutes);
+    o.insert(QStringLiteral("fragLimit"), f.fragLimit);
+    o.insert(QStringLiteral("captureLimit"), f.captureLimit);
+    o.insert(QStringLiteral("ended"), f.ended);
+    o.insert(QStringLiteral("scoresFrom"), f.scoresFromServer ? QStringLiteral("server") : QStringLiteral("counted"));
+    if (f.teamScores) {
+        o.insert(QStringLiteral("redScore"), f.redScore);
+        o.insert(QStringLiteral("blueScore"), f.blueScore);
+    }
+    o.insert(QStringLiteral("lost"), live.lost);
+    QJsonArray board;
+    for (const demo::FactPlayer &p : ranked(f))
+        board.append(QJsonObject{{QStringLiteral("client"), p.client},
+                                 {QStringLiteral("name"), peerText(p.name)},
+                                 {QStringLiteral("team"), teamName(p.team)},
+                                 {QStringLiteral("score"), p.score}});
+    o.insert(QStringLiteral("scoreboard"), board);
+    QJsonArray events;
+    for (const demo::FactEvent &e : f.events)
+        events.append(QJsonObject{{QStringLiteral("number"), qint64(e.number)},
+                                  {QStringLiteral("clockMs"), e.clockMs},
+                                  {QStringLiteral("kind"), QString::fromLatin1(demo::factEventKindName(e.kind))},
+                                  {QStringLiteral("actor"), peerText(e.actor)},
+                                  {QStringLiteral("target"), peerText(e.target)},
+                                  {QStringLiteral("weapon"), peerText(e.weapon)}});
+    o.insert(QStringLiteral("events"), events);
+    return o;
+}
+
+QString factsSection(const LiveFacts *live)
+{
+    QString html = QStringLiteral("<section id=\"whatson\"><h2>What is on</h2>\n");
+    if (!live || live->facts.map.isEmpty()) {
+        html += QStringLiteral("<p class=\"empty\" id=\"nofacts\">%1</p>\n")
+                    .arg(live && !live->lost.isEmpty() ? htmlEscape(QStringLiteral("This demo cannot be read: ") + live->lost)
+                                                       : QStringLiteral("Nothing read from the demo yet."));
+    }
+    const demo::GameFacts f = live ? live->facts : demo::GameFacts();
+    html += QStringLiteral("<p class=\"facts\">map <span id=\"map\">%1</span> · <span id=\"mode\">%2</span> · "
+                           "clock <span id=\"clock\">%3</span> · score <span id=\"score\">%4</span></p>\n")
+                .arg(htmlEscape(peerText(f.map)), htmlEscape(QString::fromLatin1(demo::gameModeName(f.mode))),
+                     clockText(f.clockMs), htmlEscape(scoreLine(f)));
+    html += QStringLiteral("<div class=\"cols\"><section><h3>Scoreboard</h3><table id=\"scoreboard\"><thead><tr>"
+                           "<th>Player</th><th>Team</th><th class=\"num\">Score</th></tr></thead><tbody>\n");
+    for (const demo::FactPlayer &p : ranked(f))
+        html += QStringLiteral("<tr><td>%1</td><td>%2</td><td class=\"num\">%3</td></tr>\n")
+                    .arg(colouredName(p.name), teamName(p.team), QString::number(p.score));
+    html += QStringLiteral("</tbody></table></section>\n<section><h3>Events</h3><ol id=\"events\" reversed>\n");
+    for (auto it = f.events.rbegin(); it != f.events.rend(); ++it)
+        html += QStringLiteral("<li value=\"%1\"><span class=\"at\">%2</span> %3</li>\n")
+                    .arg(QString::number(it->number), clockText(it->clockMs), eventText(*it));
+    html += QStringLiteral("</ol></section></div></section>\n");
+    return html;
+}
+
+} // namespace arbelon::web
