@@ -1,9 +1,10 @@
 // Quake 3 demos, on a real demo recorded by OpenArena and on messages made to lie: every
 // message read, a demo rebuilt from any snapshot holding the same states as the original from
-// there on, and each kind of bad input refused.
+// there on, each kind of bad input refused, and what is on read from it.
 
 #include "common/demoreading.h"
 #include "democodec.h"
+#include "factsreader.h"
 #include "livedemo.h"
 #include "q3codec.h"
 #include "q3message.h"
@@ -76,6 +77,39 @@ QByteArray gameState(int protocol)
     return framed(1, w.finish());
 }
 
+// The recorded demo without its end marker, then messages of server commands numbered past
+// the demo's own.
+QByteArray withCommands(const QList<QByteArray> &commands)
+{
+    QByteArray demo = recorded();
+    demo.chop(8);
+    qint32 sequence = 1000;
+    for (const QByteArray &text : commands) {
+        Q3MessageWriter w(Q3Codec::kMaxMessage);
+        w.writeLong(0);
+        w.writeByte(5);
+        w.writeLong(sequence++);
+        w.writeString(text);
+        w.writeByte(8);
+        demo += framed(100000 + sequence, w.finish());
+    }
+    return demo;
+}
+
+QByteArray eventLine(const FactEvent &e)
+{
+    return factEventKindName(e.kind) + ' ' + e.actor + ' ' + e.target + ' ' + e.weapon;
+}
+
+// "client name score" by client, '|' between.
+QByteArray board(const GameFacts &f)
+{
+    QByteArrayList out;
+    for (const FactPlayer &p : f.players)
+        out << QByteArray::number(p.client) + ' ' + p.name + ' ' + QByteArray::number(p.score);
+    return out.join('|');
+}
+
 } // namespace
 
 class TestQ3Demo : public QObject {
@@ -89,6 +123,9 @@ private slots:
     void huffmanCodesEveryByte();
     void liveCopyTrailsByTheMargin_data();
     void liveCopyTrailsByTheMargin();
+    void factsOfARealMatch();
+    void factsFromWhatTheServerSays_data();
+    void factsFromWhatTheServerSays();
 };
 
 void TestQ3Demo::readsEveryMessage()
@@ -280,3 +317,83 @@ void TestQ3Demo::liveCopyTrailsByTheMargin()
 
 QTEST_GUILESS_MAIN(TestQ3Demo)
 #include "tst_q3demo.moc"
+
+void TestQ3Demo::factsOfARealMatch()
+{
+    // Read whole, and in pieces that end inside messages: the same facts.
+    const QByteArray demo = recorded();
+    FactsReader whole(Game::Quake3), pieces(Game::Quake3);
+    whole.append(demo);
+    for (qsizetype at = 0; at < demo.size(); at += 777)
+        pieces.append(QByteArrayView(demo).sliced(at, std::min<qsizetype>(777, demo.size() - at)));
+    QCOMPARE(pieces.facts(), whole.facts());
+    const GameFacts &f = whole.facts();
+    QVERIFY2(whole.failure().isEmpty(), qPrintable(whole.failure()));
+    QCOMPARE(f.map, QByteArray("oa_dm1"));
+    QCOMPARE(f.mode, GameMode::FreeForAll);
+    QVERIFY(!f.scoresFromServer); // a frag came after the server's last scores
+    QCOMPARE(board(f), QByteArray("0 UnnamedPlayer 0|1 Ayumi 2|2 Arachna 1|3 Major 0"));
+    QByteArrayList events;
+    for (const FactEvent &e : f.events)
+        events << eventLine(e);
+    QCOMPARE(events, QByteArrayList({"join Ayumi  ", "join Arachna  ", "frag Ayumi UnnamedPlayer rocket splash",
+                                     "join Major  ", "frag Arachna UnnamedPlayer rocket", "frag Ayumi Arachna rocket"}));
+    QCOMPARE(f.events.back().number, 6u);
+    QVERIFY(f.events.back().clockMs > f.events.front().clockMs);
+    // A new demo starts afresh.
+    whole.newDemo();
+    QCOMPARE(whole.facts(), GameFacts());
+}
+
+void TestQ3Demo::factsFromWhatTheServerSays_data()
+{
+    QTest::addColumn<QList<QByteArray>>("commands");
+    QTest::addColumn<QByteArray>("players");
+    QTest::addColumn<QByteArray>("lastEvent");
+    QTest::addColumn<bool>("fromServer");
+    const QByteArray counted = "0 UnnamedPlayer 0|1 Ayumi 2|2 Arachna 1|3 Major 0";
+    const QByteArray longest(GameFacts::kMaxName, 'x');
+    QTest::newRow("Quake 3 scores") << QList<QByteArray>{"scores 2 0 0" + QByteArray(" 1 7 0 0 0 0 0 0 0 0 0 0 0 0")
+                                                         + " 3 -2 0 0 0 0 0 0 0 0 0 0 0 0"}
+                                    << QByteArray("0 UnnamedPlayer 0|1 Ayumi 7|2 Arachna 1|3 Major -2")
+                                    << QByteArray("frag Ayumi Arachna rocket") << true;
+    QTest::newRow("OpenArena scores") << QList<QByteArray>{"scores 1 0 0 7000 2 9 0 0 0 0 0 0 0 0 0 0 0 0 0"}
+                                      << QByteArray("0 UnnamedPlayer 0|1 Ayumi 2|2 Arachna 9|3 Major 0")
+                                      << QByteArray("frag Ayumi Arachna rocket") << true;
+    QTest::newRow("scores naming clients that cannot be")
+        << QList<QByteArray>{"scores 3 0 0 64 5 -1 5 999999999999 5", "scores 65 0 0 1 1", "scores 1"}
+        << counted << QByteArray("frag Ayumi Arachna rocket") << true;
+    QTest::newRow("a score beyond bounds") << QList<QByteArray>{"scores 1 0 0 1 99999999999 0 0 0 0 0 0 0 0 0 0 0 0"}
+                                           << QByteArray("0 UnnamedPlayer 0|1 Ayumi 999999|2 Arachna 1|3 Major 0")
+                                           << QByteArray("frag Ayumi Arachna rocket") << true;
+    QTest::newRow("a player leaves") << QList<QByteArray>{"cs 546 \"\""}
+                                     << QByteArray("0 UnnamedPlayer 0|1 Ayumi 2|3 Major 0")
+                                     << QByteArray("leave Arachna  ") << false;
+    QTest::newRow("a name with markup, colours and control bytes")
+        << QList<QByteArray>{"cs 548 \"n\\<b>^1Red\x01\x7f</b>\\t\\0\""}
+        << counted + "|4 <b>^1Red</b> 0" << QByteArray("join <b>^1Red</b>  ") << false;
+    QTest::newRow("a name longer than any shown")
+        << QList<QByteArray>{"cs 548 \"n\\" + QByteArray(1000, 'x') + "^\""}
+        << counted + "|4 " + longest + " 0" << "join " + longest + "  " << false;
+    QTest::newRow("a capture") << QList<QByteArray>{"print \"Major^7 captured the BLUE flag!\n\""} << counted
+                               << QByteArray("capture Major  ") << false;
+}
+
+void TestQ3Demo::factsFromWhatTheServerSays()
+{
+    QFETCH(QList<QByteArray>, commands);
+    QFETCH(QByteArray, players);
+    QFETCH(QByteArray, lastEvent);
+    QFETCH(bool, fromServer);
+    FactsReader reader(Game::Quake3);
+    reader.append(withCommands(commands));
+    QVERIFY2(reader.failure().isEmpty(), qPrintable(reader.failure()));
+    QCOMPARE(board(reader.facts()), players);
+    QCOMPARE(eventLine(reader.facts().events.back()), lastEvent);
+    QCOMPARE(reader.facts().scoresFromServer, fromServer);
+    // Bytes no demo holds after that end its facts, not what was read.
+    const GameFacts before = reader.facts();
+    reader.append(QByteArray(64, '\x7f'));
+    QVERIFY(!reader.failure().isEmpty());
+    QCOMPARE(reader.facts(), before);
+}
