@@ -3,6 +3,7 @@
 // there on, each kind of bad input refused, and what is on read from it.
 
 #include "common/demoreading.h"
+#include "common/q3demos.h"
 #include "democodec.h"
 #include "factsreader.h"
 #include "livedemo.h"
@@ -20,8 +21,7 @@ namespace {
 
 QByteArray recorded()
 {
-    QFile f(QStringLiteral(":/demos/oa_bots.dm_71"));
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return arbelon::test::recordedQ3Demo();
 }
 
 struct Snap {
@@ -54,10 +54,7 @@ Reading readAll(Q3Codec &codec, const QByteArray &demo)
 
 QByteArray framed(qint32 sequence, const QByteArray &message)
 {
-    QByteArray out(8, '\0');
-    qToLittleEndian<qint32>(sequence, out.data());
-    qToLittleEndian<qint32>(qint32(message.size()), out.data() + 4);
-    return out + message;
+    return arbelon::test::framedQ3(sequence, message);
 }
 
 // A game state message of protocol 'protocol' with one baseline.
@@ -75,25 +72,6 @@ QByteArray gameState(int protocol)
     w.writeLong(0);
     w.writeByte(8);
     return framed(1, w.finish());
-}
-
-// The recorded demo without its end marker, then messages of server commands numbered past
-// the demo's own.
-QByteArray withCommands(const QList<QByteArray> &commands)
-{
-    QByteArray demo = recorded();
-    demo.chop(8);
-    qint32 sequence = 1000;
-    for (const QByteArray &text : commands) {
-        Q3MessageWriter w(Q3Codec::kMaxMessage);
-        w.writeLong(0);
-        w.writeByte(5);
-        w.writeLong(sequence++);
-        w.writeString(text);
-        w.writeByte(8);
-        demo += framed(100000 + sequence, w.finish());
-    }
-    return demo;
 }
 
 QByteArray eventLine(const FactEvent &e)
@@ -386,7 +364,7 @@ void TestQ3Demo::factsFromWhatTheServerSays()
     QFETCH(QByteArray, lastEvent);
     QFETCH(bool, fromServer);
     FactsReader reader(Game::Quake3);
-    reader.append(withCommands(commands));
+    reader.append(arbelon::test::withServerCommands(commands));
     QVERIFY2(reader.failure().isEmpty(), qPrintable(reader.failure()));
     QCOMPARE(board(reader.facts()), players);
     QCOMPARE(eventLine(reader.facts().events.back()), lastEvent);

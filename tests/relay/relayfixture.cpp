@@ -81,10 +81,10 @@ RelayTestClient *RelayFixture::viewer(const QByteArray &name, quint32 gameId)
     return c;
 }
 
-RelayTestClient *RelayFixture::filmer(const QByteArray &gameName, const QByteArray &user)
+RelayTestClient *RelayFixture::filmer(const QByteArray &gameName, const QByteArray &user, int gameType)
 {
     RelayTestClient *c = newClient();
-    if (!c->connectTo(m_server->filmerPort()) || !c->openGame(gameName, user))
+    if (!c->connectTo(m_server->filmerPort()) || !c->openGame(gameName, user, {}, gameType))
         return nullptr;
     return c;
 }

@@ -25,7 +25,7 @@ public:
     // A Viewer signed in (and in the lobby of gameId unless 0); nullptr when refused.
     RelayTestClient *viewer(const QByteArray &name, quint32 gameId = 0);
     // A Filmer whose game was accepted; nullptr when refused.
-    RelayTestClient *filmer(const QByteArray &gameName, const QByteArray &user);
+    RelayTestClient *filmer(const QByteArray &gameName, const QByteArray &user, int gameType = 0);
     bool logHas(const QString &text) const;
     // A chat line sent and answered: whatever the server queued for this client before is
     // then in its records.

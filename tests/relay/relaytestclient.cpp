@@ -66,9 +66,9 @@ bool RelayTestClient::signIn(const QByteArray &userName)
 }
 
 bool RelayTestClient::openGame(const QByteArray &gameName, const QByteArray &userName,
-                               const QByteArray &password)
+                               const QByteArray &password, int gameType)
 {
-    return request(buildGameInfo(gtQuake2, "baseq2", userName, password, gameName)) == 0;
+    return request(buildGameInfo(gameType, gameType == gtQuake3 ? "baseoa" : "baseq2", userName, password, gameName)) == 0;
 }
 
 int RelayTestClient::countOf(qint32 type) const

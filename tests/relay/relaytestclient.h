@@ -48,7 +48,7 @@ public:
     // Hello records: send them and wait for the answer; true when accepted.
     bool signIn(const QByteArray &userName);
     bool openGame(const QByteArray &gameName, const QByteArray &userName = "filmer",
-                  const QByteArray &password = {});
+                  const QByteArray &password = {}, int gameType = 0);
     // Sends one record and waits for its ACKNAK; returns its Result, or -1 on time-out.
     int request(const QByteArray &record);
     // Waits until every record sent so far has been answered.

@@ -1,11 +1,13 @@
 // The relay's web page over HTTP against an in-process relay: every route, the JSON, the
-// escaping of what clients chose, the archive (bytes equal to what a Viewer writes,
+// escaping of what clients chose, what is on in a game as its demo tells it, the archive (bytes equal to what a Viewer writes,
 // retention, a failing disk), the metrics text, and the limits that hold off hostile
 // HTTP clients.
 
+#include "common/q3demos.h"
 #include "common/testaddress.h"
 #include "common/testfiles.h"
 #include "relayarchive.h"
+#include "relayfacts.h"
 #include "relay/relayfixture.h"
 #include "relaywebfeed.h"
 #include "relaywebserver.h"
@@ -72,6 +74,8 @@ private slots:
     void routes();
     void jsonShape();
     void clientTextIsEscaped();
+    void pagesShowWhatIsOn_data();
+    void pagesShowWhatIsOn();
     void nothingChangesTheRelay_data();
     void nothingChangesTheRelay();
     void archiveHoldsWhatViewersWrite();
@@ -97,6 +101,7 @@ private:
     RelayFixture m_f;
     std::unique_ptr<QTemporaryDir> m_tmp;
     std::unique_ptr<RelayArchive> m_archive;
+    std::unique_ptr<RelayFacts> m_facts;
     std::unique_ptr<RelayWebFeed> m_feed;
     std::unique_ptr<RelayWebServer> m_web;
     std::unique_ptr<WebClient> m_http;
@@ -114,6 +119,9 @@ void TestRelayWeb::cleanup()
     m_http.reset();
     m_web.reset();
     m_feed.reset();
+    if (m_facts)
+        m_f.server().removeObserver(m_facts.get());
+    m_facts.reset();
     if (m_archive)
         m_f.server().removeObserver(m_archive.get());
     m_archive.reset();
@@ -133,6 +141,9 @@ void TestRelayWeb::startWeb(RelayArchive::Options archive, HttpGuard::Limits lim
     }
     // Every change shown at once: the cases read the page right after making it.
     m_feed = std::make_unique<RelayWebFeed>(m_f.server(), 0);
+    m_facts = std::make_unique<RelayFacts>();
+    m_f.server().addObserver(m_facts.get());
+    m_feed->setFacts(m_facts.get());
     m_web = std::make_unique<RelayWebServer>(*m_feed, m_archive.get(), limits);
     const QHostAddress address(loopbackAddress(1));
     QString error;
@@ -265,6 +276,66 @@ void TestRelayWeb::clientTextIsEscaped()
     const QByteArray game = m_http->get(QStringLiteral("/game/1")).body;
     QVERIFY(game.contains("&lt;script&gt;&quot;onclick"));
     QVERIFY(game.contains("&lt;img src=x &quot;onmouseover=alert(1)&gt;"));
+}
+
+void TestRelayWeb::pagesShowWhatIsOn_data()
+{
+    QTest::addColumn<int>("delaySeconds");
+    QTest::newRow("at once") << 0;
+    QTest::newRow("behind the broadcast delay") << 3;
+}
+
+void TestRelayWeb::pagesShowWhatIsOn()
+{
+    QFETCH(int, delaySeconds);
+    RelayConfig config;
+    config.delaySeconds = delaySeconds;
+    startWeb({}, {}, config);
+    RelayTestClient *f = m_f.filmer("match", "filmer", gtQuake3);
+    QVERIFY(f);
+    QCOMPARE(f->request(buildDemoRestart(0)), 0);
+    // A player named to break out of the page, who then leads.
+    const QByteArray demo = withServerCommands({"cs 548 \"n\\^1<script>x</script>\\t\\0\"",
+                                                "scores 1 0 0 4 9 0 0 0 0 0 0 0 0 0 0 0 0"});
+    QVERIFY(upload(f, demo, 0, demo.size(), 4000));
+    const auto facts = [this] {
+        return QJsonDocument::fromJson(m_http->get(QStringLiteral("/api/games/1")).body)
+            .object()
+            .value(QStringLiteral("facts"))
+            .toObject();
+    };
+    if (delaySeconds > 0) {
+        m_facts->flush();
+        QCOMPARE(facts().value(QStringLiteral("map")).toString(), QString()); // nothing before the blocks
+    }
+    // The demo's last command read: the newcomer leads.
+    QTRY_COMPARE_WITH_TIMEOUT(facts().value(QStringLiteral("score")).toString(), QStringLiteral("<script>x</script> 9"), 20000);
+
+    const QJsonObject row = QJsonDocument::fromJson(m_http->get(QStringLiteral("/api/games")).body).array().first().toObject();
+    QCOMPARE(row.value(QStringLiteral("map")).toString(), QStringLiteral("oa_dm1"));
+    QCOMPARE(row.value(QStringLiteral("mode")).toString(), QStringLiteral("free for all"));
+    QCOMPARE(row.value(QStringLiteral("players")).toInteger(), 5);
+    QCOMPARE(row.value(QStringLiteral("score")).toString(), QStringLiteral("<script>x</script> 9"));
+    const QJsonObject d = facts();
+    QCOMPARE(d.value(QStringLiteral("scoresFrom")).toString(), QStringLiteral("server"));
+    const QJsonArray board = d.value(QStringLiteral("scoreboard")).toArray();
+    QCOMPARE(board.size(), 5);
+    QCOMPARE(board.first()[QStringLiteral("name")].toString(), QStringLiteral("^1<script>x</script>"));
+    QCOMPARE(board.first()[QStringLiteral("score")].toInt(), 9);
+    const QJsonArray events = d.value(QStringLiteral("events")).toArray();
+    QCOMPARE(events.size(), 7);
+    QCOMPARE(events[2][QStringLiteral("weapon")].toString(), QStringLiteral("rocket splash"));
+    QCOMPARE(events.last()[QStringLiteral("kind")].toString(), QStringLiteral("join"));
+
+    for (const QString &path : {QStringLiteral("/"), QStringLiteral("/game/1")}) {
+        const QByteArray body = m_http->get(path).body;
+        QCOMPARE(body.count("<script"), 1);
+        QVERIFY(body.contains("oa_dm1"));
+    }
+    const QByteArray page = m_http->get(QStringLiteral("/game/1")).body;
+    QVERIFY(page.contains("<span class=\"c1\">&lt;script&gt;x&lt;/script&gt;</span>"));
+    QVERIFY(page.contains("id=\"scoreboard\""));
+    QVERIFY(page.contains("rocket splash"));
 }
 
 void TestRelayWeb::nothingChangesTheRelay_data()
