@@ -71,6 +71,9 @@ void Q3Facts::update(const Q3Codec &codec, const MessageInfo &info, GameFacts &f
         readConfigStrings(codec, facts, true);
     if (info.snapshot) {
         m_serverTime = info.serverTimeMs;
+        if (m_firstServerTime < 0)
+            m_firstServerTime = m_serverTime;
+        facts.lengthMs = std::max<qint64>(0, m_serverTime - m_firstServerTime);
         facts.clockMs = std::max<qint64>(0, m_serverTime - m_levelStart);
         readEvents(codec, facts);
         if (info.intermission && !facts.ended) {

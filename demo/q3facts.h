@@ -45,6 +45,7 @@ private:
     std::vector<EventEntity> m_lastEvents;           // in the previous snapshot
     qint64 m_levelStart = 0;
     qint64 m_serverTime = 0;
+    qint64 m_firstServerTime = -1;
     int m_gameType = 0;
 };
 

@@ -11,8 +11,25 @@ namespace arbelon {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
-constexpr const char *kColumns = "rel_path, game, filmer, game_type, started_ms, bytes, disk_bytes, live_game, open";
+constexpr int kSchemaVersion = 2;
+constexpr const char *kColumns = "rel_path, game, filmer, game_type, started_ms, bytes, disk_bytes, live_game, open, "
+                                 "map, mode, players, score, length_ms";
+// What version 2 added to a version 1 file: kept as it is, the new columns empty.
+constexpr const char *kFactColumns[] = {"map TEXT NOT NULL DEFAULT ''", "mode TEXT NOT NULL DEFAULT ''",
+                                        "players TEXT NOT NULL DEFAULT ''", "score TEXT NOT NULL DEFAULT ''",
+                                        "length_ms INTEGER NOT NULL DEFAULT 0"};
+
+// A text matched as itself inside LIKE: its wildcards and the escape taken literally.
+QString likeLiteral(const QString &text)
+{
+    QString out;
+    for (const QChar c : text) {
+        if (c == u'%' || c == u'_' || c == u'\\')
+            out += u'\\';
+        out += c;
+    }
+    return out;
+}
 
 struct Finalize {
     void operator()(sqlite3_stmt *s) const { sqlite3_finalize(s); }
@@ -42,6 +59,11 @@ ArchivedDemo readRow(sqlite3_stmt *s)
     d.diskBytes = sqlite3_column_int64(s, 6);
     d.liveGameId = quint32(sqlite3_column_int64(s, 7));
     d.open = sqlite3_column_int(s, 8) != 0;
+    d.map = columnText(s, 9);
+    d.mode = columnText(s, 10);
+    d.players = columnText(s, 11);
+    d.score = columnText(s, 12);
+    d.lengthMs = sqlite3_column_int64(s, 13);
     return d;
 }
 
@@ -120,19 +142,25 @@ bool ArchiveIndex::makeSchema(QString *error)
         return false;
     const int found = sqlite3_column_int(version.get(), 0);
     version.reset();
-    if (found != 0 && found != kSchemaVersion)
+    if (found != 0 && found != 1 && found != kSchemaVersion) // 1: the columns of what was on are added
         return false;
     // WAL: pages are read while the writer writes. NORMAL: a power cut may lose the last
     // changes, which the next start's check of the folder puts back.
     if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL"))
         return false;
-    const bool made = exec("CREATE TABLE IF NOT EXISTS demos(rel_path TEXT PRIMARY KEY, game TEXT NOT NULL, "
-                           "filmer TEXT NOT NULL, game_type INTEGER NOT NULL, started_ms INTEGER NOT NULL, "
-                           "bytes INTEGER NOT NULL, disk_bytes INTEGER NOT NULL, live_game INTEGER NOT NULL DEFAULT 0, "
-                           "open INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID")
+    bool made = exec("CREATE TABLE IF NOT EXISTS demos(rel_path TEXT PRIMARY KEY, game TEXT NOT NULL, "
+                     "filmer TEXT NOT NULL, game_type INTEGER NOT NULL, started_ms INTEGER NOT NULL, "
+                     "bytes INTEGER NOT NULL, disk_bytes INTEGER NOT NULL, live_game INTEGER NOT NULL DEFAULT 0, "
+                     "open INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID");
+    for (const char *column : kFactColumns) {
+        if (found < 2)
+            made = made && exec((QByteArray("ALTER TABLE demos ADD COLUMN ") + column).constData());
+    }
+    made = made
                       && exec("CREATE INDEX IF NOT EXISTS demos_newest ON demos(started_ms DESC, rel_path DESC)")
                       && exec("CREATE INDEX IF NOT EXISTS demos_live ON demos(live_game) WHERE live_game != 0")
-                      && exec("PRAGMA user_version=1") && exec("UPDATE demos SET live_game = 0, open = 0");
+                      && exec("CREATE INDEX IF NOT EXISTS demos_map ON demos(map COLLATE NOCASE, started_ms DESC)")
+                      && exec("PRAGMA user_version=2") && exec("UPDATE demos SET live_game = 0, open = 0");
     if (!made)
         *error = QString::fromUtf8(sqlite3_errmsg(m_db));
     return made;
@@ -150,8 +178,9 @@ void ArchiveIndex::commit()
 
 bool ArchiveIndex::put(const ArchivedDemo &d, bool replace)
 {
-    Statement s(prepare(replace ? "INSERT OR REPLACE INTO demos VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"
-                                : "INSERT OR IGNORE INTO demos VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"));
+    const QByteArray sql = QByteArray(replace ? "INSERT OR REPLACE" : "INSERT OR IGNORE") + " INTO demos(" + kColumns
+                           + ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)";
+    Statement s(prepare(sql.constData()));
     if (!s)
         return false;
     bindText(s.get(), 1, d.relPath);
@@ -163,7 +192,26 @@ bool ArchiveIndex::put(const ArchivedDemo &d, bool replace)
     sqlite3_bind_int64(s.get(), 7, d.diskBytes);
     sqlite3_bind_int64(s.get(), 8, d.liveGameId);
     sqlite3_bind_int(s.get(), 9, d.open ? 1 : 0);
+    bindText(s.get(), 10, d.map);
+    bindText(s.get(), 11, d.mode);
+    bindText(s.get(), 12, d.players);
+    bindText(s.get(), 13, d.score);
+    sqlite3_bind_int64(s.get(), 14, d.lengthMs);
     return sqlite3_step(s.get()) == SQLITE_DONE && sqlite3_changes(m_db) > 0;
+}
+
+void ArchiveIndex::setFacts(const ArchivedDemo &d)
+{
+    Statement s(prepare("UPDATE demos SET map = ?2, mode = ?3, players = ?4, score = ?5, length_ms = ?6 WHERE rel_path = ?1"));
+    if (!s)
+        return;
+    bindText(s.get(), 1, d.relPath);
+    bindText(s.get(), 2, d.map);
+    bindText(s.get(), 3, d.mode);
+    bindText(s.get(), 4, d.players);
+    bindText(s.get(), 5, d.score);
+    sqlite3_bind_int64(s.get(), 6, d.lengthMs);
+    sqlite3_step(s.get());
 }
 
 void ArchiveIndex::setSize(const QString &relPath, qint64 bytes, qint64 diskBytes)
@@ -218,15 +266,29 @@ std::optional<ArchivedDemo> ArchiveIndex::oldestClosed() const
     return readRow(s.get());
 }
 
-ArchiveIndex::Page ArchiveIndex::page(const QString &before, int limit) const
+ArchiveIndex::Page ArchiveIndex::page(const QString &before, int limit, const ArchiveQuery &q) const
 {
     Page out;
     const qsizetype dot = before.indexOf(u'.');
     bool numeric = false;
     const qint64 ms = dot > 0 ? before.left(dot).toLongLong(&numeric) : 0;
     const bool after = numeric && dot + 1 < before.size();
+    // Every value the user gave is a bound parameter; the text here is only ours.
+    QByteArrayList where;
+    if (after)
+        where << "(started_ms, rel_path) < (?1, ?2)";
+    if (!q.map.isEmpty())
+        where << "map = ?4 COLLATE NOCASE";
+    if (!q.player.isEmpty())
+        where << "players LIKE '%' || ?5 || '%' ESCAPE '\\'";
+    if (!q.mode.isEmpty())
+        where << "mode = ?6 COLLATE NOCASE";
+    if (q.fromMs)
+        where << "started_ms >= ?7";
+    if (q.toMs)
+        where << "started_ms < ?8";
     const QByteArray sql = QByteArray("SELECT ") + kColumns + " FROM demos"
-                           + (after ? " WHERE (started_ms, rel_path) < (?1, ?2)" : "")
+                           + (where.isEmpty() ? QByteArray() : " WHERE " + where.join(" AND "))
                            + " ORDER BY started_ms DESC, rel_path DESC LIMIT ?3";
     Statement s(prepare(sql.constData()));
     if (!s)
@@ -235,6 +297,11 @@ ArchiveIndex::Page ArchiveIndex::page(const QString &before, int limit) const
         sqlite3_bind_int64(s.get(), 1, ms);
         bindText(s.get(), 2, before.mid(dot + 1));
     }
+    bindText(s.get(), 4, q.map);
+    bindText(s.get(), 5, likeLiteral(q.player));
+    bindText(s.get(), 6, q.mode);
+    sqlite3_bind_int64(s.get(), 7, q.fromMs);
+    sqlite3_bind_int64(s.get(), 8, q.toMs);
     // One more than asked: whether a next page exists.
     sqlite3_bind_int(s.get(), 3, qMax(1, limit) + 1);
     while (sqlite3_step(s.get()) == SQLITE_ROW)

@@ -25,6 +25,22 @@ struct ArchivedDemo {
     qint64 diskBytes = 0;   // what it and its sidecar take on the disk, in whole blocks
     quint32 liveGameId = 0; // the game this run of the relay carried it for, or 0
     bool open = false;      // still being written
+    // What was on, once the demo has been read (empty for a demo nobody could read).
+    QString map;
+    QString mode;
+    QString players; // the names without colour codes, one per line
+    QString score;
+    qint64 lengthMs = 0;
+};
+
+// What a search of the archive asks for; empty fields ask nothing.
+struct ArchiveQuery {
+    QString map;    // the whole name, any case
+    QString player; // a part of a name, any case; no wildcards
+    QString mode;
+    qint64 fromMs = 0; // started at or after (0: any)
+    qint64 toMs = 0;   // started before (0: any)
+    bool isEmpty() const { return map.isEmpty() && player.isEmpty() && mode.isEmpty() && !fromMs && !toMs; }
 };
 
 class ArchiveIndex {
@@ -48,6 +64,7 @@ public:
     bool put(const ArchivedDemo &demo, bool replace); // by its path
     void setSize(const QString &relPath, qint64 bytes, qint64 diskBytes);
     void setClosed(const QString &relPath);
+    void setFacts(const ArchivedDemo &facts); // map to lengthMs, by its path
     void remove(const QString &relPath);
     void begin();
     void commit();
@@ -56,7 +73,7 @@ public:
     std::optional<ArchivedDemo> oldestClosed() const;
     // At most limit demos older than the cursor (empty: the newest). A cursor that does not
     // parse starts at the newest.
-    Page page(const QString &before, int limit) const;
+    Page page(const QString &before, int limit, const ArchiveQuery &query = {}) const;
     QList<ArchivedDemo> ofLiveGame(quint32 gameId) const;
     QStringList paths() const;
     qint64 count() const;

@@ -42,28 +42,6 @@ QList<demo::FactPlayer> ranked(const demo::GameFacts &f)
     return players;
 }
 
-QString eventText(const demo::FactEvent &e)
-{
-    switch (e.kind) {
-    case demo::FactEvent::Frag:
-        if (e.actor.isEmpty())
-            return QStringLiteral("%1 died (%2)").arg(colouredName(e.target), htmlEscape(peerText(e.weapon)));
-        if (e.actor == e.target)
-            return QStringLiteral("%1 killed themself (%2)").arg(colouredName(e.target), htmlEscape(peerText(e.weapon)));
-        return QStringLiteral("%1 fragged %2 (%3)")
-            .arg(colouredName(e.actor), colouredName(e.target), htmlEscape(peerText(e.weapon)));
-    case demo::FactEvent::Capture:
-        return QStringLiteral("%1 captured the flag").arg(colouredName(e.actor));
-    case demo::FactEvent::Join:
-        return QStringLiteral("%1 joined").arg(colouredName(e.actor));
-    case demo::FactEvent::Leave:
-        return QStringLiteral("%1 left").arg(colouredName(e.actor));
-    case demo::FactEvent::MatchEnd:
-        return QStringLiteral("The match ended");
-    }
-    return {};
-}
-
 } // namespace
 
 QString plainName(const QByteArray &name)
@@ -138,6 +116,7 @@ QJsonObject factsJson(const LiveFacts &live)
     QJsonObject o;
     addFactsSummary(o, &live);
     o.insert(QStringLiteral("clockMs"), f.clockMs);
+    o.insert(QStringLiteral("lengthMs"), f.lengthMs);
     o.insert(QStringLiteral("timeLimitMinutes"), f.timeLimitMinutes);
     o.insert(QStringLiteral("fragLimit"), f.fragLimit);
     o.insert(QStringLiteral("captureLimit"), f.captureLimit);
@@ -167,28 +146,77 @@ QJsonObject factsJson(const LiveFacts &live)
     return o;
 }
 
+void readFactsSummary(const QJsonObject &f, ArchivedDemo &d)
+{
+    // From a sidecar that anyone with the folder may have written: bounded like the demo's own.
+    const auto text = [&](const char *key, int bound) {
+        return f.value(QLatin1String(key)).toString().left(bound);
+    };
+    d.map = text("map", demo::GameFacts::kMaxText);
+    d.mode = text("mode", 32);
+    d.score = text("score", 2 * demo::GameFacts::kMaxName);
+    d.lengthMs = qMax<qint64>(0, qint64(f.value(QStringLiteral("lengthMs")).toDouble()));
+    QStringList names;
+    for (const QJsonValue &p : f.value(QStringLiteral("scoreboard")).toArray()) {
+        if (names.size() >= 64)
+            break;
+        names << plainName(p[QStringLiteral("name")].toString().left(demo::GameFacts::kMaxName).toLatin1());
+    }
+    d.players = names.join(u'\n');
+}
+
 QString factsSection(const LiveFacts *live)
 {
+    if (!live)
+        return factsSection(QJsonObject());
+    return factsSection(factsJson(*live));
+}
+
+QString factsSection(const QJsonObject &f)
+{
+    const auto text = [&](const char *key) { return f.value(QLatin1String(key)).toString(); };
+    const auto name = [](const QJsonValue &v) { return colouredName(v.toString().toLatin1()); };
     QString html = QStringLiteral("<section id=\"whatson\"><h2>What is on</h2>\n");
-    if (!live || live->facts.map.isEmpty()) {
+    if (text("map").isEmpty()) {
         html += QStringLiteral("<p class=\"empty\" id=\"nofacts\">%1</p>\n")
-                    .arg(live && !live->lost.isEmpty() ? htmlEscape(QStringLiteral("This demo cannot be read: ") + live->lost)
-                                                       : QStringLiteral("Nothing read from the demo yet."));
+                    .arg(!text("lost").isEmpty() ? htmlEscape(QStringLiteral("This demo cannot be read: ") + text("lost"))
+                                                 : QStringLiteral("Nothing read from the demo yet."));
     }
-    const demo::GameFacts f = live ? live->facts : demo::GameFacts();
     html += QStringLiteral("<p class=\"facts\">map <span id=\"map\">%1</span> · <span id=\"mode\">%2</span> · "
                            "clock <span id=\"clock\">%3</span> · score <span id=\"score\">%4</span></p>\n")
-                .arg(htmlEscape(peerText(f.map)), htmlEscape(QString::fromLatin1(demo::gameModeName(f.mode))),
-                     clockText(f.clockMs), htmlEscape(scoreLine(f)));
+                .arg(htmlEscape(text("map")), htmlEscape(text("mode")),
+                     clockText(qint64(f.value(QStringLiteral("clockMs")).toDouble())), htmlEscape(text("score")));
     html += QStringLiteral("<div class=\"cols\"><section><h3>Scoreboard</h3><table id=\"scoreboard\"><thead><tr>"
                            "<th>Player</th><th>Team</th><th class=\"num\">Score</th></tr></thead><tbody>\n");
-    for (const demo::FactPlayer &p : ranked(f))
+    for (const QJsonValue &p : f.value(QStringLiteral("scoreboard")).toArray())
         html += QStringLiteral("<tr><td>%1</td><td>%2</td><td class=\"num\">%3</td></tr>\n")
-                    .arg(colouredName(p.name), teamName(p.team), QString::number(p.score));
+                    .arg(name(p[QStringLiteral("name")]), htmlEscape(p[QStringLiteral("team")].toString()),
+                         QString::number(p[QStringLiteral("score")].toInteger()));
     html += QStringLiteral("</tbody></table></section>\n<section><h3>Events</h3><ol id=\"events\" reversed>\n");
-    for (auto it = f.events.rbegin(); it != f.events.rend(); ++it)
+    const QJsonArray events = f.value(QStringLiteral("events")).toArray();
+    for (auto it = events.end(); it != events.begin();) {
+        const QJsonValue e = *--it;
+        const QString kind = e[QStringLiteral("kind")].toString();
+        const QString actor = name(e[QStringLiteral("actor")]), target = name(e[QStringLiteral("target")]);
+        const QString weapon = htmlEscape(e[QStringLiteral("weapon")].toString());
+        QString line;
+        if (kind == QStringLiteral("frag"))
+            line = e[QStringLiteral("actor")].toString().isEmpty() ? QStringLiteral("%1 died (%2)").arg(target, weapon)
+                   : e[QStringLiteral("actor")] == e[QStringLiteral("target")]
+                       ? QStringLiteral("%1 killed themself (%2)").arg(target, weapon)
+                       : QStringLiteral("%1 fragged %2 (%3)").arg(actor, target, weapon);
+        else if (kind == QStringLiteral("capture"))
+            line = QStringLiteral("%1 captured the flag").arg(actor);
+        else if (kind == QStringLiteral("join"))
+            line = QStringLiteral("%1 joined").arg(actor);
+        else if (kind == QStringLiteral("leave"))
+            line = QStringLiteral("%1 left").arg(actor);
+        else
+            line = QStringLiteral("The match ended");
         html += QStringLiteral("<li value=\"%1\"><span class=\"at\">%2</span> %3</li>\n")
-                    .arg(QString::number(it->number), clockText(it->clockMs), eventText(*it));
+                    .arg(QString::number(e[QStringLiteral("number")].toInteger()),
+                         clockText(qint64(e[QStringLiteral("clockMs")].toDouble())), line);
+    }
     html += QStringLiteral("</ol></section></div></section>\n");
     return html;
 }

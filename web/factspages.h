@@ -3,6 +3,7 @@
 // scoreboard and the last events. Player names keep their colour codes ("^1"): the JSON gives
 // them as they are, the HTML as coloured spans around escaped text.
 
+#include "archiveindex.h"
 #include "relayfacts.h"
 
 #include <QJsonObject>
@@ -22,7 +23,12 @@ QJsonObject factsJson(const LiveFacts &facts);
 // The score in a line: "3 : 1" for teams, else the leader and the score.
 QString scoreLine(const demo::GameFacts &facts);
 
-// The game page's section: the facts line, the scoreboard and the events (newest first).
+// The archive's summary of a demo (map, mode, players, score, length) from factsJson's object.
+void readFactsSummary(const QJsonObject &facts, ArchivedDemo &demo);
+
+// The page's section: the facts line, the scoreboard and the events (newest first), from
+// factsJson's object (a live game's, or an archived demo's as its sidecar keeps it).
+QString factsSection(const QJsonObject &facts);
 QString factsSection(const LiveFacts *facts);
 
 } // namespace arbelon::web

@@ -1,5 +1,7 @@
 #include "relayarchive.h"
 
+#include "factspages.h"
+#include "factsreader.h"
 #include "records.h"
 #include "relaylog.h"
 #include "zlibcomp.h"
@@ -24,8 +26,9 @@ namespace arbelon {
 namespace {
 const QString kQ2Extension = QStringLiteral("dm2");
 // The sidecar holding what the file name cannot: the game's full name and its Filmer.
-const QString kMetaSuffix = QStringLiteral(".json");
-constexpr qint64 kMaxMetaBytes = 4096;
+const QString kMetaSuffix = RelayArchive::sidecarSuffix();
+// A sidecar holds the game's names and what was on: two hundred events at most.
+constexpr qint64 kMaxMetaBytes = 256 * 1024;
 
 QString dateFolderPattern() { return QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}$"); }
 // What a file takes on the disk: whole blocks, not its length. 0 when it is not there.
@@ -165,6 +168,7 @@ void RelayArchive::scan()
                 const QDateTime started = QDateTime::fromString(o.value(QStringLiteral("started")).toString(), Qt::ISODate);
                 if (started.isValid())
                     d.startedUtc = started.toUTC();
+                web::readFactsSummary(o.value(QStringLiteral("facts")).toObject(), d);
             }
             batch.append(d);
             if (batch.size() >= 256)
@@ -221,12 +225,30 @@ QList<ArchivedDemo> RelayArchive::demos() const
     return all;
 }
 
-ArchiveIndex::Page RelayArchive::page(const QString &before, int limit) const
+ArchiveIndex::Page RelayArchive::page(const QString &before, int limit, const ArchiveQuery &query) const
 {
     const std::lock_guard lock(m_indexMutex);
-    ArchiveIndex::Page p = m_index.page(before, qBound(1, limit, 1000));
+    ArchiveIndex::Page p = m_index.page(before, qBound(1, limit, 1000), query);
     p.demos = withGrowth(std::move(p.demos));
     return p;
+}
+
+std::optional<ArchivedDemo> RelayArchive::find(const QString &relPath) const
+{
+    const std::lock_guard lock(m_indexMutex);
+    std::optional<ArchivedDemo> d = m_index.find(relPath);
+    if (d)
+        d = withGrowth({*d}).constFirst();
+    return d;
+}
+
+QJsonObject RelayArchive::sidecar(const QString &relPath) const
+{
+    const QString path = filePath(relPath);
+    QFile meta(path + kMetaSuffix);
+    if (path.isEmpty() || !meta.open(QIODevice::ReadOnly) || meta.size() > kMaxMetaBytes)
+        return {};
+    return QJsonDocument::fromJson(meta.read(kMaxMetaBytes)).object();
 }
 
 QList<ArchivedDemo> RelayArchive::demosOfGame(quint32 gameId) const
@@ -399,6 +421,7 @@ void RelayArchive::handle(Job &job)
     Writing &w = m_writing[job.gameId];
     if (packetType(job.record) == DEMORESTART) {
         closeDemo(w);
+        w.facts = std::make_unique<demo::FactsReader>(w.meta.gameType == 0 ? demo::Game::Quake2 : demo::Game::Quake3);
         w.announced = true;
         w.demoStartUtc = QDateTime::currentDateTimeUtc();
         return;
@@ -429,6 +452,8 @@ void RelayArchive::writeBlock(Writing &w, quint32 gameId, const QByteArray &reco
         fail(QStringLiteral("cannot write %1: %2").arg(w.relPath, w.file->errorString()));
         return;
     }
+    if (w.facts)
+        w.facts->append(block);
     const QString path = m_root + u'/' + w.relPath;
     const qint64 disk = diskUsage(path) + diskUsage(path + kMetaSuffix);
     {
@@ -553,14 +578,20 @@ bool RelayArchive::openDemo(Writing &w, quint32 gameId)
 void RelayArchive::closeDemo(Writing &w)
 {
     w.announced = false;
-    if (!w.file)
+    if (!w.file) {
+        w.facts.reset();
         return;
+    }
     w.file->close();
     w.file.reset();
+    keepFacts(w);
+    const QString path = m_root + u'/' + w.relPath;
+    const qint64 disk = diskUsage(path) + diskUsage(path + kMetaSuffix); // the sidecar grew
     const std::lock_guard lock(m_indexMutex);
     const auto it = m_growing.find(w.relPath);
     if (it != m_growing.end()) {
-        m_index.setSize(w.relPath, it->second.first, it->second.second);
+        m_total += disk - it->second.second;
+        m_index.setSize(w.relPath, it->second.first, disk);
         m_growing.erase(it);
     }
     m_index.setClosed(w.relPath);
@@ -599,6 +630,38 @@ void RelayArchive::fail(const QString &why)
     log(QStringLiteral("archive: %1; archiving stopped, the relay goes on").arg(why));
     for (auto &entry : m_writing)
         closeDemo(entry.second);
+}
+
+} // namespace arbelon
+
+namespace arbelon {
+
+void RelayArchive::keepFacts(Writing &w)
+{
+    const std::unique_ptr<demo::FactsReader> reader = std::move(w.facts);
+    if (!reader)
+        return;
+    LiveFacts live;
+    live.facts = reader->facts();
+    live.lost = reader->failure();
+    const QJsonObject facts = web::factsJson(live);
+    // The sidecar as it was made, with what was on beside it.
+    const QString path = m_root + u'/' + w.relPath;
+    QFile meta(path + kMetaSuffix);
+    QJsonObject o;
+    if (meta.open(QIODevice::ReadOnly) && meta.size() <= kMaxMetaBytes)
+        o = QJsonDocument::fromJson(meta.read(kMaxMetaBytes)).object();
+    meta.close();
+    o.insert(QStringLiteral("facts"), facts);
+    const QByteArray json = QJsonDocument(o).toJson(QJsonDocument::Compact);
+    if (json.size() > kMaxMetaBytes || !meta.open(QIODevice::WriteOnly | QIODevice::Truncate) || meta.write(json) != json.size())
+        logLimited(QStringLiteral("archive: cannot keep what was on in %1").arg(w.relPath));
+    meta.close();
+    ArchivedDemo d;
+    d.relPath = w.relPath;
+    web::readFactsSummary(facts, d);
+    const std::lock_guard lock(m_indexMutex);
+    m_index.setFacts(d);
 }
 
 } // namespace arbelon

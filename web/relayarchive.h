@@ -31,6 +31,10 @@ class QSocketNotifier;
 
 namespace arbelon {
 
+namespace demo {
+class FactsReader;
+}
+
 class RelayArchive : public QObject, public RelayObserver {
     Q_OBJECT
 public:
@@ -55,10 +59,15 @@ public:
     // The index's file, inside the archive folder.
     static QString indexFileName() { return QStringLiteral("index.sqlite"); }
 
+    // The sidecar beside each demo: its game, Filmer, start, and what was on.
+    static QString sidecarSuffix() { return QStringLiteral(".json"); }
     // Every demo, newest first (tests; pages take page()).
     QList<ArchivedDemo> demos() const;
     // At most limit demos older than the cursor, newest first; the next cursor with them.
-    ArchiveIndex::Page page(const QString &before, int limit = kPageSize) const;
+    ArchiveIndex::Page page(const QString &before, int limit = kPageSize, const ArchiveQuery &query = {}) const;
+    std::optional<ArchivedDemo> find(const QString &relPath) const;
+    // A listed demo's sidecar as JSON (its "facts" the scoreboard and events), or empty.
+    QJsonObject sidecar(const QString &relPath) const;
     QList<ArchivedDemo> demosOfGame(quint32 gameId) const;
     qint64 demoCount() const;
     // The check of the folder against the index has not ended yet.
@@ -109,6 +118,7 @@ private:
         QDateTime demoStartUtc;
         std::unique_ptr<QFile> file;
         QString relPath;
+        std::unique_ptr<demo::FactsReader> facts; // what is on, read as the blocks are written
     };
 
     void enqueue(Job job);
@@ -117,6 +127,8 @@ private:
     void writeBlock(Writing &w, quint32 gameId, const QByteArray &record);
     bool openDemo(Writing &w, quint32 gameId);
     void closeDemo(Writing &w);
+    // What was on in it: into its sidecar (with the scoreboard and events) and the index.
+    void keepFacts(Writing &w);
     void retain();
     void fail(const QString &why);
     // One demo that cannot be written: it alone is left out.

@@ -146,7 +146,9 @@ QByteArray script()
     });
     fill('demos', g.demos, function (d) {
       var tr = el('tr');
-      tr.appendChild(el('td', d.startedUtc.replace('T', ' ').replace('Z', ' UTC')));
+      var began = el('td'); began.appendChild(link(d.page, d.startedUtc.replace('T', ' ').replace('Z', ' UTC')));
+      tr.appendChild(began); tr.appendChild(el('td', d.map)); tr.appendChild(el('td', d.mode));
+      tr.appendChild(el('td', d.score)); tr.appendChild(el('td', d.lengthMs ? since(Math.floor(d.lengthMs / 1000)) : '', 'num'));
       tr.appendChild(el('td', size(d.bytes) + (d.recording ? ' (recording)' : ''), 'num'));
       var a = el('td'); var l = link(d.url, d.path.split('/').pop()); l.setAttribute('download', ''); a.appendChild(l);
       tr.appendChild(a);

@@ -30,6 +30,7 @@ QString td(const QString &text, const QString &cls = {})
 }
 
 QString downloadHref(const ArchivedDemo &d) { return QStringLiteral("/archive/file/") + d.relPath; }
+QString demoHref(const ArchivedDemo &d) { return QStringLiteral("/archive/demo/") + d.relPath; }
 
 QString demoRows(const QList<ArchivedDemo> &demos, bool withGame)
 {
@@ -38,7 +39,10 @@ QString demoRows(const QList<ArchivedDemo> &demos, bool withGame)
         rows += QStringLiteral("<tr>");
         if (withGame)
             rows += td(htmlEscape(d.game)) + td(htmlEscape(gameKind(d.gameType))) + td(htmlEscape(d.filmer));
-        rows += td(htmlEscape(d.startedUtc.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'"))))
+        rows += td(QStringLiteral("<a href=\"%1\">%2</a>")
+                       .arg(htmlEscape(demoHref(d)), htmlEscape(d.startedUtc.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'")))))
+                + td(htmlEscape(d.map)) + td(htmlEscape(d.mode)) + td(htmlEscape(d.score))
+                + td(d.lengthMs > 0 ? duration(d.lengthMs / 1000) : QString(), QStringLiteral("num"))
                 + td(htmlEscape(byteSize(d.bytes)) + (d.open ? QStringLiteral(" (recording)") : QString()), QStringLiteral("num"))
                 + td(QStringLiteral("<a href=\"%1\" download>%2</a>")
                          .arg(htmlEscape(downloadHref(d)), htmlEscape(d.relPath.section(u'/', -1))));
@@ -138,6 +142,12 @@ QJsonObject demoJson(const ArchivedDemo &d)
         {QStringLiteral("startedUtc"), d.startedUtc.toString(Qt::ISODate)},
         {QStringLiteral("bytes"), d.bytes},
         {QStringLiteral("recording"), d.open},
+        {QStringLiteral("page"), demoHref(d)},
+        {QStringLiteral("map"), d.map},
+        {QStringLiteral("mode"), d.mode},
+        {QStringLiteral("players"), QJsonArray::fromStringList(d.players.isEmpty() ? QStringList() : d.players.split(u'\n'))},
+        {QStringLiteral("score"), d.score},
+        {QStringLiteral("lengthMs"), d.lengthMs},
     };
 }
 
@@ -227,6 +237,7 @@ QByteArray gamePage(const RelayGameView &g, const QList<ChatLine> &chat, const Q
     html += QStringLiteral("</ol></section></div>\n");
     if (ctx.archiveOn) {
         html += QStringLiteral("<h2>Demos</h2>\n<div class=\"scroll\"><table id=\"demos\"><thead><tr><th>Began</th>"
+                               "<th>Map</th><th>Mode</th><th>Score</th><th class=\"num\">Length</th>"
                                "<th class=\"num\">Size</th><th>Download</th></tr></thead><tbody>\n");
         html += demoRows(demos, false);
         html += QStringLiteral("</tbody></table></div>\n");
@@ -243,8 +254,24 @@ QByteArray archivePage(const QList<ArchivedDemo> &demos, const ArchivePaging &pa
         html += QStringLiteral("<p>This relay keeps no archive.</p>\n") + foot();
         return html.toUtf8();
     }
+    const ArchiveQuery &q = paging.query;
+    const auto field = [](const QString &name, const QString &label, const QString &value, const QString &type) {
+        return QStringLiteral("<label>%1 <input name=\"%2\" type=\"%3\" value=\"%4\" maxlength=\"64\"></label> ")
+            .arg(label, name, type, htmlEscape(value));
+    };
+    const auto day = [](qint64 ms) {
+        return ms ? QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd")) : QString();
+    };
+    html += QStringLiteral("<form id=\"search\" method=\"get\" action=\"/archive\">")
+            + field(QStringLiteral("map"), QStringLiteral("Map"), q.map, QStringLiteral("text"))
+            + field(QStringLiteral("player"), QStringLiteral("Player"), q.player, QStringLiteral("text"))
+            + field(QStringLiteral("mode"), QStringLiteral("Mode"), q.mode, QStringLiteral("text"))
+            + field(QStringLiteral("from"), QStringLiteral("From"), day(q.fromMs), QStringLiteral("date"))
+            + field(QStringLiteral("to"), QStringLiteral("To"), day(q.toMs ? q.toMs - 86400000 : 0), QStringLiteral("date"))
+            + QStringLiteral("<button type=\"submit\">Search</button></form>\n");
     html += QStringLiteral("<div class=\"scroll\"><table id=\"archive\"><thead><tr><th>Game</th><th>Kind</th>"
-                           "<th>Filmer</th><th>Began</th><th class=\"num\">Size</th><th>Download</th></tr></thead><tbody>\n");
+                           "<th>Filmer</th><th>Began</th><th>Map</th><th>Mode</th><th>Score</th><th class=\"num\">Length</th>"
+                           "<th class=\"num\">Size</th><th>Download</th></tr></thead><tbody>\n");
     html += demoRows(demos, true);
     html += QStringLiteral("</tbody></table></div>\n");
     if (demos.isEmpty())
@@ -256,6 +283,18 @@ QByteArray archivePage(const QList<ArchivedDemo> &demos, const ArchivePaging &pa
     if (paging.notFirst)
         html += QStringLiteral("<p><a id=\"newest\" href=\"/archive\">Newest demos</a></p>\n");
     html += foot();
+    return html.toUtf8();
+}
+
+QByteArray archivedDemoPage(const ArchivedDemo &d, const QJsonObject &facts, const PageContext &ctx)
+{
+    Q_UNUSED(ctx);
+    QString html = head(d.game, QStringLiteral("demo"));
+    html += QStringLiteral("<h1>%1</h1>\n<p class=\"facts\">%2 · filmed by %3 · began %4 · <a href=\"%5\" download>%6</a></p>\n")
+                .arg(htmlEscape(d.game), htmlEscape(gameKind(d.gameType)), htmlEscape(d.filmer),
+                     htmlEscape(d.startedUtc.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'"))),
+                     htmlEscape(downloadHref(d)), htmlEscape(d.relPath.section(u'/', -1)));
+    html += factsSection(facts) + foot();
     return html.toUtf8();
 }
 

@@ -57,11 +57,14 @@ QByteArray gamePage(const RelayGameView &game, const QList<ChatLine> &chat, cons
                     const PageContext &ctx);
 // Where a page of the archive stands among the others.
 struct ArchivePaging {
+    ArchiveQuery query;    // what the page was searched for
     QString older;         // the next page's address, empty on the last
     bool notFirst = false; // a page past the newest
     bool scanning = false; // the folder is still being checked
 };
 QByteArray archivePage(const QList<ArchivedDemo> &demos, const ArchivePaging &paging, const PageContext &ctx);
+// One archived demo: what was on, its scoreboard and events (facts: the sidecar's "facts").
+QByteArray archivedDemoPage(const ArchivedDemo &demo, const QJsonObject &facts, const PageContext &ctx);
 QByteArray errorPage(int status, const QString &message);
 
 QByteArray styleSheet();

@@ -178,6 +178,25 @@ bool RelayWebServer::route(HttpConnection &connection, const HttpRequest &reques
             answer(connection, request, 200, kHtml, web::gamePage(*game, lines, demos, ctx));
     } else if (path == QStringLiteral("/archive") || path == QStringLiteral("/api/archive")) {
         archive(connection, request, path == QStringLiteral("/api/archive"), ctx);
+    } else if (path.startsWith(QStringLiteral("/archive/demo/")) || path.startsWith(QStringLiteral("/api/archive/demo/"))) {
+        const bool api = path.startsWith(QStringLiteral("/api/"));
+        const QString relPath = path.mid(path.indexOf(QStringLiteral("/demo/")) + 6);
+        const std::optional<ArchivedDemo> demo = m_archive ? m_archive->find(relPath) : std::nullopt;
+        if (!demo) {
+            if (api)
+                answer(connection, request, 404, kJson, QByteArrayLiteral("{\"error\":\"no such demo\"}"));
+            else
+                answer(connection, request, 404, kHtml, web::errorPage(404, QStringLiteral("No such demo in the archive.")));
+            return true;
+        }
+        const QJsonObject facts = m_archive->sidecar(relPath).value(QStringLiteral("facts")).toObject();
+        if (api) {
+            QJsonObject o = web::demoJson(*demo);
+            o.insert(QStringLiteral("facts"), facts);
+            answer(connection, request, 200, kJson, QJsonDocument(o).toJson(QJsonDocument::Compact));
+        } else {
+            answer(connection, request, 200, kHtml, web::archivedDemoPage(*demo, facts, ctx));
+        }
     } else if (path.startsWith(QStringLiteral("/archive/file/"))) {
         download(connection, request, path.mid(QStringLiteral("/archive/file/").size()));
     } else if (path == QStringLiteral("/metrics")) {
@@ -195,20 +214,55 @@ bool RelayWebServer::route(HttpConnection &connection, const HttpRequest &reques
     return true;
 }
 
+namespace {
+
+// A day given as YYYY-MM-DD, as milliseconds since the epoch at its start (UTC); 0 otherwise.
+qint64 dayStart(const QString &text)
+{
+    const QDate day = QDate::fromString(text, QStringLiteral("yyyy-MM-dd"));
+    return day.isValid() ? QDateTime(day, QTime(0, 0), Qt::UTC).toMSecsSinceEpoch() : 0;
+}
+
+} // namespace
+
 void RelayWebServer::archive(HttpConnection &connection, const HttpRequest &request, bool api, const web::PageContext &ctx)
 {
-    // A page of the newest demos, or of those older than the cursor "before".
+    // A page of the newest demos, or of those older than the cursor "before"; searched by
+    // map, player, mode and days when asked. Each value is bounded and only ever bound into
+    // the index's statements, never written into them.
     QString before;
+    ArchiveQuery query;
+    QByteArray searched; // the search again, for the next page's address
     for (const QByteArray &pair : request.query.split('&')) {
-        if (pair.startsWith("before="))
-            before = QString::fromUtf8(QByteArray::fromPercentEncoding(pair.mid(7)).left(512));
+        const qsizetype eq = pair.indexOf('=');
+        const QByteArray key = pair.left(eq);
+        const QString value = QString::fromUtf8(QByteArray::fromPercentEncoding(QByteArray(pair.mid(eq + 1)).replace('+', ' ')).left(512))
+                                  .trimmed();
+        if (eq < 0 || value.isEmpty())
+            continue;
+        if (key == "before")
+            before = value;
+        else if (key == "map")
+            query.map = value.left(64);
+        else if (key == "player")
+            query.player = value.left(64);
+        else if (key == "mode")
+            query.mode = value.left(32);
+        else if (key == "from")
+            query.fromMs = dayStart(value);
+        else if (key == "to")
+            query.toMs = dayStart(value) ? dayStart(value) + 86400000 : 0; // the whole day
+        else
+            continue;
+        if (key != "before")
+            searched += '&' + key + '=' + value.toUtf8().toPercentEncoding();
     }
-    const ArchiveIndex::Page page = m_archive ? m_archive->page(before) : ArchiveIndex::Page{};
+    const ArchiveIndex::Page page = m_archive ? m_archive->page(before, RelayArchive::kPageSize, query) : ArchiveIndex::Page{};
     const QString older = page.next.isEmpty() ? QString()
                                               : QString::fromLatin1((api ? QByteArray("/api/archive") : QByteArray("/archive")) + "?before="
-                                                                  + page.next.toUtf8().toPercentEncoding());
+                                                                  + page.next.toUtf8().toPercentEncoding() + searched);
     if (!api) {
-        const web::ArchivePaging paging{older, !before.isEmpty(), m_archive && m_archive->isScanning()};
+        const web::ArchivePaging paging{query, older, !before.isEmpty(), m_archive && m_archive->isScanning()};
         answer(connection, request, 200, kHtml, web::archivePage(page.demos, paging, ctx));
         return;
     }

@@ -2,13 +2,15 @@
 // reads it message by message and rebuilds a start from any snapshot. Any bytes must be read or
 // refused with a DemoError, never crash, hang or grow without bound; and what a rebuilt start
 // and the live forms after it give must read back as a demo (the codec wrote it, so a refusal
-// there is a fault of the writer, not of the input).
+// there is a fault of the writer, not of the input). What the relay reads of what is on stays
+// within its bounds whatever the demo says.
 //
 // Input: two bytes of settings, then the demo file.
 //   byte 0: the message (counted from 1) at which the first rebuild happens; 0 never rebuilds
 //   byte 1: after the first, a rebuild again every that many messages (0: only once)
 
 #include "democopy.h"
+#include "factsreader.h"
 #include "q3codec.h"
 
 using namespace arbelon::demo;
@@ -62,5 +64,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (codec.endMarker().size() != 8)
         fail(QStringLiteral("the end marker is not one frame header"));
+
+    // The relay's reading, in pieces as blocks bring them.
+    FactsReader reader(Game::Quake3);
+    const qsizetype piece = 1 + first * 64;
+    for (qsizetype at = 0; at < demo.size(); at += piece)
+        reader.append(demo.sliced(at, std::min(piece, demo.size() - at)));
+    const GameFacts &facts = reader.facts();
+    if (facts.events.size() > std::size_t(GameFacts::kMaxEvents) || facts.players.size() > 64)
+        fail(QStringLiteral("the facts outgrow their bounds"));
+    const auto shown = [](const QByteArray &text, int bound) {
+        return text.size() <= bound && std::none_of(text.begin(), text.end(), [](char c) { return quint8(c) < 0x20; });
+    };
+    for (const FactPlayer &p : facts.players) {
+        if (!shown(p.name, GameFacts::kMaxName) || std::abs(p.score) > GameFacts::kMaxScore)
+            fail(QStringLiteral("a player's name or score is out of bounds"));
+    }
+    for (const FactEvent &e : facts.events) {
+        if (!shown(e.actor, GameFacts::kMaxName) || !shown(e.target, GameFacts::kMaxName))
+            fail(QStringLiteral("an event's name is out of bounds"));
+    }
     return 0;
 }

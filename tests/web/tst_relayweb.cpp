@@ -76,6 +76,8 @@ private slots:
     void clientTextIsEscaped();
     void pagesShowWhatIsOn_data();
     void pagesShowWhatIsOn();
+    void archiveSearchesWhatWasOn_data();
+    void archiveSearchesWhatWasOn();
     void nothingChangesTheRelay_data();
     void nothingChangesTheRelay();
     void archiveHoldsWhatViewersWrite();
@@ -336,6 +338,64 @@ void TestRelayWeb::pagesShowWhatIsOn()
     QVERIFY(page.contains("<span class=\"c1\">&lt;script&gt;x&lt;/script&gt;</span>"));
     QVERIFY(page.contains("id=\"scoreboard\""));
     QVERIFY(page.contains("rocket splash"));
+}
+
+void TestRelayWeb::archiveSearchesWhatWasOn_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<int>("found");
+    const QString today = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd"));
+    const QString yesterday = QDateTime::currentDateTimeUtc().addDays(-1).toString(QStringLiteral("yyyy-MM-dd"));
+    QTest::newRow("everything") << QString() << 1;
+    QTest::newRow("map, any case") << QStringLiteral("map=OA_DM1") << 1;
+    QTest::newRow("a part of a map") << QStringLiteral("map=oa") << 0;
+    QTest::newRow("a part of a player's name") << QStringLiteral("player=ayu") << 1;
+    QTest::newRow("a name with its colour codes gone") << QStringLiteral("player=%3Cscript%3Ex") << 1;
+    QTest::newRow("a wildcard is a character") << QStringLiteral("player=%25") << 0;
+    QTest::newRow("an underscore is a character") << QStringLiteral("player=a_u") << 0;
+    QTest::newRow("SQL is text") << QStringLiteral("player=%27%20OR%201%3D1%20--") << 0;
+    QTest::newRow("mode") << QStringLiteral("mode=free+for+all") << 1;
+    QTest::newRow("another mode") << QStringLiteral("mode=team") << 0;
+    QTest::newRow("from today") << QStringLiteral("from=") + today << 1;
+    QTest::newRow("to yesterday") << QStringLiteral("to=") + yesterday << 0;
+    QTest::newRow("map and player") << QStringLiteral("map=oa_dm1&player=major") << 1;
+    QTest::newRow("a day that is none") << QStringLiteral("from=2026-02-30") << 1;
+}
+
+void TestRelayWeb::archiveSearchesWhatWasOn()
+{
+    QFETCH(QString, query);
+    QFETCH(int, found);
+    startWeb({m_tmp->path() + QStringLiteral("/archive")});
+    RelayTestClient *f = m_f.filmer("match", "camera", gtQuake3);
+    QVERIFY(f);
+    QCOMPARE(f->request(buildDemoRestart(0)), 0);
+    const QByteArray demo = withServerCommands({"cs 548 \"n\\^1<script>x</script>\\t\\0\""});
+    QVERIFY(upload(f, demo, 0, demo.size(), 4000));
+    QCOMPARE(f->request(buildDemoRestart(1)), 0); // the demo ends: what was on is kept
+    m_archive->flush();
+
+    const QJsonArray list = QJsonDocument::fromJson(m_http->get(QStringLiteral("/api/archive?") + query).body).array();
+    QCOMPARE(list.size(), found);
+    const QByteArray page = m_http->get(QStringLiteral("/archive?") + query).body;
+    QCOMPARE(page.count("download>"), found);
+    QCOMPARE(page.count("<script"), 1);
+    if (!found)
+        return;
+    const QJsonObject d = list.first().toObject();
+    QCOMPARE(d.value(QStringLiteral("map")).toString(), QStringLiteral("oa_dm1"));
+    QCOMPARE(d.value(QStringLiteral("players")).toArray().size(), 5);
+    QVERIFY(d.value(QStringLiteral("lengthMs")).toInteger() > 40000);
+    // The demo's own page: its scoreboard and events, the name in its colours and escaped.
+    const QByteArray own = m_http->get(d.value(QStringLiteral("page")).toString()).body;
+    QCOMPARE(own.count("<script"), 1);
+    QVERIFY(own.contains("<span class=\"c1\">&lt;script&gt;x&lt;/script&gt;</span>"));
+    QVERIFY(own.contains("rocket splash"));
+    const QJsonObject facts = QJsonDocument::fromJson(m_http->get(QStringLiteral("/api") + d.value(QStringLiteral("page")).toString()).body)
+                                  .object()
+                                  .value(QStringLiteral("facts"))
+                                  .toObject();
+    QCOMPARE(facts.value(QStringLiteral("events")).toArray().size(), 7);
 }
 
 void TestRelayWeb::nothingChangesTheRelay_data()

@@ -1,11 +1,14 @@
 // The relay's web page in a real browser (headless Chromium): the live table fills and
 // updates by itself while a Filmer streams, a Viewer's chat line appears on the game's page,
-// and what clients chose stays text in the DOM. Screenshots go to ARBELON_SCREENSHOT_DIR
+// and what clients chose stays text in the DOM; a game's scoreboard and events follow its
+// demo, names in their colours. Screenshots go to ARBELON_SCREENSHOT_DIR
 // (default: the working folder).
 
 #include "cdpsession.h"
+#include "common/q3demos.h"
 #include "common/testaddress.h"
 #include "relay/relayfixture.h"
+#include "relayfacts.h"
 #include "relaywebpages.h"
 #include "relaywebfeed.h"
 #include "relaywebthread.h"
@@ -48,6 +51,7 @@ class TestWebBrowser : public QObject {
     Q_OBJECT
 private slots:
     void liveTableAndChat();
+    void liveScoreboard();
 };
 
 void TestWebBrowser::liveTableAndChat()
@@ -88,12 +92,12 @@ void TestWebBrowser::liveTableAndChat()
     QVERIFY(browser.evaluate(QStringLiteral("window.marker = 1; 1")).toInt() == 1);
     QVERIFY(upload(filmer, demo, 100000, demo.size()));
     const QString size = web::byteSize(server.game(1).demoBytes);
-    QVERIFY2(browser.waitFor(QStringLiteral("document.querySelector('#games tbody tr td:nth-child(7)').textContent === '%1'")
+    QVERIFY2(browser.waitFor(QStringLiteral("document.querySelector('#games tbody tr td:nth-child(11)').textContent === '%1'")
                                  .arg(size)),
              qPrintable(browser.evaluate(QStringLiteral("document.querySelector('#games tbody').innerHTML")).toString()));
     QCOMPARE(browser.evaluate(QStringLiteral("window.marker")).toInt(), 1); // the same page, not reloaded
     QVERIFY(browser.evaluate(kNoInjection).toBool());
-    QVERIFY(browser.evaluate(QStringLiteral("document.querySelector('#games tbody tr td:nth-child(4)').textContent === %1")
+    QVERIFY(browser.evaluate(QStringLiteral("document.querySelector('#games tbody tr td:nth-child(8)').textContent === %1")
                                  .arg(js(kFilmer)))
                 .toBool());
     QVERIFY(browser.screenshot(screenshotPath(QStringLiteral("web-games.png"))));
@@ -112,6 +116,56 @@ void TestWebBrowser::liveTableAndChat()
     QVERIFY(browser.evaluate(kNoInjection).toBool());
     QVERIFY(browser.evaluate(QStringLiteral("document.getElementById('gamename').textContent === %1").arg(js(kGame))).toBool());
     QVERIFY(browser.screenshot(screenshotPath(QStringLiteral("web-game.png"))));
+}
+
+void TestWebBrowser::liveScoreboard()
+{
+    if (CdpSession::browserProgram().isEmpty())
+        QSKIP("chromium is not installed (tools/setup.sh installs it)");
+    RelayFixture f;
+    f.setUp();
+    RelayServer &server = f.startServer();
+    RelayFacts facts;
+    server.addObserver(&facts);
+    auto feed = std::make_unique<RelayWebFeed>(server);
+    feed->setFacts(&facts);
+    auto web = std::make_unique<RelayWebThread>(*feed, nullptr);
+    const auto done = qScopeGuard([&] {
+        web.reset();
+        feed.reset();
+        server.removeObserver(&facts);
+        f.tearDown();
+    });
+    const QHostAddress address(loopbackAddress(1));
+    QString error;
+    QVERIFY2(web->listen(address, 0, &error), qPrintable(error));
+    const QString base = QStringLiteral("http://%1:%2").arg(address.toString()).arg(web->port());
+
+    RelayTestClient *filmer = f.filmer("match", "camera", gtQuake3);
+    QVERIFY(filmer);
+    QCOMPARE(filmer->request(buildDemoRestart(0)), 0);
+    // The match's first part, then the rest with a newcomer who takes the lead.
+    const QByteArray demo = withServerCommands({"cs 548 \"n\\^1<script>x</script>\\t\\0\"",
+                                                "scores 1 0 0 4 9 0 0 0 0 0 0 0 0 0 0 0 0"});
+    const qsizetype part = recordedQ3Demo().size() / 3;
+    QVERIFY(upload(filmer, demo, 0, part, 4000));
+    CdpSession browser;
+    QVERIFY2(browser.start(base + QStringLiteral("/game/1"), &error), qPrintable(error));
+    QVERIFY(browser.waitFor(QStringLiteral("document.getElementById('map').textContent === 'oa_dm1'")));
+    QVERIFY(browser.waitFor(QStringLiteral("document.querySelectorAll('#scoreboard tbody tr').length >= 2")));
+    const int events = browser.evaluate(QStringLiteral("document.querySelectorAll('#events li').length")).toInt(-1);
+    QVERIFY(browser.evaluate(QStringLiteral("window.marker = 1; 1")).toInt() == 1);
+
+    QVERIFY(upload(filmer, demo, part, demo.size(), 4000));
+    QVERIFY2(browser.waitFor(QStringLiteral("document.querySelector('#scoreboard tbody tr td').textContent === %1"
+                                            " && document.querySelector('#scoreboard tbody tr td:nth-child(3)').textContent === '9'")
+                                 .arg(js("<script>x</script>"))),
+             qPrintable(browser.evaluate(QStringLiteral("document.getElementById('scoreboard').innerHTML")).toString()));
+    QVERIFY(browser.evaluate(QStringLiteral("document.querySelectorAll('#events li').length")).toInt() > events);
+    QVERIFY(browser.evaluate(QStringLiteral("document.querySelector('#scoreboard tbody tr td .c1') !== null")).toBool());
+    QCOMPARE(browser.evaluate(QStringLiteral("window.marker")).toInt(), 1); // the same page, not reloaded
+    QVERIFY(browser.evaluate(kNoInjection).toBool());
+    QVERIFY(browser.screenshot(screenshotPath(QStringLiteral("web-scoreboard.png"))));
 }
 
 int main(int argc, char *argv[])
