@@ -12,6 +12,9 @@
 //       small reads, Nagle on, joining 2 ms apart, no wait for the lobby to settle, N us of CPU
 //       per record); --viewers 0 --paced-viewers 2000 --paced-seconds 10 is the plain-client
 //       case. Options an older relay lacks are left out, so builds compare side by side.
+//   --demo FILE [--facts on|off]: the blocks are a real demo's bytes (looped without its end
+//       marker), zlib-compressed as a Filmer sends them, so the relay reads what is on in the
+//       game; --facts is passed to the relay (off: it reads nothing), for side-by-side runs.
 //   bench_relay --cluster [--paced-viewers 3000] [--paced-seconds 15]
 //       three relay nodes over three clustered nats-servers (127.0.78.x), the Viewers spread
 //       over them, and a single relay beside them with as many Viewers as one node has, each
@@ -20,6 +23,8 @@
 
 #include "receivebuffer.h"
 #include "records.h"
+
+#include <zlib.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -59,6 +64,30 @@ namespace {
 constexpr int kBlockBytes = 10000;
 QElapsedTimer g_clock;
 qint64 g_recordCostNs = 0;
+QByteArray g_demo;     // --demo: the bytes the blocks carry, looped
+QString g_facts;       // --facts: passed on to the relay when set
+
+// Block number (from 1) as the Filmer sends it: kBlockBytes of the demo, compressed, or
+// uncompressed filler without --demo.
+QByteArray demoBlock(int number)
+{
+    if (g_demo.isEmpty())
+        return buildDemoPacket(0, number, QByteArray(kBlockBytes, 'x'));
+    QByteArray raw;
+    qsizetype at = qsizetype((qint64(number - 1) * kBlockBytes) % g_demo.size());
+    while (raw.size() < kBlockBytes) {
+        const QByteArray part = g_demo.mid(at, kBlockBytes - raw.size());
+        raw += part;
+        at = (at + part.size()) % g_demo.size();
+    }
+    uLongf size = compressBound(uLong(raw.size()));
+    QByteArray packed(qsizetype(size), '\0');
+    compress2(reinterpret_cast<Bytef *>(packed.data()), &size, reinterpret_cast<const Bytef *>(raw.constData()),
+              uLong(raw.size()), Z_DEFAULT_COMPRESSION);
+    packed.resize(qsizetype(size));
+    const auto crc = quint32(crc32(0, reinterpret_cast<const Bytef *>(raw.constData()), uInt(raw.size())));
+    return buildDemoPacket(crc, number, packed);
+}
 bool g_noDelay = true; // a plain client leaves Nagle on
 
 struct ProcStats {
@@ -422,6 +451,8 @@ bool Bench::startServer()
                      QStringLiteral("--listed-users"), QString::number(kListedUsers),
                      QStringLiteral("--workers"), QString::number(m_workers),
                      QStringLiteral("--http"), QStringLiteral("127.0.0.1:0")};
+    if (!g_facts.isEmpty())
+        args << QStringLiteral("--facts") << g_facts;
     if (m_archiveDemos > 0) {
         const QString dir = m_dir.filePath(QStringLiteral("archive"));
         if (!QDir(dir).exists() && !makeArchive(dir, m_archiveDemos))
@@ -564,7 +595,9 @@ void Bench::stream(int count, int intervalMs, std::vector<double> *latencies, do
     m_sentNs.assign(size_t(count) + 1, 0);
     m_worstPerBlock.assign(size_t(count) + 1, 0);
     m_latencies = latencies;
-    const QByteArray payload(kBlockBytes, 'x');
+    std::vector<QByteArray> blocks(size_t(count) + 1); // made before the clock runs
+    for (int i = 1; i <= count; ++i)
+        blocks[size_t(i)] = demoBlock(i);
     int sent = 0;
     int awaiting = 0; // Filmers whose last block is not answered yet
     qint64 nextDueNs = 0;
@@ -575,7 +608,7 @@ void Bench::stream(int count, int intervalMs, std::vector<double> *latencies, do
         ++sent;
         m_sentNs[size_t(sent)] = g_clock.nsecsElapsed();
         nextDueNs = m_sentNs[size_t(sent)] + qint64(intervalMs) * 1000000;
-        const QByteArray block = buildDemoPacket(0, sent, payload);
+        const QByteArray &block = blocks[size_t(sent)];
         awaiting = int(m_filmers.size());
         for (const auto &f : m_filmers)
             f->send(block);
@@ -1034,6 +1067,8 @@ int main(int argc, char *argv[])
         {QStringLiteral("record-cost-us"), QStringLiteral("With --simple: CPU microseconds each Viewer spends on "
                                                           "every record it takes."),
          QStringLiteral("US"), QStringLiteral("0")},
+        {QStringLiteral("demo"), QStringLiteral("The blocks carry this demo's bytes, looped, compressed."), QStringLiteral("FILE")},
+        {QStringLiteral("facts"), QStringLiteral("The relay's --facts (on or off)."), QStringLiteral("on|off")},
         {QStringLiteral("archive-demos"), QStringLiteral("An archive folder of N demos for the relay (0: none)."),
          QStringLiteral("N"), QStringLiteral("0")},
         {QStringLiteral("archive-polls"), QStringLiteral("Its /archive page asked for this often a second while the "
@@ -1061,6 +1096,20 @@ int main(int argc, char *argv[])
                 parser.value(QStringLiteral("paced-seconds")).toInt(),
                 !parser.isSet(QStringLiteral("silent-viewers")), parser.value(QStringLiteral("games")).toInt());
     bench.setSimple(parser.isSet(QStringLiteral("simple")));
+    g_facts = parser.value(QStringLiteral("facts"));
+    if (parser.isSet(QStringLiteral("demo"))) {
+        QFile demo(parser.value(QStringLiteral("demo")));
+        if (!demo.open(QIODevice::ReadOnly) || demo.size() < 16) {
+            std::fprintf(stderr, "cannot read the demo %s\n", qPrintable(demo.fileName()));
+            return 1;
+        }
+        g_demo = demo.readAll();
+        // Looped without its end marker, as one long match of repeated levels.
+        if (g_demo.endsWith(QByteArray(8, '\xff')))
+            g_demo.chop(8); // Quake 3's: -1 as sequence and length
+        else if (g_demo.endsWith(QByteArray(4, '\xff')))
+            g_demo.chop(4); // Quake 2's: -1 as length
+    }
     bench.setArchive(parser.value(QStringLiteral("archive-demos")).toInt(), parser.value(QStringLiteral("archive-polls")).toInt());
     if (parser.isSet(QStringLiteral("simple"))) {
         g_noDelay = false;
