@@ -76,10 +76,13 @@ void Q3Facts::update(const Q3Codec &codec, const MessageInfo &info, GameFacts &f
         facts.lengthMs = std::max<qint64>(0, m_serverTime - m_firstServerTime);
         facts.clockMs = std::max<qint64>(0, m_serverTime - m_levelStart);
         readEvents(codec, facts);
-        if (info.intermission && !facts.ended) {
-            facts.ended = true;
+    }
+    // After the frags: the last one comes in the message that begins the intermission.
+    const QByteArray intermission = codec.gameState().configString(kIntermission);
+    if (!facts.ended && ((info.snapshot && info.intermission) || (!intermission.isEmpty() && intermission != "0"))) {
+        facts.ended = true;
+        if (!info.gameState) // a demo that begins in the intermission only says so
             event(FactEvent::of(FactEvent::MatchEnd), facts);
-        }
     }
     // A message's commands tell the state its snapshot shows: scores sent with a frag count it.
     for (const QByteArray &command : codec.newCommands())
@@ -113,11 +116,6 @@ void Q3Facts::readConfigStrings(const Q3Codec &codec, GameFacts &facts, bool ann
     if (facts.teamScores) {
         facts.redScore = toInt(state.configString(kScores1));
         facts.blueScore = toInt(state.configString(kScores2));
-    }
-    const QByteArray intermission = state.configString(kIntermission);
-    if (!intermission.isEmpty() && intermission != "0" && !facts.ended && announce) {
-        facts.ended = true;
-        event(FactEvent::of(FactEvent::MatchEnd), facts);
     }
     for (int c = 0; c < kMaxClients; ++c) {
         const QByteArray now = state.configString(kPlayers + c);

@@ -15,6 +15,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTcpSocket>
 #include <QProcess>
 #include <QSet>
 #include <QStandardPaths>
@@ -201,6 +206,35 @@ bool recordingStopped(const QByteArray &log, const QByteArray &demo)
     return at >= 0 && log.indexOf("Stopped demo.", at) >= 0;
 }
 
+// The relay's JSON at path on its web port (38964), or an empty object.
+QJsonObject relayJson(const QString &address, const QString &path)
+{
+    QTcpSocket s;
+    s.connectToHost(address, 38964);
+    if (!s.waitForConnected(5000))
+        return {};
+    s.write("GET " + path.toLatin1() + " HTTP/1.0\r\nHost: relay\r\n\r\n");
+    QByteArray answer;
+    while (s.waitForReadyRead(5000))
+        answer += s.readAll();
+    return QJsonDocument::fromJson(answer.mid(answer.indexOf("\r\n\r\n") + 4)).object();
+}
+
+// The game log's frags, as the relay words them: "KILLER VICTIM weapon", the killer empty for
+// the world ("Kill: 1022 2 19: <world> killed Arachna by MOD_FALLING").
+QStringList loggedKills(const QByteArray &log)
+{
+    static const QRegularExpression kill(QStringLiteral("Kill: (\\d+) (\\d+) (\\d+): (.*) killed (.*) by MOD_(\\w+)$"));
+    QStringList out;
+    for (const QByteArray &line : log.split('\n')) {
+        const QRegularExpressionMatch m = kill.match(QString::fromLatin1(line.trimmed()));
+        if (m.hasMatch())
+            out << (m.captured(1) == QStringLiteral("1022") ? QString() : m.captured(4)) + u'|' + m.captured(5) + u'|'
+                       + m.captured(6).toLower().replace(u'_', u' ');
+    }
+    return out;
+}
+
 } // namespace
 
 class TestEngine : public QObject {
@@ -214,6 +248,7 @@ private slots:
     void lateJoinerPlaysTheMatchLive();
     void demosInARowArriveWhole_data();
     void demosInARowArriveWhole();
+    void relayReadsTheMatchAsTheGameLogsIt();
 
 private:
     // A relay on its own address, and a Filmer of game "arena" in its lobby.
@@ -652,3 +687,72 @@ void TestEngine::demosInARowArriveWhole()
 
 QTEST_GUILESS_MAIN(TestEngine)
 #include "tst_engine.moc"
+
+// A bot match filmed to its end, with the server's game log on: what the relay read from the
+// demo (map, every frag with its killer, victim and weapon, the final scores) is what the game
+// logged.
+void TestEngine::relayReadsTheMatchAsTheGameLogsIt()
+{
+    const QString filmerHome = m_dir->filePath(QStringLiteral("facts"));
+    const int slot = 105;
+    Child relay, filmer, game;
+    startFilming(relay, filmer, slot, filmerHome, {});
+    game.start(kOpenArena,
+               {QStringLiteral("+set"), QStringLiteral("s_initsound"), QStringLiteral("0"),
+                QStringLiteral("+set"), QStringLiteral("bot_minplayers"), QStringLiteral("4"),
+                QStringLiteral("+set"), QStringLiteral("fraglimit"), QStringLiteral("5"),
+                QStringLiteral("+set"), QStringLiteral("timelimit"), QStringLiteral("4"),
+                QStringLiteral("+set"), QStringLiteral("g_log"), QStringLiteral("games.log"),
+                QStringLiteral("+set"), QStringLiteral("g_logsync"), QStringLiteral("1"),
+                QStringLiteral("+map"), QStringLiteral("oa_dm1"), QStringLiteral("+wait"), QStringLiteral("100"),
+                QStringLiteral("+record"), QStringLiteral("facts")},
+               engineEnvironment(filmerHome, m_display), m_dir->path());
+    const QString logPath = gameFolder(filmerHome) + QStringLiteral("/games.log");
+    // The match ends at its frag or time limit; the log then names every score.
+    QVERIFY2(QTest::qWaitFor([&] { return readFile(logPath).contains("score:"); }, 6 * 60000),
+             readFile(logPath).right(2000).constData());
+    QTest::qWait(2000);
+    const QByteArray log = readFile(logPath);
+    const QStringList kills = loggedKills(log);
+    QVERIFY(!kills.isEmpty());
+
+    const QString address = arbelon::test::loopbackAddress(slot);
+    QJsonObject facts;
+    QStringList frags;
+    // Every frag and the intermission read, as the blocks reach the relay.
+    const bool read = QTest::qWaitFor([&] {
+        facts = relayJson(address, QStringLiteral("/api/games/1")).value(QStringLiteral("facts")).toObject();
+        frags.clear();
+        for (const QJsonValue &e : facts.value(QStringLiteral("events")).toArray()) {
+            if (e[QStringLiteral("kind")].toString() == QStringLiteral("frag"))
+                frags << e[QStringLiteral("actor")].toString() + u'|' + e[QStringLiteral("target")].toString() + u'|'
+                             + e[QStringLiteral("weapon")].toString();
+        }
+        return facts.value(QStringLiteral("ended")).toBool() && frags.size() >= kills.size();
+    },
+                                        60000);
+    game.process.kill();
+    QVERIFY(game.process.waitForFinished(kStartMs));
+    QVERIFY2(read, QJsonDocument(facts).toJson().constData());
+    qInfo("%lld frags logged and read", qlonglong(kills.size()));
+    QCOMPARE(frags, kills);
+    QCOMPARE(facts.value(QStringLiteral("map")).toString(), QStringLiteral("oa_dm1"));
+    // The match's end after its last frag, as the game had them.
+    const QJsonArray events = facts.value(QStringLiteral("events")).toArray();
+    QCOMPARE(events.last()[QStringLiteral("kind")].toString(), QStringLiteral("end"));
+    // "score: 5  ping: 0  client: 2 Arachna"
+    static const QRegularExpression scoreLine(QStringLiteral("score: (-?\\d+)  ping: \\d+  client: \\d+ (.*)$"));
+    QStringList logged, shown;
+    for (const QByteArray &line : log.split('\n')) {
+        const QRegularExpressionMatch m = scoreLine.match(QString::fromLatin1(line.trimmed()));
+        if (m.hasMatch())
+            logged << m.captured(2) + u' ' + m.captured(1);
+    }
+    for (const QJsonValue &p : facts.value(QStringLiteral("scoreboard")).toArray()) {
+        if (p[QStringLiteral("team")].toString() != QStringLiteral("spectator"))
+            shown << p[QStringLiteral("name")].toString() + u' ' + QString::number(p[QStringLiteral("score")].toInteger());
+    }
+    logged.sort();
+    shown.sort();
+    QCOMPARE(shown, logged);
+}
