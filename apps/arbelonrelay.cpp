@@ -206,6 +206,7 @@ int main(int argc, char *argv[])
         cluster.chatBurst = config.chatBurst;
         cluster.chatLinesPerSecond = config.chatLinesPerSecond;
         node = std::make_unique<arbelon::ClusterThread>(cluster, server);
+        node->setFacts(facts.get());
         if (!node->startNode(&error)) {
             arbelon::RelayLog::write(QStringLiteral("cannot join the cluster: ") + error);
             return 1;

@@ -180,6 +180,7 @@ QString typeName(quint8 type)
     case ClusterMessage::ChatRequest: return QStringLiteral("chat request");
     case ClusterMessage::ChatLine: return QStringLiteral("chat line");
     case ClusterMessage::DemoBlock: return QStringLiteral("demo block");
+    case ClusterMessage::GameFacts: return QStringLiteral("game facts");
     }
     return QStringLiteral("type %1").arg(type);
 }
@@ -227,6 +228,10 @@ QByteArray encode(const ClusterMessage &m)
     case ClusterMessage::DemoBlock:
         w.u32(m.gameId);
         w.u64(m.seq);
+        w.blob(m.record);
+        break;
+    case ClusterMessage::GameFacts:
+        w.u32(m.gameId);
         w.blob(m.record);
         break;
     }
@@ -309,6 +314,14 @@ std::optional<ClusterMessage> parse(QByteArrayView bytes, QString *error)
             const QByteArrayView record = r.bytes("record", n);
             checkRecord(r, record);
             m.record = record.toByteArray();
+            break;
+        }
+        case ClusterMessage::GameFacts: {
+            m.gameId = readGameId(r);
+            const quint32 n = r.u32("facts length");
+            if (r.ok() && n > quint32(kMaxFacts))
+                r.fail(QStringLiteral("facts of %1 bytes, more than %2").arg(n).arg(kMaxFacts));
+            m.record = r.bytes("facts", n).toByteArray();
             break;
         }
         default:

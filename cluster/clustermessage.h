@@ -35,6 +35,7 @@ struct ClusterMessage {
         ChatRequest = 5,  // node, gameId, user, text: a line for the owning node to order
         ChatLine = 6,     // node, gameId, seq, user, text: a line in the owner's order
         DemoBlock = 7,    // node, gameId, seq, record: a DEMORESTART or DEMOPACKET, whole
+        GameFacts = 8,    // node, gameId, record: what is on in the node's game, as JSON
     };
 
     Type type = Heartbeat;
@@ -62,6 +63,7 @@ constexpr int kMaxUserName = 16;
 constexpr int kMaxChatText = 258;
 constexpr int kMaxGames = 1024; // per heartbeat
 constexpr int kMaxNames = 1024; // per lobby state
+constexpr int kMaxFacts = 256 * 1024; // a game's facts as JSON
 // A demo block's record plus the message's own fields.
 constexpr qsizetype kMaxMessage = qsizetype(4) * 1024 * 1024 + 1024;
 // Node slots, the high bits of game ids: 12 bits, 0 never given.

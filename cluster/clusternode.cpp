@@ -1,11 +1,13 @@
 #include "clusternode.h"
 
 #include "clusternames.h"
+#include "factsjson.h"
 #include "natslink.h"
 #include "records.h"
 #include "relaylog.h"
 
 #include <QDateTime>
+#include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QSet>
 
@@ -296,6 +298,7 @@ void ClusterNode::beat()
             hb.games.append(game.info);
         }
         send(hb);
+        sendFacts();
         for (auto &[id, game] : m_remote) {
             if (game.watched && !game.consumer)
                 startConsumer(id, game);
@@ -311,6 +314,26 @@ void ClusterNode::beat()
     }
     for (const QByteArray &name : gone)
         dropPeer(name, QStringLiteral("no heartbeat for %1 ms").arg(m_config.nodeTimeoutMs));
+}
+
+void ClusterNode::sendFacts()
+{
+    if (!m_facts)
+        return;
+    for (auto &[id, game] : m_local) {
+        if (!game.shared)
+            continue;
+        const std::shared_ptr<const LiveFacts> facts = m_facts->facts(id);
+        if (!facts || facts->revision == game.factsRevision)
+            continue;
+        ClusterMessage m = make(ClusterMessage::GameFacts);
+        m.gameId = id;
+        m.record = QJsonDocument(factsJson(*facts)).toJson(QJsonDocument::Compact);
+        if (m.record.size() > clustermsg::kMaxFacts)
+            continue; // cannot be: a game's facts are bounded far below
+        game.factsRevision = facts->revision;
+        send(m);
+    }
 }
 
 void ClusterNode::dropPeer(const QByteArray &node, const QString &why)
@@ -454,6 +477,19 @@ void ClusterNode::handleControl(const ClusterMessage &m)
     case ClusterMessage::LobbyState:
         handleLobby(m);
         break;
+    case ClusterMessage::GameFacts: {
+        const auto it = m_remote.find(m.gameId);
+        if (!m_facts || it == m_remote.end() || it->second.node != m.node)
+            break;
+        QJsonParseError error{};
+        const QJsonDocument json = QJsonDocument::fromJson(m.record, &error);
+        if (error.error != QJsonParseError::NoError || !json.isObject()) {
+            reject(QStringLiteral("facts of game %1 are no JSON object").arg(m.gameId));
+            break;
+        }
+        m_facts->setRemote(m.gameId, factsFromJson(json.object()));
+        break;
+    }
     case ClusterMessage::ChatRequest: {
         const auto it = m_local.find(m.gameId);
         if (it == m_local.end() || !it->second.shared)

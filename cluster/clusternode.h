@@ -35,6 +35,7 @@
 namespace arbelon {
 
 class NatsLink;
+class RelayFacts;
 
 class ClusterNode : public QObject, public RelayObserver {
     Q_OBJECT
@@ -47,6 +48,10 @@ public:
     // Leaves the cluster cleanly: this node's games are removed everywhere at once and its
     // name is free again. Destroying a node without it looks like a crash to the others.
     void leave();
+
+    // What is on in the games: this node's sent to the others with the heartbeat when it
+    // changed, theirs taken in. Set before start; it outlives the node. Null: none.
+    void setFacts(RelayFacts *facts) { m_facts = facts; }
 
     bool isJoined() const { return m_joined; }
     quint16 slot() const { return m_slot; }
@@ -92,6 +97,7 @@ private:
         QList<QByteArray> unpublished; // current demo while the stream could not be made
         qint64 unpublishedBytes = 0;
         std::map<QByteArray, LobbyPart> lobbies; // other nodes' members
+        quint64 factsRevision = 0;               // of the facts last sent
     };
     struct RemoteGame {
         QByteArray node;
@@ -111,6 +117,7 @@ private:
     };
 
     void beat();
+    void sendFacts(); // this node's games whose facts changed
     void tryJoin();
     enum class Claim { Ours,
                        Theirs,
@@ -147,6 +154,7 @@ private:
 
     ClusterConfig m_config;
     ClusterRelay *m_relay;
+    RelayFacts *m_facts = nullptr;
     std::unique_ptr<NatsLink> m_link;
     int m_controlSub = 0;
     quint64 m_epoch = 0;

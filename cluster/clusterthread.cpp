@@ -182,6 +182,7 @@ void ClusterThread::run()
 {
     NodeSide side(m_toRelay);
     ClusterNode node(m_config, &side);
+    node.setFacts(m_facts); // thread-safe: its snapshots are taken under its own lock
     m_unauthenticated.store(node.isUnauthenticated());
     QString error;
     if (!node.start(&error)) {

@@ -23,6 +23,7 @@
 
 namespace arbelon {
 
+class RelayFacts;
 class RelayServer;
 
 class ClusterThread : public QThread, public RelayObserver, public RelayUpstream {
@@ -35,6 +36,8 @@ public:
     // Starts the thread and the node on it; false (with the reason) only for settings that
     // cannot work. Then add it to the server as an observer and its upstream.
     bool startNode(QString *error);
+    // What is on in the games, shared with the other nodes; set before startNode.
+    void setFacts(RelayFacts *facts) { m_facts = facts; }
     // Leaves the cluster cleanly (this relay's games leave every list at once) and ends the
     // thread; waits for both.
     void leave();
@@ -69,6 +72,7 @@ private:
 
     const ClusterConfig m_config;
     RelayServer &m_server;
+    RelayFacts *m_facts = nullptr;
     ClusterBridge m_bridge;
     ClusterMailbox m_toNode;
     ClusterMailbox m_toRelay;

@@ -74,6 +74,7 @@ void RelayFacts::gameOpened(const RelayGameView &game)
     job.kind = JobKind::Open;
     job.gameId = game.id;
     job.gameType = game.gameType;
+    job.remote = game.remote;
     enqueue(std::move(job));
 }
 
@@ -162,6 +163,8 @@ void RelayFacts::handle(Job &job)
         }
         return;
     case JobKind::Open:
+        if (job.remote)
+            return; // its node reads it and says what it read
         m_reading[job.gameId] = std::make_unique<Reading>(job.gameType);
         publish(job.gameId, *m_reading[job.gameId]);
         return;
@@ -213,6 +216,14 @@ void RelayFacts::read(Reading &game, const QByteArray &record)
         game.lost = game.reader.failure();
         game.dirty = true;
     }
+}
+
+void RelayFacts::setRemote(quint32 gameId, LiveFacts facts)
+{
+    auto live = std::make_shared<LiveFacts>(std::move(facts));
+    live->revision = ++m_revision;
+    const std::lock_guard lock(m_publishedMutex);
+    m_published[gameId] = std::move(live);
 }
 
 void RelayFacts::publishDue()

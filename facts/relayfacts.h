@@ -55,6 +55,9 @@ public:
     qint64 lostDemos() const { return m_lostDemos.load(); }
     // Waits until everything queued so far has been read and published (tests).
     void flush();
+    // Another cluster node's game: its facts as that node read them (any thread). Its records
+    // passing here are not read again.
+    void setRemote(quint32 gameId, LiveFacts facts);
 
     // The games' thread.
     void gameOpened(const RelayGameView &game) override;
@@ -71,6 +74,7 @@ private:
         JobKind kind = JobKind::Barrier;
         quint32 gameId = 0;
         qint32 gameType = 0;
+        bool remote = false;
         std::shared_ptr<const QByteArray> record;
         std::shared_ptr<std::promise<void>> done;
     };

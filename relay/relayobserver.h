@@ -21,6 +21,7 @@ struct RelayGameView {
     QList<QByteArray> listed; // the Viewers named in the lobby, in the order they were named
     QDateTime startedUtc;
     qint64 demoBytes = 0; // demo records taken from the Filmer so far, all demos
+    bool remote = false;  // another cluster node's game
 };
 
 class RelayObserver {

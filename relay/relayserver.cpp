@@ -352,6 +352,7 @@ RelayGameView RelayServer::view(const RelayGame &game) const
         v.listed.append(viewer->lobbyName());
     v.startedUtc = game.startedUtc();
     v.demoBytes = game.demoBytesIn();
+    v.remote = game.isRemote();
     return v;
 }
 

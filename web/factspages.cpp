@@ -16,45 +16,12 @@ bool colourCode(const QByteArray &s, qsizetype i)
     return s[i] == '^' && i + 1 < s.size() && std::isalnum(quint8(s[i + 1]));
 }
 
-QString teamName(int team)
-{
-    switch (team) {
-    case demo::FactPlayer::Red: return QStringLiteral("red");
-    case demo::FactPlayer::Blue: return QStringLiteral("blue");
-    case demo::FactPlayer::Spectator: return QStringLiteral("spectator");
-    default: return QStringLiteral("free");
-    }
-}
-
 QString clockText(qint64 ms)
 {
     return duration(ms / 1000);
 }
 
-// Players by score, best first; spectators last.
-QList<demo::FactPlayer> ranked(const demo::GameFacts &f)
-{
-    QList<demo::FactPlayer> players = f.players;
-    std::stable_sort(players.begin(), players.end(), [](const demo::FactPlayer &a, const demo::FactPlayer &b) {
-        const bool as = a.team == demo::FactPlayer::Spectator, bs = b.team == demo::FactPlayer::Spectator;
-        return as != bs ? bs : a.score > b.score;
-    });
-    return players;
-}
-
 } // namespace
-
-QString plainName(const QByteArray &name)
-{
-    QByteArray out;
-    for (qsizetype i = 0; i < name.size(); ++i) {
-        if (colourCode(name, i))
-            ++i;
-        else
-            out.append(name[i]);
-    }
-    return peerText(out);
-}
 
 QString colouredName(const QByteArray &name)
 {
@@ -79,71 +46,6 @@ QString colouredName(const QByteArray &name)
     }
     flush();
     return html + QStringLiteral("</span>");
-}
-
-QString scoreLine(const demo::GameFacts &f)
-{
-    if (f.teamScores)
-        return QStringLiteral("%1 : %2").arg(QString::number(f.redScore), QString::number(f.blueScore));
-    const QList<demo::FactPlayer> players = ranked(f);
-    if (players.isEmpty() || players.first().team == demo::FactPlayer::Spectator)
-        return {};
-    return QStringLiteral("%1 %2").arg(plainName(players.first().name), QString::number(players.first().score));
-}
-
-void addFactsSummary(QJsonObject &row, const LiveFacts *live)
-{
-    if (!live) {
-        row.insert(QStringLiteral("map"), QString());
-        row.insert(QStringLiteral("mode"), QString());
-        row.insert(QStringLiteral("players"), 0);
-        row.insert(QStringLiteral("score"), QString());
-        return;
-    }
-    const demo::GameFacts &f = live->facts;
-    qsizetype playing = 0;
-    for (const demo::FactPlayer &p : f.players)
-        playing += p.team != demo::FactPlayer::Spectator;
-    row.insert(QStringLiteral("map"), peerText(f.map));
-    row.insert(QStringLiteral("mode"), QString::fromLatin1(demo::gameModeName(f.mode)));
-    row.insert(QStringLiteral("players"), playing);
-    row.insert(QStringLiteral("score"), scoreLine(f));
-}
-
-QJsonObject factsJson(const LiveFacts &live)
-{
-    const demo::GameFacts &f = live.facts;
-    QJsonObject o;
-    addFactsSummary(o, &live);
-    o.insert(QStringLiteral("clockMs"), f.clockMs);
-    o.insert(QStringLiteral("lengthMs"), f.lengthMs);
-    o.insert(QStringLiteral("timeLimitMinutes"), f.timeLimitMinutes);
-    o.insert(QStringLiteral("fragLimit"), f.fragLimit);
-    o.insert(QStringLiteral("captureLimit"), f.captureLimit);
-    o.insert(QStringLiteral("ended"), f.ended);
-    o.insert(QStringLiteral("scoresFrom"), f.scoresFromServer ? QStringLiteral("server") : QStringLiteral("counted"));
-    if (f.teamScores) {
-        o.insert(QStringLiteral("redScore"), f.redScore);
-        o.insert(QStringLiteral("blueScore"), f.blueScore);
-    }
-    o.insert(QStringLiteral("lost"), live.lost);
-    QJsonArray board;
-    for (const demo::FactPlayer &p : ranked(f))
-        board.append(QJsonObject{{QStringLiteral("client"), p.client},
-                                 {QStringLiteral("name"), peerText(p.name)},
-                                 {QStringLiteral("team"), teamName(p.team)},
-                                 {QStringLiteral("score"), p.score}});
-    o.insert(QStringLiteral("scoreboard"), board);
-    QJsonArray events;
-    for (const demo::FactEvent &e : f.events)
-        events.append(QJsonObject{{QStringLiteral("number"), qint64(e.number)},
-                                  {QStringLiteral("clockMs"), e.clockMs},
-                                  {QStringLiteral("kind"), QString::fromLatin1(demo::factEventKindName(e.kind))},
-                                  {QStringLiteral("actor"), peerText(e.actor)},
-                                  {QStringLiteral("target"), peerText(e.target)},
-                                  {QStringLiteral("weapon"), peerText(e.weapon)}});
-    o.insert(QStringLiteral("events"), events);
-    return o;
 }
 
 void readFactsSummary(const QJsonObject &f, ArchivedDemo &d)

@@ -4,24 +4,16 @@
 // them as they are, the HTML as coloured spans around escaped text.
 
 #include "archiveindex.h"
-#include "relayfacts.h"
+#include "factsjson.h"
 
 #include <QJsonObject>
 #include <QString>
 
 namespace arbelon::web {
 
-// A name from a demo without its colour codes.
-QString plainName(const QByteArray &name);
 // A name from a demo as HTML: escaped text in a span per colour.
 QString colouredName(const QByteArray &name);
 
-// The game row's summary: map, mode, players, score (added to the row's object).
-void addFactsSummary(QJsonObject &row, const LiveFacts *facts);
-// Everything known: the summary, clock, limits, scoreboard and events.
-QJsonObject factsJson(const LiveFacts &facts);
-// The score in a line: "3 : 1" for teams, else the leader and the score.
-QString scoreLine(const demo::GameFacts &facts);
 
 // The archive's summary of a demo (map, mode, players, score, length) from factsJson's object.
 void readFactsSummary(const QJsonObject &facts, ArchivedDemo &demo);

@@ -644,7 +644,7 @@ void RelayArchive::keepFacts(Writing &w)
     LiveFacts live;
     live.facts = reader->facts();
     live.lost = reader->failure();
-    const QJsonObject facts = web::factsJson(live);
+    const QJsonObject facts = factsJson(live);
     // The sidecar as it was made, with what was on beside it.
     const QString path = m_root + u'/' + w.relPath;
     QFile meta(path + kMetaSuffix);

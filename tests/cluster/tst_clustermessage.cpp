@@ -61,6 +61,10 @@ ClusterMessage message(ClusterMessage::Type type)
         m.seq = 12;
         m.record = buildDemoPacket(0xabcd, 4, QByteArray(100, 'x'));
         break;
+    case ClusterMessage::GameFacts:
+        m.gameId = 5;
+        m.record = R"({"map":"oa_dm1"})";
+        break;
     }
     return m;
 }
@@ -82,7 +86,7 @@ private slots:
         QTest::addColumn<ClusterMessage>("message");
         for (auto t : {ClusterMessage::Heartbeat, ClusterMessage::GameAnnounce, ClusterMessage::GameRemove,
                        ClusterMessage::LobbyState, ClusterMessage::ChatRequest, ClusterMessage::ChatLine,
-                       ClusterMessage::DemoBlock})
+                       ClusterMessage::DemoBlock, ClusterMessage::GameFacts})
             QTest::newRow(qPrintable(clustermsg::typeName(t))) << message(t);
         ClusterMessage restart = message(ClusterMessage::DemoBlock);
         restart.record = buildDemoRestart(0);
@@ -177,6 +181,9 @@ private slots:
         m.games[0].name.clear();
         QTest::newRow("game without a name") << clustermsg::encode(m) << u"game name: length 0"_qs;
         QTest::newRow("oversized") << QByteArray(clustermsg::kMaxMessage + 1, 'A') << u"more than"_qs;
+        m = message(ClusterMessage::GameFacts);
+        m.record = QByteArray(clustermsg::kMaxFacts + 1, ' ');
+        QTest::newRow("facts too long") << clustermsg::encode(m) << u"facts of 262145 bytes"_qs;
     }
     void malformed()
     {

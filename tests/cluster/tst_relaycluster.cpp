@@ -8,12 +8,16 @@
 #include "clustermessage.h"
 #include "clusternames.h"
 #include "clusternode.h"
+#include "common/q3demos.h"
 #include "common/testaddress.h"
 #include "natscluster.h"
 #include "natslink.h"
 #include "relay/relaytestclient.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -56,6 +60,7 @@ struct RelayNode {
     QString address;
     quint16 viewerPort = 0;
     quint16 filmerPort = 0;
+    quint16 webPort = 0;
 
     bool logHas(const QByteArray &text) const { return log.contains(text); }
     // The log's end, or a sanitizer's report whole.
@@ -142,21 +147,24 @@ class TestRelayCluster : public QObject {
         n->process.start(relayPath(), QStringList{QStringLiteral("--listen"), n->address,
                                                   QStringLiteral("--viewer-port"), QStringLiteral("0"),
                                                   QStringLiteral("--filmer-port"), QStringLiteral("0"),
-                                                  QStringLiteral("--http"), QStringLiteral("off"),
+                                                  QStringLiteral("--http"), n->address + QStringLiteral(":0"),
                                                   QStringLiteral("--listed-users"), QStringLiteral("1"),
                                                   QStringLiteral("--cluster"), servers.join(QLatin1Char(',')),
                                                   QStringLiteral("--node-name"), QString::fromLatin1(name)}
                                                       + m_nats.nodeArguments(QString::fromLatin1(name)));
         static const QRegularExpression listening(QStringLiteral("listening viewer=(\\d+) filmer=(\\d+)"));
-        QRegularExpressionMatch match;
+        static const QRegularExpression web(QStringLiteral("web http=(\\d+)"));
+        QRegularExpressionMatch match, webMatch;
         [[maybe_unused]] const bool ended = QTest::qWaitFor([&] {
             match = listening.match(QString::fromUtf8(n->log));
-            return match.hasMatch() || n->process.state() == QProcess::NotRunning;
+            webMatch = web.match(QString::fromUtf8(n->log));
+            return (match.hasMatch() && webMatch.hasMatch()) || n->process.state() == QProcess::NotRunning;
         },
                                                             kStartMs);
         if (match.hasMatch()) {
             n->viewerPort = quint16(match.captured(1).toUInt());
             n->filmerPort = quint16(match.captured(2).toUInt());
+            n->webPort = quint16(webMatch.captured(1).toUInt());
         } else {
             qWarning("relay %s did not start: %s", name.constData(), n->log.right(2000).constData());
         }
@@ -201,6 +209,20 @@ class TestRelayCluster : public QObject {
     }
     RelayTestClient &client(const QByteArray &user) { return *m_clients.at(user); }
 
+    // A node's JSON at path on its web page, or an empty object.
+    QJsonObject api(const char *nodeName, const QString &path)
+    {
+        QTcpSocket s;
+        s.connectToHost(node(nodeName).address, node(nodeName).webPort);
+        if (!s.waitForConnected(5000))
+            return {};
+        s.write("GET " + path.toLatin1() + " HTTP/1.0\r\nHost: node\r\n\r\n");
+        QByteArray answer;
+        while (s.waitForReadyRead(5000))
+            answer += s.readAll();
+        return QJsonDocument::fromJson(answer.mid(answer.indexOf("\r\n\r\n") + 4)).object();
+    }
+
     // The Filmer sends a demo: its DEMORESTART, then the blocks, each answered; `midway` runs
     // after `at` of them.
     bool film(int demo, const QByteArrayList &blocks, int at = -1, const std::function<void()> &midway = {})
@@ -222,6 +244,7 @@ class TestRelayCluster : public QObject {
 private slots:
     void initTestCase();
     void sharesListsChatAndDemos();
+    void factsReachEveryNode();
     void anotherNodesCredentialsForgeNothing();
     void lastBlocksArriveBeforeTheGameEnds();
     void viewersOfADeadNodeMoveOn();
@@ -317,6 +340,31 @@ void TestRelayCluster::sharesListsChatAndDemos()
         QTRY_COMPARE_WITH_TIMEOUT(rows(client(m)), rows(client("ann")), kCountMs);
     }
     QCOMPARE(client("ann").games().at(m_gameId).users, quint32(members.size()));
+}
+
+// What is on in a game reaches the pages of nodes that carry none of its demo: C has no Viewer
+// of this game, so what its page shows came from A.
+void TestRelayCluster::factsReachEveryNode()
+{
+    RelayTestClient filmer;
+    QVERIFY(filmer.connectTo(node("A").filmerPort, node("A").address));
+    QVERIFY(filmer.openGame("match", "fay", {}, gtQuake3));
+    QTRY_COMPARE_WITH_TIMEOUT(filmer.games().size(), size_t(2), kListMs);
+    quint32 id = 0;
+    for (const auto &[gameId, row] : filmer.games())
+        id = gameId == m_gameId ? id : gameId;
+    QCOMPARE(filmer.request(buildDemoRestart(0)), 0);
+    const QByteArray demo = test::recordedQ3Demo();
+    for (qsizetype at = 0, n = 1; at < demo.size(); at += 4000, ++n)
+        QCOMPARE(filmer.request(RelayTestClient::demoPacket(demo.mid(at, 4000), qint32(n))), 0);
+    const QString path = QStringLiteral("/api/games/%1").arg(id);
+    QTRY_COMPARE_WITH_TIMEOUT(api("C", path).value(QStringLiteral("facts")).toObject().value(QStringLiteral("events")).toArray().size(),
+                              6, kDemoMs);
+    const QJsonObject facts = api("C", path).value(QStringLiteral("facts")).toObject();
+    QCOMPARE(facts.value(QStringLiteral("map")).toString(), QStringLiteral("oa_dm1"));
+    QCOMPARE(facts.value(QStringLiteral("scoreboard")).toArray().size(), 4);
+    QCOMPARE(facts, api("A", path).value(QStringLiteral("facts")).toObject());
+    QCOMPARE(api("B", path).value(QStringLiteral("map")).toString(), QStringLiteral("oa_dm1"));
 }
 
 void TestRelayCluster::viewersOfADeadNodeMoveOn()
