@@ -8,6 +8,7 @@
 #include "clustermessage.h"
 #include "clusternames.h"
 #include "clusternode.h"
+#include "common/jsonget.h"
 #include "common/q3demos.h"
 #include "common/testaddress.h"
 #include "natscluster.h"
@@ -212,15 +213,7 @@ class TestRelayCluster : public QObject {
     // A node's JSON at path on its web page, or an empty object.
     QJsonObject api(const char *nodeName, const QString &path)
     {
-        QTcpSocket s;
-        s.connectToHost(node(nodeName).address, node(nodeName).webPort);
-        if (!s.waitForConnected(5000))
-            return {};
-        s.write("GET " + path.toLatin1() + " HTTP/1.0\r\nHost: node\r\n\r\n");
-        QByteArray answer;
-        while (s.waitForReadyRead(5000))
-            answer += s.readAll();
-        return QJsonDocument::fromJson(answer.mid(answer.indexOf("\r\n\r\n") + 4)).object();
+        return test::getJson(node(nodeName).address, node(nodeName).webPort, path);
     }
 
     // The Filmer sends a demo: its DEMORESTART, then the blocks, each answered; `midway` runs

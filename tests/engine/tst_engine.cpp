@@ -8,6 +8,7 @@
 
 #include "common/childprocess.h"
 #include "common/demoreading.h"
+#include "common/jsonget.h"
 #include "common/openarena.h"
 #include "common/testaddress.h"
 #include "common/testfiles.h"
@@ -19,7 +20,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QTcpSocket>
 #include <QProcess>
 #include <QSet>
 #include <QStandardPaths>
@@ -209,15 +209,7 @@ bool recordingStopped(const QByteArray &log, const QByteArray &demo)
 // The relay's JSON at path on its web port (38964), or an empty object.
 QJsonObject relayJson(const QString &address, const QString &path)
 {
-    QTcpSocket s;
-    s.connectToHost(address, 38964);
-    if (!s.waitForConnected(5000))
-        return {};
-    s.write("GET " + path.toLatin1() + " HTTP/1.0\r\nHost: relay\r\n\r\n");
-    QByteArray answer;
-    while (s.waitForReadyRead(5000))
-        answer += s.readAll();
-    return QJsonDocument::fromJson(answer.mid(answer.indexOf("\r\n\r\n") + 4)).object();
+    return arbelon::test::getJson(address, 38964, path);
 }
 
 // The game log's frags, as the relay words them: "KILLER VICTIM weapon", the killer empty for
