@@ -20,7 +20,7 @@ void FactsReader::newDemo()
     m_q3 = m_game == Game::Quake3 ? std::make_unique<Q3Facts>() : nullptr;
     m_pending.clear();
     m_facts = GameFacts();
-    m_failure.clear();
+    m_failure = m_q3 ? QString() : QStringLiteral("Quake 2 demos are not read for what is on yet");
     m_ended = false;
 }
 

@@ -194,7 +194,7 @@ void RelayFacts::read(Reading &game, const QByteArray &record)
 {
     if (packetType(record) == DEMORESTART) {
         game.reader.newDemo();
-        game.lost.clear();
+        game.lost = game.reader.failure();
         game.announced = true;
         game.dirty = true;
         return;

@@ -81,7 +81,7 @@ QString factsSection(const QJsonObject &f)
     QString html = QStringLiteral("<section id=\"whatson\"><h2>What is on</h2>\n");
     if (text("map").isEmpty()) {
         html += QStringLiteral("<p class=\"empty\" id=\"nofacts\">%1</p>\n")
-                    .arg(!text("lost").isEmpty() ? htmlEscape(QStringLiteral("This demo cannot be read: ") + text("lost"))
+                    .arg(!text("lost").isEmpty() ? htmlEscape(QStringLiteral("What is on is not known: ") + text("lost"))
                                                  : QStringLiteral("Nothing read from the demo yet."));
     }
     html += QStringLiteral("<p class=\"facts\">map <span id=\"map\">%1</span> · <span id=\"mode\">%2</span> · "
