@@ -10,12 +10,6 @@ namespace arbelon {
 
 namespace {
 
-// The engines' colour escape: '^' and a letter or digit.
-bool colourCode(const QByteArray &s, qsizetype i)
-{
-    return s[i] == '^' && i + 1 < s.size() && std::isalnum(quint8(s[i + 1]));
-}
-
 QString peerText(const QByteArray &bytes)
 {
     return escapeControls(decodeText(bytes));
@@ -43,6 +37,11 @@ QList<demo::FactPlayer> ranked(const demo::GameFacts &f)
 }
 
 } // namespace
+
+bool colourCode(const QByteArray &s, qsizetype i)
+{
+    return s[i] == '^' && i + 1 < s.size() && std::isalnum(quint8(s[i + 1]));
+}
 
 QString plainName(const QByteArray &name)
 {

@@ -129,10 +129,7 @@ void RelayFacts::run()
         {
             std::unique_lock lock(m_queueMutex);
             const auto ready = [this] { return m_quit || !m_queue.empty(); };
-            bool waiting = false;
-            for (const auto &entry : m_reading)
-                waiting = waiting || entry.second->dirty || entry.second->clockMoved;
-            if (waiting)
+            if (!m_due.empty())
                 m_queueCv.wait_for(lock, std::chrono::milliseconds(m_options.publishIntervalMs), ready);
             else
                 m_queueCv.wait(lock, ready);
@@ -155,10 +152,8 @@ void RelayFacts::handle(Job &job)
     switch (job.kind) {
     case JobKind::Barrier:
         if (job.done) {
-            for (auto &entry : m_reading) {
-                if (entry.second->dirty || entry.second->clockMoved)
-                    publish(entry.first, *entry.second);
-            }
+            for (const quint32 id : std::set<quint32>(m_due))
+                publish(id, *m_reading.at(id));
             job.done->set_value();
         }
         return;
@@ -170,6 +165,7 @@ void RelayFacts::handle(Job &job)
         return;
     case JobKind::Close: {
         m_reading.erase(job.gameId);
+        m_due.erase(job.gameId);
         const std::lock_guard lock(m_publishedMutex);
         m_published.erase(job.gameId);
         return;
@@ -185,9 +181,11 @@ void RelayFacts::handle(Job &job)
     if (job.kind == JobKind::Lost) {
         game.lost = QStringLiteral("the relay read this demo too slowly");
         game.dirty = true;
-        return;
+    } else {
+        read(game, *job.record);
     }
-    read(game, *job.record);
+    if (game.dirty || game.clockMoved)
+        m_due.insert(job.gameId);
 }
 
 void RelayFacts::read(Reading &game, const QByteArray &record)
@@ -229,11 +227,12 @@ void RelayFacts::setRemote(quint32 gameId, LiveFacts facts)
 void RelayFacts::publishDue()
 {
     const Clock::time_point now = Clock::now();
-    for (auto &[id, game] : m_reading) {
-        const auto since = now - game->published;
-        if ((game->dirty && since >= std::chrono::milliseconds(m_options.publishIntervalMs))
-            || (game->clockMoved && since >= kClockInterval))
-            publish(id, *game);
+    for (const quint32 id : std::set<quint32>(m_due)) {
+        Reading &game = *m_reading.at(id);
+        const auto since = now - game.published;
+        if ((game.dirty && since >= std::chrono::milliseconds(m_options.publishIntervalMs))
+            || (game.clockMoved && since >= kClockInterval))
+            publish(id, game);
     }
 }
 
@@ -246,6 +245,7 @@ void RelayFacts::publish(quint32 gameId, Reading &game)
     game.dirty = false;
     game.clockMoved = false;
     game.published = Clock::now();
+    m_due.erase(gameId);
     const std::lock_guard lock(m_publishedMutex);
     m_published[gameId] = std::move(live);
 }

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace arbelon {
@@ -100,6 +101,7 @@ private:
 
     // The reading thread.
     std::map<quint32, std::unique_ptr<Reading>> m_reading;
+    std::set<quint32> m_due; // read but not yet published: the only games a pass looks at
 
     mutable std::mutex m_publishedMutex;
     std::map<quint32, std::shared_ptr<const LiveFacts>> m_published;

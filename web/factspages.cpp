@@ -10,12 +10,6 @@ namespace arbelon::web {
 
 namespace {
 
-// The engines' colour escape: '^' and a letter or digit; the colour is its low three bits.
-bool colourCode(const QByteArray &s, qsizetype i)
-{
-    return s[i] == '^' && i + 1 < s.size() && std::isalnum(quint8(s[i + 1]));
-}
-
 QString clockText(qint64 ms)
 {
     return duration(ms / 1000);
@@ -50,20 +44,15 @@ QString colouredName(const QByteArray &name)
 
 void readFactsSummary(const QJsonObject &f, ArchivedDemo &d)
 {
-    // From a sidecar that anyone with the folder may have written: bounded like the demo's own.
-    const auto text = [&](const char *key, int bound) {
-        return f.value(QLatin1String(key)).toString().left(bound);
-    };
-    d.map = text("map", demo::GameFacts::kMaxText);
-    d.mode = text("mode", 32);
-    d.score = text("score", 2 * demo::GameFacts::kMaxName);
-    d.lengthMs = qMax<qint64>(0, qint64(f.value(QStringLiteral("lengthMs")).toDouble()));
+    // Through the bounded reading: a sidecar may have been written by anyone with the folder.
+    const demo::GameFacts facts = factsFromJson(f).facts;
+    d.map = peerText(facts.map);
+    d.mode = QString::fromLatin1(demo::gameModeName(facts.mode));
+    d.score = scoreLine(facts);
+    d.lengthMs = facts.lengthMs;
     QStringList names;
-    for (const QJsonValue &p : f.value(QStringLiteral("scoreboard")).toArray()) {
-        if (names.size() >= 64)
-            break;
-        names << plainName(p[QStringLiteral("name")].toString().left(demo::GameFacts::kMaxName).toLatin1());
-    }
+    for (const demo::FactPlayer &p : facts.players)
+        names << plainName(p.name);
     d.players = names.join(u'\n');
 }
 
