@@ -205,6 +205,12 @@ int main(int argc, char *argv[])
         cluster.listedUsers = config.listedUsers;
         cluster.chatBurst = config.chatBurst;
         cluster.chatLinesPerSecond = config.chatLinesPerSecond;
+        // Said before joining, so that the node's own lines (unreachable servers) follow it.
+        QStringList shown;
+        for (const QString &url : config.clusterServers)
+            shown.append(arbelon::redactedUrl(url));
+        arbelon::RelayLog::write(QStringLiteral("cluster node=%1 servers=%2")
+                                     .arg(QString::fromLatin1(config.nodeName), shown.join(QLatin1Char(','))));
         node = std::make_unique<arbelon::ClusterThread>(cluster, server);
         node->setFacts(facts.get());
         if (!node->startNode(&error)) {
@@ -213,11 +219,6 @@ int main(int argc, char *argv[])
         }
         server.setUpstream(node.get());
         server.addObserver(node.get());
-        QStringList shown;
-        for (const QString &url : config.clusterServers)
-            shown.append(arbelon::redactedUrl(url));
-        arbelon::RelayLog::write(QStringLiteral("cluster node=%1 servers=%2")
-                                     .arg(QString::fromLatin1(config.nodeName), shown.join(QLatin1Char(','))));
         if (feed) {
             feed->setExtraMetrics([&node] {
                 if (!node)

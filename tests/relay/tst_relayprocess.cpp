@@ -175,7 +175,7 @@ void TestRelayProcess::clusterSecretsStayOutOfTheLog()
                                QStringLiteral("--node-name"), QStringLiteral("n1"), QStringLiteral("--cluster-user-file"),
                                user.fileName()}));
     QTRY_VERIFY_WITH_TIMEOUT(m_stderr.contains("NATS not reachable yet"), 15000);
-    QVERIFY2(m_stderr.contains("servers=nats://***@127.0.0.1:1,nats://127.0.0.1:2"), m_stderr.constData());
+    QTRY_VERIFY2_WITH_TIMEOUT(m_stderr.contains("servers=nats://***@127.0.0.1:1,nats://127.0.0.1:2"), m_stderr.constData(), 5000);
     QVERIFY(!m_stderr.contains("s3cret") && !m_stderr.contains("f1lesecret"));
     QVERIFY(!m_stderr.contains("without credentials")); // loopback servers
     relay.terminate();
