@@ -58,6 +58,8 @@ bool FactsReader::append(QByteArrayView bytes)
 bool FactsReader::read(const Frame &frame)
 {
     const MessageInfo info = m_codec->parse(frame);
+    if (info.snapshot)
+        m_facts.serverTimeMs = info.serverTimeMs;
     if (!m_q3)
         return false;
     // The clock moves with every snapshot; a change is anything else.

@@ -69,6 +69,7 @@ struct GameFacts {
     qint32 redScore = 0;
     qint32 blueScore = 0;
     qint64 clockMs = 0;
+    qint64 serverTimeMs = 0; // the demo's own time of its newest snapshot: clock to demo time
     qint64 lengthMs = 0; // game time from the demo's first snapshot to its newest
     int timeLimitMinutes = 0; // 0: none
     int fragLimit = 0;
