@@ -109,6 +109,7 @@ MessageInfo Q2Codec::parse(const Frame &frame)
     MessageInfo info;
     m_planValid = false;
     m_plan.clear();
+    m_newTexts.clear();
     if (frame.kind != Frame::Message)
         return info;
     m_planSize = frame.payload.size();
@@ -127,8 +128,10 @@ MessageInfo Q2Codec::parse(const Frame &frame)
             if (index < 0 || index >= kMaxConfigStrings)
                 fail("configstring " + std::to_string(index) + " is out of range");
             const QByteArray value = in.string();
-            if (m_serverData)
+            if (m_serverData) {
                 setConfigString(index, value);
+                m_newTexts.push_back({SvcConfigString, index, {}});
+            }
             break;
         }
         case SvcSpawnBaseline: {
@@ -144,12 +147,14 @@ MessageInfo Q2Codec::parse(const Frame &frame)
         case SvcCenterPrint:
             in.string();
             break;
-        case SvcPrint:
-            in.byte();
-            in.string();
+        case SvcPrint: {
+            const int level = in.byte();
+            m_newTexts.push_back({SvcPrint, level, in.string()});
             break;
+        }
         case SvcLayout:
             m_layout = in.string().left(kMaxLayout);
+            m_newTexts.push_back({SvcLayout, 0, *m_layout});
             break;
         case SvcInventory: {
             std::array<qint16, kMaxItems> items{};

@@ -39,6 +39,18 @@ public:
     std::optional<qint32> newestFrame() const { return m_newest; }
     QByteArray configString(int index) const;
     const q2::EntityState &baseline(int number) const { return m_baselines.at(std::size_t(number)); }
+    // The client number the server gave the recording player; -1 before the server data.
+    int playerNum() const { return m_serverData ? m_serverData->playerNum : -1; }
+
+    // What the server told of the game in the message parse() read last, in the order it came:
+    // each configstring set (its index; the value is configString's), each print (its level
+    // and text) and each layout (its text, as kept).
+    struct ServerText {
+        quint8 command = 0; // q2::SvcConfigString, SvcPrint or SvcLayout
+        int value = 0;      // the configstring's index, the print's level
+        QByteArray text;
+    };
+    const std::vector<ServerText> &newTexts() const { return m_newTexts; }
 
     // A framed message may be longer than the engine reads (kMaxMsgLen) but not beyond this.
     static constexpr qsizetype kMaxFramedMessage = 65536;
@@ -73,6 +85,7 @@ private:
     std::optional<qint32> m_newest;
     std::optional<QByteArray> m_layout;
     std::optional<std::array<qint16, q2::kMaxItems>> m_inventory;
+    std::vector<ServerText> m_newTexts;
 
     // The live copy made by rebuild(): the frames its player holds, and the plan for the last
     // message parsed.
