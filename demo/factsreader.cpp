@@ -1,5 +1,7 @@
 #include "factsreader.h"
 
+#include "q2codec.h"
+#include "q2facts.h"
 #include "q3codec.h"
 #include "q3facts.h"
 
@@ -17,10 +19,11 @@ FactsReader::~FactsReader() = default;
 void FactsReader::newDemo()
 {
     m_codec = makeCodec(m_game);
+    m_q2 = m_game == Game::Quake2 ? std::make_unique<Q2Facts>() : nullptr;
     m_q3 = m_game == Game::Quake3 ? std::make_unique<Q3Facts>() : nullptr;
     m_pending.clear();
     m_facts = GameFacts();
-    m_failure = m_q3 ? QString() : QStringLiteral("Quake 2 demos are not read for what is on yet");
+    m_failure.clear();
     m_ended = false;
 }
 
@@ -60,15 +63,16 @@ bool FactsReader::read(const Frame &frame)
     const MessageInfo info = m_codec->parse(frame);
     if (info.snapshot)
         m_facts.serverTimeMs = info.serverTimeMs;
-    if (!m_q3)
-        return false;
     // The clock moves with every snapshot; a change is anything else.
     const auto key = [](const GameFacts &f) {
         return std::tuple(f.eventCount, f.players, f.map, f.mode, f.redScore, f.blueScore, f.scoresFromServer,
                           f.ended, f.timeLimitMinutes, f.fragLimit, f.captureLimit);
     };
     const auto before = key(m_facts);
-    m_q3->update(static_cast<const Q3Codec &>(*m_codec), info, m_facts);
+    if (m_q2)
+        m_q2->update(static_cast<const Q2Codec &>(*m_codec), info, m_facts);
+    else
+        m_q3->update(static_cast<const Q3Codec &>(*m_codec), info, m_facts);
     return before != key(m_facts);
 }
 

@@ -12,6 +12,7 @@
 
 namespace arbelon::demo {
 
+class Q2Facts;
 class Q3Facts;
 
 class FactsReader {
@@ -37,6 +38,7 @@ private:
 
     const Game m_game;
     std::unique_ptr<DemoCodec> m_codec;
+    std::unique_ptr<Q2Facts> m_q2;
     std::unique_ptr<Q3Facts> m_q3;
     QByteArray m_pending;
     GameFacts m_facts;

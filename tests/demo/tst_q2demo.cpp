@@ -1,8 +1,10 @@
 // Quake 2 .dm2 demos: the codec reads what the engine writes (built here by a writer of the
-// test's own, with other field sizes than the codec chooses, and by hand byte for byte), and a
-// demo rebuilt from any frame plays on to the same states as the original.
+// test's own, with other field sizes than the codec chooses, and by hand byte for byte), a
+// demo rebuilt from any frame plays on to the same states as the original, and what is on is
+// read from what the game's server says.
 
 #include "common/demoreading.h"
+#include "factsreader.h"
 #include "q2codec.h"
 
 #include <QTest>
@@ -320,6 +322,79 @@ void feed(Q2Codec &codec, const QByteArray &message)
     if (f.kind != Frame::Message)
         throw DemoError("not a whole message");
     codec.parse(f);
+}
+
+// ---- what is on: a deathmatch as the game's server tells it ---------------------------------
+
+QByteArray configString(int index, const QByteArray &value)
+{
+    return Msg().u8(13).s16(index).str(value).b;
+}
+
+QByteArray print(int level, const QByteArray &text)
+{
+    return Msg().u8(10).u8(level).str(text).b;
+}
+
+QByteArray layout(const QByteArray &text)
+{
+    return Msg().u8(4).str(text).b;
+}
+
+// Full frame n: the recording player's stats (STAT_FRAGS is 14) and pm_type.
+QByteArray statsFrame(int n, const std::map<int, int> &stats = {{14, 3}}, int pmType = 0)
+{
+    Msg m;
+    m.u8(20).s32(n).s32(-1).u8(0).u8(0).u8(17).s16(pmType ? 1 : 0);
+    if (pmType)
+        m.u8(pmType);
+    quint32 bits = 0;
+    for (const auto &[stat, value] : stats)
+        bits |= 1u << stat;
+    m.s32(qint32(bits));
+    for (const auto &[stat, value] : stats)
+        m.s16(value);
+    return m.u8(18).s16(0).b;
+}
+
+const QByteArray kDeathmatchBar = "yb -24 xv 0 hnum xr -50 yt 2 num 3 14 ";
+
+// Ann records (client 0) with Bob and Bob Jr from frame 300 on; Cid joins at frame 301. Then
+// the messages given.
+QByteArray deathmatch(const QList<QByteArray> &messages)
+{
+    QByteArray demo = framed(serverData() + configString(0, "The Edge") + configString(5, kDeathmatchBar)
+                             + configString(33, "maps/q2dm1.bsp") + configString(1312, "Ann\\female/athena")
+                             + configString(1313, "Bob\\male/grunt") + configString(1314, "Bob Jr\\male/grunt"));
+    demo += framed(statsFrame(300));
+    demo += framed(configString(1317, "Cid\\male/cipher") + statsFrame(301));
+    for (const QByteArray &m : messages)
+        demo += framed(m);
+    return demo;
+}
+
+// "client name score" by client ("red", "blue" after a team's), '|' between.
+QByteArray board(const GameFacts &f)
+{
+    QByteArrayList out;
+    for (const FactPlayer &p : f.players) {
+        out << QByteArray::number(p.client) + ' ' + p.name + ' ' + QByteArray::number(p.score)
+                   + (p.team == FactPlayer::Red ? " red" : p.team == FactPlayer::Blue ? " blue" : "");
+    }
+    return out.join('|');
+}
+
+QByteArray summary(const GameFacts &f)
+{
+    return f.map + ", " + gameModeName(f.mode)
+           + (f.teamScores ? ' ' + QByteArray::number(f.redScore) + ':' + QByteArray::number(f.blueScore) : "")
+           + ", clock " + QByteArray::number(f.clockMs) + ", length " + QByteArray::number(f.lengthMs)
+           + (f.ended ? ", ended" : "");
+}
+
+QByteArray eventLine(const FactEvent &e)
+{
+    return factEventKindName(e.kind) + ' ' + e.actor + ' ' + e.target + ' ' + e.weapon;
 }
 
 } // namespace
@@ -663,6 +738,108 @@ private slots:
         }
         if (why.startsWith(QStringLiteral("protocol 35")))
             QCOMPARE(codec.protocol(), 35);
+    }
+
+    // What is on, from a deathmatch's messages: each row's messages after the game above.
+    void factsFromWhatTheServerSays_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("messages");
+        QTest::addColumn<QByteArray>("players");
+        QTest::addColumn<QByteArray>("lastEvent");
+        QTest::addColumn<bool>("fromServer");
+        QTest::addColumn<QByteArray>("game");
+        const QByteArray all = "0 Ann 3|1 Bob 0|2 Bob Jr 0|5 Cid 0";
+        const QByteArray atFrame302 = "q2dm1, free for all, clock 30200, length 200";
+        QTest::newRow("a rocket") << QList<QByteArray>{print(1, "Ann ate Bob's rocket\n") + statsFrame(302)}
+                                  << QByteArray("0 Ann 3|1 Bob 1|2 Bob Jr 0|5 Cid 0")
+                                  << QByteArray("frag Bob Ann rocket") << false << atFrame302;
+        QTest::newRow("names with spaces, one within another")
+            << QList<QByteArray>{print(1, "Bob was blasted by Bob Jr\n") + print(1, "Bob Jr almost dodged Bob's rocket\n")
+                                 + statsFrame(302)}
+            << QByteArray("0 Ann 3|1 Bob 1|2 Bob Jr 1|5 Cid 0") << QByteArray("frag Bob Bob Jr rocket splash") << false
+            << atFrame302;
+        QTest::newRow("the world, then one's own rocket")
+            << QList<QByteArray>{print(1, "Cid cratered.\n") + print(1, "Bob Jr blew himself up.\n") + statsFrame(302)}
+            << QByteArray("0 Ann 3|1 Bob 0|2 Bob Jr -1|5 Cid -1") << QByteArray("frag Bob Jr Bob Jr rocket splash")
+            << false << atFrame302;
+        // The recording player's own score is the server's, in every frame's stats.
+        QTest::newRow("the scoreboard, then a frag of the recording player's")
+            << QList<QByteArray>{layout("xv 32 yv 32 picn tag1 client 0 32 0 3 50 2 client 0 64 1 7 40 1 "
+                                        "client 0 96 2 -2 30 1 ")
+                                     + statsFrame(302),
+                                 print(1, "Bob was railed by Ann\n") + statsFrame(303, {{14, 9}})}
+            << QByteArray("0 Ann 9|1 Bob 7|2 Bob Jr -2|5 Cid 0") << QByteArray("frag Ann Bob railgun") << true
+            << QByteArray("q2dm1, free for all, clock 30300, length 300");
+        QTest::newRow("a leave") << QList<QByteArray>{configString(1313, "") + statsFrame(302)}
+                                 << QByteArray("0 Ann 3|2 Bob Jr 0|5 Cid 0") << QByteArray("leave Bob  ") << false
+                                 << atFrame302;
+        QTest::newRow("a name with markup and control bytes")
+            << QList<QByteArray>{configString(1318, "<b>D\x01"
+                                                    "an</b>\\male/grunt")
+                                 + statsFrame(302)}
+            << all + "|6 <b>Dan</b> 0" << QByteArray("join <b>Dan</b>  ") << false << atFrame302;
+        QTest::newRow("client numbers beyond the players, a name beyond its slot")
+            << QList<QByteArray>{configString(1568, "Eve\\male/grunt") + configString(1319, QByteArray(100, 'x'))
+                                 + layout("client 0 0 256 9 0 0 client 0 0 -1 9 0 0 client 0 0")
+                                 + statsFrame(302, {{14, 5}, {16, 1312 + 256}})}
+            << all << QByteArray("join Cid  ") << true << atFrame302;
+        QTest::newRow("texts that are no obituary")
+            << QList<QByteArray>{print(3, "Bob ate Ann's rocket\n") + print(1, "Bob ate Zed's rocket\n")
+                                 + print(1, "Bob was fragged.\n") + print(1, "Bob ate Ann's rocket.\n")
+                                 + print(2, "Bob captured the RED flag!\n") + statsFrame(302)}
+            << all << QByteArray("join Cid  ") << false << atFrame302;
+        QByteArray longPrints;
+        for (int i = 0; i < 32; ++i)
+            longPrints += print(1, QByteArray("Bob Jr ").repeated(290));
+        QTest::newRow("a message full of long prints")
+            << QList<QByteArray>{longPrints + statsFrame(302), print(1, "Bob Jr ate Bob's rocket\n") + statsFrame(303)}
+            << QByteArray("0 Ann 3|1 Bob 1|2 Bob Jr 0|5 Cid 0") << QByteArray("frag Bob Bob Jr rocket") << false
+            << QByteArray("q2dm1, free for all, clock 30300, length 300");
+        QTest::newRow("the intermission, after the last frag")
+            << QList<QByteArray>{print(1, "Ann was railed by Bob\n") + statsFrame(302, {{14, 3}}, 4),
+                                 statsFrame(303, {{14, 3}}, 4)}
+            << QByteArray("0 Ann 3|1 Bob 1|2 Bob Jr 0|5 Cid 0") << QByteArray("end   ") << false
+            << QByteArray("q2dm1, free for all, clock 30300, length 300, ended");
+        QTest::newRow("the capture-the-flag mod: teams, a capture, its scoreboard")
+            << QList<QByteArray>{configString(5, kDeathmatchBar + "xr -62 num 2 18 xr -62 num 2 20")
+                                 + configString(1312, "Ann\\female/ctf_r") + configString(1313, "Bob\\male/ctf_b")
+                                 + print(2, "Bob captured the RED flag!\n") + layout("ctf 0 42 1 15 40 ctf 160 42 0 2 50 ")
+                                 + statsFrame(302, {{14, 2}, {18, 0}, {20, 1}})}
+            << QByteArray("0 Ann 2 red|1 Bob 15 blue|2 Bob Jr 0|5 Cid 0") << QByteArray("capture Bob  ") << true
+            << QByteArray("q2dm1, capture the flag 0:1, clock 30200, length 200");
+        QTest::newRow("the next level")
+            << QList<QByteArray>{serverData() + configString(5, kDeathmatchBar) + configString(33, "maps/q2dm2.bsp")
+                                     + configString(1312, "Ann\\female/athena"),
+                                 configString(1313, "Bob\\male/grunt") + statsFrame(20, {{14, 0}})}
+            << QByteArray("0 Ann 0|1 Bob 0") << QByteArray("join Cid  ") << false
+            << QByteArray("q2dm2, free for all, clock 2000, length 100");
+    }
+    void factsFromWhatTheServerSays()
+    {
+        QFETCH(QList<QByteArray>, messages);
+        QFETCH(QByteArray, players);
+        QFETCH(QByteArray, lastEvent);
+        QFETCH(bool, fromServer);
+        QFETCH(QByteArray, game);
+        // Read whole, and in pieces that end inside messages: the same facts.
+        const QByteArray demo = deathmatch(messages);
+        FactsReader reader(Game::Quake2), pieces(Game::Quake2);
+        reader.append(demo);
+        for (qsizetype at = 0; at < demo.size(); at += 97)
+            pieces.append(QByteArrayView(demo).sliced(at, std::min<qsizetype>(97, demo.size() - at)));
+        QVERIFY2(reader.failure().isEmpty(), qPrintable(reader.failure()));
+        const GameFacts &f = reader.facts();
+        QCOMPARE(pieces.facts(), f);
+        QCOMPARE(board(f), players);
+        QCOMPARE(eventLine(f.events.back()), lastEvent);
+        QCOMPARE(f.scoresFromServer, fromServer);
+        QCOMPARE(summary(f), game);
+        QVERIFY(std::count_if(f.events.begin(), f.events.end(), [](const FactEvent &e) { return e.kind == FactEvent::MatchEnd; }) <= 1);
+        // Bytes no demo holds after that end its facts, not what was read.
+        const GameFacts before = f;
+        reader.append(QByteArray("\x02\x00\x00\x00\x15\x15", 6));
+        QVERIFY(!reader.failure().isEmpty());
+        QCOMPARE(reader.facts(), before);
     }
 };
 
