@@ -12,7 +12,7 @@ void LiveDemo::refuse(const DemoError &e)
 {
     m_state = State::Refused;
     m_refusal = QString::fromStdString(e.what());
-    m_pending.clear();
+    m_frames.clear();
     m_held.clear();
     m_heldBytes = 0;
     m_copy.reset();
@@ -30,24 +30,10 @@ void LiveDemo::append(QByteArrayView bytes, qint64 nowMs)
             m_gaps.pop_front();
     }
     m_lastArrival = nowMs;
-    m_pending.append(bytes.data(), bytes.size());
     try {
-        qsizetype at = 0;
-        for (;;) {
-            const Frame f = m_head->nextFrame(QByteArrayView(m_pending).sliced(at));
-            if (f.kind == Frame::Incomplete)
-                break;
-            at += f.size;
-            if (f.kind == Frame::End) {
-                m_state = State::Ended;
-                break;
-            }
-            read(f);
-        }
-        m_pending.remove(0, at);
+        if (m_frames.feed(*m_head, bytes, [this](const Frame &f) { read(f); }))
+            m_state = State::Ended;
         notePace(nowMs);
-        if (m_state == State::Growing && m_pending.size() > kMaxPendingBytes)
-            throw DemoError("a message is larger than any game writes");
         if (m_state == State::Ended && m_copy)
             m_liveOut += m_copy->endMarker();
     } catch (const DemoError &e) {
@@ -164,6 +150,12 @@ QByteArray LiveDemo::startLive(qint64 startupMs)
         refuse(e);
         return {};
     }
+}
+
+void LiveDemo::stopLive()
+{
+    m_copy.reset();
+    m_liveOut.clear();
 }
 
 QByteArray LiveDemo::takeLive()

@@ -5,6 +5,7 @@
 // holds only the last seconds of messages and the state at their start.
 
 #include "democodec.h"
+#include "framesplitter.h"
 
 #include <QByteArray>
 #include <QString>
@@ -22,7 +23,7 @@ public:
     // does not advance must not fill memory.
     static constexpr qsizetype kMaxHeldBytes = 8 * 1024 * 1024;
     // Bytes waiting for their message's end beyond this are no valid demo.
-    static constexpr qsizetype kMaxPendingBytes = 64 * 1024;
+    static constexpr qsizetype kMaxPendingBytes = FrameSplitter::kMaxPendingBytes;
 
     enum class State { Growing,
                        Ended,
@@ -64,6 +65,8 @@ public:
     bool liveStarted() const { return m_copy != nullptr; }
     // The live copy's bytes since the last call; its end marker once the demo ended.
     QByteArray takeLive();
+    // No live copy is kept any more (another copy took its place); the demo is still read.
+    void stopLive();
 
 private:
     struct Held {
@@ -80,7 +83,7 @@ private:
     std::unique_ptr<DemoCodec> m_head;  // reads every message as it arrives
     std::unique_ptr<DemoCodec> m_trail; // reads them a margin later: a live copy's start
     std::unique_ptr<DemoCodec> m_copy;  // the live copy's reader, from its start on
-    QByteArray m_pending;
+    FrameSplitter m_frames;
     std::deque<Held> m_held;
     qsizetype m_heldBytes = 0;
     State m_state = State::Growing;

@@ -5,6 +5,7 @@
 
 #include "common/demoreading.h"
 #include "factsreader.h"
+#include "momentcopy.h"
 #include "q2codec.h"
 
 #include <QTest>
@@ -626,6 +627,17 @@ private slots:
         }
         copy += original.endMarker();
 
+        // The same copy made for a moment just after the frame before, read in pieces.
+        MomentCopy moment(Game::Quake2, serverFrame(n) * 100 - 99);
+        const QByteArray demo = messages.join() + original.endMarker();
+        QByteArray fromMoment;
+        for (qsizetype at = 0; at < demo.size(); at += 100) {
+            moment.append(QByteArrayView(demo).sliced(at, std::min<qsizetype>(100, demo.size() - at)));
+            fromMoment += moment.take();
+        }
+        QCOMPARE(moment.startMs(), serverFrame(n) * 100);
+        QCOMPARE(fromMoment, copy);
+
         Q2Codec replay;
         const QList<MessageInfo> infos = readAll(replay, copy);
         QCOMPARE(infos.first().gameState, true);
@@ -738,6 +750,11 @@ private slots:
         }
         if (why.startsWith(QStringLiteral("protocol 35")))
             QCOMPARE(codec.protocol(), 35);
+        // A copy from a moment is refused for the same reason.
+        MomentCopy moment(Game::Quake2, 0);
+        moment.append(bytes);
+        QCOMPARE(moment.state(), MomentCopy::State::Refused);
+        QVERIFY2(moment.refusal().contains(why), qPrintable(moment.refusal()));
     }
 
     // What is on, from a deathmatch's messages: each row's messages after the game above.

@@ -7,6 +7,7 @@
 #include "democodec.h"
 #include "factsreader.h"
 #include "livedemo.h"
+#include "momentcopy.h"
 #include "q3codec.h"
 #include "q3message.h"
 
@@ -33,6 +34,7 @@ struct Snap {
 struct Reading {
     std::map<qint32, Snap> snapshots;
     QList<qint32> snapshotMessages;
+    QList<qint64> times; // of the snapshots, in order
     int messages = 0;
     bool ended = false;
 };
@@ -46,6 +48,7 @@ Reading readAll(Q3Codec &codec, const QByteArray &demo)
                       const auto &s = codec.newestSnapshot();
                       r.snapshots[m.frame.sequence] = {s.player, s.entities};
                       r.snapshotMessages.append(m.frame.sequence);
+                      r.times.append(m.info.serverTimeMs);
                   }
               })
               == Frame::End;
@@ -123,19 +126,35 @@ void TestQ3Demo::readsEveryMessage()
 void TestQ3Demo::rebuiltCopyHoldsTheSameStates_data()
 {
     QTest::addColumn<double>("at");
-    QTest::newRow("first snapshot") << 0.0;
-    QTest::newRow("middle") << 0.5;
-    QTest::newRow("near the end") << 0.97;
+    // The copy made for a moment this long before the snapshot: the same bytes.
+    QTest::addColumn<qint64>("earlierMs");
+    QTest::newRow("first snapshot") << 0.0 << qint64(0);
+    QTest::newRow("a moment before the first snapshot") << 0.0 << qint64(3600000);
+    QTest::newRow("middle") << 0.5 << qint64(0);
+    QTest::newRow("near the end, a moment between two snapshots") << 0.97 << qint64(1);
 }
 
 void TestQ3Demo::rebuiltCopyHoldsTheSameStates()
 {
     QFETCH(double, at);
+    QFETCH(qint64, earlierMs);
     const QByteArray demo = recorded();
     Q3Codec original;
     const Reading whole = readAll(original, demo);
     const int index = int(at * (whole.snapshotMessages.size() - 1));
     const QByteArray copy = arbelon::test::rebuiltAt(Game::Quake3, demo, index);
+
+    const qint64 fromMs = whole.times.at(index) - earlierMs;
+    QVERIFY(index == 0 || whole.times.at(index - 1) < fromMs);
+    MomentCopy moment(Game::Quake3, fromMs);
+    QByteArray fromMoment;
+    for (qsizetype piece = 0; piece < demo.size(); piece += 777) {
+        moment.append(QByteArrayView(demo).sliced(piece, std::min<qsizetype>(777, demo.size() - piece)));
+        fromMoment += moment.take();
+    }
+    QCOMPARE(moment.state(), MomentCopy::State::Ended);
+    QCOMPARE(moment.startMs(), whole.times.at(index));
+    QCOMPARE(fromMoment, copy);
 
     Q3Codec again;
     const Reading live = readAll(again, copy);
