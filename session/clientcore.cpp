@@ -633,6 +633,11 @@ bool ClientCore::liveOffered(DemoId demo) const
     return m_viewer->liveOffered(demo);
 }
 
+bool ClientCore::playFromMoment(qint64 serverTimeMs, QString *why)
+{
+    return m_viewer->playFromMoment(serverTimeMs, why);
+}
+
 void ClientCore::enterLobby()
 {
     const int need = m_role == Role::Filmer ? ssGameInfo : ssWaitForGame;

@@ -116,6 +116,9 @@ public:
     bool sendChat(const QString &text);
     void playDemo(DemoId demo, PlayFrom from);
     bool liveOffered(DemoId demo) const;
+    // Plays the demo arriving from 10 s before serverTimeMs of its own game time (a
+    // FactEvent's); false, with the reason in why, when nothing starts or waits for it.
+    bool playFromMoment(qint64 serverTimeMs, QString *why);
     // A selection in the option tree, by the user or the program.
     void selectNode(int node);
 

@@ -201,6 +201,23 @@ QString ViewerDemoFile::branch(const QString &path, const QString &gameDir)
     return used;
 }
 
+void ViewerDemoFile::readBack(const std::function<void(QByteArrayView)> &part) const
+{
+    const QString path = m_file.fileName();
+    QFile source;
+    const std::optional<FileIdentity> identity = fileIdentity(m_file);
+    if (!m_file.isOpen() || !identity || openRegularForReading(source, path, QIODevice::Unbuffered) != RegularOpen::Opened
+        || fileIdentity(source) != identity)
+        fail("the demo file cannot be read back", QDir::toNativeSeparators(path));
+    for (qint64 at = 0; at < m_size; at += kChunk) {
+        const qint64 n = qMin(kChunk, m_size - at);
+        const QByteArray bytes = source.read(n);
+        if (bytes.size() != n)
+            fail("the demo file was cut short", QDir::toNativeSeparators(path));
+        part(bytes);
+    }
+}
+
 void ViewerDemoFile::close()
 {
     if (m_file.isOpen())

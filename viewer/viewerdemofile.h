@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 
@@ -60,6 +61,10 @@ public:
     // The demo's bytes in the open file (written, or found there when taken up).
     qint64 size() const { return m_size; }
     bool isOpen() const { return m_file.isOpen(); }
+    // Hands the demo's bytes in the open file (size() of them) to part, from the start, a part
+    // at a time, read through a handle of its own. Throws EDemoFileError when the file under its
+    // name is no longer the one written, or holds fewer bytes.
+    void readBack(const std::function<void(QByteArrayView)> &part) const;
     void close();
 
 private:

@@ -15,6 +15,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <limits>
 
 namespace arbelon {
 
@@ -25,6 +26,12 @@ QString shownPath(const QString &path)
 {
     const QFileInfo info(path);
     return QDir::toNativeSeparators(info.dir().dirName() + QLatin1Char('/') + info.fileName());
+}
+
+// A game time as the user is told of it.
+QString seconds(qint64 ms)
+{
+    return QStringLiteral("%1 s").arg(ms / 1000);
 }
 
 } // namespace
@@ -113,6 +120,8 @@ void ViewerReception::finishDemo()
         m_host.demoList()->setState(m_currentRow, m_live.ended() ? DemoListModel::DemoState::Ended
                                                                  : DemoListModel::DemoState::Incomplete);
     }
+    if (const demo::MomentCopy *seek = m_live.soughtMoment())
+        m_host.tellUser(QStringLiteral("Game time %1 was not reached in this demo").arg(seconds(seek->fromMs())));
     m_live.close();
     m_currentRow = -1;
     m_refusalTold = false;
@@ -255,6 +264,7 @@ void ViewerReception::feedLive(QByteArrayView block)
         m_livePending = false;
         startLive();
     }
+    checkMoment();
 }
 
 void ViewerReception::openDemoFile(QByteArrayView first)
@@ -391,6 +401,7 @@ void ViewerReception::playLive(int row)
     // The question waits for the user, and blocks go on arriving meanwhile.
     if (!mayStartGame() || !liveOffered(row))
         return;
+    m_live.stopSeeking();
     if (!m_live.caughtUp()) {
         m_livePending = true;
         m_host.tellUser(QStringLiteral("Catching up with the game: live play starts once the demo has arrived"));
@@ -417,10 +428,99 @@ void ViewerReception::startLive()
     m_host.tellUser(QStringLiteral("Playing live, %1 s behind the newest data once the game has started (margin %2 s)")
                         .arg((m_live.startBehindMs() + m_startupMs + 500) / 1000)
                         .arg(m_live.marginMs() / 1000));
+    playCopy(path);
+}
+
+void ViewerReception::playCopy(const QString &path)
+{
     enableGameLog();
     m_gameLog.watch(gameLogs());
     m_playingLive = launch(QFileInfo(path).completeBaseName(), true);
     m_launchedAt = clockMs();
+}
+
+QString ViewerReception::momentRefusal() const
+{
+    if (m_host.role() != Role::Viewer || !m_watching)
+        return QStringLiteral("No game is being watched");
+    if (!m_file.isOpen())
+        return QStringLiteral("No demo of the watched game is arriving");
+    if (m_live.refused())
+        return QStringLiteral("This demo cannot be read: %1").arg(m_live.refusal());
+    return {};
+}
+
+bool ViewerReception::playFromMoment(qint64 serverTimeMs, QString *why)
+{
+    const auto refuse = [why](const QString &reason) {
+        if (why)
+            *why = reason;
+        return false;
+    };
+    if (const QString no = momentRefusal(); !no.isEmpty())
+        return refuse(no);
+    // The question waits for the user; blocks go on arriving meanwhile, and the lobby may go.
+    if (!mayStartGame())
+        return refuse(QStringLiteral("The game was left as it is"));
+    if (const QString no = momentRefusal(); !no.isEmpty())
+        return refuse(no);
+    const qint64 fromMs = std::max(serverTimeMs, std::numeric_limits<qint64>::min() + kMomentLeadMs) - kMomentLeadMs;
+    m_livePending = false;
+    QString path;
+    try {
+        path = m_live.seekMoment(fromMs, m_file, gameDirectory());
+    } catch (const EDemoFileError &e) {
+        return refuse(QStringLiteral("Cannot play from that moment: %1").arg(QString::fromStdString(e.what())));
+    }
+    if (!path.isEmpty()) {
+        startMoment(path);
+        return true;
+    }
+    const demo::MomentCopy &seek = *m_live.soughtMoment();
+    if (seek.state() != demo::MomentCopy::State::Seeking) {
+        const QString reason = seek.state() == demo::MomentCopy::State::Refused
+                                   ? QStringLiteral("This demo cannot be read: %1").arg(seek.refusal())
+                                   : QStringLiteral("Game time %1 is after the end of this demo (%2)")
+                                         .arg(seconds(fromMs), seconds(seek.newestTimeMs()));
+        m_live.stopSeeking();
+        return refuse(reason);
+    }
+    m_host.tellUser(QStringLiteral("Game time %1 has not arrived yet (the demo is at %2): the game starts once it has")
+                        .arg(seconds(fromMs), seconds(seek.newestTimeMs())));
+    return true;
+}
+
+void ViewerReception::checkMoment()
+{
+    const demo::MomentCopy *seek = m_live.soughtMoment();
+    if (!seek)
+        return;
+    if (seek->started()) {
+        QString path;
+        try {
+            path = m_live.startMomentCopy(gameDirectory());
+        } catch (const EDemoFileError &e) {
+            m_live.stopSeeking();
+            m_host.tellUser(QStringLiteral("Cannot play from that moment: %1").arg(QString::fromStdString(e.what())));
+            return;
+        }
+        startMoment(path);
+    } else if (seek->state() != demo::MomentCopy::State::Seeking) {
+        m_host.tellUser(seek->state() == demo::MomentCopy::State::Refused
+                            ? QStringLiteral("Cannot play from that moment: %1").arg(seek->refusal())
+                            : QStringLiteral("Game time %1 was not reached in this demo").arg(seconds(seek->fromMs())));
+        m_live.stopSeeking();
+    }
+}
+
+// The moment's copy is written: the game the client started gives way to it, as for live play.
+void ViewerReception::startMoment(const QString &path)
+{
+    ProgramStarter *starter = m_host.programStarter();
+    if (m_playingLive && starter)
+        starter->stopStarted();
+    m_host.tellUser(QStringLiteral("Playing from game time %1").arg(seconds(m_live.momentStartMs())));
+    playCopy(path);
 }
 
 // The game played live tells through its console log that it reached the end of what has
@@ -476,6 +576,7 @@ void ViewerReception::playFromStart(int row)
         return;
     m_playingLive = false;
     m_livePending = false;
+    m_live.stopSeeking();
     m_gameLog.stop();
     launch(s.listedNames.at(row), false);
 }

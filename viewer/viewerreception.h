@@ -52,6 +52,14 @@ public:
     void playFromStart(int row);
     // Live play is offered for the row's demo now.
     bool liveOffered(int row) const;
+    // Plays the demo arriving from kMomentLeadMs before serverTimeMs, a time of the demo's own
+    // clock (FactEvent::serverTimeMs): a copy beside the exact one from the first snapshot at
+    // or after that, which grows and goes on live as a live copy does; from the demo's first
+    // snapshot when the time is before it. A time the demo has not reached yet starts once it
+    // has. False, with the reason in why, when nothing starts and nothing waits: not watching,
+    // no demo, a demo that cannot be read or ended before the time, the start declined.
+    static constexpr qint64 kMomentLeadMs = 10000;
+    bool playFromMoment(qint64 serverTimeMs, QString *why);
     // Every second while in a lobby: a game played live that reached the end of what has
     // arrived starts again at the live edge.
     void LiveLogTimer();
@@ -82,6 +90,13 @@ private:
     void finishDemo();
     void feedLive(QByteArrayView block);
     void startLive();
+    // Why a moment cannot be played now; empty when it can.
+    QString momentRefusal() const;
+    void startMoment(const QString &path);
+    // The moment looked for was found, is not in the demo, or waits on.
+    void checkMoment();
+    // The game starts on a copy that grows, its log watched for the copy's end.
+    void playCopy(const QString &path);
     QStringList gameLogs() const;
     qint64 clockMs() const;
     void enableGameLog();

@@ -7,6 +7,8 @@
 #include "programstarter.h"
 #include "viewerdemofile.h"
 #include "viewerreception.h"
+#include "common/demoreading.h"
+#include "common/q3demos.h"
 #include "common/sessiondriving.h"
 #include "common/fakerelay.h"
 #include "q3codec.h"
@@ -198,6 +200,18 @@ bool enterLobby(Rig &rig, const QByteArray &game = "abc", qint32 type = 0,
         return false;
     rig.relay.ack();
     return QTest::qWaitFor([&] { return rig.core.state() == ssInLobby; }, kWaitMs);
+}
+
+// The game times of a demo's snapshots, in order.
+QList<qint64> snapshotTimes(QByteArrayView demo)
+{
+    QList<qint64> times;
+    const auto codec = demo::makeCodec(demo::Game::Quake3);
+    test::readMessages(*codec, demo, [&](const test::DemoMessage &m) {
+        if (m.info.snapshot)
+            times.append(m.info.serverTimeMs);
+    });
+    return times;
 }
 
 // Sends one record; the Result of the ACKNAK that answers it, or -1 when none comes.
@@ -836,6 +850,74 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rig.core.state(), int(ssIdle), kWaitMs);
         QVERIFY(!QFile::exists(live));
         QVERIFY(QFile::exists(rig.demoPath(kName1, 1)));
+    }
+
+    // A moment of the demo's own time asked for (an event's, 10 s before it): its copy beside
+    // the exact one starts at the first snapshot at or after it, now or once it has arrived,
+    // grows with the later blocks, and the game plays it as it plays a live copy.
+    void playsFromAMoment_data()
+    {
+        QTest::addColumn<int>("arrived"); // the demo's bytes that came before the request
+        QTest::addColumn<double>("at");   // the event's snapshot, as a share of the demo's
+        QTest::addColumn<qint64>("laterMs");
+        QTest::addColumn<QString>("refusal"); // empty: it plays
+        QTest::newRow("within what arrived") << 32768 << 0.3 << qint64(0) << QString();
+        QTest::newRow("before the first snapshot: from it") << 32768 << 0.0 << qint64(-5000) << QString();
+        QTest::newRow("not arrived yet: once it has") << 16384 << 0.6 << qint64(0) << QString();
+        QTest::newRow("after the end of the demo") << (1 << 20) << 1.0 << qint64(20000) << QStringLiteral("after the end");
+        QTest::newRow("no demo yet") << 0 << 0.5 << qint64(0) << QStringLiteral("No demo");
+    }
+    void playsFromAMoment()
+    {
+        QFETCH(int, arrived);
+        QFETCH(double, at);
+        QFETCH(qint64, laterMs);
+        QFETCH(QString, refusal);
+        const QByteArray demo = test::recordedQ3Demo();
+        arrived = std::min<int>(arrived, int(demo.size()));
+        const QList<qint64> times = snapshotTimes(demo);
+        const qint64 event = times.at(int(at * double(times.size() - 1))) + laterMs;
+        const qint64 fromMs = event - ViewerReception::kMomentLeadMs;
+        Rig rig;
+        QVERIFY(enterLobby(rig, "abc", 1, "baseq3"));
+        QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
+        const QString copyPath = rig.q3 + QStringLiteral("baseq3/demos/") + kName1 + QStringLiteral(".live.dm3");
+        qint64 copyAtStart = -1;
+        const auto send = [&](qsizetype from, qsizetype to) {
+            for (qsizetype at = from; at < to; at += 4096) {
+                QCOMPARE(exchange(rig, goodPacket(demo.mid(at, std::min<qsizetype>(4096, to - at)))), 0);
+                if (copyAtStart < 0 && !rig.starter.launches.isEmpty())
+                    copyAtStart = QFileInfo(copyPath).size();
+                rig.now = rig.now.addMSecs(4000);
+            }
+        };
+        send(0, arrived);
+        QString why;
+        QCOMPARE(rig.core.playFromMoment(event, &why), refusal.isEmpty());
+        QVERIFY2(why.contains(refusal), qPrintable(why));
+        send(arrived, demo.size());
+        QCOMPARE(readAll(rig.demoPath(kName1, 1)), demo);
+        if (!refusal.isEmpty()) {
+            QVERIFY(rig.starter.launches.isEmpty());
+            QVERIFY(!QFile::exists(copyPath));
+            return;
+        }
+        QCOMPARE(rig.starter.launches.size(), 1);
+        QCOMPARE(rig.starter.launches[0].arguments,
+                 (QStringList{QStringLiteral("+demo"), kName1 + QStringLiteral(".live.dm3"), QStringLiteral("+set"),
+                              QStringLiteral("nextdemo"), QStringLiteral("echo arbelon-live-edge")}));
+        const QByteArray copy = readAll(copyPath);
+        QVERIFY2(copyAtStart > 0 && copy.size() > copyAtStart, qPrintable(QString::number(copyAtStart)));
+        const QList<qint64> played = snapshotTimes(copy);
+        QCOMPARE(played.first(), *std::find_if(times.begin(), times.end(), [&](qint64 t) { return t >= fromMs; }));
+        QCOMPARE(played.last(), times.last());
+        QCOMPARE(demo::makeCodec(demo::Game::Quake3)->nextFrame(QByteArrayView(copy).last(8)).kind, demo::Frame::End);
+
+        rig.core.leaveLobby();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.relay.count(LEAVEGAME), 1, kWaitMs);
+        rig.relay.ack();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.core.state(), int(ssIdle), kWaitMs);
+        QVERIFY(!QFile::exists(copyPath));
     }
 
     // A Filmer neither plays demos nor lets demo data take its own recordings' paths.
