@@ -183,6 +183,7 @@ int main(int argc, char *argv[])
             return 1;
         }
         arbelon::RelayLog::write(QStringLiteral("web http=%1 address=%2").arg(web->port()).arg(address.toString()));
+        server.setWebPort(web->port());
     }
 
     // A cluster node: other nodes' games listed here, this relay's games there.

@@ -124,10 +124,12 @@ QByteArray buildGameInfo(qint32 gameType, QByteArrayView mod, QByteArrayView use
     return r;
 }
 
-QByteArray buildAckNak(quint8 result)
+QByteArray buildAckNak(quint8 result, quint16 webPort)
 {
     QByteArray r = newRecord(ACKNAK, rec::kAckNakSize);
     r[rec::akResult] = char(result);
+    r[rec::akWebPort] = char(webPort & 0xff);
+    r[rec::akWebPort + 1] = char(webPort >> 8);
     return r;
 }
 

@@ -95,6 +95,9 @@ constexpr int gdUsers = 56;
 constexpr int gdModName = 60, gdModNameWidth = 17;
 // ACKNAK
 constexpr int akResult = 12;
+// In the padding of the relay's answer to a Viewer's USERINFO: the port of its web page, where
+// the client reads what is on in each game (0: not said). Other answers leave it 0.
+constexpr int akWebPort = 14;
 // WAITFORGAME, GAMEREMOVED
 constexpr int wgGameId = 12;
 constexpr int grGameId = 12;
@@ -151,7 +154,7 @@ QByteArray newRecord(qint32 type, int size);
 // ---- builders: records the client sends ----------------------------------
 QByteArray buildGameInfo(qint32 gameType, QByteArrayView mod, QByteArrayView userName,
                          QByteArrayView password, QByteArrayView gameName);
-QByteArray buildAckNak(quint8 result);
+QByteArray buildAckNak(quint8 result, quint16 webPort = 0);
 QByteArray buildWaitForGame(qint32 gameId);
 QByteArray buildSendText(QByteArrayView userName, QByteArrayView text);
 QByteArray buildLeaveGame();
@@ -196,6 +199,7 @@ enum AckResult : quint8 {
 struct AckNakReader {
     QByteArrayView r;
     quint8 result() const { return readU8(r, rec::akResult); }
+    quint16 webPort() const { return quint16(readU8(r, rec::akWebPort) | readU8(r, rec::akWebPort + 1) << 8); }
 };
 
 struct WaitForGameReader {

@@ -419,7 +419,10 @@ void RelayServer::handleUserInfo(RelayPeer &conn, QByteArrayView record)
     }
     conn.setName(name);
     conn.setReady();
-    ack(conn, 0);
+    if (m_webPort != 0)
+        conn.send(makeBlock(buildAckNak(akAccepted, m_webPort)));
+    else
+        ack(conn, akAccepted);
     sendGameList(conn);
     RelayLog::write(QStringLiteral("viewer %1 signed in").arg(conn.label()));
 }

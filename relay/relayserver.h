@@ -93,6 +93,8 @@ public:
     // node a range of its own); games already open keep their numbers.
     void setGameIdRange(quint32 first, quint32 last);
     void setUpstream(RelayUpstream *upstream) { m_upstream = upstream; }
+    // The web page's port, told to each Viewer as it signs in (0: none).
+    void setWebPort(quint16 port) { m_webPort = port; }
     bool isRemoteGame(quint32 gameId) const;
     // Another node's game: listed to every client here, open to Viewers. The view's users
     // count is every member on every node; an update changes the row (and the count).
@@ -207,6 +209,7 @@ private:
     quint32 m_firstGameId = 1;
     quint32 m_lastGameId = 0xffffffffu;
     RelayUpstream *m_upstream = nullptr;
+    quint16 m_webPort = 0;
     quint64 m_nextConnId = 1;
     bool m_stopping = false;
     // Connections served on this thread with records to write; a connection is only ever
