@@ -15,11 +15,11 @@ namespace {
 
 const char *kUsage =
     "Usage:\n"
-    "  arbelon-cli games --server HOST [--seconds N]\n"
+    "  arbelon-cli games --server HOST [--seconds N] [--details]\n"
     "  arbelon-cli watch --server HOST --game ID|NAME --quake2-dir DIR --quake3-dir DIR\n"
     "  arbelon-cli watch --url arbelon://HOST[:PORT]/watch/ID --quake2-dir DIR --quake3-dir DIR\n"
     "  arbelon-cli watch --server HOST --game ID|NAME --quake2-engine NAME --quake3-engine NAME\n"
-    "                    [--quake2-dir DIR] [--quake3-dir DIR] [--play] [--verbose]\n"
+    "                    [--quake2-dir DIR] [--quake3-dir DIR] [--play | --from N|MM:SS] [--verbose]\n"
     "  arbelon-cli film  --server HOST --name NAME --game 2|3 --dir DIR [--mod MOD]\n"
     "                    [--password PW] [--rate BYTES]\n"
     "  arbelon-cli film  --server HOST --name NAME --engine NAME [--data-dir DIR] [--mod MOD]\n"
@@ -60,8 +60,10 @@ int main(int argc, char **argv)
     const QCommandLineOption url(QStringLiteral("url"), QStringLiteral("watch: a watch link, arbelon://HOST[:PORT]/watch/ID (instead of --server and --game)."), QStringLiteral("LINK"));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("watch: show the started game's console output here instead of in game-output.log."));
     const QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("games: stop after N seconds."), QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption details(QStringLiteral("details"), QStringLiteral("games: also what is on in each game (map, players, scoreboard, numbered events), from the relay's web page."));
+    const QCommandLineOption from(QStringLiteral("from"), QStringLiteral("watch: play the demo from 10 s before event N (as games --details numbers them), or from game time MM:SS."), QStringLiteral("N|MM:SS"));
     p.addOptions({server, user, game, q2, q3, name, dir, mod, password, rate, seconds, engine, dataDir, q2engine,
-                  q3engine, play, url, verbose});
+                  q3engine, play, url, verbose, details, from});
     p.process(app);
 
     auto usage = [&](const QString &why) {
@@ -131,6 +133,7 @@ int main(int argc, char **argv)
     if (o.user.isEmpty() || o.user.size() > 15)
         return usage(QStringLiteral("--user must have 1 to 15 characters"));
     bool ok = true;
+    o.details = p.isSet(details);
     o.listSeconds = p.value(seconds).toInt(&ok);
     if (!ok || o.listSeconds < 0)
         return usage(QStringLiteral("--seconds must be a whole number"));
@@ -144,6 +147,13 @@ int main(int argc, char **argv)
         o.quake2Dir = p.value(q2);
         o.quake3Dir = p.value(q3);
         o.play = p.isSet(play);
+        if (p.isSet(from)) {
+            if (o.play)
+                return usage(QStringLiteral("--play and --from do not go together"));
+            QString why;
+            if (!arbelon::CliOptions::parseFrom(p.value(from), &o, &why))
+                return usage(why);
+        }
         o.verbose = p.isSet(verbose);
         QString why;
         if (p.isSet(q2engine)) {

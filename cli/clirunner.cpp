@@ -2,6 +2,7 @@
 
 #include "demolistmodel.h"
 #include "gamelistmodel.h"
+#include "relaydetails.h"
 #include "settingsstore.h"
 #include "twsocket.h"
 
@@ -84,6 +85,8 @@ CliRunner::CliRunner(const CliOptions &options, QTextStream &out, QTextStream &e
             [this](const QString &l) { line(QStringLiteral("chat: ") + l); });
     connect(&m_core, &ClientCore::noticeLine, this, [this](const QString &l) { line(QStringLiteral("note: ") + l); });
     connect(m_core.demoList(), &QAbstractItemModel::rowsInserted, this, &CliRunner::onDemoListed);
+    connect(m_core.relayDetails(), &RelayDetails::detailsRead, this, &CliRunner::onDetailsRead);
+    connect(&m_core, &ClientCore::factsChanged, this, &CliRunner::tryPlayFrom);
 
     GameListModel *games = m_core.gameList();
     connect(games, &QAbstractItemModel::rowsInserted, this,
@@ -181,11 +184,16 @@ void CliRunner::showError(const QString &text)
 QString CliRunner::gameLine(int r) const
 {
     const GameRow &row = m_core.gameList()->row(r);
-    return QStringLiteral("game %1 \"%2\" %3 %4 users=%5")
-        .arg(row.id)
-        .arg(decodeText(row.name), row.gameType ? GameListModel::gameText(row.gameType) : QStringLiteral("-"),
-             decodeText(row.mod))
-        .arg(row.users);
+    QString text = QStringLiteral("game %1 \"%2\" %3 %4 users=%5")
+                       .arg(row.id)
+                       .arg(decodeText(row.name), row.gameType ? GameListModel::gameText(row.gameType) : QStringLiteral("-"),
+                            decodeText(row.mod))
+                       .arg(row.users);
+    // What is on, once the relay's web page has told it.
+    const GameDetails d = m_core.gameList()->details(row.id);
+    if (!d.map.isEmpty())
+        text += QStringLiteral(" map=%1 players=%2").arg(d.map).arg(d.players);
+    return text;
 }
 
 void CliRunner::onGameRowsChanged(int first, int last)

@@ -3,9 +3,12 @@
 // Nothing here decides anything the core does not; it only prints and maps arguments.
 
 #include "clientcore.h"
+#include "gamelistmodel.h"
 #include "userprompts.h"
 
 #include <QElapsedTimer>
+#include <QHash>
+#include <QJsonObject>
 #include <QObject>
 #include <QTextStream>
 #include <QTimer>
@@ -27,6 +30,11 @@ struct CliOptions {
     QString quake2Engine = QStringLiteral("quake2");
     QString quake3Engine = QStringLiteral("quake3");
     bool play = false; // start the game on the first listed demo
+    // Start the game on the demo from 10 s before its Nth event, or from a game time.
+    quint32 fromEvent = 0;
+    qint64 fromClockMs = -1;
+    // "N" or "MM:SS" (minutes may pass 59); false with why for anything else.
+    static bool parseFrom(const QString &text, CliOptions *options, QString *why);
     // film
     QString name;
     int gameType = 0;
@@ -37,6 +45,7 @@ struct CliOptions {
     int rate = 10000;
     // games
     int listSeconds = 0; // 0: follow until interrupted
+    bool details = false; // what is on in each game, from the relay's web page
     // The started game's console output on this program's output, not in game-output.log.
     bool verbose = false;
 };
@@ -75,6 +84,10 @@ private:
     void onDemoListed();
     void tryWatch();
     void onProgressTick();
+    // What is on (clirunnerfacts.cpp).
+    void onDetailsRead(const QHash<quint32, GameDetails> &details);
+    void printFacts(quint32 id, const QJsonObject &facts);
+    void tryPlayFrom();
     void line(const QString &text);
     void fail(int status, const QString &text);
     void finish(int status);
@@ -92,6 +105,9 @@ private:
     quint32 m_watchedId = 0;
     bool m_inLobby = false;
     bool m_played = false;
+    QHash<quint32, GameDetails> m_details;
+    QHash<quint32, QByteArray> m_printedBoard; // each game's scoreboard as last printed
+    QHash<quint32, quint32> m_printedEvent;    // each game's last event printed
     QString m_gameOutput; // where the started game's output goes; empty: here
     QTimer m_progress;
     QTimer m_gameWait;

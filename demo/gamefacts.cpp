@@ -1,5 +1,8 @@
 #include "gamefacts.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace arbelon::demo {
 
 QByteArray gameModeName(GameMode mode)
@@ -106,6 +109,43 @@ QByteArray infoValue(QByteArrayView info, QByteArrayView key)
         at = valueEnd + 1;
     }
     return {};
+}
+
+bool colourCode(QByteArrayView s, qsizetype i)
+{
+    return s[i] == '^' && i + 1 < s.size() && std::isalnum(quint8(s[i + 1]));
+}
+
+QByteArray withoutColours(QByteArrayView name)
+{
+    QByteArray out;
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        if (colourCode(name, i))
+            ++i;
+        else
+            out.append(name[i]);
+    }
+    return out;
+}
+
+QList<FactPlayer> rankedPlayers(const GameFacts &facts)
+{
+    QList<FactPlayer> players = facts.players;
+    std::stable_sort(players.begin(), players.end(), [](const FactPlayer &a, const FactPlayer &b) {
+        const bool as = a.team == FactPlayer::Spectator, bs = b.team == FactPlayer::Spectator;
+        return as != bs ? bs : a.score > b.score;
+    });
+    return players;
+}
+
+QByteArray scoreLine(const GameFacts &facts)
+{
+    if (facts.teamScores)
+        return QByteArray::number(facts.redScore) + " : " + QByteArray::number(facts.blueScore);
+    const QList<FactPlayer> players = rankedPlayers(facts);
+    if (players.isEmpty() || players.first().team == FactPlayer::Spectator)
+        return {};
+    return withoutColours(players.first().name) + ' ' + QByteArray::number(players.first().score);
 }
 
 } // namespace arbelon::demo

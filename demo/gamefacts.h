@@ -86,6 +86,15 @@ struct GameFacts {
 // A name or word from a demo made safe to keep: control bytes dropped, at most maxBytes,
 // never ending inside a colour code or a UTF-8 sequence.
 QByteArray cleanText(QByteArrayView text, int maxBytes);
+// The engines' colour escape at s[i]: '^' and a letter or digit (the colour: its low three bits).
+bool colourCode(QByteArrayView s, qsizetype i);
+// A name from a demo without its colour codes.
+QByteArray withoutColours(QByteArrayView name);
+// Players by score, best first; spectators last.
+QList<FactPlayer> rankedPlayers(const GameFacts &facts);
+// The score in a line: "3 : 1" for teams, else the leader (colours dropped) and the score.
+QByteArray scoreLine(const GameFacts &facts);
+
 // A value of an info string ("\key\value\key\value", the leading '\' optional).
 QByteArray infoValue(QByteArrayView info, QByteArrayView key);
 

@@ -25,44 +25,16 @@ QString teamName(int team)
     }
 }
 
-// Players by score, best first; spectators last.
-QList<demo::FactPlayer> ranked(const demo::GameFacts &f)
-{
-    QList<demo::FactPlayer> players = f.players;
-    std::stable_sort(players.begin(), players.end(), [](const demo::FactPlayer &a, const demo::FactPlayer &b) {
-        const bool as = a.team == demo::FactPlayer::Spectator, bs = b.team == demo::FactPlayer::Spectator;
-        return as != bs ? bs : a.score > b.score;
-    });
-    return players;
-}
-
 } // namespace
-
-bool colourCode(const QByteArray &s, qsizetype i)
-{
-    return s[i] == '^' && i + 1 < s.size() && std::isalnum(quint8(s[i + 1]));
-}
 
 QString plainName(const QByteArray &name)
 {
-    QByteArray out;
-    for (qsizetype i = 0; i < name.size(); ++i) {
-        if (colourCode(name, i))
-            ++i;
-        else
-            out.append(name[i]);
-    }
-    return peerText(out);
+    return peerText(demo::withoutColours(name));
 }
 
 QString scoreLine(const demo::GameFacts &f)
 {
-    if (f.teamScores)
-        return QStringLiteral("%1 : %2").arg(QString::number(f.redScore), QString::number(f.blueScore));
-    const QList<demo::FactPlayer> players = ranked(f);
-    if (players.isEmpty() || players.first().team == demo::FactPlayer::Spectator)
-        return {};
-    return QStringLiteral("%1 %2").arg(plainName(players.first().name), QString::number(players.first().score));
+    return peerText(demo::scoreLine(f));
 }
 
 void addFactsSummary(QJsonObject &row, const LiveFacts *live)
@@ -81,7 +53,7 @@ void addFactsSummary(QJsonObject &row, const LiveFacts *live)
     row.insert(QStringLiteral("map"), peerText(f.map));
     row.insert(QStringLiteral("mode"), QString::fromLatin1(demo::gameModeName(f.mode)));
     row.insert(QStringLiteral("players"), playing);
-    row.insert(QStringLiteral("score"), scoreLine(f));
+    row.insert(QStringLiteral("score"), arbelon::scoreLine(f));
 }
 
 QJsonObject factsJson(const LiveFacts &live)
@@ -102,7 +74,7 @@ QJsonObject factsJson(const LiveFacts &live)
     }
     o.insert(QStringLiteral("lost"), live.lost);
     QJsonArray board;
-    for (const demo::FactPlayer &p : ranked(f))
+    for (const demo::FactPlayer &p : demo::rankedPlayers(f))
         board.append(QJsonObject{{QStringLiteral("client"), p.client},
                                  {QStringLiteral("name"), peerText(p.name)},
                                  {QStringLiteral("team"), teamName(p.team)},

@@ -9,8 +9,6 @@
 
 namespace arbelon {
 
-// The engines' colour escape at s[i]: '^' and a letter or digit (the colour: its low three bits).
-bool colourCode(const QByteArray &s, qsizetype i);
 // A name from a demo without its colour codes.
 QString plainName(const QByteArray &name);
 // The score in a line: "3 : 1" for teams, else the leader and the score.

@@ -1,6 +1,9 @@
 #include "clientcore.h"
 
 #include "demolistmodel.h"
+#include "eventfeedmodel.h"
+#include "relaydetails.h"
+#include "scoreboardmodel.h"
 #include "filmerupload.h"
 #include "gamelistmodel.h"
 #include "gamerunning.h"
@@ -41,6 +44,9 @@ ClientCore::ClientCore(QObject *parent)
       m_gameList(new GameListModel(this)),
       m_users(new QStringListModel(this)),
       m_demoList(new DemoListModel(this)),
+      m_details(new RelayDetails(this)),
+      m_scoreBoard(new ScoreBoardModel(this)),
+      m_eventFeed(new EventFeedModel(this)),
       m_defaultStarter(std::make_unique<DetachedProgramStarter>()),
       m_defaultGameRunning(std::make_unique<SystemGameRunningCheck>()),
       m_viewer(std::make_unique<ViewerReception>(*this)),
@@ -63,6 +69,11 @@ ClientCore::ClientCore(QObject *parent)
     m_viewer->setConfirm([this](const QString &question) { return !m_prompts || m_prompts->confirm(question); });
     m_dispatcher.setHandler(USERENTERED, [this] { return handleUserEntered(); });
     m_dispatcher.setHandler(USERLEFT, [this] { return handleUserLeft(); });
+
+    connect(m_details, &RelayDetails::detailsRead, m_gameList, &GameListModel::setDetails);
+    connect(m_details, &RelayDetails::unavailable, this, [this](const QString &why) {
+        m_dispatcher.trace().line(QStringLiteral("what is on in the games is not shown: %1").arg(why));
+    });
 
     m_socket->OnSessionConnected = [this](int e) { DemoClientSessionConnected(e); };
     m_socket->OnDataAvailable = [this](int e) { DemoClientDataAvailable(e); };
@@ -419,6 +430,7 @@ void ClientCore::DemoClientSessionClosed(int error)
     m_disconnectEnabled = false;
     m_connectEnabled = true;
     // The list is emptied: no row is left to watch.
+    m_details->stop();
     m_gameList->clear();
     m_demo.pending.clear();
     // Only a lobby entered is closed: a failed attempt goes back to where it started.
@@ -537,7 +549,10 @@ bool ClientCore::handleAckNak()
             m_filmer->uploadStart();
             enterLobby();
             break;
-        case ssUserInfo: setState(ssIdle); break;
+        case ssUserInfo:
+            setState(ssIdle);
+            startDetails(AckNakReader{f}.webPort());
+            break;
         case ssDemoPacket: m_filmer->blockAccepted(); break;
         case ssSendText: setState(ssInLobby); break;
         case ssDemoRestart: m_filmer->nextDemo(); break;

@@ -28,6 +28,12 @@ class ProgramStarter;
 class DetachedProgramStarter;
 class ViewerReception;
 class FilmerUpload;
+class RelayDetails;
+class ScoreBoardModel;
+class EventFeedModel;
+namespace demo {
+struct GameFacts;
+}
 
 class ClientCore : public QObject, public TransferHost {
     Q_OBJECT
@@ -156,6 +162,19 @@ public:
     const QStringList &chatLines() const { return m_chatLines; }
     DemoListModel *demoList() const override { return m_demoList; }
 
+    // ---- what is on: the game list's details from the relay's web page, and the watched
+    // game's scoreboard and events from its demo (clientcorefacts.cpp) ----
+    RelayDetails *relayDetails() const { return m_details; }
+    ScoreBoardModel *scoreBoard() const { return m_scoreBoard; }
+    EventFeedModel *eventFeed() const { return m_eventFeed; }
+    const demo::GameFacts *gameFacts() const;
+    // "q3dm17 · free for all · 4:12 · Ann 12": the lobby's line above its scoreboard.
+    QString factsLine() const { return m_factsLine; }
+    void gameFactsChanged() override;
+    // Plays the demo from 10 s before the event of the feed's row: false, with why, when the
+    // row is no frag or capture or the demo cannot be played from there.
+    bool playEvent(int row, QString *why);
+
     // Setters used by the Viewer and the Filmer.
     void reportError(const QString &text) override;
     void setDataInLabel(const QString &t) override;
@@ -200,6 +219,7 @@ signals:
     void sessionEnded();
     void lobbyEntered();
     void lobbyLeft();
+    void factsChanged();
 
 private:
     // socket events
@@ -267,6 +287,11 @@ private:
     QStringListModel *m_users = nullptr;
     QStringList m_chatLines;
     DemoListModel *m_demoList = nullptr;
+    RelayDetails *m_details = nullptr;
+    ScoreBoardModel *m_scoreBoard = nullptr;
+    EventFeedModel *m_eventFeed = nullptr;
+    QString m_factsLine;
+    void startDetails(quint16 webPort);
 
     bool m_connectEnabled = true;
     bool m_disconnectEnabled = false;

@@ -61,6 +61,7 @@ void GameListModel::clear()
 {
     beginResetModel();
     m_rows.clear();
+    m_details.clear();
     endResetModel();
     if (m_selectedId) {
         m_selectedId.reset();
@@ -97,6 +98,15 @@ void GameListModel::setSelectedId(std::optional<GameId> id)
     emit selectionChanged(selectedRow());
 }
 
+void GameListModel::setDetails(const QHash<quint32, GameDetails> &details)
+{
+    if (details == m_details)
+        return;
+    m_details = details;
+    if (!m_rows.isEmpty())
+        emit dataChanged(index(0, ColMap), index(int(m_rows.size()) - 1, ColPlayers));
+}
+
 void GameListModel::ensureColumnCount(int n)
 {
     if (n <= m_columns)
@@ -127,6 +137,11 @@ QVariant GameListModel::data(const QModelIndex &index, int role) const
     case ColGame: return gameText(r.gameType);
     case ColMod: return decodeText(r.mod);
     case ColUsers: return QString::number(r.users);
+    case ColMap: return m_details.value(r.id).map;
+    case ColPlayers: {
+        const int players = m_details.value(r.id).players;
+        return players < 0 ? QString() : QString::number(players);
+    }
     default: return {};
     }
 }
@@ -141,6 +156,8 @@ QVariant GameListModel::headerData(int section, Qt::Orientation o, int role) con
     case ColGame: return QStringLiteral("Game");
     case ColMod: return QStringLiteral("Mod");
     case ColUsers: return QStringLiteral("Users");
+    case ColMap: return QStringLiteral("Map");
+    case ColPlayers: return QStringLiteral("Players");
     default: return QStringLiteral("S. %1").arg(section + 1);
     }
 }

@@ -1,9 +1,13 @@
 #pragma once
 // The games the relay broadcasts. Rows keep their five values as separate fields, so a
-// ";" in a name shifts nothing; IDs use the full unsigned 32-bit range.
+// ";" in a name shifts nothing; IDs use the full unsigned 32-bit range. What is on in each
+// (map, players) comes from the relay's web page, apart from the rows, and outlives their
+// replacement.
 
 #include <QAbstractTableModel>
 #include <QByteArray>
+#include <QHash>
+#include <QString>
 #include <QList>
 
 #include "sessiontypes.h"
@@ -11,6 +15,13 @@
 #include <optional>
 
 namespace arbelon {
+
+// What is on in a game, as the relay's web page tells it.
+struct GameDetails {
+    QString map;
+    int players = -1; // -1: not told
+    bool operator==(const GameDetails &) const = default;
+};
 
 struct GameRow {
     quint32 id = 0;
@@ -28,6 +39,8 @@ public:
                   ColGame,
                   ColMod,
                   ColUsers,
+                  ColMap,
+                  ColPlayers,
                   kBaseColumns };
 
     using QAbstractTableModel::QAbstractTableModel;
@@ -52,7 +65,11 @@ public:
     void setSelectedId(std::optional<GameId> id);
     int rowOf(GameId id) const;
 
-    // ---- columns beyond the five, made by stored column widths ----
+    // ---- what is on, by game ID; games not named have none ----
+    void setDetails(const QHash<quint32, GameDetails> &details);
+    GameDetails details(quint32 id) const { return m_details.value(id); }
+
+    // ---- columns beyond the seven, made by stored column widths ----
     void ensureColumnCount(int n);
 
     static QString gameText(std::optional<GameType> type);
@@ -68,6 +85,7 @@ signals:
 
 private:
     QList<GameRow> m_rows;
+    QHash<quint32, GameDetails> m_details;
     std::optional<GameId> m_selectedId;
     int m_columns = kBaseColumns;
 };

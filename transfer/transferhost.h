@@ -51,6 +51,8 @@ public:
     virtual DemoListModel *demoList() const = 0;
     virtual void setDataInLabel(const QString &t) = 0;
     virtual void setGoodLabel(const QString &t) = 0;
+    // What is on in the watched game changed (its scoreboard, events or clock).
+    virtual void gameFactsChanged() {}
     // A block the relay refused; the lobby shows the count.
     virtual void countRefusedBlock() = 0;
 

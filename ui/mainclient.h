@@ -131,6 +131,9 @@ private:
     void tellSessionLost(const QString &reason, bool tellUser);
     void WatchGame1Click();
     void playSelected(bool live);
+    // The lobby's scoreboard and event feed beside the chat (mainclientfacts.cpp).
+    QWidget *buildFactsPanel(QWidget *parent);
+    void EventFeedDblClick(int row);
 
     // ---- column widths ----
     void applyColumnWidths(const QList<int> &widths);
@@ -199,6 +202,9 @@ private:
     QMenu *DemoListMenu = nullptr;
     QPlainTextEdit *LobbyMemo = nullptr;
     QTreeView *ViewerListBox = nullptr;
+    QLabel *FactsLabel = nullptr;
+    QTreeView *ScoreBoard = nullptr;
+    QTreeView *EventFeed = nullptr;
     QLabel *GoodLabel = nullptr;
     QLabel *BadLabel = nullptr;
     QLabel *DataInLabel = nullptr;

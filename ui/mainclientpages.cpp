@@ -32,7 +32,7 @@ namespace arbelon {
 namespace {
 
 constexpr int kChatLineLimit = 20000;
-const int kDefaultWidths[GameListModel::kBaseColumns] = {50, 200, 70, 70, 50};
+const int kDefaultWidths[GameListModel::kBaseColumns] = {50, 200, 70, 70, 50, 100, 60};
 
 QLabel *counterLabel(QWidget *parent, const char *name)
 {
@@ -347,6 +347,7 @@ QWidget *TMainForm::buildLobbySheet()
     ViewerListBox->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     ViewerListBox->setFixedWidth(100);
     middleLayout->addWidget(LobbyMemo, 1);
+    middleLayout->addWidget(buildFactsPanel(middle));
     middleLayout->addWidget(ViewerListBox);
     middleLayout->addWidget(buildScoresPanel(middle));
     split->addWidget(DemoList);

@@ -82,6 +82,8 @@ void ViewerReception::prepareLobby()
 {
     // A file left open by blocks that came between two lobbies must not take this game's data.
     demoClose();
+    m_facts.reset();
+    m_host.gameFactsChanged();
     DemoTransferState &s = m_host.demo();
     s.pending.clear();
     s.listedNames.clear();
@@ -242,7 +244,20 @@ void ViewerReception::appendBlock(QByteArrayView block)
         throw;
     }
     feedLive(block);
+    feedFacts(block);
     showSize(m_file.size());
+}
+
+void ViewerReception::feedFacts(QByteArrayView block)
+{
+    if (!m_facts)
+        return;
+    const bool changed = m_facts->append(block);
+    const qint64 second = m_facts->facts().clockMs / 1000;
+    if (changed || second != m_factsSecond) {
+        m_factsSecond = second;
+        m_host.gameFactsChanged();
+    }
 }
 
 void ViewerReception::feedLive(QByteArrayView block)
@@ -285,6 +300,10 @@ void ViewerReception::openDemoFile(QByteArrayView first)
     else
         m_host.tellUser(QStringLiteral("Resuming %1 (%2 bytes already here)").arg(shownPath(used)).arg(m_file.held()));
     m_live.begin(int(s.watchedGameType), used);
+    m_facts = std::make_unique<demo::FactsReader>(s.watchedGameType == GameType::Quake2 ? demo::Game::Quake2
+                                                                                        : demo::Game::Quake3);
+    m_factsSecond = -1;
+    m_host.gameFactsChanged();
     m_currentRow = -1;
     // The Filmer's game began its next demo: the game played live follows it once it can.
     if (m_playingLive && m_host.settings().followDemos != 0 && !m_livePending) {

@@ -8,6 +8,8 @@
 #include "viewergamelog.h"
 #include "viewerlive.h"
 
+#include "factsreader.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
@@ -15,6 +17,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 namespace arbelon {
 
@@ -69,6 +72,8 @@ public:
     void setConfirm(std::function<bool(const QString &)> confirm) { m_confirm = std::move(confirm); }
 
     bool demoFileOpen() const { return m_file.isOpen(); }
+    // What is on in the game, read from the demo arriving; null before its first block.
+    const demo::GameFacts *facts() const { return m_facts ? &m_facts->facts() : nullptr; }
 
     // ---- naming rules (public for tests) ----
     static QString demoName(const QString &gameName, const QDateTime &when);
@@ -89,6 +94,7 @@ private:
     void listCurrent();
     void finishDemo();
     void feedLive(QByteArrayView block);
+    void feedFacts(QByteArrayView block);
     void startLive();
     // Why a moment cannot be played now; empty when it can.
     QString momentRefusal() const;
@@ -124,6 +130,9 @@ private:
     // Live play: the current demo read as it arrives, its row once listed, and a live start
     // asked for while the blocks were still catching up with the game.
     ViewerLive m_live;
+    // The same bytes read for what is on: the lobby's scoreboard and events.
+    std::unique_ptr<demo::FactsReader> m_facts;
+    qint64 m_factsSecond = -1;
     int m_currentRow = -1;
     bool m_livePending = false;
     // The game started last plays a live copy; its console log is watched for the copy's end.

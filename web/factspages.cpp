@@ -30,7 +30,7 @@ QString colouredName(const QByteArray &name)
         run.clear();
     };
     for (qsizetype i = 0; i < name.size(); ++i) {
-        if (colourCode(name, i)) {
+        if (demo::colourCode(name, i)) {
             flush();
             colour = (quint8(name[i + 1]) - '0') & 7;
             ++i;
@@ -48,7 +48,7 @@ void readFactsSummary(const QJsonObject &f, ArchivedDemo &d)
     const demo::GameFacts facts = factsFromJson(f).facts;
     d.map = peerText(facts.map);
     d.mode = QString::fromLatin1(demo::gameModeName(facts.mode));
-    d.score = scoreLine(facts);
+    d.score = arbelon::scoreLine(facts);
     d.lengthMs = facts.lengthMs;
     QStringList names;
     for (const demo::FactPlayer &p : facts.players)

@@ -637,11 +637,13 @@ void TestMainForm::columnWidthsKept_data()
     QTest::addColumn<QByteArray>("stored");
     QTest::addColumn<QList<int>>("shown");
     QTest::addColumn<QString>("lastHeader");
-    QTest::newRow("designed") << QByteArray() << QList<int>{50, 200, 70, 70, 50} << "Users";
-    QTest::newRow("five stored") << QByteArray("60,210,80,80,60") << QList<int>{60, 210, 80, 80, 60} << "Users";
-    QTest::newRow("sixth column") << QByteArray("60,210,80,80,60,40") << QList<int>{60, 210, 80, 80, 60, 40} << "S. 6";
-    QTest::newRow("word keeps the column") << QByteArray("60,abc,80") << QList<int>{60, 200, 80, 70, 50} << "Users";
-    QTest::newRow("fewer stored") << QByteArray("90") << QList<int>{90, 200, 70, 70, 50} << "Users";
+    QTest::newRow("designed") << QByteArray() << QList<int>{50, 200, 70, 70, 50, 100, 60} << "Players";
+    // A value stored before the map and players columns: the new ones keep their widths.
+    QTest::newRow("five stored") << QByteArray("60,210,80,80,60") << QList<int>{60, 210, 80, 80, 60, 100, 60} << "Players";
+    QTest::newRow("seven stored") << QByteArray("60,210,80,80,60,90,40") << QList<int>{60, 210, 80, 80, 60, 90, 40} << "Players";
+    QTest::newRow("eighth column") << QByteArray("60,210,80,80,60,90,40,30") << QList<int>{60, 210, 80, 80, 60, 90, 40, 30} << "S. 8";
+    QTest::newRow("word keeps the column") << QByteArray("60,abc,80") << QList<int>{60, 200, 80, 70, 50, 100, 60} << "Players";
+    QTest::newRow("fewer stored") << QByteArray("90") << QList<int>{90, 200, 70, 70, 50, 100, 60} << "Players";
 }
 
 void TestMainForm::columnWidthsKept()
