@@ -93,8 +93,11 @@ QVariant EventFeedModel::data(const QModelIndex &index, int role) const
     const demo::FactEvent &e = m_events[index.row()];
     if (role == ServerTimeRole)
         return e.serverTimeMs;
-    if (role == Qt::ToolTipRole && playable(index.row()))
-        return QStringLiteral("Double click to play from 10 s before");
+    if (role == Qt::ToolTipRole) {
+        // The whole line, which a narrow feed cuts.
+        const QString text = QStringLiteral("%1 %2").arg(clockText(e.clockMs), eventText(e));
+        return playable(index.row()) ? text + QStringLiteral("\nDouble click to play from 10 s before") : text;
+    }
     if (role != Qt::DisplayRole)
         return {};
     switch (index.column()) {

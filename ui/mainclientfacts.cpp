@@ -37,7 +37,7 @@ void plainList(QTreeView *view)
 QWidget *TMainForm::buildFactsPanel(QWidget *parent)
 {
     auto *panel = named(new QFrame(parent), "FactsPanel");
-    panel->setFixedWidth(300);
+    panel->setMinimumWidth(240);
     auto *layout = new QVBoxLayout(panel);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);

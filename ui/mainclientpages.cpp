@@ -346,8 +346,9 @@ QWidget *TMainForm::buildLobbySheet()
     // A name wider than the list is cut short with "..." rather than given a scroll bar.
     ViewerListBox->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     ViewerListBox->setFixedWidth(100);
+    // The chat and what is on share the width; the events are long lines too.
     middleLayout->addWidget(LobbyMemo, 1);
-    middleLayout->addWidget(buildFactsPanel(middle));
+    middleLayout->addWidget(buildFactsPanel(middle), 1);
     middleLayout->addWidget(ViewerListBox);
     middleLayout->addWidget(buildScoresPanel(middle));
     split->addWidget(DemoList);

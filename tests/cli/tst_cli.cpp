@@ -318,10 +318,14 @@ void TestCli::watchReceivesFilmedDemo_data()
     QTest::addColumn<int>("game");
     QTest::addColumn<QString>("mod"); // the game's data folder
     QTest::addColumn<bool>("byId");   // watch --game ID instead of the name
+    // A real match instead of random bytes: games --details tells what is on, and the watch
+    // plays from its third event (a frag).
+    QTest::addColumn<bool>("match");
 
-    QTest::newRow("quake 2 by name") << 2 << QStringLiteral("baseq2") << false;
-    QTest::newRow("quake 2 ctf by id") << 2 << QStringLiteral("ctf") << true;
-    QTest::newRow("quake 3 by name") << 3 << QStringLiteral("baseq3") << false;
+    QTest::newRow("quake 2 by name") << 2 << QStringLiteral("baseq2") << false << false;
+    QTest::newRow("quake 2 ctf by id") << 2 << QStringLiteral("ctf") << true << false;
+    QTest::newRow("quake 3 by name") << 3 << QStringLiteral("baseq3") << false << false;
+    QTest::newRow("quake 3 match, from its third event") << 3 << QStringLiteral("baseq3") << false << true;
 }
 
 void TestCli::watchReceivesFilmedDemo()
@@ -329,6 +333,7 @@ void TestCli::watchReceivesFilmedDemo()
     QFETCH(int, game);
     QFETCH(QString, mod);
     QFETCH(bool, byId);
+    QFETCH(bool, match);
 
     const QString tag = dataTag().replace(QLatin1Char(' '), QLatin1Char('-'));
     const QString name = QStringLiteral("watch %1").arg(dataTag()).left(31);
@@ -346,6 +351,13 @@ void TestCli::watchReceivesFilmedDemo()
     QRandomGenerator rng(quint32(game * 100 + int(byId)));
     for (char &c : source)
         c = char(rng.bounded(256));
+    if (match) {
+        QFile real(QStringLiteral(":/demos/oa_bots.dm_71"));
+        QVERIFY(real.open(QIODevice::ReadOnly));
+        source = real.readAll();
+        QVERIFY(QFile::copy(QDir(binDir()).filePath(QStringLiteral("arbelon-standin-game")), QDir(viewDir).filePath(exe)));
+        QVERIFY(QFile::setPermissions(QDir(viewDir).filePath(exe), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
     const QString sourcePath = m_tmp.filePath(QStringLiteral("source-") + tag);
     QVERIFY(writeFile(sourcePath, source));
 
@@ -375,10 +387,14 @@ void TestCli::watchReceivesFilmedDemo()
         QTRY_VERIFY_WITH_TIMEOUT(!capture(games->out(), line).isEmpty(), kStartMs);
         target = capture(games->out(), line);
     }
-    auto watch = cli({QStringLiteral("watch"), QStringLiteral("--server"), kRelay,
-                      QStringLiteral("--game"), target, QStringLiteral("--quake2-dir"), viewDir,
-                      QStringLiteral("--quake3-dir"), viewDir, QStringLiteral("--user"),
-                      QStringLiteral("viewer")});
+    auto watch = cli(QStringList{QStringLiteral("watch"), QStringLiteral("--server"), kRelay,
+                                 QStringLiteral("--game"), target, QStringLiteral("--quake2-dir"), viewDir,
+                                 QStringLiteral("--quake3-dir"), viewDir, QStringLiteral("--user"),
+                                 QStringLiteral("viewer")}
+                     + (match ? QStringList{QStringLiteral("--from"), QStringLiteral("3")} : QStringList()));
+    std::unique_ptr<Child> details;
+    if (match)
+        details = cli({QStringLiteral("games"), QStringLiteral("--server"), kRelay, QStringLiteral("--details")});
     QTRY_VERIFY_WITH_TIMEOUT(inLobby(*watch) || !watch->running(), kStartMs);
     QVERIFY2(watch->running(), qPrintable(watch->all()));
 
@@ -393,8 +409,22 @@ void TestCli::watchReceivesFilmedDemo()
 
     QString received;
     QTRY_VERIFY_WITH_TIMEOUT(!(received = capture(watch->out(), QStringLiteral("^receiving demo (.+)$"))).isEmpty()
-                                 && QFileInfo(received).size() >= kDemoSize,
+                                 && QFileInfo(received).size() >= (match ? source.size() : kDemoSize),
                              kDemoMs);
+    if (match) {
+        // The relay's web page, found through the port it told: the map, the players and the
+        // events numbered as the watch numbers them from the demo it receives.
+        QTRY_VERIFY2_WITH_TIMEOUT(details->out().contains(QLatin1String(" map=oa_dm1 players=4"))
+                                      && details->out().contains(QLatin1String("event 3 ")),
+                                  qPrintable(details->all()), kStartMs);
+        QVERIFY2(details->out().contains(QRegularExpression(QStringLiteral("event 3 \\d+:\\d\\d Ayumi fragged UnnamedPlayer \\(rocket splash\\)"))),
+                 qPrintable(details->out()));
+        QTRY_VERIFY2_WITH_TIMEOUT(watch->out().contains(QLatin1String("playing from 10 s before event 3 (")),
+                                  qPrintable(watch->all()), kStartMs);
+        QVERIFY2(watch->out().contains(QLatin1String("Ayumi fragged UnnamedPlayer (rocket splash)")), qPrintable(watch->out()));
+        details->interrupt();
+        QVERIFY(details->finish());
+    }
 
     // Ending the Filmer ends the game; the watch then ends by itself, successfully.
     film->interrupt();
