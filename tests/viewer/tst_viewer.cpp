@@ -2,6 +2,7 @@
 
 #include "clientcore.h"
 #include "demolistmodel.h"
+#include "eventfeedmodel.h"
 #include "gamelistmodel.h"
 #include "gamerunning.h"
 #include "programstarter.h"
@@ -861,11 +862,15 @@ private slots:
         QTest::addColumn<double>("at");   // the event's snapshot, as a share of the demo's
         QTest::addColumn<qint64>("laterMs");
         QTest::addColumn<QString>("refusal"); // empty: it plays
-        QTest::newRow("within what arrived") << 32768 << 0.3 << qint64(0) << QString();
-        QTest::newRow("before the first snapshot: from it") << 32768 << 0.0 << qint64(-5000) << QString();
-        QTest::newRow("not arrived yet: once it has") << 16384 << 0.6 << qint64(0) << QString();
-        QTest::newRow("after the end of the demo") << (1 << 20) << 1.0 << qint64(20000) << QStringLiteral("after the end");
-        QTest::newRow("no demo yet") << 0 << 0.5 << qint64(0) << QStringLiteral("No demo");
+        // The event feed's row played (its double click), instead of a time; -1: none.
+        QTest::addColumn<int>("feedRow");
+        QTest::newRow("within what arrived") << 32768 << 0.3 << qint64(0) << QString() << -1;
+        QTest::newRow("before the first snapshot: from it") << 32768 << 0.0 << qint64(-5000) << QString() << -1;
+        QTest::newRow("not arrived yet: once it has") << 16384 << 0.6 << qint64(0) << QString() << -1;
+        QTest::newRow("after the end of the demo") << (1 << 20) << 1.0 << qint64(20000) << QStringLiteral("after the end") << -1;
+        QTest::newRow("no demo yet") << 0 << 0.5 << qint64(0) << QStringLiteral("No demo") << -1;
+        QTest::newRow("the feed's third event, a frag") << 32768 << 0.0 << qint64(0) << QString() << 2;
+        QTest::newRow("the feed's first event, a join") << 32768 << 0.0 << qint64(0) << QStringLiteral("Only a frag") << 0;
     }
     void playsFromAMoment()
     {
@@ -873,11 +878,11 @@ private slots:
         QFETCH(double, at);
         QFETCH(qint64, laterMs);
         QFETCH(QString, refusal);
+        QFETCH(int, feedRow);
         const QByteArray demo = test::recordedQ3Demo();
         arrived = std::min<int>(arrived, int(demo.size()));
         const QList<qint64> times = snapshotTimes(demo);
-        const qint64 event = times.at(int(at * double(times.size() - 1))) + laterMs;
-        const qint64 fromMs = event - ViewerReception::kMomentLeadMs;
+        qint64 event = times.at(int(at * double(times.size() - 1))) + laterMs;
         Rig rig;
         QVERIFY(enterLobby(rig, "abc", 1, "baseq3"));
         QCOMPARE(exchange(rig, buildDemoRestart(0)), 0);
@@ -893,7 +898,17 @@ private slots:
         };
         send(0, arrived);
         QString why;
-        QCOMPARE(rig.core.playFromMoment(event, &why), refusal.isEmpty());
+        if (feedRow >= 0) {
+            // What the lobby shows is read from the same bytes: four events by now.
+            QCOMPARE(rig.core.eventFeed()->rowCount(), 4);
+            QCOMPARE(rig.core.eventFeed()->index(2, EventFeedModel::ColEvent).data().toString(),
+                     QStringLiteral("Ayumi fragged UnnamedPlayer (rocket splash)"));
+            event = rig.core.eventFeed()->index(feedRow, 0).data(EventFeedModel::ServerTimeRole).toLongLong();
+            QCOMPARE(rig.core.playEvent(feedRow, &why), refusal.isEmpty());
+        } else {
+            QCOMPARE(rig.core.playFromMoment(event, &why), refusal.isEmpty());
+        }
+        const qint64 fromMs = event - ViewerReception::kMomentLeadMs;
         QVERIFY2(why.contains(refusal), qPrintable(why));
         send(arrived, demo.size());
         QCOMPARE(readAll(rig.demoPath(kName1, 1)), demo);
