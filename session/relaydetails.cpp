@@ -136,7 +136,7 @@ QHash<quint32, GameDetails> RelayDetails::parseGames(const QByteArray &json, QSt
         GameDetails d;
         d.map = o.value(QStringLiteral("map")).toString().left(kMaxMap);
         if (o.value(QStringLiteral("players")).isDouble() && !d.map.isEmpty())
-            d.players = qBound(0, o.value(QStringLiteral("players")).toInt(), kMaxPlayers);
+            d.players = int(qBound(0.0, o.value(QStringLiteral("players")).toDouble(), double(kMaxPlayers)));
         out.insert(quint32(id), d);
     }
     return out;

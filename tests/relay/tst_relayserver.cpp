@@ -350,12 +350,15 @@ void TestRelayServer::filmerHello()
     RelayConfig config;
     config.filmPasswordRequired = !serverPassword.isEmpty();
     config.filmPassword = serverPassword;
-    m_f.startServer(config);
+    m_f.startServer(config).setWebPort(8080);
     RelayTestClient *watcher = m_f.viewer("vic");
     QVERIFY(watcher);
+    // A Viewer's welcome names the web page's port; a Filmer's answer is the plain one.
+    QCOMPARE(AckNakReader{watcher->records().first()}.webPort(), quint16(8080));
     RelayTestClient *f = m_f.newClient();
     QVERIFY(f->connectTo(m_f.server().filmerPort()));
     QCOMPARE(f->openGame(gameName, "ann", password), accepted);
+    QCOMPARE(AckNakReader{f->records().first()}.webPort(), quint16(0));
     QVERIFY(m_f.logHas(logged));
     if (accepted) {
         QTRY_COMPARE_WITH_TIMEOUT(watcher->games().size(), size_t(1), 10000);

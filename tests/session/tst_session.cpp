@@ -5,6 +5,7 @@
 #include "gamelistmodel.h"
 #include "gamerunning.h"
 #include "linkwatch.h"
+#include "relaydetails.h"
 #include "serveraddress.h"
 #include "twsocket.h"
 #include "common/sessiondriving.h"
@@ -12,6 +13,7 @@
 #include "common/gamefolders.h"
 #include "common/testaddress.h"
 #include "common/testdoubles.h"
+#include "common/webanswer.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -75,7 +77,7 @@ private:
     // Connects a Viewer core to the relay and answers its USERINFO. Game folders still at
     // the stored default ("/", which holds no game) move to one that holds the games.
     void connectViewer(ClientCore &core, ScriptedPrompts &prompts, FakeRelay &relay,
-                       const QString &addr)
+                       const QString &addr, quint16 webPort = 0)
     {
         QVERIFY(arbelon::test::makeGameFolders(m_games.path()));
         for (QString *dir : {&core.settings().quake2Dir, &core.settings().quake3Dir}) {
@@ -88,7 +90,7 @@ private:
         core.connectWithDialog();
         QTRY_COMPARE(relay.records.size(), 1);
         QCOMPARE(core.state(), int(ssUserInfo));
-        relay.ack();
+        relay.send(buildAckNak(0, webPort));
         QTRY_COMPARE(core.state(), int(ssIdle));
     }
 
@@ -572,6 +574,47 @@ private slots:
         relay.send(buildGameRemoved(999));
         QTRY_COMPARE(acks(relay), before + 1);
         QCOMPARE(core.gameList()->rowCount(), 2);
+    }
+
+    // Each game's map and players come from the web page at the port the relay names; whatever
+    // the page answers, the list takes only bounded values and keeps its own rows.
+    void gameDetailsFromTheWebPage_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("map"); // game 10's
+        QTest::addColumn<QString>("players");
+        QTest::newRow("as the relay says") << QByteArray(R"([{"id":10,"map":"oa_dm1","players":4},{"id":77,"map":"x"}])")
+                                           << "oa_dm1" << "4";
+        QTest::newRow("not read yet") << QByteArray(R"([{"id":10,"map":"","players":0}])") << "" << "";
+        QTest::newRow("not JSON") << QByteArray("<html>10 oa_dm1</html>") << "" << "";
+        QTest::newRow("an object") << QByteArray(R"({"id":10,"map":"oa_dm1"})") << "" << "";
+        QTest::newRow("ids that are none") << QByteArray(R"([{"id":-10,"map":"a"},{"id":10.5,"map":"b"},{"id":4294967306,"map":"c"}])")
+                                           << "" << "";
+        QTest::newRow("a long map, players past any game")
+            << QByteArray(R"([{"id":10,"map":")" + QByteArray(65536, 'm') + R"(","players":1e12}])") << QString(64, u'm') << "1024";
+        QTest::newRow("past the size a page may say")
+            << QByteArray(R"([{"id":10,"map":"big","players":2,"x":")" + QByteArray(5 << 20, 'x') + R"("}])") << "" << "";
+    }
+    void gameDetailsFromTheWebPage()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, map);
+        QFETCH(QString, players);
+        FakeRelay relay;
+        QVERIFY(relay.listen(kViewerAddr, kViewerPort));
+        QTcpServer web;
+        QVERIFY(web.listen(QHostAddress(kViewerAddr), 0));
+        arbelon::test::answerEveryRequest(web, body);
+        ClientCore core;
+        QSignalSpy read(core.relayDetails(), &RelayDetails::detailsRead);
+        ScriptedPrompts prompts;
+        connectViewer(core, prompts, relay, kViewerAddr, web.serverPort());
+        sendGame(relay, 10, "first", 1);
+        QTRY_COMPARE(core.gameList()->rowCount(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(read.count() > 0, 10000);
+        QCOMPARE(core.gameList()->index(0, GameListModel::ColMap).data().toString(), map);
+        QCOMPARE(core.gameList()->index(0, GameListModel::ColPlayers).data().toString(), players);
+        QCOMPARE(core.gameList()->row(0).name, QByteArray("first"));
     }
 
     void removingSelectedRowLeavesWatchSendingNothing()

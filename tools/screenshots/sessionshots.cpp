@@ -9,13 +9,13 @@
 #include "records.h"
 #include "zlibcomp.h"
 #include "common/fakerelay.h"
+#include "common/webanswer.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QToolButton>
@@ -62,22 +62,6 @@ QByteArray demoPackets()
 // The web page's list of games, as the relay answers it.
 const QByteArray kGamesJson = R"([{"id":1,"map":"q2dm1","players":2},{"id":2,"map":"q2ctf1","players":8},)"
                               R"({"id":3,"map":"oa_dm1","players":4}])";
-
-void answerWeb(QTcpServer &web)
-{
-    QObject::connect(&web, &QTcpServer::newConnection, &web, [&web] {
-        while (QTcpSocket *s = web.nextPendingConnection()) {
-            QObject::connect(s, &QTcpSocket::readyRead, s, [s] {
-                if (!s->readAll().contains("\r\n\r\n"))
-                    return;
-                s->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
-                         + QByteArray::number(kGamesJson.size()) + "\r\nConnection: close\r\n\r\n" + kGamesJson);
-                s->disconnectFromHost();
-            });
-            QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-        }
-    });
-}
 
 // Answers the client the way a relay would, with a fixed cast of games, users and lines.
 void script(test::FakeRelay &relay, const QByteArray &record)
@@ -126,7 +110,7 @@ bool shootSession(const QString &outDir, const QString &gameDir)
         std::fprintf(stderr, "cannot listen on %s:38964\n", qPrintable(kRelayAddress));
         return false;
     }
-    answerWeb(web);
+    test::answerEveryRequest(web, kGamesJson);
 
     MainFormHooks hooks;
     hooks.runFolderDialog = [](QWidget *, QString &, const QString &, const QString &) { return false; };
