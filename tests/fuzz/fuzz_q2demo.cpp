@@ -90,26 +90,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (codec.endMarker() != QByteArray(4, '\xff'))
         fail(QStringLiteral("the end marker is not a length of -1"));
 
-    // The relay's reading, in pieces as blocks bring them.
-    FactsReader reader(Game::Quake2);
-    const qsizetype piece = 1 + first * 64;
-    for (qsizetype at = 0; at < demo.size(); at += piece)
-        reader.append(demo.sliced(at, std::min(piece, demo.size() - at)));
-    const GameFacts &facts = reader.facts();
-    if (facts.events.size() > std::size_t(GameFacts::kMaxEvents) || facts.players.size() > 256)
-        fail(QStringLiteral("the facts outgrow their bounds"));
-    const auto shown = [](const QByteArray &text, int bound) {
-        return text.size() <= bound && std::none_of(text.begin(), text.end(), [](char c) { return quint8(c) < 0x20; });
-    };
-    if (!shown(facts.map, GameFacts::kMaxText))
-        fail(QStringLiteral("the map's name is out of bounds"));
-    for (const FactPlayer &p : facts.players) {
-        if (!shown(p.name, GameFacts::kMaxName) || std::abs(p.score) > GameFacts::kMaxScore)
-            fail(QStringLiteral("a player's name or score is out of bounds"));
-    }
-    for (const FactEvent &e : facts.events) {
-        if (!shown(e.actor, GameFacts::kMaxName) || !shown(e.target, GameFacts::kMaxName))
-            fail(QStringLiteral("an event's name is out of bounds"));
-    }
+    arbelon::fuzz::readFactsWithinBounds(Game::Quake2, demo, 1 + first * 64, 256);
     return 0;
 }
