@@ -335,6 +335,7 @@ QWidget *TMainForm::buildLobbySheet()
     LobbyMemo->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     LobbyMemo->setMaximumBlockCount(kChatLineLimit);
     LobbyMemo->setTabChangesFocus(true); // read from the keyboard, and left with Tab
+    QWidget *facts = buildFactsPanel(middle); // made here so that Tab meets it before the users
     ViewerListBox = named(new QTreeView(middle), "ViewerListBox");
     ViewerListBox->setModel(new TitledListModel(QStringLiteral("Users"), ViewerListBox));
     static_cast<TitledListModel *>(ViewerListBox->model())->setSourceModel(m_core->users());
@@ -348,7 +349,7 @@ QWidget *TMainForm::buildLobbySheet()
     ViewerListBox->setFixedWidth(100);
     // The chat and what is on share the width; the events are long lines too.
     middleLayout->addWidget(LobbyMemo, 1);
-    middleLayout->addWidget(buildFactsPanel(middle), 1);
+    middleLayout->addWidget(facts, 1);
     middleLayout->addWidget(ViewerListBox);
     middleLayout->addWidget(buildScoresPanel(middle));
     split->addWidget(DemoList);

@@ -363,7 +363,8 @@ QStringList TestWindowTelling::tabCycle() const
     return names;
 }
 
-// In the lobby Tab reaches the buttons, the demos, the chat, the users and the line being typed.
+// In the lobby Tab reaches the buttons, the demos, the chat, what is on, the users and the line
+// being typed.
 void TestWindowTelling::tabReachesEveryControl()
 {
     Relay relay;
@@ -376,6 +377,7 @@ void TestWindowTelling::tabReachesEveryControl()
     m_w->tool("DisconnectButton")->setFocus();
     QCOMPARE(tabCycle(), (QStringList{QStringLiteral("DisconnectButton"), QStringLiteral("LeaveRoom"),
                                       QStringLiteral("DemoList"), QStringLiteral("LobbyMemo"),
+                                      QStringLiteral("ScoreBoard"), QStringLiteral("EventFeed"),
                                       QStringLiteral("ViewerListBox"), QStringLiteral("LobbyEdit")}));
 }
 
