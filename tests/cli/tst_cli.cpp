@@ -318,14 +318,15 @@ void TestCli::watchReceivesFilmedDemo_data()
     QTest::addColumn<int>("game");
     QTest::addColumn<QString>("mod"); // the game's data folder
     QTest::addColumn<bool>("byId");   // watch --game ID instead of the name
-    // A real match instead of random bytes: games --details tells what is on, and the watch
-    // plays from its third event (a frag).
-    QTest::addColumn<bool>("match");
+    // A real match instead of random bytes, played from here (--from): games --details tells
+    // what is on, and the watch plays from its third event (a frag) or a game time.
+    QTest::addColumn<QString>("from");
 
-    QTest::newRow("quake 2 by name") << 2 << QStringLiteral("baseq2") << false << false;
-    QTest::newRow("quake 2 ctf by id") << 2 << QStringLiteral("ctf") << true << false;
-    QTest::newRow("quake 3 by name") << 3 << QStringLiteral("baseq3") << false << false;
-    QTest::newRow("quake 3 match, from its third event") << 3 << QStringLiteral("baseq3") << false << true;
+    QTest::newRow("quake 2 by name") << 2 << QStringLiteral("baseq2") << false << QString();
+    QTest::newRow("quake 2 ctf by id") << 2 << QStringLiteral("ctf") << true << QString();
+    QTest::newRow("quake 3 by name") << 3 << QStringLiteral("baseq3") << false << QString();
+    QTest::newRow("quake 3 match, from its third event") << 3 << QStringLiteral("baseq3") << false << QStringLiteral("3");
+    QTest::newRow("quake 3 match, from a game time") << 3 << QStringLiteral("baseq3") << false << QStringLiteral("0:40");
 }
 
 void TestCli::watchReceivesFilmedDemo()
@@ -333,7 +334,8 @@ void TestCli::watchReceivesFilmedDemo()
     QFETCH(int, game);
     QFETCH(QString, mod);
     QFETCH(bool, byId);
-    QFETCH(bool, match);
+    QFETCH(QString, from);
+    const bool match = !from.isEmpty();
 
     const QString tag = dataTag().replace(QLatin1Char(' '), QLatin1Char('-'));
     const QString name = QStringLiteral("watch %1").arg(dataTag()).left(31);
@@ -391,7 +393,7 @@ void TestCli::watchReceivesFilmedDemo()
                                  QStringLiteral("--game"), target, QStringLiteral("--quake2-dir"), viewDir,
                                  QStringLiteral("--quake3-dir"), viewDir, QStringLiteral("--user"),
                                  QStringLiteral("viewer")}
-                     + (match ? QStringList{QStringLiteral("--from"), QStringLiteral("3")} : QStringList()));
+                     + (match ? QStringList{QStringLiteral("--from"), from} : QStringList()));
     std::unique_ptr<Child> details;
     if (match)
         details = cli({QStringLiteral("games"), QStringLiteral("--server"), kRelay, QStringLiteral("--details")});
@@ -419,9 +421,9 @@ void TestCli::watchReceivesFilmedDemo()
                                   qPrintable(details->all()), kStartMs);
         QVERIFY2(details->out().contains(QRegularExpression(QStringLiteral("event 3 \\d+:\\d\\d Ayumi fragged UnnamedPlayer \\(rocket splash\\)"))),
                  qPrintable(details->out()));
-        QTRY_VERIFY2_WITH_TIMEOUT(watch->out().contains(QLatin1String("playing from 10 s before event 3 (")),
-                                  qPrintable(watch->all()), kStartMs);
-        QVERIFY2(watch->out().contains(QLatin1String("Ayumi fragged UnnamedPlayer (rocket splash)")), qPrintable(watch->out()));
+        const QString playing = from.contains(u':') ? QStringLiteral("playing from game time ") + from
+                                                    : QStringLiteral("playing from 10 s before event 3 (0:21, Ayumi fragged UnnamedPlayer (rocket splash))");
+        QTRY_VERIFY2_WITH_TIMEOUT(watch->out().contains(playing), qPrintable(watch->all()), kStartMs);
         details->interrupt();
         QVERIFY(details->finish());
     }
