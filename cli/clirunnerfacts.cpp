@@ -64,9 +64,12 @@ void CliRunner::onDetailsRead(const QHash<quint32, GameDetails> &details)
     const GameListModel *games = m_core.gameList();
     for (int r = 0; r < games->rowCount(); ++r) {
         const quint32 id = games->row(r).id;
-        if (details.value(id) != before.value(id))
+        const GameDetails now = details.value(id), was = before.value(id);
+        if (now.map != was.map || now.players != was.players)
             line(gameLine(r));
-        if (m_opt.details && !details.value(id).map.isEmpty()) {
+        // A game's whole facts are asked for only when it moved on: a relay of many games is
+        // not asked for each of them every poll.
+        if (m_opt.details && !now.map.isEmpty() && now != was) {
             m_core.relayDetails()->fetchGame(id, [this, id](const QJsonObject &facts, const QString &) {
                 if (!m_done && !facts.isEmpty())
                     printFacts(id, facts);

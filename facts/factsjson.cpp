@@ -44,6 +44,7 @@ void addFactsSummary(QJsonObject &row, const LiveFacts *live)
         row.insert(QStringLiteral("mode"), QString());
         row.insert(QStringLiteral("players"), 0);
         row.insert(QStringLiteral("score"), QString());
+        row.insert(QStringLiteral("events"), 0);
         return;
     }
     const demo::GameFacts &f = live->facts;
@@ -54,6 +55,8 @@ void addFactsSummary(QJsonObject &row, const LiveFacts *live)
     row.insert(QStringLiteral("mode"), QString::fromLatin1(demo::gameModeName(f.mode)));
     row.insert(QStringLiteral("players"), playing);
     row.insert(QStringLiteral("score"), arbelon::scoreLine(f));
+    // How many events the demo has had: a reader of the list sees that a game moved on.
+    row.insert(QStringLiteral("events"), qint64(f.eventCount));
 }
 
 QJsonObject factsJson(const LiveFacts &live)

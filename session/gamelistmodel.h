@@ -20,6 +20,9 @@ namespace arbelon {
 struct GameDetails {
     QString map;
     int players = -1; // -1: not told
+    // Not columns: they tell that the game moved on.
+    QString score;
+    qint64 events = 0;
     bool operator==(const GameDetails &) const = default;
 };
 

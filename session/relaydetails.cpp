@@ -135,6 +135,8 @@ QHash<quint32, GameDetails> RelayDetails::parseGames(const QByteArray &json, QSt
             continue;
         GameDetails d;
         d.map = o.value(QStringLiteral("map")).toString().left(kMaxMap);
+        d.score = o.value(QStringLiteral("score")).toString().left(kMaxMap);
+        d.events = qint64(qBound(0.0, o.value(QStringLiteral("events")).toDouble(), 4294967295.0));
         if (o.value(QStringLiteral("players")).isDouble() && !d.map.isEmpty())
             d.players = int(qBound(0.0, o.value(QStringLiteral("players")).toDouble(), double(kMaxPlayers)));
         out.insert(quint32(id), d);
