@@ -16,16 +16,10 @@ namespace arbelon {
 
 namespace {
 
+// A name from the page's JSON, without its colour codes, as the lobby shows it.
 QString withoutColours(const QString &s)
 {
-    QString out;
-    for (qsizetype i = 0; i < s.size(); ++i) {
-        if (s[i] == u'^' && i + 1 < s.size() && s[i + 1].isLetterOrNumber() && s[i + 1].unicode() < 128)
-            ++i;
-        else
-            out.append(s[i]);
-    }
-    return out;
+    return QString::fromUtf8(demo::withoutColours(s.toUtf8()));
 }
 
 demo::FactEvent::Kind kindNamed(const QString &name)
